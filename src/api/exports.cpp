@@ -1,0 +1,190 @@
+// The nine exported functions: thin shells that check the session, empty
+// its result slots and hand over to the workers.
+#include "api/exports.h"
+
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+
+#include "api/session.h"
+#include "brevorin.h"
+#include "net/transport.h"
+#include "pop3/listing.h"
+#include "pop3/retrieval.h"
+#include "pop3/session.h"
+#include "smtp/sendmail.h"
+
+namespace brevorin {
+
+namespace {
+
+// 0: sockets layer not started; n > 0: started, n sessions; -1: start failed.
+int32_t g_socket_users = 0;
+
+constexpr char kHostVersion[] = "7.2.05";
+constexpr size_t kCharsetNameBuffer = 80;
+
+// Copies a worker's text into a result slot and stores the slot's reference.
+// False when no slot or no memory is left; nothing is stored then.
+bool hand_out(MailSession* session, const std::string& text, char** out) {
+    char* block = RESULT_SLOT_ALLOC(session, text.size() + 1);
+    if (block == nullptr) return false;
+    std::memcpy(block, text.c_str(), text.size() + 1);
+    *out = block;
+    return true;
+}
+
+// The common start of the seven worker exports: 1 when the worker may run,
+// otherwise the status to return through *status.
+bool begin_call(MailSession* session, int* status) {
+    if (session == nullptr) {
+        *status = kInvalid;
+        return false;
+    }
+    RESULT_SLOTS_RESET(session);
+    if (g_socket_users == -1) {
+        *status = kNetwork;
+        return false;
+    }
+    return true;
+}
+
+// Runs a worker, turning an allocation failure (the only exception the
+// library's own code can raise) into the "no memory" status.
+template <typename Worker>
+int run_worker(Worker&& worker) {
+    try {
+        return worker();
+    } catch (const std::bad_alloc&) {
+        return kInvalid;
+    } catch (...) {
+        return kInvalid;
+    }
+}
+
+}  // namespace
+
+int32_t sockets_user_count() { return g_socket_users; }
+void set_sockets_user_count_for_tests(int32_t count) { g_socket_users = count; }
+
+}  // namespace brevorin
+
+using namespace brevorin;
+
+extern "C" BREVORIN_API int brevorin_init(MailSession** session_out) {
+    std::unique_ptr<MailSession> session;
+    try {
+        session = std::make_unique<MailSession>();
+        session->host_version = kHostVersion;
+    } catch (const std::bad_alloc&) {
+        return 0;
+    }
+    char value[kCharsetNameBuffer] = "";
+    session->trace = HOST_GET_SETTING(3, value, sizeof value) >= 64 ? 1 : 0;
+    char name[kCharsetNameBuffer] = "";
+    HOST_GET_SETTING(39, name, sizeof name);
+    session->charset = charset_from_host_name(name);
+
+    // A count of -1 means an earlier start failed: try again rather than
+    // hand out sessions that cannot use the network.
+    if (g_socket_users == 0 || g_socket_users == -1) {
+        uint16_t version = 0;
+        int rc = SOCKETS_STARTUP(&version);
+        if (rc != 0) {
+            g_socket_users = -1;
+            return rc;
+        }
+        if ((version & 0xFF) != 1 || ((version >> 8) & 0xFF) != 1) {
+            g_socket_users = -1;
+            return SOCKETS_CLEANUP();
+        }
+        g_socket_users = 0;
+    }
+    ++g_socket_users;
+    if (session_out == nullptr) {
+        // Nowhere to store the session: undo the count and hand nothing out.
+        if (--g_socket_users == 0) SOCKETS_CLEANUP();
+        return 0;
+    }
+    *session_out = session.release();
+    return g_socket_users;
+}
+
+extern "C" BREVORIN_API void brevorin_cleanup(MailSession* session) {
+    if (session == nullptr) return;
+    std::unique_ptr<MailSession> owned(session);
+    if (owned->logged_on) run_worker([&] { return LOGOFFMAIL(owned.get()); });
+    if (g_socket_users == 1) {
+        SOCKETS_CLEANUP();
+        g_socket_users = 0;
+    } else if (g_socket_users > 1) {
+        --g_socket_users;
+    }
+    RESULT_SLOTS_RESET(owned.get());
+}
+
+extern "C" BREVORIN_API int brevorin_logonmail(const char* server, const char* user,
+                                               const char* password, MailSession* session) {
+    int status;
+    if (!begin_call(session, &status)) return status;
+    return run_worker([&] { return LOGONMAIL(server, user, password, session); });
+}
+
+extern "C" BREVORIN_API int brevorin_logoffmail(MailSession* session) {
+    int status;
+    if (!begin_call(session, &status)) return status;
+    return run_worker([&] { return LOGOFFMAIL(session); });
+}
+
+extern "C" BREVORIN_API int brevorin_deletemail(int message, MailSession* session) {
+    int status;
+    if (!begin_call(session, &status)) return status;
+    return run_worker([&] { return DELETEMAIL(message, session); });
+}
+
+extern "C" BREVORIN_API int brevorin_listmail(char** list_out, MailSession* session) {
+    int status;
+    if (!begin_call(session, &status)) return status;
+    if (list_out == nullptr) return kInvalid;
+    std::string list;
+    int length = 0;
+    status = run_worker([&] { return LISTMAIL(list, length, session); });
+    if (!hand_out(session, list, list_out)) return kInvalid;
+    return status;
+}
+
+extern "C" BREVORIN_API int brevorin_getmail(int message, const char* directory, int max_size,
+                                             char** header_out, char** body_out, char** files_out,
+                                             MailSession* session) {
+    int status;
+    if (!begin_call(session, &status)) return status;
+    if (header_out == nullptr || body_out == nullptr || files_out == nullptr) return kInvalid;
+    std::string header, body, files;
+    status = run_worker(
+        [&] { return GETMAIL(message, directory, max_size, header, body, files, session); });
+    if (!hand_out(session, header, header_out) || !hand_out(session, body, body_out) ||
+        !hand_out(session, files, files_out))
+        return kInvalid;
+    return status;
+}
+
+extern "C" BREVORIN_API int brevorin_getrawmail(int message, int max_size, char** text_out,
+                                                MailSession* session) {
+    int status;
+    if (!begin_call(session, &status)) return status;
+    if (text_out == nullptr) return kInvalid;
+    std::string text;
+    status = run_worker([&] { return GETRAWMAIL(message, max_size, text, session); });
+    if (!hand_out(session, text, text_out)) return kInvalid;
+    return status;
+}
+
+extern "C" BREVORIN_API int brevorin_sendmail(const char* server, const char* header_list,
+                                              const char* text, const char* attachment_list,
+                                              int max_size, MailSession* session) {
+    int status;
+    if (!begin_call(session, &status)) return status;
+    return run_worker(
+        [&] { return SENDMAIL(server, header_list, text, attachment_list, max_size, session); });
+}

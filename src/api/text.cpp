@@ -1,0 +1,54 @@
+#include "api/text.h"
+
+#include <climits>
+#include <cstring>
+
+namespace brevorin {
+
+namespace {
+
+bool is_c_space(unsigned char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+}  // namespace
+
+void TRIM_SPACES(std::string& text) {
+    size_t first = 0;
+    while (first < text.size() && is_c_space(static_cast<unsigned char>(text[first]))) ++first;
+    if (first == text.size()) return;  // empty or white space only: unchanged
+    size_t last = text.size();
+    while (last > first && is_c_space(static_cast<unsigned char>(text[last - 1]))) --last;
+    text = text.substr(first, last - first);
+}
+
+void TRIM_SPACES(char* text) {
+    if (text == nullptr) return;
+    size_t len = std::strlen(text);
+    size_t first = 0;
+    while (first < len && is_c_space(static_cast<unsigned char>(text[first]))) ++first;
+    if (first == len) return;
+    size_t last = len;
+    while (last > first && is_c_space(static_cast<unsigned char>(text[last - 1]))) --last;
+    std::memmove(text, text + first, last - first);
+    text[last - first] = '\0';
+}
+
+int parse_int_like_atoi(const char* text) {
+    if (text == nullptr) return 0;
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
+    while (is_c_space(*p)) ++p;
+    bool negative = false;
+    if (*p == '+' || *p == '-') negative = (*p++ == '-');
+    long long value = 0;
+    while (*p >= '0' && *p <= '9') {
+        value = value * 10 + (*p++ - '0');
+        if (value > static_cast<long long>(INT_MAX) + 1) value = static_cast<long long>(INT_MAX) + 1;
+    }
+    if (negative) value = -value;
+    if (value > INT_MAX) value = INT_MAX;
+    if (value < INT_MIN) value = INT_MIN;
+    return static_cast<int>(value);
+}
+
+}  // namespace brevorin

@@ -1,0 +1,3 @@
+#include "codec/base64.h"
+
+// Not yet built.

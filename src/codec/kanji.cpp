@@ -1,0 +1,3 @@
+#include "codec/kanji.h"
+
+// Not yet built.

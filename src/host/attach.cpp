@@ -1,0 +1,69 @@
+#include "host/attach.h"
+
+#include "brevorin.h"
+
+namespace brevorin {
+
+namespace {
+
+int32_t g_attach_count = 0;
+uint16_t g_instance_handle = 0;
+const void* g_host_context = nullptr;
+void (*g_hook_observer)(int) = nullptr;
+
+}  // namespace
+
+const void* host_context() { return g_host_context; }
+
+int library_hook(int event) {
+    if (g_hook_observer != nullptr) g_hook_observer(event);
+    return 0;
+}
+
+void set_hook_observer(void (*observer)(int event)) { g_hook_observer = observer; }
+
+int32_t attach_count() { return g_attach_count; }
+
+void reset_attach_state_for_tests() {
+    g_attach_count = 0;
+    g_instance_handle = 0;
+    g_host_context = nullptr;
+}
+
+}  // namespace brevorin
+
+extern "C" int brevorin_library_hook(int event) { return brevorin::library_hook(event); }
+
+extern "C" BREVORIN_API void TLOADDS(void) {}
+
+extern "C" BREVORIN_API brevorin_word _TCONNECT(brevorin_word operation, brevorin_word a,
+                                                brevorin_word b) {
+    using namespace brevorin;
+    (void)a;
+    switch (static_cast<uint16_t>(operation & 0xFFFF)) {
+        case 1:  // attach: b is the host's context record
+            g_host_context = reinterpret_cast<const void*>(b);
+            g_instance_handle = 1;
+            ++g_attach_count;
+            if (library_hook(3) != 0) {
+                --g_attach_count;
+                return 0;
+            }
+            return g_instance_handle;
+        case 2:
+            library_hook(4);
+            return 0;
+        case 3:
+            return b;
+        case 4:
+            return 0;
+        case 5:
+            library_hook(static_cast<int>(b));
+            return 0;
+        case 6:  // detach; the recorded context and handle stay
+            if (--g_attach_count == 0) library_hook(2);
+            return 0;
+        default:
+            return 0;
+    }
+}

@@ -1,0 +1,36 @@
+// The two host runtime services the library uses, called with the context
+// recorded at attach.
+#include <cstring>
+
+#include "api/session.h"
+#include "host/attach.h"
+#include "platform/host_runtime.h"
+
+namespace brevorin {
+
+int HOST_GET_SETTING(int number, char* text_out, size_t capacity) {
+    if (text_out == nullptr) return -1;
+    const void* context = host_context();
+    if (context == nullptr) return 0;  // not attached: every setting is absent
+    uint32_t word;
+    std::memcpy(&word, static_cast<const unsigned char*>(context) + 16, sizeof word);
+    char own[platform::kHostTextBuffer];
+    int kind = platform::kHostValueAbsent;
+    int result =
+        platform::host_runtime_query(word, static_cast<uint16_t>(number), text_out, own, &kind);
+    if (kind == platform::kHostValueText && capacity > 0) {
+        size_t n = strnlen(own, sizeof own);
+        if (n > capacity - 1) n = capacity - 1;
+        std::memcpy(text_out, own, n);
+        text_out[n] = '\0';
+    }
+    return result;
+}
+
+void HOST_PUT_MESSAGE(const char* text) {
+    const void* context = host_context();
+    if (context == nullptr) return;  // not attached: the line has nowhere to go
+    platform::host_runtime_put_message(context, text);
+}
+
+}  // namespace brevorin

@@ -1,0 +1,3 @@
+#include "mime/encoded_word.h"
+
+// Not yet built.

@@ -1,0 +1,3 @@
+#include "mime/qp_decode.h"
+
+// Not yet built.

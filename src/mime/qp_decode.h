@@ -1,0 +1,15 @@
+// Quoted-printable decoding of received text.
+#pragma once
+
+#include <string>
+
+namespace brevorin {
+
+// Longest line QP_DECODE takes, line ending not counted.
+constexpr int kQpMaxLine = 2046;
+
+// 0 when an escape was decoded, 1 when none was, -1 when a line is too long
+// or memory runs out (out untouched then).
+int QP_DECODE(const char* text, std::string& out);
+
+}  // namespace brevorin

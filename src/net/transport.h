@@ -1,0 +1,46 @@
+// Blocking TCP transport: open, read one line, write, close.
+//
+// Each connection owns a read-ahead buffer, so a line costs one system call
+// per block rather than a peek and a receive per line. The readers still hand
+// out exactly one line per call (or a piece of a longer one) and never a byte
+// of the next line; what is buffered counts as waiting to be read.
+#pragma once
+
+#include "api/session.h"
+
+namespace brevorin {
+
+// Connects to host (dotted IPv4 or a name) and port; a socket or -1.
+int SOCKOPEN(const char* host, int port);
+
+// One line into buffer, at most size - 1 bytes, terminated; the byte count
+// (terminator not counted) or -1.
+int SOCKREAD_LINE(int sock, char* buffer, int size, const MailSession* session);
+
+// One line into buffer, at most size bytes, not terminated; the count or -1.
+int SOCKREAD_RAW(int sock, char* buffer, int size, const MailSession* session);
+
+// Writes all of data; length, 0 for an empty write, or -1.
+int SOCKWRITE(int sock, const char* data, int length);
+
+// Shuts down and closes; the close's result (0 on success).
+int SOCKCLOSE(int sock);
+
+// Bytes waiting to be read: the read-ahead buffer plus the socket's. 0 or -1.
+int SOCKPENDING(int sock, unsigned long* count);
+
+// The last socket error (a Windows Sockets error number) and its setter.
+int SOCKERROR();
+void SOCKSETERROR(int code);
+
+// Gathering of writes: while corked, SOCKWRITE collects data and sends it in
+// large blocks; a failed send shows as -1 from the SOCKWRITE or SOCKUNCORK
+// that triggered it. SOCKUNCORK sends what is left: 0 or -1.
+void SOCKCORK(int sock);
+int SOCKUNCORK(int sock);
+
+// Sockets layer start and release (WSAStartup 1.1 / WSACleanup).
+int SOCKETS_STARTUP(uint16_t* version);
+int SOCKETS_CLEANUP();
+
+}  // namespace brevorin

@@ -1,0 +1,77 @@
+#include "platform/files.h"
+
+#include <sys/stat.h>
+
+#include <cctype>
+
+#if defined(_WIN32)
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
+
+namespace brevorin::platform {
+
+File open_temp_file() {
+#if defined(_WIN32)
+    // msvcrt's tmpfile() creates its file in the root of the current drive,
+    // which an ordinary user may not write to; use the user's temp directory.
+    char dir[MAX_PATH + 1];
+    DWORD n = GetTempPathA(sizeof dir, dir);
+    if (n == 0 || n > MAX_PATH) return nullptr;
+    char name[MAX_PATH + 1];
+    if (GetTempFileNameA(dir, "brv", 0, name) == 0) return nullptr;
+    HANDLE handle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        DeleteFileA(name);
+        return nullptr;
+    }
+    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDWR | _O_BINARY);
+    if (fd < 0) {
+        CloseHandle(handle);
+        return nullptr;
+    }
+    std::FILE* file = _fdopen(fd, "w+b");
+    if (file == nullptr) _close(fd);
+    return File(file);
+#else
+    return File(std::tmpfile());
+#endif
+}
+
+File open_binary_write(const std::string& path) { return File(std::fopen(path.c_str(), "wb")); }
+
+File open_binary_read(const std::string& path) { return File(std::fopen(path.c_str(), "rb")); }
+
+bool path_exists(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+bool file_status_ok(std::FILE* file) {
+    if (file == nullptr) return false;
+    struct stat st;
+#if defined(_WIN32)
+    return ::fstat(_fileno(file), &st) == 0;
+#else
+    return ::fstat(fileno(file), &st) == 0;
+#endif
+}
+
+bool is_device_name(const std::string& name) {
+    std::string stem = name.substr(0, name.find('.'));
+    while (!stem.empty() && (stem.back() == ' ')) stem.pop_back();
+    for (auto& c : stem) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    if (stem == "CON" || stem == "PRN" || stem == "AUX" || stem == "NUL" || stem == "CONIN$" ||
+        stem == "CONOUT$")
+        return true;
+    if (stem.size() == 4 && (stem.compare(0, 3, "COM") == 0 || stem.compare(0, 3, "LPT") == 0) &&
+        stem[3] >= '1' && stem[3] <= '9')
+        return true;
+    return false;
+}
+
+}  // namespace brevorin::platform

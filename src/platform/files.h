@@ -1,0 +1,42 @@
+// File services of the C runtime, with the few places where Windows and
+// POSIX differ hidden here.
+#pragma once
+
+#include <cstdio>
+#include <memory>
+#include <string>
+
+namespace brevorin::platform {
+
+struct FileCloser {
+    void operator()(std::FILE* file) const {
+        if (file != nullptr) std::fclose(file);
+    }
+};
+using File = std::unique_ptr<std::FILE, FileCloser>;
+
+// The directory separator appended to a caller's attachment directory.
+#if defined(_WIN32)
+constexpr char kPathSeparator = '\\';
+#else
+constexpr char kPathSeparator = '/';
+#endif
+
+// An anonymous temporary file, binary, open for reading and writing, removed
+// by the file system when it is closed. Null on failure.
+File open_temp_file();
+
+File open_binary_write(const std::string& path);
+File open_binary_read(const std::string& path);
+
+// Whether anything (file, directory, device) answers to the path.
+bool path_exists(const std::string& path);
+
+// Whether the file's status can be read from the file system.
+bool file_status_ok(std::FILE* file);
+
+// Whether a file name, compared without its extension, is one that Windows
+// maps to a device (CON, PRN, AUX, NUL, COM1-9, LPT1-9).
+bool is_device_name(const std::string& name);
+
+}  // namespace brevorin::platform

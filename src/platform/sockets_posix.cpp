@@ -1,0 +1,163 @@
+// POSIX sockets behind the Windows Sockets calls, with errno mapped to
+// Windows Sockets error numbers.
+#include <arpa/inet.h>
+#include <cerrno>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstring>
+
+#include "platform/sockets.h"
+
+namespace brevorin::platform {
+
+namespace {
+
+thread_local int t_last_error = 0;
+
+int wsa_from_errno(int e) {
+    switch (e) {
+        case 0: return 0;
+        case EINTR: return 10004;
+        case EBADF: return 10009;
+        case EACCES: return 10013;
+        case EFAULT: return 10014;
+        case EINVAL: return 10022;
+        case EMFILE: return 10024;
+        case EAGAIN: return 10035;
+        case EINPROGRESS: return 10036;
+        case EALREADY: return 10037;
+        case ENOTSOCK: return 10038;
+        case EDESTADDRREQ: return 10039;
+        case EMSGSIZE: return 10040;
+        case EPROTOTYPE: return 10041;
+        case ENOPROTOOPT: return 10042;
+        case EPROTONOSUPPORT: return 10043;
+        case ESOCKTNOSUPPORT: return 10044;
+        case EOPNOTSUPP: return 10045;
+        case EPFNOSUPPORT: return 10046;
+        case EAFNOSUPPORT: return 10047;
+        case EADDRINUSE: return 10048;
+        case EADDRNOTAVAIL: return 10049;
+        case ENETDOWN: return 10050;
+        case ENETUNREACH: return 10051;
+        case ENETRESET: return 10052;
+        case ECONNABORTED: return 10053;
+        case ECONNRESET: return 10054;
+        case EPIPE: return 10054;  // writing to a peer that has gone: Winsock says reset
+        case ENOBUFS: return 10055;
+        case EISCONN: return 10056;
+        case ENOTCONN: return 10057;
+        case ESHUTDOWN: return 10058;
+        case ETOOMANYREFS: return 10059;
+        case ETIMEDOUT: return 10060;
+        case ECONNREFUSED: return 10061;
+        case ELOOP: return 10062;
+        case ENAMETOOLONG: return 10063;
+        case EHOSTDOWN: return 10064;
+        case EHOSTUNREACH: return 10065;
+        default: return 10000 + (e > 0 && e < 1000 ? e : 0);
+    }
+}
+
+int fail_with_errno() {
+    t_last_error = wsa_from_errno(errno);
+    return -1;
+}
+
+class PosixSocketApi final : public SocketApi {
+public:
+    int startup(uint16_t requested, uint16_t* version) override {
+        *version = requested;  // POSIX sockets need no start; report what was asked
+        return 0;
+    }
+    int cleanup() override { return 0; }
+
+    uint32_t inet_addr(const char* host) override { return ::inet_addr(host); }
+
+    int gethostbyname(const char* host, uint32_t* address, int* length) override {
+        addrinfo hints{};
+        hints.ai_family = AF_INET;
+        hints.ai_socktype = SOCK_STREAM;
+        addrinfo* result = nullptr;
+        int rc = ::getaddrinfo(host, nullptr, &hints, &result);
+        if (rc != 0 || result == nullptr) {
+            t_last_error = rc == EAI_AGAIN ? 11002 : (rc == EAI_FAIL ? 11003 : 11001);
+            if (result != nullptr) ::freeaddrinfo(result);
+            return -1;
+        }
+        const auto* in = reinterpret_cast<const sockaddr_in*>(result->ai_addr);
+        *address = in->sin_addr.s_addr;
+        *length = 4;
+        ::freeaddrinfo(result);
+        return 0;
+    }
+
+    int socket_stream() override {
+        int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        return fd < 0 ? fail_with_errno() : fd;
+    }
+
+    int connect(int sock, uint32_t address, uint16_t port) override {
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = address;
+        addr.sin_port = htons(port);
+        int rc;
+        do {
+            rc = ::connect(sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        } while (rc != 0 && errno == EINTR);
+        return rc == 0 ? 0 : fail_with_errno();
+    }
+
+    int recv(int sock, char* buffer, int length) override {
+        ssize_t n;
+        do {
+            n = ::recv(sock, buffer, static_cast<size_t>(length), 0);
+        } while (n < 0 && errno == EINTR);
+        return n < 0 ? fail_with_errno() : static_cast<int>(n);
+    }
+
+    int send(int sock, const char* data, int length) override {
+        ssize_t n;
+        do {
+            n = ::send(sock, data, static_cast<size_t>(length), MSG_NOSIGNAL);
+        } while (n < 0 && errno == EINTR);
+        return n < 0 ? fail_with_errno() : static_cast<int>(n);
+    }
+
+    int shutdown_both(int sock) override {
+        return ::shutdown(sock, SHUT_RDWR) == 0 ? 0 : fail_with_errno();
+    }
+
+    int close(int sock) override { return ::close(sock) == 0 ? 0 : fail_with_errno(); }
+
+    int bytes_waiting(int sock, unsigned long* count) override {
+        int n = 0;
+        if (::ioctl(sock, FIONREAD, &n) != 0) return fail_with_errno();
+        *count = n < 0 ? 0 : static_cast<unsigned long>(n);
+        return 0;
+    }
+
+    int gethostname(char* name, int length) override {
+        if (::gethostname(name, static_cast<size_t>(length)) != 0) return fail_with_errno();
+        name[length - 1] = '\0';
+        return 0;
+    }
+
+    int last_error() override { return t_last_error; }
+    void set_last_error(int code) override { t_last_error = code; }
+};
+
+}  // namespace
+
+SocketApi& os_socket_api() {
+    static PosixSocketApi api;
+    return api;
+}
+
+}  // namespace brevorin::platform

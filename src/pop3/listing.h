@@ -1,0 +1,20 @@
+// Header field extraction and the message list.
+#pragma once
+
+#include <string>
+
+#include "api/session.h"
+
+namespace brevorin {
+
+constexpr int kListRecordBuffer = 32768;
+
+// Extracts From, To, Cc, Subject, Date, priority, Reply-To and Message-ID
+// from a header text (lines ending in CR LF) into entry. 0 or -1.
+int POP3_PARSEHEADER(const char* header, MessageEntry& entry, const MailSession* session);
+
+// Lists every present message; the number of records or a status code.
+// list_out always receives a text; length_out the list's length plus one.
+int LISTMAIL(std::string& list_out, int& length_out, MailSession* session);
+
+}  // namespace brevorin

@@ -1,0 +1,3 @@
+#include "smtp/header_encoding.h"
+
+// Not yet built.

@@ -1,0 +1,11 @@
+// The sending worker and the SMTP dialogue.
+#pragma once
+
+#include "api/session.h"
+
+namespace brevorin {
+
+int SENDMAIL(const char* server, const char* header_list, const char* text,
+             const char* attachment_list, int max_size, MailSession* session);
+
+}  // namespace brevorin
