@@ -1,0 +1,229 @@
+"""Throwaway mail servers on 127.0.0.1 for tests, benchmarks and the demo.
+
+Dovecot POP3 runs from a private configuration in a temporary directory; it
+starts as root but logs users in as nobody (login processes as dovenull).
+The SMTP sink is aiosmtpd in a thread of the calling process.
+"""
+import os
+import pwd
+import grp
+import shutil
+import socket
+import subprocess
+import tempfile
+import time
+import uuid
+
+
+def free_port():
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def wait_for_port(port, timeout=15.0):
+    deadline = time.time() + timeout
+    while time.time() < deadline:
+        try:
+            with socket.create_connection(("127.0.0.1", port), timeout=1):
+                return True
+        except OSError:
+            time.sleep(0.05)
+    return False
+
+
+DOVECOT_CONF = """\
+base_dir = {root}/run
+state_dir = {root}/state
+log_path = {root}/dovecot.log
+info_log_path = {root}/dovecot.log
+protocols = pop3
+listen = 127.0.0.1
+ssl = no
+disable_plaintext_auth = no
+auth_mechanisms = plain
+default_login_user = dovenull
+default_internal_user = dovecot
+mail_location = maildir:~/Maildir
+first_valid_uid = 1
+pop3_uidl_format = %08Xu%08Xv
+shutdown_clients = yes
+passdb {{
+  driver = passwd-file
+  args = scheme=PLAIN username_format=%u {root}/passwd
+}}
+userdb {{
+  driver = passwd-file
+  args = username_format=%u {root}/passwd
+  default_fields = uid=nobody gid=nogroup home={root}/home/%u
+}}
+service pop3-login {{
+  inet_listener pop3 {{
+    address = 127.0.0.1
+    port = {port}
+  }}
+}}
+service imap-login {{
+  inet_listener imap {{
+    port = 0
+  }}
+}}
+service anvil {{
+  chroot =
+}}
+"""
+
+
+class Dovecot:
+    """A private Dovecot POP3 server with users and maildirs of our own."""
+
+    def __init__(self, users=None, port=None):
+        self.users = dict(users or {"alice": "secret"})
+        self.port = port or free_port()
+        self.root = tempfile.mkdtemp(prefix="brevorin-dovecot-")
+        self.proc = None
+        self._nobody = pwd.getpwnam("nobody").pw_uid
+        self._nogroup = grp.getgrnam("nogroup").gr_gid
+
+    @property
+    def server(self):
+        return "127.0.0.1+%d" % self.port
+
+    def maildir(self, user):
+        return os.path.join(self.root, "home", user, "Maildir")
+
+    def _chown_tree(self, path):
+        for base, dirs, files in os.walk(path):
+            os.chown(base, self._nobody, self._nogroup)
+            for f in files:
+                os.chown(os.path.join(base, f), self._nobody, self._nogroup)
+
+    def start(self):
+        os.chmod(self.root, 0o755)
+        for d in ("run", "state", "home"):
+            os.makedirs(os.path.join(self.root, d), exist_ok=True)
+        with open(os.path.join(self.root, "passwd"), "w") as f:
+            for user, password in self.users.items():
+                f.write("%s:{PLAIN}%s::::::\n" % (user, password))
+        for user in self.users:
+            for sub in ("cur", "new", "tmp"):
+                os.makedirs(os.path.join(self.maildir(user), sub), exist_ok=True)
+            self._chown_tree(os.path.join(self.root, "home", user))
+        conf = os.path.join(self.root, "dovecot.conf")
+        with open(conf, "w") as f:
+            f.write(DOVECOT_CONF.format(root=self.root, port=self.port))
+        self.proc = subprocess.Popen(["dovecot", "-F", "-c", conf],
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        if not wait_for_port(self.port):
+            self.stop()
+            raise RuntimeError("dovecot did not start: " + self.log())
+        return self
+
+    def log(self):
+        try:
+            with open(os.path.join(self.root, "dovecot.log"), errors="replace") as f:
+                return f.read()
+        except OSError:
+            return ""
+
+    def add_message(self, user, data, name=None):
+        """Delivers one message (bytes, LF or CRLF line ends) into new/."""
+        if isinstance(data, str):
+            data = data.encode()
+        name = name or "%d.%s.brevorin" % (time.time_ns(), uuid.uuid4().hex)
+        tmp = os.path.join(self.maildir(user), "tmp", name)
+        with open(tmp, "wb") as f:
+            f.write(data.replace(b"\r\n", b"\n"))
+        os.chown(tmp, self._nobody, self._nogroup)
+        dest = os.path.join(self.maildir(user), "new", name)
+        os.rename(tmp, dest)
+        return dest
+
+    def clear(self, user):
+        for sub in ("cur", "new", "tmp"):
+            d = os.path.join(self.maildir(user), sub)
+            for f in os.listdir(d):
+                os.unlink(os.path.join(d, f))
+        for f in os.listdir(self.maildir(user)):
+            if f.startswith("dovecot"):
+                p = os.path.join(self.maildir(user), f)
+                if os.path.isfile(p):
+                    os.unlink(p)
+
+    def message_files(self, user):
+        files = []
+        for sub in ("cur", "new"):
+            d = os.path.join(self.maildir(user), sub)
+            files += [os.path.join(d, f) for f in sorted(os.listdir(d))]
+        return files
+
+    def stop(self):
+        if self.proc is not None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+            self.proc = None
+        # Dovecot's children exit with the master; give them a moment.
+        time.sleep(0.1)
+        shutil.rmtree(self.root, ignore_errors=True)
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.stop()
+
+
+class SmtpSink:
+    """aiosmtpd on 127.0.0.1 keeping every envelope and message it receives.
+
+    deliver_to: optional (Dovecot, user) to drop each message into a maildir
+    as well, for round trips through POP3.
+    """
+
+    def __init__(self, port=None, deliver_to=None):
+        self.port = port or free_port()
+        self.messages = []  # dicts: mail_from, rcpt_tos, data (bytes)
+        self.deliver_to = deliver_to
+        self.controller = None
+
+    @property
+    def server(self):
+        return "127.0.0.1+%d" % self.port
+
+    def start(self):
+        from aiosmtpd.controller import Controller
+
+        sink = self
+
+        class Handler:
+            async def handle_DATA(self, server, session, envelope):
+                data = envelope.original_content or envelope.content
+                if isinstance(data, str):
+                    data = data.encode("utf-8", "surrogateescape")
+                sink.messages.append({"mail_from": envelope.mail_from,
+                                      "rcpt_tos": list(envelope.rcpt_tos),
+                                      "data": data})
+                if sink.deliver_to is not None:
+                    dovecot, user = sink.deliver_to
+                    dovecot.add_message(user, data)
+                return "250 OK"
+
+        self.controller = Controller(Handler(), hostname="127.0.0.1", port=self.port,
+                                     decode_data=False, data_size_limit=0)
+        self.controller.start()
+        return self
+
+    def stop(self):
+        if self.controller is not None:
+            self.controller.stop()
+            self.controller = None
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.stop()

@@ -1,0 +1,95 @@
+"""Runs the Windows build (brevorin.dll with tests/wine/wine_driver.exe)
+under Wine, in a private prefix, and parses the driver's output."""
+import os
+import shutil
+import subprocess
+import tempfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SOURCE = os.path.abspath(os.path.join(HERE, "..", ".."))
+
+_PREFIX = None
+
+
+def win_build_dir():
+    return os.environ.get("BREVORIN_WIN_BUILD_DIR") or os.path.join(SOURCE, "build-win")
+
+
+def wine_prefix():
+    """One initialised prefix per process (wineboot takes a while)."""
+    global _PREFIX
+    if _PREFIX is None:
+        _PREFIX = os.environ.get("BREVORIN_WINEPREFIX") or tempfile.mkdtemp(prefix="brevorin-wine-")
+        env = dict(os.environ, WINEPREFIX=_PREFIX, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
+        subprocess.run(["wineboot", "-i"], env=env, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=300)
+        subprocess.run(["wineserver", "-w"], env=env, timeout=300)
+    return _PREFIX
+
+
+def to_windows_path(path):
+    """Z: maps the Unix root in a default prefix."""
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+class Result:
+    def __init__(self, name, status, texts):
+        self.name = name
+        self.status = status
+        self.texts = texts
+
+    def __repr__(self):
+        return "Result(%s, %d, %r)" % (self.name, self.status, self.texts)
+
+
+def parse(output):
+    results = []
+    pos = 0
+    while pos < len(output):
+        end = output.index(b"\n", pos)
+        line = output[pos:end].decode("latin-1")
+        pos = end + 1
+        if line.startswith("RESULT "):
+            _, name, status = line.split(" ")
+            results.append(Result(name, int(status), []))
+        elif line.startswith("TEXT "):
+            n = int(line.split(" ")[1])
+            results[-1].texts.append(output[pos:pos + n])
+            pos += n + 1
+    return results
+
+
+class WineRunner:
+    def __init__(self, build):
+        self.build = build
+        self.driver = os.path.join(build, "wine_driver.exe")
+
+    @classmethod
+    def from_environment(cls):
+        build = win_build_dir()
+        if shutil.which("wine") is None or not os.path.exists(os.path.join(build, "wine_driver.exe")):
+            if os.environ.get("BREVORIN_REQUIRE_WINE") == "1":
+                raise RuntimeError("wine or the Windows build is missing but required")
+            return None
+        return cls(build)
+
+    def env(self):
+        return dict(os.environ, WINEPREFIX=wine_prefix(), WINEDEBUG="-all",
+                    WINEDLLOVERRIDES="mscoree,mshtml=")
+
+    def run(self, *args, trace=64, charset=None, timeout=600, cwd=None):
+        """Runs the driver with commands (lists joined by "+"); returns
+        (results by order, stderr text)."""
+        cmd = ["wine", self.driver, "--trace", str(trace)]
+        if charset:
+            cmd += ["--charset", charset]
+        cmd += [str(a) for a in args]
+        proc = subprocess.run(cmd, cwd=cwd or self.build, env=self.env(), stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, timeout=timeout)
+        return parse(proc.stdout), proc.stderr.decode("latin-1")
+
+    def write_file(self, directory, name, data):
+        path = os.path.join(directory, name)
+        with open(path, "wb") as f:
+            f.write(data if isinstance(data, bytes) else data.encode("latin-1"))
+        return to_windows_path(path)
