@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "host/attach.h"
 #include "platform/sleep.h"
 
 namespace brevorin::test {
@@ -28,6 +29,8 @@ HostFixture::~HostFixture() {
     platform::set_sleep_function(nullptr);
     _TCONNECT(6, 1, 0);
     brevorin_host_context_release(&ctx_);
+    // A detach keeps the recorded context; this one is about to vanish.
+    reset_attach_state_for_tests();
 }
 
 MailSession* HostFixture::new_session() {

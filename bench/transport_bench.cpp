@@ -1,0 +1,86 @@
+// Reads a dot-terminated stream line by line through the transport, as the
+// POP3 retrieval does, and reports the rate. "peek" mode reads the same
+// stream the textbook way (peek, find the line feed, receive that much) for
+// comparison.
+//
+//   transport_bench HOST PORT [buffered|peek]
+// The peer (bench/stream_peer.py) starts sending when it reads "GO\r\n".
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "api/session.h"
+#include "net/data_lines.h"
+#include "net/transport.h"
+
+#if defined(_WIN32)
+#include <winsock.h>
+#else
+#include <sys/socket.h>
+#endif
+
+namespace {
+
+// One line per call with a peek and a receive per piece, straight on the socket.
+int peek_read_line(int sock, char* buffer, int size) {
+    int stored = 0;
+    while (stored < size) {
+        int n = ::recv(sock, buffer + stored, size - stored, MSG_PEEK);
+        if (n <= 0) return -1;
+        const void* lf = std::memchr(buffer + stored, '\n', static_cast<size_t>(n));
+        int take = lf ? static_cast<int>(static_cast<const char*>(lf) - (buffer + stored)) + 1 : n;
+        int got = ::recv(sock, buffer + stored, take, 0);
+        if (got != take) return -1;
+        stored += got;
+        if (lf) break;
+    }
+    return stored;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    using namespace brevorin;
+    if (argc < 3) {
+        std::fprintf(stderr, "usage: transport_bench HOST PORT [buffered|peek]\n");
+        return 2;
+    }
+    bool peek = argc > 3 && std::strcmp(argv[3], "peek") == 0;
+    uint16_t version = 0;
+    SOCKETS_STARTUP(&version);
+    int sock = SOCKOPEN(argv[1], std::atoi(argv[2]));
+    if (sock < 0) {
+        std::fprintf(stderr, "cannot connect: %d\n", SOCKERROR());
+        return 1;
+    }
+    MailSession session;
+    auto start = std::chrono::steady_clock::now();
+    SOCKWRITE(sock, "GO\r\n", 4);
+    long long lines = 0, bytes = 0;
+    if (peek) {
+        char buf[kLineCapacity];
+        while (true) {
+            int n = peek_read_line(sock, buf, kLineCapacity);
+            if (n < 0) return 1;
+            if (n == 3 && std::memcmp(buf, ".\r\n", 3) == 0) break;
+            ++lines;
+            bytes += n;
+        }
+    } else {
+        DataLineReader reader(sock, &session);
+        DataLineReader::Result r;
+        while ((r = reader.next()) == DataLineReader::kLine) {
+            ++lines;
+            bytes += reader.size();
+        }
+        if (r != DataLineReader::kEnd) return 1;
+    }
+    double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    SOCKCLOSE(sock);
+    std::printf("mode=%s lines=%lld bytes=%lld seconds=%.3f MBps=%.1f\n", peek ? "peek" : "buffered",
+                lines, bytes, seconds, bytes / seconds / 1e6);
+    return 0;
+}

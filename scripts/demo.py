@@ -1,0 +1,59 @@
+"""Drives build/brevorin against throwaway local servers."""
+import os
+import subprocess
+import sys
+import tempfile
+import time
+
+ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
+sys.path.insert(0, os.path.join(ROOT, "tests", "integration"))
+from servers import Dovecot, SmtpSink  # noqa: E402
+
+CLI = os.path.join(ROOT, "build", "brevorin")
+USER, PASSWORD = "demo", "demo-password"
+
+
+def show(title, args, stdin=None):
+    print("\n$ brevorin " + " ".join(args))
+    proc = subprocess.run([CLI] + args, input=stdin, capture_output=True)
+    sys.stdout.write(proc.stdout.decode("latin-1"))
+    if proc.returncode != 0:
+        sys.stdout.write(proc.stderr.decode("latin-1"))
+        print("(exit %d)" % proc.returncode)
+    return proc
+
+
+def main():
+    work = tempfile.mkdtemp(prefix="brevorin-demo-")
+    attachment = os.path.join(work, "report.bin")
+    with open(attachment, "wb") as f:
+        f.write(os.urandom(100000))
+    text = os.path.join(work, "text.txt")
+    with open(text, "w") as f:
+        f.write("Hello from brevorin.\n.A line that starts with a dot.\nBye.\n")
+    with Dovecot({USER: PASSWORD}) as pop3, SmtpSink(deliver_to=(pop3, USER)) as smtp:
+        print("POP3 server on %s, SMTP server on %s" % (pop3.server, smtp.server))
+        pop3.add_message(USER, b"From: Alice <alice@example.org>\r\nTo: demo@example.org\r\n"
+                               b"Subject: =?ISO-8859-1?Q?Gr=FC=DFe?=\r\nDate: Mon, 7 Dec 2026 10:00:00 +0000\r\n"
+                               b"X-Priority: 1\r\n\r\nA plain message.\r\n")
+        show("send", ["send", "--server", smtp.server, "--from", "bob@example.org",
+                      "--to", "demo@example.org", "--subject", "Quarterly report",
+                      "--priority", "4", "--attach", attachment, "--text-file", text])
+        logon = ["--server", pop3.server, "--user", USER]
+        pw = PASSWORD + "\n"
+        show("stat", ["stat"] + logon, pw)
+        show("list", ["list"] + logon, pw)
+        outdir = os.path.join(work, "attachments")
+        os.makedirs(outdir)
+        show("get", ["get", "2", "--dir", outdir] + logon, pw)
+        for name in sorted(os.listdir(outdir)):
+            same = open(os.path.join(outdir, name), "rb").read() == open(attachment, "rb").read()
+            print("attachment %s: %s" % (name, "identical to what was sent" if same else "DIFFERENT"))
+        show("raw", ["raw", "1"] + logon, pw)
+        show("delete", ["delete", "1", "2"] + logon, pw)
+        show("stat", ["stat"] + logon, pw)
+    print("\ndemo finished; servers stopped")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Every test: unit and integration tests (real Dovecot and SMTP servers, the
+# Windows DLL under Wine), the unit tests again under AddressSanitizer and
+# UndefinedBehaviorSanitizer, and the fuzz targets (corpus replay plus a
+# bounded run each).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+./scripts/setup-deps.sh
+./scripts/build.sh
+jobs=$(nproc)
+
+echo "== unit and integration tests"
+BREVORIN_REQUIRE_WINE=1 ctest --test-dir build --output-on-failure -j1
+
+echo "== unit tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DBREVORIN_SANITIZE=ON -DBREVORIN_BENCH=OFF >/dev/null
+cmake --build build-asan -j"$jobs"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  ctest --test-dir build-asan --output-on-failure -L unit -j1
+
+if [ -x fuzz/run_fuzz.sh ]; then
+  echo "== fuzz targets"
+  FUZZ_SECONDS="${FUZZ_SECONDS:-20}" fuzz/run_fuzz.sh
+fi
+echo "== all tests passed"

@@ -1,0 +1,293 @@
+// The line readers over the read-ahead buffer must behave exactly like
+// reading one line per call straight from the socket.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstring>
+#include <string>
+
+#include "net/data_lines.h"
+#include "net/transport.h"
+#include "platform/sockets.h"
+#include "support/host_fixture.h"
+#include "support/scripted_peer.h"
+
+namespace brevorin {
+namespace {
+
+using namespace std::chrono_literals;
+using test::HostFixture;
+using test::ScriptedPeer;
+
+class TransportTest : public ::testing::Test {
+protected:
+    int connect(ScriptedPeer& peer) {
+        peer.start();
+        int sock = SOCKOPEN("127.0.0.1", peer.port());
+        EXPECT_GE(sock, 0);
+        return sock;
+    }
+    HostFixture host_;
+    MailSession* session_ = host_.new_session();
+};
+
+TEST_F(TransportTest, TwoLinesInOneSegmentComeOneAtATime) {
+    ScriptedPeer peer;
+    peer.send("+OK first\r\n-ERR second\r\n");
+    int sock = connect(peer);
+    char buf[516];
+    EXPECT_EQ(SOCKREAD_LINE(sock, buf, 513, session_), 11);
+    EXPECT_STREQ(buf, "+OK first\r\n");
+    EXPECT_EQ(SOCKREAD_LINE(sock, buf, 513, session_), 13);
+    EXPECT_STREQ(buf, "-ERR second\r\n");
+    SOCKCLOSE(sock);
+}
+
+TEST_F(TransportTest, LongLineComesInPiecesOfTheRoom) {
+    ScriptedPeer peer;
+    peer.send(std::string(598, 'a') + "\r\n");
+    int sock = connect(peer);
+    char buf[516];
+    EXPECT_EQ(SOCKREAD_LINE(sock, buf, 513, session_), 512);
+    EXPECT_EQ(std::strlen(buf), 512u);
+    EXPECT_EQ(SOCKREAD_LINE(sock, buf, 513, session_), 88);
+    EXPECT_EQ(std::string(buf), std::string(86, 'a') + "\r\n");
+    SOCKCLOSE(sock);
+}
+
+TEST_F(TransportTest, RawReadOfExactlyTheSizeWritesNoTerminator) {
+    ScriptedPeer peer;
+    peer.send(std::string(2046, 'b') + "\r\nnext\r\n");
+    int sock = connect(peer);
+    char buf[2049];
+    buf[2048] = 'Z';
+    EXPECT_EQ(SOCKREAD_RAW(sock, buf, 2048, session_), 2048);
+    EXPECT_EQ(buf[2048], 'Z');
+    EXPECT_EQ(SOCKREAD_RAW(sock, buf, 2048, session_), 6);
+    EXPECT_EQ(std::string(buf, 6), "next\r\n");
+    SOCKCLOSE(sock);
+}
+
+TEST_F(TransportTest, TooSmallSizesAreRefusedWithoutReading) {
+    ScriptedPeer peer;
+    peer.send("x\r\n");
+    int sock = connect(peer);
+    char buf[4];
+    EXPECT_EQ(SOCKREAD_LINE(sock, buf, 1, session_), -1);
+    EXPECT_EQ(SOCKREAD_RAW(sock, buf, 0, session_), -1);
+    EXPECT_EQ(host_.count_containing("BREVORIN: <E1> SOCKREAD: len to small"), 2);
+    EXPECT_EQ(SOCKREAD_LINE(sock, buf, 4, session_), 3);  // nothing was consumed
+    SOCKCLOSE(sock);
+}
+
+TEST_F(TransportTest, PeerClosingMidLineFailsTheRead) {
+    ScriptedPeer peer;
+    peer.send("half a li").close();
+    int sock = connect(peer);
+    char buf[516];
+    EXPECT_EQ(SOCKREAD_LINE(sock, buf, 513, session_), -1);
+    // A lost connection reads as a reset, which the POP3 layer treats as a
+    // network failure.
+    EXPECT_EQ(SOCKERROR(), 10054);
+    SOCKCLOSE(sock);
+}
+
+TEST_F(TransportTest, SlowPeerStillGivesWholeLines) {
+    ScriptedPeer peer;
+    peer.send_slowly("+OK slow line\r\n.\r\n", 3, 5ms);
+    int sock = connect(peer);
+    char buf[516];
+    EXPECT_EQ(SOCKREAD_LINE(sock, buf, 513, session_), 15);
+    EXPECT_STREQ(buf, "+OK slow line\r\n");
+    EXPECT_EQ(SOCKREAD_LINE(sock, buf, 513, session_), 3);
+    SOCKCLOSE(sock);
+}
+
+TEST_F(TransportTest, BytesWaitingCountsWhatIsBuffered) {
+    ScriptedPeer peer;
+    peer.send("one\r\ntwo\r\n");
+    int sock = connect(peer);
+    char buf[516];
+    SOCKREAD_LINE(sock, buf, 513, session_);
+    unsigned long waiting = 0;
+    ASSERT_EQ(SOCKPENDING(sock, &waiting), 0);
+    EXPECT_EQ(waiting, 5u);
+    SOCKREAD_LINE(sock, buf, 513, session_);
+    ASSERT_EQ(SOCKPENDING(sock, &waiting), 0);
+    EXPECT_EQ(waiting, 0u);
+    SOCKCLOSE(sock);
+}
+
+TEST_F(TransportTest, WritesGoOutWholeAndEmptyWriteSendsNothing) {
+    ScriptedPeer peer;
+    peer.read_line();
+    int sock = connect(peer);
+    EXPECT_EQ(SOCKWRITE(sock, "", 0), 0);
+    std::string big(300000, 'q');
+    big += "\r\n";
+    EXPECT_EQ(SOCKWRITE(sock, big.data(), static_cast<int>(big.size())),
+              static_cast<int>(big.size()));
+    SOCKCLOSE(sock);
+    peer.join();
+    EXPECT_EQ(peer.received(), big);
+}
+
+TEST_F(TransportTest, CorkedWritesArriveInOrder) {
+    ScriptedPeer peer;
+    peer.read_until("end\r\n");
+    int sock = connect(peer);
+    SOCKCORK(sock);
+    std::string expect;
+    for (int i = 0; i < 5000; ++i) {
+        std::string line = "line " + std::to_string(i) + "\r\n";
+        EXPECT_EQ(SOCKWRITE(sock, line.data(), static_cast<int>(line.size())),
+                  static_cast<int>(line.size()));
+        expect += line;
+    }
+    SOCKWRITE(sock, "end\r\n", 5);
+    expect += "end\r\n";
+    EXPECT_EQ(SOCKUNCORK(sock), 0);
+    SOCKCLOSE(sock);
+    peer.join();
+    EXPECT_EQ(peer.received(), expect);
+}
+
+TEST_F(TransportTest, WritingToAClosedPeerFailsWithoutSignal) {
+    ScriptedPeer peer;
+    peer.close();
+    int sock = connect(peer);
+    peer.join();
+    // Without MSG_NOSIGNAL this would kill the test process with SIGPIPE.
+    std::string data(1 << 16, 'x');
+    int rc = 0;
+    for (int i = 0; i < 50 && rc != -1; ++i)
+        rc = SOCKWRITE(sock, data.data(), static_cast<int>(data.size()));
+    EXPECT_EQ(rc, -1);
+    EXPECT_TRUE(SOCKERROR() == 10054 || SOCKERROR() == 10053) << SOCKERROR();
+    SOCKCLOSE(sock);
+}
+
+TEST_F(TransportTest, RefusedConnectionKeepsTheConnectError) {
+    int port;
+    {
+        ScriptedPeer closed_port;  // bound, then released: nothing listens there
+        port = closed_port.port();
+    }
+    EXPECT_EQ(SOCKOPEN("127.0.0.1", port), -1);
+    EXPECT_EQ(SOCKERROR(), 10061);
+}
+
+// Records whether the resolver was asked.
+class ResolverSpy : public platform::SocketApi {
+public:
+    platform::SocketApi& os = platform::os_socket_api();
+    int lookups = 0;
+    int startup(uint16_t r, uint16_t* v) override { return os.startup(r, v); }
+    int cleanup() override { return os.cleanup(); }
+    uint32_t inet_addr(const char* h) override { return os.inet_addr(h); }
+    int gethostbyname(const char* h, uint32_t* a, int* l) override {
+        ++lookups;
+        return os.gethostbyname(h, a, l);
+    }
+    int socket_stream() override { return os.socket_stream(); }
+    int connect(int s, uint32_t a, uint16_t p) override { return os.connect(s, a, p); }
+    int recv(int s, char* b, int n) override { return os.recv(s, b, n); }
+    int send(int s, const char* d, int n) override { return os.send(s, d, n); }
+    int shutdown_both(int s) override { return os.shutdown_both(s); }
+    int close(int s) override { return os.close(s); }
+    int bytes_waiting(int s, unsigned long* c) override { return os.bytes_waiting(s, c); }
+    int gethostname(char* n, int l) override { return os.gethostname(n, l); }
+    int last_error() override { return os.last_error(); }
+    void set_last_error(int c) override { os.set_last_error(c); }
+};
+
+TEST_F(TransportTest, DottedAddressSkipsTheResolverNamesUseIt) {
+    ResolverSpy spy;
+    platform::set_socket_api(&spy);
+    ScriptedPeer a;
+    a.start();
+    int sock = SOCKOPEN("127.0.0.1", a.port());
+    EXPECT_GE(sock, 0);
+    EXPECT_EQ(spy.lookups, 0);
+    SOCKCLOSE(sock);
+    ScriptedPeer b;
+    b.start();
+    sock = SOCKOPEN("localhost", b.port());
+    EXPECT_GE(sock, 0);
+    EXPECT_EQ(spy.lookups, 1);
+    SOCKCLOSE(sock);
+    EXPECT_EQ(SOCKOPEN("no-such-host.invalid", 1), -1);
+    EXPECT_GE(SOCKERROR(), 11001);
+    platform::set_socket_api(nullptr);
+}
+
+class DataLinesTest : public TransportTest {};
+
+TEST_F(DataLinesTest, UnstuffsAndStopsAtTheEndLine) {
+    ScriptedPeer peer;
+    peer.send("a\r\n..dot\r\n.\r\n+OK next\r\n");
+    int sock = connect(peer);
+    DataLineReader reader(sock, session_);
+    ASSERT_EQ(reader.next(), DataLineReader::kLine);
+    EXPECT_EQ(std::string(reader.data(), reader.size()), "a\r\n");
+    ASSERT_EQ(reader.next(), DataLineReader::kLine);
+    EXPECT_EQ(std::string(reader.data(), reader.size()), ".dot\r\n");
+    EXPECT_EQ(std::string(reader.raw(), reader.raw_size()), "..dot\r\n");
+    EXPECT_EQ(reader.next(), DataLineReader::kEnd);
+    EXPECT_EQ(reader.next(), DataLineReader::kEnd);  // nothing more is read
+    char buf[516];
+    EXPECT_EQ(SOCKREAD_LINE(sock, buf, 513, session_), 10);
+    SOCKCLOSE(sock);
+}
+
+TEST_F(DataLinesTest, PieceOfALongLineIsNeverTheEndLine) {
+    // A line of 2048 bytes without its line end, then ".\r\n" finishing it:
+    // the second piece continues the line and must not end the answer.
+    ScriptedPeer peer;
+    peer.send(std::string(2048, 'x') + ".\r\n" + ".\r\n");
+    int sock = connect(peer);
+    DataLineReader reader(sock, session_);
+    ASSERT_EQ(reader.next(), DataLineReader::kLine);
+    EXPECT_EQ(reader.raw_size(), 2048);
+    ASSERT_EQ(reader.next(), DataLineReader::kLine);
+    EXPECT_FALSE(reader.starts_line());
+    EXPECT_EQ(std::string(reader.data(), reader.size()), ".\r\n");
+    EXPECT_EQ(reader.next(), DataLineReader::kEnd);
+    SOCKCLOSE(sock);
+}
+
+TEST_F(DataLinesTest, DrainReadsToTheEndAndReportsFailures) {
+    ScriptedPeer peer;
+    peer.send("x\r\ny\r\n.\r\n+OK\r\npartial").close();
+    int sock = connect(peer);
+    DataLineReader reader(sock, session_);
+    EXPECT_EQ(reader.drain(), DataLineReader::kEnd);
+    char buf[516];
+    EXPECT_EQ(SOCKREAD_LINE(sock, buf, 513, session_), 5);
+    DataLineReader second(sock, session_);
+    EXPECT_EQ(second.drain(), DataLineReader::kFailed);
+    SOCKCLOSE(sock);
+}
+
+// A socket layer whose reads time out, as a stalled server does.
+class TimingOutSockets : public ResolverSpy {
+public:
+    int recv(int, char*, int) override {
+        os.set_last_error(10060);
+        return -1;
+    }
+};
+
+TEST_F(DataLinesTest, TimeOutIsReportedAsSuch) {
+    ScriptedPeer peer;
+    int sock = connect(peer);
+    TimingOutSockets timing_out;
+    platform::set_socket_api(&timing_out);
+    DataLineReader reader(sock, session_);
+    EXPECT_EQ(reader.next(), DataLineReader::kTimedOut);
+    platform::set_socket_api(nullptr);
+    SOCKCLOSE(sock);
+}
+
+}  // namespace
+}  // namespace brevorin

@@ -1,0 +1,294 @@
+// The POP3 logon, delete and logoff dialogue against a scripted server:
+// exact bytes sent, status codes, diagnostics lines.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "brevorin.h"
+#include "net/transport.h"
+#include "pop3/session.h"
+#include "support/host_fixture.h"
+#include "support/scripted_peer.h"
+
+namespace brevorin {
+namespace {
+
+using test::HostFixture;
+using test::ScriptedPeer;
+
+// The server half of a successful logon with count messages.
+ScriptedPeer& serve_logon(ScriptedPeer& peer, int count = 3, int octets = 1200) {
+    return peer.send("+OK ready\r\n")
+        .read_line()
+        .send("+OK\r\n")
+        .read_line()
+        .send("+OK Logged in.\r\n")
+        .read_line()
+        .send("+OK " + std::to_string(count) + " " + std::to_string(octets) + "\r\n");
+}
+
+class Pop3SessionTest : public ::testing::Test {
+protected:
+    HostFixture host_;
+    MailSession* s_ = host_.new_session();
+};
+
+TEST_F(Pop3SessionTest, LogonSendsUserPassStatAndBuildsTheTable) {
+    ScriptedPeer peer;
+    serve_logon(peer, 3, 1200).read_line().send("+OK bye\r\n");
+    peer.start();
+    ASSERT_EQ(brevorin_logonmail(peer.server().c_str(), "alice", "pw", s_), 0);
+    EXPECT_EQ(s_->logged_on, 1);
+    EXPECT_EQ(s_->top_support, -1);
+    EXPECT_EQ(s_->message_count, 3);
+    EXPECT_EQ(s_->mailbox_octets, 1200);
+    ASSERT_EQ(s_->messages.size(), 4u);
+    EXPECT_EQ(s_->messages[3].present, 1);
+    EXPECT_EQ(s_->messages[3].size, -1);
+    EXPECT_EQ(s_->messages[3].priority, -1);
+    EXPECT_FALSE(s_->messages[3].from.has_value());
+    EXPECT_EQ(HostFixture::sleeps(), std::vector<unsigned>{3000});
+    EXPECT_EQ(brevorin_logoffmail(s_), 0);
+    peer.join();
+    EXPECT_EQ(peer.received(), "USER alice\r\nPASS pw\r\nSTAT\r\nQUIT\r\n");
+    EXPECT_EQ(s_->logged_on, 0);
+    EXPECT_EQ(s_->socket, -1);
+    EXPECT_EQ(s_->message_count, -1);
+    EXPECT_TRUE(host_.has_line("BREVORIN: <D0> POP3_GETRANGE: Received countp=3, bytes=1200"));
+    EXPECT_TRUE(host_.has_line("BREVORIN: <F2> POP3_GETRANGE; Going to send STAT command"));
+    EXPECT_TRUE(host_.has_line("BREVORIN: <F1> LOGOFFMAIL: Sent QUIT to server"));
+}
+
+TEST_F(Pop3SessionTest, PortAfterPlusIsAnnounced) {
+    ScriptedPeer peer;
+    serve_logon(peer);
+    peer.start();
+    ASSERT_EQ(brevorin_logonmail(peer.server().c_str(), "u", "p", s_), 0);
+    EXPECT_TRUE(host_.has_line("BREVORIN: <F0> LOGONMAIL: Using port: " +
+                               std::to_string(peer.port()) + " in stead of default port"));
+    EXPECT_TRUE(host_.has_line("BREVORIN: <F1> LOGONMAIL: Opening connection with server: "
+                               "127.0.0.1 and port: " + std::to_string(peer.port())));
+    EXPECT_EQ(host_.count_containing("LOGONMAIL: Opened socket, nr: "), 1);
+}
+
+TEST_F(Pop3SessionTest, DefaultPortIs110WithoutALine) {
+    std::string host;
+    int port = 0;
+    bool given = true;
+    ASSERT_TRUE(split_server("mail.example", 110, host, port, given));
+    EXPECT_EQ(host, "mail.example");
+    EXPECT_EQ(port, 110);
+    EXPECT_FALSE(given);
+    ASSERT_TRUE(split_server("mail+995", 110, host, port, given));
+    EXPECT_EQ(host, "mail");
+    EXPECT_EQ(port, 995);
+    ASSERT_TRUE(split_server("mail+ x", 110, host, port, given));
+    EXPECT_EQ(port, 0);
+}
+
+TEST_F(Pop3SessionTest, SecondLogonIsRefusedWithoutSending) {
+    ScriptedPeer peer;
+    serve_logon(peer);
+    peer.start();
+    ASSERT_EQ(brevorin_logonmail(peer.server().c_str(), "u", "p", s_), 0);
+    EXPECT_EQ(brevorin_logonmail(peer.server().c_str(), "u", "p", s_), -3);
+}
+
+TEST_F(Pop3SessionTest, ErrGreetingIsANetworkFailureNotARefusal) {
+    ScriptedPeer peer;
+    peer.send("-ERR go away\r\n");
+    peer.start();
+    EXPECT_EQ(brevorin_logonmail(peer.server().c_str(), "u", "p", s_), -9);
+    EXPECT_TRUE(host_.has_line("BREVORIN: <E1> LOGONMAIL: Exit because of erronous server response"));
+    EXPECT_TRUE(host_.has_line("BREVORIN: <D0> LOGONMAIL: Server response: go away\r\n"));
+    EXPECT_EQ(s_->logged_on, 0);
+}
+
+TEST_F(Pop3SessionTest, WrongPasswordIsARefusalAndThePasswordNeverShows) {
+    ScriptedPeer peer;
+    peer.send("+OK ready\r\n").read_line().send("+OK\r\n").read_line().send(
+        "-ERR [AUTH] Authentication failed.\r\n");
+    peer.start();
+    EXPECT_EQ(brevorin_logonmail(peer.server().c_str(), "alice", "Sup3rSecret", s_), -2);
+    EXPECT_TRUE(host_.has_line("BREVORIN: <E1> LOGONMAIL: Exit because of authorization fault"));
+    EXPECT_TRUE(host_.has_line("BREVORIN: <D0> LOGONMAIL: Server response: [AUTH] Authentication failed.\r\n"));
+    EXPECT_EQ(host_.count_containing("Sup3rSecret"), 0);
+    EXPECT_TRUE(HostFixture::sleeps().empty());
+    peer.join();
+    EXPECT_EQ(peer.received(), "USER alice\r\nPASS Sup3rSecret\r\n");
+}
+
+TEST_F(Pop3SessionTest, UnparsableStatClosesWithNetworkFailure) {
+    ScriptedPeer peer;
+    peer.send("+OK\r\n").read_line().send("+OK\r\n").read_line().send("+OK\r\n").read_line().send(
+        "+OK lots\r\n");
+    peer.start();
+    EXPECT_EQ(brevorin_logonmail(peer.server().c_str(), "u", "p", s_), -9);
+    EXPECT_TRUE(host_.has_line("BREVORIN: <E1> POP3_GETRANGE: Response from server not parsable"));
+    EXPECT_EQ(s_->logged_on, 0);
+}
+
+TEST_F(Pop3SessionTest, EmptyMailboxLogsOn) {
+    ScriptedPeer peer;
+    serve_logon(peer, 0, 0);
+    peer.start();
+    ASSERT_EQ(brevorin_logonmail(peer.server().c_str(), "u", "p", s_), 0);
+    EXPECT_EQ(s_->message_count, 0);
+    EXPECT_EQ(s_->messages.size(), 1u);
+    EXPECT_EQ(brevorin_deletemail(1, s_), -7);
+}
+
+TEST_F(Pop3SessionTest, UnreachableServer) {
+    int port;
+    {
+        ScriptedPeer gone;
+        port = gone.port();
+    }
+    std::string server = "127.0.0.1+" + std::to_string(port);
+    EXPECT_EQ(brevorin_logonmail(server.c_str(), "u", "p", s_), -9);
+    EXPECT_TRUE(host_.has_line("BREVORIN: <F1> LOGONMAIL: Exit because of socket error"));
+}
+
+TEST_F(Pop3SessionTest, DeleteMarksTheEntryAndKeepsNumbers) {
+    ScriptedPeer peer;
+    serve_logon(peer).read_line().send("+OK Marked to be deleted.\r\n").read_line().send(
+        "+OK Logging out.\r\n");
+    peer.start();
+    ASSERT_EQ(brevorin_logonmail(peer.server().c_str(), "u", "p", s_), 0);
+    EXPECT_EQ(brevorin_deletemail(2, s_), 0);
+    EXPECT_EQ(s_->messages[2].present, 0);
+    EXPECT_EQ(s_->messages[3].present, 1);
+    EXPECT_EQ(brevorin_deletemail(2, s_), -7);  // twice: nothing sent
+    EXPECT_EQ(brevorin_deletemail(0, s_), -7);
+    EXPECT_EQ(brevorin_deletemail(4, s_), -7);
+    EXPECT_TRUE(host_.has_line(
+        "BREVORIN: <F2> DELETEMAIL: Sent DELETE command to server for message: 2"));
+    EXPECT_TRUE(host_.has_line("BREVORIN: <F0> FREE_MESSAGE: freeing message number: 2"));
+    EXPECT_EQ(brevorin_logoffmail(s_), 0);
+    peer.join();
+    EXPECT_EQ(peer.received(), "USER u\r\nPASS p\r\nSTAT\r\nDELE 2\r\nQUIT\r\n");
+}
+
+TEST_F(Pop3SessionTest, RefusedDeleteKeepsTheSession) {
+    ScriptedPeer peer;
+    serve_logon(peer).read_line().send("-ERR no\r\n");
+    peer.start();
+    ASSERT_EQ(brevorin_logonmail(peer.server().c_str(), "u", "p", s_), 0);
+    SOCKSETERROR(0);
+    EXPECT_EQ(brevorin_deletemail(1, s_), -7);
+    EXPECT_EQ(s_->logged_on, 1);
+    EXPECT_EQ(s_->messages[1].present, 1);
+}
+
+TEST_F(Pop3SessionTest, LostConnectionDuringDeleteTearsDown) {
+    ScriptedPeer peer;
+    serve_logon(peer).read_line().close();
+    peer.start();
+    ASSERT_EQ(brevorin_logonmail(peer.server().c_str(), "u", "p", s_), 0);
+    EXPECT_EQ(brevorin_deletemail(1, s_), -9);
+    EXPECT_TRUE(host_.has_line("BREVORIN: <F1> NETWORK_ERROR: network error has occurred"));
+    EXPECT_EQ(s_->logged_on, 0);
+    EXPECT_EQ(s_->message_count, -1);
+    EXPECT_EQ(brevorin_deletemail(1, s_), -8);
+}
+
+TEST_F(Pop3SessionTest, QuitAnsweredWithErrStillEndsTheLogon) {
+    ScriptedPeer peer;
+    serve_logon(peer).read_line().send("-ERR cannot\r\n");
+    peer.start();
+    ASSERT_EQ(brevorin_logonmail(peer.server().c_str(), "u", "p", s_), 0);
+    EXPECT_EQ(brevorin_logoffmail(s_), -9);
+    EXPECT_EQ(s_->logged_on, 0);
+    EXPECT_EQ(brevorin_logoffmail(s_), -8);
+}
+
+TEST_F(Pop3SessionTest, CleanupOfALoggedOnSessionSendsQuit) {
+    ScriptedPeer peer;
+    serve_logon(peer).read_line().send("+OK bye\r\n");
+    peer.start();
+    ASSERT_EQ(brevorin_logonmail(peer.server().c_str(), "u", "p", s_), 0);
+    host_.cleanup(s_);
+    peer.join();
+    EXPECT_EQ(peer.received(), "USER u\r\nPASS p\r\nSTAT\r\nQUIT\r\n");
+}
+
+TEST_F(Pop3SessionTest, UnsafeOrOversizedLogonTextsAreRefusedBeforeConnecting) {
+    ScriptedPeer peer;  // never started: a connection attempt would hang
+    std::string server = peer.server();
+    EXPECT_EQ(brevorin_logonmail(server.c_str(), "alice\r\nDELE 1", "p", s_), -10);
+    EXPECT_EQ(brevorin_logonmail(server.c_str(), "alice", "p\nQUIT", s_), -10);
+    EXPECT_EQ(brevorin_logonmail(nullptr, "u", "p", s_), -10);
+    EXPECT_EQ(brevorin_logonmail(server.c_str(), nullptr, "p", s_), -10);
+    EXPECT_EQ(brevorin_logonmail(server.c_str(), "u", nullptr, s_), -10);
+    EXPECT_EQ(brevorin_logonmail(server.c_str(), std::string(509, 'u').c_str(), "p", s_), -10);
+    EXPECT_EQ(brevorin_logonmail(server.c_str(), "u", std::string(509, 'p').c_str(), s_), -10);
+    EXPECT_EQ(brevorin_logonmail((std::string(516, 'h') + "+110").c_str(), "u", "p", s_), -10);
+    EXPECT_EQ(host_.count_containing("BREVORIN: <E1> LOGONMAIL: Refused"), 8);
+    EXPECT_EQ(host_.count_containing("p\nQUIT"), 0);
+    EXPECT_EQ(s_->logged_on, 0);
+}
+
+TEST_F(Pop3SessionTest, LongestAcceptedTextsFitTheCommandBuffers) {
+    std::string user(508, 'u'), password(508, 'p');
+    ScriptedPeer peer;
+    serve_logon(peer);
+    peer.start();
+    ASSERT_EQ(brevorin_logonmail(peer.server().c_str(), user.c_str(), password.c_str(), s_), 0);
+    EXPECT_EQ(brevorin_logoffmail(s_), -9);  // the script has no QUIT answer
+    peer.join();
+    EXPECT_EQ(peer.received().substr(0, 515), "USER " + user + "\r\n");
+}
+
+class Pop3OkTest : public Pop3SessionTest {
+protected:
+    int check(const std::string& line, char* text, int size) {
+        ScriptedPeer peer;
+        peer.send(line);
+        peer.start();
+        int sock = SOCKOPEN("127.0.0.1", peer.port());
+        int rc = POP3_OK(sock, text, size, s_);
+        SOCKCLOSE(sock);
+        return rc;
+    }
+};
+
+TEST_F(Pop3OkTest, StatusWordAndText) {
+    char text[516];
+    EXPECT_EQ(check("+OK 2 320\r\n", text, 513), 0);
+    EXPECT_STREQ(text, "2 320\r\n");
+    EXPECT_EQ(check("+OK\r\n", text, 513), 0);
+    EXPECT_STREQ(text, "\n");  // the CR is taken as the separator
+    EXPECT_EQ(check("-ERR nope\r\n", text, 513), -1);
+    EXPECT_STREQ(text, "nope\r\n");
+    EXPECT_EQ(check("+OKAY fine\r\n", text, 513), -1);
+    EXPECT_EQ(check("+ok fine\r\n", text, 513), -1);
+    EXPECT_EQ(check("* OK\r\n", text, 513), -1);
+    EXPECT_STREQ(text, "");
+    EXPECT_EQ(check("+OK", text, 513), 0);  // line end missing, then the close
+    EXPECT_EQ(check("+OK:x\r\n", text, 513), 0);
+    EXPECT_STREQ(text, "x\r\n");
+}
+
+TEST_F(Pop3OkTest, TextLongerThanTheCallersSizeFails) {
+    char text[16];
+    EXPECT_EQ(check("+OK 0123456789abcdef\r\n", text, 10), -1);
+    EXPECT_TRUE(host_.has_line("BREVORIN: <E1> POP3_OK: Buffer too small"));
+    EXPECT_EQ(check("+OK 0123456\r\n", text, 10), 0);
+    EXPECT_EQ(check("+OK anything\r\n", nullptr, 0), 0);
+}
+
+TEST_F(Pop3OkTest, ReadFailureEmptiesTheText) {
+    char text[516] = "stale";
+    ScriptedPeer peer;
+    peer.close();
+    peer.start();
+    int sock = SOCKOPEN("127.0.0.1", peer.port());
+    EXPECT_EQ(POP3_OK(sock, text, 513, s_), -1);
+    EXPECT_STREQ(text, "");
+    EXPECT_TRUE(host_.has_line("BREVORIN: <D0> POP3_OK: Error, = -1"));
+    SOCKCLOSE(sock);
+}
+
+}  // namespace
+}  // namespace brevorin
