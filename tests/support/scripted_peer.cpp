@@ -37,6 +37,10 @@ ScriptedPeer::ScriptedPeer() {
 
 ScriptedPeer::~ScriptedPeer() {
     if (listen_fd_ >= 0) ::shutdown(listen_fd_, SHUT_RDWR);
+    // A client that outlives the peer must not keep the serving thread
+    // waiting for it to close.
+    int conn = conn_fd_.load();
+    if (conn >= 0) ::shutdown(conn, SHUT_RDWR);
     if (thread_.joinable()) thread_.join();
     if (listen_fd_ >= 0) ::close(listen_fd_);
 }
@@ -129,6 +133,7 @@ static void send_all(int fd, const char* data, size_t size) {
 void ScriptedPeer::serve() {
     int fd = ::accept(listen_fd_, nullptr, nullptr);
     if (fd < 0) return;
+    conn_fd_.store(fd);
     bool closed = false;
     for (auto& step : steps_) {
         switch (step.kind) {
@@ -157,6 +162,7 @@ void ScriptedPeer::serve() {
                 step.fn(fd);
                 break;
             case Step::kClose:
+                conn_fd_.store(-1);
                 ::shutdown(fd, SHUT_RDWR);
                 ::close(fd);
                 closed = true;
@@ -165,8 +171,10 @@ void ScriptedPeer::serve() {
         if (closed) break;
     }
     if (!closed) {
-        // Keep reading until the client closes, so that everything it sent is
-        // in the transcript.
+        // The script is over: tell the client nothing more comes (a reply it
+        // still waits for fails instead of hanging), then keep reading until
+        // it closes, so that everything it sent is in the transcript.
+        ::shutdown(fd, SHUT_WR);
         char buf[4096];
         ssize_t n;
         while ((n = ::recv(fd, buf, sizeof buf, 0)) > 0) {
@@ -174,6 +182,7 @@ void ScriptedPeer::serve() {
             received_.append(buf, static_cast<size_t>(n));
             pending_.append(buf, static_cast<size_t>(n));
         }
+        conn_fd_.store(-1);
         ::close(fd);
     }
 }

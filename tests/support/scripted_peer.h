@@ -2,6 +2,7 @@
 // records every byte the library sends.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <mutex>
@@ -35,7 +36,9 @@ public:
     // Closes the connection (remaining steps are skipped).
     ScriptedPeer& close();
 
-    // Starts accepting; the script runs for the first client.
+    // Starts accepting; the script runs for the first client. When the
+    // script ends, the peer stops sending (the client then reads the end of
+    // the connection) and records what the client still sends.
     void start();
     // Waits for the script to end (and the client to close when told so).
     void join();
@@ -58,6 +61,7 @@ private:
     bool read_one_line(int fd, std::string& line);
 
     int listen_fd_ = -1;
+    std::atomic<int> conn_fd_{-1};
     int port_ = 0;
     std::vector<Step> steps_;
     std::thread thread_;

@@ -1,0 +1,141 @@
+// Header field extraction: which occurrence of a key counts, where a value
+// ends, what is decoded, trimmed and cut, and what is reported.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "api/session.h"
+#include "pop3/listing.h"
+#include "support/host_fixture.h"
+
+namespace brevorin {
+namespace {
+
+using test::HostFixture;
+
+class ParseHeaderTest : public ::testing::Test {
+  protected:
+    MessageEntry parse(const std::string& header) {
+        MessageEntry entry;
+        EXPECT_EQ(POP3_PARSEHEADER(header.c_str(), entry, session_), 0) << header;
+        EXPECT_EQ(entry.headers_parsed, 1);
+        return entry;
+    }
+
+    HostFixture host_;
+    MailSession* session_ = host_.new_session();
+};
+
+TEST_F(ParseHeaderTest, TakesEveryFieldAndKeepsItsCase) {
+    MessageEntry e = parse(
+        "Return-Path: <a@x.example>\r\nFrom: Ann Smith <ann@x.example>\r\nTo: bob@y.example\r\n"
+        "Cc: Carl <carl@y.example>\r\nSubject: Quarterly Figures\r\n"
+        "Date: Mon, 7 Dec 2026 10:00:00 +0100\r\nX-Priority: 2\r\n"
+        "Reply-To: replies@x.example\r\nMessage-ID: <abc.123@x.example>\r\n\r\n");
+    EXPECT_EQ(e.from, "Ann Smith <ann@x.example>");
+    EXPECT_EQ(e.to, "bob@y.example");
+    EXPECT_EQ(e.cc, "Carl <carl@y.example>");
+    EXPECT_EQ(e.subject, "Quarterly Figures");
+    EXPECT_EQ(e.date, "Mon, 7 Dec 2026 10:00:00 +0100");
+    EXPECT_EQ(e.priority, 2);
+    EXPECT_EQ(e.reply_to, "replies@x.example");
+    EXPECT_EQ(e.id, "<abc.123@x.example>");
+    EXPECT_TRUE(host_.has_line("BREVORIN: <D2> POP3_PARSEHEADER: Put bob@y.example in to field"));
+    EXPECT_TRUE(host_.has_line("BREVORIN: <D2> POP3_PARSEHEADER: Put 2 in priority field"));
+    EXPECT_TRUE(
+        host_.has_line("BREVORIN: <D2> POP3_PARSEHEADER: Put replies@x.example in reply field"));
+}
+
+TEST_F(ParseHeaderTest, MissingFieldsBecomeEmptyTextsAndPriorityThree) {
+    MessageEntry e = parse("X-Other: nothing here\r\n\r\n");
+    for (const OwnedText* field : {&e.from, &e.to, &e.cc, &e.subject, &e.date, &e.reply_to, &e.id})
+        EXPECT_EQ(*field, "");
+    EXPECT_EQ(e.priority, 3);
+    EXPECT_TRUE(host_.has_line(
+        "BREVORIN: <F0> POP3_PARSEHEADER: Priority not available, trying X-Priority"));
+    EXPECT_TRUE(host_.has_line(
+        "BREVORIN: <F0> POP3_PARSEHEADER: X-Priority not available, using default priority"));
+
+    MessageEntry untouched;
+    untouched.subject = "kept";
+    EXPECT_EQ(POP3_PARSEHEADER(nullptr, untouched, session_), -1);
+    EXPECT_EQ(untouched.subject, "kept");
+    EXPECT_EQ(untouched.headers_parsed, 0);
+}
+
+// Keys are found as substrings anywhere, whatever their case, and the first
+// one counts: Delivered-To and Reply-To for To, Bcc for Cc, Resent-Date.
+TEST_F(ParseHeaderTest, FirstOccurrenceOfAKeyCountsEvenInsideAnotherName) {
+    MessageEntry e = parse(
+        "Delivered-To: box@y.example\r\nTo: real@y.example\r\nBcc: hidden@y.example\r\n"
+        "Cc: seen@y.example\r\nResent-Date: yesterday\r\nDate: today\r\n"
+        "from: quiet@x.example\r\n\r\n");
+    EXPECT_EQ(e.to, "box@y.example");
+    EXPECT_EQ(e.cc, "hidden@y.example");
+    EXPECT_EQ(e.date, "yesterday");
+    EXPECT_EQ(e.from, "quiet@x.example");
+    EXPECT_EQ(parse("Reply-To: r@x.example\r\nTo: t@x.example\r\n\r\n").to, "r@x.example");
+}
+
+// A value runs over its continuation lines up to the next header field,
+// whether or not it holds colons itself.
+TEST_F(ParseHeaderTest, FoldedValueEndsWhereTheNextFieldBegins) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"Subject: first part\r\n second part\r\n\tthird\r\nFrom: a@x\r\n\r\n",
+         "first part second partthird"},
+        {"Subject: Re: hello\r\nFrom: a@x\r\n\r\n", "Re: hello"},
+        {"Subject: Re: a long\r\n subject\r\n\r\n", "Re: a long subject"},
+        {"Subject: Agenda\r\n item: budget\r\nDate: Tue\r\n\r\n", "Agenda item: budget"},
+        {"Subject: broken\r\nfold\r\nFrom: a@x\r\n\r\n", "brokenfold"},
+        {"Date: Tue\r\nSubject: the very end\r\n more", "the very end more"},  // as RETR gives it
+        {"Subject: \r\n on the next line\r\n\r\n", "on the next line"},
+    };
+    for (const auto& [header, subject] : cases) EXPECT_EQ(parse(header).subject, subject) << header;
+    EXPECT_EQ(parse("From: \"Team: Sales\" <s@x>\r\nTo: t@x\r\n\r\n").from,
+              "\"Team: Sales\" <s@x>");
+}
+
+TEST_F(ParseHeaderTest, SingleLineFieldsAndPriority) {
+    MessageEntry e = parse("Date:    Mon, 7 Dec 2026 +0000   \r\nMessage-ID: <o'brien@x>\r\n\r\n");
+    EXPECT_EQ(e.date, "Mon, 7 Dec 2026 +0000");
+    EXPECT_EQ(e.id, "<o");  // an apostrophe ends the value
+    EXPECT_EQ(parse("X-Priority: 1 (Highest)\r\n\r\n").priority, 1);
+    EXPECT_EQ(parse("Priority: urgent\r\nX-Priority: 1\r\n\r\n").priority, 0);
+    EXPECT_EQ(parse("X-Priority:  -4\r\n\r\n").priority, -4);
+}
+
+// An empty value (the key right before its line end, also inside a subject
+// that ends in "date:") lists as an empty text instead of failing.
+TEST_F(ParseHeaderTest, EmptySingleLineValuesDoNotFailTheExtraction) {
+    MessageEntry e =
+        parse("Message-ID:\r\nX-Priority:\r\nSubject: moved the date:\r\nDate: Mon\r\n\r\n");
+    EXPECT_EQ(e.id, "");
+    EXPECT_EQ(e.priority, 3);
+    EXPECT_EQ(e.date, "");
+    EXPECT_EQ(e.subject, "moved the date:");
+}
+
+TEST_F(ParseHeaderTest, ValuesAreCutTo511CharactersKeepingEncodedWordsWhole) {
+    EXPECT_EQ(parse("Subject: " + std::string(600, 'x') + "\r\n\r\n").subject,
+              std::string(511, 'x'));
+    EXPECT_EQ(parse("To: " + std::string(511, 't') + "\r\n\r\n").to, std::string(511, 't'));
+    EXPECT_EQ(parse("Message-ID: <" + std::string(700, 'i') + ">\r\n\r\n").id,
+              "<" + std::string(510, 'i'));
+    std::string plain(480, 'p');
+    EXPECT_EQ(parse("Subject: " + plain + " =?iso-8859-1?q?Caf=E9_and_more?=\r\n\r\n").subject,
+              plain);
+}
+
+TEST_F(ParseHeaderTest, EncodedWordsAreDecodedAndUndecodableValuesKept) {
+    MessageEntry e = parse(
+        "Subject: Re: =?iso-8859-1?q?Caf=E9?= ok\r\nFrom: =?us-ascii?b?SGVsbG8=?= <h@x>\r\n"
+        "To: =?x?X?abc?=\r\nCc: What is 2+2=?\r\n\r\n");
+    EXPECT_EQ(e.subject, "Re: Caf\xE9 ok");
+    EXPECT_EQ(e.from, "Hello <h@x>");
+    EXPECT_EQ(e.to, "=?x?X?abc?=");
+    EXPECT_EQ(e.cc, "What is 2+2=?");
+    EXPECT_EQ(host_.count_containing("POP3_PARSEHEADER: Could not decode"), 2);
+}
+
+}  // namespace
+}  // namespace brevorin

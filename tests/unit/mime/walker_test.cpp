@@ -1,0 +1,289 @@
+// The multipart walker against a scripted connection.
+#include <gtest/gtest.h>
+
+#include "codec/base64.h"
+#include "mime/multipart.h"
+#include "mime_test_support.h"
+#include "net/transport.h"
+#include "support/host_fixture.h"
+#include "support/scripted_peer.h"
+
+namespace brevorin {
+namespace {
+
+const char kMixed[] =
+    "MIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=\"XyZ\"\r\n\r\n";
+
+std::string part(const std::string& headers, const std::string& content) {
+    return "--XyZ\r\n" + headers + "\r\n" + content + "\r\n";
+}
+
+std::string base64(const std::string& data) {
+    std::string out;
+    BASE64_ENCODE_TEXT(data.c_str(), out, 1);
+    return out + "\r\n";
+}
+
+class Walker : public ::testing::Test {
+  protected:
+    explicit Walker(const char* charset = nullptr) : host(64, charset) {}
+
+    // Serves body, the end-of-data line and a status line behind it; walks
+    // the body and reads what follows to see where the walk left the
+    // connection.
+    int walk(const std::string& header, const std::string& body, size_t chunk = 0) {
+        test::ScriptedPeer peer;
+        std::string answer = body + ".\r\n+OK next\r\n";
+        if (chunk == 0)
+            peer.send(answer);
+        else
+            peer.send_slowly(answer, chunk, std::chrono::milliseconds(1));
+        peer.start();
+        int sock = SOCKOPEN("127.0.0.1", peer.port());
+        EXPECT_GE(sock, 0);
+        int rc;
+        {
+            MessageLines lines(sock, session);
+            rc = POP3_PARSE_MIME(lines, header.c_str(), entry, directory, status, session);
+        }
+        char buffer[kCommandBuffer] = {};
+        following = SOCKREAD_LINE(sock, buffer, kReplyCapacity, session) > 0 ? buffer : "";
+        SOCKCLOSE(sock);
+        peer.join();
+        return rc;
+    }
+    std::string body() const { return entry.body.value_or("<none>"); }
+    std::string files() const { return entry.files.value_or("<none>"); }
+
+    test::HostFixture host;
+    MailSession* session = host.new_session();
+    test::TempDir dir;
+    std::string directory = dir.text();
+    MessageEntry entry;
+    int status = 0;
+    std::string following;
+};
+
+TEST_F(Walker, TextAndAttachmentClasses) {
+    std::string msg =
+        "preamble\r\n" + part("Content-Type: text/plain\r\n", "one\r\n..dot") +
+        part(
+            "Content-Type: text/plain; charset=iso-8859-1\r\n"
+            "Content-Transfer-Encoding: base64\r\n",
+            base64("two")) +
+        part("Content-Type: text/plain\r\nContent-Transfer-Encoding: quoted-printable\r\n",
+             "caf=E9 =\r\nok") +
+        part(
+            "Content-Type: text/plain; name=n.txt\r\nContent-Transfer-Encoding: base64\r\n"
+            "Content-Disposition: attachment; filename=\"n.txt\"\r\n",
+            "bmFtZWQ=") +
+        part(
+            "Content-Type: application/octet-stream\r\n"
+            "Content-Disposition: attachment; filename=raw.bin\r\n",
+            "..line1\r\nline2") +
+        part(
+            "Content-Type: application/octet-stream\r\nContent-Transfer-Encoding: base64\r\n"
+            "Content-Disposition: attachment; filename=\"b.bin\"\r\n",
+            "AAH/DQouzg==") +
+        part(
+            "Content-Type: image/gif; name=\"a.gif\"\r\nContent-Transfer-Encoding: base64\r\n"
+            "Content-Disposition: inline; filename=\"a.gif\"\r\n",
+            base64("GIF89a")) +
+        part("Content-Type: application/pdf\r\nContent-Transfer-Encoding: BASE64\r\n",
+             base64("%PDF")) +
+        "--XyZ--\r\nepilogue\r\n";
+    ASSERT_EQ(walk(kMixed, msg), 0);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(following, "+OK next\r\n");
+    EXPECT_EQ(body(), "one\r\n.dot\r\ntwocaf\xe9 ok\r\n");
+    EXPECT_EQ(files(),
+              "n.txt\x1b"
+              "raw.bin\x1b"
+              "b.bin\x1b"
+              "a.gif\x1b"
+              "att-1");
+    EXPECT_EQ(test::read_file(dir.file("n.txt")), "bmFtZWQ=\r\n");
+    EXPECT_EQ(test::read_file(dir.file("raw.bin")), ".line1\r\nline2\r\n");
+    EXPECT_EQ(test::read_file(dir.file("b.bin")), std::string("\x00\x01\xff\r\n.\xce", 7));
+    EXPECT_EQ(test::read_file(dir.file("a.gif")), "GIF89a");
+    EXPECT_EQ(test::read_file(dir.file("att-1")), "%PDF");
+    EXPECT_TRUE(host.has_line("BREVORIN: <F0> POP3_PARSE_MIME: Decoded and written file: " +
+                              dir.file("a.gif")));
+}
+
+TEST_F(Walker, SkippedPartsSetStatusOneAndTheWalkGoesOn) {
+    std::string msg =
+        part(
+            "Content-Type: image/png\r\nContent-Transfer-Encoding: quoted-printable\r\n"
+            "Content-Disposition: attachment; filename=q.png\r\n",
+            "=89PNG") +
+        part("Content-Type: multipart/mixed; boundary=inner\r\n",
+             "--inner\r\nContent-Type: text/plain\r\n\r\nhidden\r\n--inner--") +
+        part("X-Nothing: here\r\n", "no type") + part("Content-Type: text/plain\r\n", "kept") +
+        "--XyZ--\r\n";
+    ASSERT_EQ(walk(kMixed, msg), 0);
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(body(), "kept\r\n");
+    EXPECT_EQ(files(), "<none>");
+    EXPECT_TRUE(dir.names().empty());
+    EXPECT_EQ(following, "+OK next\r\n");
+}
+
+TEST_F(Walker, UnopenableFileIsStatusTwo) {
+    directory = dir.file("missing") + "/";
+    std::string msg = part("Content-Type: application/octet-stream\r\n", "data") +
+                      part("Content-Type: text/plain\r\n", "after") + "--XyZ--\r\n";
+    ASSERT_EQ(walk(kMixed, msg), 0);
+    EXPECT_EQ(status, 2);
+    EXPECT_EQ(body(), "after\r\n");
+}
+
+TEST_F(Walker, NoFreeNameIsStatusThree) {
+    test::write_file(dir.file("att-1"), "old");
+    for (int i = 2; i <= 10; ++i) test::write_file(dir.file("att-" + std::to_string(i) + "."), "");
+    std::string msg = part("Content-Type: application/octet-stream\r\n", "data") + "--XyZ--\r\n";
+    ASSERT_EQ(walk(kMixed, msg), 0);
+    EXPECT_EQ(status, 3);
+    EXPECT_EQ(test::read_file(dir.file("att-1")), "old");
+}
+
+TEST_F(Walker, FailedDecodingKeepsTheNextPart) {
+    std::string msg = part(
+                          "Content-Type: image/gif\r\nContent-Transfer-Encoding: base64\r\n"
+                          "Content-Disposition: attachment; filename=bad.gif\r\n",
+                          "QUJ") +
+                      part("Content-Type: text/plain\r\n", "next") + "--XyZ--\r\n";
+    ASSERT_EQ(walk(kMixed, msg), 0);
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(body(), "next\r\n");
+    EXPECT_EQ(files(), "<none>");
+}
+
+TEST_F(Walker, NamesFromTheMessageStayInTheDirectory) {
+    std::string msg = part(
+                          "Content-Type: application/octet-stream\r\n"
+                          "Content-Disposition: attachment; filename=\"../../up.txt\"\r\n",
+                          "u") +
+                      part(
+                          "Content-Type: application/octet-stream\r\n"
+                          "Content-Disposition: attachment; filename=\"..\"\r\n",
+                          "d") +
+                      part(
+                          "Content-Type: application/octet-stream\r\n"
+                          "Content-Disposition: attachment; filename=NUL\r\n",
+                          "n") +
+                      "--XyZ--\r\n";
+    ASSERT_EQ(walk(kMixed, msg), 0);
+    EXPECT_EQ(files(),
+              "up.txt\x1b"
+              "att-1\x1b_NUL");
+    EXPECT_EQ(dir.names(), (std::vector<std::string>{"_NUL", "att-1", "up.txt"}));
+}
+
+TEST_F(Walker, TextInAnUnknownCharsetKeepsItsBytes) {
+    std::string msg = part(
+                          "Content-Type: text/plain; charset=utf-8\r\n"
+                          "Content-Transfer-Encoding: base64\r\n",
+                          base64("gr\xc3\xbc\xc3\x9f")) +
+                      part("Content-Type: text/plain; charset=\"windows-1252\"\r\n", "\x80") +
+                      "--XyZ--\r\n";
+    ASSERT_EQ(walk(kMixed, msg), 0);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(body(), "gr\xc3\xbc\xc3\x9f\x80\r\n");
+}
+
+TEST_F(Walker, LongLinesAreNotDelimitersInTheirMiddle) {
+    std::string line = std::string(kLineCapacity, 'x') + "--XyZ--\r\n";
+    std::string msg = part("Content-Type: application/octet-stream\r\n", line) + "--XyZ--\r\n";
+    ASSERT_EQ(walk(kMixed, msg), 0);
+    EXPECT_EQ(test::read_file(dir.file("att-1")), line + "\r\n");
+}
+
+TEST_F(Walker, TooLongTextFails) {
+    std::string big;
+    while (big.size() < 70000) big += std::string(98, 't') + "\r\n";
+    std::string msg = part("Content-Type: text/plain\r\n", big) + "--XyZ--\r\n";
+    EXPECT_EQ(walk(kMixed, msg), -1);
+    EXPECT_TRUE(host.has_line("BREVORIN: <E1> GET_MIME_TEXT: Message too big"));
+}
+
+TEST_F(Walker, DataEndingBeforeTheClosingDelimiterKeepsWhatWasRead) {
+    std::string msg = part("Content-Type: text/plain\r\n", "text") +
+                      part(
+                          "Content-Type: application/octet-stream\r\n"
+                          "Content-Disposition: attachment; filename=cut.bin\r\n",
+                          "half");
+    ASSERT_EQ(walk(kMixed, msg), 0);
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(body(), "text\r\n");
+    EXPECT_EQ(test::read_file(dir.file("cut.bin")), "half\r\n");
+    EXPECT_EQ(following, "+OK next\r\n");
+
+    entry = MessageEntry();
+    status = 0;
+    ASSERT_EQ(walk(kMixed, "just a preamble\r\n"), 0);
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(following, "+OK next\r\n");
+}
+
+TEST_F(Walker, ClosingDelimiterFirstLeavesEverythingAlone) {
+    ASSERT_EQ(walk(kMixed, "--XyZ--\r\n"), 0);
+    EXPECT_EQ(status, 0);
+    EXPECT_FALSE(entry.body.has_value());
+    EXPECT_FALSE(entry.files.has_value());
+}
+
+TEST_F(Walker, SlowServerInSmallPackets) {
+    std::string msg = "pre\r\n" + part("Content-Type: text/plain\r\n", "slow text") +
+                      part(
+                          "Content-Type: application/octet-stream\r\n"
+                          "Content-Transfer-Encoding: base64\r\n",
+                          base64(std::string(3000, 'q'))) +
+                      "--XyZ--\r\n";
+    ASSERT_EQ(walk(kMixed, msg, 7), 0);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(body(), "slow text\r\n");
+    EXPECT_EQ(test::read_file(dir.file("att-1")), std::string(3000, 'q'));
+    EXPECT_EQ(following, "+OK next\r\n");
+}
+
+TEST_F(Walker, TopLevelShapes) {
+    // Not MIME: nothing is read.
+    EXPECT_EQ(walk("Subject: x\r\n\r\n", "line\r\n"), -2);
+    EXPECT_EQ(following, "line\r\n");
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(walk("MIME-Version: 1.0\r\nContent-Type: application/pdf\r\n\r\n", "x\r\n"), -2);
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(following, "x\r\n");
+
+    status = 0;
+    ASSERT_EQ(walk("MIME-Version: 1.0\r\n\r\n", "plain\r\n..dot\r\n"), 0);
+    EXPECT_EQ(body(), "plain\r\n.dot\r\n");
+    EXPECT_EQ(following, "+OK next\r\n");
+
+    entry = MessageEntry();
+    ASSERT_EQ(walk("MIME-Version: 1.0\r\nContent-Type: text/plain; charset=utf-8\r\n"
+                   "Content-Transfer-Encoding: quoted-printable\r\n\r\n",
+                   "soft =\r\nbreak  \r\n"),
+              0);
+    EXPECT_EQ(body(), "soft break\r\n");
+
+    entry = MessageEntry();
+    ASSERT_EQ(walk("MIME-Version: 1.0\r\nContent-Type: multipart/mixed\r\n\r\n", "--x\r\n"), 0);
+    EXPECT_EQ(body(), "--x\r\n");
+}
+
+class JapaneseWalker : public Walker {
+  protected:
+    JapaneseWalker() : Walker("SJIS") {}
+};
+
+TEST_F(JapaneseWalker, Iso2022JpTextBecomesShiftJis) {
+    ASSERT_EQ(walk("MIME-Version: 1.0\r\nContent-Type: text/plain; charset=iso-2022-jp\r\n\r\n",
+                   "\x1b$B!!\x1b(B\r\n"),
+              0);
+    EXPECT_EQ(body(), "\x81\x40\r\n");
+}
+
+}  // namespace
+}  // namespace brevorin

@@ -1,0 +1,325 @@
+// brevorin_getmail and brevorin_getrawmail against a scripted POP3 server.
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <fstream>
+#include <iterator>
+#include <thread>
+
+#include "api/session.h"
+#include "platform/sockets.h"
+#include "support/host_fixture.h"
+#include "support/scripted_peer.h"
+
+namespace brevorin {
+namespace {
+
+const std::string kHeader =
+    "From: Ann <ann@example.org>\r\nTo: bob@example.org\r\nSubject: Hello\r\n"
+    "Date: Mon, 7 Dec 2026 10:00:00 +0000\r\nMessage-ID: <1@example.org>\r\n"
+    "X-Priority: 2\r\n";
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Lines of about 100 bytes making a text of exactly size bytes.
+std::string text_of(size_t size) {
+    std::string text;
+    while (text.size() + 100 <= size) text += std::string(98, 'b') + "\r\n";
+    if (text.size() < size) text += std::string(size - text.size() - 2, 'c') + "\r\n";
+    return text;
+}
+
+class Retrieval : public ::testing::Test {
+  protected:
+    Retrieval() {
+        char name[] = "/tmp/brevorin-get-XXXXXX";
+        dir = ::mkdtemp(name);
+    }
+    ~Retrieval() override {
+        host.cleanup(session);
+        std::string command = "rm -rf '" + dir + "'";
+        if (std::system(command.c_str()) != 0) ADD_FAILURE() << "cannot remove " << dir;
+    }
+
+    // The logon dialogue; the test adds the rest of the script.
+    void script_logon() {
+        peer.send("+OK ready\r\n").read_line().send("+OK\r\n").read_line().send("+OK\r\n");
+        peer.read_line().send("+OK 2 400\r\n");
+    }
+    void script_retr(int n, const std::string& message, size_t size = 300) {
+        peer.read_line().send("+OK " + std::to_string(n) + " " + std::to_string(size) + "\r\n");
+        peer.read_line().send("+OK message follows\r\n" + message + ".\r\n");
+    }
+    // Every script ends by answering QUIT, whenever it comes.
+    void start() {
+        peer.read_until("QUIT\r\n").send("+OK bye\r\n");
+        peer.start();
+        ASSERT_EQ(brevorin_logonmail(peer.server().c_str(), "user", "pw", session), 0);
+    }
+    int get(int n, const char* directory = nullptr, int max_size = 0) {
+        char *h = nullptr, *b = nullptr, *f = nullptr;
+        int rc =
+            brevorin_getmail(n, directory ? directory : dir.c_str(), max_size, &h, &b, &f, session);
+        header = h ? h : "<null>";
+        body = b ? b : "<null>";
+        files = f ? f : "<null>";
+        return rc;
+    }
+    // After a failure the connection must still be in step: DELE 2 works.
+    void expect_in_step() {
+        EXPECT_EQ(brevorin_deletemail(2, session), 0);
+        EXPECT_EQ(brevorin_logoffmail(session), 0);
+        peer.join();
+        auto lines = peer.received_lines();
+        ASSERT_GE(lines.size(), 2u);
+        EXPECT_EQ(lines[lines.size() - 2], "DELE 2\r\n");
+    }
+    void script_dele() { peer.read_line().send("+OK deleted\r\n"); }
+
+    test::HostFixture host;
+    MailSession* session = host.new_session();
+    test::ScriptedPeer peer;
+    std::string dir;
+    std::string header, body, files;
+};
+
+TEST_F(Retrieval, GetListsRetrievesAndAnswersTheSecondCallFromTheEntry) {
+    script_logon();
+    std::string message =
+        kHeader +
+        "MIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=b1\r\n\r\n"
+        "--b1\r\nContent-Type: text/plain\r\n\r\nHi Bob\r\n"
+        "--b1\r\nContent-Type: image/gif\r\nContent-Transfer-Encoding: base64\r\n"
+        "Content-Disposition: attachment; filename=\"p.gif\"\r\n\r\nR0lGODlh\r\n"
+        "--b1\r\nContent-Type: image/png\r\nContent-Transfer-Encoding: 8bit\r\n\r\n"
+        "x\r\n--b1--\r\n";
+    script_retr(1, message);
+    script_dele();
+    start();
+    ASSERT_EQ(get(1, dir.c_str()), 1);
+    EXPECT_EQ(header,
+              "ID=<1@example.org>\x1bTO=bob@example.org\x1b"
+              "FROM=Ann <ann@example.org>\x1bSUBJECT=Hello\x1b"
+              "DATE=Mon, 7 Dec 2026 10:00:00 +0000\x1bPRIORITY=2\x1b"
+              "CC=\x1bREPLY=");
+    EXPECT_EQ(body, "Hi Bob\r\n");
+    EXPECT_EQ(files, "p.gif");
+    EXPECT_EQ(read_file(dir + "/p.gif"), "GIF89a");
+    EXPECT_TRUE(host.has_line("BREVORIN: <D2> GETMAIL: Size of message: 1 is: 300"));
+    EXPECT_TRUE(host.has_line("BREVORIN: <F1> POP3_FETCH: Doing retrieve of number: 1"));
+
+    std::string first_header = header;
+    ASSERT_EQ(get(1, dir.c_str()), 0);
+    EXPECT_EQ(header, first_header);
+    EXPECT_EQ(body, "Hi Bob\r\n");
+    EXPECT_EQ(files, "p.gif");
+    expect_in_step();
+    EXPECT_EQ(peer.received_lines(),
+              (std::vector<std::string>{"USER user\r\n", "PASS pw\r\n", "STAT\r\n", "LIST 1\r\n",
+                                        "RETR 1\r\n", "DELE 2\r\n", "QUIT\r\n"}));
+}
+
+TEST_F(Retrieval, PlainMessageWithUuencodedBlocks) {
+    script_logon();
+    std::string message = kHeader +
+                          "\r\nSee the files.\r\n..dotted\r\n"
+                          "begin 644 a.bin\r\n#8V%T\r\n`\r\nend\r\n"
+                          "middle\r\n"
+                          "begin 600 ../b.bin\r\n#9&]G\r\n`\r\nend\r\n"
+                          "bye\r\n";
+    script_retr(1, message);
+    script_dele();
+    start();
+    std::string no_separator = dir;
+    ASSERT_EQ(get(1, no_separator.c_str()), 0);
+    EXPECT_EQ(body, "See the files.\r\n.dotted\r\nmiddle\r\nbye\r\n");
+    EXPECT_EQ(files,
+              "a.bin\x1b"
+              "b.bin");
+    EXPECT_EQ(read_file(dir + "/a.bin"), "cat");
+    EXPECT_EQ(read_file(dir + "/b.bin"), "dog");
+    EXPECT_TRUE(host.has_line("BREVORIN: <F0> POP3_FETCH: Not a MIME encoded message"));
+    expect_in_step();
+}
+
+TEST_F(Retrieval, FailedUudecodeIsNotListed) {
+    script_logon();
+    script_retr(1, kHeader +
+                       "\r\nbegin 644 a.bin\r\n#8V%T\r\nend\r\n"
+                       "begin 644 c.bin\r\n#8V%T\r\n`\r\nend\r\n");
+    start();
+    ASSERT_EQ(get(1), 1);
+    EXPECT_EQ(files, "c.bin");
+}
+
+// Messages that overflow a buffer fail, but the rest of the answer is read so
+// that the next command gets its own status line.
+class Oversized : public Retrieval, public ::testing::WithParamInterface<int> {};
+
+TEST_P(Oversized, FailsAndKeepsTheConnectionInStep) {
+    std::string message;
+    switch (GetParam()) {
+        case 0:  // a text part over the collection buffer
+            message = kHeader + "MIME-Version: 1.0\r\n\r\n" + text_of(70000);
+            break;
+        case 1:  // a plain body over 64000 bytes
+            message = kHeader + "\r\n" + text_of(70000);
+            break;
+        case 2:  // a header over 32768 bytes
+            message = kHeader + "X-Long: " + text_of(40000) + "\r\nbody\r\n";
+            break;
+        case 3:  // an undecodable base64 text
+            message = kHeader +
+                      "MIME-Version: 1.0\r\nContent-Transfer-Encoding: base64\r\n\r\nQUJ\r\n"
+                      "more\r\n";
+            break;
+    }
+    script_logon();
+    script_retr(1, message);
+    script_dele();
+    start();
+    EXPECT_EQ(get(1), -11);
+    EXPECT_EQ(header, "");
+    EXPECT_EQ(body, "");
+    EXPECT_EQ(files, "");
+    if (GetParam() == 0) {
+        EXPECT_TRUE(host.has_line("BREVORIN: <E1> GET_MIME_TEXT: Message too big"));
+    }
+    EXPECT_EQ(get(1), -7);
+    expect_in_step();
+}
+
+INSTANTIATE_TEST_SUITE_P(Buffers, Oversized, ::testing::Values(0, 1, 2, 3));
+
+TEST_F(Retrieval, HostLimitsHandTextsOutWhole) {
+    script_logon();
+    script_retr(1, kHeader + "\r\n" + text_of(10240));
+    script_retr(2, kHeader + "\r\n" + text_of(10239));
+    start();
+    EXPECT_EQ(get(1), -16);
+    EXPECT_EQ(body.size(), 10240u);
+    EXPECT_TRUE(host.has_line("BREVORIN: <E1> GETMAIL: TESSERA parameter size exceeded"));
+    EXPECT_EQ(get(2), 0);
+    EXPECT_EQ(body.size(), 10239u);
+}
+
+TEST_F(Retrieval, FileListLimit) {
+    // Nine empty uuencoded files whose names and separators make 2047, then
+    // 2048 characters.
+    auto message_with_names = [](size_t total, char first) {
+        std::string message = kHeader + "\r\n";
+        size_t names = total - 8;
+        for (int i = 0; i < 9; ++i) {
+            size_t length = names / 9 + (static_cast<size_t>(i) < names % 9 ? 1 : 0);
+            std::string name =
+                std::string(1, static_cast<char>(first + i)) + std::string(length - 1, 'n');
+            message += "begin 644 " + name + "\r\n`\r\nend\r\n";
+        }
+        return message;
+    };
+    script_logon();
+    script_retr(1, message_with_names(2047, 'a'));
+    script_retr(2, message_with_names(2048, 'j'));
+    start();
+    EXPECT_EQ(get(1), 0);
+    EXPECT_EQ(files.size(), 2047u);
+    EXPECT_EQ(get(2), -16);
+    EXPECT_EQ(files.size(), 2048u);
+}
+
+TEST_F(Retrieval, RefusalsAndSizeLimit) {
+    script_logon();
+    peer.read_line().send("+OK 1 500\r\n");
+    peer.read_line().send("-ERR no such message\r\n");
+    start();
+    EXPECT_EQ(get(0), -7);
+    EXPECT_EQ(get(3), -7);
+    EXPECT_EQ(get(1, nullptr, 499), -6);
+    EXPECT_EQ(get(1, nullptr, 500), -11);
+    EXPECT_EQ(get(1), -7);
+    char* text = nullptr;
+    EXPECT_EQ(brevorin_getrawmail(0, 0, &text, session), -7);
+    EXPECT_STREQ(text, "");
+}
+
+TEST_F(Retrieval, RawMessageUnstuffedAndOverTheHostLimit) {
+    std::string big = kHeader + "\r\n..stuffed\r\n" + text_of(200000);
+    script_logon();
+    script_retr(1, big, big.size());
+    start();
+    char* text = nullptr;
+    EXPECT_EQ(brevorin_getrawmail(1, 0, &text, session), -16);
+    ASSERT_NE(text, nullptr);
+    std::string expected = kHeader + "\r\n.stuffed\r\n" + text_of(200000);
+    EXPECT_EQ(std::string(text), expected);
+    EXPECT_TRUE(host.has_line("BREVORIN: <F1> POP3_RAWFETCH: Doing retrieve of number: 1"));
+}
+
+TEST_F(Retrieval, DroppedConnectionLogsOff) {
+    script_logon();
+    peer.read_line().send("+OK 1 300\r\n");
+    peer.read_line().send("+OK\r\n" + kHeader + "\r\npart of the bo").close();
+    start();
+    EXPECT_EQ(get(1), -9);
+    char* list = nullptr;
+    EXPECT_EQ(brevorin_listmail(&list, session), -8);
+}
+
+// Passes everything to the operating system, but once RETR has been sent and
+// its status line read, every read times out.
+class TimeoutAfterRetr : public platform::SocketApi {
+  public:
+    platform::SocketApi& os = platform::os_socket_api();
+    int startup(uint16_t r, uint16_t* v) override { return os.startup(r, v); }
+    int cleanup() override { return os.cleanup(); }
+    uint32_t inet_addr(const char* h) override { return os.inet_addr(h); }
+    int gethostbyname(const char* h, uint32_t* a, int* l) override {
+        return os.gethostbyname(h, a, l);
+    }
+    int socket_stream() override { return os.socket_stream(); }
+    int connect(int s, uint32_t a, uint16_t p) override { return os.connect(s, a, p); }
+    int recv(int s, char* b, int l) override {
+        if (retr_sent && reads_after_retr++ > 0) {
+            os.set_last_error(platform::kWsaEtimedout);
+            return -1;
+        }
+        return os.recv(s, b, l);
+    }
+    int send(int s, const char* d, int l) override {
+        if (l >= 4 && std::string(d, 4) == "RETR") retr_sent = true;
+        return os.send(s, d, l);
+    }
+    int shutdown_both(int s) override { return os.shutdown_both(s); }
+    int close(int s) override { return os.close(s); }
+    int bytes_waiting(int s, unsigned long* c) override { return os.bytes_waiting(s, c); }
+    int gethostname(char* n, int l) override { return os.gethostname(n, l); }
+    int last_error() override { return os.last_error(); }
+    void set_last_error(int c) override { os.set_last_error(c); }
+
+    std::atomic<bool> retr_sent{false};
+    int reads_after_retr = 0;
+};
+
+TEST_F(Retrieval, ReadTimeOutLogsOff) {
+    TimeoutAfterRetr api;
+    script_logon();
+    peer.read_line().send("+OK 1 300\r\n");
+    peer.read_line().send("+OK\r\n");
+    peer.run([](int) { std::this_thread::sleep_for(std::chrono::milliseconds(100)); });
+    peer.send(kHeader + "\r\nbody\r\n.\r\n");
+    start();
+    platform::set_socket_api(&api);
+    EXPECT_EQ(get(1), -4);
+    platform::set_socket_api(nullptr);
+    char* list = nullptr;
+    EXPECT_EQ(brevorin_listmail(&list, session), -8);
+}
+
+}  // namespace
+}  // namespace brevorin
