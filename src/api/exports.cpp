@@ -43,6 +43,9 @@ bool begin_call(MailSession* session, int* status) {
         return false;
     }
     RESULT_SLOTS_RESET(session);
+    // The last socket error outlives the failure that set it; a stale value
+    // must not make a later refusal look like a lost connection.
+    SOCKSETERROR(0);
     if (g_socket_users == -1) {
         *status = kNetwork;
         return false;

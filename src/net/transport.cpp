@@ -14,8 +14,9 @@ constexpr size_t kReadAhead = 64 * 1024;
 constexpr size_t kGatherLimit = 64 * 1024;
 
 struct Connection {
-    std::vector<char> in;  // received, not yet handed out: in[head, in.size())
+    std::vector<char> in;  // read-ahead block; in[head, tail) is not handed out yet
     size_t head = 0;
+    size_t tail = 0;
     bool corked = false;
     std::vector<char> out;  // gathered writes
 };
@@ -31,20 +32,19 @@ Connection& connection_of(int sock) { return connections()[sock]; }
 
 platform::SocketApi& api() { return platform::socket_api(); }
 
-size_t buffered(const Connection& c) { return c.in.size() - c.head; }
+size_t buffered(const Connection& c) { return c.tail - c.head; }
 
 // Refills an empty read-ahead buffer with one receive. A peer that closes
 // counts as a reset connection: the data it owed us will not come.
 bool fill(int sock, Connection& c) {
-    c.in.resize(kReadAhead);
-    c.head = 0;
+    if (c.in.size() < kReadAhead) c.in.resize(kReadAhead);
+    c.head = c.tail = 0;
     int n = api().recv(sock, c.in.data(), static_cast<int>(c.in.size()));
     if (n <= 0) {
-        c.in.clear();
         if (n == 0) api().set_last_error(platform::kWsaEconnreset);
         return false;
     }
-    c.in.resize(static_cast<size_t>(n));
+    c.tail = static_cast<size_t>(n);
     return true;
 }
 

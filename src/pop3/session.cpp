@@ -65,9 +65,28 @@ bool split_server(const char* server, int default_port, std::string& host, int& 
     return true;
 }
 
+namespace {
+
+// Reads and drops the rest of a status line longer than the reply buffer, so
+// that the next command reads its own reply. 0, or -1 when the read fails.
+int drop_rest_of_line(int sock, const MailSession* session) {
+    char rest[kCommandBuffer];
+    int n;
+    do {
+        n = SOCKREAD_LINE(sock, rest, kReplyCapacity, session);
+        if (n == -1) return -1;
+    } while (n > 0 && rest[n - 1] != '\n');
+    return 0;
+}
+
+}  // namespace
+
 int POP3_OK(int sock, char* text, int size, const MailSession* session) {
     char line[kCommandBuffer];
-    if (SOCKREAD_LINE(sock, line, kReplyCapacity, session) == -1) {
+    int length = SOCKREAD_LINE(sock, line, kReplyCapacity, session);
+    if (length > 0 && line[length - 1] != '\n' && drop_rest_of_line(sock, session) == -1)
+        length = -1;
+    if (length == -1) {
         if (text != nullptr) text[0] = '\0';
         DIAG_PRINT(session, 'D', 0, "POP3_OK: Error, = %d", -1);
         DIAG_PRINT(session, 'D', 0, "POP3OK: Received buffer: %s", text != nullptr ? text : "");

@@ -278,6 +278,21 @@ TEST_F(Pop3OkTest, TextLongerThanTheCallersSizeFails) {
     EXPECT_EQ(check("+OK anything\r\n", nullptr, 0), 0);
 }
 
+TEST_F(Pop3OkTest, OverlongStatusLineIsReadToItsEnd) {
+    // A reply longer than 512 bytes must not leave its tail to be read as
+    // the reply to the next command.
+    ScriptedPeer peer;
+    peer.send("+OK " + std::string(1500, 'x') + "\r\n+OK second\r\n");
+    peer.start();
+    int sock = SOCKOPEN("127.0.0.1", peer.port());
+    char text[516];
+    EXPECT_EQ(POP3_OK(sock, text, 513, s_), 0);
+    EXPECT_EQ(std::string(text), std::string(508, 'x'));
+    EXPECT_EQ(POP3_OK(sock, text, 513, s_), 0);
+    EXPECT_STREQ(text, "second\r\n");
+    SOCKCLOSE(sock);
+}
+
 TEST_F(Pop3OkTest, ReadFailureEmptiesTheText) {
     char text[516] = "stale";
     ScriptedPeer peer;
