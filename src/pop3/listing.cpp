@@ -1,18 +1,326 @@
 #include "pop3/listing.h"
 
+#include <cstring>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "api/text.h"
+#include "mime/encoded_word.h"
+#include "net/transport.h"
+#include "pop3/header_download.h"
+#include "pop3/session.h"
+
 namespace brevorin {
 
-int POP3_PARSEHEADER(const char*, MessageEntry&, const MailSession* session) {
-    DIAG_PRINT(session, 'E', 1, "POP3_PARSEHEADER: not yet built");
-    return -1;
+namespace {
+
+// A header value is held in a 512-byte buffer: 511 characters and the end.
+constexpr size_t kMaxValueLength = 511;
+
+// Longest texts whose "Put ... in X field" line still fits a diagnostics line.
+constexpr size_t kFromLineLimit = 988;
+constexpr size_t kToLineLimit = 990;
+constexpr size_t kCcLineLimit = 990;
+constexpr size_t kSubjectLineLimit = 985;
+constexpr size_t kReplyLineLimit = 987;
+constexpr size_t kDateLineLimit = 988;
+
+constexpr int kDefaultPriority = 3;
+
+bool is_blank(char c) {
+    return c == ' ' || c == '\t';
+}
+bool is_line_break(char c) {
+    return c == '\r' || c == '\n';
+}
+
+// The header with a-z turned into A-Z and nothing else changed, so that a
+// position found in it is the same position in the header.
+std::string upper_case_copy(const char* header, size_t length) {
+    std::string copy(header, length);
+    for (char& c : copy)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    return copy;
+}
+
+// The first occurrence of key anywhere in the upper-case copy; the position
+// right after it, or npos.
+size_t value_start(const std::string& upper, const char* key) {
+    size_t at = upper.find(key);
+    return at == std::string::npos ? at : at + std::strlen(key);
+}
+
+// Where the line holding pos ends: its CR or LF, or the end of the text.
+size_t line_end(const std::string& text, size_t pos) {
+    while (pos < text.size() && !is_line_break(text[pos])) ++pos;
+    return pos;
+}
+
+size_t next_line_start(const std::string& text, size_t end) {
+    if (end < text.size() && text[end] == '\r') ++end;
+    if (end < text.size() && text[end] == '\n') ++end;
+    return end;
+}
+
+// The end of a field that may be folded: the key's own line, then every
+// following line that continues it. A line continues the field when it
+// begins with a blank, or when it holds no colon (a fold that lost its
+// blank); any other line is the next header field. An empty line ends the
+// header and so the field. Colons on the key's line or in continuation
+// lines are part of the value ("Subject: Re: ...").
+size_t folded_value_end(const std::string& text, size_t start) {
+    size_t end = line_end(text, start);
+    while (true) {
+        size_t next = next_line_start(text, end);
+        if (next >= text.size()) break;
+        size_t stop = line_end(text, next);
+        if (stop == next) break;
+        bool continues =
+            is_blank(text[next]) || std::memchr(text.data() + next, ':', stop - next) == nullptr;
+        if (!continues) break;
+        end = stop;
+    }
+    return end;
+}
+
+// The end of a single-line value: the first CR, or a bare LF. An apostrophe
+// has always ended Date and Message-ID values too, and hosts see them so.
+size_t single_value_end(const std::string& text, size_t start) {
+    size_t end = start;
+    while (end < text.size() && text[end] != '\r' && text[end] != '\'' && text[end] != '\n') ++end;
+    return end;
+}
+
+// Cuts a trimmed value to the value buffer's 511 characters. An encoded
+// word that the cut would break is left out whole, so the part kept still
+// decodes.
+void limit_value(std::string& value) {
+    if (value.size() <= kMaxValueLength) return;
+    value.resize(kMaxValueLength);
+    size_t word = value.rfind("=?");
+    if (word != std::string::npos) {
+        size_t charset_end = value.find('?', word + 2);
+        size_t encoding_end =
+            charset_end == std::string::npos ? charset_end : value.find('?', charset_end + 1);
+        size_t word_end =
+            encoding_end == std::string::npos ? encoding_end : value.find("?=", encoding_end + 1);
+        if (word_end == std::string::npos) value.resize(word);
+    }
+    TRIM_SPACES(value);
+}
+
+std::string without_line_breaks_and_tabs(const std::string& value) {
+    std::string flat;
+    flat.reserve(value.size());
+    for (char c : value)
+        if (c != '\r' && c != '\n' && c != '\t') flat.push_back(c);
+    return flat;
+}
+
+struct FoldedField {
+    const char* key;
+    OwnedText MessageEntry::*slot;
+    const char* name;  // as the diagnostics lines call it
+    size_t line_limit;
+};
+
+constexpr FoldedField kFromField{"FROM:", &MessageEntry::from, "from", kFromLineLimit};
+constexpr FoldedField kToField{"TO:", &MessageEntry::to, "to", kToLineLimit};
+constexpr FoldedField kCcField{"CC:", &MessageEntry::cc, "cc", kCcLineLimit};
+constexpr FoldedField kSubjectField{"SUBJECT:", &MessageEntry::subject, "subject",
+                                    kSubjectLineLimit};
+constexpr FoldedField kReplyToField{"REPLY-TO:", &MessageEntry::reply_to, "reply", kReplyLineLimit};
+
+// From, To, Cc, Subject and Reply-To: folded values with encoded words.
+void extract_folded(const std::string& header, const std::string& upper, const FoldedField& field,
+                    MessageEntry& entry, const MailSession* session) {
+    OwnedText& slot = entry.*field.slot;
+    size_t start = value_start(upper, field.key);
+    if (start == std::string::npos) {
+        slot = EMPTY_TEXT();
+        return;
+    }
+    std::string value = header.substr(start, folded_value_end(header, start) - start);
+    TRIM_SPACES(value);
+    limit_value(value);
+    std::string decoded;
+    if (ENCODED_WORD_DECODE(value.c_str(), decoded, session) < 0) {
+        // One badly encoded value (or a plain "=?" in a subject) must not
+        // make the whole mailbox unlistable: keep the value as it came.
+        DIAG_PRINT(session, 'E', 1, "POP3_PARSEHEADER: Could not decode %s field, kept as received",
+                   field.name);
+        decoded = without_line_breaks_and_tabs(value);
+    }
+    slot = std::move(decoded);
+    if (slot->size() < field.line_limit)
+        DIAG_PRINT(session, 'D', 2, "POP3_PARSEHEADER: Put %s in %s field", slot->c_str(),
+                   field.name);
+}
+
+// The trimmed text of a single-line field; nullopt when the key is absent.
+// An empty value comes back as an empty text.
+OwnedText single_line_value(const std::string& header, const std::string& upper, const char* key) {
+    size_t start = value_start(upper, key);
+    if (start == std::string::npos) return std::nullopt;
+    std::string value = header.substr(start, single_value_end(header, start) - start);
+    TRIM_SPACES(value);
+    limit_value(value);
+    return value;
+}
+
+void extract_date(const std::string& header, const std::string& upper, MessageEntry& entry,
+                  const MailSession* session) {
+    OwnedText value = single_line_value(header, upper, "DATE:");
+    entry.date = value ? std::move(*value) : EMPTY_TEXT();
+    if (value && entry.date->size() < kDateLineLimit)
+        DIAG_PRINT(session, 'D', 2, "POP3_PARSEHEADER: Put %s in date field", entry.date->c_str());
+}
+
+// Priority and X-Priority alike (the search finds either); the number is
+// read the way atoi reads it, so "1 (Highest)" gives 1 and a word gives 0.
+void extract_priority(const std::string& header, const std::string& upper, MessageEntry& entry,
+                      const MailSession* session) {
+    OwnedText value = single_line_value(header, upper, "PRIORITY:");
+    if (!value) {
+        DIAG_PRINT(session, 'F', 0, "POP3_PARSEHEADER: Priority not available, trying X-Priority");
+        DIAG_PRINT(session, 'F', 0,
+                   "POP3_PARSEHEADER: X-Priority not available, using default priority");
+        entry.priority = kDefaultPriority;
+        return;
+    }
+    entry.priority = value->empty() ? kDefaultPriority : parse_int_like_atoi(value->c_str());
+    DIAG_PRINT(session, 'D', 2, "POP3_PARSEHEADER: Put %d in priority field", entry.priority);
+}
+
+void extract_message_id(const std::string& header, const std::string& upper, MessageEntry& entry,
+                        const MailSession* session) {
+    OwnedText value = single_line_value(header, upper, "MESSAGE-ID:");
+    entry.id = value ? std::move(*value) : EMPTY_TEXT();
+    if (value)
+        DIAG_PRINT(session, 'D', 2, "POP3_PARSEHEADER: Put %s in id field", entry.id->c_str());
+}
+
+// A value may hold ESC bytes (ISO-2022 text that was not converted for the
+// host). In a field list ESC separates the items, so such a byte would split
+// the record and hand the host wrong keys; it is left out.
+void append_value(std::string& list, const OwnedText& value) {
+    if (!value) return;
+    for (char c : *value)
+        if (c != kEsc) list += c;
+}
+
+// "NMB=%d\eID=%s\eFROM=%s\eSUBJECT=%s\eDATE=%s\ePRIORITY=%d\eSIZE=%d"
+void append_record(std::string& list, int number, const MessageEntry& entry) {
+    list += "NMB=";
+    list += std::to_string(number);
+    list += kEsc;
+    list += "ID=";
+    append_value(list, entry.id);
+    list += kEsc;
+    list += "FROM=";
+    append_value(list, entry.from);
+    list += kEsc;
+    list += "SUBJECT=";
+    append_value(list, entry.subject);
+    list += kEsc;
+    list += "DATE=";
+    append_value(list, entry.date);
+    list += kEsc;
+    list += "PRIORITY=";
+    list += std::to_string(entry.priority);
+    list += kEsc;
+    list += "SIZE=";
+    list += std::to_string(entry.size);
+}
+
+// LIST and TOP for a message whose header is not yet known, then the
+// extraction. 0, or the listing's status for the failure.
+int fetch_header_fields(int number, std::vector<char>& header, MailSession* session) {
+    MessageEntry& entry = session->messages[number];
+    // The last socket error outlives the call that set it; start clean so
+    // that a plain refusal is not taken for a lost connection.
+    SOCKSETERROR(0);
+    if (POP3_LIST(session->socket, number, &entry.size, session) != 0 ||
+        POP3_TOP(session->socket, &session->top_support, number, 0, header.data(),
+                 static_cast<int>(header.size()), session) != 0) {
+        if (NETWORK_ERROR(session) == 1) {
+            FREE_CONTEXT(session);
+            return kNetwork;
+        }
+        return kCommandFailed;
+    }
+    if (POP3_PARSEHEADER(header.data(), entry, session) != 0) return kInvalid;
+    return 0;
+}
+
+}  // namespace
+
+int POP3_PARSEHEADER(const char* header, MessageEntry& entry, const MailSession* session) {
+    if (header == nullptr) return -1;
+    try {
+        const std::string text(header);
+        const std::string upper = upper_case_copy(text.data(), text.size());
+        extract_folded(text, upper, kFromField, entry, session);
+        extract_folded(text, upper, kToField, entry, session);
+        extract_folded(text, upper, kCcField, entry, session);
+        extract_folded(text, upper, kSubjectField, entry, session);
+        extract_date(text, upper, entry, session);
+        extract_priority(text, upper, entry, session);
+        extract_folded(text, upper, kReplyToField, entry, session);
+        extract_message_id(text, upper, entry, session);
+    } catch (const std::bad_alloc&) {
+        return -1;
+    }
+    entry.headers_parsed = 1;
+    return 0;
 }
 
 int LISTMAIL(std::string& list_out, int& length_out, MailSession* session) {
-    list_out.clear();
+    list_out = EMPTY_TEXT();
     length_out = 1;
     if (session->logged_on != 1) return kNotLoggedOn;
-    DIAG_PRINT(session, 'E', 1, "LISTMAIL: not yet built");
-    return kCommandFailed;
+    if (session->message_count <= 0) return 0;
+
+    // The list never holds more than what the host takes, whatever the
+    // mailbox size, so that is all it needs.
+    std::string list;
+    std::vector<char> header;
+    try {
+        list.reserve(kHostTextLimit);
+        header.assign(kHeaderBlockCapacity, '\0');
+    } catch (const std::bad_alloc&) {
+        DIAG_PRINT(session, 'E', 1, "LISTMAIL: malloc failed");
+        return kInvalid;
+    }
+
+    int listed = session->message_count;
+    int records = 0;
+    for (int n = 1; n <= session->message_count; ++n) {
+        if (session->messages[n].present == 0) {
+            --listed;
+            DIAG_PRINT(session, 'F', 0, "LISTMAIL: Skipping deleted message: %d", n);
+            continue;
+        }
+        if (session->messages[n].headers_parsed == 0) {
+            int status = fetch_header_fields(n, header, session);
+            if (status != 0) return status;
+        }
+        size_t before = list.size();
+        if (records > 0) list += kEsc;
+        append_record(list, n, session->messages[n]);
+        if (list.size() + 1 > static_cast<size_t>(kHostTextLimit)) {
+            list.resize(before);
+            list_out = list;
+            length_out = static_cast<int>(list.size()) + 1;
+            return records;
+        }
+        ++records;
+    }
+    list_out = list;
+    length_out = static_cast<int>(list.size()) + 1;
+    DIAG_PRINT(session, 'F', 0, "LISTMAIL: Returning list of %d messaged", listed);
+    return listed;
 }
 
 }  // namespace brevorin

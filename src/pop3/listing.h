@@ -7,10 +7,10 @@
 
 namespace brevorin {
 
-constexpr int kListRecordBuffer = 32768;
-
 // Extracts From, To, Cc, Subject, Date, priority, Reply-To and Message-ID
-// from a header text (lines ending in CR LF) into entry. 0 or -1.
+// from a header text (lines ending in CR LF) into entry. 0, or -1 (no header
+// text, or no memory) with the fields handled so far kept and
+// headers_parsed left at 0.
 int POP3_PARSEHEADER(const char* header, MessageEntry& entry, const MailSession* session);
 
 // Lists every present message; the number of records or a status code.
