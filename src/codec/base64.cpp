@@ -1,3 +1,301 @@
 #include "codec/base64.h"
 
-// Not yet built.
+#include <algorithm>
+#include <array>
+#include <climits>
+#include <cstdint>
+#include <cstring>
+#include <new>
+#include <vector>
+
+#if defined(_WIN32)
+#include <fcntl.h>
+#include <io.h>
+#endif
+
+namespace brevorin {
+
+namespace {
+
+constexpr char kDigits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+constexpr char kPad = '=';
+constexpr char kLineBreak = '\n';
+constexpr size_t kGroupsPerLine = kBase64LineLength / 4;
+
+// Digit value of every byte; kNotDigit marks the bytes a decoder skips.
+constexpr uint8_t kNotDigit = 0xFF;
+
+struct DigitTable {
+    std::array<uint8_t, 256> value{};
+    constexpr DigitTable() {
+        for (auto& v : value) v = kNotDigit;
+        for (int i = 0; i < 64; ++i)
+            value[static_cast<uint8_t>(kDigits[i])] = static_cast<uint8_t>(i);
+    }
+};
+constexpr DigitTable kTable;
+
+// The file codecs move data in blocks of this many input bytes; a multiple
+// of one line's 54 bytes keeps the encoder's lines aligned with the blocks.
+constexpr size_t kFileBlock = 54 * 1214;
+
+// Digits of one complete group of three bytes.
+inline char* put_group(const unsigned char* in, char* w) {
+    const uint32_t group = (uint32_t{in[0]} << 16) | (uint32_t{in[1]} << 8) | in[2];
+    w[0] = kDigits[group >> 18];
+    w[1] = kDigits[(group >> 12) & 0x3F];
+    w[2] = kDigits[(group >> 6) & 0x3F];
+    w[3] = kDigits[group & 0x3F];
+    return w + 4;
+}
+
+char* put_groups(const unsigned char* in, size_t groups, char* w) {
+    for (size_t i = 0; i < groups; ++i, in += 3) w = put_group(in, w);
+    return w;
+}
+
+// Complete groups, with a line feed each time the line (whose length so far
+// is column) reaches 72 characters.
+char* put_lines(const unsigned char* in, size_t groups, size_t& column, char* w) {
+    while (groups > 0) {
+        const size_t take = std::min(groups, (kBase64LineLength - column) / 4);
+        w = put_groups(in, take, w);
+        in += take * 3;
+        groups -= take;
+        column += take * 4;
+        if (column == kBase64LineLength) {
+            *w++ = kLineBreak;
+            column = 0;
+        }
+    }
+    return w;
+}
+
+// The last one or two bytes, zero-filled and padded to four characters.
+char* put_padded_group(const unsigned char* in, size_t left, char* w) {
+    unsigned char group[3] = {in[0], left == 2 ? in[1] : uint8_t{0}, 0};
+    put_group(group, w);
+    w[3] = kPad;
+    if (left == 1) w[2] = kPad;
+    return w + 4;
+}
+
+// Collects digits into groups of four across calls, skipping every byte that
+// is not a digit, and stops at the first pad character.
+class DigitCollector {
+  public:
+    // Decodes in[0..n) into w (room for 3 * n / 4 + 3 bytes). Returns the
+    // position of the first "=" in the input, or n when there is none.
+    size_t feed(const unsigned char* in, size_t n, char*& w) {
+        size_t i = 0;
+        while (i < n) {
+            // Fast path for runs of whole groups, the common shape of mail.
+            if (count_ == 0) {
+                while (i + 4 <= n) {
+                    const uint8_t a = kTable.value[in[i]], b = kTable.value[in[i + 1]];
+                    const uint8_t c = kTable.value[in[i + 2]], d = kTable.value[in[i + 3]];
+                    if ((a | b | c | d) & 0xC0) break;
+                    const uint32_t group =
+                        (uint32_t{a} << 18) | (uint32_t{b} << 12) | (uint32_t{c} << 6) | d;
+                    w[0] = static_cast<char>(group >> 16);
+                    w[1] = static_cast<char>(group >> 8);
+                    w[2] = static_cast<char>(group);
+                    w += 3;
+                    i += 4;
+                }
+                if (i >= n) break;
+            }
+            const unsigned char ch = in[i];
+            if (ch == kPad) return i;
+            ++i;
+            const uint8_t v = kTable.value[ch];
+            if (v == kNotDigit) continue;
+            bits_ = (bits_ << 6) | v;
+            if (++count_ == 4) {
+                w[0] = static_cast<char>(bits_ >> 16);
+                w[1] = static_cast<char>(bits_ >> 8);
+                w[2] = static_cast<char>(bits_);
+                w += 3;
+                bits_ = 0;
+                count_ = 0;
+            }
+        }
+        return n;
+    }
+
+    // Digits collected since the last complete group (0 to 3).
+    int left_over() const { return count_; }
+
+    // The bytes that two or three left-over digits carry before a pad.
+    char* put_partial(char* w) const {
+        if (count_ == 2) {
+            *w++ = static_cast<char>(bits_ >> 4);
+        } else if (count_ == 3) {
+            *w++ = static_cast<char>(bits_ >> 10);
+            *w++ = static_cast<char>(bits_ >> 2);
+        }
+        return w;
+    }
+
+  private:
+    uint32_t bits_ = 0;
+    int count_ = 0;
+};
+
+void use_binary_mode(std::FILE* file) {
+#if defined(_WIN32)
+    _setmode(_fileno(file), _O_BINARY);
+#else
+    (void)file;
+#endif
+}
+
+bool write_block(const char* data, size_t size, std::FILE* out) {
+    return std::fwrite(data, 1, size, out) == size;
+}
+
+// The callers close their files long after the codec returned; flushing
+// here makes a full disk show up as the codec's own write error.
+bool finish_output(std::FILE* out) {
+    return std::fflush(out) == 0;
+}
+
+int encode_failure(const MailSession* session, const char* what) {
+    DIAG_PRINT(session, 'E', 1, "BASE64_ENCODE: %s", what);
+    return -1;
+}
+
+int decode_write_error(const MailSession* session) {
+    DIAG_PRINT(session, 'E', 1, "BASE64_DECODE: write error");
+    return -1;
+}
+
+}  // namespace
+
+int BASE64_ENCODE_TEXT(const char* text, std::string& out, int wrap) {
+    const size_t n = text != nullptr ? std::strlen(text) : 0;
+    const size_t whole = n / 3;
+    const size_t left = n % 3;
+    const size_t breaks = wrap != 0 ? whole / kGroupsPerLine : 0;
+    try {
+        std::string result(4 * (whole + (left != 0)) + breaks, '\0');
+        const auto* in = reinterpret_cast<const unsigned char*>(text);
+        char* w = result.data();
+        size_t column = 0;
+        w = wrap != 0 ? put_lines(in, whole, column, w) : put_groups(in, whole, w);
+        if (left != 0) w = put_padded_group(in + whole * 3, left, w);
+        result.resize(static_cast<size_t>(w - result.data()));
+        out = std::move(result);
+    } catch (const std::bad_alloc&) {
+        return -1;
+    }
+    return 0;
+}
+
+int BASE64_DECODE_TEXT(const char* text, std::string& out) {
+    const size_t n = text != nullptr ? std::strlen(text) : 0;
+    try {
+        std::string result(n / 4 * 3 + 3, '\0');
+        char* w = result.data();
+        DigitCollector digits;
+        const size_t stop = digits.feed(reinterpret_cast<const unsigned char*>(text), n, w);
+        const bool padded = stop < n;
+        if (padded) {
+            if (digits.left_over() == 1) return -1;
+            w = digits.put_partial(w);
+        } else if (digits.left_over() != 0) {
+            return -1;
+        }
+        // Handed back as a terminated text: a decoded zero byte ends it.
+        const size_t length = static_cast<size_t>(w - result.data());
+        const void* zero = std::memchr(result.data(), '\0', length);
+        result.resize(zero != nullptr
+                          ? static_cast<size_t>(static_cast<const char*>(zero) - result.data())
+                          : length);
+        out = std::move(result);
+    } catch (const std::bad_alloc&) {
+        return -1;
+    }
+    return 0;
+}
+
+int BASE64_ENCODE(std::FILE* in, std::FILE* out, const MailSession* session) {
+    use_binary_mode(in);
+    std::vector<unsigned char> input(kFileBlock + 2);
+    std::vector<char> output(kFileBlock / 3 * 4 + kFileBlock / 54 + 8);
+    int64_t written = 0;
+    size_t column = 0;
+    size_t pending = 0;  // bytes of an incomplete group carried to the next block
+    for (;;) {
+        const size_t got = std::fread(input.data() + pending, 1, kFileBlock, in);
+        if (got == 0) break;
+        const size_t available = pending + got;
+        const size_t groups = available / 3;
+        char* end = put_lines(input.data(), groups, column, output.data());
+        const size_t size = static_cast<size_t>(end - output.data());
+        if (!write_block(output.data(), size, out)) return encode_failure(session, "write error");
+        written += static_cast<int64_t>(size);
+        pending = available - groups * 3;
+        std::memmove(input.data(), input.data() + groups * 3, pending);
+    }
+    // A failed read would otherwise pass for the end of the file and hand a
+    // truncated attachment on as complete.
+    if (std::ferror(in)) return encode_failure(session, "read error");
+    if (pending != 0) {
+        char* end = put_padded_group(input.data(), pending, output.data());
+        if (column != 0) *end++ = kLineBreak;
+        const size_t size = static_cast<size_t>(end - output.data());
+        if (!write_block(output.data(), size, out)) return encode_failure(session, "write error");
+        written += static_cast<int64_t>(size);
+    }
+    if (!finish_output(out)) return encode_failure(session, "write error");
+    return written > INT_MAX ? INT_MAX : static_cast<int>(written);
+}
+
+int BASE64_DECODE(std::FILE* in, std::FILE* out, const MailSession* session) {
+    use_binary_mode(out);
+    std::vector<unsigned char> input(kFileBlock);
+    std::vector<char> output(kFileBlock / 4 * 3 + 8);
+    DigitCollector digits;
+    for (;;) {
+        const size_t got = std::fread(input.data(), 1, input.size(), in);
+        if (got == 0) break;
+        char* w = output.data();
+        const size_t stop = digits.feed(input.data(), got, w);
+        if (stop < got) {
+            // Leave the input positioned just after the pad character, as
+            // if it had been read one character at a time.
+            std::fseek(in, -static_cast<long>(got - stop - 1), SEEK_CUR);
+            if (digits.left_over() == 1) {
+                if (!write_block(output.data(), static_cast<size_t>(w - output.data()), out))
+                    return decode_write_error(session);
+                DIAG_PRINT(session, 'E', 0,
+                           "BASE64_DECODE: encoding incomplete: at least 2 bits missing");
+                return -1;
+            }
+            // A pad right after a complete group has no bits to finish.
+            const bool complete = digits.left_over() == 0;
+            w = digits.put_partial(w);
+            if (!write_block(output.data(), static_cast<size_t>(w - output.data()), out) ||
+                !finish_output(out) || complete)
+                return decode_write_error(session);
+            return 0;
+        }
+        if (!write_block(output.data(), static_cast<size_t>(w - output.data()), out))
+            return decode_write_error(session);
+    }
+    if (std::ferror(in)) {
+        DIAG_PRINT(session, 'E', 1, "BASE64_DECODE: read error");
+        return -1;
+    }
+    if (!finish_output(out)) return decode_write_error(session);
+    if (digits.left_over() != 0) {
+        DIAG_PRINT(session, 'E', 0,
+                   "BASE64_DECODE: base64 encoding incomplete: at least %d bits truncated",
+                   6 * (4 - digits.left_over()));
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace brevorin

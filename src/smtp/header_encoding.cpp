@@ -1,3 +1,166 @@
 #include "smtp/header_encoding.h"
 
-// Not yet built.
+#include <cstring>
+#include <new>
+
+#include "codec/base64.h"
+#include "codec/kanji.h"
+
+namespace brevorin {
+
+namespace {
+
+constexpr char kHexDigits[] = "0123456789ABCDEF";
+constexpr int kQpLineLimit = 76;
+constexpr char kSoftBreak[] = "=\r\n";
+constexpr char kCrLf[] = "\r\n";
+
+enum class Form { kQ, kB };
+
+struct WordCharset {
+    const char* name;
+    Form form;
+};
+
+WordCharset word_charset(int code) {
+    switch (code) {
+        case kLatin1:
+            return {"ISO-8859-1", Form::kQ};
+        case kLatin2:
+            return {"ISO-8859-2", Form::kQ};
+        case kCyrillic:
+            return {"ISO-8859-5", Form::kB};
+        case kArabic:
+            return {"ISO-8859-6", Form::kB};
+        case kGreek:
+            return {"ISO-8859-7", Form::kB};
+        case kHebrew:
+            return {"ISO-8859-8", Form::kB};
+        case kChinese:
+            return {"CN-GB", Form::kB};
+        case kKorean:
+            return {"EUC-KR", Form::kB};
+        case kEuc:
+        case kSjis:
+            return {"ISO-2022-JP", Form::kB};
+        default:
+            return {"US-ASCII", Form::kB};
+    }
+}
+
+bool is_plain(unsigned char c) {
+    return c >= 0x21 && c <= 0x7E && c != '=';
+}
+
+// Where the quoted-printable text goes. A body keeps its line structure and
+// gets soft line breaks within 76 columns. A header word must stay one piece
+// on one line: no soft breaks, line breaks escaped, and "?" (which would end
+// the word early) and "_" (which other readers take for a space) escaped.
+enum class QpTarget { kBody, kHeaderWord };
+
+bool needs_escape(unsigned char c, QpTarget target) {
+    if (target == QpTarget::kHeaderWord && (c == '?' || c == '_' || c == '\r' || c == '\n'))
+        return true;
+    return !is_plain(c) && c != ' ' && c != '\t' && c != '\r' && c != '\n';
+}
+
+int qp_encode(const char* text, std::string& out, QpTarget target) {
+    if (text == nullptr) text = "";
+    const bool limit_lines = target == QpTarget::kBody;
+    bool clean = true;
+    try {
+        std::string result;
+        result.reserve(std::strlen(text) * 3 / 2 + 16);
+        int column = 0;
+        bool pending_blank = false;
+        for (const char* p = text; *p != '\0'; ++p) {
+            const auto c = static_cast<unsigned char>(*p);
+            if (needs_escape(c, target)) {
+                result += '=';
+                result += kHexDigits[c >> 4];
+                result += kHexDigits[c & 0x0F];
+                column += 3;
+                pending_blank = false;
+                clean = false;
+            } else if (c == ' ' || c == '\t') {
+                result += *p;
+                ++column;
+                pending_blank = true;
+            } else if (c == '\r' || c == '\n') {
+                // A blank right before a line end would be stripped on the
+                // way; the soft break keeps it.
+                if (pending_blank) result += kSoftBreak;
+                result += kCrLf;
+                if (c == '\r' && p[1] == '\n') ++p;
+                column = 0;
+                pending_blank = false;
+            } else {
+                result += *p;
+                ++column;
+                pending_blank = false;
+            }
+            if (limit_lines && column >= kQpLineLimit) {
+                result += kSoftBreak;
+                column = 0;
+                pending_blank = false;
+            }
+        }
+        out = std::move(result);
+    } catch (const std::bad_alloc&) {
+        return -1;
+    }
+    return clean ? 1 : 0;
+}
+
+bool has_8bit(const char* text) {
+    for (const char* p = text; *p != '\0'; ++p)
+        if (static_cast<unsigned char>(*p) >= 0x80) return true;
+    return false;
+}
+
+// The base64 text of a B word: Japanese values travel in their JIS form.
+int b_word_text(const char* value, int code, std::string& encoded) {
+    std::string converted;
+    if (code == kEuc || code == kSjis) {
+        const int status = KANJI_CONVERT(code, CODE_JIS, value, converted);
+        if (status < 0) return -1;
+        if (status == 0) value = converted.c_str();
+    }
+    return BASE64_ENCODE_TEXT(value, encoded, 0) < 0 ? -10 : 0;
+}
+
+}  // namespace
+
+int QP_ENCODE(const char* text, std::string& out) {
+    return qp_encode(text, out, QpTarget::kBody);
+}
+
+int ENCODED_WORD_ENCODE(const char* value, std::string& out, const MailSession* session) {
+    if (value == nullptr) value = "";
+    try {
+        if (!has_8bit(value)) {
+            out = value;
+            return 1;
+        }
+        const int code = session != nullptr ? session->charset : 0;
+        const WordCharset charset = word_charset(code);
+        std::string encoded;
+        if (charset.form == Form::kQ) {
+            if (qp_encode(value, encoded, QpTarget::kHeaderWord) < 0) return -1;
+        } else {
+            const int status = b_word_text(value, code, encoded);
+            if (status < 0) return status;
+        }
+        std::string word = "=?";
+        word += charset.name;
+        word += charset.form == Form::kQ ? "?Q?" : "?B?";
+        word += encoded;
+        word += "?=";
+        out = std::move(word);
+    } catch (const std::bad_alloc&) {
+        return -10;
+    }
+    return 0;
+}
+
+}  // namespace brevorin

@@ -8,24 +8,23 @@
 #include <fstream>
 #include <iterator>
 #include <random>
-#include <sstream>
 #include <string>
 
 #include "platform/files.h"
 
 namespace brevorin::test {
 
+constexpr char kPython[] = "/usr/bin/python3";
+constexpr char kCoreutilsBase64[] = "/usr/bin/base64";
+constexpr char kIconv[] = "/usr/bin/iconv";
+
 // An anonymous file holding content, positioned at its start.
 inline platform::File file_with(const std::string& content) {
     platform::File file(std::tmpfile());
-    if (file != nullptr) {
-        std::fwrite(content.data(), 1, content.size(), file.get());
-        std::rewind(file.get());
-    }
+    std::fwrite(content.data(), 1, content.size(), file.get());
+    std::rewind(file.get());
     return file;
 }
-
-inline platform::File empty_file() { return platform::File(std::tmpfile()); }
 
 // Everything in the file, from its start.
 inline std::string content_of(std::FILE* file) {
@@ -33,8 +32,8 @@ inline std::string content_of(std::FILE* file) {
     std::rewind(file);
     std::string content;
     char block[4096];
-    size_t got;
-    while ((got = std::fread(block, 1, sizeof block, file)) > 0) content.append(block, got);
+    for (size_t got; (got = std::fread(block, 1, sizeof block, file)) > 0;)
+        content.append(block, got);
     return content;
 }
 
@@ -44,14 +43,12 @@ inline std::string read_path(const std::filesystem::path& path) {
 }
 
 inline void write_path(const std::filesystem::path& path, const std::string& content) {
-    std::ofstream out(path, std::ios::binary);
-    out.write(content.data(), static_cast<std::streamsize>(content.size()));
+    std::ofstream(path, std::ios::binary) << content;
 }
 
-// A fresh directory under the system's temporary directory, removed with
-// everything in it at the end of the test.
+// A fresh directory, removed with everything in it at the end of the test.
 class ScratchDir {
-public:
+  public:
     ScratchDir() {
         std::string pattern = (std::filesystem::temp_directory_path() / "codec.XXXXXX").string();
         if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
@@ -67,22 +64,17 @@ public:
     std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
     std::string at(const std::string& name) const { return (path_ / name).string(); }
 
-private:
+  private:
     std::filesystem::path path_;
 };
 
 // Runs a shell command; true when it exited with status 0.
-inline bool run_command(const std::string& command) { return std::system(command.c_str()) == 0; }
+inline bool run_command(const std::string& command) {
+    return std::system(command.c_str()) == 0;
+}
 
-inline bool tool_present(const char* path) { return std::filesystem::exists(path); }
-
-constexpr char kPython[] = "/usr/bin/python3";
-constexpr char kCoreutilsBase64[] = "/usr/bin/base64";
-constexpr char kIconv[] = "/usr/bin/iconv";
-
-// Random bytes for generated cases; no_zero keeps them usable as texts.
-inline std::string random_bytes(std::mt19937& rng, size_t size, bool no_zero) {
-    std::uniform_int_distribution<int> byte(no_zero ? 1 : 0, 255);
+inline std::string random_bytes(std::mt19937& rng, size_t size) {
+    std::uniform_int_distribution<int> byte(0, 255);
     std::string data(size, '\0');
     for (char& c : data) c = static_cast<char>(byte(rng));
     return data;
@@ -92,11 +84,7 @@ inline std::string random_bytes(std::mt19937& rng, size_t size, bool no_zero) {
 inline std::string hex(const std::string& data) {
     static const char digits[] = "0123456789abcdef";
     std::string out;
-    for (unsigned char c : data) {
-        out += digits[c >> 4];
-        out += digits[c & 15];
-        out += ' ';
-    }
+    for (unsigned char c : data) out += {digits[c >> 4], digits[c & 15], ' '};
     return out;
 }
 

@@ -2,10 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 
 #include "codec/base64.h"
-#include "codec/kanji.h"
 #include "mime/encoded_word.h"
 #include "mime/qp_decode.h"
 
@@ -15,7 +15,14 @@ namespace {
 struct Encoded {
     int result;
     std::string text;
+    bool operator==(const Encoded& other) const {
+        return result == other.result && text == other.text;
+    }
 };
+
+std::ostream& operator<<(std::ostream& out, const Encoded& e) {
+    return out << e.result << " \"" << e.text << '"';
+}
 
 Encoded qp(const std::string& text) {
     Encoded e{99, "unset"};
@@ -31,38 +38,33 @@ Encoded word(const std::string& value, int charset) {
     return e;
 }
 
+std::string base64(const std::string& text) {
+    std::string out;
+    EXPECT_EQ(BASE64_ENCODE_TEXT(text.c_str(), out, 0), 0);
+    return out;
+}
+
 TEST(QpEncode, EscapesEverythingButPrintablesAndBlanks) {
-    EXPECT_EQ(qp("=").text, "=3D");
-    EXPECT_EQ(qp("=").result, 0);
-    EXPECT_EQ(qp("Gr\xfc\xdf" "e").text, "Gr=FC=DFe");
-    EXPECT_EQ(qp("\x01\x7f\x80\xff").text, "=01=7F=80=FF");
-    EXPECT_EQ(qp("a b\t~!").text, "a b\t~!");
-    EXPECT_EQ(qp("a b\t~!").result, 1);
-    EXPECT_EQ(qp("").text, "");
-    EXPECT_EQ(qp("").result, 1);
-    EXPECT_EQ(qp("a ").text, "a ");
-    EXPECT_EQ(qp("a_?").text, "a_?");
+    EXPECT_EQ(qp("="), (Encoded{0, "=3D"}));
+    EXPECT_EQ(qp("Gr\xfc\xdf\x65"), (Encoded{0, "Gr=FC=DFe"}));
+    EXPECT_EQ(qp("\x01\x7f\x80\xff"), (Encoded{0, "=01=7F=80=FF"}));
+    EXPECT_EQ(qp("a b\t~!_?"), (Encoded{1, "a b\t~!_?"}));
+    EXPECT_EQ(qp(""), (Encoded{1, ""}));
+    EXPECT_EQ(qp("a "), (Encoded{1, "a "}));  // a blank at the very end stays
 }
 
 TEST(QpEncode, EveryLineEndingBecomesCrLf) {
-    for (const char* text : {"a\nb", "a\rb", "a\r\nb"}) {
-        const Encoded e = qp(text);
-        EXPECT_EQ(e.text, "a\r\nb");
-        EXPECT_EQ(e.result, 1);
-    }
+    for (const char* text : {"a\nb", "a\rb", "a\r\nb"}) EXPECT_EQ(qp(text), (Encoded{1, "a\r\nb"}));
     EXPECT_EQ(qp("a\n\rb").text, "a\r\n\r\nb");
-    EXPECT_EQ(qp("a \r\nb").text, "a =\r\n\r\nb");
+    // A blank before a line end is kept by a soft break.
+    EXPECT_EQ(qp("a \r\nb"), (Encoded{1, "a =\r\n\r\nb"}));
     EXPECT_EQ(qp("a\t\nb").text, "a\t=\r\n\r\nb");
 }
 
 TEST(QpEncode, LongLinesGetSoftBreaks) {
-    EXPECT_EQ(qp(std::string(80, 'x')).text, std::string(76, 'x') + "=\r\n" + "xxxx");
-    EXPECT_EQ(qp(std::string(80, 'x')).result, 1);
+    EXPECT_EQ(qp(std::string(80, 'x')), (Encoded{1, std::string(76, 'x') + "=\r\nxxxx"}));
     // An escape may cross column 76: that line holds 78 characters.
-    const Encoded e = qp(std::string(75, 'x') + "\xe9" + "y");
-    EXPECT_EQ(e.text, std::string(75, 'x') + "=E9=\r\ny");
-    EXPECT_EQ(e.result, 0);
-    // A blank reaching column 76 is followed by the break, never ends a line.
+    EXPECT_EQ(qp(std::string(75, 'x') + "\xe9y"), (Encoded{0, std::string(75, 'x') + "=E9=\r\ny"}));
     EXPECT_EQ(qp(std::string(75, 'x') + " y").text, std::string(75, 'x') + " =\r\ny");
     // The count starts again after each hard line break.
     EXPECT_EQ(qp(std::string(70, 'x') + "\n" + std::string(70, 'x')).text,
@@ -74,88 +76,68 @@ TEST(QpEncode, DecodesBackToTheText) {
     for (int i = 1; i < 256; ++i)
         if (i != '\r' && i != '\n') text += static_cast<char>(i);
     text += "  end of a line\r\nnext \r\n" + std::string(300, 'z');
-    const Encoded e = qp(text);
     std::string decoded;
-    ASSERT_EQ(QP_DECODE(e.text.c_str(), decoded), 0);
+    ASSERT_EQ(QP_DECODE(qp(text).text.c_str(), decoded), 0);
     EXPECT_EQ(decoded, text);
 }
 
 TEST(EncodedWordEncode, SevenBitValuesAreCopied) {
-    for (int charset : {1, 2, 4, 12, 13}) {
-        const Encoded e = word("Hello =?x?= world", charset);
-        EXPECT_EQ(e.result, 1);
-        EXPECT_EQ(e.text, "Hello =?x?= world");
-    }
+    for (int charset : {1, 2, 4, 12, 13})
+        EXPECT_EQ(word("Hello =?x?= world", charset), (Encoded{1, "Hello =?x?= world"}));
 }
 
 TEST(EncodedWordEncode, QFormForLatinCharsets) {
-    EXPECT_EQ(word("Gr\xfc\xdf" "e", 2).text, "=?ISO-8859-1?Q?Gr=FC=DFe?=");
-    EXPECT_EQ(word("Gr\xfc\xdf" "e", 2).result, 0);
+    EXPECT_EQ(word("Gr\xfc\xdf\x65", 2), (Encoded{0, "=?ISO-8859-1?Q?Gr=FC=DFe?="}));
     EXPECT_EQ(word("a b \xfc", 2).text, "=?ISO-8859-1?Q?a b =FC?=");
     EXPECT_EQ(word("\xb9", 3).text, "=?ISO-8859-2?Q?=B9?=");
 }
 
-TEST(EncodedWordEncode, LongQWordsStayOnOneLine) {
-    // A soft line break inside a header word would split the header line;
-    // a break landing at its very end would end the header block.
-    const std::string value = std::string(40, 'x') + std::string(40, '\xe4');
-    const Encoded e = word(value, 2);
-    EXPECT_EQ(e.result, 0);
-    EXPECT_EQ(e.text.find('\r'), std::string::npos);
-    EXPECT_EQ(e.text.find('\n'), std::string::npos);
-    EXPECT_EQ(e.text.size(), 15 + 40 + 40 * 3 + 2);
-    MailSession session;
-    session.charset = 2;
-    std::string decoded;
-    ASSERT_EQ(ENCODED_WORD_DECODE(e.text.c_str(), decoded, &session), 0);
-    EXPECT_EQ(decoded, value);
-}
-
-TEST(EncodedWordEncode, QWordsEscapeWhatWouldBreakThem) {
-    // "?" would close the word early, "_" reads as a blank elsewhere, and a
-    // line break would split the header line.
-    EXPECT_EQ(word("Gr\xfc\xdf" "e?", 2).text, "=?ISO-8859-1?Q?Gr=FC=DFe=3F?=");
+TEST(EncodedWordEncode, QWordsStayOneWordOnOneLine) {
+    // A soft line break would split the header line (and one at its very
+    // end would end the header block); "?" would close the word early; "_"
+    // reads as a blank elsewhere.
+    EXPECT_EQ(
+        word(std::string(40, 'x') + std::string(40, '\xe4'), 2).text,
+        "=?ISO-8859-1?Q?" + std::string(40, 'x') +
+            [] {
+                std::string e;
+                for (int i = 0; i < 40; ++i) e += "=E4";
+                return e;
+            }() +
+            "?=");
+    EXPECT_EQ(word("Gr\xfc\xdf\x65?", 2).text, "=?ISO-8859-1?Q?Gr=FC=DFe=3F?=");
     EXPECT_EQ(word("a_\xfc", 2).text, "=?ISO-8859-1?Q?a=5F=FC?=");
     EXPECT_EQ(word("\xfc\r\nb", 2).text, "=?ISO-8859-1?Q?=FC=0D=0Ab?=");
     MailSession session;
     session.charset = 2;
-    for (const std::string value : {"K\xf6nnen wir?", "x_y \xe4?=?", "a\xe9?b?c_d"}) {
-        const Encoded e = word(value, 2);
+    for (const std::string& value :
+         {std::string("K\xf6nnen wir?"), std::string("x_y \xe4?=?"), std::string(300, '\xe9')}) {
         std::string decoded;
-        ASSERT_EQ(ENCODED_WORD_DECODE(e.text.c_str(), decoded, &session), 0) << e.text;
-        EXPECT_EQ(decoded, value) << e.text;
+        ASSERT_EQ(ENCODED_WORD_DECODE(word(value, 2).text.c_str(), decoded, &session), 0);
+        EXPECT_EQ(decoded, value);
     }
 }
 
 TEST(EncodedWordEncode, BFormByCharsetCode) {
-    const std::string value = "\xd0\xd1";
-    std::string b64;
-    ASSERT_EQ(BASE64_ENCODE_TEXT(value.c_str(), b64, 0), 0);
     const struct {
         int code;
         const char* name;
     } table[] = {{4, "ISO-8859-5"}, {5, "ISO-8859-6"}, {6, "ISO-8859-7"}, {7, "ISO-8859-8"},
                  {8, "CN-GB"},      {10, "EUC-KR"},    {1, "US-ASCII"},   {9, "US-ASCII"},
-                 {11, "US-ASCII"},  {14, "US-ASCII"},  {0, "US-ASCII"}};
+                 {11, "US-ASCII"},  {14, "US-ASCII"}};
     for (const auto& row : table) {
-        const Encoded e = word(value, row.code);
-        EXPECT_EQ(e.result, 0);
-        EXPECT_EQ(e.text, std::string("=?") + row.name + "?B?" + b64 + "?=") << row.code;
+        EXPECT_EQ(word("\xd0\xd1", row.code),
+                  (Encoded{0, std::string("=?") + row.name + "?B?" + base64("\xd0\xd1") + "?="}));
     }
-    // Long values are one word with no line breaks.
-    const Encoded long_word = word(std::string(200, '\xd0'), 4);
-    EXPECT_EQ(long_word.text.find('\n'), std::string::npos);
+    // Long values stay one word without line breaks.
+    EXPECT_EQ(word(std::string(200, '\xd0'), 4).text.find('\n'), std::string::npos);
 }
 
 TEST(EncodedWordEncode, JapaneseValuesAreSentInJis) {
-    // "Nihon" in EUC and Shift-JIS: both become the same JIS word.
-    const std::string jis = "\x1b$BF|K\\\x1b(J";
-    std::string b64;
-    ASSERT_EQ(BASE64_ENCODE_TEXT(jis.c_str(), b64, 0), 0);
-    const std::string expected = "=?ISO-2022-JP?B?" + b64 + "?=";
-    EXPECT_EQ(word("\xc6\xfc\xcb\xdc", 12).text, expected);
-    EXPECT_EQ(word("\x93\xfa\x96\x7b", 13).text, expected);
-    EXPECT_EQ(word("\x93\xfa\x96\x7b", 13).result, 0);
+    // "Nihon" in EUC and in Shift-JIS: both become the same JIS word.
+    const Encoded expected{0, "=?ISO-2022-JP?B?" + base64("\x1b$BF|K\\\x1b(J") + "?="};
+    EXPECT_EQ(word("\xc6\xfc\xcb\xdc", 12), expected);
+    EXPECT_EQ(word("\x93\xfa\x96\x7b", 13), expected);
 }
 
 }  // namespace
