@@ -20,6 +20,6 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:ha
 
 if [ -x fuzz/run_fuzz.sh ]; then
   echo "== fuzz targets"
-  FUZZ_SECONDS="${FUZZ_SECONDS:-20}" fuzz/run_fuzz.sh
+  fuzz/run_fuzz.sh "${FUZZ_SECONDS:-20}"
 fi
 echo "== all tests passed"
