@@ -75,25 +75,5 @@ TEST(FreePath, LongNamesAreShortenedToFitThePathLimit) {
     EXPECT_EQ(FIND_FREE_PATH(std::string(kMaxPathLength, 'd'), any, path), -1);
 }
 
-TEST(AttachmentDirectory, SeparatorAppendedOnce) {
-    EXPECT_EQ(attachment_directory(nullptr), "");
-    EXPECT_EQ(attachment_directory(""), "");
-    std::string sep(1, platform::kPathSeparator);
-    EXPECT_EQ(attachment_directory("out"), "out" + sep);
-    EXPECT_EQ(attachment_directory(("out" + sep).c_str()), "out" + sep);
-}
-
-TEST(FileList, NamesJoinedByEsc) {
-    OwnedText files;
-    append_file_name(files, "a");
-    append_file_name(files, "b");
-    EXPECT_EQ(*files,
-              "a\x1b"
-              "b");
-    OwnedText empty = std::string();
-    append_file_name(empty, "c");
-    EXPECT_EQ(*empty, "c");
-}
-
 }  // namespace
 }  // namespace brevorin

@@ -119,8 +119,10 @@ TEST_F(Walker, SkippedPartsSetStatusOneAndTheWalkGoesOn) {
             "=89PNG") +
         part("Content-Type: multipart/mixed; boundary=inner\r\n",
              "--inner\r\nContent-Type: text/plain\r\n\r\nhidden\r\n--inner--") +
-        part("X-Nothing: here\r\n", "no type") + part("Content-Type: text/plain\r\n", "kept") +
-        "--XyZ--\r\n";
+        part("X-Nothing: here\r\n", "no type") +
+        part("Content-Type: application/octet-stream\r\nContent-Transfer-Encoding: 8bit\r\n",
+             "eight bit") +
+        part("Content-Type: text/plain\r\n", "kept") + "--XyZ--\r\n";
     ASSERT_EQ(walk(kMixed, msg), 0);
     EXPECT_EQ(status, 1);
     EXPECT_EQ(body(), "kept\r\n");

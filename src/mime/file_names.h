@@ -1,0 +1,50 @@
+// Names and paths of attachment files written into the caller's directory.
+#pragma once
+
+#include <string>
+
+#include "platform/files.h"
+#include "pop3/message_entry.h"
+
+namespace brevorin {
+
+// Longest path (directory text and name) an attachment file may get.
+constexpr size_t kMaxPathLength = 255;
+// NEXT_FILE_NAME falls back to "att-1" for a result longer than this.
+constexpr size_t kMaxNextNameLength = 512;
+// Existence checks made in the search for a free path.
+constexpr int kFreePathTries = 10;
+
+// The name without drive and directories ("C:\temp\a.txt", "../a.txt" and
+// "a.txt" all give "a.txt"); both separators count.
+std::string last_path_component(const std::string& name);
+
+// A name from a message made fit to be a file in the caller's directory:
+// its last path component, control characters (and on Windows the
+// characters it forbids) replaced by '_', cut to kMaxFileNameLength, device
+// names such as CON prefixed with '_'. Empty when nothing usable is left
+// ("", ".", "..", dots and blanks only).
+std::string safe_attachment_name(const std::string& name);
+
+// Rewrites name into the next candidate: photo.jpg -> photo-1.jpg ->
+// photo-2.jpg; README -> README-1. ; .profile -> att-1.profile.
+void NEXT_FILE_NAME(std::string& name);
+
+// Finds a free path for name in the directory text: 0 with path set, -1 when
+// kFreePathTries candidates are taken or the directory leaves no room. name
+// ends as the last candidate tried.
+int FIND_FREE_PATH(const std::string& directory, std::string& name, std::string& path);
+
+// Opens a new file for binary writing; where the platform allows it, the
+// open fails rather than follow or replace something that appeared at the
+// path after the search.
+platform::File open_new_file(const std::string& path);
+
+// The caller's attachment directory as the text that file names are
+// appended to: empty for none, otherwise ending with the path separator.
+std::string attachment_directory(const char* directory);
+
+// Appends a name to an ESC-separated file list.
+void append_file_name(OwnedText& files, const std::string& name);
+
+}  // namespace brevorin

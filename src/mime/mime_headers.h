@@ -1,0 +1,59 @@
+// Readers of the MIME fields of a header block: version, content type with
+// its boundary or charset, transfer encoding, and attachment file name.
+//
+// Labels are found by plain substring search in an upper-cased copy of the
+// whole block, so the first occurrence anywhere counts; parameters are looked
+// for from the label to the end of the block.
+#pragma once
+
+#include <string>
+
+#include "api/session.h"
+
+namespace brevorin {
+
+// Longest values the readers keep (each buffer holds one byte more).
+constexpr size_t kMaxTokenLength = 63;      // type, charset, name, transfer encoding
+constexpr size_t kMaxBoundaryLength = 71;   // boundary
+constexpr size_t kMaxFileNameLength = 255;  // attachment file name
+
+// Content classes of a received Content-Type.
+enum ContentClass : int {
+    kClassOctetStream = 1,  // application/octet-stream
+    kClassTextPlain = 2,    // text/plain without a name
+    kClassMultipart = 3,    // multipart/mixed
+    kClassImage = 4,        // image/*
+    kClassOther = 5,        // audio, video, application, and everything else
+    kClassNamedText = 6,    // text/* with a name parameter
+};
+
+// Transfer encoding codes.
+enum TransferEncoding : int {
+    kEncodingBase64 = 1,
+    kEncoding7bit = 2,
+    kEncoding8bit = 3,
+    kEncodingBinary = 4,
+    kEncodingQuotedPrintable = 5,
+};
+
+// 0 with the digit characters of the version, -2 when there is none, -1 for
+// a null block.
+int GET_MIME_VERSION(const char* block, char* minor, char* major, const MailSession* session);
+
+// 0 with content_class set (and the boundary for class 3, the charset code
+// for class 2), or -1. On -1 content_class may already be set.
+int GET_MIME_CONTENT_TYPE(const char* block, int& content_class, std::string& boundary,
+                          int& charset, const MailSession* session);
+
+// As GET_MIME_CONTENT_TYPE, but a multipart/mixed part is refused (-1).
+int GET_PART_CONTENT_TYPE(const char* block, int& content_class, int& charset,
+                          const MailSession* session);
+
+// 0 with code set, or -1 with code untouched.
+int GET_CONTENT_TRANSFER_ENCODING(const char* block, int& code, const MailSession* session);
+
+// The file name of the Content-Disposition, reduced to its last path
+// component; empty when there is none.
+void GET_FILE_DISPOSITION(const char* block, std::string& name, const MailSession* session);
+
+}  // namespace brevorin

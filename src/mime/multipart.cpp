@@ -1,0 +1,333 @@
+#include "mime/multipart.h"
+
+#include <cstring>
+#include <new>
+
+#include "codec/base64.h"
+#include "codec/kanji.h"
+#include "mime/file_names.h"
+#include "mime/mime_headers.h"
+#include "mime/qp_decode.h"
+#include "platform/files.h"
+
+namespace brevorin {
+
+namespace {
+
+// Room that one more line may take in a collection.
+constexpr int kLineReserve = kLineCapacity + 1;
+
+enum class Delimiter { kNone, kPart, kClosing };
+
+// Only a piece that starts a line can be a delimiter: the pieces that
+// continue a long line are data whatever they hold.
+Delimiter delimiter_of(const MessageLines& lines, const std::string& boundary) {
+    if (!lines.starts_line()) return Delimiter::kNone;
+    const char* p = lines.raw();
+    size_t n = static_cast<size_t>(lines.raw_size());
+    size_t b = boundary.size();
+    if (n < b + 2 || p[0] != '-' || p[1] != '-' || std::memcmp(p + 2, boundary.data(), b) != 0)
+        return Delimiter::kNone;
+    if (n >= b + 4 && p[b + 2] == '-' && p[b + 3] == '-') return Delimiter::kClosing;
+    return Delimiter::kPart;
+}
+
+bool read_failed(MessageLines::Result r) {
+    return r == DataLineReader::kFailed || r == DataLineReader::kTimedOut;
+}
+
+// Closes a file that was written; false when its last data could not be
+// written out.
+bool close_written(platform::File& file) {
+    std::FILE* f = file.release();
+    return std::fclose(f) == 0;
+}
+
+void append_text(OwnedText& body, const std::string& text) {
+    if (body.has_value())
+        *body += text;
+    else
+        body = text;
+}
+
+class PartWalker {
+  public:
+    PartWalker(MessageLines& lines, const std::string& boundary, MessageEntry& entry,
+               const std::string& directory, int& status, const MailSession* session)
+        : lines_(lines),
+          boundary_(boundary),
+          entry_(entry),
+          directory_(directory),
+          status_(status),
+          session_(session) {}
+
+    int walk() {
+        if (SKIP_TO_DELIMITER(lines_, boundary_, closing_, session_) != 0) return -1;
+        while (!closing_)
+            if (handle_part() != 0) return -1;
+        // The end-of-data line came before the closing delimiter: what was
+        // read is kept, and the status tells that the message was cut short.
+        bool cut_short = lines_.finished();
+        if (DRAIN_TO_END(lines_, session_) != 0) return -1;
+        if (cut_short) status_ = kAttachmentSkipped;
+        return 0;
+    }
+
+  private:
+    int skip() { return SKIP_TO_DELIMITER(lines_, boundary_, closing_, session_) == 0 ? 0 : -1; }
+
+    int skip_with(int status) {
+        status_ = status;
+        return skip();
+    }
+
+    int handle_part() {
+        std::string block;
+        if (READ_PART_HEADERS(lines_, block, session_) != 0) {
+            if (lines_.failure() != 0) return -1;
+            return skip_with(kAttachmentSkipped);
+        }
+        int content_class = 0;
+        int charset = kUsAscii;
+        std::string inner_boundary;
+        int rc =
+            GET_MIME_CONTENT_TYPE(block.c_str(), content_class, inner_boundary, charset, session_);
+        // A text part in a charset outside the table keeps its bytes, as the
+        // single text of a message does.
+        if (rc != 0 && content_class == kClassTextPlain) {
+            charset = kUsAscii;
+            rc = 0;
+        }
+        if (rc != 0 || content_class == kClassMultipart) return skip_with(kAttachmentSkipped);
+        int encoding = kEncoding7bit;
+        GET_CONTENT_TRANSFER_ENCODING(block.c_str(), encoding, session_);
+
+        switch (content_class) {
+            case kClassTextPlain:
+                return collect_text(encoding, charset);
+            case kClassNamedText:
+                return save_as_received(block);
+            case kClassOctetStream:
+                if (encoding == kEncoding7bit) return save_as_received(block);
+                break;
+            default:
+                break;
+        }
+        if (encoding == kEncodingBase64) return save_decoded(block);
+        return skip_with(kAttachmentSkipped);
+    }
+
+    int collect_text(int encoding, int charset) {
+        std::string collected;
+        if (GET_MIME_TEXT(lines_, &boundary_, closing_, collected, session_) != 0) return -1;
+        std::string text;
+        if (DECODE_TEXT_PART(collected, encoding, charset, session_, text) != 0) return -1;
+        append_text(entry_.body, text);
+        return 0;
+    }
+
+    // Name and free path of an attachment: 0, or the status that skips it.
+    int choose_path(const std::string& block, std::string& name, std::string& path) {
+        GET_FILE_DISPOSITION(block.c_str(), name, session_);
+        name = safe_attachment_name(name);
+        if (name.empty()) name = "att-1";
+        return FIND_FREE_PATH(directory_, name, path) == 0 ? 0 : kAttachmentNoName;
+    }
+
+    // After a copy: 0 to go on with the next part, -1 to end the walk.
+    int after_failed_copy(int copy_result) {
+        if (lines_.failure() != 0) return -1;
+        status_ = kAttachmentSkipped;
+        // A failed write still read the part through its delimiter.
+        return copy_result == -2 ? 0 : skip();
+    }
+
+    int save_as_received(const std::string& block) {
+        std::string name, path;
+        if (int status = choose_path(block, name, path)) return skip_with(status);
+        platform::File out = open_new_file(path);
+        if (!out) return skip_with(kAttachmentNotOpened);
+        int rc = COPY_PART_TO_FILE(lines_, out.get(), boundary_, closing_, session_);
+        if (rc != 0) {
+            out.reset();
+            return after_failed_copy(rc);
+        }
+        if (!close_written(out)) {
+            status_ = kAttachmentSkipped;
+            return 0;
+        }
+        append_file_name(entry_.files, name);
+        return 0;
+    }
+
+    int save_decoded(const std::string& block) {
+        std::string name, path;
+        if (int status = choose_path(block, name, path)) return skip_with(status);
+        platform::File out = open_new_file(path);
+        if (!out) return skip_with(kAttachmentNotOpened);
+        platform::File staged = platform::open_temp_file();
+        if (!staged) {
+            out.reset();
+            return skip_with(kAttachmentSkipped);
+        }
+        int rc = COPY_PART_TO_FILE(lines_, staged.get(), boundary_, closing_, session_);
+        if (rc != 0) return after_failed_copy(rc);
+        std::rewind(staged.get());
+        // The part has been read through its delimiter, so a failed decoding
+        // only marks the status; skipping now would swallow the next part.
+        if (BASE64_DECODE(staged.get(), out.get(), session_) != 0 || !close_written(out)) {
+            status_ = kAttachmentSkipped;
+            return 0;
+        }
+        DIAG_PRINT(session_, 'F', 0, "POP3_PARSE_MIME: Decoded and written file: %s", path.c_str());
+        append_file_name(entry_.files, name);
+        return 0;
+    }
+
+    MessageLines& lines_;
+    const std::string& boundary_;
+    MessageEntry& entry_;
+    const std::string& directory_;
+    int& status_;
+    const MailSession* session_;
+    bool closing_ = false;
+};
+
+}  // namespace
+
+int GET_MIME_TEXT(MessageLines& lines, const std::string* boundary, bool& closing,
+                  std::string& text, const MailSession* session) {
+    text.clear();
+    try {
+        text.reserve(kTextCapacity);
+    } catch (const std::bad_alloc&) {
+        return -1;
+    }
+    while (true) {
+        if (static_cast<int>(text.size()) + kLineReserve > kTextCapacity) {
+            text.clear();
+            DIAG_PRINT(session, 'E', 1, "GET_MIME_TEXT: Message too big");
+            return -1;
+        }
+        MessageLines::Result r = lines.next();
+        if (read_failed(r)) return -1;
+        if (r == DataLineReader::kEnd) {
+            if (boundary != nullptr) closing = true;
+            break;
+        }
+        if (boundary != nullptr) {
+            Delimiter d = delimiter_of(lines, *boundary);
+            if (d == Delimiter::kClosing) closing = true;
+            if (d != Delimiter::kNone) break;
+        }
+        text.append(lines.data(), static_cast<size_t>(lines.size()));
+    }
+    text.shrink_to_fit();
+    return 0;
+}
+
+int READ_PART_HEADERS(MessageLines& lines, std::string& block, const MailSession*) {
+    block.clear();
+    while (true) {
+        if (static_cast<int>(block.size()) + kLineReserve > kPartHeaderCapacity) return -1;
+        MessageLines::Result r = lines.next();
+        if (r != DataLineReader::kLine) return -1;
+        block.append(lines.raw(), static_cast<size_t>(lines.raw_size()));
+        if (lines.starts_line() && lines.raw_size() >= 2 && lines.raw()[0] == '\r' &&
+            lines.raw()[1] == '\n')
+            return 0;
+    }
+}
+
+int COPY_PART_TO_FILE(MessageLines& lines, std::FILE* file, const std::string& boundary,
+                      bool& closing, const MailSession*) {
+    bool write_failed = false;
+    while (true) {
+        MessageLines::Result r = lines.next();
+        if (read_failed(r)) return -1;
+        if (r == DataLineReader::kEnd) {
+            closing = true;
+            break;
+        }
+        Delimiter d = delimiter_of(lines, boundary);
+        if (d == Delimiter::kClosing) closing = true;
+        if (d != Delimiter::kNone) break;
+        size_t n = static_cast<size_t>(lines.size());
+        if (!write_failed && std::fwrite(lines.data(), 1, n, file) != n) write_failed = true;
+    }
+    return write_failed ? -2 : 0;
+}
+
+int SKIP_TO_DELIMITER(MessageLines& lines, const std::string& boundary, bool& closing,
+                      const MailSession*) {
+    if (closing) return 0;
+    while (true) {
+        MessageLines::Result r = lines.next();
+        if (read_failed(r)) return -1;
+        if (r == DataLineReader::kEnd) {
+            closing = true;
+            return 0;
+        }
+        Delimiter d = delimiter_of(lines, boundary);
+        if (d == Delimiter::kClosing) closing = true;
+        if (d != Delimiter::kNone) return 0;
+    }
+}
+
+int DRAIN_TO_END(MessageLines& lines, const MailSession*) {
+    int count = 0;
+    while (true) {
+        if (count + kLineReserve > kEpilogueCapacity) return -1;
+        MessageLines::Result r = lines.next();
+        if (read_failed(r)) return -1;
+        if (r == DataLineReader::kEnd) return 0;
+        count += lines.size();
+    }
+}
+
+int DECODE_TEXT_PART(const std::string& collected, int encoding, int charset,
+                     const MailSession* session, std::string& text) {
+    if (encoding == kEncodingBase64)
+        return BASE64_DECODE_TEXT(collected.c_str(), text) < 0 ? -1 : 0;
+    // Soft line breaks and trailing blanks go even when no escape was found.
+    if (encoding == kEncodingQuotedPrintable)
+        return QP_DECODE(collected.c_str(), text) < 0 ? -1 : 0;
+    text = collected;
+    if (charset == kJis && (session->charset == kEuc || session->charset == kSjis)) {
+        std::string converted;
+        int target = session->charset == kEuc ? CODE_EUC : CODE_SJIS;
+        if (KANJI_CONVERT(CODE_JIS, target, collected.c_str(), converted) == 0)
+            text = std::move(converted);
+    }
+    return 0;
+}
+
+int POP3_PARSE_MIME(MessageLines& lines, const char* header, MessageEntry& entry,
+                    const std::string& directory, int& status, const MailSession* session) {
+    char minor = 0, major = 0;
+    if (GET_MIME_VERSION(header, &minor, &major, session) != 0) return -2;
+    int content_class = 0;
+    int charset = kUsAscii;
+    std::string boundary;
+    if (GET_MIME_CONTENT_TYPE(header, content_class, boundary, charset, session) != 0) {
+        content_class = kClassTextPlain;
+        charset = kUsAscii;
+    }
+    if (content_class == kClassTextPlain) {
+        int encoding = kEncoding7bit;
+        GET_CONTENT_TRANSFER_ENCODING(header, encoding, session);
+        bool closing = false;
+        std::string collected;
+        if (GET_MIME_TEXT(lines, nullptr, closing, collected, session) != 0) return -1;
+        std::string text;
+        if (DECODE_TEXT_PART(collected, encoding, charset, session, text) != 0) return -1;
+        append_text(entry.body, text);
+        return 0;
+    }
+    if (content_class == kClassMultipart)
+        return PartWalker(lines, boundary, entry, directory, status, session).walk();
+    status = kAttachmentSkipped;
+    return -2;
+}
+
+}  // namespace brevorin
