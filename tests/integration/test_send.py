@@ -188,17 +188,21 @@ def test_cli_send(smtp, workdir):
     assert len(smtp.messages) == 1
 
 
-def test_windows_dll_sends_the_same_message(wine_build, smtp, workdir):
-    subject, text = TEXTS[2]
+@pytest.mark.parametrize("charset,code,host_codec,wire_codec",
+                         [("LATIN1", 2, "latin-1", "latin-1"),
+                          ("SJIS", 13, "shift_jis", "iso-2022-jp")], ids=["2", "13"])
+def test_windows_dll_sends_the_same_message(wine_build, smtp, workdir, charset, code, host_codec,
+                                            wire_codec):
+    subject, text = TEXTS[code]
     data = payload_bytes(5, 100000)
     att = write(workdir, "report.pdf", data)
     headers = header_list(to="to1@example.org", from_="me@example.org", bcc="hidden@example.org",
-                          subject=subject.encode("latin-1"), priority="3")
+                          subject=subject.encode(host_codec), priority="3")
     header_file = wine_build.write_file(workdir, "headers", headers)
-    text_file = wine_build.write_file(workdir, "text", text.encode("latin-1"))
+    text_file = wine_build.write_file(workdir, "text", text.encode(host_codec))
     att_file = wine_build.write_file(workdir, "attachments", wine.to_windows_path(att))
     results, stderr = wine_build.run("send", smtp.server, header_file, text_file, att_file, 0,
-                                     charset="LATIN1")
+                                     charset=charset)
     send = [r for r in results if r.name == "send"]
     assert send and send[0].status == 0, stderr
     got = smtp.messages[0]
@@ -207,6 +211,6 @@ def test_windows_dll_sends_the_same_message(wine_build, smtp, workdir):
     assert header_text(msg, "Subject") == subject
     assert msg["X-Priority"] == "3 (Normal)"
     body, part = msg.get_payload()
-    assert lf(body.get_payload(decode=True)).decode("latin-1") == text + "\n"
+    assert lf(body.get_payload(decode=True)).decode(wire_codec) == text + "\n"
     assert part.get_filename() == "report.pdf"
     assert part.get_payload(decode=True) == data

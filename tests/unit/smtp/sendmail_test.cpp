@@ -171,37 +171,5 @@ TEST_F(SendmailTest, FailedMessageWriteIsARefusal) {
     EXPECT_TRUE(host_.has_line("BREVORIN: <F2> SENDMAIL: Putmessage command done, status: -1"));
 }
 
-struct CharsetCase {
-    const char* charset;
-    std::string text;
-    int encoding;
-    std::string wire;  // what follows the header block
-};
-
-class SendmailCharsetTest : public ::testing::TestWithParam<CharsetCase> {};
-
-TEST_P(SendmailCharsetTest, TextIsPreparedForTheCharset) {
-    const CharsetCase& c = GetParam();
-    HostFixture host(64, c.charset);
-    MailSession* session = host.new_session();
-    ScriptedPeer peer;
-    data_and_verdict(up_to_recipients(peer, 1), "250 ok\r\n").read_line().send("221 bye\r\n");
-    peer.start();
-    ASSERT_EQ(SENDMAIL(peer.server().c_str(), kHeaders, c.text.c_str(), "", 0, session), 0);
-    peer.join();
-    EXPECT_EQ(session->text_encoding, c.encoding);
-    EXPECT_NE(peer.received().find("\r\n\r\n" + c.wire + "\r\n.\r\n"), std::string::npos);
-}
-
-INSTANTIATE_TEST_SUITE_P(Charsets, SendmailCharsetTest,
-                         ::testing::Values(CharsetCase{"LATIN1", "plain", 2, "plain"},
-                                           CharsetCase{"LATIN1", "caf\xe9", 5, "caf=E9"},
-                                           CharsetCase{"CP1250", "a=b", 5, "a=3Db"},
-                                           CharsetCase{"CP1256", "\xc7\xe1", 1, "x+E="},
-                                           CharsetCase{"CP1251", "plain", 2, "plain"},
-                                           CharsetCase{"EUC", "\xb0\xa1", 2, "\x1b$B0!\x1b(J"},
-                                           CharsetCase{"SJIS", "\x88\x9f", 2, "\x1b$B0!\x1b(J"},
-                                           CharsetCase{nullptr, "caf\xe9", 2, "caf\xe9"}));
-
 }  // namespace
 }  // namespace brevorin

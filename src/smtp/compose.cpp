@@ -1,0 +1,308 @@
+#include "smtp/compose.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "net/transport.h"
+
+namespace brevorin {
+
+namespace {
+
+constexpr const char* kDayNames[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+constexpr const char* kMonthNames[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                       "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+constexpr char kCrLf[] = "\r\n";
+constexpr char kEndOfData[] = "\r\n.\r\n";
+constexpr char kBoundaryHead[] = "--NextPart--";
+constexpr char kBoundaryTail[] = "--KTHZ1999--";
+constexpr char kMailerProduct[] = "Dravemont TESSERA ";
+constexpr char kMailerVersion[] = "1.1";
+
+const char* text_content_type_line(int charset) {
+    switch (charset) {
+        case kLatin1:
+            return "Content-Type: text/plain; charset=iso-8859-1";
+        case kLatin2:
+            return "Content-Type: text/plain; charset=iso-8859-2";
+        case kCyrillic:
+            return "Content-Type: text/plain; charset=iso-8859-5";
+        case kArabic:
+            return "Content-Type: text/plain; charset=iso-8859-6";
+        case kGreek:
+            return "Content-Type: text/plain; charset=iso-8859-7";
+        case kHebrew:
+            return "Content-Type: text/plain; charset=iso-8859-8";
+        case kChinese:
+            return "Content-Type: text/plain; charset=cn-gb";
+        case kKorean:
+            return "Content-Type: text/plain; charset=euc-kr";
+        case kEuc:
+        case kSjis:
+            return "Content-Type: text/plain; charset=iso-2022-jp";
+        default:
+            return "Content-Type: text/plain; charset=us-ascii";
+    }
+}
+
+const char* transfer_encoding_line(int text_encoding) {
+    switch (text_encoding) {
+        case 1:
+            return "Content-Transfer-Encoding: base64";
+        case 3:
+            return "Content-Transfer-Encoding: 8bit";
+        case 4:
+            return "Content-Transfer-Encoding: binary";
+        case 5:
+            return "Content-Transfer-Encoding: quoted-printable";
+        default:
+            return "Content-Transfer-Encoding: 7bit";
+    }
+}
+
+const char* priority_suffix(int priority) {
+    switch (priority) {
+        case 1:
+            return " (Lowest)";
+        case 2:
+            return " (Low)";
+        case 3:
+            return " (Normal)";
+        case 4:
+            return " (High)";
+        case 5:
+            return " (Highest)";
+        default:
+            return "";
+    }
+}
+
+void add_line(std::string& block, const std::string& line) {
+    block += line;
+    block += kCrLf;
+}
+
+int write_all(int sock, const char* data, size_t length) {
+    if (length == 0) return 0;
+    int n = static_cast<int>(length);
+    return SOCKWRITE(sock, data, n) == n ? 0 : -1;
+}
+
+int write_all(int sock, const std::string& data) {
+    return write_all(sock, data.data(), data.size());
+}
+
+// Characters that RFC 2046 allows in a boundary; a zone name may hold others
+// (a localised Windows zone name holds letters of the host's code page).
+bool boundary_character(char c) {
+    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')) return true;
+    return std::strchr("'()+_,-./:=? ", c) != nullptr && c != '\0';
+}
+
+std::string text_part_header(const std::string& boundary, const MailSession* session) {
+    std::string header = kCrLf;
+    header += "--" + boundary + kCrLf;
+    add_line(header, text_content_type_line(session->charset));
+    add_line(header, transfer_encoding_line(session->text_encoding));
+    header += kCrLf;
+    return header;
+}
+
+std::string attachment_part_header(const std::string& boundary, const Attachment& entry) {
+    std::string header = kCrLf;
+    header += kCrLf;
+    header += "--" + boundary + kCrLf;
+    add_line(header, std::string("Content-Type: ") + ATTACHMENT_CONTENT_TYPE(entry.content_type));
+    add_line(header, "Content-Transfer-Encoding: base64");
+    add_line(header, "Content-Disposition: attachment; filename=\"" +
+                         attachment_file_name(entry.path) + "\"");
+    header += kCrLf;
+    return header;
+}
+
+// Streams one temporary file. The encoder ends its lines with a bare LF,
+// which SMTP does not allow in mail data (servers refuse the message or take
+// the whole part for one overlong line), so each LF goes out as CR LF; the
+// digits are unchanged. A read error is a failure: the part would otherwise
+// go out cut short with nothing to tell.
+int stream_attachment(int sock, const Attachment& entry, const MailSession* session) {
+    std::FILE* file = entry.encoded.get();
+    std::rewind(file);
+    char chunk[kAttachmentChunk];
+    std::string wire;
+    wire.reserve(2 * kAttachmentChunk);
+    while (true) {
+        size_t n = std::fread(chunk, 1, sizeof chunk, file);
+        wire.clear();
+        for (size_t i = 0; i < n; ++i) {
+            if (chunk[i] == '\n') wire += '\r';
+            wire += chunk[i];
+        }
+        if (!wire.empty() && write_all(sock, wire) != 0) {
+            DIAG_PRINT(session, 'E', 1, "SMTP_PUTMESSAGE: Error writing data to socket");
+            return -1;
+        }
+        if (n < sizeof chunk) break;
+    }
+    if (std::ferror(file)) {
+        DIAG_PRINT(session, 'E', 1, "SMTP_PUTMESSAGE: Error reading attachment: %s",
+                   entry.path.c_str());
+        return -1;
+    }
+    return 0;
+}
+
+int write_message(int sock, const HeaderList& headers, const std::string& text,
+                  AttachmentList& attachments, const MailSession* session) {
+    bool multipart = attachments.count() > 0;
+    MessageTime time = current_message_time();
+    std::string boundary;
+    if (multipart) boundary = boundary_for(time);
+    std::string block;
+    std::string header_now;
+    if (!build_header_block(headers, multipart, boundary, time, session, block, &header_now)) {
+        DIAG_PRINT(session, 'E', 1, "SMTP_PUTMESSAGE: Header block longer than %d bytes",
+                   kHeaderBlockCapacity - 1);
+        return -1;
+    }
+    if (header_now.size() < kHeaderTraceLimit)
+        DIAG_PRINT(session, 'D', 1, "SENDMAIL: Header now: %s", header_now.c_str());
+    if (write_all(sock, block) != 0) return -1;
+
+    if (!multipart) {
+        DIAG_PRINT(session, 'F', 2,
+                   "SMTP_UTMESSAGE: Writing MIME message using text part and base64 part");
+        if (write_text_lines(sock, text) != 0) return -1;
+    } else {
+        if (write_all(sock, text_part_header(boundary, session)) != 0) return -1;
+        if (write_text_lines(sock, text) != 0) return -1;
+        for (const Attachment& entry : attachments.entries) {
+            if (write_all(sock, attachment_part_header(boundary, entry)) != 0) return -1;
+            if (stream_attachment(sock, entry, session) != 0) return -1;
+            DIAG_PRINT(session, 'F', 1, "SMTP_PUTMESSAGE: Done writing attachment: %s",
+                       attachment_file_name(entry.path).c_str());
+        }
+        std::string closing = std::string(kCrLf) + "--" + boundary + "--" + kCrLf;
+        if (write_all(sock, closing) != 0) return -1;
+    }
+    return write_all(sock, kEndOfData, sizeof kEndOfData - 1);
+}
+
+}  // namespace
+
+MessageTime current_message_time() {
+    MessageTime time;
+    std::time_t now = std::time(nullptr);
+    // Copied at once: both calls share static storage in the C runtime.
+    if (const std::tm* local = std::localtime(&now)) time.local = *local;
+    if (const std::tm* utc = std::gmtime(&now)) time.utc = *utc;
+    char zone[128];
+    size_t n = std::strftime(zone, sizeof zone, "%Z", &time.local);
+    time.zone_name.assign(zone, n);
+    return time;
+}
+
+int zone_offset_minutes(const std::tm& local, const std::tm& utc) {
+    // The two dates differ by at most one day, across a year's end at worst.
+    int days = local.tm_yday - utc.tm_yday;
+    if (local.tm_year != utc.tm_year) days = local.tm_year > utc.tm_year ? 1 : -1;
+    return days * 24 * 60 + (local.tm_hour - utc.tm_hour) * 60 + (local.tm_min - utc.tm_min);
+}
+
+std::string date_line(const MessageTime& time) {
+    const std::tm& t = time.local;
+    int offset = zone_offset_minutes(time.local, time.utc);
+    char sign = offset < 0 ? '-' : '+';
+    offset = std::abs(offset);
+    char line[96];
+    std::snprintf(line, sizeof line, "Date: %s, %02d %s %04d %02d:%02d:%02d %c%02d%02d\r\n",
+                  kDayNames[(t.tm_wday % 7 + 7) % 7], t.tm_mday,
+                  kMonthNames[(t.tm_mon % 12 + 12) % 12], t.tm_year + 1900, t.tm_hour, t.tm_min,
+                  t.tm_sec, sign, offset / 60, offset % 60);
+    return line;
+}
+
+std::string boundary_for(const MessageTime& time) {
+    const std::tm& t = time.local;
+    char digits[40];
+    std::snprintf(digits, sizeof digits, "--%02d%04d%02d%02d%02d", t.tm_mday, t.tm_year + 1900,
+                  t.tm_hour, t.tm_min, t.tm_sec);
+    std::string piece = digits;
+    // The zone name gets what room the 39-character piece leaves.
+    size_t room =
+        kBoundaryTimeMaxLength > piece.size() + 2 ? kBoundaryTimeMaxLength - piece.size() - 2 : 0;
+    for (char c : time.zone_name) {
+        if (room == 0) break;
+        if (!boundary_character(c)) continue;
+        piece += c;
+        --room;
+    }
+    piece += "--";
+    return kBoundaryHead + piece + kBoundaryTail;
+}
+
+void MAKE_BOUNDARY(std::string& boundary) {
+    boundary = boundary_for(current_message_time());
+}
+
+bool build_header_block(const HeaderList& headers, bool multipart, const std::string& boundary,
+                        const MessageTime& time, const MailSession* session, std::string& block,
+                        std::string* header_now) {
+    block = date_line(time);
+    add_line(block, "From: " + headers.from);
+    add_line(block, "To: " + headers.to);
+    if (headers.cc) add_line(block, "cc: " + *headers.cc);
+    if (headers.reply_to) add_line(block, "Reply-To: " + *headers.reply_to);
+    if (headers.priority != -1)
+        add_line(block, "X-Priority: " + std::to_string(headers.priority) +
+                            priority_suffix(headers.priority));
+    if (headers.subject) add_line(block, "Subject: " + *headers.subject);
+    add_line(block, std::string("X-Mailer: ") + kMailerProduct + session->host_version + ", " +
+                        kMailerVersion);
+    add_line(block, "MIME-Version: 1.0");
+    if (multipart) {
+        add_line(block, "Content-Type: multipart/mixed;");
+        add_line(block, "\tboundary=\"" + boundary + "\"");
+    } else {
+        add_line(block, text_content_type_line(session->charset));
+        add_line(block, transfer_encoding_line(session->text_encoding));
+    }
+    if (header_now != nullptr) *header_now = block;
+    block += kCrLf;
+    if (multipart) add_line(block, "This is a multi-part message in MIME format.");
+    return block.size() < static_cast<size_t>(kHeaderBlockCapacity);
+}
+
+int write_text_lines(int sock, const std::string& text) {
+    size_t pos = 0;
+    const size_t end = text.size();
+    while (pos < end) {
+        size_t stop = text.find_first_of("\r\n", pos);
+        if (stop == std::string::npos) stop = end;
+        if (text[pos] == '.' && write_all(sock, ".", 1) != 0) return -1;
+        if (stop + 1 < end && text[stop] == '\r' && text[stop + 1] == '\n') {
+            if (write_all(sock, text.data() + pos, stop + 2 - pos) != 0) return -1;
+            pos = stop + 2;
+            continue;
+        }
+        if (write_all(sock, text.data() + pos, stop - pos) != 0) return -1;
+        if (stop == end) break;
+        if (write_all(sock, kCrLf, 2) != 0) return -1;
+        pos = stop + 1;
+    }
+    return 0;
+}
+
+int SMTP_PUTMESSAGE(int sock, const HeaderList& headers, const std::string& text,
+                    AttachmentList& attachments, const MailSession* session) {
+    // Gathered into large sends: one system call per text line or 512-byte
+    // chunk costs dearly where each socket call is slow. A failed send shows
+    // as -1 from the write (or the uncork) that triggered it.
+    SOCKCORK(sock);
+    int result = write_message(sock, headers, text, attachments, session);
+    int flushed = SOCKUNCORK(sock);
+    return result == 0 && flushed == 0 ? 0 : -1;
+}
+
+}  // namespace brevorin

@@ -1,0 +1,59 @@
+// Composition of the outgoing message and its transmission after DATA: the
+// header block, the text, the base64 attachment parts and the final dot.
+#pragma once
+
+#include <ctime>
+#include <string>
+
+#include "api/session.h"
+#include "smtp/lists.h"
+
+namespace brevorin {
+
+// The boundary holds at most 63 characters; its time piece at most 39.
+constexpr size_t kBoundaryMaxLength = 63;
+constexpr size_t kBoundaryTimeMaxLength = 39;
+// Attachments are streamed from their temporary files in pieces of this size.
+constexpr size_t kAttachmentChunk = 512;
+// The header block, preamble included, must fit kHeaderBlockCapacity bytes
+// with a terminator. Only blocks shorter than kHeaderTraceLimit characters
+// are shown in a diagnostics line.
+constexpr size_t kHeaderTraceLimit = 1002;
+
+// One moment as local time and as UTC.
+struct MessageTime {
+    std::tm local{};
+    std::tm utc{};
+    std::string zone_name;  // the local zone's name, as strftime's %Z gives it
+};
+
+MessageTime current_message_time();
+
+// Local time minus UTC of the same moment, in whole minutes.
+int zone_offset_minutes(const std::tm& local, const std::tm& utc);
+
+// "Date: Sun, 06 Dec 2026 18:57:32 +0100" with its CR LF.
+std::string date_line(const MessageTime& time);
+
+// The boundary for a moment; the zone name is cut to fit and keeps only the
+// characters a boundary may hold.
+std::string boundary_for(const MessageTime& time);
+void MAKE_BOUNDARY(std::string& boundary);
+
+// The header block from the Date line to the empty line (and the preamble of
+// a multipart message). False when it would not fit kHeaderBlockCapacity.
+// header_now receives the block before its empty line.
+bool build_header_block(const HeaderList& headers, bool multipart, const std::string& boundary,
+                        const MessageTime& time, const MailSession* session, std::string& block,
+                        std::string* header_now = nullptr);
+
+// Writes a text by the line rule: every line break goes out as CR LF and a
+// line beginning with "." gets a second one. 0, or -1 when a write fails.
+int write_text_lines(int sock, const std::string& text);
+
+// Writes the whole message after DATA, the final dot included: 0, or -1 as
+// soon as a write does not go out whole.
+int SMTP_PUTMESSAGE(int sock, const HeaderList& headers, const std::string& text,
+                    AttachmentList& attachments, const MailSession* session);
+
+}  // namespace brevorin

@@ -1,0 +1,193 @@
+#include "smtp/lists.h"
+
+#include <cstring>
+#include <new>
+
+#include "api/text.h"
+#include "codec/base64.h"
+#include "smtp/header_encoding.h"
+
+namespace brevorin {
+
+namespace {
+
+bool holds_line_break(const std::string& value) {
+    return value.find_first_of("\r\n") != std::string::npos;
+}
+
+// A caller's value with a line break would end its header line early and let
+// the rest become header lines or SMTP commands of the caller's choosing.
+bool refuse_line_break(const std::string& value, const char* element, const MailSession* session) {
+    if (!holds_line_break(value)) return false;
+    DIAG_PRINT(session, 'E', 1, "PARSE_HEADERLIST: Refused: element '%s' holds a line break",
+               element);
+    return true;
+}
+
+// An optional element: a non-empty value is kept, an absent or empty one is
+// none. False when the value must be refused.
+bool take_optional(const char* list, const char* key, const char* element, OwnedText& field,
+                   const MailSession* session) {
+    std::string value;
+    if (!find_list_item(list, key, value) || value.empty()) return true;
+    if (refuse_line_break(value, element, session)) return false;
+    field = std::move(value);
+    return true;
+}
+
+int parse_header_items(const char* list, HeaderList& headers, const MailSession* session) {
+    if (!find_list_item(list, "TO=", headers.to) || headers.to.empty()) {
+        DIAG_PRINT(session, 'E', 1,
+                   "PARSE_HEADERLIST: missing mandatory element 'to' in header_list");
+        return kNoRecipient;
+    }
+    if (refuse_line_break(headers.to, "to", session)) return -1;
+    if (!find_list_item(list, "FROM=", headers.from) || headers.from.empty()) {
+        DIAG_PRINT(session, 'E', 1,
+                   "PARSE_HEADERLIST: missing mandatory element 'from' in header_list");
+        return kNoRecipient;
+    }
+    if (refuse_line_break(headers.from, "from", session)) return -1;
+    if (!take_optional(list, "CC=", "cc", headers.cc, session)) return -1;
+    if (!take_optional(list, "BCC=", "bcc", headers.bcc, session)) return -1;
+
+    std::string subject;
+    if (find_list_item(list, "SUBJECT=", subject) && !subject.empty()) {
+        if (refuse_line_break(subject, "subject", session)) return -1;
+        std::string word;
+        if (ENCODED_WORD_ENCODE(subject.c_str(), word, session) < 0) return -1;
+        headers.subject = std::move(word);
+    }
+
+    std::string priority;
+    if (find_list_item(list, "PRIORITY=", priority)) {
+        int value = parse_int_like_atoi(priority.c_str());
+        if (value >= 1 && value <= 5) headers.priority = value;
+    }
+    if (!take_optional(list, "REPLY=", "reply", headers.reply_to, session)) return -1;
+    return 0;
+}
+
+// The items of an ESC-separated list; a list ending in ESC has no empty last
+// item, an empty list has none at all.
+std::vector<std::string> split_items(const char* list) {
+    std::vector<std::string> items;
+    const char* p = list;
+    while (*p != '\0') {
+        const char* end = std::strchr(p, kEsc);
+        if (end == nullptr) {
+            items.emplace_back(p);
+            break;
+        }
+        items.emplace_back(p, static_cast<size_t>(end - p));
+        p = end + 1;
+    }
+    return items;
+}
+
+int encode_attachment(const std::string& path, AttachmentList& attachments,
+                      const MailSession* session) {
+    if (path.size() > kMaxAttachmentPath) {
+        DIAG_PRINT(session, 'E', 1, "PARSE_ATT_LIST: Refused: path longer than %d characters",
+                   static_cast<int>(kMaxAttachmentPath));
+        return kAttachOpen;
+    }
+    platform::File source = platform::open_binary_read(path);
+    if (!source) return kAttachOpen;
+    if (!platform::file_status_ok(source.get())) {
+        DIAG_PRINT(session, 'E', 1, "PARSE_ATT_LIST: Couldn't open attachment file");
+        return kAttachOpen;
+    }
+    Attachment entry;
+    entry.encoded = platform::open_temp_file();
+    if (!entry.encoded) {
+        DIAG_PRINT(session, 'E', 1, "PARSE_ATT_LIST: Couldn't open temporary file for encoding");
+        return kAttachEncode;
+    }
+    int written = BASE64_ENCODE(source.get(), entry.encoded.get(), session);
+    if (written < 0) return kAttachEncode;
+    // The source is not read again: composition streams the encoding. Closing
+    // it now keeps a long list within the C runtime's limit on open files.
+    source.reset();
+    entry.path = path;
+    entry.content_type = kContentOctetStream;
+    entry.encoded_size = written;
+    DIAG_PRINT(session, 'F', 0, "PARSE_ATT_LIST: Done encoding file: %s, size: %d",
+               entry.path.c_str(), entry.encoded_size);
+    attachments.entries.push_back(std::move(entry));
+    return 0;
+}
+
+}  // namespace
+
+bool find_list_item(const char* list, const char* key, std::string& value) {
+    if (list == nullptr) return false;
+    size_t key_length = std::strlen(key);
+    const char* item = list;
+    while (true) {
+        const char* end = std::strchr(item, kEsc);
+        size_t length = end != nullptr ? static_cast<size_t>(end - item) : std::strlen(item);
+        if (length >= key_length && std::strncmp(item, key, key_length) == 0) {
+            value.assign(item + key_length, length - key_length);
+            return true;
+        }
+        if (end == nullptr) return false;
+        item = end + 1;
+    }
+}
+
+int PARSE_HEADERLIST(const char* header_list, HeaderList& headers, const MailSession* session) {
+    FREE_HEADERLIST(headers);
+    int result;
+    try {
+        result = parse_header_items(header_list != nullptr ? header_list : "", headers, session);
+    } catch (const std::bad_alloc&) {
+        result = -1;
+    }
+    if (result != 0) FREE_HEADERLIST(headers);
+    return result;
+}
+
+void FREE_HEADERLIST(HeaderList& headers) {
+    headers = HeaderList();
+}
+
+int PARSE_ATT_LIST(const char* attachment_list, AttachmentList& attachments,
+                   const MailSession* session) {
+    attachments.entries.clear();
+    if (attachment_list == nullptr) return 0;
+    std::vector<std::string> paths = split_items(attachment_list);
+    // Refused before any file is encoded: there is no room for the rest.
+    if (paths.size() > static_cast<size_t>(kMaxAttachments)) {
+        DIAG_PRINT(session, 'E', 1, "PARSE_ATT_LIST: Refused: more than %d attachments",
+                   kMaxAttachments);
+        return kAttachOpen;
+    }
+    for (std::string& path : paths) {
+        TRIM_SPACES(path);
+        int result = encode_attachment(path, attachments, session);
+        if (result != 0) return result;
+    }
+    return 0;
+}
+
+const char* ATTACHMENT_CONTENT_TYPE(int code) {
+    return code == kContentTextPlain ? "text/plain" : "application/octet-stream";
+}
+
+std::string attachment_file_name(const std::string& path) {
+    size_t start = 0;
+    if (path.size() >= 2 && path[1] == ':' &&
+        ((path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z')))
+        start = 2;
+    size_t slash = path.find_last_of("/\\");
+    if (slash != std::string::npos && slash + 1 > start) start = slash + 1;
+    std::string name = path.substr(start);
+    // The name goes between quotation marks in a header line: a quotation
+    // mark or a control character (a line break above all) would end it.
+    for (char& c : name)
+        if (static_cast<unsigned char>(c) < 0x20 || c == '"' || c == 0x7f) c = '_';
+    return name;
+}
+
+}  // namespace brevorin
