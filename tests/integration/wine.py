@@ -1,5 +1,6 @@
 """Runs the Windows build (brevorin.dll with tests/wine/wine_driver.exe)
 under Wine, in a private prefix, and parses the driver's output."""
+import atexit
 import os
 import shutil
 import subprocess
@@ -15,12 +16,27 @@ def win_build_dir():
     return os.environ.get("BREVORIN_WIN_BUILD_DIR") or os.path.join(SOURCE, "build-win")
 
 
+def _env(prefix):
+    return dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
+
+
+def _remove_prefix(prefix, owned):
+    """Stops the prefix's wineserver (and its services); removes a prefix we made."""
+    subprocess.run(["wineserver", "-k"], env=_env(prefix), stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL)
+    if owned:
+        shutil.rmtree(prefix, ignore_errors=True)
+
+
 def wine_prefix():
-    """One initialised prefix per process (wineboot takes a while)."""
+    """One initialised prefix per process (wineboot takes a while), stopped
+    and removed when the process ends."""
     global _PREFIX
     if _PREFIX is None:
-        _PREFIX = os.environ.get("BREVORIN_WINEPREFIX") or tempfile.mkdtemp(prefix="brevorin-wine-")
-        env = dict(os.environ, WINEPREFIX=_PREFIX, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
+        given = os.environ.get("BREVORIN_WINEPREFIX")
+        _PREFIX = given or tempfile.mkdtemp(prefix="brevorin-wine-")
+        atexit.register(_remove_prefix, _PREFIX, given is None)
+        env = _env(_PREFIX)
         subprocess.run(["wineboot", "-i"], env=env, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL, timeout=300)
         subprocess.run(["wineserver", "-w"], env=env, timeout=300)
@@ -74,8 +90,7 @@ class WineRunner:
         return cls(build)
 
     def env(self):
-        return dict(os.environ, WINEPREFIX=wine_prefix(), WINEDEBUG="-all",
-                    WINEDLLOVERRIDES="mscoree,mshtml=")
+        return _env(wine_prefix())
 
     def run(self, *args, trace=64, charset=None, timeout=600, cwd=None):
         """Runs the driver with commands (lists joined by "+"); returns

@@ -9,6 +9,7 @@
 #include "api/session.h"
 #include "brevorin.h"
 #include "platform/sockets.h"
+#include "support/forwarding_sockets.h"
 #include "support/host_fixture.h"
 
 namespace brevorin {
@@ -18,11 +19,10 @@ using test::HostFixture;
 
 // Counts sockets-layer starts and releases; can fail the start or report a
 // wrong version.
-class CountingSockets : public platform::SocketApi {
+class CountingSockets : public test::ForwardingSocketApi {
 public:
     int starts = 0, cleanups = 0, fail_start = 0;
     uint16_t version = 0x0101;
-    platform::SocketApi& os = platform::os_socket_api();
     int startup(uint16_t, uint16_t* v) override {
         ++starts;
         *v = version;
@@ -32,18 +32,6 @@ public:
         ++cleanups;
         return 0;
     }
-    uint32_t inet_addr(const char* h) override { return os.inet_addr(h); }
-    int gethostbyname(const char* h, uint32_t* a, int* l) override { return os.gethostbyname(h, a, l); }
-    int socket_stream() override { return os.socket_stream(); }
-    int connect(int s, uint32_t a, uint16_t p) override { return os.connect(s, a, p); }
-    int recv(int s, char* b, int n) override { return os.recv(s, b, n); }
-    int send(int s, const char* d, int n) override { return os.send(s, d, n); }
-    int shutdown_both(int s) override { return os.shutdown_both(s); }
-    int close(int s) override { return os.close(s); }
-    int bytes_waiting(int s, unsigned long* c) override { return os.bytes_waiting(s, c); }
-    int gethostname(char* n, int l) override { return os.gethostname(n, l); }
-    int last_error() override { return os.last_error(); }
-    void set_last_error(int c) override { os.set_last_error(c); }
 };
 
 class ExportsTest : public ::testing::Test {

@@ -9,6 +9,7 @@
 #include "net/data_lines.h"
 #include "net/transport.h"
 #include "platform/sockets.h"
+#include "support/forwarding_sockets.h"
 #include "support/host_fixture.h"
 #include "support/scripted_peer.h"
 
@@ -178,27 +179,13 @@ TEST_F(TransportTest, RefusedConnectionKeepsTheConnectError) {
 }
 
 // Records whether the resolver was asked.
-class ResolverSpy : public platform::SocketApi {
+class ResolverSpy : public test::ForwardingSocketApi {
 public:
-    platform::SocketApi& os = platform::os_socket_api();
     int lookups = 0;
-    int startup(uint16_t r, uint16_t* v) override { return os.startup(r, v); }
-    int cleanup() override { return os.cleanup(); }
-    uint32_t inet_addr(const char* h) override { return os.inet_addr(h); }
     int gethostbyname(const char* h, uint32_t* a, int* l) override {
         ++lookups;
         return os.gethostbyname(h, a, l);
     }
-    int socket_stream() override { return os.socket_stream(); }
-    int connect(int s, uint32_t a, uint16_t p) override { return os.connect(s, a, p); }
-    int recv(int s, char* b, int n) override { return os.recv(s, b, n); }
-    int send(int s, const char* d, int n) override { return os.send(s, d, n); }
-    int shutdown_both(int s) override { return os.shutdown_both(s); }
-    int close(int s) override { return os.close(s); }
-    int bytes_waiting(int s, unsigned long* c) override { return os.bytes_waiting(s, c); }
-    int gethostname(char* n, int l) override { return os.gethostname(n, l); }
-    int last_error() override { return os.last_error(); }
-    void set_last_error(int c) override { os.set_last_error(c); }
 };
 
 TEST_F(TransportTest, DottedAddressSkipsTheResolverNamesUseIt) {
@@ -270,7 +257,7 @@ TEST_F(DataLinesTest, DrainReadsToTheEndAndReportsFailures) {
 }
 
 // A socket layer whose reads time out, as a stalled server does.
-class TimingOutSockets : public ResolverSpy {
+class TimingOutSockets : public test::ForwardingSocketApi {
 public:
     int recv(int, char*, int) override {
         os.set_last_error(10060);

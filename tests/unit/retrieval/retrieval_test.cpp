@@ -11,6 +11,7 @@
 
 #include "api/session.h"
 #include "platform/sockets.h"
+#include "support/forwarding_sockets.h"
 #include "support/host_fixture.h"
 #include "support/scripted_peer.h"
 
@@ -273,17 +274,8 @@ TEST_F(Retrieval, DroppedConnectionLogsOff) {
 
 // Passes everything to the operating system, but once RETR has been sent and
 // its status line read, every read times out.
-class TimeoutAfterRetr : public platform::SocketApi {
+class TimeoutAfterRetr : public test::ForwardingSocketApi {
   public:
-    platform::SocketApi& os = platform::os_socket_api();
-    int startup(uint16_t r, uint16_t* v) override { return os.startup(r, v); }
-    int cleanup() override { return os.cleanup(); }
-    uint32_t inet_addr(const char* h) override { return os.inet_addr(h); }
-    int gethostbyname(const char* h, uint32_t* a, int* l) override {
-        return os.gethostbyname(h, a, l);
-    }
-    int socket_stream() override { return os.socket_stream(); }
-    int connect(int s, uint32_t a, uint16_t p) override { return os.connect(s, a, p); }
     int recv(int s, char* b, int l) override {
         if (retr_sent && reads_after_retr++ > 0) {
             os.set_last_error(platform::kWsaEtimedout);
@@ -295,12 +287,6 @@ class TimeoutAfterRetr : public platform::SocketApi {
         if (l >= 4 && std::string(d, 4) == "RETR") retr_sent = true;
         return os.send(s, d, l);
     }
-    int shutdown_both(int s) override { return os.shutdown_both(s); }
-    int close(int s) override { return os.close(s); }
-    int bytes_waiting(int s, unsigned long* c) override { return os.bytes_waiting(s, c); }
-    int gethostname(char* n, int l) override { return os.gethostname(n, l); }
-    int last_error() override { return os.last_error(); }
-    void set_last_error(int c) override { os.set_last_error(c); }
 
     std::atomic<bool> retr_sent{false};
     int reads_after_retr = 0;

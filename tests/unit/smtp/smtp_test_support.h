@@ -10,6 +10,7 @@
 #include <string>
 
 #include "platform/sockets.h"
+#include "support/forwarding_sockets.h"
 
 namespace brevorin::test {
 
@@ -43,10 +44,10 @@ inline std::string read_all(std::FILE* file) {
 // Records sends to the fake socket kSocket, failing once more than
 // fail_after bytes would have gone out; on real sockets, sends longer than
 // fail_longer_than fail (commands are short, a gathered message is not).
-class RecordingSocketApi : public platform::SocketApi {
+class RecordingSocketApi : public ForwardingSocketApi {
   public:
     static constexpr int kSocket = 4242;
-    RecordingSocketApi() : os_(platform::os_socket_api()) { platform::set_socket_api(this); }
+    RecordingSocketApi() { platform::set_socket_api(this); }
     ~RecordingSocketApi() override { platform::set_socket_api(nullptr); }
 
     std::string sent;
@@ -57,31 +58,16 @@ class RecordingSocketApi : public platform::SocketApi {
     int send(int sock, const char* data, int length) override {
         if (sock != kSocket) {
             if (fail_longer_than >= 0 && length > fail_longer_than) return -1;
-            return os_.send(sock, data, length);
+            return os.send(sock, data, length);
         }
         ++sends;
         if (fail_after >= 0 && static_cast<long>(sent.size()) + length > fail_after) return -1;
         sent.append(data, static_cast<size_t>(length));
         return length;
     }
-    int startup(uint16_t r, uint16_t* v) override { return os_.startup(r, v); }
-    int cleanup() override { return os_.cleanup(); }
-    uint32_t inet_addr(const char* h) override { return os_.inet_addr(h); }
-    int gethostbyname(const char* h, uint32_t* a, int* l) override {
-        return os_.gethostbyname(h, a, l);
-    }
-    int socket_stream() override { return os_.socket_stream(); }
-    int connect(int s, uint32_t a, uint16_t p) override { return os_.connect(s, a, p); }
-    int recv(int s, char* b, int l) override { return s == kSocket ? -1 : os_.recv(s, b, l); }
-    int shutdown_both(int s) override { return s == kSocket ? 0 : os_.shutdown_both(s); }
-    int close(int s) override { return s == kSocket ? 0 : os_.close(s); }
-    int bytes_waiting(int s, unsigned long* c) override { return os_.bytes_waiting(s, c); }
-    int gethostname(char* n, int l) override { return os_.gethostname(n, l); }
-    int last_error() override { return os_.last_error(); }
-    void set_last_error(int c) override { os_.set_last_error(c); }
-
-  private:
-    platform::SocketApi& os_;
+    int recv(int s, char* b, int l) override { return s == kSocket ? -1 : os.recv(s, b, l); }
+    int shutdown_both(int s) override { return s == kSocket ? 0 : os.shutdown_both(s); }
+    int close(int s) override { return s == kSocket ? 0 : os.close(s); }
 };
 
 }  // namespace brevorin::test
