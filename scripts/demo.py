@@ -40,7 +40,7 @@ def main():
                       "--to", "demo@example.org", "--subject", "Quarterly report",
                       "--priority", "4", "--attach", attachment, "--text-file", text])
         logon = ["--server", pop3.server, "--user", USER]
-        pw = PASSWORD + "\n"
+        pw = (PASSWORD + "\n").encode()
         show("stat", ["stat"] + logon, pw)
         show("list", ["list"] + logon, pw)
         outdir = os.path.join(work, "attachments")
