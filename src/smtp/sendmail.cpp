@@ -166,17 +166,26 @@ int read_greeting(int sock, const MailSession* session) {
     return kOk;
 }
 
+// Reads the reply to a command and reports it with format, which takes the
+// code, the reply text and the read's result. The code, or -1 when the read
+// failed.
+int command_reply(int sock, const char* format, const MailSession* session) {
+    int code = 0;
+    std::string reply;
+    int status = SMTP_READLINE(sock, &code, &reply, kReplyCapacity, session);
+    if (status < 0) return -1;
+    DIAG_PRINT(session, 'D', 0, format, code, reply.c_str(), status);
+    return code;
+}
+
 int mail_from(int sock, const HeaderList& headers, const MailSession* session) {
     int result = SMTP_FROM(sock, headers.from.c_str(), session);
     DIAG_PRINT(session, 'F', 2, "SENDMAIL: From command done, status: %d", result);
     if (result == -1) return kRefused;
-    int code = 0;
-    std::string reply;
-    int status = SMTP_READLINE(sock, &code, &reply, kReplyCapacity, session);
-    if (status < 0) return kNetwork;
-    DIAG_PRINT(session, 'D', 0,
-               "SENDMAIL: Got reply on MAIL FROM command, code: %d, reply: %s, status = %d", code,
-               reply.c_str(), status);
+    int code = command_reply(
+        sock, "SENDMAIL: Got reply on MAIL FROM command, code: %d, reply: %s, status = %d",
+        session);
+    if (code < 0) return kNetwork;
     return code == 250 ? kOk : kRefused;
 }
 
@@ -193,13 +202,10 @@ int rcpt_to(int sock, const std::vector<std::string>& recipients, const MailSess
         int result = SMTP_TO(sock, recipient.c_str(), session);
         DIAG_PRINT(session, 'F', 2, "SENDMAIL: To command done, status: %d", result);
         if (result == -1) return kRefused;
-        int code = 0;
-        std::string reply;
-        int status = SMTP_READLINE(sock, &code, &reply, kReplyCapacity, session);
-        if (status < 0) return kNetwork;
-        DIAG_PRINT(session, 'D', 0,
-                   "SENDMAIL: Got reply on rcpt to command, code: %d, reply: %s, status = %d", code,
-                   reply.c_str(), status);
+        int code = command_reply(
+            sock, "SENDMAIL: Got reply on rcpt to command, code: %d, reply: %s, status = %d",
+            session);
+        if (code < 0) return kNetwork;
         int verdict = judge_refusal(code);
         if (verdict != kOk) return verdict;
     }
@@ -210,13 +216,9 @@ int data(int sock, const MailSession* session) {
     int result = SMTP_DATA(sock, session);
     DIAG_PRINT(session, 'F', 2, "SENDMAIL: Data command done, status: %d", result);
     if (result == -1) return kRefused;
-    int code = 0;
-    std::string reply;
-    int status = SMTP_READLINE(sock, &code, &reply, kReplyCapacity, session);
-    if (status < 0) return kNetwork;
-    DIAG_PRINT(session, 'D', 0,
-               "SENDMAIL: Got reply on send command, code: %d, reply: %s, status = %d", code,
-               reply.c_str(), status);
+    int code = command_reply(
+        sock, "SENDMAIL: Got reply on send command, code: %d, reply: %s, status = %d", session);
+    if (code < 0) return kNetwork;
     return code == 354 ? kOk : kRefused;
 }
 
