@@ -224,7 +224,7 @@ int LOGOFFMAIL(MailSession* session) {
         FREE_CONTEXT(session);
         return kNetwork;
     }
-    DIAG_PRINT(session, 'F', 1, "LOGOFFMAIL: Sent QUIT to server");
+    DIAG_PRINT(session, 'D', 1, "LOGOFFMAIL: Sent QUIT to server");
     char reply[kCommandBuffer];
     int ok = POP3_OK(session->socket, reply, kReplyCapacity, session);
     if (reply[0] != '\0') DIAG_PRINT(session, 'D', 0, "LOGOFFMAIL: Reply from server: %s", reply);

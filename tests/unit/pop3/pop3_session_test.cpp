@@ -57,7 +57,7 @@ TEST_F(Pop3SessionTest, LogonSendsUserPassStatAndBuildsTheTable) {
     EXPECT_EQ(s_->message_count, -1);
     EXPECT_TRUE(host_.has_line("BREVORIN: <D0> POP3_GETRANGE: Received countp=3, bytes=1200"));
     EXPECT_TRUE(host_.has_line("BREVORIN: <F2> POP3_GETRANGE; Going to send STAT command"));
-    EXPECT_TRUE(host_.has_line("BREVORIN: <F1> LOGOFFMAIL: Sent QUIT to server"));
+    EXPECT_TRUE(host_.has_line("BREVORIN: <D1> LOGOFFMAIL: Sent QUIT to server"));
 }
 
 TEST_F(Pop3SessionTest, PortAfterPlusIsAnnounced) {
