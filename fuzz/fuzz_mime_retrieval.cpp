@@ -64,18 +64,6 @@ class ScriptedConnection : public platform::SocketApi {
     int error_ = 0;
 };
 
-std::vector<std::string> entries(const std::string& dir) {
-    std::vector<std::string> names;
-    if (DIR* d = opendir(dir.c_str())) {
-        while (dirent* e = readdir(d)) {
-            std::string n = e->d_name;
-            if (n != "." && n != "..") names.push_back(n);
-        }
-        closedir(d);
-    }
-    return names;
-}
-
 struct Scratch {
     Scratch() {
         char name[] = "/tmp/brevorin-fuzz-XXXXXX";
@@ -110,9 +98,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     SOCKCLOSE(kFakeSocket);
     platform::set_socket_api(nullptr);
 
-    fuzz::check(entries(scratch.root) == std::vector<std::string>{"out"},
+    fuzz::check(fuzz::entries(scratch.root) == std::vector<std::string>{"out"},
                 "a file was written outside the attachment directory");
-    std::vector<std::string> written = entries(scratch.out);
+    std::vector<std::string> written = fuzz::entries(scratch.out);
     if (rc >= 0 && entry.files.has_value() && !entry.files->empty()) {
         std::string list = *entry.files;
         size_t start = 0;

@@ -1,12 +1,17 @@
 // Small helpers shared by the fuzz harnesses.
 #pragma once
 
+#include <dirent.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
+
+#include "platform/files.h"
 
 namespace brevorin::fuzz {
 
@@ -24,12 +29,20 @@ inline void check(bool condition, const char* what) {
     }
 }
 
-struct FileCloser {
-    void operator()(std::FILE* file) const {
-        if (file != nullptr) std::fclose(file);
+using platform::File;
+
+// The names in a directory, "." and ".." left out.
+inline std::vector<std::string> entries(const std::string& dir) {
+    std::vector<std::string> names;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (dirent* e = readdir(d)) {
+            std::string n = e->d_name;
+            if (n != "." && n != "..") names.push_back(n);
+        }
+        closedir(d);
     }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
+    return names;
+}
 
 // A read-only stream over the fuzzer's bytes, in memory; an empty input,
 // which fmemopen may refuse, becomes an empty anonymous temporary file.

@@ -10,22 +10,6 @@
 #include "fuzz_support.h"
 #include "mime/uudecode.h"
 
-namespace {
-
-std::vector<std::string> entries(const std::string& dir) {
-    std::vector<std::string> names;
-    if (DIR* d = opendir(dir.c_str())) {
-        while (dirent* e = readdir(d)) {
-            std::string n = e->d_name;
-            if (n != "." && n != "..") names.push_back(n);
-        }
-        closedir(d);
-    }
-    return names;
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace brevorin;
     static std::string root, out;
@@ -44,9 +28,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     int rc = UUDECODE(out + "/", in.get(), written_name, status, &quiet);
     fuzz::check(status >= 0 && status <= 3, "status out of range");
     fuzz::check((rc == 0) == (status == 0), "result and status disagree");
-    fuzz::check(entries(root) == std::vector<std::string>{"out"},
+    fuzz::check(fuzz::entries(root) == std::vector<std::string>{"out"},
                 "a file was written outside the directory");
-    std::vector<std::string> written = entries(out);
+    std::vector<std::string> written = fuzz::entries(out);
     if (rc == 0) {
         fuzz::check(written.size() == 1 && written[0] == written_name,
                     "the file is not where its name says");
