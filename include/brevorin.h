@@ -86,6 +86,13 @@ BREVORIN_API int brevorin_sendmail(const char *server, const char *header_list, 
 
 BREVORIN_API int brevorin_deletemail(int message, MailSession *session);
 
+/* Sets a session option (see the README's table): 0, or -10 with an E1
+ * diagnostics line for a null argument or session, an unknown name or a bad
+ * value. Options stay until changed or brevorin_cleanup; a change while
+ * logged on applies from the next connection (timeouts at once). With no
+ * option set every export behaves as it always has. */
+BREVORIN_API int brevorin_setoption(const char *name, const char *value, MailSession *session);
+
 /* Host-convention entry points. In the 32-bit DLL the arguments and result
  * of _TCONNECT are 32-bit values; in 64-bit builds they are pointer-sized so
  * that the address of a context record fits. */

@@ -191,3 +191,30 @@ extern "C" BREVORIN_API int brevorin_sendmail(const char* server, const char* he
     return run_worker(
         [&] { return SENDMAIL(server, header_list, text, attachment_list, max_size, session); });
 }
+
+extern "C" BREVORIN_API int brevorin_setoption(const char* name, const char* value,
+                                               MailSession* session) {
+    if (session == nullptr) return kInvalid;
+    RESULT_SLOTS_RESET(session);
+    if (name == nullptr || value == nullptr) {
+        DIAG_PRINT(session, 'E', 1, "SETOPTION: Refused: option name or value missing");
+        return kInvalid;
+    }
+    return run_worker([&] {
+        switch (apply_option(session->options, name, value)) {
+            case OptionOutcome::kSet:
+                return static_cast<int>(kOk);
+            case OptionOutcome::kUnknownName:
+                DIAG_PRINT(session, 'E', 1, "SETOPTION: Refused: unknown option %.64s", name);
+                return static_cast<int>(kInvalid);
+            case OptionOutcome::kBadValue:
+                if (option_is_secret(name))
+                    DIAG_PRINT(session, 'E', 1, "SETOPTION: Refused: bad value for %s", name);
+                else
+                    DIAG_PRINT(session, 'E', 1, "SETOPTION: Refused: bad value \"%.128s\" for %s",
+                               value, name);
+                return static_cast<int>(kInvalid);
+        }
+        return static_cast<int>(kInvalid);
+    });
+}

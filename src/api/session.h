@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "api/tool_support.h"
+#include "core/options.h"
 #include "pop3/message_entry.h"
 
 struct MailSession {
@@ -23,6 +25,8 @@ struct MailSession {
     int32_t mailbox_octets = 0;
     std::vector<brevorin::MessageEntry> messages;
     std::array<std::unique_ptr<char[]>, 10> results;
+    brevorin::SessionOptions options;
+    brevorin::tool::ProgressHook progress;
 };
 
 namespace brevorin {

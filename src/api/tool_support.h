@@ -1,0 +1,30 @@
+// Services of the library's C++ layer for the command-line tool, which links
+// the library's modules statically. Not part of the C ABI: hosts use the
+// exports only.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+
+struct MailSession;
+
+namespace brevorin::tool {
+
+struct MailboxStat {
+    long long messages = 0;  // STAT count of the logon
+    long long octets = 0;
+    long long present = 0;   // not deleted in this visit
+};
+
+// The figures of the current logon; false when not logged on.
+bool mailbox_stat(const MailSession* session, MailboxStat& out);
+
+// Called with the bytes a session has received and sent on its current
+// connection, each time the connection moves data; an empty hook stops it.
+using ProgressHook = std::function<void(uint64_t received, uint64_t sent)>;
+void set_progress_hook(MailSession* session, ProgressHook hook);
+
+// The TLS implementation the library was built with ("none" without one).
+const char* tls_backend();
+
+}  // namespace brevorin::tool

@@ -1,0 +1,43 @@
+// Settings a caller may give a session through brevorin_setoption. Every
+// default reproduces the library's behaviour from before options existed.
+#pragma once
+
+#include <string>
+
+namespace brevorin {
+
+enum class Security { kNone, kStartTls, kImplicitTls };
+enum class Verify { kPeer, kNone };
+enum class Pop3Auth { kUser, kPlain, kXoauth2 };
+enum class SmtpAuth { kNone, kPlain, kLogin, kXoauth2, kAuto };
+enum class MimeMode { kSpec, kModern };
+enum class Pipelining { kOff, kAuto };
+enum class MessageIdMode { kNone, kAuto };
+
+struct SessionOptions {
+    Security security = Security::kNone;
+    Verify verify = Verify::kPeer;
+    std::string ca_file;
+    Pop3Auth pop3_auth = Pop3Auth::kUser;
+    SmtpAuth smtp_auth = SmtpAuth::kNone;
+    std::string smtp_user;
+    std::string smtp_password;
+    bool allow_plaintext_auth = false;
+    unsigned connect_timeout_s = 0;  // 0: wait as long as the system does
+    unsigned timeout_s = 0;          // 0: no bound on a wait for the peer
+    MimeMode mime = MimeMode::kSpec;
+    Pipelining pipelining = Pipelining::kOff;
+    MessageIdMode message_id = MessageIdMode::kNone;
+    long list_from = 1;
+};
+
+enum class OptionOutcome { kSet, kUnknownName, kBadValue };
+
+// Applies one name/value pair; on failure nothing changes.
+OptionOutcome apply_option(SessionOptions& options, const std::string& name,
+                           const std::string& value);
+
+// Whether a value of this option must never appear in a diagnostics line.
+bool option_is_secret(const std::string& name);
+
+}  // namespace brevorin

@@ -1,0 +1,66 @@
+// One TLS interface over several backends (OpenSSL on Linux, SChannel in the
+// Windows DLL). A TLS stream is a byte-stream layer that the connection puts
+// between the socket and the line engine; protocol code never sees it.
+#pragma once
+
+#include <memory>
+#include <string>
+
+namespace brevorin::platform {
+
+// The plain byte transport under TLS: the connection's socket, with its
+// timeouts. recv: count, 0 at the peer's end, -1 on failure (the socket
+// layer's last error tells why, 10060 for an expired wait). send: count or -1.
+class RawTransport {
+public:
+    virtual ~RawTransport() = default;
+    virtual int recv(char* buffer, int length) = 0;
+    virtual int send(const char* data, int length) = 0;
+};
+
+struct TlsSettings {
+    std::string host;           // the name (or IP address literal) the certificate must match
+    bool verify_peer = true;    // false: no chain or name checks at all
+    std::string ca_file;        // PEM roots trusted besides the system's; empty for none
+};
+
+enum class TlsFailure {
+    kNone,
+    kUnavailable,   // no TLS backend in this build, or it could not be initialised
+    kCaFile,        // ca_file unreadable or holds no certificate
+    kTransport,     // the socket failed or the peer closed during the handshake
+    kProtocol,      // handshake failed: no common version/cipher, bad record, alert
+    kUntrusted,     // chain does not end in a trusted root (incl. self-signed)
+    kNameMismatch,  // certificate is for another host
+    kExpired,       // a certificate of the chain is expired or not yet valid
+};
+
+// A human-readable reason for a failure ("untrusted issuer", "name mismatch",
+// "expired", "protocol", ...).
+const char* describe(TlsFailure failure);
+
+// An established TLS session. read: count (> 0), 0 when the peer closed
+// (close_notify or end of stream), -1 on failure. write: all of data, or -1.
+class TlsStream {
+public:
+    virtual ~TlsStream() = default;
+    virtual int read(char* buffer, int length) = 0;
+    virtual int write(const char* data, int length) = 0;
+    // Sends close_notify, best effort; the socket stays open.
+    virtual void shutdown() = 0;
+};
+
+struct TlsHandshake {
+    std::unique_ptr<TlsStream> stream;  // null on failure
+    TlsFailure failure = TlsFailure::kNone;
+    std::string detail;                 // backend text for diagnostics (may be empty)
+};
+
+// Runs the client handshake over transport (which must outlive the stream)
+// and verifies the peer as settings ask.
+TlsHandshake tls_client_handshake(RawTransport& transport, const TlsSettings& settings);
+
+// "OpenSSL 3.0.x", "SChannel" or "none".
+const char* tls_backend_name();
+
+}  // namespace brevorin::platform
