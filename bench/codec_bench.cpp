@@ -1,8 +1,8 @@
 // Drives the codecs on files for the benchmark script, and makes its inputs.
 //
-//   codec_bench encode IN OUT       base64 file encoding (BASE64_ENCODE)
-//   codec_bench decode IN OUT       base64 file decoding (BASE64_DECODE)
-//   codec_bench euc2jis IN OUT      EUC-JP to ISO-2022-JP (KANJI_CONVERT)
+//   codec_bench encode IN OUT       base64 file encoding (base64_encode)
+//   codec_bench decode IN OUT       base64 file decoding (base64_decode)
+//   codec_bench euc2jis IN OUT      EUC-JP to ISO-2022-JP (kanji_convert)
 //   codec_bench gen-binary MIB OUT  random bytes
 //   codec_bench gen-euc MIB OUT     Japanese EUC-JP text with ASCII and line breaks
 //   codec_bench inprocess IN-BIN IN-EUC   in-memory figures, best of 5
@@ -54,8 +54,8 @@ int run_file_codec(bool encode, const char* in_path, const char* out_path) {
         std::fprintf(stderr, "cannot open %s or %s\n", in_path, out_path);
         return 2;
     }
-    const int result = encode ? brevorin::BASE64_ENCODE(in.get(), out.get(), nullptr)
-                              : brevorin::BASE64_DECODE(in.get(), out.get(), nullptr);
+    const int result = encode ? brevorin::base64_encode(in.get(), out.get(), nullptr)
+                              : brevorin::base64_decode(in.get(), out.get(), nullptr);
     return result < 0 ? 1 : 0;
 }
 
@@ -93,7 +93,7 @@ private:
 int run_euc_to_jis(const char* in_path, const char* out_path) {
     const MappedText text(in_path);
     std::string jis;
-    if (brevorin::KANJI_CONVERT(brevorin::CODE_EUC, brevorin::CODE_JIS, text.c_str(), jis) != 0)
+    if (brevorin::kanji_convert(brevorin::CODE_EUC, brevorin::CODE_JIS, text.c_str(), jis) != 0)
         return 1;
     return write_all(out_path, jis) ? 0 : 1;
 }
@@ -171,16 +171,16 @@ int in_process(const char* binary_path, const char* euc_path) {
     const double encode = best_seconds([&] {
         std::rewind(binary.get());
         std::rewind(encoded.get());
-        brevorin::BASE64_ENCODE(binary.get(), encoded.get(), nullptr);
+        brevorin::base64_encode(binary.get(), encoded.get(), nullptr);
     });
     const double decode = best_seconds([&] {
         std::rewind(encoded.get());
         std::rewind(decoded.get());
-        brevorin::BASE64_DECODE(encoded.get(), decoded.get(), nullptr);
+        brevorin::base64_decode(encoded.get(), decoded.get(), nullptr);
     });
     std::string jis;
     const double convert = best_seconds(
-        [&] { brevorin::KANJI_CONVERT(brevorin::CODE_EUC, brevorin::CODE_JIS, euc.c_str(), jis); });
+        [&] { brevorin::kanji_convert(brevorin::CODE_EUC, brevorin::CODE_JIS, euc.c_str(), jis); });
     std::printf("in-process  base64 encode %8.1f MB/s\n", binary_mb / encode);
     std::printf("in-process  base64 decode %8.1f MB/s (of decoded data)\n", binary_mb / decode);
     std::printf("in-process  EUC-JP -> JIS %8.1f MB/s\n",

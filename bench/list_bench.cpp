@@ -91,7 +91,7 @@ class BareConnection {
     explicit BareConnection(int sock) : sock_(sock) {}
 
     bool command(const std::string& line) {
-        return SOCKWRITE(sock_, line.data(), static_cast<int>(line.size())) ==
+        return sock_write(sock_, line.data(), static_cast<int>(line.size())) ==
                static_cast<int>(line.size());
     }
 
@@ -122,7 +122,7 @@ double bare_round(const Options& o, int& messages) {
     int port = 110;
     bool given = false;
     brevorin::split_server(o.server.c_str(), 110, host, port, given);
-    int sock = SOCKOPEN(host.c_str(), port);
+    int sock = sock_open(host.c_str(), port);
     if (sock < 0) return -1;
     BareConnection c(sock);
     bool ok = c.read_until("\r\n") && c.command("USER " + o.user + "\r\n") &&
@@ -140,7 +140,7 @@ double bare_round(const Options& o, int& messages) {
         if (!ok) elapsed = -1;
     }
     if (c.command("QUIT\r\n")) c.read_until("\r\n");
-    SOCKCLOSE(sock);
+    sock_close(sock);
     return elapsed;
 }
 
@@ -169,7 +169,7 @@ int main(int argc, char** argv) {
     // The pause after logon is not part of what is measured.
     brevorin::platform::set_sleep_function([](unsigned) {});
     uint16_t version = 0;
-    if (o.mode == "bare" && brevorin::SOCKETS_STARTUP(&version) != 0) return 1;
+    if (o.mode == "bare" && brevorin::sockets_startup(&version) != 0) return 1;
 
     std::vector<double> times;
     int messages = 0;
@@ -185,6 +185,6 @@ int main(int argc, char** argv) {
     }
     std::sort(times.begin(), times.end());
     std::printf("median=%.4f messages=%d\n", times[times.size() / 2], messages);
-    if (o.mode == "bare") brevorin::SOCKETS_CLEANUP();
+    if (o.mode == "bare") brevorin::sockets_cleanup();
     return 0;
 }

@@ -49,15 +49,15 @@ int main(int argc, char** argv) {
     }
     bool peek = argc > 3 && std::strcmp(argv[3], "peek") == 0;
     uint16_t version = 0;
-    SOCKETS_STARTUP(&version);
-    int sock = SOCKOPEN(argv[1], std::atoi(argv[2]));
+    sockets_startup(&version);
+    int sock = sock_open(argv[1], std::atoi(argv[2]));
     if (sock < 0) {
-        std::fprintf(stderr, "cannot connect: %d\n", SOCKERROR());
+        std::fprintf(stderr, "cannot connect: %d\n", sock_error());
         return 1;
     }
     MailSession session;
     auto start = std::chrono::steady_clock::now();
-    SOCKWRITE(sock, "GO\r\n", 4);
+    sock_write(sock, "GO\r\n", 4);
     long long lines = 0, bytes = 0;
     if (peek) {
         char buf[kLineCapacity];
@@ -79,7 +79,7 @@ int main(int argc, char** argv) {
     }
     double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    SOCKCLOSE(sock);
+    sock_close(sock);
     std::printf("mode=%s lines=%lld bytes=%lld seconds=%.3f MBps=%.1f\n", peek ? "peek" : "buffered",
                 lines, bytes, seconds, bytes / seconds / 1e6);
     return 0;

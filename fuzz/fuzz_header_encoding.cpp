@@ -37,9 +37,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string text(input.c_str());
 
     std::string encoded;
-    fuzz::check(QP_ENCODE(text.c_str(), encoded) >= 0, "QP_ENCODE failed");
+    fuzz::check(qp_encode(text.c_str(), encoded) >= 0, "QP_ENCODE failed");
     std::string decoded;
-    fuzz::check(QP_DECODE(encoded.c_str(), decoded) >= 0, "QP_DECODE of encoding failed");
+    fuzz::check(qp_decode(encoded.c_str(), decoded) >= 0, "QP_DECODE of encoding failed");
     fuzz::check(without_final_blanks(decoded) == without_final_blanks(expected_after_qp(text)),
                 "quoted-printable round trip");
 
@@ -47,13 +47,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         MailSession session;
         session.charset = charset;
         std::string word;
-        const int result = ENCODED_WORD_ENCODE(text.c_str(), word, &session);
+        const int result = encode_words(text.c_str(), word, &session);
         fuzz::check(result == 0 || result == 1, "ENCODED_WORD_ENCODE failed");
         fuzz::check(word.find('\n') == std::string::npos || result == 1, "word spans lines");
         // The decoder takes words up to its 2046-character line.
         if (charset != 2 || result != 0 || word.size() > 2000) continue;
         std::string back;
-        fuzz::check(ENCODED_WORD_DECODE(word.c_str(), back, &session) == 0, "word decode failed");
+        fuzz::check(decode_encoded_words(word.c_str(), back, &session) == 0, "word decode failed");
         fuzz::check(without_final_blanks(back) == without_final_blanks(text),
                     "encoded word round trip");
     }

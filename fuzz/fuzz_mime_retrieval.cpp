@@ -1,5 +1,5 @@
 // A RETR answer made of the fuzzer's bytes, served through a scripted
-// connection, retrieved and decoded with POP3_FETCH: the MIME walker, the
+// connection, retrieved and decoded with fetch_decoded: the MIME walker, the
 // plain body with its uuencoded blocks, and the attachment files. Nothing may
 // crash, nothing may be written outside the attachment directory, and every
 // file listed must exist there.
@@ -94,8 +94,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     MessageEntry entry;
     entry.present = 1;
     entry.size = static_cast<int>(size);
-    int rc = POP3_FETCH(kFakeSocket, 1, entry, scratch.out + "/", &quiet);
-    SOCKCLOSE(kFakeSocket);
+    int rc = fetch_decoded(kFakeSocket, 1, entry, scratch.out + "/", &quiet);
+    sock_close(kFakeSocket);
     platform::set_socket_api(nullptr);
 
     fuzz::check(fuzz::entries(scratch.root) == std::vector<std::string>{"out"},

@@ -1,4 +1,4 @@
-// UUDECODE over any block of lines: no crash, the file lands in the
+// uudecode over any block of lines: no crash, the file lands in the
 // directory under the name reported, and nothing is written elsewhere.
 #include <dirent.h>
 #include <sys/stat.h>
@@ -25,7 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (in == nullptr) return 0;
     std::string written_name;
     int status = -1;
-    int rc = UUDECODE(out + "/", in.get(), written_name, status, &quiet);
+    int rc = uudecode(out + "/", in.get(), written_name, status, &quiet);
     fuzz::check(status >= 0 && status <= 3, "status out of range");
     fuzz::check((rc == 0) == (status == 0), "result and status disagree");
     fuzz::check(fuzz::entries(root) == std::vector<std::string>{"out"},

@@ -28,7 +28,7 @@ constexpr size_t kCharsetNameBuffer = 80;
 // Copies a worker's text into a result slot and stores the slot's reference.
 // False when no slot or no memory is left; nothing is stored then.
 bool hand_out(MailSession* session, const std::string& text, char** out) {
-    char* block = RESULT_SLOT_ALLOC(session, text.size() + 1);
+    char* block = alloc_result_slot(session, text.size() + 1);
     if (block == nullptr) return false;
     std::memcpy(block, text.c_str(), text.size() + 1);
     *out = block;
@@ -42,10 +42,10 @@ bool begin_call(MailSession* session, int* status) {
         *status = kInvalid;
         return false;
     }
-    RESULT_SLOTS_RESET(session);
+    reset_result_slots(session);
     // The last socket error outlives the failure that set it; a stale value
     // must not make a later refusal look like a lost connection.
-    SOCKSETERROR(0);
+    sock_set_error(0);
     if (g_socket_users == -1) {
         *status = kNetwork;
         return false;
@@ -84,30 +84,30 @@ extern "C" BREVORIN_API int brevorin_init(MailSession** session_out) {
         return 0;
     }
     char value[kCharsetNameBuffer] = "";
-    session->trace = HOST_GET_SETTING(3, value, sizeof value) >= 64 ? 1 : 0;
+    session->trace = host_get_setting(3, value, sizeof value) >= 64 ? 1 : 0;
     char name[kCharsetNameBuffer] = "";
-    HOST_GET_SETTING(39, name, sizeof name);
+    host_get_setting(39, name, sizeof name);
     session->charset = charset_from_host_name(name);
 
     // A count of -1 means an earlier start failed: try again rather than
     // hand out sessions that cannot use the network.
     if (g_socket_users == 0 || g_socket_users == -1) {
         uint16_t version = 0;
-        int rc = SOCKETS_STARTUP(&version);
+        int rc = sockets_startup(&version);
         if (rc != 0) {
             g_socket_users = -1;
             return rc;
         }
         if ((version & 0xFF) != 1 || ((version >> 8) & 0xFF) != 1) {
             g_socket_users = -1;
-            return SOCKETS_CLEANUP();
+            return sockets_cleanup();
         }
         g_socket_users = 0;
     }
     ++g_socket_users;
     if (session_out == nullptr) {
         // Nowhere to store the session: undo the count and hand nothing out.
-        if (--g_socket_users == 0) SOCKETS_CLEANUP();
+        if (--g_socket_users == 0) sockets_cleanup();
         return 0;
     }
     *session_out = session.release();
@@ -117,33 +117,33 @@ extern "C" BREVORIN_API int brevorin_init(MailSession** session_out) {
 extern "C" BREVORIN_API void brevorin_cleanup(MailSession* session) {
     if (session == nullptr) return;
     std::unique_ptr<MailSession> owned(session);
-    if (owned->logged_on) run_worker([&] { return LOGOFFMAIL(owned.get()); });
+    if (owned->logged_on) run_worker([&] { return logoff(owned.get()); });
     if (g_socket_users == 1) {
-        SOCKETS_CLEANUP();
+        sockets_cleanup();
         g_socket_users = 0;
     } else if (g_socket_users > 1) {
         --g_socket_users;
     }
-    RESULT_SLOTS_RESET(owned.get());
+    reset_result_slots(owned.get());
 }
 
 extern "C" BREVORIN_API int brevorin_logonmail(const char* server, const char* user,
                                                const char* password, MailSession* session) {
     int status;
     if (!begin_call(session, &status)) return status;
-    return run_worker([&] { return LOGONMAIL(server, user, password, session); });
+    return run_worker([&] { return logon(server, user, password, session); });
 }
 
 extern "C" BREVORIN_API int brevorin_logoffmail(MailSession* session) {
     int status;
     if (!begin_call(session, &status)) return status;
-    return run_worker([&] { return LOGOFFMAIL(session); });
+    return run_worker([&] { return logoff(session); });
 }
 
 extern "C" BREVORIN_API int brevorin_deletemail(int message, MailSession* session) {
     int status;
     if (!begin_call(session, &status)) return status;
-    return run_worker([&] { return DELETEMAIL(message, session); });
+    return run_worker([&] { return delete_message(message, session); });
 }
 
 extern "C" BREVORIN_API int brevorin_listmail(char** list_out, MailSession* session) {
@@ -152,7 +152,7 @@ extern "C" BREVORIN_API int brevorin_listmail(char** list_out, MailSession* sess
     if (list_out == nullptr) return kInvalid;
     std::string list;
     int length = 0;
-    status = run_worker([&] { return LISTMAIL(list, length, session); });
+    status = run_worker([&] { return list_messages(list, length, session); });
     if (!hand_out(session, list, list_out)) return kInvalid;
     return status;
 }
@@ -165,7 +165,7 @@ extern "C" BREVORIN_API int brevorin_getmail(int message, const char* directory,
     if (header_out == nullptr || body_out == nullptr || files_out == nullptr) return kInvalid;
     std::string header, body, files;
     status = run_worker(
-        [&] { return GETMAIL(message, directory, max_size, header, body, files, session); });
+        [&] { return get_message(message, directory, max_size, header, body, files, session); });
     if (!hand_out(session, header, header_out) || !hand_out(session, body, body_out) ||
         !hand_out(session, files, files_out))
         return kInvalid;
@@ -178,7 +178,7 @@ extern "C" BREVORIN_API int brevorin_getrawmail(int message, int max_size, char*
     if (!begin_call(session, &status)) return status;
     if (text_out == nullptr) return kInvalid;
     std::string text;
-    status = run_worker([&] { return GETRAWMAIL(message, max_size, text, session); });
+    status = run_worker([&] { return get_raw_message(message, max_size, text, session); });
     if (!hand_out(session, text, text_out)) return kInvalid;
     return status;
 }
@@ -189,15 +189,15 @@ extern "C" BREVORIN_API int brevorin_sendmail(const char* server, const char* he
     int status;
     if (!begin_call(session, &status)) return status;
     return run_worker(
-        [&] { return SENDMAIL(server, header_list, text, attachment_list, max_size, session); });
+        [&] { return send_mail(server, header_list, text, attachment_list, max_size, session); });
 }
 
 extern "C" BREVORIN_API int brevorin_setoption(const char* name, const char* value,
                                                MailSession* session) {
     if (session == nullptr) return kInvalid;
-    RESULT_SLOTS_RESET(session);
+    reset_result_slots(session);
     if (name == nullptr || value == nullptr) {
-        DIAG_PRINT(session, 'E', 1, "SETOPTION: Refused: option name or value missing");
+        diag_print(session, 'E', 1, "SETOPTION: Refused: option name or value missing");
         return kInvalid;
     }
     return run_worker([&] {
@@ -205,13 +205,13 @@ extern "C" BREVORIN_API int brevorin_setoption(const char* name, const char* val
             case OptionOutcome::kSet:
                 return static_cast<int>(kOk);
             case OptionOutcome::kUnknownName:
-                DIAG_PRINT(session, 'E', 1, "SETOPTION: Refused: unknown option %.64s", name);
+                diag_print(session, 'E', 1, "SETOPTION: Refused: unknown option %.64s", name);
                 return static_cast<int>(kInvalid);
             case OptionOutcome::kBadValue:
                 if (option_is_secret(name))
-                    DIAG_PRINT(session, 'E', 1, "SETOPTION: Refused: bad value for %s", name);
+                    diag_print(session, 'E', 1, "SETOPTION: Refused: bad value for %s", name);
                 else
-                    DIAG_PRINT(session, 'E', 1, "SETOPTION: Refused: bad value \"%.128s\" for %s",
+                    diag_print(session, 'E', 1, "SETOPTION: Refused: bad value \"%.128s\" for %s",
                                value, name);
                 return static_cast<int>(kInvalid);
         }

@@ -30,7 +30,7 @@ int charset_from_host_name(const char* name) {
     return kUsAscii;
 }
 
-char* RESULT_SLOT_ALLOC(MailSession* session, size_t size) {
+char* alloc_result_slot(MailSession* session, size_t size) {
     for (auto& slot : session->results) {
         if (!slot) {
             try {
@@ -44,11 +44,11 @@ char* RESULT_SLOT_ALLOC(MailSession* session, size_t size) {
     return nullptr;
 }
 
-void RESULT_SLOTS_RESET(MailSession* session) {
+void reset_result_slots(MailSession* session) {
     for (auto& slot : session->results) slot.reset();
 }
 
-void DIAG_PRINT(const MailSession* session, char kind, int level, const char* format, ...) {
+void diag_print(const MailSession* session, char kind, int level, const char* format, ...) {
     if (session == nullptr || session->trace == 0 || level < 0 || level > 9) return;
     char line[kDiagLineSize];
     // The prefix is always 15 characters: "BREVORIN: <" kind digit "> ".
@@ -59,7 +59,7 @@ void DIAG_PRINT(const MailSession* session, char kind, int level, const char* fo
     // vsnprintf cuts an over-long message at the line's size.
     std::vsnprintf(line + kPrefix, sizeof line - kPrefix, format, args);
     va_end(args);
-    HOST_PUT_MESSAGE(line);
+    host_put_message(line);
 }
 
 }  // namespace brevorin

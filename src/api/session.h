@@ -33,7 +33,7 @@ namespace brevorin {
 
 // Working-buffer sizes that callers can reach; the checks use these names.
 constexpr int kLineCapacity = 2048;        // one received message line
-constexpr int kReplyCapacity = 513;        // SOCKREAD_LINE size for a status/reply line
+constexpr int kReplyCapacity = 513;        // sock_read_line size for a status/reply line
 constexpr int kCommandBuffer = 516;        // one formatted command
 constexpr int kHeaderBlockCapacity = 32768;
 constexpr int kBodyCapacity = 64000;
@@ -82,11 +82,11 @@ enum Charset : int {
 int charset_from_host_name(const char* name);
 
 // Returns the first empty slot filled with a block of size bytes, or null.
-char* RESULT_SLOT_ALLOC(MailSession* session, size_t size);
-void RESULT_SLOTS_RESET(MailSession* session);
+char* alloc_result_slot(MailSession* session, size_t size);
+void reset_result_slots(MailSession* session);
 
 // Writes "BREVORIN: <kL> message" to the host when the session traces.
-void DIAG_PRINT(const MailSession* session, char kind, int level, const char* format, ...)
+void diag_print(const MailSession* session, char kind, int level, const char* format, ...)
 #if defined(__GNUC__)
     __attribute__((format(printf, 4, 5)))
 #endif
@@ -94,7 +94,7 @@ void DIAG_PRINT(const MailSession* session, char kind, int level, const char* fo
 
 // Host runtime services (see src/host).
 // text_out receives a text value, cut to capacity - 1 bytes and terminated.
-int HOST_GET_SETTING(int number, char* text_out, size_t capacity);
-void HOST_PUT_MESSAGE(const char* text);
+int host_get_setting(int number, char* text_out, size_t capacity);
+void host_put_message(const char* text);
 
 }  // namespace brevorin

@@ -13,7 +13,7 @@ bool is_c_space(unsigned char c) {
 
 }  // namespace
 
-void TRIM_SPACES(std::string& text) {
+void trim_spaces(std::string& text) {
     size_t first = 0;
     while (first < text.size() && is_c_space(static_cast<unsigned char>(text[first]))) ++first;
     if (first == text.size()) return;  // empty or white space only: unchanged
@@ -22,7 +22,7 @@ void TRIM_SPACES(std::string& text) {
     text = text.substr(first, last - first);
 }
 
-void TRIM_SPACES(char* text) {
+void trim_spaces(char* text) {
     if (text == nullptr) return;
     size_t len = std::strlen(text);
     size_t first = 0;

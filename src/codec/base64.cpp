@@ -161,18 +161,18 @@ bool finish_output(std::FILE* out) {
 }
 
 int encode_failure(const MailSession* session, const char* what) {
-    DIAG_PRINT(session, 'E', 1, "BASE64_ENCODE: %s", what);
+    diag_print(session, 'E', 1, "BASE64_ENCODE: %s", what);
     return -1;
 }
 
 int decode_write_error(const MailSession* session) {
-    DIAG_PRINT(session, 'E', 1, "BASE64_DECODE: write error");
+    diag_print(session, 'E', 1, "BASE64_DECODE: write error");
     return -1;
 }
 
 }  // namespace
 
-int BASE64_ENCODE_TEXT(const char* text, std::string& out, int wrap) {
+int base64_encode_text(const char* text, std::string& out, int wrap) {
     const size_t n = text != nullptr ? std::strlen(text) : 0;
     const size_t whole = n / 3;
     const size_t left = n % 3;
@@ -192,7 +192,7 @@ int BASE64_ENCODE_TEXT(const char* text, std::string& out, int wrap) {
     return 0;
 }
 
-int BASE64_DECODE_TEXT(const char* text, std::string& out) {
+int base64_decode_text(const char* text, std::string& out) {
     const size_t n = text != nullptr ? std::strlen(text) : 0;
     try {
         std::string result(n / 4 * 3 + 3, '\0');
@@ -219,7 +219,7 @@ int BASE64_DECODE_TEXT(const char* text, std::string& out) {
     return 0;
 }
 
-int BASE64_ENCODE(std::FILE* in, std::FILE* out, const MailSession* session) {
+int base64_encode(std::FILE* in, std::FILE* out, const MailSession* session) {
     use_binary_mode(in);
     std::vector<unsigned char> input(kFileBlock + 2);
     std::vector<char> output(kFileBlock / 3 * 4 + kFileBlock / 54 + 8);
@@ -252,7 +252,7 @@ int BASE64_ENCODE(std::FILE* in, std::FILE* out, const MailSession* session) {
     return written > INT_MAX ? INT_MAX : static_cast<int>(written);
 }
 
-int BASE64_DECODE(std::FILE* in, std::FILE* out, const MailSession* session) {
+int base64_decode(std::FILE* in, std::FILE* out, const MailSession* session) {
     use_binary_mode(out);
     std::vector<unsigned char> input(kFileBlock);
     std::vector<char> output(kFileBlock / 4 * 3 + 8);
@@ -269,7 +269,7 @@ int BASE64_DECODE(std::FILE* in, std::FILE* out, const MailSession* session) {
             if (digits.left_over() == 1) {
                 if (!write_block(output.data(), static_cast<size_t>(w - output.data()), out))
                     return decode_write_error(session);
-                DIAG_PRINT(session, 'E', 0,
+                diag_print(session, 'E', 0,
                            "BASE64_DECODE: encoding incomplete: at least 2 bits missing");
                 return -1;
             }
@@ -285,12 +285,12 @@ int BASE64_DECODE(std::FILE* in, std::FILE* out, const MailSession* session) {
             return decode_write_error(session);
     }
     if (std::ferror(in)) {
-        DIAG_PRINT(session, 'E', 1, "BASE64_DECODE: read error");
+        diag_print(session, 'E', 1, "BASE64_DECODE: read error");
         return -1;
     }
     if (!finish_output(out)) return decode_write_error(session);
     if (digits.left_over() != 0) {
-        DIAG_PRINT(session, 'E', 0,
+        diag_print(session, 'E', 0,
                    "BASE64_DECODE: base64 encoding incomplete: at least %d bits truncated",
                    6 * (4 - digits.left_over()));
         return -1;

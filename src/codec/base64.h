@@ -12,13 +12,13 @@ namespace brevorin {
 constexpr int kBase64LineLength = 72;
 
 // 0, or -1 when memory runs out. wrap != 0 breaks lines.
-int BASE64_ENCODE_TEXT(const char* text, std::string& out, int wrap);
+int base64_encode_text(const char* text, std::string& out, int wrap);
 // 0, or -1 for incomplete input or no memory. The result ends at the first
 // decoded zero byte (it is handed back as a terminated text).
-int BASE64_DECODE_TEXT(const char* text, std::string& out);
+int base64_decode_text(const char* text, std::string& out);
 // Characters written (line feeds included), or -1.
-int BASE64_ENCODE(std::FILE* in, std::FILE* out, const MailSession* session);
+int base64_encode(std::FILE* in, std::FILE* out, const MailSession* session);
 // 0 or -1.
-int BASE64_DECODE(std::FILE* in, std::FILE* out, const MailSession* session);
+int base64_decode(std::FILE* in, std::FILE* out, const MailSession* session);
 
 }  // namespace brevorin

@@ -149,7 +149,7 @@ inline void sjis_step_to_euc(Cursor& c) {
     if (is_sjis_lead(b)) {
         if (c.end - c.p < 2 || !is_sjis_trail(c.p[1])) return copy_pair(c);
         Byte first = b, second = c.p[1];
-        SJIS_PAIR_TO_JIS(first, second);
+        sjis_pair_to_jis(first, second);
         c.w[0] = first | kHighBit;
         c.w[1] = second | kHighBit;
         c.w += 2;
@@ -171,7 +171,7 @@ inline void euc_step_to_sjis(Cursor& c) {
     if (is_euc_byte(b)) {
         if (!is_euc_byte(next)) return copy_pair(c);
         Byte first = b - kHighBit, second = next - kHighBit;
-        JIS_PAIR_TO_SJIS(first, second);
+        jis_pair_to_sjis(first, second);
         c.w[0] = first;
         c.w[1] = second;
         c.w += 2;
@@ -193,7 +193,7 @@ inline void sjis_step_to_jis(Cursor& c) {
         // Invalid pairs go out as they came, without a change of mode.
         if (c.end - c.p < 2 || !is_sjis_trail(c.p[1])) return copy_pair(c);
         Byte first = b, second = c.p[1];
-        SJIS_PAIR_TO_JIS(first, second);
+        sjis_pair_to_jis(first, second);
         enter(mode, JisMode::kKanji, c);
         c.w[0] = first;
         c.w[1] = second;
@@ -266,7 +266,7 @@ bool write_jis(Cursor& c, Step step) {
 // katakana mode are written.
 struct ToSjis {
     static void pair(Byte first, Byte second, Byte*& w) {
-        JIS_PAIR_TO_SJIS(first, second);
+        jis_pair_to_sjis(first, second);
         w[0] = first;
         w[1] = second;
         w += 2;
@@ -326,7 +326,7 @@ bool read_jis(Cursor& c) {
         }
         const Byte b = *c.p++;
         if (b == kEscByte) {
-            c.p += READ_ESCAPE(c.p, c.mode);
+            c.p += read_escape(c.p, c.mode);
         } else if (is_line_break(b)) {
             c.mode = JisMode::kRoman;
             *c.w++ = b;
@@ -408,7 +408,7 @@ bool is_form(int code) {
 
 }  // namespace
 
-void SJIS_PAIR_TO_JIS(unsigned char& first, unsigned char& second) {
+void sjis_pair_to_jis(unsigned char& first, unsigned char& second) {
     const Byte s1 = first;
     const Byte s2 = second;
     const Byte adjust = s2 < 0x9F ? 1 : 0;
@@ -422,7 +422,7 @@ void SJIS_PAIR_TO_JIS(unsigned char& first, unsigned char& second) {
     }
 }
 
-void JIS_PAIR_TO_SJIS(unsigned char& first, unsigned char& second) {
+void jis_pair_to_sjis(unsigned char& first, unsigned char& second) {
     const Byte j1 = first;
     const Byte j2 = second;
     const Byte half = static_cast<Byte>(static_cast<Byte>(j1 + 1) >> 1);
@@ -434,7 +434,7 @@ void JIS_PAIR_TO_SJIS(unsigned char& first, unsigned char& second) {
     }
 }
 
-size_t READ_ESCAPE(const unsigned char* text, JisMode& mode) {
+size_t read_escape(const unsigned char* text, JisMode& mode) {
     switch (text[0]) {
         case '$':
             mode = JisMode::kKanji;
@@ -454,26 +454,26 @@ size_t READ_ESCAPE(const unsigned char* text, JisMode& mode) {
     }
 }
 
-size_t SJIS_TO_EUC(const char* text, char* out) {
+size_t sjis_to_euc(const char* text, char* out) {
     return run_in_worst_case_room(Direction::kSjisToEuc, text, out);
 }
-size_t SJIS_TO_JIS(const char* text, char* out) {
+size_t sjis_to_jis(const char* text, char* out) {
     return run_in_worst_case_room(Direction::kSjisToJis, text, out);
 }
-size_t EUC_TO_SJIS(const char* text, char* out) {
+size_t euc_to_sjis(const char* text, char* out) {
     return run_in_worst_case_room(Direction::kEucToSjis, text, out);
 }
-size_t EUC_TO_JIS(const char* text, char* out) {
+size_t euc_to_jis(const char* text, char* out) {
     return run_in_worst_case_room(Direction::kEucToJis, text, out);
 }
-size_t JIS_TO_SJIS(const char* text, char* out) {
+size_t jis_to_sjis(const char* text, char* out) {
     return run_in_worst_case_room(Direction::kJisToSjis, text, out);
 }
-size_t JIS_TO_EUC(const char* text, char* out) {
+size_t jis_to_euc(const char* text, char* out) {
     return run_in_worst_case_room(Direction::kJisToEuc, text, out);
 }
 
-int KANJI_CONVERT(int source, int target, const char* text, std::string& result) {
+int kanji_convert(int source, int target, const char* text, std::string& result) {
     if (!is_form(target) || !is_form(source)) return -1;
     if (source == target) return 1;
     if (text == nullptr) text = "";

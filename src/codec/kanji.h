@@ -13,7 +13,7 @@ constexpr int CODE_JIS = 14;
 
 // 0 converted (result replaced), 1 same form (result untouched), -1 a form
 // outside 12..14, -10 no memory.
-int KANJI_CONVERT(int source, int target, const char* text, std::string& result);
+int kanji_convert(int source, int target, const char* text, std::string& result);
 
 // Room a converter may need for an input of length bytes: four bytes per
 // input byte, a closing escape sequence and the terminator.
@@ -21,20 +21,20 @@ constexpr size_t kanji_buffer_size(size_t length) {
     return 4 * length + 3 + 1;
 }
 
-// The converters behind KANJI_CONVERT. Each reads the terminated text and
+// The converters behind kanji_convert. Each reads the terminated text and
 // writes a terminated text into out, which has kanji_buffer_size(strlen(text))
 // bytes; they return the length written (terminator not counted).
-size_t SJIS_TO_EUC(const char* text, char* out);
-size_t SJIS_TO_JIS(const char* text, char* out);
-size_t EUC_TO_SJIS(const char* text, char* out);
-size_t EUC_TO_JIS(const char* text, char* out);
-size_t JIS_TO_SJIS(const char* text, char* out);
-size_t JIS_TO_EUC(const char* text, char* out);
+size_t sjis_to_euc(const char* text, char* out);
+size_t sjis_to_jis(const char* text, char* out);
+size_t euc_to_sjis(const char* text, char* out);
+size_t euc_to_jis(const char* text, char* out);
+size_t jis_to_sjis(const char* text, char* out);
+size_t jis_to_euc(const char* text, char* out);
 
 // One two-byte character converted in place between Shift-JIS and the JIS
 // X 0208 row/cell bytes.
-void SJIS_PAIR_TO_JIS(unsigned char& first, unsigned char& second);
-void JIS_PAIR_TO_SJIS(unsigned char& first, unsigned char& second);
+void sjis_pair_to_jis(unsigned char& first, unsigned char& second);
+void jis_pair_to_sjis(unsigned char& first, unsigned char& second);
 
 // Modes of JIS text.
 enum class JisMode { kRoman, kKanji, kKatakana };
@@ -42,6 +42,6 @@ enum class JisMode { kRoman, kKanji, kKatakana };
 // Reads the escape sequence whose ESC byte precedes text and returns the
 // number of bytes it takes after the ESC (0, 1 or 2); mode receives the mode
 // it selects. Never reads past the terminator.
-size_t READ_ESCAPE(const unsigned char* text, JisMode& mode);
+size_t read_escape(const unsigned char* text, JisMode& mode);
 
 }  // namespace brevorin

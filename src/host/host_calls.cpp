@@ -8,7 +8,7 @@
 
 namespace brevorin {
 
-int HOST_GET_SETTING(int number, char* text_out, size_t capacity) {
+int host_get_setting(int number, char* text_out, size_t capacity) {
     if (text_out == nullptr) return -1;
     const void* context = host_context();
     if (context == nullptr) return 0;  // not attached: every setting is absent
@@ -27,7 +27,7 @@ int HOST_GET_SETTING(int number, char* text_out, size_t capacity) {
     return result;
 }
 
-void HOST_PUT_MESSAGE(const char* text) {
+void host_put_message(const char* text) {
     const void* context = host_context();
     if (context == nullptr) return;  // not attached: the line has nowhere to go
     platform::host_runtime_put_message(context, text);

@@ -66,16 +66,16 @@ int append_word(const EncodedWord& word, std::string& out, const MailSession* se
     std::string decoded;
     const char kind = upper_ascii(word.encoding)[0];
     if (kind == 'B') {
-        if (BASE64_DECODE_TEXT(word.text.c_str(), decoded) < 0) return -10;
+        if (base64_decode_text(word.text.c_str(), decoded) < 0) return -10;
     } else if (kind == 'Q') {
-        if (QP_DECODE(word.text.c_str(), decoded) < 0) return -10;
+        if (qp_decode(word.text.c_str(), decoded) < 0) return -10;
     } else {
         return -1;
     }
     const int form = japanese_form(session);
     if (form != 0 && upper_ascii(word.charset) == kJapaneseCharset) {
         std::string converted;
-        const int status = KANJI_CONVERT(CODE_JIS, form, decoded.c_str(), converted);
+        const int status = kanji_convert(CODE_JIS, form, decoded.c_str(), converted);
         if (status < 0) return -1;
         if (status == 0) decoded = std::move(converted);
     }
@@ -86,7 +86,7 @@ int append_word(const EncodedWord& word, std::string& out, const MailSession* se
 
 }  // namespace
 
-int ENCODED_WORD_DECODE(const char* value, std::string& out, const MailSession* session) {
+int decode_encoded_words(const char* value, std::string& out, const MailSession* session) {
     if (value == nullptr) value = "";
     try {
         std::string result;

@@ -24,7 +24,7 @@ bool only_dots_and_blanks(const std::string& name) {
 
 // Shortens name to at most room characters. The characters go from the end
 // of its first word (before the first '-' or '.'), so that the extension and
-// the counter that NEXT_FILE_NAME adds survive; when that word is too short
+// the counter that next_file_name adds survive; when that word is too short
 // the tail is cut.
 bool fit_name(std::string& name, size_t room) {
     if (room == 0) return false;
@@ -65,7 +65,7 @@ std::string safe_attachment_name(const std::string& name) {
     return safe;
 }
 
-void NEXT_FILE_NAME(std::string& name) {
+void next_file_name(std::string& name) {
     if (name.empty()) {
         name = "att-1";
         return;
@@ -88,7 +88,7 @@ void NEXT_FILE_NAME(std::string& name) {
     name = next.size() > kMaxNextNameLength ? std::string("att-1") : next;
 }
 
-int FIND_FREE_PATH(const std::string& directory, std::string& name, std::string& path) {
+int find_free_path(const std::string& directory, std::string& name, std::string& path) {
     size_t room = directory.size() < kMaxPathLength ? kMaxPathLength - directory.size() : 0;
     for (int tries = 0; tries < kFreePathTries; ++tries) {
         if (!fit_name(name, room)) return -1;
@@ -96,7 +96,7 @@ int FIND_FREE_PATH(const std::string& directory, std::string& name, std::string&
         if (!fit_name(name, room)) return -1;
         path = directory + name;
         if (!platform::path_exists(path)) return 0;
-        NEXT_FILE_NAME(name);
+        next_file_name(name);
     }
     fit_name(name, room);
     return -1;

@@ -10,7 +10,7 @@ namespace brevorin {
 
 // Longest path (directory text and name) an attachment file may get.
 constexpr size_t kMaxPathLength = 255;
-// NEXT_FILE_NAME falls back to "att-1" for a result longer than this.
+// next_file_name falls back to "att-1" for a result longer than this.
 constexpr size_t kMaxNextNameLength = 512;
 // Existence checks made in the search for a free path.
 constexpr int kFreePathTries = 10;
@@ -28,12 +28,12 @@ std::string safe_attachment_name(const std::string& name);
 
 // Rewrites name into the next candidate: photo.jpg -> photo-1.jpg ->
 // photo-2.jpg; README -> README-1. ; .profile -> att-1.profile.
-void NEXT_FILE_NAME(std::string& name);
+void next_file_name(std::string& name);
 
 // Finds a free path for name in the directory text: 0 with path set, -1 when
 // kFreePathTries candidates are taken or the directory leaves no room. name
 // ends as the last candidate tried.
-int FIND_FREE_PATH(const std::string& directory, std::string& name, std::string& path);
+int find_free_path(const std::string& directory, std::string& name, std::string& path);
 
 // Opens a new file for binary writing; where the platform allows it, the
 // open fails rather than follow or replace something that appeared at the

@@ -91,14 +91,14 @@ int read_boundary(const std::string& upper, const char* block, size_t after_labe
                   std::string& boundary, const MailSession* session) {
     size_t at = upper.find("BOUNDARY=", after_label);
     if (at == npos) {
-        DIAG_PRINT(session, 'E', 1, "GET_MIME_CONTENT_TYPE: Couldn't find boundary parameter");
+        diag_print(session, 'E', 1, "GET_MIME_CONTENT_TYPE: Couldn't find boundary parameter");
         return -1;
     }
     std::string value = parameter_value(upper, block, at + 9);
     // A cut boundary would match the start of longer delimiters, so a value
     // over the limit is as unreadable as an empty one.
     if (value.empty() || value.size() > kMaxBoundaryLength) {
-        DIAG_PRINT(session, 'E', 1, "GET_MIME_CONTENT_TYPE: Couldn't read boundary parameter");
+        diag_print(session, 'E', 1, "GET_MIME_CONTENT_TYPE: Couldn't read boundary parameter");
         return -1;
     }
     boundary = value;
@@ -109,7 +109,7 @@ int read_image_name(const std::string& upper, size_t after_label, const MailSess
     size_t at = upper.find("NAME=", after_label);
     if (at == npos) return 0;
     if (parameter_value(upper, upper, at + 5).empty()) {
-        DIAG_PRINT(session, 'E', 1, "GET_MIME_CONTENT_TYPE: Couldn't read name parameter");
+        diag_print(session, 'E', 1, "GET_MIME_CONTENT_TYPE: Couldn't read name parameter");
         return -1;
     }
     return 0;
@@ -135,7 +135,7 @@ int read_charset(const std::string& upper, size_t after_label, int& charset,
         token = upper.substr(pos, end - pos);
     }
     if (token.empty()) {
-        DIAG_PRINT(session, 'E', 1, "GET_MIME_CONTENT_TYPE: Couldn't read charset parameter");
+        diag_print(session, 'E', 1, "GET_MIME_CONTENT_TYPE: Couldn't read charset parameter");
         return -1;
     }
     int code = token.size() <= kMaxTokenLength ? charset_code(token) : -1;
@@ -146,7 +146,7 @@ int read_charset(const std::string& upper, size_t after_label, int& charset,
 
 }  // namespace
 
-int GET_MIME_VERSION(const char* block, char* minor, char* major, const MailSession* session) {
+int mime_version(const char* block, char* minor, char* major, const MailSession* session) {
     if (block == nullptr) return -1;
     std::string upper = upper_copy(block);
     size_t at = upper.find("MIME-VERSION: ");
@@ -159,11 +159,11 @@ int GET_MIME_VERSION(const char* block, char* minor, char* major, const MailSess
     if (minor_at == npos) return -2;
     if (major != nullptr) *major = upper[major_at];
     if (minor != nullptr) *minor = upper[minor_at];
-    DIAG_PRINT(session, 'F', 0, "GET_MIME_VERSION: Done reading MIME version");
+    diag_print(session, 'F', 0, "GET_MIME_VERSION: Done reading MIME version");
     return 0;
 }
 
-int GET_MIME_CONTENT_TYPE(const char* block, int& content_class, std::string& boundary,
+int mime_content_type(const char* block, int& content_class, std::string& boundary,
                           int& charset, const MailSession* session) {
     if (block == nullptr) return -1;
     std::string upper = upper_copy(block);
@@ -185,14 +185,7 @@ int GET_MIME_CONTENT_TYPE(const char* block, int& content_class, std::string& bo
     }
 }
 
-int GET_PART_CONTENT_TYPE(const char* block, int& content_class, int& charset,
-                          const MailSession* session) {
-    std::string boundary;
-    if (GET_MIME_CONTENT_TYPE(block, content_class, boundary, charset, session) != 0) return -1;
-    return content_class == kClassMultipart ? -1 : 0;
-}
-
-int GET_CONTENT_TRANSFER_ENCODING(const char* block, int& code, const MailSession* session) {
+int content_transfer_encoding(const char* block, int& code, const MailSession* session) {
     if (block == nullptr) return -1;
     std::string upper = upper_copy(block);
     size_t at = upper.find("CONTENT-TRANSFER-ENCODING:");
@@ -209,7 +202,7 @@ int GET_CONTENT_TRANSFER_ENCODING(const char* block, int& code, const MailSessio
     for (const auto& row : kTable) {
         if (word == row.name) {
             code = row.code;
-            DIAG_PRINT(session, 'F', 0,
+            diag_print(session, 'F', 0,
                        "GET_CONTENT_TRANSFER_ENCODING: Done reading Content-Transfer-Encoding");
             return 0;
         }
@@ -217,7 +210,7 @@ int GET_CONTENT_TRANSFER_ENCODING(const char* block, int& code, const MailSessio
     return -1;
 }
 
-void GET_FILE_DISPOSITION(const char* block, std::string& name, const MailSession* session) {
+void file_disposition(const char* block, std::string& name, const MailSession* session) {
     name.clear();
     if (block == nullptr) return;
     std::string upper = upper_copy(block);
@@ -239,7 +232,7 @@ void GET_FILE_DISPOSITION(const char* block, std::string& name, const MailSessio
     }
     name = last_path_component(value);
     if (name.size() > kMaxFileNameLength) name.resize(kMaxFileNameLength);
-    DIAG_PRINT(session, 'F', 0, "GET_FILE_DISPOSITION: Done reading file disposition, result: %s",
+    diag_print(session, 'F', 0, "GET_FILE_DISPOSITION: Done reading file disposition, result: %s",
                name.c_str());
 }
 

@@ -38,22 +38,19 @@ enum TransferEncoding : int {
 
 // 0 with the digit characters of the version, -2 when there is none, -1 for
 // a null block.
-int GET_MIME_VERSION(const char* block, char* minor, char* major, const MailSession* session);
+int mime_version(const char* block, char* minor, char* major, const MailSession* session);
 
 // 0 with content_class set (and the boundary for class 3, the charset code
 // for class 2), or -1. On -1 content_class may already be set.
-int GET_MIME_CONTENT_TYPE(const char* block, int& content_class, std::string& boundary,
+int mime_content_type(const char* block, int& content_class, std::string& boundary,
                           int& charset, const MailSession* session);
 
-// As GET_MIME_CONTENT_TYPE, but a multipart/mixed part is refused (-1).
-int GET_PART_CONTENT_TYPE(const char* block, int& content_class, int& charset,
-                          const MailSession* session);
 
 // 0 with code set, or -1 with code untouched.
-int GET_CONTENT_TRANSFER_ENCODING(const char* block, int& code, const MailSession* session);
+int content_transfer_encoding(const char* block, int& code, const MailSession* session);
 
 // The file name of the Content-Disposition, reduced to its last path
 // component; empty when there is none.
-void GET_FILE_DISPOSITION(const char* block, std::string& name, const MailSession* session);
+void file_disposition(const char* block, std::string& name, const MailSession* session);
 
 }  // namespace brevorin

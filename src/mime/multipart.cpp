@@ -62,19 +62,19 @@ class PartWalker {
           session_(session) {}
 
     int walk() {
-        if (SKIP_TO_DELIMITER(lines_, boundary_, closing_, session_) != 0) return -1;
+        if (skip_to_delimiter(lines_, boundary_, closing_, session_) != 0) return -1;
         while (!closing_)
             if (handle_part() != 0) return -1;
         // The end-of-data line came before the closing delimiter: what was
         // read is kept, and the status tells that the message was cut short.
         bool cut_short = lines_.finished();
-        if (DRAIN_TO_END(lines_, session_) != 0) return -1;
+        if (drain_to_end(lines_, session_) != 0) return -1;
         if (cut_short) status_ = kAttachmentSkipped;
         return 0;
     }
 
   private:
-    int skip() { return SKIP_TO_DELIMITER(lines_, boundary_, closing_, session_) == 0 ? 0 : -1; }
+    int skip() { return skip_to_delimiter(lines_, boundary_, closing_, session_) == 0 ? 0 : -1; }
 
     int skip_with(int status) {
         status_ = status;
@@ -83,7 +83,7 @@ class PartWalker {
 
     int handle_part() {
         std::string block;
-        if (READ_PART_HEADERS(lines_, block, session_) != 0) {
+        if (read_part_headers(lines_, block, session_) != 0) {
             if (lines_.failure() != 0) return -1;
             return skip_with(kAttachmentSkipped);
         }
@@ -91,7 +91,7 @@ class PartWalker {
         int charset = kUsAscii;
         std::string inner_boundary;
         int rc =
-            GET_MIME_CONTENT_TYPE(block.c_str(), content_class, inner_boundary, charset, session_);
+            mime_content_type(block.c_str(), content_class, inner_boundary, charset, session_);
         // A text part in a charset outside the table keeps its bytes, as the
         // single text of a message does.
         if (rc != 0 && content_class == kClassTextPlain) {
@@ -100,7 +100,7 @@ class PartWalker {
         }
         if (rc != 0 || content_class == kClassMultipart) return skip_with(kAttachmentSkipped);
         int encoding = kEncoding7bit;
-        GET_CONTENT_TRANSFER_ENCODING(block.c_str(), encoding, session_);
+        content_transfer_encoding(block.c_str(), encoding, session_);
 
         switch (content_class) {
             case kClassTextPlain:
@@ -119,19 +119,19 @@ class PartWalker {
 
     int collect_text(int encoding, int charset) {
         std::string collected;
-        if (GET_MIME_TEXT(lines_, &boundary_, closing_, collected, session_) != 0) return -1;
+        if (collect_mime_text(lines_, &boundary_, closing_, collected, session_) != 0) return -1;
         std::string text;
-        if (DECODE_TEXT_PART(collected, encoding, charset, session_, text) != 0) return -1;
+        if (decode_text_part(collected, encoding, charset, session_, text) != 0) return -1;
         append_text(entry_.body, text);
         return 0;
     }
 
     // Name and free path of an attachment: 0, or the status that skips it.
     int choose_path(const std::string& block, std::string& name, std::string& path) {
-        GET_FILE_DISPOSITION(block.c_str(), name, session_);
+        file_disposition(block.c_str(), name, session_);
         name = safe_attachment_name(name);
         if (name.empty()) name = "att-1";
-        return FIND_FREE_PATH(directory_, name, path) == 0 ? 0 : kAttachmentNoName;
+        return find_free_path(directory_, name, path) == 0 ? 0 : kAttachmentNoName;
     }
 
     // After a copy: 0 to go on with the next part, -1 to end the walk.
@@ -147,7 +147,7 @@ class PartWalker {
         if (int status = choose_path(block, name, path)) return skip_with(status);
         platform::File out = open_new_file(path);
         if (!out) return skip_with(kAttachmentNotOpened);
-        int rc = COPY_PART_TO_FILE(lines_, out.get(), boundary_, closing_, session_);
+        int rc = copy_part_to_file(lines_, out.get(), boundary_, closing_, session_);
         if (rc != 0) {
             out.reset();
             return after_failed_copy(rc);
@@ -170,16 +170,16 @@ class PartWalker {
             out.reset();
             return skip_with(kAttachmentSkipped);
         }
-        int rc = COPY_PART_TO_FILE(lines_, staged.get(), boundary_, closing_, session_);
+        int rc = copy_part_to_file(lines_, staged.get(), boundary_, closing_, session_);
         if (rc != 0) return after_failed_copy(rc);
         std::rewind(staged.get());
         // The part has been read through its delimiter, so a failed decoding
         // only marks the status; skipping now would swallow the next part.
-        if (BASE64_DECODE(staged.get(), out.get(), session_) != 0 || !close_written(out)) {
+        if (base64_decode(staged.get(), out.get(), session_) != 0 || !close_written(out)) {
             status_ = kAttachmentSkipped;
             return 0;
         }
-        DIAG_PRINT(session_, 'F', 0, "POP3_PARSE_MIME: Decoded and written file: %s", path.c_str());
+        diag_print(session_, 'F', 0, "POP3_PARSE_MIME: Decoded and written file: %s", path.c_str());
         append_file_name(entry_.files, name);
         return 0;
     }
@@ -195,7 +195,7 @@ class PartWalker {
 
 }  // namespace
 
-int GET_MIME_TEXT(MessageLines& lines, const std::string* boundary, bool& closing,
+int collect_mime_text(MessageLines& lines, const std::string* boundary, bool& closing,
                   std::string& text, const MailSession* session) {
     text.clear();
     try {
@@ -206,7 +206,7 @@ int GET_MIME_TEXT(MessageLines& lines, const std::string* boundary, bool& closin
     while (true) {
         if (static_cast<int>(text.size()) + kLineReserve > kTextCapacity) {
             text.clear();
-            DIAG_PRINT(session, 'E', 1, "GET_MIME_TEXT: Message too big");
+            diag_print(session, 'E', 1, "GET_MIME_TEXT: Message too big");
             return -1;
         }
         MessageLines::Result r = lines.next();
@@ -226,7 +226,7 @@ int GET_MIME_TEXT(MessageLines& lines, const std::string* boundary, bool& closin
     return 0;
 }
 
-int READ_PART_HEADERS(MessageLines& lines, std::string& block, const MailSession*) {
+int read_part_headers(MessageLines& lines, std::string& block, const MailSession*) {
     block.clear();
     while (true) {
         if (static_cast<int>(block.size()) + kLineReserve > kPartHeaderCapacity) return -1;
@@ -239,7 +239,7 @@ int READ_PART_HEADERS(MessageLines& lines, std::string& block, const MailSession
     }
 }
 
-int COPY_PART_TO_FILE(MessageLines& lines, std::FILE* file, const std::string& boundary,
+int copy_part_to_file(MessageLines& lines, std::FILE* file, const std::string& boundary,
                       bool& closing, const MailSession*) {
     bool write_failed = false;
     while (true) {
@@ -258,7 +258,7 @@ int COPY_PART_TO_FILE(MessageLines& lines, std::FILE* file, const std::string& b
     return write_failed ? -2 : 0;
 }
 
-int SKIP_TO_DELIMITER(MessageLines& lines, const std::string& boundary, bool& closing,
+int skip_to_delimiter(MessageLines& lines, const std::string& boundary, bool& closing,
                       const MailSession*) {
     if (closing) return 0;
     while (true) {
@@ -274,7 +274,7 @@ int SKIP_TO_DELIMITER(MessageLines& lines, const std::string& boundary, bool& cl
     }
 }
 
-int DRAIN_TO_END(MessageLines& lines, const MailSession*) {
+int drain_to_end(MessageLines& lines, const MailSession*) {
     int count = 0;
     while (true) {
         if (count + kLineReserve > kEpilogueCapacity) return -1;
@@ -285,42 +285,42 @@ int DRAIN_TO_END(MessageLines& lines, const MailSession*) {
     }
 }
 
-int DECODE_TEXT_PART(const std::string& collected, int encoding, int charset,
+int decode_text_part(const std::string& collected, int encoding, int charset,
                      const MailSession* session, std::string& text) {
     if (encoding == kEncodingBase64)
-        return BASE64_DECODE_TEXT(collected.c_str(), text) < 0 ? -1 : 0;
+        return base64_decode_text(collected.c_str(), text) < 0 ? -1 : 0;
     // Soft line breaks and trailing blanks go even when no escape was found.
     if (encoding == kEncodingQuotedPrintable)
-        return QP_DECODE(collected.c_str(), text) < 0 ? -1 : 0;
+        return qp_decode(collected.c_str(), text) < 0 ? -1 : 0;
     text = collected;
     if (charset == kJis && (session->charset == kEuc || session->charset == kSjis)) {
         std::string converted;
         int target = session->charset == kEuc ? CODE_EUC : CODE_SJIS;
-        if (KANJI_CONVERT(CODE_JIS, target, collected.c_str(), converted) == 0)
+        if (kanji_convert(CODE_JIS, target, collected.c_str(), converted) == 0)
             text = std::move(converted);
     }
     return 0;
 }
 
-int POP3_PARSE_MIME(MessageLines& lines, const char* header, MessageEntry& entry,
+int parse_mime_body(MessageLines& lines, const char* header, MessageEntry& entry,
                     const std::string& directory, int& status, const MailSession* session) {
     char minor = 0, major = 0;
-    if (GET_MIME_VERSION(header, &minor, &major, session) != 0) return -2;
+    if (mime_version(header, &minor, &major, session) != 0) return -2;
     int content_class = 0;
     int charset = kUsAscii;
     std::string boundary;
-    if (GET_MIME_CONTENT_TYPE(header, content_class, boundary, charset, session) != 0) {
+    if (mime_content_type(header, content_class, boundary, charset, session) != 0) {
         content_class = kClassTextPlain;
         charset = kUsAscii;
     }
     if (content_class == kClassTextPlain) {
         int encoding = kEncoding7bit;
-        GET_CONTENT_TRANSFER_ENCODING(header, encoding, session);
+        content_transfer_encoding(header, encoding, session);
         bool closing = false;
         std::string collected;
-        if (GET_MIME_TEXT(lines, nullptr, closing, collected, session) != 0) return -1;
+        if (collect_mime_text(lines, nullptr, closing, collected, session) != 0) return -1;
         std::string text;
-        if (DECODE_TEXT_PART(collected, encoding, charset, session, text) != 0) return -1;
+        if (decode_text_part(collected, encoding, charset, session, text) != 0) return -1;
         append_text(entry.body, text);
         return 0;
     }

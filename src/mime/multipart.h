@@ -30,33 +30,33 @@ enum AttachmentStatus : int {
 // read to its end (status tells what was skipped); -1 on failure (the rest
 // of the answer may still wait on the connection); -2 when the message is not
 // one handled here (nothing read; status may be 1).
-int POP3_PARSE_MIME(MessageLines& lines, const char* header, MessageEntry& entry,
+int parse_mime_body(MessageLines& lines, const char* header, MessageEntry& entry,
                     const std::string& directory, int& status, const MailSession* session);
 
 // Collects a text up to the next delimiter of boundary (or, without one, to
 // the end of data). 0 or -1.
-int GET_MIME_TEXT(MessageLines& lines, const std::string* boundary, bool& closing,
+int collect_mime_text(MessageLines& lines, const std::string* boundary, bool& closing,
                   std::string& text, const MailSession* session);
 
 // Reads a part's header block through its empty line. 0 or -1.
-int READ_PART_HEADERS(MessageLines& lines, std::string& block, const MailSession* session);
+int read_part_headers(MessageLines& lines, std::string& block, const MailSession* session);
 
 // Copies a part's lines into file up to the next delimiter. 0; -1 when a
 // read fails; -2 when a write failed (the part was still read to its end).
-int COPY_PART_TO_FILE(MessageLines& lines, std::FILE* file, const std::string& boundary,
+int copy_part_to_file(MessageLines& lines, std::FILE* file, const std::string& boundary,
                       bool& closing, const MailSession* session);
 
 // Reads and drops lines through the next delimiter (nothing once closing is
 // set). 0 or -1.
-int SKIP_TO_DELIMITER(MessageLines& lines, const std::string& boundary, bool& closing,
+int skip_to_delimiter(MessageLines& lines, const std::string& boundary, bool& closing,
                       const MailSession* session);
 
 // Reads and drops the epilogue through the end-of-data line. 0 or -1.
-int DRAIN_TO_END(MessageLines& lines, const MailSession* session);
+int drain_to_end(MessageLines& lines, const MailSession* session);
 
 // Decodes one collected text by its transfer encoding (and converts
 // ISO-2022-JP for a Japanese session). 0 or -1.
-int DECODE_TEXT_PART(const std::string& collected, int encoding, int charset,
+int decode_text_part(const std::string& collected, int encoding, int charset,
                      const MailSession* session, std::string& text);
 
 }  // namespace brevorin

@@ -66,7 +66,7 @@ bool decode_line(const std::string& line, std::string& out) {
 
 }  // namespace
 
-int QP_DECODE(const char* text, std::string& out) {
+int qp_decode(const char* text, std::string& out) {
     if (text == nullptr) text = "";
     int result = 1;
     try {

@@ -5,11 +5,11 @@
 
 namespace brevorin {
 
-// Longest line QP_DECODE takes, line ending not counted.
+// Longest line qp_decode takes, line ending not counted.
 constexpr int kQpMaxLine = 2046;
 
 // 0 when an escape was decoded, 1 when none was, -1 when a line is too long
 // or memory runs out (out untouched then).
-int QP_DECODE(const char* text, std::string& out);
+int qp_decode(const char* text, std::string& out);
 
 }  // namespace brevorin

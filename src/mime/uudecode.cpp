@@ -57,7 +57,7 @@ bool parse_begin_line(const std::string& line, int& mode, std::string& name) {
 
 }  // namespace
 
-int UUDECODE_GROUP(const char* group, std::FILE* out, int wanted) {
+int uudecode_group(const char* group, std::FILE* out, int wanted) {
     int a = value_of(group[0]), b = value_of(group[1]);
     int c = value_of(group[2]), d = value_of(group[3]);
     const int bytes[3] = {(a << 2) | (b >> 4), ((b & 0x0F) << 4) | (c >> 2), ((c & 0x03) << 6) | d};
@@ -66,7 +66,7 @@ int UUDECODE_GROUP(const char* group, std::FILE* out, int wanted) {
     return 0;
 }
 
-int UUDECODE_LINES(std::FILE* in, std::FILE* out) {
+int uudecode_lines(std::FILE* in, std::FILE* out) {
     std::string line;
     std::string data;
     while (read_piece(in, kUuDataLineRoom, line)) {
@@ -81,59 +81,59 @@ int UUDECODE_LINES(std::FILE* in, std::FILE* out) {
         for (size_t i = 0; i < needed && i + 1 < available; ++i) data[i] = line[i + 1];
         int wanted = count;
         for (size_t g = 0; g < needed && wanted > 0; g += 4, wanted -= 3)
-            if (UUDECODE_GROUP(data.data() + g, out, wanted) != 0) return -1;
+            if (uudecode_group(data.data() + g, out, wanted) != 0) return -1;
     }
     return -1;
 }
 
-int UUDECODE(const std::string& directory, std::FILE* in, std::string& name, int& status,
+int uudecode(const std::string& directory, std::FILE* in, std::string& name, int& status,
              const MailSession* session) {
     status = kAttachmentsHandled;
     std::string line;
     if (!read_piece(in, kUuBeginLineRoom, line)) {
-        DIAG_PRINT(session, 'E', 1, "UUDECODE: no beginline");
+        diag_print(session, 'E', 1, "UUDECODE: no beginline");
         status = kAttachmentSkipped;
         return -1;
     }
-    DIAG_PRINT(session, 'D', 2, "UUDECODE: beginline read: %s", line.c_str());
+    diag_print(session, 'D', 2, "UUDECODE: beginline read: %s", line.c_str());
     int mode = 0;
     std::string word;
     if (!parse_begin_line(line, mode, word)) {
-        DIAG_PRINT(session, 'E', 1, "UUDECODE: no valid beginline");
+        diag_print(session, 'E', 1, "UUDECODE: no valid beginline");
         status = kAttachmentSkipped;
         return -1;
     }
     // The name comes from the sender: it must not lead out of the directory.
     name = safe_attachment_name(word);
     if (name.empty()) name = "att-1";
-    DIAG_PRINT(session, 'D', 2, "UUDECODE: decoding in mode: %d, file: %s", mode, name.c_str());
+    diag_print(session, 'D', 2, "UUDECODE: decoding in mode: %d, file: %s", mode, name.c_str());
 
     std::string path;
-    if (FIND_FREE_PATH(directory, name, path) != 0) {
-        DIAG_PRINT(session, 'E', 1, "UUDECODE: can't create unique filename, last try was: %s",
+    if (find_free_path(directory, name, path) != 0) {
+        diag_print(session, 'E', 1, "UUDECODE: can't create unique filename, last try was: %s",
                    name.c_str());
         status = kAttachmentNoName;
         return -1;
     }
     platform::File out = open_new_file(path);
     if (!out) {
-        DIAG_PRINT(session, 'E', 1, "UUDECODE: can't open output: %s for writing", path.c_str());
+        diag_print(session, 'E', 1, "UUDECODE: can't open output: %s for writing", path.c_str());
         status = kAttachmentNotOpened;
         return -1;
     }
-    DIAG_PRINT(session, 'D', 2, "UUDECODE: writing file to: %s", path.c_str());
-    if (UUDECODE_LINES(in, out.get()) != 0) {
-        DIAG_PRINT(session, 'E', 1, "UUDECODE: error while decoding");
+    diag_print(session, 'D', 2, "UUDECODE: writing file to: %s", path.c_str());
+    if (uudecode_lines(in, out.get()) != 0) {
+        diag_print(session, 'E', 1, "UUDECODE: error while decoding");
         status = kAttachmentSkipped;
         return -1;
     }
     if (!read_piece(in, kUuBeginLineRoom, line) || line.compare(0, 3, "end") != 0) {
-        DIAG_PRINT(session, 'E', 1, "UUDECODE: no valid endline");
+        diag_print(session, 'E', 1, "UUDECODE: no valid endline");
         status = kAttachmentSkipped;
         return -1;
     }
     if (std::fclose(out.release()) != 0) {
-        DIAG_PRINT(session, 'E', 1, "UUDECODE: error while decoding");
+        diag_print(session, 'E', 1, "UUDECODE: error while decoding");
         status = kAttachmentSkipped;
         return -1;
     }

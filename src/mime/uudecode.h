@@ -18,15 +18,15 @@ constexpr size_t kUuDataLineRoom = 1023;
 // file of the directory text. 0 when the file was written completely, -1
 // otherwise. name receives the name the file was (or was to be) written
 // under once the begin line has been read; status the attachment status.
-int UUDECODE(const std::string& directory, std::FILE* in, std::string& name, int& status,
+int uudecode(const std::string& directory, std::FILE* in, std::string& name, int& status,
              const MailSession* session);
 
 // Decodes data lines up to the zero-length line: 0 there, -1 when the input
 // runs out first or a write fails.
-int UUDECODE_LINES(std::FILE* in, std::FILE* out);
+int uudecode_lines(std::FILE* in, std::FILE* out);
 
 // Writes up to three bytes of one group of four characters: 0, or -1 when a
 // write fails.
-int UUDECODE_GROUP(const char* group, std::FILE* out, int wanted);
+int uudecode_group(const char* group, std::FILE* out, int wanted);
 
 }  // namespace brevorin

@@ -7,10 +7,10 @@ namespace brevorin {
 
 DataLineReader::Result DataLineReader::next() {
     if (finished_) return kEnd;
-    int n = SOCKREAD_RAW(sock_, buffer_.data(), kLineCapacity, session_);
+    int n = sock_read_raw(sock_, buffer_.data(), kLineCapacity, session_);
     if (n < 0) {
         length_ = 0;
-        return SOCKERROR() == platform::kWsaEtimedout ? kTimedOut : kFailed;
+        return sock_error() == platform::kWsaEtimedout ? kTimedOut : kFailed;
     }
     length_ = n;
     starts_line_ = next_starts_line_;

@@ -1,6 +1,6 @@
 // Reader of a dot-terminated multi-line POP3 answer (TOP, RETR, LIST).
 //
-// Lines come from SOCKREAD_RAW with the 2048-byte line capacity, so a longer
+// Lines come from sock_read_raw with the 2048-byte line capacity, so a longer
 // line arrives in pieces. Only a piece that starts a line can be the
 // terminating line or carry a stuffing dot; the pieces that continue a long
 // line are data whatever they begin with.

@@ -90,7 +90,7 @@ int read_line_piece(int sock, char* buffer, int room, const MailSession* /*sessi
 
 }  // namespace
 
-int SOCKOPEN(const char* host, int port) {
+int sock_open(const char* host, int port) {
     if (host == nullptr) return -1;
     uint32_t address = api().inet_addr(host);
     if (address == platform::kInaddrNone) {
@@ -115,9 +115,9 @@ int SOCKOPEN(const char* host, int port) {
     return sock;
 }
 
-int SOCKREAD_LINE(int sock, char* buffer, int size, const MailSession* session) {
+int sock_read_line(int sock, char* buffer, int size, const MailSession* session) {
     if (size < 2) {
-        DIAG_PRINT(session, 'E', 1, "SOCKREAD: len to small");
+        diag_print(session, 'E', 1, "SOCKREAD: len to small");
         return -1;
     }
     int n = read_line_piece(sock, buffer, size - 1, session);
@@ -126,15 +126,15 @@ int SOCKREAD_LINE(int sock, char* buffer, int size, const MailSession* session) 
     return n;
 }
 
-int SOCKREAD_RAW(int sock, char* buffer, int size, const MailSession* session) {
+int sock_read_raw(int sock, char* buffer, int size, const MailSession* session) {
     if (size < 2) {
-        DIAG_PRINT(session, 'E', 1, "SOCKREAD: len to small");
+        diag_print(session, 'E', 1, "SOCKREAD: len to small");
         return -1;
     }
     return read_line_piece(sock, buffer, size, session);
 }
 
-int SOCKWRITE(int sock, const char* data, int length) {
+int sock_write(int sock, const char* data, int length) {
     if (length == 0) return 0;
     if (length < 0 || data == nullptr) return -1;
     Connection& c = connection_of(sock);
@@ -146,13 +146,13 @@ int SOCKWRITE(int sock, const char* data, int length) {
     return send_all(sock, data, static_cast<size_t>(length)) == 0 ? length : -1;
 }
 
-int SOCKCLOSE(int sock) {
+int sock_close(int sock) {
     connections().erase(sock);
     api().shutdown_both(sock);
     return api().close(sock);
 }
 
-int SOCKPENDING(int sock, unsigned long* count) {
+int sock_pending(int sock, unsigned long* count) {
     unsigned long waiting = 0;
     if (api().bytes_waiting(sock, &waiting) != 0) return -1;
     auto it = connections().find(sock);
@@ -160,20 +160,20 @@ int SOCKPENDING(int sock, unsigned long* count) {
     return 0;
 }
 
-int SOCKERROR() { return api().last_error(); }
+int sock_error() { return api().last_error(); }
 
-void SOCKSETERROR(int code) { api().set_last_error(code); }
+void sock_set_error(int code) { api().set_last_error(code); }
 
-void SOCKCORK(int sock) { connection_of(sock).corked = true; }
+void sock_cork(int sock) { connection_of(sock).corked = true; }
 
-int SOCKUNCORK(int sock) {
+int sock_uncork(int sock) {
     Connection& c = connection_of(sock);
     c.corked = false;
     return flush(sock, c);
 }
 
-int SOCKETS_STARTUP(uint16_t* version) { return api().startup(0x0101, version); }
+int sockets_startup(uint16_t* version) { return api().startup(0x0101, version); }
 
-int SOCKETS_CLEANUP() { return api().cleanup(); }
+int sockets_cleanup() { return api().cleanup(); }
 
 }  // namespace brevorin

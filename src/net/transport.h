@@ -11,36 +11,36 @@
 namespace brevorin {
 
 // Connects to host (dotted IPv4 or a name) and port; a socket or -1.
-int SOCKOPEN(const char* host, int port);
+int sock_open(const char* host, int port);
 
 // One line into buffer, at most size - 1 bytes, terminated; the byte count
 // (terminator not counted) or -1.
-int SOCKREAD_LINE(int sock, char* buffer, int size, const MailSession* session);
+int sock_read_line(int sock, char* buffer, int size, const MailSession* session);
 
 // One line into buffer, at most size bytes, not terminated; the count or -1.
-int SOCKREAD_RAW(int sock, char* buffer, int size, const MailSession* session);
+int sock_read_raw(int sock, char* buffer, int size, const MailSession* session);
 
 // Writes all of data; length, 0 for an empty write, or -1.
-int SOCKWRITE(int sock, const char* data, int length);
+int sock_write(int sock, const char* data, int length);
 
 // Shuts down and closes; the close's result (0 on success).
-int SOCKCLOSE(int sock);
+int sock_close(int sock);
 
 // Bytes waiting to be read: the read-ahead buffer plus the socket's. 0 or -1.
-int SOCKPENDING(int sock, unsigned long* count);
+int sock_pending(int sock, unsigned long* count);
 
 // The last socket error (a Windows Sockets error number) and its setter.
-int SOCKERROR();
-void SOCKSETERROR(int code);
+int sock_error();
+void sock_set_error(int code);
 
-// Gathering of writes: while corked, SOCKWRITE collects data and sends it in
-// large blocks; a failed send shows as -1 from the SOCKWRITE or SOCKUNCORK
-// that triggered it. SOCKUNCORK sends what is left: 0 or -1.
-void SOCKCORK(int sock);
-int SOCKUNCORK(int sock);
+// Gathering of writes: while corked, sock_write collects data and sends it in
+// large blocks; a failed send shows as -1 from the sock_write or sock_uncork
+// that triggered it. sock_uncork sends what is left: 0 or -1.
+void sock_cork(int sock);
+int sock_uncork(int sock);
 
 // Sockets layer start and release (WSAStartup 1.1 / WSACleanup).
-int SOCKETS_STARTUP(uint16_t* version);
-int SOCKETS_CLEANUP();
+int sockets_startup(uint16_t* version);
+int sockets_cleanup();
 
 }  // namespace brevorin

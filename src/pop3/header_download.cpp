@@ -17,7 +17,7 @@ namespace {
 
 int send_command(int sock, const char* command) {
     int length = static_cast<int>(std::strlen(command));
-    return SOCKWRITE(sock, command, length) == length ? 0 : -1;
+    return sock_write(sock, command, length) == length ? 0 : -1;
 }
 
 // One decimal integer the way "%d" reads it (leading white space, optional
@@ -72,7 +72,7 @@ bool allocate_work_buffer(MultiLineText& work, size_t capacity, const MailSessio
         work.text.reserve(capacity);
         return true;
     } catch (const std::bad_alloc&) {
-        DIAG_PRINT(session, 'E', 1, "POP3_TOP: malloc failed");
+        diag_print(session, 'E', 1, "POP3_TOP: malloc failed");
         return false;
     }
 }
@@ -93,7 +93,7 @@ int top_probe(int sock, int32_t* top_support, int message, char* destination, in
     char command[kCommandBuffer];
     std::snprintf(command, sizeof command, "TOP %d 0\r\n", message);
     if (send_command(sock, command) != 0) return -1;
-    if (POP3_OK(sock, command, kReplyCapacity, session) != 0) {
+    if (read_status(sock, command, kReplyCapacity, session) != 0) {
         *top_support = 0;
         return 1;
     }
@@ -105,9 +105,9 @@ int top_probe(int sock, int32_t* top_support, int message, char* destination, in
         return -1;
     }
     if (read_multiline(sock, kTopWorkBuffer, work, session) != 0) return -1;
-    DIAG_PRINT(session, 'D', 0, "POP3_TOP: Received response from server: %s", command);
+    diag_print(session, 'D', 0, "POP3_TOP: Received response from server: %s", command);
     if (work.too_long || !fits(work.text, capacity)) {
-        DIAG_PRINT(session, 'E', 1, "POP3_TOP: Buffer too small!");
+        diag_print(session, 'E', 1, "POP3_TOP: Buffer too small!");
         return -1;
     }
     copy_out(work.text.data(), work.text.size(), destination);
@@ -122,10 +122,10 @@ int top_known(int sock, int message, int line_count, char* destination, int capa
     char command[kCommandBuffer];
     std::snprintf(command, sizeof command, "TOP %d %d\r\n", message, line_count);
     if (send_command(sock, command) != 0) return -1;
-    if (POP3_OK(sock, command, kReplyCapacity, session) != 0) return -1;
+    if (read_status(sock, command, kReplyCapacity, session) != 0) return -1;
     if (read_multiline(sock, kTopWorkBuffer, work, session) != 0) return -1;
     if (work.too_long || !fits(work.text, capacity)) {
-        DIAG_PRINT(session, 'E', 1, "POP3_TOP: Topbuf too small");
+        diag_print(session, 'E', 1, "POP3_TOP: Topbuf too small");
         return -1;
     }
     copy_out(work.text.data(), work.text.size(), destination);
@@ -140,18 +140,18 @@ int top_by_retrieve(int sock, int message, char* destination, int capacity,
     if (!allocate_work_buffer(work, kRetrWorkBuffer, session)) return -1;
     char command[kCommandBuffer];
     std::snprintf(command, sizeof command, "RETR %d\r\n", message);
-    DIAG_PRINT(session, 'D', 1, "POP3_TOP: Doing retrieve with command: %s", command);
+    diag_print(session, 'D', 1, "POP3_TOP: Doing retrieve with command: %s", command);
     if (send_command(sock, command) != 0) return -1;
-    if (POP3_OK(sock, command, kReplyCapacity, session) != 0) return -1;
+    if (read_status(sock, command, kReplyCapacity, session) != 0) return -1;
     if (read_multiline(sock, kRetrWorkBuffer, work, session) != 0) return -1;
     size_t header_end = work.text.find("\r\n\r\n");
     if (header_end == std::string::npos) {
-        DIAG_PRINT(session, 'E', 1, "POP3_TOP: Couldn't find header delimiter");
+        diag_print(session, 'E', 1, "POP3_TOP: Couldn't find header delimiter");
         return -1;
     }
-    DIAG_PRINT(session, 'D', 2, "POP3_TOP: Length of header = %d", static_cast<int>(header_end));
+    diag_print(session, 'D', 2, "POP3_TOP: Length of header = %d", static_cast<int>(header_end));
     if (capacity <= 0 || header_end + 1 > static_cast<size_t>(capacity)) {
-        DIAG_PRINT(session, 'E', 1, "POP3_TOP: Buffer too small");
+        diag_print(session, 'E', 1, "POP3_TOP: Buffer too small");
         return -1;
     }
     copy_out(work.text.data(), header_end, destination);
@@ -160,26 +160,26 @@ int top_by_retrieve(int sock, int message, char* destination, int capacity,
 
 }  // namespace
 
-int POP3_LIST(int sock, int message, int32_t* size, const MailSession* session) {
-    DIAG_PRINT(session, 'F', 0, "POP3_LIST: Listing : %d", message);
+int list_size(int sock, int message, int32_t* size, const MailSession* session) {
+    diag_print(session, 'F', 0, "POP3_LIST: Listing : %d", message);
     char command[kCommandBuffer];
     std::snprintf(command, sizeof command, "LIST %d\r\n", message);
     if (send_command(sock, command) != 0) return -1;
-    if (POP3_OK(sock, command, kReplyCapacity, session) != 0) return -1;
+    if (read_status(sock, command, kReplyCapacity, session) != 0) return -1;
     if (command[0] != '\0')
-        DIAG_PRINT(session, 'F', 0, "POP3_LIST: Response from server: %s", command);
+        diag_print(session, 'F', 0, "POP3_LIST: Response from server: %s", command);
     int number = 0;
     int octets = 0;
     if (!read_two_numbers(command, number, octets)) {
-        DIAG_PRINT(session, 'E', 1, "POP3_LIST: Response from server not parsable");
+        diag_print(session, 'E', 1, "POP3_LIST: Response from server not parsable");
         return -1;
     }
     *size = octets;
-    DIAG_PRINT(session, 'D', 0, "POP3_LIST: Received message number=%d, size=%d", number, octets);
+    diag_print(session, 'D', 0, "POP3_LIST: Received message number=%d, size=%d", number, octets);
     return 0;
 }
 
-int POP3_TOP(int sock, int32_t* top_support, int message, int line_count, char* destination,
+int fetch_top(int sock, int32_t* top_support, int message, int line_count, char* destination,
              int capacity, const MailSession* session) {
     if (*top_support == 1)
         return top_known(sock, message, line_count, destination, capacity, session);

@@ -107,7 +107,7 @@ void limit_value(std::string& value) {
             encoding_end == std::string::npos ? encoding_end : value.find("?=", encoding_end + 1);
         if (word_end == std::string::npos) value.resize(word);
     }
-    TRIM_SPACES(value);
+    trim_spaces(value);
 }
 
 std::string without_line_breaks_and_tabs(const std::string& value) {
@@ -138,23 +138,23 @@ void extract_folded(const std::string& header, const std::string& upper, const F
     OwnedText& slot = entry.*field.slot;
     size_t start = value_start(upper, field.key);
     if (start == std::string::npos) {
-        slot = EMPTY_TEXT();
+        slot = std::string();
         return;
     }
     std::string value = header.substr(start, folded_value_end(header, start) - start);
-    TRIM_SPACES(value);
+    trim_spaces(value);
     limit_value(value);
     std::string decoded;
-    if (ENCODED_WORD_DECODE(value.c_str(), decoded, session) < 0) {
+    if (decode_encoded_words(value.c_str(), decoded, session) < 0) {
         // One badly encoded value (or a plain "=?" in a subject) must not
         // make the whole mailbox unlistable: keep the value as it came.
-        DIAG_PRINT(session, 'E', 1, "POP3_PARSEHEADER: Could not decode %s field, kept as received",
+        diag_print(session, 'E', 1, "POP3_PARSEHEADER: Could not decode %s field, kept as received",
                    field.name);
         decoded = without_line_breaks_and_tabs(value);
     }
     slot = std::move(decoded);
     if (slot->size() < field.line_limit)
-        DIAG_PRINT(session, 'D', 2, "POP3_PARSEHEADER: Put %s in %s field", slot->c_str(),
+        diag_print(session, 'D', 2, "POP3_PARSEHEADER: Put %s in %s field", slot->c_str(),
                    field.name);
 }
 
@@ -164,7 +164,7 @@ OwnedText single_line_value(const std::string& header, const std::string& upper,
     size_t start = value_start(upper, key);
     if (start == std::string::npos) return std::nullopt;
     std::string value = header.substr(start, single_value_end(header, start) - start);
-    TRIM_SPACES(value);
+    trim_spaces(value);
     limit_value(value);
     return value;
 }
@@ -172,9 +172,9 @@ OwnedText single_line_value(const std::string& header, const std::string& upper,
 void extract_date(const std::string& header, const std::string& upper, MessageEntry& entry,
                   const MailSession* session) {
     OwnedText value = single_line_value(header, upper, "DATE:");
-    entry.date = value ? std::move(*value) : EMPTY_TEXT();
+    entry.date = value ? std::move(*value) : std::string();
     if (value && entry.date->size() < kDateLineLimit)
-        DIAG_PRINT(session, 'D', 2, "POP3_PARSEHEADER: Put %s in date field", entry.date->c_str());
+        diag_print(session, 'D', 2, "POP3_PARSEHEADER: Put %s in date field", entry.date->c_str());
 }
 
 // Priority and X-Priority alike (the search finds either); the number is
@@ -183,22 +183,22 @@ void extract_priority(const std::string& header, const std::string& upper, Messa
                       const MailSession* session) {
     OwnedText value = single_line_value(header, upper, "PRIORITY:");
     if (!value) {
-        DIAG_PRINT(session, 'F', 0, "POP3_PARSEHEADER: Priority not available, trying X-Priority");
-        DIAG_PRINT(session, 'F', 0,
+        diag_print(session, 'F', 0, "POP3_PARSEHEADER: Priority not available, trying X-Priority");
+        diag_print(session, 'F', 0,
                    "POP3_PARSEHEADER: X-Priority not available, using default priority");
         entry.priority = kDefaultPriority;
         return;
     }
     entry.priority = value->empty() ? kDefaultPriority : parse_int_like_atoi(value->c_str());
-    DIAG_PRINT(session, 'D', 2, "POP3_PARSEHEADER: Put %d in priority field", entry.priority);
+    diag_print(session, 'D', 2, "POP3_PARSEHEADER: Put %d in priority field", entry.priority);
 }
 
 void extract_message_id(const std::string& header, const std::string& upper, MessageEntry& entry,
                         const MailSession* session) {
     OwnedText value = single_line_value(header, upper, "MESSAGE-ID:");
-    entry.id = value ? std::move(*value) : EMPTY_TEXT();
+    entry.id = value ? std::move(*value) : std::string();
     if (value)
-        DIAG_PRINT(session, 'D', 2, "POP3_PARSEHEADER: Put %s in id field", entry.id->c_str());
+        diag_print(session, 'D', 2, "POP3_PARSEHEADER: Put %s in id field", entry.id->c_str());
 }
 
 // A value may hold ESC bytes (ISO-2022 text that was not converted for the
@@ -240,23 +240,23 @@ int fetch_header_fields(int number, std::vector<char>& header, MailSession* sess
     MessageEntry& entry = session->messages[number];
     // The last socket error outlives the call that set it; start clean so
     // that a plain refusal is not taken for a lost connection.
-    SOCKSETERROR(0);
-    if (POP3_LIST(session->socket, number, &entry.size, session) != 0 ||
-        POP3_TOP(session->socket, &session->top_support, number, 0, header.data(),
+    sock_set_error(0);
+    if (list_size(session->socket, number, &entry.size, session) != 0 ||
+        fetch_top(session->socket, &session->top_support, number, 0, header.data(),
                  static_cast<int>(header.size()), session) != 0) {
-        if (NETWORK_ERROR(session) == 1) {
-            FREE_CONTEXT(session);
+        if (is_network_error(session) == 1) {
+            tear_down(session);
             return kNetwork;
         }
         return kCommandFailed;
     }
-    if (POP3_PARSEHEADER(header.data(), entry, session) != 0) return kInvalid;
+    if (parse_header_fields(header.data(), entry, session) != 0) return kInvalid;
     return 0;
 }
 
 }  // namespace
 
-int POP3_PARSEHEADER(const char* header, MessageEntry& entry, const MailSession* session) {
+int parse_header_fields(const char* header, MessageEntry& entry, const MailSession* session) {
     if (header == nullptr) return -1;
     try {
         const std::string text(header);
@@ -276,8 +276,8 @@ int POP3_PARSEHEADER(const char* header, MessageEntry& entry, const MailSession*
     return 0;
 }
 
-int LISTMAIL(std::string& list_out, int& length_out, MailSession* session) {
-    list_out = EMPTY_TEXT();
+int list_messages(std::string& list_out, int& length_out, MailSession* session) {
+    list_out = std::string();
     length_out = 1;
     if (session->logged_on != 1) return kNotLoggedOn;
     if (session->message_count <= 0) return 0;
@@ -290,7 +290,7 @@ int LISTMAIL(std::string& list_out, int& length_out, MailSession* session) {
         list.reserve(kHostTextLimit);
         header.assign(kHeaderBlockCapacity, '\0');
     } catch (const std::bad_alloc&) {
-        DIAG_PRINT(session, 'E', 1, "LISTMAIL: malloc failed");
+        diag_print(session, 'E', 1, "LISTMAIL: malloc failed");
         return kInvalid;
     }
 
@@ -299,7 +299,7 @@ int LISTMAIL(std::string& list_out, int& length_out, MailSession* session) {
     for (int n = 1; n <= session->message_count; ++n) {
         if (session->messages[n].present == 0) {
             --listed;
-            DIAG_PRINT(session, 'F', 0, "LISTMAIL: Skipping deleted message: %d", n);
+            diag_print(session, 'F', 0, "LISTMAIL: Skipping deleted message: %d", n);
             continue;
         }
         if (session->messages[n].headers_parsed == 0) {
@@ -319,7 +319,7 @@ int LISTMAIL(std::string& list_out, int& length_out, MailSession* session) {
     }
     list_out = list;
     length_out = static_cast<int>(list.size()) + 1;
-    DIAG_PRINT(session, 'F', 0, "LISTMAIL: Returning list of %d messaged", listed);
+    diag_print(session, 'F', 0, "LISTMAIL: Returning list of %d messaged", listed);
     return listed;
 }
 

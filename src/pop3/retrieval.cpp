@@ -25,10 +25,10 @@ constexpr int kLineReserve = kLineCapacity + 1;
 int send_retr(int sock, int message, const MailSession* session, const char* tag) {
     char command[kCommandBuffer];
     int length = std::snprintf(command, sizeof command, "RETR %d\r\n", message);
-    DIAG_PRINT(session, 'F', 1, "%s: Doing retrieve of number: %d", tag, message);
-    if (SOCKWRITE(sock, command, length) != length) return -1;
+    diag_print(session, 'F', 1, "%s: Doing retrieve of number: %d", tag, message);
+    if (sock_write(sock, command, length) != length) return -1;
     char reply[kCommandBuffer];
-    return POP3_OK(sock, reply, kReplyCapacity, session) == 0 ? 0 : -1;
+    return read_status(sock, reply, kReplyCapacity, session) == 0 ? 0 : -1;
 }
 
 bool begins_with(const MessageLines& lines, const char* prefix) {
@@ -86,7 +86,7 @@ int read_uuencoded_block(MessageLines& lines, const std::string& directory, Mess
     int block_status = kAttachmentsHandled;
     // Only a file written whole is listed, and one good block does not hide
     // the failure of an earlier one.
-    if (UUDECODE(directory, staged.get(), name, block_status, session) == 0 && !name.empty())
+    if (uudecode(directory, staged.get(), name, block_status, session) == 0 && !name.empty())
         append_file_name(entry.files, name);
     if (block_status != kAttachmentsHandled) status = block_status;
     return 0;
@@ -100,7 +100,7 @@ int read_plain_body(MessageLines& lines, const std::string& directory, MessageEn
     try {
         text.reserve(kBodyCapacity);
     } catch (const std::bad_alloc&) {
-        DIAG_PRINT(session, 'E', 1, "POP3_FETCH: malloc failed");
+        diag_print(session, 'E', 1, "POP3_FETCH: malloc failed");
         return -1;
     }
     while (true) {
@@ -125,21 +125,21 @@ int fetch_message(MessageLines& lines, MessageEntry& entry, const std::string& d
     try {
         header.reserve(kHeaderBlockCapacity);
     } catch (const std::bad_alloc&) {
-        DIAG_PRINT(session, 'E', 1, "POP3_FETCH: malloc failed");
+        diag_print(session, 'E', 1, "POP3_FETCH: malloc failed");
         return -1;
     }
     int rc = read_header(lines, header);
     if (rc != 0) return rc;
-    if (entry.headers_parsed != 1 && POP3_PARSEHEADER(header.c_str(), entry, session) == -1)
+    if (entry.headers_parsed != 1 && parse_header_fields(header.c_str(), entry, session) == -1)
         return -1;
     int status = kAttachmentsHandled;
-    rc = POP3_PARSE_MIME(lines, header.c_str(), entry, directory, status, session);
+    rc = parse_mime_body(lines, header.c_str(), entry, directory, status, session);
     if (rc == -1) return -1;
     if (rc >= 0) {
         entry.retrieved = 1;
         return status;
     }
-    DIAG_PRINT(session, 'F', 0, "POP3_FETCH: Not a MIME encoded message");
+    diag_print(session, 'F', 0, "POP3_FETCH: Not a MIME encoded message");
     header = std::string();
     return read_plain_body(lines, directory, entry, status, session);
 }
@@ -152,9 +152,9 @@ int check_message(int message, int max_size, MailSession* session) {
         session->messages[message].present != 1)
         return kNoMessage;
     MessageEntry& entry = session->messages[message];
-    if (entry.size == -1 && POP3_LIST(session->socket, message, &entry.size, session) != 0) {
-        if (NETWORK_ERROR(session) == 1) {
-            FREE_CONTEXT(session);
+    if (entry.size == -1 && list_size(session->socket, message, &entry.size, session) != 0) {
+        if (is_network_error(session) == 1) {
+            tear_down(session);
             return kNetwork;
         }
         return kCommandFailed;
@@ -166,16 +166,16 @@ int check_message(int message, int max_size, MailSession* session) {
 // Turns a failed fetch into the worker's status, tearing down or emptying
 // the entry as the failure asks.
 int fetch_failure(int result, int message, MailSession* session) {
-    if (result == kConnectionLost || (result == -1 && NETWORK_ERROR(session) == 1)) {
-        if (result == kConnectionLost) NETWORK_ERROR(session);
-        FREE_CONTEXT(session);
+    if (result == kConnectionLost || (result == -1 && is_network_error(session) == 1)) {
+        if (result == kConnectionLost) is_network_error(session);
+        tear_down(session);
         return kNetwork;
     }
     if (result == kTimedOut) {
-        FREE_CONTEXT(session);
+        tear_down(session);
         return kTimedOut;
     }
-    FREE_MESSAGE(message, session);
+    forget_message(message, session);
     return kCommandFailed;
 }
 
@@ -195,10 +195,10 @@ std::string header_record(const MessageEntry& entry) {
 
 }  // namespace
 
-int POP3_FETCH(int sock, int message, MessageEntry& entry, const std::string& directory,
+int fetch_decoded(int sock, int message, MessageEntry& entry, const std::string& directory,
                const MailSession* session) {
     // A stale socket error must not make a refusal look like a lost connection.
-    SOCKSETERROR(0);
+    sock_set_error(0);
     if (entry.size <= 0) return -1;
     if (send_retr(sock, message, session, "POP3_FETCH") != 0) return -1;
     MessageLines lines(sock, session);
@@ -207,8 +207,8 @@ int POP3_FETCH(int sock, int message, MessageEntry& entry, const std::string& di
     return rc;
 }
 
-int POP3_RAWFETCH(int sock, int message, std::string& text, const MailSession* session) {
-    SOCKSETERROR(0);
+int fetch_raw(int sock, int message, std::string& text, const MailSession* session) {
+    sock_set_error(0);
     if (send_retr(sock, message, session, "POP3_RAWFETCH") != 0) return -1;
     MessageLines lines(sock, session);
     std::string buffer;
@@ -221,7 +221,7 @@ int POP3_RAWFETCH(int sock, int message, std::string& text, const MailSession* s
             buffer.append(lines.data(), static_cast<size_t>(lines.size()));
         }
     } catch (const std::bad_alloc&) {
-        DIAG_PRINT(session, 'E', 1, "POP3_RAWFETCH: malloc failed");
+        diag_print(session, 'E', 1, "POP3_RAWFETCH: malloc failed");
         buffer = std::string();
         return finish_answer(lines, -1);
     }
@@ -229,7 +229,7 @@ int POP3_RAWFETCH(int sock, int message, std::string& text, const MailSession* s
     return 0;
 }
 
-int GETMAIL(int message, const char* directory, int max_size, std::string& header_out,
+int get_message(int message, const char* directory, int max_size, std::string& header_out,
             std::string& body_out, std::string& files_out, MailSession* session) {
     header_out.clear();
     body_out.clear();
@@ -237,27 +237,27 @@ int GETMAIL(int message, const char* directory, int max_size, std::string& heade
     int status = check_message(message, max_size, session);
     if (status != kOk) return status;
     MessageEntry& entry = session->messages[message];
-    DIAG_PRINT(session, 'D', 2, "GETMAIL: Size of message: %d is: %d", message, entry.size);
+    diag_print(session, 'D', 2, "GETMAIL: Size of message: %d is: %d", message, entry.size);
     std::string dir = attachment_directory(directory);
 
     if (entry.retrieved != 1) {
-        int rc = POP3_FETCH(session->socket, message, entry, dir, session);
+        int rc = fetch_decoded(session->socket, message, entry, dir, session);
         if (rc < 0) return fetch_failure(rc, message, session);
         status = rc;
     }
 
     std::string record = header_record(entry);
-    std::string body = entry.body.value_or(EMPTY_TEXT());
-    std::string files = entry.files.value_or(EMPTY_TEXT());
+    std::string body = entry.body.value_or(std::string());
+    std::string files = entry.files.value_or(std::string());
     if (static_cast<int>(record.size()) > kHostTextLimit ||
         static_cast<int>(body.size()) + 1 > kHostTextLimit ||
         static_cast<int>(files.size()) + 1 > kHostFileListLimit) {
         if (static_cast<int>(record.size()) > kHostTextLimit)
-            DIAG_PRINT(session, 'E', 1, "GETMAIL: TESSERA parameter size exceeded");
+            diag_print(session, 'E', 1, "GETMAIL: TESSERA parameter size exceeded");
         if (static_cast<int>(body.size()) + 1 > kHostTextLimit)
-            DIAG_PRINT(session, 'E', 1, "GETMAIL: TESSERA parameter size exceeded");
+            diag_print(session, 'E', 1, "GETMAIL: TESSERA parameter size exceeded");
         if (static_cast<int>(files.size()) + 1 > kHostFileListLimit)
-            DIAG_PRINT(session, 'E', 1, "GETMAIL: TESSERA parameter size exceeded");
+            diag_print(session, 'E', 1, "GETMAIL: TESSERA parameter size exceeded");
         status = kHostLimit;
     }
     body_out = std::move(body);
@@ -266,14 +266,14 @@ int GETMAIL(int message, const char* directory, int max_size, std::string& heade
     return status;
 }
 
-int GETRAWMAIL(int message, int max_size, std::string& text_out, MailSession* session) {
+int get_raw_message(int message, int max_size, std::string& text_out, MailSession* session) {
     text_out.clear();
     int status = check_message(message, max_size, session);
     if (status != kOk) return status;
-    DIAG_PRINT(session, 'D', 2, "GETRAWMAIL: Size of message: %d is: %d", message,
+    diag_print(session, 'D', 2, "GETRAWMAIL: Size of message: %d is: %d", message,
                session->messages[message].size);
     std::string text;
-    int rc = POP3_RAWFETCH(session->socket, message, text, session);
+    int rc = fetch_raw(session->socket, message, text, session);
     if (rc < 0) return fetch_failure(rc, message, session);
     text_out = std::move(text);
     return static_cast<int>(text_out.size()) + 1 > kHostTextLimit ? kHostLimit : kOk;

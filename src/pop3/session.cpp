@@ -19,7 +19,7 @@ bool holds_line_break(const char* text) { return std::strpbrk(text, "\r\n") != n
 
 int send_command(int sock, const char* command) {
     int length = static_cast<int>(std::strlen(command));
-    return SOCKWRITE(sock, command, length) == length ? 0 : -1;
+    return sock_write(sock, command, length) == length ? 0 : -1;
 }
 
 // Checks the caller's logon texts before anything is sent: they must be
@@ -28,25 +28,25 @@ int send_command(int sock, const char* command) {
 bool logon_input_acceptable(const char* server, const char* user, const char* password,
                             const MailSession* session) {
     if (server == nullptr || user == nullptr || password == nullptr) {
-        DIAG_PRINT(session, 'E', 1, "LOGONMAIL: Refused: server, user or password missing");
+        diag_print(session, 'E', 1, "LOGONMAIL: Refused: server, user or password missing");
         return false;
     }
     if (std::strlen(user) > kMaxUserLength) {
-        DIAG_PRINT(session, 'E', 1, "LOGONMAIL: Refused: user name longer than %d characters",
+        diag_print(session, 'E', 1, "LOGONMAIL: Refused: user name longer than %d characters",
                    kMaxUserLength);
         return false;
     }
     if (std::strlen(password) > kMaxPasswordLength) {
-        DIAG_PRINT(session, 'E', 1, "LOGONMAIL: Refused: password longer than %d characters",
+        diag_print(session, 'E', 1, "LOGONMAIL: Refused: password longer than %d characters",
                    kMaxPasswordLength);
         return false;
     }
     if (holds_line_break(user)) {
-        DIAG_PRINT(session, 'E', 1, "LOGONMAIL: Refused: user name holds a line break");
+        diag_print(session, 'E', 1, "LOGONMAIL: Refused: user name holds a line break");
         return false;
     }
     if (holds_line_break(password)) {
-        DIAG_PRINT(session, 'E', 1, "LOGONMAIL: Refused: password holds a line break");
+        diag_print(session, 'E', 1, "LOGONMAIL: Refused: password holds a line break");
         return false;
     }
     return true;
@@ -73,7 +73,7 @@ int drop_rest_of_line(int sock, const MailSession* session) {
     char rest[kCommandBuffer];
     int n;
     do {
-        n = SOCKREAD_LINE(sock, rest, kReplyCapacity, session);
+        n = sock_read_line(sock, rest, kReplyCapacity, session);
         if (n == -1) return -1;
     } while (n > 0 && rest[n - 1] != '\n');
     return 0;
@@ -81,15 +81,15 @@ int drop_rest_of_line(int sock, const MailSession* session) {
 
 }  // namespace
 
-int POP3_OK(int sock, char* text, int size, const MailSession* session) {
+int read_status(int sock, char* text, int size, const MailSession* session) {
     char line[kCommandBuffer];
-    int length = SOCKREAD_LINE(sock, line, kReplyCapacity, session);
+    int length = sock_read_line(sock, line, kReplyCapacity, session);
     if (length > 0 && line[length - 1] != '\n' && drop_rest_of_line(sock, session) == -1)
         length = -1;
     if (length == -1) {
         if (text != nullptr) text[0] = '\0';
-        DIAG_PRINT(session, 'D', 0, "POP3_OK: Error, = %d", -1);
-        DIAG_PRINT(session, 'D', 0, "POP3OK: Received buffer: %s", text != nullptr ? text : "");
+        diag_print(session, 'D', 0, "POP3_OK: Error, = %d", -1);
+        diag_print(session, 'D', 0, "POP3OK: Received buffer: %s", text != nullptr ? text : "");
         return -1;
     }
     if (line[0] != '+' && line[0] != '-') {
@@ -106,95 +106,95 @@ int POP3_OK(int sock, char* text, int size, const MailSession* session) {
     if (text != nullptr) {
         if (std::strlen(status_text) > static_cast<size_t>(size)) {
             text[0] = '\0';
-            DIAG_PRINT(session, 'E', 1, "POP3_OK: Buffer too small");
+            diag_print(session, 'E', 1, "POP3_OK: Buffer too small");
             return -1;
         }
         std::strcpy(text, status_text);
     }
-    DIAG_PRINT(session, 'D', 0, "POP3OK: Received buffer: %s", text != nullptr ? text : "");
+    diag_print(session, 'D', 0, "POP3OK: Received buffer: %s", text != nullptr ? text : "");
     return result;
 }
 
-int POP3_GETAUTH(int sock, const char* user, const char* password, char* text, int size,
+int authenticate_user(int sock, const char* user, const char* password, char* text, int size,
                  const MailSession* session) {
     char command[kCommandBuffer];
     std::snprintf(command, sizeof command, "USER %s\r\n", user);
     if (send_command(sock, command) != 0) return -1;
     char reply[kCommandBuffer];
-    if (POP3_OK(sock, reply, kReplyCapacity, session) == -1) return -1;
+    if (read_status(sock, reply, kReplyCapacity, session) == -1) return -1;
     if (reply[0] != '\0')
-        DIAG_PRINT(session, 'D', 0, "POP3_GETAUTH: Message from server after USER command: %s",
+        diag_print(session, 'D', 0, "POP3_GETAUTH: Message from server after USER command: %s",
                    reply);
     std::snprintf(command, sizeof command, "PASS %s\r\n", password);
     int sent = send_command(sock, command);
     std::memset(command, 0, sizeof command);  // do not leave the password on the stack
     if (sent != 0) return -1;
-    if (POP3_OK(sock, text, size, session) == -1) return -1;
+    if (read_status(sock, text, size, session) == -1) return -1;
     if (text != nullptr && text[0] != '\0')
-        DIAG_PRINT(session, 'D', 0, "POP3_GETAUTH: Message from server after PASS: %s", text);
+        diag_print(session, 'D', 0, "POP3_GETAUTH: Message from server after PASS: %s", text);
     platform::sleep_ms(kAuthPauseMs);
     return 0;
 }
 
-int POP3_GETRANGE(int sock, int* count, int* octets, const MailSession* session) {
-    if (SOCKWRITE(sock, "STAT\r\n", 6) != 6) return -1;
-    DIAG_PRINT(session, 'F', 2, "POP3_GETRANGE; Going to send STAT command");
+int read_stat(int sock, int* count, int* octets, const MailSession* session) {
+    if (sock_write(sock, "STAT\r\n", 6) != 6) return -1;
+    diag_print(session, 'F', 2, "POP3_GETRANGE; Going to send STAT command");
     char reply[kCommandBuffer];
-    if (POP3_OK(sock, reply, kReplyCapacity, session) != 0) return -1;
-    if (reply[0] != '\0') DIAG_PRINT(session, 'D', 0, "POP3_GETRANGE: Response from server: %s", reply);
+    if (read_status(sock, reply, kReplyCapacity, session) != 0) return -1;
+    if (reply[0] != '\0') diag_print(session, 'D', 0, "POP3_GETRANGE: Response from server: %s", reply);
     if (std::sscanf(reply, "%d %d", count, octets) != 2) {
-        DIAG_PRINT(session, 'E', 1, "POP3_GETRANGE: Response from server not parsable");
+        diag_print(session, 'E', 1, "POP3_GETRANGE: Response from server not parsable");
         return -1;
     }
-    DIAG_PRINT(session, 'D', 0, "POP3_GETRANGE: Received countp=%d, bytes=%d", *count, *octets);
+    diag_print(session, 'D', 0, "POP3_GETRANGE: Received countp=%d, bytes=%d", *count, *octets);
     return 0;
 }
 
-int LOGONMAIL(const char* server, const char* user, const char* password, MailSession* session) {
+int logon(const char* server, const char* user, const char* password, MailSession* session) {
     if (session->logged_on == 1) return kLoggedOn;
     if (!logon_input_acceptable(server, user, password, session)) return kInvalid;
     std::string host;
     int port = 110;
     bool port_given = false;
     if (!split_server(server, 110, host, port, port_given)) {
-        DIAG_PRINT(session, 'E', 1, "LOGONMAIL: Refused: host name longer than %d characters",
+        diag_print(session, 'E', 1, "LOGONMAIL: Refused: host name longer than %d characters",
                    kMaxHostLength);
         return kInvalid;
     }
-    if (port_given) DIAG_PRINT(session, 'F', 0, "LOGONMAIL: Using port: %d in stead of default port", port);
-    DIAG_PRINT(session, 'F', 1, "LOGONMAIL: Opening connection with server: %s and port: %d",
+    if (port_given) diag_print(session, 'F', 0, "LOGONMAIL: Using port: %d in stead of default port", port);
+    diag_print(session, 'F', 1, "LOGONMAIL: Opening connection with server: %s and port: %d",
                host.c_str(), port);
-    session->socket = SOCKOPEN(host.c_str(), port);
+    session->socket = sock_open(host.c_str(), port);
     if (session->socket == -1) {
-        DIAG_PRINT(session, 'F', 1, "LOGONMAIL: Exit because of socket error");
+        diag_print(session, 'F', 1, "LOGONMAIL: Exit because of socket error");
         return kNetwork;
     }
-    DIAG_PRINT(session, 'F', 1, "LOGONMAIL: Opened socket, nr: %d\n", session->socket);
+    diag_print(session, 'F', 1, "LOGONMAIL: Opened socket, nr: %d\n", session->socket);
 
     char reply[kCommandBuffer];
-    if (POP3_OK(session->socket, reply, kReplyCapacity, session) == -1) {
-        DIAG_PRINT(session, 'E', 1, "LOGONMAIL: Exit because of erronous server response");
-        if (reply[0] != '\0') DIAG_PRINT(session, 'D', 0, "LOGONMAIL: Server response: %s", reply);
-        SOCKCLOSE(session->socket);
+    if (read_status(session->socket, reply, kReplyCapacity, session) == -1) {
+        diag_print(session, 'E', 1, "LOGONMAIL: Exit because of erronous server response");
+        if (reply[0] != '\0') diag_print(session, 'D', 0, "LOGONMAIL: Server response: %s", reply);
+        sock_close(session->socket);
         session->socket = -1;
         return kNetwork;
     }
-    DIAG_PRINT(session, 'D', 0, "LOGONMAIL: Got reply from server: %s", reply);
+    diag_print(session, 'D', 0, "LOGONMAIL: Got reply from server: %s", reply);
 
     reply[0] = '\0';
-    if (POP3_GETAUTH(session->socket, user, password, reply, kReplyCapacity, session) == -1) {
-        DIAG_PRINT(session, 'E', 1, "LOGONMAIL: Exit because of authorization fault");
-        if (reply[0] != '\0') DIAG_PRINT(session, 'D', 0, "LOGONMAIL: Server response: %s", reply);
-        SOCKCLOSE(session->socket);
+    if (authenticate_user(session->socket, user, password, reply, kReplyCapacity, session) == -1) {
+        diag_print(session, 'E', 1, "LOGONMAIL: Exit because of authorization fault");
+        if (reply[0] != '\0') diag_print(session, 'D', 0, "LOGONMAIL: Server response: %s", reply);
+        sock_close(session->socket);
         session->socket = -1;
         return kRefused;
     }
-    DIAG_PRINT(session, 'D', 0, "LOGONMAIL: Got authorization reply from server: %s", reply);
+    diag_print(session, 'D', 0, "LOGONMAIL: Got authorization reply from server: %s", reply);
 
     int count = 0;
     int octets = 0;
-    if (POP3_GETRANGE(session->socket, &count, &octets, session) == -1) {
-        SOCKCLOSE(session->socket);
+    if (read_stat(session->socket, &count, &octets, session) == -1) {
+        sock_close(session->socket);
         session->socket = -1;
         return kNetwork;
     }
@@ -207,7 +207,7 @@ int LOGONMAIL(const char* server, const char* user, const char* password, MailSe
         session->messages.clear();
         session->message_count = -1;
         session->mailbox_octets = -1;
-        SOCKCLOSE(session->socket);
+        sock_close(session->socket);
         session->socket = -1;
         return kNoTable;
     }
@@ -218,60 +218,60 @@ int LOGONMAIL(const char* server, const char* user, const char* password, MailSe
     return kOk;
 }
 
-int LOGOFFMAIL(MailSession* session) {
+int logoff(MailSession* session) {
     if (session->logged_on != 1) return kNotLoggedOn;
-    if (SOCKWRITE(session->socket, "QUIT\r\n", 6) != 6) {
-        FREE_CONTEXT(session);
+    if (sock_write(session->socket, "QUIT\r\n", 6) != 6) {
+        tear_down(session);
         return kNetwork;
     }
-    DIAG_PRINT(session, 'D', 1, "LOGOFFMAIL: Sent QUIT to server");
+    diag_print(session, 'D', 1, "LOGOFFMAIL: Sent QUIT to server");
     char reply[kCommandBuffer];
-    int ok = POP3_OK(session->socket, reply, kReplyCapacity, session);
-    if (reply[0] != '\0') DIAG_PRINT(session, 'D', 0, "LOGOFFMAIL: Reply from server: %s", reply);
+    int ok = read_status(session->socket, reply, kReplyCapacity, session);
+    if (reply[0] != '\0') diag_print(session, 'D', 0, "LOGOFFMAIL: Reply from server: %s", reply);
     if (ok == -1) {
-        FREE_CONTEXT(session);
+        tear_down(session);
         return kNetwork;
     }
-    return FREE_CONTEXT(session) == 0 ? kOk : kNetwork;
+    return tear_down(session) == 0 ? kOk : kNetwork;
 }
 
-int DELETEMAIL(int message, MailSession* session) {
+int delete_message(int message, MailSession* session) {
     if (session->logged_on == 0) return kNotLoggedOn;
     if (message < 1 || message > session->message_count || session->messages[message].present == 0)
         return kNoMessage;
     char command[kCommandBuffer];
     std::snprintf(command, sizeof command, "DELE %d\r\n", message);
     if (send_command(session->socket, command) != 0) {
-        FREE_CONTEXT(session);
+        tear_down(session);
         return kNetwork;
     }
-    DIAG_PRINT(session, 'F', 2, "DELETEMAIL: Sent DELETE command to server for message: %d", message);
+    diag_print(session, 'F', 2, "DELETEMAIL: Sent DELETE command to server for message: %d", message);
     char reply[kCommandBuffer];
-    if (POP3_OK(session->socket, reply, kReplyCapacity, session) == 0) {
+    if (read_status(session->socket, reply, kReplyCapacity, session) == 0) {
         if (reply[0] != '\0')
-            DIAG_PRINT(session, 'D', 0, "DELETEMAIL: Received response from server: %s", reply);
-        FREE_MESSAGE(message, session);
+            diag_print(session, 'D', 0, "DELETEMAIL: Received response from server: %s", reply);
+        forget_message(message, session);
         return kOk;
     }
-    if (NETWORK_ERROR(session) == 1) {
-        FREE_CONTEXT(session);
+    if (is_network_error(session) == 1) {
+        tear_down(session);
         return kNetwork;
     }
     return kNoMessage;
 }
 
-void FREE_MESSAGE(int number, MailSession* session) {
-    DIAG_PRINT(session, 'F', 0, "FREE_MESSAGE: freeing message number: %d", number);
+void forget_message(int number, MailSession* session) {
+    diag_print(session, 'F', 0, "FREE_MESSAGE: freeing message number: %d", number);
     if (number < 0 || static_cast<size_t>(number) >= session->messages.size()) return;
     session->messages[number] = MessageEntry{};  // present 0, size -1, priority -1, texts null
 }
 
-int FREE_CONTEXT(MailSession* session) {
-    DIAG_PRINT(session, 'F', 0, "FREE_CONTEXT: Cleaning context");
-    for (int n = 1; n <= session->message_count; ++n) FREE_MESSAGE(n, session);
+int tear_down(MailSession* session) {
+    diag_print(session, 'F', 0, "FREE_CONTEXT: Cleaning context");
+    for (int n = 1; n <= session->message_count; ++n) forget_message(n, session);
     session->messages.clear();
     session->messages.shrink_to_fit();
-    int result = SOCKCLOSE(session->socket);
+    int result = sock_close(session->socket);
     session->socket = -1;
     session->logged_on = 0;
     session->top_support = -1;
@@ -280,11 +280,11 @@ int FREE_CONTEXT(MailSession* session) {
     return result;
 }
 
-int NETWORK_ERROR(const MailSession* session) {
-    switch (SOCKERROR()) {
+int is_network_error(const MailSession* session) {
+    switch (sock_error()) {
         case 10038: case 10050: case 10052: case 10053: case 10054:
         case 10057: case 10058: case 10060: case 10065:
-            DIAG_PRINT(session, 'F', 1, "NETWORK_ERROR: network error has occurred");
+            diag_print(session, 'F', 1, "NETWORK_ERROR: network error has occurred");
             return 1;
         default:
             return 0;

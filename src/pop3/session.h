@@ -17,18 +17,18 @@ constexpr unsigned kAuthPauseMs = 3000;
 
 // Reads one status line: 0 for "+OK", -1 otherwise. text (may be null, room
 // for size + 1 bytes) receives the status text.
-int POP3_OK(int sock, char* text, int size, const MailSession* session);
-int POP3_GETAUTH(int sock, const char* user, const char* password, char* text, int size,
+int read_status(int sock, char* text, int size, const MailSession* session);
+int authenticate_user(int sock, const char* user, const char* password, char* text, int size,
                  const MailSession* session);
-int POP3_GETRANGE(int sock, int* count, int* octets, const MailSession* session);
+int read_stat(int sock, int* count, int* octets, const MailSession* session);
 
-int LOGONMAIL(const char* server, const char* user, const char* password, MailSession* session);
-int LOGOFFMAIL(MailSession* session);
-int DELETEMAIL(int message, MailSession* session);
+int logon(const char* server, const char* user, const char* password, MailSession* session);
+int logoff(MailSession* session);
+int delete_message(int message, MailSession* session);
 
-int FREE_CONTEXT(MailSession* session);
-void FREE_MESSAGE(int number, MailSession* session);
-int NETWORK_ERROR(const MailSession* session);
+int tear_down(MailSession* session);
+void forget_message(int number, MailSession* session);
+int is_network_error(const MailSession* session);
 
 // Splits "host[+port]": false when the host part does not fit its buffer.
 // Port is read the way atoi reads it; default_port without '+'.

@@ -86,7 +86,7 @@ void add_line(std::string& block, const std::string& line) {
 int write_all(int sock, const char* data, size_t length) {
     if (length == 0) return 0;
     int n = static_cast<int>(length);
-    return SOCKWRITE(sock, data, n) == n ? 0 : -1;
+    return sock_write(sock, data, n) == n ? 0 : -1;
 }
 
 int write_all(int sock, const std::string& data) {
@@ -113,7 +113,7 @@ std::string attachment_part_header(const std::string& boundary, const Attachment
     std::string header = kCrLf;
     header += kCrLf;
     header += "--" + boundary + kCrLf;
-    add_line(header, std::string("Content-Type: ") + ATTACHMENT_CONTENT_TYPE(entry.content_type));
+    add_line(header, std::string("Content-Type: ") + kAttachmentContentType);
     add_line(header, "Content-Transfer-Encoding: base64");
     add_line(header, "Content-Disposition: attachment; filename=\"" +
                          attachment_file_name(entry.path) + "\"");
@@ -140,13 +140,13 @@ int stream_attachment(int sock, const Attachment& entry, const MailSession* sess
             wire += chunk[i];
         }
         if (!wire.empty() && write_all(sock, wire) != 0) {
-            DIAG_PRINT(session, 'E', 1, "SMTP_PUTMESSAGE: Error writing data to socket");
+            diag_print(session, 'E', 1, "SMTP_PUTMESSAGE: Error writing data to socket");
             return -1;
         }
         if (n < sizeof chunk) break;
     }
     if (std::ferror(file)) {
-        DIAG_PRINT(session, 'E', 1, "SMTP_PUTMESSAGE: Error reading attachment: %s",
+        diag_print(session, 'E', 1, "SMTP_PUTMESSAGE: Error reading attachment: %s",
                    entry.path.c_str());
         return -1;
     }
@@ -162,16 +162,16 @@ int write_message(int sock, const HeaderList& headers, const std::string& text,
     std::string block;
     std::string header_now;
     if (!build_header_block(headers, multipart, boundary, time, session, block, &header_now)) {
-        DIAG_PRINT(session, 'E', 1, "SMTP_PUTMESSAGE: Header block longer than %d bytes",
+        diag_print(session, 'E', 1, "SMTP_PUTMESSAGE: Header block longer than %d bytes",
                    kHeaderBlockCapacity - 1);
         return -1;
     }
     if (header_now.size() < kHeaderTraceLimit)
-        DIAG_PRINT(session, 'D', 1, "SENDMAIL: Header now: %s", header_now.c_str());
+        diag_print(session, 'D', 1, "SENDMAIL: Header now: %s", header_now.c_str());
     if (write_all(sock, block) != 0) return -1;
 
     if (!multipart) {
-        DIAG_PRINT(session, 'F', 2,
+        diag_print(session, 'F', 2,
                    "SMTP_UTMESSAGE: Writing MIME message using text part and base64 part");
         if (write_text_lines(sock, text) != 0) return -1;
     } else {
@@ -180,7 +180,7 @@ int write_message(int sock, const HeaderList& headers, const std::string& text,
         for (const Attachment& entry : attachments.entries) {
             if (write_all(sock, attachment_part_header(boundary, entry)) != 0) return -1;
             if (stream_attachment(sock, entry, session) != 0) return -1;
-            DIAG_PRINT(session, 'F', 1, "SMTP_PUTMESSAGE: Done writing attachment: %s",
+            diag_print(session, 'F', 1, "SMTP_PUTMESSAGE: Done writing attachment: %s",
                        attachment_file_name(entry.path).c_str());
         }
         std::string closing = std::string(kCrLf) + "--" + boundary + "--" + kCrLf;
@@ -242,10 +242,6 @@ std::string boundary_for(const MessageTime& time) {
     return kBoundaryHead + piece + kBoundaryTail;
 }
 
-void MAKE_BOUNDARY(std::string& boundary) {
-    boundary = boundary_for(current_message_time());
-}
-
 bool build_header_block(const HeaderList& headers, bool multipart, const std::string& boundary,
                         const MessageTime& time, const MailSession* session, std::string& block,
                         std::string* header_now) {
@@ -294,14 +290,14 @@ int write_text_lines(int sock, const std::string& text) {
     return 0;
 }
 
-int SMTP_PUTMESSAGE(int sock, const HeaderList& headers, const std::string& text,
+int put_message(int sock, const HeaderList& headers, const std::string& text,
                     AttachmentList& attachments, const MailSession* session) {
     // Gathered into large sends: one system call per text line or 512-byte
     // chunk costs dearly where each socket call is slow. A failed send shows
     // as -1 from the write (or the uncork) that triggered it.
-    SOCKCORK(sock);
+    sock_cork(sock);
     int result = write_message(sock, headers, text, attachments, session);
-    int flushed = SOCKUNCORK(sock);
+    int flushed = sock_uncork(sock);
     return result == 0 && flushed == 0 ? 0 : -1;
 }
 

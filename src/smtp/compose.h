@@ -38,7 +38,6 @@ std::string date_line(const MessageTime& time);
 // The boundary for a moment; the zone name is cut to fit and keeps only the
 // characters a boundary may hold.
 std::string boundary_for(const MessageTime& time);
-void MAKE_BOUNDARY(std::string& boundary);
 
 // The header block from the Date line to the empty line (and the preamble of
 // a multipart message). False when it would not fit kHeaderBlockCapacity.
@@ -53,7 +52,7 @@ int write_text_lines(int sock, const std::string& text);
 
 // Writes the whole message after DATA, the final dot included: 0, or -1 as
 // soon as a write does not go out whole.
-int SMTP_PUTMESSAGE(int sock, const HeaderList& headers, const std::string& text,
+int put_message(int sock, const HeaderList& headers, const std::string& text,
                     AttachmentList& attachments, const MailSession* session);
 
 }  // namespace brevorin

@@ -17,7 +17,7 @@ bool is_digit(char c) {
 
 int send_command(int sock, const char* command) {
     int length = static_cast<int>(std::strlen(command));
-    return SOCKWRITE(sock, command, length) == length ? 0 : -1;
+    return sock_write(sock, command, length) == length ? 0 : -1;
 }
 
 // Takes the rest of an over-long line off the connection, so that the next
@@ -25,7 +25,7 @@ int send_command(int sock, const char* command) {
 int skip_rest_of_line(int sock, const MailSession* session) {
     char rest[kCommandBuffer];
     while (true) {
-        int n = SOCKREAD_LINE(sock, rest, kReplyCapacity, session);
+        int n = sock_read_line(sock, rest, kReplyCapacity, session);
         if (n < 0) return -1;
         if (n > 0 && rest[n - 1] == '\n') return 0;
     }
@@ -52,15 +52,15 @@ bool format_address_command(const char* verb, const char* address, size_t max_le
 
 }  // namespace
 
-int SMTP_READ_REPLY_LINE(int sock, ReplyLine& line, const MailSession* session) {
+int read_reply_line(int sock, ReplyLine& line, const MailSession* session) {
     char buffer[kCommandBuffer];
-    int n = SOCKREAD_LINE(sock, buffer, kReplyCapacity, session);
+    int n = sock_read_line(sock, buffer, kReplyCapacity, session);
     if (n < 0) {
-        DIAG_PRINT(session, 'E', 1, "SMTP_READLINE: Error in reading socket: %d", SOCKERROR());
+        diag_print(session, 'E', 1, "SMTP_READLINE: Error in reading socket: %d", sock_error());
         return -1;
     }
     if (n == kReplyCapacity - 1 && buffer[n - 1] != '\n' && skip_rest_of_line(sock, session) != 0) {
-        DIAG_PRINT(session, 'E', 1, "SMTP_READLINE: Error in reading socket: %d", SOCKERROR());
+        diag_print(session, 'E', 1, "SMTP_READLINE: Error in reading socket: %d", sock_error());
         return -1;
     }
     if (!is_digit(buffer[0])) return -1;
@@ -71,20 +71,20 @@ int SMTP_READ_REPLY_LINE(int sock, ReplyLine& line, const MailSession* session) 
     line.more = *p == '-';
     if (*p != '\0') ++p;
     line.text = p;
-    DIAG_PRINT(session, 'D', 0, "SMTP_READLINE: Code: %d, received buffer: %s", line.code,
+    diag_print(session, 'D', 0, "SMTP_READLINE: Code: %d, received buffer: %s", line.code,
                line.text.c_str());
     return n;
 }
 
-int SMTP_READLINE(int sock, int* code, std::string* text, size_t capacity,
+int read_reply(int sock, int* code, std::string* text, size_t capacity,
                   const MailSession* session) {
     ReplyLine line;
     int n;
     do {
-        n = SMTP_READ_REPLY_LINE(sock, line, session);
+        n = read_reply_line(sock, line, session);
         if (n < 0) return -1;
         if (text != nullptr && line.text.size() > capacity) {
-            DIAG_PRINT(session, 'E', 1, "SMTP-READLINE: Argbuf too small");
+            diag_print(session, 'E', 1, "SMTP-READLINE: Argbuf too small");
             return -1;
         }
     } while (line.more);
@@ -93,46 +93,46 @@ int SMTP_READLINE(int sock, int* code, std::string* text, size_t capacity,
     return n;
 }
 
-int SMTP_HELO(int sock, const MailSession* session) {
+int send_helo(int sock, const MailSession* session) {
     char command[kCommandBuffer];
     std::snprintf(command, sizeof command, "HELO %s\r\n", local_host_name().c_str());
-    DIAG_PRINT(session, 'D', 1, "SMTP_HELO: HELO buffer: %s", command);
+    diag_print(session, 'D', 1, "SMTP_HELO: HELO buffer: %s", command);
     if (send_command(sock, command) != 0) return -1;
     int code = 0;
     std::string reply;
-    int status = SMTP_READLINE(sock, &code, &reply, kReplyCapacity, session);
+    int status = read_reply(sock, &code, &reply, kReplyCapacity, session);
     if (status < 0) return -1;
-    DIAG_PRINT(session, 'D', 0,
+    diag_print(session, 'D', 0,
                "SMTP_HELO: Parsed response from server, code: %d, status: %d, response: %s", code,
                status, reply.c_str());
     return code == 250 ? 0 : -1;
 }
 
-int SMTP_FROM(int sock, const char* address, const MailSession* session) {
+int send_mail_from(int sock, const char* address, const MailSession* session) {
     char command[kCommandBuffer];
     if (!format_address_command("MAIL FROM: <", address, kMaxSenderLength, command)) return -1;
     int length = static_cast<int>(std::strlen(command));
-    int written = SOCKWRITE(sock, command, length);
-    DIAG_PRINT(session, 'F', 2, "SMTP_FROM: Written from command, status: %d", written);
+    int written = sock_write(sock, command, length);
+    diag_print(session, 'F', 2, "SMTP_FROM: Written from command, status: %d", written);
     return written == length ? 0 : -1;
 }
 
-int SMTP_TO(int sock, const char* address, const MailSession* session) {
+int send_rcpt_to(int sock, const char* address, const MailSession* session) {
     char command[kCommandBuffer];
     if (!format_address_command("RCPT TO: <", address, kMaxRecipientLength, command)) return -1;
     int length = static_cast<int>(std::strlen(command));
-    int written = SOCKWRITE(sock, command, length);
-    DIAG_PRINT(session, 'F', 2, "SMTP_TO Written to command, status: %d", written);
+    int written = sock_write(sock, command, length);
+    diag_print(session, 'F', 2, "SMTP_TO Written to command, status: %d", written);
     return written == length ? 0 : -1;
 }
 
-int SMTP_DATA(int sock, const MailSession* session) {
-    int written = SOCKWRITE(sock, "DATA\r\n", 6);
-    DIAG_PRINT(session, 'F', 2, "SMTP_DATE: Written data command, status = %d", written);
+int send_data(int sock, const MailSession* session) {
+    int written = sock_write(sock, "DATA\r\n", 6);
+    diag_print(session, 'F', 2, "SMTP_DATE: Written data command, status = %d", written);
     return written == 6 ? 0 : -1;
 }
 
-std::optional<std::string> NEXT_RECIPIENT(std::string_view list, size_t& consumed) {
+std::optional<std::string> next_recipient(std::string_view list, size_t& consumed) {
     consumed = 0;
     if (list.empty()) return std::nullopt;
     size_t start = list[0] == ',' ? 1 : 0;

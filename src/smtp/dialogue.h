@@ -30,25 +30,25 @@ struct ReplyLine {
 // Reads one reply line: its character count, or -1 when the read fails or
 // the line does not begin with a digit. A line longer than a reply line may
 // be is read to its end; its text is what fitted.
-int SMTP_READ_REPLY_LINE(int sock, ReplyLine& line, const MailSession* session);
+int read_reply_line(int sock, ReplyLine& line, const MailSession* session);
 
 // Reads a whole reply, a multi-line one to its last line, and gives the
 // code and text of that last line. text may be null; a text longer than
 // capacity is a failure. The last line's character count, or -1.
-int SMTP_READLINE(int sock, int* code, std::string* text, size_t capacity,
+int read_reply(int sock, int* code, std::string* text, size_t capacity,
                   const MailSession* session);
 
 // HELO with the local host name: 0 when the reply is 250, else -1.
-int SMTP_HELO(int sock, const MailSession* session);
+int send_helo(int sock, const MailSession* session);
 // Write the command only: 0 when it went out whole, -1 otherwise (also for
 // no address or one too long for the command buffer).
-int SMTP_FROM(int sock, const char* address, const MailSession* session);
-int SMTP_TO(int sock, const char* address, const MailSession* session);
-int SMTP_DATA(int sock, const MailSession* session);
+int send_mail_from(int sock, const char* address, const MailSession* session);
+int send_rcpt_to(int sock, const char* address, const MailSession* session);
+int send_data(int sock, const MailSession* session);
 
 // The next recipient of a comma-separated list: one leading comma is
 // skipped, the recipient runs to the next comma or the end. consumed is set
 // to the characters taken, comma included. None for an empty text.
-std::optional<std::string> NEXT_RECIPIENT(std::string_view list, size_t& consumed);
+std::optional<std::string> next_recipient(std::string_view list, size_t& consumed);
 
 }  // namespace brevorin

@@ -122,20 +122,20 @@ bool has_8bit(const char* text) {
 int b_word_text(const char* value, int code, std::string& encoded) {
     std::string converted;
     if (code == kEuc || code == kSjis) {
-        const int status = KANJI_CONVERT(code, CODE_JIS, value, converted);
+        const int status = kanji_convert(code, CODE_JIS, value, converted);
         if (status < 0) return -1;
         if (status == 0) value = converted.c_str();
     }
-    return BASE64_ENCODE_TEXT(value, encoded, 0) < 0 ? -10 : 0;
+    return base64_encode_text(value, encoded, 0) < 0 ? -10 : 0;
 }
 
 }  // namespace
 
-int QP_ENCODE(const char* text, std::string& out) {
+int qp_encode(const char* text, std::string& out) {
     return qp_encode(text, out, QpTarget::kBody);
 }
 
-int ENCODED_WORD_ENCODE(const char* value, std::string& out, const MailSession* session) {
+int encode_words(const char* value, std::string& out, const MailSession* session) {
     if (value == nullptr) value = "";
     try {
         if (!has_8bit(value)) {

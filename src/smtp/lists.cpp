@@ -19,7 +19,7 @@ bool holds_line_break(const std::string& value) {
 // the rest become header lines or SMTP commands of the caller's choosing.
 bool refuse_line_break(const std::string& value, const char* element, const MailSession* session) {
     if (!holds_line_break(value)) return false;
-    DIAG_PRINT(session, 'E', 1, "PARSE_HEADERLIST: Refused: element '%s' holds a line break",
+    diag_print(session, 'E', 1, "PARSE_HEADERLIST: Refused: element '%s' holds a line break",
                element);
     return true;
 }
@@ -37,13 +37,13 @@ bool take_optional(const char* list, const char* key, const char* element, Owned
 
 int parse_header_items(const char* list, HeaderList& headers, const MailSession* session) {
     if (!find_list_item(list, "TO=", headers.to) || headers.to.empty()) {
-        DIAG_PRINT(session, 'E', 1,
+        diag_print(session, 'E', 1,
                    "PARSE_HEADERLIST: missing mandatory element 'to' in header_list");
         return kNoRecipient;
     }
     if (refuse_line_break(headers.to, "to", session)) return -1;
     if (!find_list_item(list, "FROM=", headers.from) || headers.from.empty()) {
-        DIAG_PRINT(session, 'E', 1,
+        diag_print(session, 'E', 1,
                    "PARSE_HEADERLIST: missing mandatory element 'from' in header_list");
         return kNoRecipient;
     }
@@ -55,7 +55,7 @@ int parse_header_items(const char* list, HeaderList& headers, const MailSession*
     if (find_list_item(list, "SUBJECT=", subject) && !subject.empty()) {
         if (refuse_line_break(subject, "subject", session)) return -1;
         std::string word;
-        if (ENCODED_WORD_ENCODE(subject.c_str(), word, session) < 0) return -1;
+        if (encode_words(subject.c_str(), word, session) < 0) return -1;
         headers.subject = std::move(word);
     }
 
@@ -88,31 +88,30 @@ std::vector<std::string> split_items(const char* list) {
 int encode_attachment(const std::string& path, AttachmentList& attachments,
                       const MailSession* session) {
     if (path.size() > kMaxAttachmentPath) {
-        DIAG_PRINT(session, 'E', 1, "PARSE_ATT_LIST: Refused: path longer than %d characters",
+        diag_print(session, 'E', 1, "PARSE_ATT_LIST: Refused: path longer than %d characters",
                    static_cast<int>(kMaxAttachmentPath));
         return kAttachOpen;
     }
     platform::File source = platform::open_binary_read(path);
     if (!source) return kAttachOpen;
     if (!platform::file_status_ok(source.get())) {
-        DIAG_PRINT(session, 'E', 1, "PARSE_ATT_LIST: Couldn't open attachment file");
+        diag_print(session, 'E', 1, "PARSE_ATT_LIST: Couldn't open attachment file");
         return kAttachOpen;
     }
     Attachment entry;
     entry.encoded = platform::open_temp_file();
     if (!entry.encoded) {
-        DIAG_PRINT(session, 'E', 1, "PARSE_ATT_LIST: Couldn't open temporary file for encoding");
+        diag_print(session, 'E', 1, "PARSE_ATT_LIST: Couldn't open temporary file for encoding");
         return kAttachEncode;
     }
-    int written = BASE64_ENCODE(source.get(), entry.encoded.get(), session);
+    int written = base64_encode(source.get(), entry.encoded.get(), session);
     if (written < 0) return kAttachEncode;
     // The source is not read again: composition streams the encoding. Closing
     // it now keeps a long list within the C runtime's limit on open files.
     source.reset();
     entry.path = path;
-    entry.content_type = kContentOctetStream;
     entry.encoded_size = written;
-    DIAG_PRINT(session, 'F', 0, "PARSE_ATT_LIST: Done encoding file: %s, size: %d",
+    diag_print(session, 'F', 0, "PARSE_ATT_LIST: Done encoding file: %s, size: %d",
                entry.path.c_str(), entry.encoded_size);
     attachments.entries.push_back(std::move(entry));
     return 0;
@@ -136,43 +135,39 @@ bool find_list_item(const char* list, const char* key, std::string& value) {
     }
 }
 
-int PARSE_HEADERLIST(const char* header_list, HeaderList& headers, const MailSession* session) {
-    FREE_HEADERLIST(headers);
+int parse_header_list(const char* header_list, HeaderList& headers, const MailSession* session) {
+    free_header_list(headers);
     int result;
     try {
         result = parse_header_items(header_list != nullptr ? header_list : "", headers, session);
     } catch (const std::bad_alloc&) {
         result = -1;
     }
-    if (result != 0) FREE_HEADERLIST(headers);
+    if (result != 0) free_header_list(headers);
     return result;
 }
 
-void FREE_HEADERLIST(HeaderList& headers) {
+void free_header_list(HeaderList& headers) {
     headers = HeaderList();
 }
 
-int PARSE_ATT_LIST(const char* attachment_list, AttachmentList& attachments,
+int parse_attachment_list(const char* attachment_list, AttachmentList& attachments,
                    const MailSession* session) {
     attachments.entries.clear();
     if (attachment_list == nullptr) return 0;
     std::vector<std::string> paths = split_items(attachment_list);
     // Refused before any file is encoded: there is no room for the rest.
     if (paths.size() > static_cast<size_t>(kMaxAttachments)) {
-        DIAG_PRINT(session, 'E', 1, "PARSE_ATT_LIST: Refused: more than %d attachments",
+        diag_print(session, 'E', 1, "PARSE_ATT_LIST: Refused: more than %d attachments",
                    kMaxAttachments);
         return kAttachOpen;
     }
     for (std::string& path : paths) {
-        TRIM_SPACES(path);
+        trim_spaces(path);
         int result = encode_attachment(path, attachments, session);
         if (result != 0) return result;
     }
     return 0;
-}
-
-const char* ATTACHMENT_CONTENT_TYPE(int code) {
-    return code == kContentTextPlain ? "text/plain" : "application/octet-stream";
 }
 
 std::string attachment_file_name(const std::string& path) {

@@ -17,9 +17,8 @@ namespace brevorin {
 constexpr int kMaxAttachments = 256;
 constexpr size_t kMaxAttachmentPath = 259;
 
-// Content type codes of an attachment.
-constexpr int kContentOctetStream = 1;
-constexpr int kContentTextPlain = 2;
+// Attachments go out as opaque bytes, whatever the file holds.
+constexpr char kAttachmentContentType[] = "application/octet-stream";
 
 struct HeaderList {
     int32_t priority = -1;  // 1..5, -1 when absent or out of range
@@ -34,7 +33,6 @@ struct HeaderList {
 struct Attachment {
     platform::File encoded;  // base64 form; anonymous, removed when closed
     std::string path;        // as given, trimmed
-    int32_t content_type = kContentOctetStream;
     int32_t encoded_size = 0;  // characters in the temporary file
 };
 
@@ -46,17 +44,16 @@ struct AttachmentList {
 // 0; kNoRecipient (-12) when TO= or FROM= is missing or empty; -1 when memory
 // runs out, the subject cannot be encoded, or a value holds a line break. The
 // list is left empty on every failure.
-int PARSE_HEADERLIST(const char* header_list, HeaderList& headers, const MailSession* session);
-void FREE_HEADERLIST(HeaderList& headers);
+int parse_header_list(const char* header_list, HeaderList& headers, const MailSession* session);
+void free_header_list(HeaderList& headers);
 
 // 0; kAttachOpen (-13) when a file cannot be opened or examined, or the list
 // has too many entries or too long a path; kAttachEncode (-14) when a
 // temporary file cannot be made or the encoding fails. Entries encoded before
 // a failure stay in the list.
-int PARSE_ATT_LIST(const char* attachment_list, AttachmentList& attachments,
+int parse_attachment_list(const char* attachment_list, AttachmentList& attachments,
                    const MailSession* session);
 
-const char* ATTACHMENT_CONTENT_TYPE(int code);
 
 // The file name written for an attachment: the last component of its path,
 // without drive prefix and directory, with characters that cannot stand

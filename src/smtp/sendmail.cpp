@@ -32,7 +32,7 @@ class SmtpConnection {
   public:
     explicit SmtpConnection(int sock) : sock_(sock) {}
     ~SmtpConnection() {
-        if (sock_ != -1) SOCKCLOSE(sock_);
+        if (sock_ != -1) sock_close(sock_);
     }
     SmtpConnection(const SmtpConnection&) = delete;
     SmtpConnection& operator=(const SmtpConnection&) = delete;
@@ -60,7 +60,7 @@ int prepare_text(const char* text, MailSession* session, std::string& prepared) 
         case kLatin1:
         case kLatin2: {
             std::string encoded;
-            int result = QP_ENCODE(text, encoded);
+            int result = qp_encode(text, encoded);
             if (result < 0) return -1;
             if (result == 0) {
                 prepared = std::move(encoded);
@@ -80,13 +80,13 @@ int prepare_text(const char* text, MailSession* session, std::string& prepared) 
                 prepared = text;
                 return 0;
             }
-            if (BASE64_ENCODE_TEXT(text, prepared, 1) < 0) return -1;
+            if (base64_encode_text(text, prepared, 1) < 0) return -1;
             session->text_encoding = kEncodingBase64;
             return 0;
         case kEuc:
         case kSjis: {
             std::string converted;
-            int result = KANJI_CONVERT(session->charset, CODE_JIS, text, converted);
+            int result = kanji_convert(session->charset, CODE_JIS, text, converted);
             if (result < 0) return -1;
             prepared = result == 0 ? std::move(converted) : std::string(text);
             return 0;
@@ -104,12 +104,12 @@ std::vector<std::string> recipients_of(const HeaderList& headers) {
     std::string list = headers.to;
     if (headers.cc) list += "," + *headers.cc;
     if (headers.bcc) list += "," + *headers.bcc;
-    TRIM_SPACES(list);
+    trim_spaces(list);
     std::vector<std::string> recipients;
     std::string_view rest = list;
     size_t consumed = 0;
-    while (auto recipient = NEXT_RECIPIENT(rest, consumed)) {
-        TRIM_SPACES(*recipient);
+    while (auto recipient = next_recipient(rest, consumed)) {
+        trim_spaces(*recipient);
         if (!is_blank(*recipient)) recipients.push_back(std::move(*recipient));
         rest.remove_prefix(consumed);
     }
@@ -127,17 +127,17 @@ int64_t message_size(const std::string& text, const AttachmentList& attachments)
 int check_buffer_limits(const HeaderList& headers, const std::vector<std::string>& recipients,
                         const AttachmentList& attachments, const MailSession* session) {
     if (headers.from.size() > kMaxSenderLength) {
-        DIAG_PRINT(session, 'E', 1, "SENDMAIL: Refused: sender longer than %d characters",
+        diag_print(session, 'E', 1, "SENDMAIL: Refused: sender longer than %d characters",
                    static_cast<int>(kMaxSenderLength));
         return kInvalid;
     }
     if (recipients.empty()) {
-        DIAG_PRINT(session, 'E', 1, "SENDMAIL: Refused: no recipient in the header list");
+        diag_print(session, 'E', 1, "SENDMAIL: Refused: no recipient in the header list");
         return kNoRecipient;
     }
     for (const std::string& recipient : recipients) {
         if (recipient.size() > kMaxRecipientLength) {
-            DIAG_PRINT(session, 'E', 1, "SENDMAIL: Refused: recipient longer than %d characters",
+            diag_print(session, 'E', 1, "SENDMAIL: Refused: recipient longer than %d characters",
                        static_cast<int>(kMaxRecipientLength));
             return kInvalid;
         }
@@ -147,7 +147,7 @@ int check_buffer_limits(const HeaderList& headers, const std::vector<std::string
     std::string longest_boundary(kBoundaryMaxLength, 'x');
     if (!build_header_block(headers, attachments.count() > 0, longest_boundary,
                             current_message_time(), session, block)) {
-        DIAG_PRINT(session, 'E', 1, "SENDMAIL: Refused: header block longer than %d bytes",
+        diag_print(session, 'E', 1, "SENDMAIL: Refused: header block longer than %d bytes",
                    kHeaderBlockCapacity - 1);
         return kInvalid;
     }
@@ -157,9 +157,9 @@ int check_buffer_limits(const HeaderList& headers, const std::vector<std::string
 int read_greeting(int sock, const MailSession* session) {
     ReplyLine line;
     do {
-        int status = SMTP_READ_REPLY_LINE(sock, line, session);
+        int status = read_reply_line(sock, line, session);
         if (status < 0 || line.code != 220) return kNetwork;
-        DIAG_PRINT(session, 'D', 0,
+        diag_print(session, 'D', 0,
                    "SENDMAIL: Parsed response from server, code: %d, status: %d, response: %s", 220,
                    status, line.text.c_str());
     } while (line.more);
@@ -172,15 +172,15 @@ int read_greeting(int sock, const MailSession* session) {
 int command_reply(int sock, const char* format, const MailSession* session) {
     int code = 0;
     std::string reply;
-    int status = SMTP_READLINE(sock, &code, &reply, kReplyCapacity, session);
+    int status = read_reply(sock, &code, &reply, kReplyCapacity, session);
     if (status < 0) return -1;
-    DIAG_PRINT(session, 'D', 0, format, code, reply.c_str(), status);
+    diag_print(session, 'D', 0, format, code, reply.c_str(), status);
     return code;
 }
 
 int mail_from(int sock, const HeaderList& headers, const MailSession* session) {
-    int result = SMTP_FROM(sock, headers.from.c_str(), session);
-    DIAG_PRINT(session, 'F', 2, "SENDMAIL: From command done, status: %d", result);
+    int result = send_mail_from(sock, headers.from.c_str(), session);
+    diag_print(session, 'F', 2, "SENDMAIL: From command done, status: %d", result);
     if (result == -1) return kRefused;
     int code = command_reply(
         sock, "SENDMAIL: Got reply on MAIL FROM command, code: %d, reply: %s, status = %d",
@@ -199,8 +199,8 @@ int judge_refusal(int code) {
 
 int rcpt_to(int sock, const std::vector<std::string>& recipients, const MailSession* session) {
     for (const std::string& recipient : recipients) {
-        int result = SMTP_TO(sock, recipient.c_str(), session);
-        DIAG_PRINT(session, 'F', 2, "SENDMAIL: To command done, status: %d", result);
+        int result = send_rcpt_to(sock, recipient.c_str(), session);
+        diag_print(session, 'F', 2, "SENDMAIL: To command done, status: %d", result);
         if (result == -1) return kRefused;
         int code = command_reply(
             sock, "SENDMAIL: Got reply on rcpt to command, code: %d, reply: %s, status = %d",
@@ -213,8 +213,8 @@ int rcpt_to(int sock, const std::vector<std::string>& recipients, const MailSess
 }
 
 int data(int sock, const MailSession* session) {
-    int result = SMTP_DATA(sock, session);
-    DIAG_PRINT(session, 'F', 2, "SENDMAIL: Data command done, status: %d", result);
+    int result = send_data(sock, session);
+    diag_print(session, 'F', 2, "SENDMAIL: Data command done, status: %d", result);
     if (result == -1) return kRefused;
     int code = command_reply(
         sock, "SENDMAIL: Got reply on send command, code: %d, reply: %s, status = %d", session);
@@ -225,23 +225,23 @@ int data(int sock, const MailSession* session) {
 int message_verdict(int sock, const MailSession* session) {
     int code = 0;
     std::string reply;
-    int status = SMTP_READLINE(sock, &code, &reply, kReplyCapacity, session);
+    int status = read_reply(sock, &code, &reply, kReplyCapacity, session);
     if (status < 0) return kNetwork;
     int verdict = judge_refusal(code);
     if (verdict != kOk) return verdict;
-    DIAG_PRINT(session, 'D', 0,
+    diag_print(session, 'D', 0,
                "SENDMAIL: Got reply on send command, code: %d, reply: %s, status = %d", code,
                reply.c_str(), status);
     return kOk;
 }
 
 int quit(int sock, const MailSession* session) {
-    if (SOCKWRITE(sock, "QUIT\r\n", 6) != 6) return kNetwork;
-    DIAG_PRINT(session, 'F', 2, "SENDMAIL: Sent QUIT to server");
+    if (sock_write(sock, "QUIT\r\n", 6) != 6) return kNetwork;
+    diag_print(session, 'F', 2, "SENDMAIL: Sent QUIT to server");
     int code = 0;
     std::string reply;
-    if (SMTP_READLINE(sock, &code, &reply, kReplyCapacity, session) < 0) return kNetwork;
-    DIAG_PRINT(session, 'D', 0, "SENDMAIL: Closing message: code: %d, message: %s", code,
+    if (read_reply(sock, &code, &reply, kReplyCapacity, session) < 0) return kNetwork;
+    diag_print(session, 'D', 0, "SENDMAIL: Closing message: code: %d, message: %s", code,
                reply.c_str());
     return kOk;
 }
@@ -250,14 +250,14 @@ int run_dialogue(int sock, const HeaderList& headers, const std::vector<std::str
                  const std::string& text, AttachmentList& attachments, MailSession* session) {
     int status = read_greeting(sock, session);
     if (status != kOk) return status;
-    int result = SMTP_HELO(sock, session);
-    DIAG_PRINT(session, 'F', 2, "SENDMAIL: Helo command done, status: %d", result);
+    int result = send_helo(sock, session);
+    diag_print(session, 'F', 2, "SENDMAIL: Helo command done, status: %d", result);
     if (result == -1) return kNetwork;
     if ((status = mail_from(sock, headers, session)) != kOk) return status;
     if ((status = rcpt_to(sock, recipients, session)) != kOk) return status;
     if ((status = data(sock, session)) != kOk) return status;
-    result = SMTP_PUTMESSAGE(sock, headers, text, attachments, session);
-    DIAG_PRINT(session, 'F', 2, "SENDMAIL: Putmessage command done, status: %d", result);
+    result = put_message(sock, headers, text, attachments, session);
+    diag_print(session, 'F', 2, "SENDMAIL: Putmessage command done, status: %d", result);
     if (result == -1) return kRefused;
     if ((status = message_verdict(sock, session)) != kOk) return status;
     return quit(sock, session);
@@ -266,12 +266,12 @@ int run_dialogue(int sock, const HeaderList& headers, const std::vector<std::str
 int send_message(const char* server, const char* header_list, const char* text,
                  const char* attachment_list, int max_size, MailSession* session) {
     HeaderList headers;
-    int status = PARSE_HEADERLIST(header_list, headers, session);
+    int status = parse_header_list(header_list, headers, session);
     if (status == kNoRecipient) return kNoRecipient;
     if (status < 0) return kInvalid;
 
     AttachmentList attachments;
-    status = PARSE_ATT_LIST(attachment_list, attachments, session);
+    status = parse_attachment_list(attachment_list, attachments, session);
     if (status < 0) return status;
 
     if (text == nullptr) return kInvalid;
@@ -288,23 +288,23 @@ int send_message(const char* server, const char* header_list, const char* text,
     int port = kSmtpPort;
     bool port_given = false;
     if (!split_server(server != nullptr ? server : "", kSmtpPort, host, port, port_given)) {
-        DIAG_PRINT(session, 'E', 1, "SENDMAIL: Refused: host name longer than %d characters",
+        diag_print(session, 'E', 1, "SENDMAIL: Refused: host name longer than %d characters",
                    kMaxHostLength);
         return kInvalid;
     }
     if (port_given)
-        DIAG_PRINT(session, 'F', 1, "SENDMAIL: Using port %d in stead of default port", port);
-    DIAG_PRINT(session, 'F', 1, "SENDMAIL: Opening connection with server: %s and port: %d",
+        diag_print(session, 'F', 1, "SENDMAIL: Using port %d in stead of default port", port);
+    diag_print(session, 'F', 1, "SENDMAIL: Opening connection with server: %s and port: %d",
                host.c_str(), port);
-    SmtpConnection connection(SOCKOPEN(host.c_str(), port));
+    SmtpConnection connection(sock_open(host.c_str(), port));
     if (connection.get() == -1) return kNetwork;
-    DIAG_PRINT(session, 'F', 1, "SENDMAIL: Opened socket, nr: %d", connection.get());
+    diag_print(session, 'F', 1, "SENDMAIL: Opened socket, nr: %d", connection.get());
     return run_dialogue(connection.get(), headers, recipients, prepared, attachments, session);
 }
 
 }  // namespace
 
-int SENDMAIL(const char* server, const char* header_list, const char* text,
+int send_mail(const char* server, const char* header_list, const char* text,
              const char* attachment_list, int max_size, MailSession* session) {
     try {
         return send_message(server, header_list, text, attachment_list, max_size, session);

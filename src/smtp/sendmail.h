@@ -5,7 +5,7 @@
 
 namespace brevorin {
 
-int SENDMAIL(const char* server, const char* header_list, const char* text,
+int send_mail(const char* server, const char* header_list, const char* text,
              const char* attachment_list, int max_size, MailSession* session);
 
 }  // namespace brevorin

@@ -81,10 +81,10 @@ TEST_F(AttachTest, SettingQueryUsesTheWordAtOffsetSixteen) {
     brevorin_host_set_text(&ctx_, 39, "EUC");
     _TCONNECT(1, 0, ctx_word());
     char text[80] = "";
-    EXPECT_EQ(HOST_GET_SETTING(3, text, sizeof text), 99);
-    EXPECT_EQ(HOST_GET_SETTING(39, text, sizeof text), 0);
+    EXPECT_EQ(host_get_setting(3, text, sizeof text), 99);
+    EXPECT_EQ(host_get_setting(39, text, sizeof text), 0);
     EXPECT_STREQ(text, "EUC");
-    EXPECT_EQ(HOST_GET_SETTING(3, nullptr, 0), -1);
+    EXPECT_EQ(host_get_setting(3, nullptr, 0), -1);
 
     // Another record whose offset-16 word names the same store answers the
     // same, although it is a different record: the word is what counts.
@@ -92,7 +92,7 @@ TEST_F(AttachTest, SettingQueryUsesTheWordAtOffsetSixteen) {
     std::memcpy(reinterpret_cast<unsigned char*>(&other) + 16,
                 reinterpret_cast<unsigned char*>(&ctx_) + 16, 4);
     _TCONNECT(1, 0, reinterpret_cast<brevorin_word>(&other));
-    EXPECT_EQ(HOST_GET_SETTING(3, text, sizeof text), 99);
+    EXPECT_EQ(host_get_setting(3, text, sizeof text), 99);
 }
 
 TEST_F(AttachTest, LongTextSettingIsCutToTheCallersBuffer) {
@@ -101,13 +101,13 @@ TEST_F(AttachTest, LongTextSettingIsCutToTheCallersBuffer) {
     _TCONNECT(1, 0, ctx_word());
     char text[80];
     std::memset(text, 'Z', sizeof text);
-    HOST_GET_SETTING(39, text, sizeof text);
+    host_get_setting(39, text, sizeof text);
     EXPECT_EQ(std::strlen(text), 79u);
 }
 
 TEST_F(AttachTest, NoAttachMeansNoSettings) {
     char text[80] = "unchanged";
-    EXPECT_EQ(HOST_GET_SETTING(3, text, sizeof text), 0);
+    EXPECT_EQ(host_get_setting(3, text, sizeof text), 0);
     EXPECT_STREQ(text, "unchanged");
 }
 
@@ -119,7 +119,7 @@ TEST_F(AttachTest, MessagesReachTheSinkOfTheAttachedRecord) {
         },
         &got);
     _TCONNECT(1, 0, ctx_word());
-    HOST_PUT_MESSAGE("hello");
+    host_put_message("hello");
     EXPECT_EQ(got, std::vector<std::string>{"hello"});
 }
 

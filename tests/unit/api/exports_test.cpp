@@ -114,7 +114,7 @@ TEST_F(ExportsTest, NullSessionIsRefusedEverywhere) {
 TEST_F(ExportsTest, UnavailableSocketsLayerGivesMinusNineAfterEmptyingSlots) {
     HostFixture host;
     MailSession* s = host.new_session();
-    ASSERT_NE(RESULT_SLOT_ALLOC(s, 8), nullptr);
+    ASSERT_NE(alloc_result_slot(s, 8), nullptr);
     set_sockets_user_count_for_tests(-1);
     EXPECT_EQ(brevorin_logoffmail(s), -9);
     for (const auto& slot : s->results) EXPECT_FALSE(slot);
@@ -136,10 +136,10 @@ TEST_F(ExportsTest, TextsStayValidUntilTheNextCall) {
 TEST_F(ExportsTest, ResultSlotsRunOutAfterTen) {
     HostFixture host;
     MailSession* s = host.new_session();
-    for (int i = 0; i < 10; ++i) EXPECT_NE(RESULT_SLOT_ALLOC(s, 16), nullptr);
-    EXPECT_EQ(RESULT_SLOT_ALLOC(s, 16), nullptr);
-    RESULT_SLOTS_RESET(s);
-    EXPECT_NE(RESULT_SLOT_ALLOC(s, 16), nullptr);
+    for (int i = 0; i < 10; ++i) EXPECT_NE(alloc_result_slot(s, 16), nullptr);
+    EXPECT_EQ(alloc_result_slot(s, 16), nullptr);
+    reset_result_slots(s);
+    EXPECT_NE(alloc_result_slot(s, 16), nullptr);
 }
 
 TEST_F(ExportsTest, SessionStartsWithDocumentedFields) {
@@ -177,13 +177,13 @@ TEST(Diagnostics, TraceThresholdIsSixtyFour) {
         HostFixture host(63);
         MailSession* s = host.new_session();
         EXPECT_EQ(s->trace, 0);
-        DIAG_PRINT(s, 'F', 1, "x");
+        diag_print(s, 'F', 1, "x");
         EXPECT_TRUE(host.lines().empty());
     }
     {
         HostFixture host(64);
         MailSession* s = host.new_session();
-        DIAG_PRINT(s, 'F', 1, "LOGONMAIL: Exit because of socket error");
+        diag_print(s, 'F', 1, "LOGONMAIL: Exit because of socket error");
         ASSERT_EQ(host.lines().size(), 1u);
         EXPECT_EQ(host.lines()[0], "BREVORIN: <F1> LOGONMAIL: Exit because of socket error");
     }
@@ -192,9 +192,9 @@ TEST(Diagnostics, TraceThresholdIsSixtyFour) {
 TEST(Diagnostics, LevelsOutsideZeroToNineAreDropped) {
     HostFixture host;
     MailSession* s = host.new_session();
-    DIAG_PRINT(s, 'E', 10, "ten");
-    DIAG_PRINT(s, 'E', -1, "minus");
-    DIAG_PRINT(s, 'E', 9, "nine");
+    diag_print(s, 'E', 10, "ten");
+    diag_print(s, 'E', -1, "minus");
+    diag_print(s, 'E', 9, "nine");
     ASSERT_EQ(host.lines().size(), 1u);
     EXPECT_EQ(host.lines()[0], "BREVORIN: <E9> nine");
 }
@@ -203,7 +203,7 @@ TEST(Diagnostics, LongMessagesAreCutAtTheLineSize) {
     HostFixture host;
     MailSession* s = host.new_session();
     std::string big(5000, 'x');
-    DIAG_PRINT(s, 'D', 0, "%s", big.c_str());
+    diag_print(s, 'D', 0, "%s", big.c_str());
     ASSERT_EQ(host.lines().size(), 1u);
     EXPECT_EQ(host.lines()[0].size(), 1039u);  // 1,040 bytes with the terminator
     EXPECT_EQ(host.lines()[0].substr(0, 15), "BREVORIN: <D0> ");
@@ -216,7 +216,7 @@ TEST(Diagnostics, CharsetBeforeAnyAttachIsUsAsciiAndLinesAreDropped) {
     EXPECT_EQ(s->trace, 0);
     EXPECT_EQ(s->charset, 1);
     s->trace = 1;
-    DIAG_PRINT(s, 'F', 0, "nowhere to go");  // no host: dropped, no crash
+    diag_print(s, 'F', 0, "nowhere to go");  // no host: dropped, no crash
     brevorin_cleanup(s);
 }
 

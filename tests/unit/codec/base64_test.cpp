@@ -13,7 +13,7 @@ namespace {
 
 std::string encode_text(const std::string& text, int wrap) {
     std::string out = "stale";
-    EXPECT_EQ(BASE64_ENCODE_TEXT(text.c_str(), out, wrap), 0);
+    EXPECT_EQ(base64_encode_text(text.c_str(), out, wrap), 0);
     return out;
 }
 
@@ -50,30 +50,30 @@ TEST(Base64DecodeText, SkipsNonDigitsAndStopsAtThePad) {
     const char* const abc[] = {"YWJj", "YW\r\nJj", "YW Jj", "YWJj=", "YWJj=Zm9v", "*Y*W*J*j*"};
     for (const char* text : abc) {
         std::string out;
-        EXPECT_EQ(BASE64_DECODE_TEXT(text, out), 0) << text;
+        EXPECT_EQ(base64_decode_text(text, out), 0) << text;
         EXPECT_EQ(out, "abc") << text;
     }
     std::string out;
-    EXPECT_EQ(BASE64_DECODE_TEXT("YWI=", out), 0);
+    EXPECT_EQ(base64_decode_text("YWI=", out), 0);
     EXPECT_EQ(out, "ab");
-    EXPECT_EQ(BASE64_DECODE_TEXT("YWJjZGU=", out), 0);
+    EXPECT_EQ(base64_decode_text("YWJjZGU=", out), 0);
     EXPECT_EQ(out, "abcde");
-    EXPECT_EQ(BASE64_DECODE_TEXT("", out), 0);
+    EXPECT_EQ(base64_decode_text("", out), 0);
     EXPECT_EQ(out, "");
 }
 
 TEST(Base64DecodeText, IncompleteGroupsFailAndLeaveOutAlone) {
     std::string out = "kept";
     for (const char* text : {"YWJ", "Y", "Y=", "YWJjY="})
-        EXPECT_EQ(BASE64_DECODE_TEXT(text, out), -1);
+        EXPECT_EQ(base64_decode_text(text, out), -1);
     EXPECT_EQ(out, "kept");
 }
 
 TEST(Base64DecodeText, EndsAtTheFirstDecodedZeroByte) {
     std::string out;
-    ASSERT_EQ(BASE64_DECODE_TEXT("AGFi", out), 0);
+    ASSERT_EQ(base64_decode_text("AGFi", out), 0);
     EXPECT_EQ(out, "");
-    ASSERT_EQ(BASE64_DECODE_TEXT("YQBi", out), 0);
+    ASSERT_EQ(base64_decode_text("YQBi", out), 0);
     EXPECT_EQ(out, "a");
 }
 
@@ -85,14 +85,14 @@ class Base64FileTest : public ::testing::Test {
     int encode(const std::string& input, std::string& output) {
         auto in = file_with(input);
         auto out = file_with("");
-        const int result = BASE64_ENCODE(in.get(), out.get(), session);
+        const int result = base64_encode(in.get(), out.get(), session);
         output = content_of(out.get());
         return result;
     }
     int decode(const std::string& input, std::string& output) {
         auto in = file_with(input);
         auto out = file_with("");
-        const int result = BASE64_DECODE(in.get(), out.get(), session);
+        const int result = base64_decode(in.get(), out.get(), session);
         output = content_of(out.get());
         return result;
     }
@@ -136,7 +136,7 @@ TEST_F(Base64FileTest, DecodeWritesBinaryAndStopsAfterThePad) {
     // The input is left just after the pad, as if read a byte at a time.
     auto in = file_with("YWI=rest");
     auto sink = file_with("");
-    EXPECT_EQ(BASE64_DECODE(in.get(), sink.get(), session), 0);
+    EXPECT_EQ(base64_decode(in.get(), sink.get(), session), 0);
     EXPECT_EQ(std::ftell(in.get()), 4);
 }
 
@@ -172,10 +172,10 @@ TEST_F(Base64FileTest, WriteAndReadFailuresAreReported) {
     platform::File read_only(std::fopen(dir.at("target").c_str(), "rb"));
     ASSERT_NE(read_only, nullptr);
     auto in = file_with("abcdef");
-    EXPECT_EQ(BASE64_ENCODE(in.get(), read_only.get(), session), -1);
+    EXPECT_EQ(base64_encode(in.get(), read_only.get(), session), -1);
     EXPECT_TRUE(host.has_line("BREVORIN: <E1> BASE64_ENCODE: write error"));
     auto encoded = file_with("YWJj");
-    EXPECT_EQ(BASE64_DECODE(encoded.get(), read_only.get(), session), -1);
+    EXPECT_EQ(base64_decode(encoded.get(), read_only.get(), session), -1);
     EXPECT_TRUE(host.has_line("BREVORIN: <E1> BASE64_DECODE: write error"));
 
     // A directory opens as a stream on Linux but every read fails; that must
@@ -183,10 +183,10 @@ TEST_F(Base64FileTest, WriteAndReadFailuresAreReported) {
     platform::File directory(std::fopen(dir.at("").c_str(), "rb"));
     ASSERT_NE(directory, nullptr);
     auto out = file_with("");
-    EXPECT_EQ(BASE64_ENCODE(directory.get(), out.get(), session), -1);
+    EXPECT_EQ(base64_encode(directory.get(), out.get(), session), -1);
     EXPECT_TRUE(host.has_line("BREVORIN: <E1> BASE64_ENCODE: read error"));
     std::clearerr(directory.get());
-    EXPECT_EQ(BASE64_DECODE(directory.get(), out.get(), session), -1);
+    EXPECT_EQ(base64_decode(directory.get(), out.get(), session), -1);
     EXPECT_TRUE(host.has_line("BREVORIN: <E1> BASE64_DECODE: read error"));
 }
 

@@ -75,7 +75,7 @@ TEST(Base64Differential, EncodersAgreeWithPythonAndCoreutils) {
         const std::string coreutils = read_path(dir / ("cu" + std::to_string(i)));
         auto in = file_with(inputs[i]);
         auto out = file_with("");
-        const int count = BASE64_ENCODE(in.get(), out.get(), nullptr);
+        const int count = base64_encode(in.get(), out.get(), nullptr);
         const std::string ours = content_of(out.get());
         ASSERT_EQ(count, static_cast<int>(ours.size())) << inputs[i].size();
         ASSERT_EQ(without(ours, '\n'), python) << inputs[i].size();
@@ -86,10 +86,10 @@ TEST(Base64Differential, EncodersAgreeWithPythonAndCoreutils) {
         std::string text = inputs[i];
         std::replace(text.begin(), text.end(), '\0', '\x01');
         std::string flat, wrapped, back;
-        ASSERT_EQ(BASE64_ENCODE_TEXT(text.c_str(), flat, 0), 0);
-        ASSERT_EQ(BASE64_ENCODE_TEXT(text.c_str(), wrapped, 1), 0);
+        ASSERT_EQ(base64_encode_text(text.c_str(), flat, 0), 0);
+        ASSERT_EQ(base64_encode_text(text.c_str(), wrapped, 1), 0);
         ASSERT_EQ(without(wrapped, '\n'), flat);
-        ASSERT_EQ(BASE64_DECODE_TEXT(wrapped.c_str(), back), 0);
+        ASSERT_EQ(base64_decode_text(wrapped.c_str(), back), 0);
         ASSERT_EQ(back, text) << text.size();
     }
 }
@@ -109,7 +109,7 @@ TEST(Base64Differential, DecodersAgreeWithPythonOnNoisyInput) {
         const std::string data = random_bytes(rng, n);
         auto in = file_with(data);
         auto out = file_with("");
-        ASSERT_GE(BASE64_ENCODE(in.get(), out.get(), nullptr), 0);
+        ASSERT_GE(base64_encode(in.get(), out.get(), nullptr), 0);
         for (char c : content_of(out.get())) {
             while (chance(rng) == 0) encoded += noise[pick(rng)];
             encoded += c;
@@ -122,11 +122,11 @@ TEST(Base64Differential, DecodersAgreeWithPythonOnNoisyInput) {
         const std::string python = read_path(dir / py_name(i));
         auto in = file_with(noisy[i]);
         auto out = file_with("");
-        ASSERT_EQ(BASE64_DECODE(in.get(), out.get(), nullptr), 0) << i;
+        ASSERT_EQ(base64_decode(in.get(), out.get(), nullptr), 0) << i;
         ASSERT_EQ(content_of(out.get()), python) << i;
         // The text decoder hands back everything before the first zero byte.
         std::string text;
-        ASSERT_EQ(BASE64_DECODE_TEXT(noisy[i].c_str(), text), 0);
+        ASSERT_EQ(base64_decode_text(noisy[i].c_str(), text), 0);
         ASSERT_EQ(text, python.substr(0, python.find('\0'))) << i;
     }
 }
@@ -171,7 +171,7 @@ TEST(QpDifferential, AgreesWithPythonQuopriWhereTheRulesMatch) {
     size_t with_escapes = 0;
     for (size_t i = 0; i < samples.size(); ++i) {
         std::string ours;
-        const int result = QP_DECODE(samples[i].c_str(), ours);
+        const int result = qp_decode(samples[i].c_str(), ours);
         ASSERT_GE(result, 0);
         with_escapes += result == 0;
         ASSERT_EQ(ours, read_path(dir / py_name(i))) << samples[i];
@@ -201,7 +201,7 @@ class KanjiDifferential : public ::testing::Test {
     // ESC ( J; both mean plain letters here.
     static std::string ours(int source, int target, const std::string& text) {
         std::string out;
-        EXPECT_EQ(KANJI_CONVERT(source, target, text.c_str(), out), 0);
+        EXPECT_EQ(kanji_convert(source, target, text.c_str(), out), 0);
         for (size_t at = out.find("\x1b(J"); at != std::string::npos; at = out.find("\x1b(J", at))
             out[at + 2] = 'B';
         return out;
@@ -250,7 +250,7 @@ TEST_F(KanjiDifferential, EveryJisX0208CharacterInAllSixDirections) {
     EXPECT_TRUE(ours(CODE_JIS, CODE_SJIS, jis) == sjis);
     // And iconv reads what this library writes, ESC ( J included.
     std::string written;
-    ASSERT_EQ(KANJI_CONVERT(CODE_SJIS, CODE_JIS, sjis.c_str(), written), 0);
+    ASSERT_EQ(kanji_convert(CODE_SJIS, CODE_JIS, sjis.c_str(), written), 0);
     EXPECT_TRUE(iconv("ISO-2022-JP", "EUC-JP", written) == euc);
 }
 

@@ -16,14 +16,14 @@ MailSession session_with(int charset) {
 std::string decode(const std::string& value, int charset = 2) {
     const MailSession session = session_with(charset);
     std::string out = "unset";
-    EXPECT_EQ(ENCODED_WORD_DECODE(value.c_str(), out, &session), 0) << value;
+    EXPECT_EQ(decode_encoded_words(value.c_str(), out, &session), 0) << value;
     return out;
 }
 
 int failure(const std::string& value) {
     const MailSession session = session_with(2);
     std::string out = "kept";
-    const int result = ENCODED_WORD_DECODE(value.c_str(), out, &session);
+    const int result = decode_encoded_words(value.c_str(), out, &session);
     EXPECT_EQ(out, "kept") << value;
     return result;
 }

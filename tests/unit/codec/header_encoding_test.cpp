@@ -26,7 +26,7 @@ std::ostream& operator<<(std::ostream& out, const Encoded& e) {
 
 Encoded qp(const std::string& text) {
     Encoded e{99, "unset"};
-    e.result = QP_ENCODE(text.c_str(), e.text);
+    e.result = qp_encode(text.c_str(), e.text);
     return e;
 }
 
@@ -34,13 +34,13 @@ Encoded word(const std::string& value, int charset) {
     MailSession session;
     session.charset = charset;
     Encoded e{99, "unset"};
-    e.result = ENCODED_WORD_ENCODE(value.c_str(), e.text, &session);
+    e.result = encode_words(value.c_str(), e.text, &session);
     return e;
 }
 
 std::string base64(const std::string& text) {
     std::string out;
-    EXPECT_EQ(BASE64_ENCODE_TEXT(text.c_str(), out, 0), 0);
+    EXPECT_EQ(base64_encode_text(text.c_str(), out, 0), 0);
     return out;
 }
 
@@ -77,7 +77,7 @@ TEST(QpEncode, DecodesBackToTheText) {
         if (i != '\r' && i != '\n') text += static_cast<char>(i);
     text += "  end of a line\r\nnext \r\n" + std::string(300, 'z');
     std::string decoded;
-    ASSERT_EQ(QP_DECODE(qp(text).text.c_str(), decoded), 0);
+    ASSERT_EQ(qp_decode(qp(text).text.c_str(), decoded), 0);
     EXPECT_EQ(decoded, text);
 }
 
@@ -113,7 +113,7 @@ TEST(EncodedWordEncode, QWordsStayOneWordOnOneLine) {
     for (const std::string& value :
          {std::string("K\xf6nnen wir?"), std::string("x_y \xe4?=?"), std::string(300, '\xe9')}) {
         std::string decoded;
-        ASSERT_EQ(ENCODED_WORD_DECODE(word(value, 2).text.c_str(), decoded, &session), 0);
+        ASSERT_EQ(decode_encoded_words(word(value, 2).text.c_str(), decoded, &session), 0);
         EXPECT_EQ(decoded, value);
     }
 }

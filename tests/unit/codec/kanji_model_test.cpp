@@ -61,7 +61,7 @@ std::string model(int source, int target, const std::string& text) {
             } else if (mode == kKanji) {
                 Byte j1 = b, j2 = next;
                 if (target == CODE_SJIS) {
-                    JIS_PAIR_TO_SJIS(j1, j2);
+                    jis_pair_to_sjis(j1, j2);
                 } else {
                     j1 = static_cast<Byte>(j1 + 0x80);
                     j2 = static_cast<Byte>(j2 + 0x80);
@@ -96,13 +96,13 @@ std::string model(int source, int target, const std::string& text) {
             }
             Byte j1 = b, j2 = next;  // JIS row/cell bytes of the character
             if (source == CODE_SJIS) {
-                SJIS_PAIR_TO_JIS(j1, j2);
+                sjis_pair_to_jis(j1, j2);
             } else {
                 j1 -= 0x80;
                 j2 -= 0x80;
             }
             if (to_jis) enter(kKanji, kKanjiIn);
-            if (target == CODE_SJIS) JIS_PAIR_TO_SJIS(j1, j2);
+            if (target == CODE_SJIS) jis_pair_to_sjis(j1, j2);
             const Byte high = target == CODE_EUC ? 0x80 : 0;
             out += static_cast<char>(j1 | high);
             out += static_cast<char>(j2 | high);
@@ -200,7 +200,7 @@ TEST(KanjiModel, ConvertersFollowTheByteRulesOnRandomRuns) {
             for (int target : forms) {
                 if (source == target) continue;
                 std::string ours;
-                ASSERT_EQ(KANJI_CONVERT(source, target, text.c_str(), ours), 0);
+                ASSERT_EQ(kanji_convert(source, target, text.c_str(), ours), 0);
                 ASSERT_EQ(hex(ours), hex(model(source, target, text)))
                     << source << "->" << target << " of " << hex(text);
             }

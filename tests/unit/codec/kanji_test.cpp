@@ -16,15 +16,15 @@ const std::string kToRoman = "\x1b(J";
 
 std::string convert(int source, int target, const std::string& text) {
     std::string out = "unset";
-    EXPECT_EQ(KANJI_CONVERT(source, target, text.c_str(), out), 0) << hex(text);
+    EXPECT_EQ(kanji_convert(source, target, text.c_str(), out), 0) << hex(text);
     return out;
 }
 
 TEST(KanjiConvert, RefusesUnknownFormsAndLeavesSameFormAlone) {
     std::string out = "kept";
-    EXPECT_EQ(KANJI_CONVERT(CODE_EUC, CODE_EUC, "abc", out), 1);
-    EXPECT_EQ(KANJI_CONVERT(CODE_EUC, 11, "abc", out), -1);
-    EXPECT_EQ(KANJI_CONVERT(15, CODE_EUC, "abc", out), -1);
+    EXPECT_EQ(kanji_convert(CODE_EUC, CODE_EUC, "abc", out), 1);
+    EXPECT_EQ(kanji_convert(CODE_EUC, 11, "abc", out), -1);
+    EXPECT_EQ(kanji_convert(15, CODE_EUC, "abc", out), -1);
     EXPECT_EQ(out, "kept");
     for (int source : {CODE_EUC, CODE_SJIS, CODE_JIS}) {
         for (int target : {CODE_EUC, CODE_SJIS, CODE_JIS}) {
@@ -99,12 +99,12 @@ TEST(KanjiConvert, InvalidAndCutBytesPassThrough) {
 
 TEST(KanjiPairs, FollowTheShiftJisArithmetic) {
     unsigned char a = 0x81, b = 0x40;
-    SJIS_PAIR_TO_JIS(a, b);
+    sjis_pair_to_jis(a, b);
     EXPECT_EQ(a * 256 + b, 0x2121);
     a = 0xE0, b = 0x9F;
-    SJIS_PAIR_TO_JIS(a, b);
+    sjis_pair_to_jis(a, b);
     EXPECT_EQ(a * 256 + b, 0x6021);
-    JIS_PAIR_TO_SJIS(a, b);
+    jis_pair_to_sjis(a, b);
     EXPECT_EQ(a * 256 + b, 0xE09F);
 }
 
@@ -121,7 +121,7 @@ TEST(KanjiReadEscape, SetsModeAndConsumesTheSequence) {
     };
     for (const auto& c : cases) {
         JisMode mode = c.mode == JisMode::kKanji ? JisMode::kRoman : JisMode::kKanji;
-        EXPECT_EQ(READ_ESCAPE(reinterpret_cast<const unsigned char*>(c.after_esc), mode),
+        EXPECT_EQ(read_escape(reinterpret_cast<const unsigned char*>(c.after_esc), mode),
                   c.consumed)
             << c.after_esc;
         EXPECT_EQ(mode, c.mode) << c.after_esc;
@@ -144,15 +144,15 @@ TEST(KanjiConverters, WorstCaseGrowthFitsTheBuffer) {
     std::string sjis, euc;
     for (int i = 0; i < 501; ++i) sjis += i % 2 == 0 ? "\xb1" : "a";
     for (int i = 0; i < 501; ++i) euc += i % 2 == 0 ? "\x8e\xb1" : "a";
-    const std::string worst = run_guarded(SJIS_TO_JIS, sjis);
+    const std::string worst = run_guarded(sjis_to_jis, sjis);
     EXPECT_EQ(worst.size(), 4 * sjis.size() + 3);
-    run_guarded(EUC_TO_JIS, euc);
-    run_guarded(SJIS_TO_EUC, std::string(300, '\xb1'));
-    run_guarded(JIS_TO_EUC, kToKana + std::string(300, '\x31'));
+    run_guarded(euc_to_jis, euc);
+    run_guarded(sjis_to_euc, std::string(300, '\xb1'));
+    run_guarded(jis_to_euc, kToKana + std::string(300, '\x31'));
     // The entry starts with less room and grows it on the way.
     EXPECT_EQ(convert(CODE_SJIS, CODE_JIS, sjis), worst);
     const std::string long_sjis = std::string(5000, 'a') + sjis + sjis + sjis;
-    EXPECT_EQ(convert(CODE_SJIS, CODE_JIS, long_sjis), run_guarded(SJIS_TO_JIS, long_sjis));
+    EXPECT_EQ(convert(CODE_SJIS, CODE_JIS, long_sjis), run_guarded(sjis_to_jis, long_sjis));
 }
 
 }  // namespace

@@ -14,7 +14,7 @@ struct Decoded {
 
 Decoded decode(const std::string& text) {
     Decoded d{99, "unset"};
-    d.result = QP_DECODE(text.c_str(), d.text);
+    d.result = qp_decode(text.c_str(), d.text);
     return d;
 }
 
@@ -66,10 +66,10 @@ TEST(QpDecode, LineLimitIs2046Characters) {
     EXPECT_EQ(decode(longest).text, longest);
     EXPECT_EQ(decode("x\r\n" + longest + "\r\nx").result, 1);
     std::string out = "kept";
-    EXPECT_EQ(QP_DECODE(std::string(2047, 'a').c_str(), out), -1);
-    EXPECT_EQ(QP_DECODE(("ok\n" + std::string(5000, 'a')).c_str(), out), -1);
+    EXPECT_EQ(qp_decode(std::string(2047, 'a').c_str(), out), -1);
+    EXPECT_EQ(qp_decode(("ok\n" + std::string(5000, 'a')).c_str(), out), -1);
     // Trailing blanks count towards the limit.
-    EXPECT_EQ(QP_DECODE((std::string(2000, 'a') + std::string(47, ' ')).c_str(), out), -1);
+    EXPECT_EQ(qp_decode((std::string(2000, 'a') + std::string(47, ' ')).c_str(), out), -1);
     EXPECT_EQ(out, "kept");
 }
 

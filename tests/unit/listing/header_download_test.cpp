@@ -59,11 +59,11 @@ class HeaderDownloadTest : public ::testing::Test {
 
     int top(int message, std::vector<char>& out, int capacity = kHeaderBlockCapacity) {
         out.assign(static_cast<size_t>(capacity > 0 ? capacity : 1), '\0');
-        return POP3_TOP(s_->socket, &s_->top_support, message, 0, out.data(), capacity, s_);
+        return fetch_top(s_->socket, &s_->top_support, message, 0, out.data(), capacity, s_);
     }
 
     int list(int message) {
-        return POP3_LIST(s_->socket, message, &s_->messages[message].size, s_);
+        return list_size(s_->socket, message, &s_->messages[message].size, s_);
     }
 
     std::unique_ptr<MiniPop3> pop_;
@@ -187,7 +187,7 @@ TEST_F(HeaderDownloadTest, RetrFallbackFindsTheHeaderOrFailsInStep) {
     pop->refuse_top();
     logon(std::move(pop));
     std::vector<char> out(64, 'u');
-    EXPECT_EQ(POP3_TOP(s_->socket, &s_->top_support, 1, 0, out.data(), 64, s_), -1);
+    EXPECT_EQ(fetch_top(s_->socket, &s_->top_support, 1, 0, out.data(), 64, s_), -1);
     EXPECT_TRUE(host_.has_line("BREVORIN: <E1> POP3_TOP: Couldn't find header delimiter"));
     EXPECT_EQ(out, std::vector<char>(64, 'u'));  // written only on success
 
@@ -245,7 +245,7 @@ TEST_F(HeaderDownloadTest, RefusalsAndLostConnectionsFail) {
     EXPECT_EQ(top(1, out), -1);
     EXPECT_EQ(s_->top_support, 1);
     EXPECT_EQ(top(2, out), -1);
-    EXPECT_EQ(SOCKERROR(), 10054);
+    EXPECT_EQ(sock_error(), 10054);
     EXPECT_EQ(list(3), -1);
 }
 

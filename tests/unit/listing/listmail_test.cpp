@@ -83,7 +83,7 @@ TEST_F(ListMailTest, RecordsFollowOneAnotherSeparatedByOneEsc) {
     // Known headers are listed again without asking the server.
     std::string again;
     int length = 0;
-    ASSERT_EQ(LISTMAIL(again, length, s_), 3);
+    ASSERT_EQ(list_messages(again, length, s_), 3);
     EXPECT_EQ(again, list);
     EXPECT_EQ(length, static_cast<int>(list.size()) + 1);
     EXPECT_EQ(pop_->commands().size(), 9u);
@@ -208,7 +208,7 @@ TEST_F(ListMailTest, RefusedCommandKeepsTheLogonWhateverTheLastSocketError) {
         return false;
     });
     logon(std::move(pop));
-    SOCKSETERROR(10054);  // left over from some earlier failure
+    sock_set_error(10054);  // left over from some earlier failure
     std::string list;
     EXPECT_EQ(listmail(list), -11);
     EXPECT_EQ(list, "");

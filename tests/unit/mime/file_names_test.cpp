@@ -9,7 +9,7 @@ namespace brevorin {
 namespace {
 
 std::string next(std::string name) {
-    NEXT_FILE_NAME(name);
+    next_file_name(name);
     return name;
 }
 
@@ -45,34 +45,34 @@ TEST(SafeAttachmentName, NamesStayInTheDirectory) {
 TEST(FreePath, TriesTenNamesAtMost) {
     test::TempDir dir;
     std::string name = "a.bin", path;
-    ASSERT_EQ(FIND_FREE_PATH(dir.text(), name, path), 0);
+    ASSERT_EQ(find_free_path(dir.text(), name, path), 0);
     EXPECT_EQ(path, dir.file("a.bin"));
     test::write_file(dir.file("a.bin"), "x");
     for (int i = 1; i <= 8; ++i) test::write_file(dir.file("a-" + std::to_string(i) + ".bin"), "");
     name = "a.bin";
-    ASSERT_EQ(FIND_FREE_PATH(dir.text(), name, path), 0);
+    ASSERT_EQ(find_free_path(dir.text(), name, path), 0);
     EXPECT_EQ(name, "a-9.bin");
     test::write_file(dir.file("a-9.bin"), "");
     name = "a.bin";
-    EXPECT_EQ(FIND_FREE_PATH(dir.text(), name, path), -1);
+    EXPECT_EQ(find_free_path(dir.text(), name, path), -1);
     EXPECT_EQ(name, "a-10.bin");
 }
 
 TEST(FreePath, LongNamesAreShortenedToFitThePathLimit) {
     test::TempDir dir;
     std::string name = std::string(250, 'r') + ".pdf", path;
-    ASSERT_EQ(FIND_FREE_PATH(dir.text(), name, path), 0);
+    ASSERT_EQ(find_free_path(dir.text(), name, path), 0);
     EXPECT_EQ(path.size(), kMaxPathLength);
     EXPECT_EQ(name.substr(name.size() - 4), ".pdf");
     test::write_file(path, "");
     std::string second = std::string(250, 'r') + ".pdf";
-    ASSERT_EQ(FIND_FREE_PATH(dir.text(), second, path), 0);
+    ASSERT_EQ(find_free_path(dir.text(), second, path), 0);
     EXPECT_LE(path.size(), kMaxPathLength);
     EXPECT_NE(second, name);
     EXPECT_NE(second.find("-1.pdf"), std::string::npos);
 
     std::string any = "a";
-    EXPECT_EQ(FIND_FREE_PATH(std::string(kMaxPathLength, 'd'), any, path), -1);
+    EXPECT_EQ(find_free_path(std::string(kMaxPathLength, 'd'), any, path), -1);
 }
 
 }  // namespace

@@ -18,7 +18,7 @@ class MimeHeaders : public ::testing::Test {
     Type type(const std::string& block) {
         Type t{0, 0, "", 0};
         t.rc =
-            GET_MIME_CONTENT_TYPE(block.c_str(), t.content_class, t.boundary, t.charset, session);
+            mime_content_type(block.c_str(), t.content_class, t.boundary, t.charset, session);
         return t;
     }
     test::HostFixture host;
@@ -27,13 +27,13 @@ class MimeHeaders : public ::testing::Test {
 
 TEST_F(MimeHeaders, VersionNeedsOneSpaceAfterTheColon) {
     char minor = 0, major = 0;
-    EXPECT_EQ(GET_MIME_VERSION("MIME-Version: 1.0\r\n\r\n", &minor, &major, session), 0);
+    EXPECT_EQ(mime_version("MIME-Version: 1.0\r\n\r\n", &minor, &major, session), 0);
     EXPECT_EQ(major, '1');
     EXPECT_EQ(minor, '0');
     EXPECT_TRUE(host.has_line("BREVORIN: <F0> GET_MIME_VERSION: Done reading MIME version"));
-    EXPECT_EQ(GET_MIME_VERSION("MIME-Version:1.0\r\n\r\n", &minor, &major, session), -2);
-    EXPECT_EQ(GET_MIME_VERSION("Subject: x\r\n\r\n", &minor, &major, session), -2);
-    EXPECT_EQ(GET_MIME_VERSION(nullptr, &minor, &major, session), -1);
+    EXPECT_EQ(mime_version("MIME-Version:1.0\r\n\r\n", &minor, &major, session), -2);
+    EXPECT_EQ(mime_version("Subject: x\r\n\r\n", &minor, &major, session), -2);
+    EXPECT_EQ(mime_version(nullptr, &minor, &major, session), -1);
 }
 
 TEST_F(MimeHeaders, ClassesFollowTheTableInOrder) {
@@ -97,41 +97,41 @@ TEST_F(MimeHeaders, CharsetCodes) {
 TEST_F(MimeHeaders, TransferEncodingWordIsComparedWhole) {
     int code = 0;
     EXPECT_EQ(
-        GET_CONTENT_TRANSFER_ENCODING("Content-Transfer-Encoding:  Base64\r\n", code, session), 0);
+        content_transfer_encoding("Content-Transfer-Encoding:  Base64\r\n", code, session), 0);
     EXPECT_EQ(code, 1);
-    EXPECT_EQ(GET_CONTENT_TRANSFER_ENCODING("Content-Transfer-Encoding: quoted-printable\r\n", code,
+    EXPECT_EQ(content_transfer_encoding("Content-Transfer-Encoding: quoted-printable\r\n", code,
                                             session),
               0);
     EXPECT_EQ(code, 5);
     code = 99;
     EXPECT_EQ(
-        GET_CONTENT_TRANSFER_ENCODING("Content-Transfer-Encoding: x-uuencode\r\n", code, session),
+        content_transfer_encoding("Content-Transfer-Encoding: x-uuencode\r\n", code, session),
         -1);
     EXPECT_EQ(
-        GET_CONTENT_TRANSFER_ENCODING("Content-Transfer-Encoding: base64;\r\n", code, session), -1);
+        content_transfer_encoding("Content-Transfer-Encoding: base64;\r\n", code, session), -1);
     EXPECT_EQ(code, 99);
 }
 
 TEST_F(MimeHeaders, FileNameIsTheLastPathComponent) {
     std::string name;
-    GET_FILE_DISPOSITION(
+    file_disposition(
         "Content-Disposition: attachment; filename=\"C:\\dir\\Report 1.doc\"\r\n\r\n", name,
         session);
     EXPECT_EQ(name, "Report 1.doc");
     EXPECT_TRUE(host.has_line(
         "BREVORIN: <F0> GET_FILE_DISPOSITION: Done reading file disposition, result: Report "
         "1.doc"));
-    GET_FILE_DISPOSITION("Content-Disposition: attachment; filename=C:\\dir\\Report 1.doc\r\n",
+    file_disposition("Content-Disposition: attachment; filename=C:\\dir\\Report 1.doc\r\n",
                          name, session);
     EXPECT_EQ(name, "Report");
-    GET_FILE_DISPOSITION("Content-Disposition: attachment; filename=../../a.txt\r\n", name,
+    file_disposition("Content-Disposition: attachment; filename=../../a.txt\r\n", name,
                          session);
     EXPECT_EQ(name, "a.txt");
-    GET_FILE_DISPOSITION("Content-Disposition: inline\r\n", name, session);
+    file_disposition("Content-Disposition: inline\r\n", name, session);
     EXPECT_EQ(name, "");
-    GET_FILE_DISPOSITION("Content-Disposition: a; filename=\"open\r\n", name, session);
+    file_disposition("Content-Disposition: a; filename=\"open\r\n", name, session);
     EXPECT_EQ(name, "");
-    GET_FILE_DISPOSITION(
+    file_disposition(
         ("Content-Disposition: a; filename=" + std::string(300, 'n') + "\r\n").c_str(), name,
         session);
     EXPECT_EQ(name.size(), kMaxFileNameLength);

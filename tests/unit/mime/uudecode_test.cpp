@@ -17,7 +17,7 @@ class Uudecode : public ::testing::Test {
         std::rewind(in.get());
         name.clear();
         status = -1;
-        return UUDECODE(directory, in.get(), name, status, session);
+        return uudecode(directory, in.get(), name, status, session);
     }
     bool has(const std::string& line) { return host.has_line("BREVORIN: <E1> " + line); }
 

@@ -20,7 +20,7 @@ std::string part(const std::string& headers, const std::string& content) {
 
 std::string base64(const std::string& data) {
     std::string out;
-    BASE64_ENCODE_TEXT(data.c_str(), out, 1);
+    base64_encode_text(data.c_str(), out, 1);
     return out + "\r\n";
 }
 
@@ -39,16 +39,16 @@ class Walker : public ::testing::Test {
         else
             peer.send_slowly(answer, chunk, std::chrono::milliseconds(1));
         peer.start();
-        int sock = SOCKOPEN("127.0.0.1", peer.port());
+        int sock = sock_open("127.0.0.1", peer.port());
         EXPECT_GE(sock, 0);
         int rc;
         {
             MessageLines lines(sock, session);
-            rc = POP3_PARSE_MIME(lines, header.c_str(), entry, directory, status, session);
+            rc = parse_mime_body(lines, header.c_str(), entry, directory, status, session);
         }
         char buffer[kCommandBuffer] = {};
-        following = SOCKREAD_LINE(sock, buffer, kReplyCapacity, session) > 0 ? buffer : "";
-        SOCKCLOSE(sock);
+        following = sock_read_line(sock, buffer, kReplyCapacity, session) > 0 ? buffer : "";
+        sock_close(sock);
         peer.join();
         return rc;
     }

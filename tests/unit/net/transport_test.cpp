@@ -24,7 +24,7 @@ class TransportTest : public ::testing::Test {
 protected:
     int connect(ScriptedPeer& peer) {
         peer.start();
-        int sock = SOCKOPEN("127.0.0.1", peer.port());
+        int sock = sock_open("127.0.0.1", peer.port());
         EXPECT_GE(sock, 0);
         return sock;
     }
@@ -37,11 +37,11 @@ TEST_F(TransportTest, TwoLinesInOneSegmentComeOneAtATime) {
     peer.send("+OK first\r\n-ERR second\r\n");
     int sock = connect(peer);
     char buf[516];
-    EXPECT_EQ(SOCKREAD_LINE(sock, buf, 513, session_), 11);
+    EXPECT_EQ(sock_read_line(sock, buf, 513, session_), 11);
     EXPECT_STREQ(buf, "+OK first\r\n");
-    EXPECT_EQ(SOCKREAD_LINE(sock, buf, 513, session_), 13);
+    EXPECT_EQ(sock_read_line(sock, buf, 513, session_), 13);
     EXPECT_STREQ(buf, "-ERR second\r\n");
-    SOCKCLOSE(sock);
+    sock_close(sock);
 }
 
 TEST_F(TransportTest, LongLineComesInPiecesOfTheRoom) {
@@ -49,11 +49,11 @@ TEST_F(TransportTest, LongLineComesInPiecesOfTheRoom) {
     peer.send(std::string(598, 'a') + "\r\n");
     int sock = connect(peer);
     char buf[516];
-    EXPECT_EQ(SOCKREAD_LINE(sock, buf, 513, session_), 512);
+    EXPECT_EQ(sock_read_line(sock, buf, 513, session_), 512);
     EXPECT_EQ(std::strlen(buf), 512u);
-    EXPECT_EQ(SOCKREAD_LINE(sock, buf, 513, session_), 88);
+    EXPECT_EQ(sock_read_line(sock, buf, 513, session_), 88);
     EXPECT_EQ(std::string(buf), std::string(86, 'a') + "\r\n");
-    SOCKCLOSE(sock);
+    sock_close(sock);
 }
 
 TEST_F(TransportTest, RawReadOfExactlyTheSizeWritesNoTerminator) {
@@ -62,11 +62,11 @@ TEST_F(TransportTest, RawReadOfExactlyTheSizeWritesNoTerminator) {
     int sock = connect(peer);
     char buf[2049];
     buf[2048] = 'Z';
-    EXPECT_EQ(SOCKREAD_RAW(sock, buf, 2048, session_), 2048);
+    EXPECT_EQ(sock_read_raw(sock, buf, 2048, session_), 2048);
     EXPECT_EQ(buf[2048], 'Z');
-    EXPECT_EQ(SOCKREAD_RAW(sock, buf, 2048, session_), 6);
+    EXPECT_EQ(sock_read_raw(sock, buf, 2048, session_), 6);
     EXPECT_EQ(std::string(buf, 6), "next\r\n");
-    SOCKCLOSE(sock);
+    sock_close(sock);
 }
 
 TEST_F(TransportTest, TooSmallSizesAreRefusedWithoutReading) {
@@ -74,11 +74,11 @@ TEST_F(TransportTest, TooSmallSizesAreRefusedWithoutReading) {
     peer.send("x\r\n");
     int sock = connect(peer);
     char buf[4];
-    EXPECT_EQ(SOCKREAD_LINE(sock, buf, 1, session_), -1);
-    EXPECT_EQ(SOCKREAD_RAW(sock, buf, 0, session_), -1);
+    EXPECT_EQ(sock_read_line(sock, buf, 1, session_), -1);
+    EXPECT_EQ(sock_read_raw(sock, buf, 0, session_), -1);
     EXPECT_EQ(host_.count_containing("BREVORIN: <E1> SOCKREAD: len to small"), 2);
-    EXPECT_EQ(SOCKREAD_LINE(sock, buf, 4, session_), 3);  // nothing was consumed
-    SOCKCLOSE(sock);
+    EXPECT_EQ(sock_read_line(sock, buf, 4, session_), 3);  // nothing was consumed
+    sock_close(sock);
 }
 
 TEST_F(TransportTest, PeerClosingMidLineFailsTheRead) {
@@ -86,11 +86,11 @@ TEST_F(TransportTest, PeerClosingMidLineFailsTheRead) {
     peer.send("half a li").close();
     int sock = connect(peer);
     char buf[516];
-    EXPECT_EQ(SOCKREAD_LINE(sock, buf, 513, session_), -1);
+    EXPECT_EQ(sock_read_line(sock, buf, 513, session_), -1);
     // A lost connection reads as a reset, which the POP3 layer treats as a
     // network failure.
-    EXPECT_EQ(SOCKERROR(), 10054);
-    SOCKCLOSE(sock);
+    EXPECT_EQ(sock_error(), 10054);
+    sock_close(sock);
 }
 
 TEST_F(TransportTest, SlowPeerStillGivesWholeLines) {
@@ -98,10 +98,10 @@ TEST_F(TransportTest, SlowPeerStillGivesWholeLines) {
     peer.send_slowly("+OK slow line\r\n.\r\n", 3, 5ms);
     int sock = connect(peer);
     char buf[516];
-    EXPECT_EQ(SOCKREAD_LINE(sock, buf, 513, session_), 15);
+    EXPECT_EQ(sock_read_line(sock, buf, 513, session_), 15);
     EXPECT_STREQ(buf, "+OK slow line\r\n");
-    EXPECT_EQ(SOCKREAD_LINE(sock, buf, 513, session_), 3);
-    SOCKCLOSE(sock);
+    EXPECT_EQ(sock_read_line(sock, buf, 513, session_), 3);
+    sock_close(sock);
 }
 
 TEST_F(TransportTest, BytesWaitingCountsWhatIsBuffered) {
@@ -109,26 +109,26 @@ TEST_F(TransportTest, BytesWaitingCountsWhatIsBuffered) {
     peer.send("one\r\ntwo\r\n");
     int sock = connect(peer);
     char buf[516];
-    SOCKREAD_LINE(sock, buf, 513, session_);
+    sock_read_line(sock, buf, 513, session_);
     unsigned long waiting = 0;
-    ASSERT_EQ(SOCKPENDING(sock, &waiting), 0);
+    ASSERT_EQ(sock_pending(sock, &waiting), 0);
     EXPECT_EQ(waiting, 5u);
-    SOCKREAD_LINE(sock, buf, 513, session_);
-    ASSERT_EQ(SOCKPENDING(sock, &waiting), 0);
+    sock_read_line(sock, buf, 513, session_);
+    ASSERT_EQ(sock_pending(sock, &waiting), 0);
     EXPECT_EQ(waiting, 0u);
-    SOCKCLOSE(sock);
+    sock_close(sock);
 }
 
 TEST_F(TransportTest, WritesGoOutWholeAndEmptyWriteSendsNothing) {
     ScriptedPeer peer;
     peer.read_line();
     int sock = connect(peer);
-    EXPECT_EQ(SOCKWRITE(sock, "", 0), 0);
+    EXPECT_EQ(sock_write(sock, "", 0), 0);
     std::string big(300000, 'q');
     big += "\r\n";
-    EXPECT_EQ(SOCKWRITE(sock, big.data(), static_cast<int>(big.size())),
+    EXPECT_EQ(sock_write(sock, big.data(), static_cast<int>(big.size())),
               static_cast<int>(big.size()));
-    SOCKCLOSE(sock);
+    sock_close(sock);
     peer.join();
     EXPECT_EQ(peer.received(), big);
 }
@@ -137,18 +137,18 @@ TEST_F(TransportTest, CorkedWritesArriveInOrder) {
     ScriptedPeer peer;
     peer.read_until("end\r\n");
     int sock = connect(peer);
-    SOCKCORK(sock);
+    sock_cork(sock);
     std::string expect;
     for (int i = 0; i < 5000; ++i) {
         std::string line = "line " + std::to_string(i) + "\r\n";
-        EXPECT_EQ(SOCKWRITE(sock, line.data(), static_cast<int>(line.size())),
+        EXPECT_EQ(sock_write(sock, line.data(), static_cast<int>(line.size())),
                   static_cast<int>(line.size()));
         expect += line;
     }
-    SOCKWRITE(sock, "end\r\n", 5);
+    sock_write(sock, "end\r\n", 5);
     expect += "end\r\n";
-    EXPECT_EQ(SOCKUNCORK(sock), 0);
-    SOCKCLOSE(sock);
+    EXPECT_EQ(sock_uncork(sock), 0);
+    sock_close(sock);
     peer.join();
     EXPECT_EQ(peer.received(), expect);
 }
@@ -162,10 +162,10 @@ TEST_F(TransportTest, WritingToAClosedPeerFailsWithoutSignal) {
     std::string data(1 << 16, 'x');
     int rc = 0;
     for (int i = 0; i < 50 && rc != -1; ++i)
-        rc = SOCKWRITE(sock, data.data(), static_cast<int>(data.size()));
+        rc = sock_write(sock, data.data(), static_cast<int>(data.size()));
     EXPECT_EQ(rc, -1);
-    EXPECT_TRUE(SOCKERROR() == 10054 || SOCKERROR() == 10053) << SOCKERROR();
-    SOCKCLOSE(sock);
+    EXPECT_TRUE(sock_error() == 10054 || sock_error() == 10053) << sock_error();
+    sock_close(sock);
 }
 
 TEST_F(TransportTest, RefusedConnectionKeepsTheConnectError) {
@@ -174,8 +174,8 @@ TEST_F(TransportTest, RefusedConnectionKeepsTheConnectError) {
         ScriptedPeer closed_port;  // bound, then released: nothing listens there
         port = closed_port.port();
     }
-    EXPECT_EQ(SOCKOPEN("127.0.0.1", port), -1);
-    EXPECT_EQ(SOCKERROR(), 10061);
+    EXPECT_EQ(sock_open("127.0.0.1", port), -1);
+    EXPECT_EQ(sock_error(), 10061);
 }
 
 // Records whether the resolver was asked.
@@ -193,18 +193,18 @@ TEST_F(TransportTest, DottedAddressSkipsTheResolverNamesUseIt) {
     platform::set_socket_api(&spy);
     ScriptedPeer a;
     a.start();
-    int sock = SOCKOPEN("127.0.0.1", a.port());
+    int sock = sock_open("127.0.0.1", a.port());
     EXPECT_GE(sock, 0);
     EXPECT_EQ(spy.lookups, 0);
-    SOCKCLOSE(sock);
+    sock_close(sock);
     ScriptedPeer b;
     b.start();
-    sock = SOCKOPEN("localhost", b.port());
+    sock = sock_open("localhost", b.port());
     EXPECT_GE(sock, 0);
     EXPECT_EQ(spy.lookups, 1);
-    SOCKCLOSE(sock);
-    EXPECT_EQ(SOCKOPEN("no-such-host.invalid", 1), -1);
-    EXPECT_GE(SOCKERROR(), 11001);
+    sock_close(sock);
+    EXPECT_EQ(sock_open("no-such-host.invalid", 1), -1);
+    EXPECT_GE(sock_error(), 11001);
     platform::set_socket_api(nullptr);
 }
 
@@ -223,8 +223,8 @@ TEST_F(DataLinesTest, UnstuffsAndStopsAtTheEndLine) {
     EXPECT_EQ(reader.next(), DataLineReader::kEnd);
     EXPECT_EQ(reader.next(), DataLineReader::kEnd);  // nothing more is read
     char buf[516];
-    EXPECT_EQ(SOCKREAD_LINE(sock, buf, 513, session_), 10);
-    SOCKCLOSE(sock);
+    EXPECT_EQ(sock_read_line(sock, buf, 513, session_), 10);
+    sock_close(sock);
 }
 
 TEST_F(DataLinesTest, PieceOfALongLineIsNeverTheEndLine) {
@@ -240,7 +240,7 @@ TEST_F(DataLinesTest, PieceOfALongLineIsNeverTheEndLine) {
     EXPECT_FALSE(reader.starts_line());
     EXPECT_EQ(std::string(reader.data(), reader.size()), ".\r\n");
     EXPECT_EQ(reader.next(), DataLineReader::kEnd);
-    SOCKCLOSE(sock);
+    sock_close(sock);
 }
 
 TEST_F(DataLinesTest, DrainReadsToTheEndAndReportsFailures) {
@@ -250,10 +250,10 @@ TEST_F(DataLinesTest, DrainReadsToTheEndAndReportsFailures) {
     DataLineReader reader(sock, session_);
     EXPECT_EQ(reader.drain(), DataLineReader::kEnd);
     char buf[516];
-    EXPECT_EQ(SOCKREAD_LINE(sock, buf, 513, session_), 5);
+    EXPECT_EQ(sock_read_line(sock, buf, 513, session_), 5);
     DataLineReader second(sock, session_);
     EXPECT_EQ(second.drain(), DataLineReader::kFailed);
-    SOCKCLOSE(sock);
+    sock_close(sock);
 }
 
 // A socket layer whose reads time out, as a stalled server does.
@@ -273,7 +273,7 @@ TEST_F(DataLinesTest, TimeOutIsReportedAsSuch) {
     DataLineReader reader(sock, session_);
     EXPECT_EQ(reader.next(), DataLineReader::kTimedOut);
     platform::set_socket_api(nullptr);
-    SOCKCLOSE(sock);
+    sock_close(sock);
 }
 
 }  // namespace

@@ -175,7 +175,7 @@ TEST_F(Pop3SessionTest, RefusedDeleteKeepsTheSession) {
     serve_logon(peer).read_line().send("-ERR no\r\n");
     peer.start();
     ASSERT_EQ(brevorin_logonmail(peer.server().c_str(), "u", "p", s_), 0);
-    SOCKSETERROR(0);
+    sock_set_error(0);
     EXPECT_EQ(brevorin_deletemail(1, s_), -7);
     EXPECT_EQ(s_->logged_on, 1);
     EXPECT_EQ(s_->messages[1].present, 1);
@@ -246,9 +246,9 @@ protected:
         ScriptedPeer peer;
         peer.send(line);
         peer.start();
-        int sock = SOCKOPEN("127.0.0.1", peer.port());
-        int rc = POP3_OK(sock, text, size, s_);
-        SOCKCLOSE(sock);
+        int sock = sock_open("127.0.0.1", peer.port());
+        int rc = read_status(sock, text, size, s_);
+        sock_close(sock);
         return rc;
     }
 };
@@ -284,13 +284,13 @@ TEST_F(Pop3OkTest, OverlongStatusLineIsReadToItsEnd) {
     ScriptedPeer peer;
     peer.send("+OK " + std::string(1500, 'x') + "\r\n+OK second\r\n");
     peer.start();
-    int sock = SOCKOPEN("127.0.0.1", peer.port());
+    int sock = sock_open("127.0.0.1", peer.port());
     char text[516];
-    EXPECT_EQ(POP3_OK(sock, text, 513, s_), 0);
+    EXPECT_EQ(read_status(sock, text, 513, s_), 0);
     EXPECT_EQ(std::string(text), std::string(508, 'x'));
-    EXPECT_EQ(POP3_OK(sock, text, 513, s_), 0);
+    EXPECT_EQ(read_status(sock, text, 513, s_), 0);
     EXPECT_STREQ(text, "second\r\n");
-    SOCKCLOSE(sock);
+    sock_close(sock);
 }
 
 TEST_F(Pop3OkTest, ReadFailureEmptiesTheText) {
@@ -298,11 +298,11 @@ TEST_F(Pop3OkTest, ReadFailureEmptiesTheText) {
     ScriptedPeer peer;
     peer.close();
     peer.start();
-    int sock = SOCKOPEN("127.0.0.1", peer.port());
-    EXPECT_EQ(POP3_OK(sock, text, 513, s_), -1);
+    int sock = sock_open("127.0.0.1", peer.port());
+    EXPECT_EQ(read_status(sock, text, 513, s_), -1);
     EXPECT_STREQ(text, "");
     EXPECT_TRUE(host_.has_line("BREVORIN: <D0> POP3_OK: Error, = -1"));
-    SOCKCLOSE(sock);
+    sock_close(sock);
 }
 
 }  // namespace

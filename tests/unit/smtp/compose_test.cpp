@@ -58,7 +58,7 @@ class ComposeTest : public ::testing::Test {
         headers_.from = "from1";
     }
     int put(const std::string& text) {
-        return SMTP_PUTMESSAGE(RecordingSocketApi::kSocket, headers_, text, attachments_, session_);
+        return put_message(RecordingSocketApi::kSocket, headers_, text, attachments_, session_);
     }
     std::string after_date() const { return net_.sent.substr(net_.sent.find("\r\n") + 2); }
 
@@ -115,7 +115,7 @@ TEST_F(ComposeTest, MultipartMessageInOneGatheredSend) {
         dir_.write("report.pdf", std::string("%PDF\x00\xff", 6) + std::string(300, 'z'));
     std::string two = dir_.write("two.bin", "ab");
     std::string list = pdf + "\033" + two;
-    ASSERT_EQ(PARSE_ATT_LIST(list.c_str(), attachments_, session_), 0);
+    ASSERT_EQ(parse_attachment_list(list.c_str(), attachments_, session_), 0);
     std::string encoded = test::read_all(attachments_.entries[0].encoded.get());
     ASSERT_EQ(encoded.size(), 413u);  // 408 digits, a line feed after each full line
     std::string wire;                 // the encoder's bare line feeds go out as CR LF
@@ -144,7 +144,7 @@ TEST_F(ComposeTest, MultipartMessageInOneGatheredSend) {
 
 TEST_F(ComposeTest, FailuresEndTheComposition) {
     std::string big = dir_.write("big.bin", std::string(300000, 'q'));
-    ASSERT_EQ(PARSE_ATT_LIST(big.c_str(), attachments_, session_), 0);
+    ASSERT_EQ(parse_attachment_list(big.c_str(), attachments_, session_), 0);
     net_.fail_after = 1000;
     EXPECT_EQ(put("text"), -1);
     EXPECT_TRUE(host_.has_line("BREVORIN: <E1> SMTP_PUTMESSAGE: Error writing data to socket"));
