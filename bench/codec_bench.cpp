@@ -54,8 +54,8 @@ int run_file_codec(bool encode, const char* in_path, const char* out_path) {
         std::fprintf(stderr, "cannot open %s or %s\n", in_path, out_path);
         return 2;
     }
-    const int result = encode ? brevorin::base64_encode(in.get(), out.get(), nullptr)
-                              : brevorin::base64_decode(in.get(), out.get(), nullptr);
+    const int result = encode ? brevorin::base64_encode(in.get(), out.get(), brevorin::Context{})
+                              : brevorin::base64_decode(in.get(), out.get(), brevorin::Context{});
     return result < 0 ? 1 : 0;
 }
 
@@ -171,12 +171,12 @@ int in_process(const char* binary_path, const char* euc_path) {
     const double encode = best_seconds([&] {
         std::rewind(binary.get());
         std::rewind(encoded.get());
-        brevorin::base64_encode(binary.get(), encoded.get(), nullptr);
+        brevorin::base64_encode(binary.get(), encoded.get(), brevorin::Context{});
     });
     const double decode = best_seconds([&] {
         std::rewind(encoded.get());
         std::rewind(decoded.get());
-        brevorin::base64_decode(encoded.get(), decoded.get(), nullptr);
+        brevorin::base64_decode(encoded.get(), decoded.get(), brevorin::Context{});
     });
     std::string jis;
     const double convert = best_seconds(

@@ -23,7 +23,9 @@
 
 #include "api/session.h"
 #include "brevorin.h"
-#include "net/transport.h"
+#include "net/connection.h"
+#include "platform/sockets.h"
+#include "net/server_address.h"
 #include "platform/sleep.h"
 #include "pop3/session.h"
 
@@ -54,8 +56,8 @@ void forget_listed(const char* list, MailSession* session) {
     for (const char* p = std::strstr(list, "NMB="); p != nullptr;
          p = std::strstr(p + 1, "\x1bNMB=")) {
         int n = std::atoi(p + (*p == '\x1b' ? 5 : 4));
-        if (n >= 1 && static_cast<size_t>(n) < session->messages.size())
-            session->messages[n].present = 0;
+        if (n >= 1 && static_cast<size_t>(n) < session->mailbox.states.size())
+            session->mailbox.states[n].present = false;
     }
 }
 
@@ -65,7 +67,7 @@ double library_round(const Options& o, int& messages) {
     if (brevorin_init(&session) < 1 || session == nullptr) return -1;
     double elapsed = -1;
     if (brevorin_logonmail(o.server.c_str(), o.user.c_str(), o.password.c_str(), session) == 0) {
-        messages = session->message_count;
+        messages = session->mailbox.message_count;
         int listed = 0;
         auto start = Clock::now();
         while (true) {
@@ -88,12 +90,10 @@ double library_round(const Options& o, int& messages) {
 
 class BareConnection {
   public:
-    explicit BareConnection(int sock) : sock_(sock) {}
+    explicit BareConnection(brevorin::Connection& connection)
+        : connection_(connection), sock_(connection.socket()) {}
 
-    bool command(const std::string& line) {
-        return sock_write(sock_, line.data(), static_cast<int>(line.size())) ==
-               static_cast<int>(line.size());
-    }
+    bool command(const std::string& line) { return connection_.write_text(line); }
 
     // Reads until the received text ends with terminator; the text stays in
     // reply() (each answer is read whole before the next command is sent).
@@ -113,18 +113,18 @@ class BareConnection {
     const std::string& reply() const { return reply_; }
 
   private:
+    brevorin::Connection& connection_;
     int sock_;
     std::string reply_;
 };
 
 double bare_round(const Options& o, int& messages) {
-    std::string host;
-    int port = 110;
-    bool given = false;
-    brevorin::split_server(o.server.c_str(), 110, host, port, given);
-    int sock = sock_open(host.c_str(), port);
-    if (sock < 0) return -1;
-    BareConnection c(sock);
+    brevorin::ServerAddress address;
+    brevorin::split_server(o.server.c_str(), 110, address);
+    brevorin::Context ctx;
+    brevorin::Connection connection(ctx);
+    if (!connection.open(address.host.c_str(), address.port)) return -1;
+    BareConnection c(connection);
     bool ok = c.read_until("\r\n") && c.command("USER " + o.user + "\r\n") &&
               c.read_until("\r\n") && c.command("PASS " + o.password + "\r\n") &&
               c.read_until("\r\n") && c.command("STAT\r\n") && c.read_until("\r\n");
@@ -140,7 +140,6 @@ double bare_round(const Options& o, int& messages) {
         if (!ok) elapsed = -1;
     }
     if (c.command("QUIT\r\n")) c.read_until("\r\n");
-    sock_close(sock);
     return elapsed;
 }
 
@@ -169,7 +168,7 @@ int main(int argc, char** argv) {
     // The pause after logon is not part of what is measured.
     brevorin::platform::set_sleep_function([](unsigned) {});
     uint16_t version = 0;
-    if (o.mode == "bare" && brevorin::sockets_startup(&version) != 0) return 1;
+    if (o.mode == "bare" && brevorin::platform::socket_api().startup(0x0101, &version) != 0) return 1;
 
     std::vector<double> times;
     int messages = 0;
@@ -185,6 +184,6 @@ int main(int argc, char** argv) {
     }
     std::sort(times.begin(), times.end());
     std::printf("median=%.4f messages=%d\n", times[times.size() / 2], messages);
-    if (o.mode == "bare") brevorin::sockets_cleanup();
+    if (o.mode == "bare") brevorin::platform::socket_api().cleanup();
     return 0;
 }

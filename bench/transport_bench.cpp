@@ -11,9 +11,9 @@
 #include <cstring>
 #include <string>
 
-#include "api/session.h"
 #include "net/data_lines.h"
-#include "net/transport.h"
+#include "net/connection.h"
+#include "platform/sockets.h"
 
 #if defined(_WIN32)
 #include <winsock.h>
@@ -49,15 +49,16 @@ int main(int argc, char** argv) {
     }
     bool peek = argc > 3 && std::strcmp(argv[3], "peek") == 0;
     uint16_t version = 0;
-    sockets_startup(&version);
-    int sock = sock_open(argv[1], std::atoi(argv[2]));
-    if (sock < 0) {
-        std::fprintf(stderr, "cannot connect: %d\n", sock_error());
+    platform::socket_api().startup(0x0101, &version);
+    Context ctx;
+    Connection connection(ctx);
+    if (!connection.open(argv[1], std::atoi(argv[2]))) {
+        std::fprintf(stderr, "cannot connect: %d\n", Connection::last_error());
         return 1;
     }
-    MailSession session;
+    int sock = connection.socket();
     auto start = std::chrono::steady_clock::now();
-    sock_write(sock, "GO\r\n", 4);
+    connection.write_text("GO\r\n");
     long long lines = 0, bytes = 0;
     if (peek) {
         char buf[kLineCapacity];
@@ -69,17 +70,17 @@ int main(int argc, char** argv) {
             bytes += n;
         }
     } else {
-        DataLineReader reader(sock, &session);
-        DataLineReader::Result r;
-        while ((r = reader.next()) == DataLineReader::kLine) {
+        DataLineReader reader(connection);
+        LineSource::Next r;
+        while ((r = reader.next()) == LineSource::Next::kLine) {
             ++lines;
             bytes += reader.size();
         }
-        if (r != DataLineReader::kEnd) return 1;
+        if (r != LineSource::Next::kEnd) return 1;
     }
     double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    sock_close(sock);
+    connection.close();
     std::printf("mode=%s lines=%lld bytes=%lld seconds=%.3f MBps=%.1f\n", peek ? "peek" : "buffered",
                 lines, bytes, seconds, bytes / seconds / 1e6);
     return 0;

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "api/session.h"
+#include "api/tool_support.h"
 #include "cli.h"
 
 namespace {
@@ -49,9 +49,8 @@ std::string fit(const std::string& text, size_t width) {
 }
 
 int present_messages(const MailSession* session) {
-    int present = 0;
-    for (size_t n = 1; n < session->messages.size(); ++n) present += session->messages[n].present;
-    return present;
+    brevorin::tool::MailboxStat stat;
+    return brevorin::tool::mailbox_stat(session, stat) ? static_cast<int>(stat.present) : 0;
 }
 
 void print_table(const std::vector<Record>& records) {

@@ -2,14 +2,16 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "api/session.h"
+#include "api/tool_support.h"
 #include "cli.h"
 
 namespace {
 
 // The STAT figures of the logon live in the session record.
 int run_stat(const cli::Args&, MailSession* session) {
-    std::printf("%d messages, %d octets\n", session->message_count, session->mailbox_octets);
+    brevorin::tool::MailboxStat stat;
+    brevorin::tool::mailbox_stat(session, stat);
+    std::printf("%lld messages, %lld octets\n", stat.messages, stat.octets);
     return 0;
 }
 

@@ -5,11 +5,14 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <mutex>
 #include <string>
 
 #include "api/session.h"
 #include "brevorin.h"
-#include "net/transport.h"
+#include "host/host_calls.h"
+#include "net/connection.h"
+#include "platform/sockets.h"
 #include "pop3/listing.h"
 #include "pop3/retrieval.h"
 #include "pop3/session.h"
@@ -20,7 +23,12 @@ namespace brevorin {
 namespace {
 
 // 0: sockets layer not started; n > 0: started, n sessions; -1: start failed.
+// Sessions are made and released on any host thread.
 int32_t g_socket_users = 0;
+std::mutex g_socket_users_lock;
+
+int sockets_startup(uint16_t* version) { return platform::socket_api().startup(0x0101, version); }
+int sockets_cleanup() { return platform::socket_api().cleanup(); }
 
 constexpr char kHostVersion[] = "7.2.05";
 constexpr size_t kCharsetNameBuffer = 80;
@@ -45,8 +53,8 @@ bool begin_call(MailSession* session, int* status) {
     reset_result_slots(session);
     // The last socket error outlives the failure that set it; a stale value
     // must not make a later refusal look like a lost connection.
-    sock_set_error(0);
-    if (g_socket_users == -1) {
+    Connection::set_last_error(0);
+    if (sockets_user_count() == -1) {
         *status = kNetwork;
         return false;
     }
@@ -68,8 +76,14 @@ int run_worker(Worker&& worker) {
 
 }  // namespace
 
-int32_t sockets_user_count() { return g_socket_users; }
-void set_sockets_user_count_for_tests(int32_t count) { g_socket_users = count; }
+int32_t sockets_user_count() {
+    std::lock_guard<std::mutex> hold(g_socket_users_lock);
+    return g_socket_users;
+}
+void set_sockets_user_count_for_tests(int32_t count) {
+    std::lock_guard<std::mutex> hold(g_socket_users_lock);
+    g_socket_users = count;
+}
 
 }  // namespace brevorin
 
@@ -79,15 +93,18 @@ extern "C" BREVORIN_API int brevorin_init(MailSession** session_out) {
     std::unique_ptr<MailSession> session;
     try {
         session = std::make_unique<MailSession>();
-        session->host_version = kHostVersion;
+        session->ctx.host_version = kHostVersion;
     } catch (const std::bad_alloc&) {
         return 0;
     }
     char value[kCharsetNameBuffer] = "";
-    session->trace = host_get_setting(3, value, sizeof value) >= 64 ? 1 : 0;
+    bool trace = host_get_setting(3, value, sizeof value) >= 64;
+    session->ctx.diag = Diag(trace, host_put_message);
     char name[kCharsetNameBuffer] = "";
     host_get_setting(39, name, sizeof name);
-    session->charset = charset_from_host_name(name);
+    session->ctx.charset = charset_from_host_name(name);
+
+    std::lock_guard<std::mutex> hold(g_socket_users_lock);
 
     // A count of -1 means an earlier start failed: try again rather than
     // hand out sessions that cannot use the network.
@@ -117,7 +134,8 @@ extern "C" BREVORIN_API int brevorin_init(MailSession** session_out) {
 extern "C" BREVORIN_API void brevorin_cleanup(MailSession* session) {
     if (session == nullptr) return;
     std::unique_ptr<MailSession> owned(session);
-    if (owned->logged_on) run_worker([&] { return logoff(owned.get()); });
+    if (owned->mailbox.logged_on) run_worker([&] { return logoff(owned->mailbox); });
+    std::lock_guard<std::mutex> hold(g_socket_users_lock);
     if (g_socket_users == 1) {
         sockets_cleanup();
         g_socket_users = 0;
@@ -131,19 +149,19 @@ extern "C" BREVORIN_API int brevorin_logonmail(const char* server, const char* u
                                                const char* password, MailSession* session) {
     int status;
     if (!begin_call(session, &status)) return status;
-    return run_worker([&] { return logon(server, user, password, session); });
+    return run_worker([&] { return logon(session->mailbox, server, user, password); });
 }
 
 extern "C" BREVORIN_API int brevorin_logoffmail(MailSession* session) {
     int status;
     if (!begin_call(session, &status)) return status;
-    return run_worker([&] { return logoff(session); });
+    return run_worker([&] { return logoff(session->mailbox); });
 }
 
 extern "C" BREVORIN_API int brevorin_deletemail(int message, MailSession* session) {
     int status;
     if (!begin_call(session, &status)) return status;
-    return run_worker([&] { return delete_message(message, session); });
+    return run_worker([&] { return delete_message(session->mailbox, message); });
 }
 
 extern "C" BREVORIN_API int brevorin_listmail(char** list_out, MailSession* session) {
@@ -151,8 +169,7 @@ extern "C" BREVORIN_API int brevorin_listmail(char** list_out, MailSession* sess
     if (!begin_call(session, &status)) return status;
     if (list_out == nullptr) return kInvalid;
     std::string list;
-    int length = 0;
-    status = run_worker([&] { return list_messages(list, length, session); });
+    status = run_worker([&] { return list_messages(session->mailbox, list); });
     if (!hand_out(session, list, list_out)) return kInvalid;
     return status;
 }
@@ -165,7 +182,7 @@ extern "C" BREVORIN_API int brevorin_getmail(int message, const char* directory,
     if (header_out == nullptr || body_out == nullptr || files_out == nullptr) return kInvalid;
     std::string header, body, files;
     status = run_worker(
-        [&] { return get_message(message, directory, max_size, header, body, files, session); });
+        [&] { return get_message(session->mailbox, message, directory, max_size, header, body, files); });
     if (!hand_out(session, header, header_out) || !hand_out(session, body, body_out) ||
         !hand_out(session, files, files_out))
         return kInvalid;
@@ -178,7 +195,7 @@ extern "C" BREVORIN_API int brevorin_getrawmail(int message, int max_size, char*
     if (!begin_call(session, &status)) return status;
     if (text_out == nullptr) return kInvalid;
     std::string text;
-    status = run_worker([&] { return get_raw_message(message, max_size, text, session); });
+    status = run_worker([&] { return get_raw_message(session->mailbox, message, max_size, text); });
     if (!hand_out(session, text, text_out)) return kInvalid;
     return status;
 }
@@ -189,7 +206,7 @@ extern "C" BREVORIN_API int brevorin_sendmail(const char* server, const char* he
     int status;
     if (!begin_call(session, &status)) return status;
     return run_worker(
-        [&] { return send_mail(server, header_list, text, attachment_list, max_size, session); });
+        [&] { return send_mail(server, header_list, text, attachment_list, max_size, session->ctx); });
 }
 
 extern "C" BREVORIN_API int brevorin_setoption(const char* name, const char* value,
@@ -201,7 +218,7 @@ extern "C" BREVORIN_API int brevorin_setoption(const char* name, const char* val
         return kInvalid;
     }
     return run_worker([&] {
-        switch (apply_option(session->options, name, value)) {
+        switch (apply_option(session->ctx.options, name, value)) {
             case OptionOutcome::kSet:
                 return static_cast<int>(kOk);
             case OptionOutcome::kUnknownName:

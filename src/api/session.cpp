@@ -1,34 +1,10 @@
 #include "api/session.h"
 
+#include <cstdarg>
 #include <cstdio>
-#include <cstring>
 #include <new>
 
 namespace brevorin {
-
-namespace {
-
-struct CharsetName {
-    const char* name;
-    int code;
-};
-
-constexpr CharsetName kCharsetNames[] = {
-    {"LATIN1", kLatin1}, {"DEC", kLatin1},       {"CP1250", kLatin2},  {"LATIN2", kLatin2},
-    {"CP1251", kCyrillic}, {"LATIN5", kCyrillic}, {"CP1256", kArabic},  {"CP1253", kGreek},
-    {"LATIN7", kGreek},  {"CP1255", kHebrew},    {"GB2312", kChinese}, {"GB", kChinese},
-    {"KSC5601", kKorean}, {"KSC", kKorean},      {"EUC", kEuc},        {"SJIS", kSjis},
-};
-
-}  // namespace
-
-int charset_from_host_name(const char* name) {
-    if (name == nullptr) return kUsAscii;
-    for (const auto& entry : kCharsetNames) {
-        if (std::strcmp(entry.name, name) == 0) return entry.code;
-    }
-    return kUsAscii;
-}
 
 char* alloc_result_slot(MailSession* session, size_t size) {
     for (auto& slot : session->results) {
@@ -49,17 +25,13 @@ void reset_result_slots(MailSession* session) {
 }
 
 void diag_print(const MailSession* session, char kind, int level, const char* format, ...) {
-    if (session == nullptr || session->trace == 0 || level < 0 || level > 9) return;
-    char line[kDiagLineSize];
-    // The prefix is always 15 characters: "BREVORIN: <" kind digit "> ".
-    std::snprintf(line, sizeof line, "BREVORIN: <%c%d> ", kind, level);
-    constexpr size_t kPrefix = 15;
+    if (session == nullptr || !session->ctx.diag.enabled() || level < 0 || level > 9) return;
+    char text[kDiagLineSize];
     va_list args;
     va_start(args, format);
-    // vsnprintf cuts an over-long message at the line's size.
-    std::vsnprintf(line + kPrefix, sizeof line - kPrefix, format, args);
+    std::vsnprintf(text, sizeof text, format, args);
     va_end(args);
-    host_put_message(line);
+    session->ctx.diag.print(kind, level, "%s", text);
 }
 
 }  // namespace brevorin

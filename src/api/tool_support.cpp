@@ -3,22 +3,24 @@
 #include <utility>
 
 #include "api/session.h"
+#include "platform/tls.h"
 
 namespace brevorin::tool {
 
 bool mailbox_stat(const MailSession* session, MailboxStat& out) {
-    if (session == nullptr || session->logged_on != 1) return false;
-    out.messages = session->message_count;
-    out.octets = session->mailbox_octets;
+    if (session == nullptr || !session->mailbox.logged_on) return false;
+    const Mailbox& box = session->mailbox;
+    out.messages = box.message_count;
+    out.octets = box.mailbox_octets;
     out.present = 0;
-    for (size_t n = 1; n < session->messages.size(); ++n) out.present += session->messages[n].present;
+    for (size_t n = 1; n < box.states.size(); ++n) out.present += box.states[n].present ? 1 : 0;
     return true;
 }
 
 void set_progress_hook(MailSession* session, ProgressHook hook) {
-    if (session != nullptr) session->progress = std::move(hook);
+    if (session != nullptr) session->ctx.progress = std::move(hook);
 }
 
-const char* tls_backend() { return "none"; }
+const char* tls_backend() { return platform::tls_backend_name(); }
 
 }  // namespace brevorin::tool

@@ -3,8 +3,7 @@
 // exports only.
 #pragma once
 
-#include <cstdint>
-#include <functional>
+#include "core/context.h"
 
 struct MailSession;
 
@@ -21,7 +20,7 @@ bool mailbox_stat(const MailSession* session, MailboxStat& out);
 
 // Called with the bytes a session has received and sent on its current
 // connection, each time the connection moves data; an empty hook stops it.
-using ProgressHook = std::function<void(uint64_t received, uint64_t sent)>;
+using ProgressHook = brevorin::ProgressHook;
 void set_progress_hook(MailSession* session, ProgressHook hook);
 
 // The TLS implementation the library was built with ("none" without one).

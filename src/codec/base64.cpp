@@ -160,13 +160,13 @@ bool finish_output(std::FILE* out) {
     return std::fflush(out) == 0;
 }
 
-int encode_failure(const MailSession* session, const char* what) {
-    diag_print(session, 'E', 1, "BASE64_ENCODE: %s", what);
+int encode_failure(const Context& ctx, const char* what) {
+    ctx.diag.print('E', 1, "BASE64_ENCODE: %s", what);
     return -1;
 }
 
-int decode_write_error(const MailSession* session) {
-    diag_print(session, 'E', 1, "BASE64_DECODE: write error");
+int decode_write_error(const Context& ctx) {
+    ctx.diag.print('E', 1, "BASE64_DECODE: write error");
     return -1;
 }
 
@@ -219,7 +219,7 @@ int base64_decode_text(const char* text, std::string& out) {
     return 0;
 }
 
-int base64_encode(std::FILE* in, std::FILE* out, const MailSession* session) {
+int base64_encode(std::FILE* in, std::FILE* out, const Context& ctx) {
     use_binary_mode(in);
     std::vector<unsigned char> input(kFileBlock + 2);
     std::vector<char> output(kFileBlock / 3 * 4 + kFileBlock / 54 + 8);
@@ -233,26 +233,26 @@ int base64_encode(std::FILE* in, std::FILE* out, const MailSession* session) {
         const size_t groups = available / 3;
         char* end = put_lines(input.data(), groups, column, output.data());
         const size_t size = static_cast<size_t>(end - output.data());
-        if (!write_block(output.data(), size, out)) return encode_failure(session, "write error");
+        if (!write_block(output.data(), size, out)) return encode_failure(ctx, "write error");
         written += static_cast<int64_t>(size);
         pending = available - groups * 3;
         std::memmove(input.data(), input.data() + groups * 3, pending);
     }
     // A failed read would otherwise pass for the end of the file and hand a
     // truncated attachment on as complete.
-    if (std::ferror(in)) return encode_failure(session, "read error");
+    if (std::ferror(in)) return encode_failure(ctx, "read error");
     if (pending != 0) {
         char* end = put_padded_group(input.data(), pending, output.data());
         if (column != 0) *end++ = kLineBreak;
         const size_t size = static_cast<size_t>(end - output.data());
-        if (!write_block(output.data(), size, out)) return encode_failure(session, "write error");
+        if (!write_block(output.data(), size, out)) return encode_failure(ctx, "write error");
         written += static_cast<int64_t>(size);
     }
-    if (!finish_output(out)) return encode_failure(session, "write error");
+    if (!finish_output(out)) return encode_failure(ctx, "write error");
     return written > INT_MAX ? INT_MAX : static_cast<int>(written);
 }
 
-int base64_decode(std::FILE* in, std::FILE* out, const MailSession* session) {
+int base64_decode(std::FILE* in, std::FILE* out, const Context& ctx) {
     use_binary_mode(out);
     std::vector<unsigned char> input(kFileBlock);
     std::vector<char> output(kFileBlock / 4 * 3 + 8);
@@ -268,8 +268,8 @@ int base64_decode(std::FILE* in, std::FILE* out, const MailSession* session) {
             std::fseek(in, -static_cast<long>(got - stop - 1), SEEK_CUR);
             if (digits.left_over() == 1) {
                 if (!write_block(output.data(), static_cast<size_t>(w - output.data()), out))
-                    return decode_write_error(session);
-                diag_print(session, 'E', 0,
+                    return decode_write_error(ctx);
+                ctx.diag.print('E', 0,
                            "BASE64_DECODE: encoding incomplete: at least 2 bits missing");
                 return -1;
             }
@@ -278,24 +278,51 @@ int base64_decode(std::FILE* in, std::FILE* out, const MailSession* session) {
             w = digits.put_partial(w);
             if (!write_block(output.data(), static_cast<size_t>(w - output.data()), out) ||
                 !finish_output(out) || complete)
-                return decode_write_error(session);
+                return decode_write_error(ctx);
             return 0;
         }
         if (!write_block(output.data(), static_cast<size_t>(w - output.data()), out))
-            return decode_write_error(session);
+            return decode_write_error(ctx);
     }
     if (std::ferror(in)) {
-        diag_print(session, 'E', 1, "BASE64_DECODE: read error");
+        ctx.diag.print('E', 1, "BASE64_DECODE: read error");
         return -1;
     }
-    if (!finish_output(out)) return decode_write_error(session);
+    if (!finish_output(out)) return decode_write_error(ctx);
     if (digits.left_over() != 0) {
-        diag_print(session, 'E', 0,
+        ctx.diag.print('E', 0,
                    "BASE64_DECODE: base64 encoding incomplete: at least %d bits truncated",
                    6 * (4 - digits.left_over()));
         return -1;
     }
     return 0;
+}
+
+}  // namespace brevorin
+
+namespace brevorin {
+
+std::string base64_encode_bytes(std::string_view bytes) {
+    std::string out;
+    out.reserve((bytes.size() + 2) / 3 * 4);
+    size_t i = 0;
+    auto at = [&](size_t k) { return static_cast<unsigned char>(bytes[k]); };
+    for (; i + 3 <= bytes.size(); i += 3) {
+        unsigned v = (at(i) << 16) | (at(i + 1) << 8) | at(i + 2);
+        out += kDigits[(v >> 18) & 63];
+        out += kDigits[(v >> 12) & 63];
+        out += kDigits[(v >> 6) & 63];
+        out += kDigits[v & 63];
+    }
+    if (i < bytes.size()) {
+        unsigned v = at(i) << 16;
+        if (i + 1 < bytes.size()) v |= at(i + 1) << 8;
+        out += kDigits[(v >> 18) & 63];
+        out += kDigits[(v >> 12) & 63];
+        out += i + 1 < bytes.size() ? kDigits[(v >> 6) & 63] : kPad;
+        out += kPad;
+    }
+    return out;
 }
 
 }  // namespace brevorin

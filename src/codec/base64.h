@@ -3,8 +3,9 @@
 
 #include <cstdio>
 #include <string>
+#include <string_view>
 
-#include "api/session.h"
+#include "core/context.h"
 
 namespace brevorin {
 
@@ -17,8 +18,10 @@ int base64_encode_text(const char* text, std::string& out, int wrap);
 // decoded zero byte (it is handed back as a terminated text).
 int base64_decode_text(const char* text, std::string& out);
 // Characters written (line feeds included), or -1.
-int base64_encode(std::FILE* in, std::FILE* out, const MailSession* session);
+int base64_encode(std::FILE* in, std::FILE* out, const Context& ctx);
+// Any bytes (NULs too), unbroken.
+std::string base64_encode_bytes(std::string_view bytes);
 // 0 or -1.
-int base64_decode(std::FILE* in, std::FILE* out, const MailSession* session);
+int base64_decode(std::FILE* in, std::FILE* out, const Context& ctx);
 
 }  // namespace brevorin

@@ -2,7 +2,7 @@
 // recorded at attach.
 #include <cstring>
 
-#include "api/session.h"
+#include "host/host_calls.h"
 #include "host/attach.h"
 #include "platform/host_runtime.h"
 

@@ -55,14 +55,13 @@ std::string upper_ascii(std::string text) {
     return text;
 }
 
-int japanese_form(const MailSession* session) {
-    if (session == nullptr) return 0;
-    return session->charset == CODE_EUC || session->charset == CODE_SJIS ? session->charset : 0;
+int japanese_form(const Context& ctx) {
+    return ctx.charset == CODE_EUC || ctx.charset == CODE_SJIS ? ctx.charset : 0;
 }
 
 // Decodes the text of one word and appends it to out. 0, or the status the
 // whole value fails with.
-int append_word(const EncodedWord& word, std::string& out, const MailSession* session) {
+int append_word(const EncodedWord& word, std::string& out, const Context& ctx) {
     std::string decoded;
     const char kind = upper_ascii(word.encoding)[0];
     if (kind == 'B') {
@@ -72,7 +71,7 @@ int append_word(const EncodedWord& word, std::string& out, const MailSession* se
     } else {
         return -1;
     }
-    const int form = japanese_form(session);
+    const int form = japanese_form(ctx);
     if (form != 0 && upper_ascii(word.charset) == kJapaneseCharset) {
         std::string converted;
         const int status = kanji_convert(CODE_JIS, form, decoded.c_str(), converted);
@@ -86,7 +85,7 @@ int append_word(const EncodedWord& word, std::string& out, const MailSession* se
 
 }  // namespace
 
-int decode_encoded_words(const char* value, std::string& out, const MailSession* session) {
+int decode_encoded_words(const char* value, std::string& out, const Context& ctx) {
     if (value == nullptr) value = "";
     try {
         std::string result;
@@ -108,7 +107,7 @@ int decode_encoded_words(const char* value, std::string& out, const MailSession*
             } else {
                 EncodedWord word;
                 if (!split_word(p + 2, word)) return -1;
-                const int status = append_word(word, result, session);
+                const int status = append_word(word, result, ctx);
                 if (status != 0) return status;
                 p = word.resume;
             }

@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "api/session.h"
-#include "api/text.h"
+#include "core/context.h"
+#include "core/text.h"
 #include "mime/mime_headers.h"
 
 namespace brevorin {

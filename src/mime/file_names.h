@@ -4,7 +4,7 @@
 #include <string>
 
 #include "platform/files.h"
-#include "pop3/message_entry.h"
+#include "core/text.h"
 
 namespace brevorin {
 

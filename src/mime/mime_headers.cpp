@@ -88,35 +88,35 @@ int charset_code(const std::string& token) {
 }
 
 int read_boundary(const std::string& upper, const char* block, size_t after_label,
-                  std::string& boundary, const MailSession* session) {
+                  std::string& boundary, const Context& ctx) {
     size_t at = upper.find("BOUNDARY=", after_label);
     if (at == npos) {
-        diag_print(session, 'E', 1, "GET_MIME_CONTENT_TYPE: Couldn't find boundary parameter");
+        ctx.diag.print('E', 1, "GET_MIME_CONTENT_TYPE: Couldn't find boundary parameter");
         return -1;
     }
     std::string value = parameter_value(upper, block, at + 9);
     // A cut boundary would match the start of longer delimiters, so a value
     // over the limit is as unreadable as an empty one.
     if (value.empty() || value.size() > kMaxBoundaryLength) {
-        diag_print(session, 'E', 1, "GET_MIME_CONTENT_TYPE: Couldn't read boundary parameter");
+        ctx.diag.print('E', 1, "GET_MIME_CONTENT_TYPE: Couldn't read boundary parameter");
         return -1;
     }
     boundary = value;
     return 0;
 }
 
-int read_image_name(const std::string& upper, size_t after_label, const MailSession* session) {
+int read_image_name(const std::string& upper, size_t after_label, const Context& ctx) {
     size_t at = upper.find("NAME=", after_label);
     if (at == npos) return 0;
     if (parameter_value(upper, upper, at + 5).empty()) {
-        diag_print(session, 'E', 1, "GET_MIME_CONTENT_TYPE: Couldn't read name parameter");
+        ctx.diag.print('E', 1, "GET_MIME_CONTENT_TYPE: Couldn't read name parameter");
         return -1;
     }
     return 0;
 }
 
 int read_charset(const std::string& upper, size_t after_label, int& charset,
-                 const MailSession* session) {
+                 const Context& ctx) {
     size_t at = upper.find("CHARSET=", after_label);
     if (at == npos) {
         charset = kUsAscii;
@@ -135,7 +135,7 @@ int read_charset(const std::string& upper, size_t after_label, int& charset,
         token = upper.substr(pos, end - pos);
     }
     if (token.empty()) {
-        diag_print(session, 'E', 1, "GET_MIME_CONTENT_TYPE: Couldn't read charset parameter");
+        ctx.diag.print('E', 1, "GET_MIME_CONTENT_TYPE: Couldn't read charset parameter");
         return -1;
     }
     int code = token.size() <= kMaxTokenLength ? charset_code(token) : -1;
@@ -146,7 +146,7 @@ int read_charset(const std::string& upper, size_t after_label, int& charset,
 
 }  // namespace
 
-int mime_version(const char* block, char* minor, char* major, const MailSession* session) {
+int mime_version(const char* block, char* minor, char* major, const Context& ctx) {
     if (block == nullptr) return -1;
     std::string upper = upper_copy(block);
     size_t at = upper.find("MIME-VERSION: ");
@@ -159,12 +159,12 @@ int mime_version(const char* block, char* minor, char* major, const MailSession*
     if (minor_at == npos) return -2;
     if (major != nullptr) *major = upper[major_at];
     if (minor != nullptr) *minor = upper[minor_at];
-    diag_print(session, 'F', 0, "GET_MIME_VERSION: Done reading MIME version");
+    ctx.diag.print('F', 0, "GET_MIME_VERSION: Done reading MIME version");
     return 0;
 }
 
 int mime_content_type(const char* block, int& content_class, std::string& boundary,
-                          int& charset, const MailSession* session) {
+                          int& charset, const Context& ctx) {
     if (block == nullptr) return -1;
     std::string upper = upper_copy(block);
     size_t at = upper.find("CONTENT-TYPE:");
@@ -175,17 +175,17 @@ int mime_content_type(const char* block, int& content_class, std::string& bounda
     content_class = classify(token, upper, after_label);
     switch (content_class) {
         case kClassMultipart:
-            return read_boundary(upper, block, after_label, boundary, session);
+            return read_boundary(upper, block, after_label, boundary, ctx);
         case kClassImage:
-            return read_image_name(upper, after_label, session);
+            return read_image_name(upper, after_label, ctx);
         case kClassTextPlain:
-            return read_charset(upper, after_label, charset, session);
+            return read_charset(upper, after_label, charset, ctx);
         default:
             return 0;
     }
 }
 
-int content_transfer_encoding(const char* block, int& code, const MailSession* session) {
+int content_transfer_encoding(const char* block, int& code, const Context& ctx) {
     if (block == nullptr) return -1;
     std::string upper = upper_copy(block);
     size_t at = upper.find("CONTENT-TRANSFER-ENCODING:");
@@ -202,7 +202,7 @@ int content_transfer_encoding(const char* block, int& code, const MailSession* s
     for (const auto& row : kTable) {
         if (word == row.name) {
             code = row.code;
-            diag_print(session, 'F', 0,
+            ctx.diag.print('F', 0,
                        "GET_CONTENT_TRANSFER_ENCODING: Done reading Content-Transfer-Encoding");
             return 0;
         }
@@ -210,7 +210,7 @@ int content_transfer_encoding(const char* block, int& code, const MailSession* s
     return -1;
 }
 
-void file_disposition(const char* block, std::string& name, const MailSession* session) {
+void file_disposition(const char* block, std::string& name, const Context& ctx) {
     name.clear();
     if (block == nullptr) return;
     std::string upper = upper_copy(block);
@@ -232,7 +232,7 @@ void file_disposition(const char* block, std::string& name, const MailSession* s
     }
     name = last_path_component(value);
     if (name.size() > kMaxFileNameLength) name.resize(kMaxFileNameLength);
-    diag_print(session, 'F', 0, "GET_FILE_DISPOSITION: Done reading file disposition, result: %s",
+    ctx.diag.print('F', 0, "GET_FILE_DISPOSITION: Done reading file disposition, result: %s",
                name.c_str());
 }
 

@@ -8,7 +8,7 @@
 
 #include <string>
 
-#include "api/session.h"
+#include "core/context.h"
 
 namespace brevorin {
 
@@ -27,30 +27,22 @@ enum ContentClass : int {
     kClassNamedText = 6,    // text/* with a name parameter
 };
 
-// Transfer encoding codes.
-enum TransferEncoding : int {
-    kEncodingBase64 = 1,
-    kEncoding7bit = 2,
-    kEncoding8bit = 3,
-    kEncodingBinary = 4,
-    kEncodingQuotedPrintable = 5,
-};
 
 // 0 with the digit characters of the version, -2 when there is none, -1 for
 // a null block.
-int mime_version(const char* block, char* minor, char* major, const MailSession* session);
+int mime_version(const char* block, char* minor, char* major, const Context& ctx);
 
 // 0 with content_class set (and the boundary for class 3, the charset code
 // for class 2), or -1. On -1 content_class may already be set.
 int mime_content_type(const char* block, int& content_class, std::string& boundary,
-                          int& charset, const MailSession* session);
+                          int& charset, const Context& ctx);
 
 
 // 0 with code set, or -1 with code untouched.
-int content_transfer_encoding(const char* block, int& code, const MailSession* session);
+int content_transfer_encoding(const char* block, int& code, const Context& ctx);
 
 // The file name of the Content-Disposition, reduced to its last path
 // component; empty when there is none.
-void file_disposition(const char* block, std::string& name, const MailSession* session);
+void file_disposition(const char* block, std::string& name, const Context& ctx);
 
 }  // namespace brevorin

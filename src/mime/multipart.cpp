@@ -21,7 +21,7 @@ enum class Delimiter { kNone, kPart, kClosing };
 
 // Only a piece that starts a line can be a delimiter: the pieces that
 // continue a long line are data whatever they hold.
-Delimiter delimiter_of(const MessageLines& lines, const std::string& boundary) {
+Delimiter delimiter_of(const LineSource& lines, const std::string& boundary) {
     if (!lines.starts_line()) return Delimiter::kNone;
     const char* p = lines.raw();
     size_t n = static_cast<size_t>(lines.raw_size());
@@ -32,8 +32,8 @@ Delimiter delimiter_of(const MessageLines& lines, const std::string& boundary) {
     return Delimiter::kPart;
 }
 
-bool read_failed(MessageLines::Result r) {
-    return r == DataLineReader::kFailed || r == DataLineReader::kTimedOut;
+bool read_failed(LineSource::Next r) {
+    return r == LineSource::Next::kFailed || r == LineSource::Next::kTimedOut;
 }
 
 // Closes a file that was written; false when its last data could not be
@@ -43,38 +43,45 @@ bool close_written(platform::File& file) {
     return std::fclose(f) == 0;
 }
 
-void append_text(OwnedText& body, const std::string& text) {
-    if (body.has_value())
-        *body += text;
+// Text parts add up; past the body limit they are left out and the result
+// says so, however many parts a message has.
+void append_text(DecodedBody& out, const std::string& text) {
+    size_t have = out.body ? out.body->size() : 0;
+    if (text.size() > out.body_limit - have) {
+        out.body_over_limit = true;
+        return;
+    }
+    if (out.body.has_value())
+        *out.body += text;
     else
-        body = text;
+        out.body = text;
 }
 
 class PartWalker {
   public:
-    PartWalker(MessageLines& lines, const std::string& boundary, MessageEntry& entry,
-               const std::string& directory, int& status, const MailSession* session)
+    PartWalker(LineSource& lines, const std::string& boundary, DecodedBody& entry,
+               const std::string& directory, int& status, const Context& ctx)
         : lines_(lines),
           boundary_(boundary),
           entry_(entry),
           directory_(directory),
           status_(status),
-          session_(session) {}
+          ctx_(ctx) {}
 
     int walk() {
-        if (skip_to_delimiter(lines_, boundary_, closing_, session_) != 0) return -1;
+        if (skip_to_delimiter(lines_, boundary_, closing_, ctx_) != 0) return -1;
         while (!closing_)
             if (handle_part() != 0) return -1;
         // The end-of-data line came before the closing delimiter: what was
         // read is kept, and the status tells that the message was cut short.
         bool cut_short = lines_.finished();
-        if (drain_to_end(lines_, session_) != 0) return -1;
+        if (drain_to_end(lines_, ctx_) != 0) return -1;
         if (cut_short) status_ = kAttachmentSkipped;
         return 0;
     }
 
   private:
-    int skip() { return skip_to_delimiter(lines_, boundary_, closing_, session_) == 0 ? 0 : -1; }
+    int skip() { return skip_to_delimiter(lines_, boundary_, closing_, ctx_) == 0 ? 0 : -1; }
 
     int skip_with(int status) {
         status_ = status;
@@ -83,15 +90,15 @@ class PartWalker {
 
     int handle_part() {
         std::string block;
-        if (read_part_headers(lines_, block, session_) != 0) {
-            if (lines_.failure() != 0) return -1;
+        if (read_part_headers(lines_, block, ctx_) != 0) {
+            if (lines_.failed()) return -1;
             return skip_with(kAttachmentSkipped);
         }
         int content_class = 0;
         int charset = kUsAscii;
         std::string inner_boundary;
         int rc =
-            mime_content_type(block.c_str(), content_class, inner_boundary, charset, session_);
+            mime_content_type(block.c_str(), content_class, inner_boundary, charset, ctx_);
         // A text part in a charset outside the table keeps its bytes, as the
         // single text of a message does.
         if (rc != 0 && content_class == kClassTextPlain) {
@@ -100,7 +107,7 @@ class PartWalker {
         }
         if (rc != 0 || content_class == kClassMultipart) return skip_with(kAttachmentSkipped);
         int encoding = kEncoding7bit;
-        content_transfer_encoding(block.c_str(), encoding, session_);
+        content_transfer_encoding(block.c_str(), encoding, ctx_);
 
         switch (content_class) {
             case kClassTextPlain:
@@ -119,16 +126,16 @@ class PartWalker {
 
     int collect_text(int encoding, int charset) {
         std::string collected;
-        if (collect_mime_text(lines_, &boundary_, closing_, collected, session_) != 0) return -1;
+        if (collect_mime_text(lines_, &boundary_, closing_, collected, ctx_) != 0) return -1;
         std::string text;
-        if (decode_text_part(collected, encoding, charset, session_, text) != 0) return -1;
-        append_text(entry_.body, text);
+        if (decode_text_part(collected, encoding, charset, ctx_, text) != 0) return -1;
+        append_text(entry_, text);
         return 0;
     }
 
     // Name and free path of an attachment: 0, or the status that skips it.
     int choose_path(const std::string& block, std::string& name, std::string& path) {
-        file_disposition(block.c_str(), name, session_);
+        file_disposition(block.c_str(), name, ctx_);
         name = safe_attachment_name(name);
         if (name.empty()) name = "att-1";
         return find_free_path(directory_, name, path) == 0 ? 0 : kAttachmentNoName;
@@ -136,7 +143,7 @@ class PartWalker {
 
     // After a copy: 0 to go on with the next part, -1 to end the walk.
     int after_failed_copy(int copy_result) {
-        if (lines_.failure() != 0) return -1;
+        if (lines_.failed()) return -1;
         status_ = kAttachmentSkipped;
         // A failed write still read the part through its delimiter.
         return copy_result == -2 ? 0 : skip();
@@ -147,7 +154,7 @@ class PartWalker {
         if (int status = choose_path(block, name, path)) return skip_with(status);
         platform::File out = open_new_file(path);
         if (!out) return skip_with(kAttachmentNotOpened);
-        int rc = copy_part_to_file(lines_, out.get(), boundary_, closing_, session_);
+        int rc = copy_part_to_file(lines_, out.get(), boundary_, closing_, ctx_);
         if (rc != 0) {
             out.reset();
             return after_failed_copy(rc);
@@ -170,33 +177,33 @@ class PartWalker {
             out.reset();
             return skip_with(kAttachmentSkipped);
         }
-        int rc = copy_part_to_file(lines_, staged.get(), boundary_, closing_, session_);
+        int rc = copy_part_to_file(lines_, staged.get(), boundary_, closing_, ctx_);
         if (rc != 0) return after_failed_copy(rc);
         std::rewind(staged.get());
         // The part has been read through its delimiter, so a failed decoding
         // only marks the status; skipping now would swallow the next part.
-        if (base64_decode(staged.get(), out.get(), session_) != 0 || !close_written(out)) {
+        if (base64_decode(staged.get(), out.get(), ctx_) != 0 || !close_written(out)) {
             status_ = kAttachmentSkipped;
             return 0;
         }
-        diag_print(session_, 'F', 0, "POP3_PARSE_MIME: Decoded and written file: %s", path.c_str());
+        ctx_.diag.print('F', 0, "POP3_PARSE_MIME: Decoded and written file: %s", path.c_str());
         append_file_name(entry_.files, name);
         return 0;
     }
 
-    MessageLines& lines_;
+    LineSource& lines_;
     const std::string& boundary_;
-    MessageEntry& entry_;
+    DecodedBody& entry_;
     const std::string& directory_;
     int& status_;
-    const MailSession* session_;
+    const Context& ctx_;
     bool closing_ = false;
 };
 
 }  // namespace
 
-int collect_mime_text(MessageLines& lines, const std::string* boundary, bool& closing,
-                  std::string& text, const MailSession* session) {
+int collect_mime_text(LineSource& lines, const std::string* boundary, bool& closing,
+                  std::string& text, const Context& ctx) {
     text.clear();
     try {
         text.reserve(kTextCapacity);
@@ -206,12 +213,12 @@ int collect_mime_text(MessageLines& lines, const std::string* boundary, bool& cl
     while (true) {
         if (static_cast<int>(text.size()) + kLineReserve > kTextCapacity) {
             text.clear();
-            diag_print(session, 'E', 1, "GET_MIME_TEXT: Message too big");
+            ctx.diag.print('E', 1, "GET_MIME_TEXT: Message too big");
             return -1;
         }
-        MessageLines::Result r = lines.next();
+        LineSource::Next r = lines.next();
         if (read_failed(r)) return -1;
-        if (r == DataLineReader::kEnd) {
+        if (r == LineSource::Next::kEnd) {
             if (boundary != nullptr) closing = true;
             break;
         }
@@ -226,12 +233,12 @@ int collect_mime_text(MessageLines& lines, const std::string* boundary, bool& cl
     return 0;
 }
 
-int read_part_headers(MessageLines& lines, std::string& block, const MailSession*) {
+int read_part_headers(LineSource& lines, std::string& block, const Context&) {
     block.clear();
     while (true) {
         if (static_cast<int>(block.size()) + kLineReserve > kPartHeaderCapacity) return -1;
-        MessageLines::Result r = lines.next();
-        if (r != DataLineReader::kLine) return -1;
+        LineSource::Next r = lines.next();
+        if (r != LineSource::Next::kLine) return -1;
         block.append(lines.raw(), static_cast<size_t>(lines.raw_size()));
         if (lines.starts_line() && lines.raw_size() >= 2 && lines.raw()[0] == '\r' &&
             lines.raw()[1] == '\n')
@@ -239,13 +246,13 @@ int read_part_headers(MessageLines& lines, std::string& block, const MailSession
     }
 }
 
-int copy_part_to_file(MessageLines& lines, std::FILE* file, const std::string& boundary,
-                      bool& closing, const MailSession*) {
+int copy_part_to_file(LineSource& lines, std::FILE* file, const std::string& boundary,
+                      bool& closing, const Context&) {
     bool write_failed = false;
     while (true) {
-        MessageLines::Result r = lines.next();
+        LineSource::Next r = lines.next();
         if (read_failed(r)) return -1;
-        if (r == DataLineReader::kEnd) {
+        if (r == LineSource::Next::kEnd) {
             closing = true;
             break;
         }
@@ -258,13 +265,13 @@ int copy_part_to_file(MessageLines& lines, std::FILE* file, const std::string& b
     return write_failed ? -2 : 0;
 }
 
-int skip_to_delimiter(MessageLines& lines, const std::string& boundary, bool& closing,
-                      const MailSession*) {
+int skip_to_delimiter(LineSource& lines, const std::string& boundary, bool& closing,
+                      const Context&) {
     if (closing) return 0;
     while (true) {
-        MessageLines::Result r = lines.next();
+        LineSource::Next r = lines.next();
         if (read_failed(r)) return -1;
-        if (r == DataLineReader::kEnd) {
+        if (r == LineSource::Next::kEnd) {
             closing = true;
             return 0;
         }
@@ -274,60 +281,62 @@ int skip_to_delimiter(MessageLines& lines, const std::string& boundary, bool& cl
     }
 }
 
-int drain_to_end(MessageLines& lines, const MailSession*) {
+int drain_to_end(LineSource& lines, const Context&) {
     int count = 0;
     while (true) {
         if (count + kLineReserve > kEpilogueCapacity) return -1;
-        MessageLines::Result r = lines.next();
+        LineSource::Next r = lines.next();
         if (read_failed(r)) return -1;
-        if (r == DataLineReader::kEnd) return 0;
+        if (r == LineSource::Next::kEnd) return 0;
         count += lines.size();
     }
 }
 
 int decode_text_part(const std::string& collected, int encoding, int charset,
-                     const MailSession* session, std::string& text) {
+                     const Context& ctx, std::string& text) {
     if (encoding == kEncodingBase64)
         return base64_decode_text(collected.c_str(), text) < 0 ? -1 : 0;
     // Soft line breaks and trailing blanks go even when no escape was found.
     if (encoding == kEncodingQuotedPrintable)
         return qp_decode(collected.c_str(), text) < 0 ? -1 : 0;
     text = collected;
-    if (charset == kJis && (session->charset == kEuc || session->charset == kSjis)) {
+    if (charset == kJis && (ctx.charset == kEuc || ctx.charset == kSjis)) {
         std::string converted;
-        int target = session->charset == kEuc ? CODE_EUC : CODE_SJIS;
+        int target = ctx.charset == kEuc ? CODE_EUC : CODE_SJIS;
         if (kanji_convert(CODE_JIS, target, collected.c_str(), converted) == 0)
             text = std::move(converted);
     }
     return 0;
 }
 
-int parse_mime_body(MessageLines& lines, const char* header, MessageEntry& entry,
-                    const std::string& directory, int& status, const MailSession* session) {
+BodyOutcome parse_mime_body(LineSource& lines, const char* header, const std::string& directory,
+                            const Context& ctx, DecodedBody& out) {
     char minor = 0, major = 0;
-    if (mime_version(header, &minor, &major, session) != 0) return -2;
+    if (mime_version(header, &minor, &major, ctx) != 0) return BodyOutcome::kNotMime;
     int content_class = 0;
     int charset = kUsAscii;
     std::string boundary;
-    if (mime_content_type(header, content_class, boundary, charset, session) != 0) {
+    if (mime_content_type(header, content_class, boundary, charset, ctx) != 0) {
         content_class = kClassTextPlain;
         charset = kUsAscii;
     }
     if (content_class == kClassTextPlain) {
         int encoding = kEncoding7bit;
-        content_transfer_encoding(header, encoding, session);
+        content_transfer_encoding(header, encoding, ctx);
         bool closing = false;
         std::string collected;
-        if (collect_mime_text(lines, nullptr, closing, collected, session) != 0) return -1;
+        if (collect_mime_text(lines, nullptr, closing, collected, ctx) != 0) return BodyOutcome::kFailed;
         std::string text;
-        if (decode_text_part(collected, encoding, charset, session, text) != 0) return -1;
-        append_text(entry.body, text);
-        return 0;
+        if (decode_text_part(collected, encoding, charset, ctx, text) != 0) return BodyOutcome::kFailed;
+        append_text(out, text);
+        return BodyOutcome::kDecoded;
     }
     if (content_class == kClassMultipart)
-        return PartWalker(lines, boundary, entry, directory, status, session).walk();
-    status = kAttachmentSkipped;
-    return -2;
+        return PartWalker(lines, boundary, out, directory, out.status, ctx).walk() == 0
+                   ? BodyOutcome::kDecoded
+                   : BodyOutcome::kFailed;
+    out.status = kAttachmentSkipped;
+    return BodyOutcome::kNotMime;
 }
 
 }  // namespace brevorin

@@ -3,12 +3,13 @@
 // caller's directory.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
-#include "api/session.h"
-#include "mime/message_lines.h"
-#include "pop3/message_entry.h"
+#include "core/context.h"
+#include "core/line_source.h"
+#include "core/text.h"
 
 namespace brevorin {
 
@@ -25,38 +26,53 @@ enum AttachmentStatus : int {
     kAttachmentNoName = 3,     // no free file name for an attachment
 };
 
-// Reads the rest of the message (from the first body line through the
-// end-of-data line) into entry.body and entry.files. 0 when the message was
-// read to its end (status tells what was skipped); -1 on failure (the rest
-// of the answer may still wait on the connection); -2 when the message is not
-// one handled here (nothing read; status may be 1).
-int parse_mime_body(MessageLines& lines, const char* header, MessageEntry& entry,
-                    const std::string& directory, int& status, const MailSession* session);
+// What decoding a message body gives: the text parts (or the single text)
+// for the body, the names of the attachment files written, and the
+// attachment status.
+struct DecodedBody {
+    OwnedText body;
+    OwnedText files;  // ESC-separated bare file names
+    int status = kAttachmentsHandled;
+    size_t body_limit = SIZE_MAX;  // bytes the body may hold
+    bool body_over_limit = false;  // a text part was left out for it
+};
+
+enum class BodyOutcome {
+    kDecoded,   // read to the end of data; status tells what was skipped
+    kNotMime,   // not a message handled here; nothing read (status may be 1)
+    kFailed,    // a read failed or a text did not fit; the rest may still wait
+};
+
+// Reads the rest of a MIME message (from the first body line through the end
+// of data): text parts into out.body, attachments as files into directory.
+BodyOutcome parse_mime_body(LineSource& lines, const char* header, const std::string& directory,
+                            const Context& ctx, DecodedBody& out);
+
 
 // Collects a text up to the next delimiter of boundary (or, without one, to
 // the end of data). 0 or -1.
-int collect_mime_text(MessageLines& lines, const std::string* boundary, bool& closing,
-                  std::string& text, const MailSession* session);
+int collect_mime_text(LineSource& lines, const std::string* boundary, bool& closing,
+                  std::string& text, const Context& ctx);
 
 // Reads a part's header block through its empty line. 0 or -1.
-int read_part_headers(MessageLines& lines, std::string& block, const MailSession* session);
+int read_part_headers(LineSource& lines, std::string& block, const Context& ctx);
 
 // Copies a part's lines into file up to the next delimiter. 0; -1 when a
 // read fails; -2 when a write failed (the part was still read to its end).
-int copy_part_to_file(MessageLines& lines, std::FILE* file, const std::string& boundary,
-                      bool& closing, const MailSession* session);
+int copy_part_to_file(LineSource& lines, std::FILE* file, const std::string& boundary,
+                      bool& closing, const Context& ctx);
 
 // Reads and drops lines through the next delimiter (nothing once closing is
 // set). 0 or -1.
-int skip_to_delimiter(MessageLines& lines, const std::string& boundary, bool& closing,
-                      const MailSession* session);
+int skip_to_delimiter(LineSource& lines, const std::string& boundary, bool& closing,
+                      const Context& ctx);
 
 // Reads and drops the epilogue through the end-of-data line. 0 or -1.
-int drain_to_end(MessageLines& lines, const MailSession* session);
+int drain_to_end(LineSource& lines, const Context& ctx);
 
 // Decodes one collected text by its transfer encoding (and converts
-// ISO-2022-JP for a Japanese session). 0 or -1.
+// ISO-2022-JP for a Japanese ctx). 0 or -1.
 int decode_text_part(const std::string& collected, int encoding, int charset,
-                     const MailSession* session, std::string& text);
+                     const Context& ctx, std::string& text);
 
 }  // namespace brevorin

@@ -87,53 +87,53 @@ int uudecode_lines(std::FILE* in, std::FILE* out) {
 }
 
 int uudecode(const std::string& directory, std::FILE* in, std::string& name, int& status,
-             const MailSession* session) {
+             const Context& ctx) {
     status = kAttachmentsHandled;
     std::string line;
     if (!read_piece(in, kUuBeginLineRoom, line)) {
-        diag_print(session, 'E', 1, "UUDECODE: no beginline");
+        ctx.diag.print('E', 1, "UUDECODE: no beginline");
         status = kAttachmentSkipped;
         return -1;
     }
-    diag_print(session, 'D', 2, "UUDECODE: beginline read: %s", line.c_str());
+    ctx.diag.print('D', 2, "UUDECODE: beginline read: %s", line.c_str());
     int mode = 0;
     std::string word;
     if (!parse_begin_line(line, mode, word)) {
-        diag_print(session, 'E', 1, "UUDECODE: no valid beginline");
+        ctx.diag.print('E', 1, "UUDECODE: no valid beginline");
         status = kAttachmentSkipped;
         return -1;
     }
     // The name comes from the sender: it must not lead out of the directory.
     name = safe_attachment_name(word);
     if (name.empty()) name = "att-1";
-    diag_print(session, 'D', 2, "UUDECODE: decoding in mode: %d, file: %s", mode, name.c_str());
+    ctx.diag.print('D', 2, "UUDECODE: decoding in mode: %d, file: %s", mode, name.c_str());
 
     std::string path;
     if (find_free_path(directory, name, path) != 0) {
-        diag_print(session, 'E', 1, "UUDECODE: can't create unique filename, last try was: %s",
+        ctx.diag.print('E', 1, "UUDECODE: can't create unique filename, last try was: %s",
                    name.c_str());
         status = kAttachmentNoName;
         return -1;
     }
     platform::File out = open_new_file(path);
     if (!out) {
-        diag_print(session, 'E', 1, "UUDECODE: can't open output: %s for writing", path.c_str());
+        ctx.diag.print('E', 1, "UUDECODE: can't open output: %s for writing", path.c_str());
         status = kAttachmentNotOpened;
         return -1;
     }
-    diag_print(session, 'D', 2, "UUDECODE: writing file to: %s", path.c_str());
+    ctx.diag.print('D', 2, "UUDECODE: writing file to: %s", path.c_str());
     if (uudecode_lines(in, out.get()) != 0) {
-        diag_print(session, 'E', 1, "UUDECODE: error while decoding");
+        ctx.diag.print('E', 1, "UUDECODE: error while decoding");
         status = kAttachmentSkipped;
         return -1;
     }
     if (!read_piece(in, kUuBeginLineRoom, line) || line.compare(0, 3, "end") != 0) {
-        diag_print(session, 'E', 1, "UUDECODE: no valid endline");
+        ctx.diag.print('E', 1, "UUDECODE: no valid endline");
         status = kAttachmentSkipped;
         return -1;
     }
     if (std::fclose(out.release()) != 0) {
-        diag_print(session, 'E', 1, "UUDECODE: error while decoding");
+        ctx.diag.print('E', 1, "UUDECODE: error while decoding");
         status = kAttachmentSkipped;
         return -1;
     }

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <string>
 
-#include "api/session.h"
+#include "core/context.h"
 
 namespace brevorin {
 
@@ -19,7 +19,7 @@ constexpr size_t kUuDataLineRoom = 1023;
 // otherwise. name receives the name the file was (or was to be) written
 // under once the begin line has been read; status the attachment status.
 int uudecode(const std::string& directory, std::FILE* in, std::string& name, int& status,
-             const MailSession* session);
+             const Context& ctx);
 
 // Decodes data lines up to the zero-length line: 0 there, -1 when the input
 // runs out first or a write fails.

@@ -1,36 +1,20 @@
 #include "net/data_lines.h"
 
-#include "net/transport.h"
 #include "platform/sockets.h"
 
 namespace brevorin {
 
-DataLineReader::Result DataLineReader::next() {
-    if (finished_) return kEnd;
-    int n = sock_read_raw(sock_, buffer_.data(), kLineCapacity, session_);
-    if (n < 0) {
-        length_ = 0;
-        return sock_error() == platform::kWsaEtimedout ? kTimedOut : kFailed;
+LineSource::Next DataLineReader::read_piece() {
+    int n = connection_.read_raw(buffer_.data(), kLineCapacity);
+    if (n < 0)
+        return Connection::last_error() == platform::kWsaEtimedout ? Next::kTimedOut : Next::kFailed;
+    bool stuffed = false;
+    if (at_line_start() && n >= 1 && buffer_[0] == '.') {
+        if (n >= 3 && buffer_[1] == '\r' && buffer_[2] == '\n') return Next::kEnd;
+        stuffed = true;
     }
-    length_ = n;
-    starts_line_ = next_starts_line_;
-    next_starts_line_ = ends_line();
-    stuffed_ = false;
-    if (starts_line_ && n >= 1 && buffer_[0] == '.') {
-        if (n >= 3 && buffer_[1] == '\r' && buffer_[2] == '\n') {
-            finished_ = true;
-            return kEnd;
-        }
-        stuffed_ = true;
-    }
-    return kLine;
-}
-
-DataLineReader::Result DataLineReader::drain() {
-    while (true) {
-        Result r = next();
-        if (r != kLine) return r;
-    }
+    set_piece(buffer_.data(), n, stuffed);
+    return Next::kLine;
 }
 
 }  // namespace brevorin

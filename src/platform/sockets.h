@@ -48,6 +48,15 @@ public:
     virtual int gethostname(char* name, int length) = 0;  // 0 or -1
     virtual int last_error() = 0;
     virtual void set_last_error(int code) = 0;
+
+    // Waits until sock can be read (or written): 1 ready, 0 when timeout_ms
+    // passed (last error 10060), -1 on failure. A layer without waits (a
+    // test's) reports ready at once.
+    virtual int wait_ready(int /*sock*/, bool /*for_write*/, unsigned /*timeout_ms*/) { return 1; }
+    // connect, giving up after timeout_ms (last error 10060).
+    virtual int connect_within(int sock, uint32_t address, uint16_t port, unsigned /*timeout_ms*/) {
+        return connect(sock, address, port);
+    }
 };
 
 // The operating system's implementation.

@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -151,6 +153,44 @@ public:
 
     int last_error() override { return t_last_error; }
     void set_last_error(int code) override { t_last_error = code; }
+
+    int wait_ready(int sock, bool for_write, unsigned timeout_ms) override {
+        pollfd p{sock, static_cast<short>(for_write ? POLLOUT : POLLIN), 0};
+        int rc;
+        do {
+            rc = ::poll(&p, 1, timeout_ms > INT_MAX ? INT_MAX : static_cast<int>(timeout_ms));
+        } while (rc < 0 && errno == EINTR);
+        if (rc < 0) return fail_with_errno();
+        if (rc == 0) {
+            t_last_error = 10060;
+            return 0;
+        }
+        return 1;
+    }
+
+    int connect_within(int sock, uint32_t address, uint16_t port, unsigned timeout_ms) override {
+        int flags = ::fcntl(sock, F_GETFL, 0);
+        if (flags < 0 || ::fcntl(sock, F_SETFL, flags | O_NONBLOCK) != 0) return fail_with_errno();
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = address;
+        addr.sin_port = htons(port);
+        int rc = ::connect(sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        if (rc != 0 && errno != EINPROGRESS) return fail_with_errno();
+        if (rc != 0) {
+            int ready = wait_ready(sock, true, timeout_ms);
+            if (ready <= 0) return -1;
+            int error = 0;
+            socklen_t length = sizeof error;
+            if (::getsockopt(sock, SOL_SOCKET, SO_ERROR, &error, &length) != 0) return fail_with_errno();
+            if (error != 0) {
+                t_last_error = wsa_from_errno(error);
+                return -1;
+            }
+        }
+        if (::fcntl(sock, F_SETFL, flags) != 0) return fail_with_errno();
+        return 0;
+    }
 };
 
 }  // namespace

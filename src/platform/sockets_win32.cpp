@@ -78,6 +78,55 @@ public:
 
     int last_error() override { return ::WSAGetLastError(); }
     void set_last_error(int code) override { ::WSASetLastError(code); }
+
+    int wait_ready(int sock, bool for_write, unsigned timeout_ms) override {
+        fd_set set;
+        FD_ZERO(&set);
+        FD_SET(static_cast<SOCKET>(sock), &set);
+        timeval limit{static_cast<long>(timeout_ms / 1000), static_cast<long>(timeout_ms % 1000) * 1000};
+        int rc = ::select(0, for_write ? nullptr : &set, for_write ? &set : nullptr, nullptr, &limit);
+        if (rc == SOCKET_ERROR) return -1;
+        if (rc == 0) {
+            ::WSASetLastError(WSAETIMEDOUT);
+            return 0;
+        }
+        return 1;
+    }
+
+    int connect_within(int sock, uint32_t address, uint16_t port, unsigned timeout_ms) override {
+        SOCKET s = static_cast<SOCKET>(sock);
+        u_long on = 1;
+        if (::ioctlsocket(s, FIONBIO, &on) != 0) return -1;
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = address;
+        addr.sin_port = ::htons(port);
+        if (::connect(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+            if (::WSAGetLastError() != WSAEWOULDBLOCK) return -1;
+            fd_set writable, failed;
+            FD_ZERO(&writable);
+            FD_ZERO(&failed);
+            FD_SET(s, &writable);
+            FD_SET(s, &failed);
+            timeval limit{static_cast<long>(timeout_ms / 1000),
+                          static_cast<long>(timeout_ms % 1000) * 1000};
+            int rc = ::select(0, nullptr, &writable, &failed, &limit);
+            if (rc == SOCKET_ERROR) return -1;
+            if (rc == 0) {
+                ::WSASetLastError(WSAETIMEDOUT);
+                return -1;
+            }
+            if (FD_ISSET(s, &failed)) {
+                int error = 0;
+                int length = sizeof error;
+                ::getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length);
+                ::WSASetLastError(error != 0 ? error : WSAECONNREFUSED);
+                return -1;
+            }
+        }
+        u_long off = 0;
+        return ::ioctlsocket(s, FIONBIO, &off) == 0 ? 0 : -1;
+    }
 };
 
 }  // namespace

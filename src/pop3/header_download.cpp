@@ -1,43 +1,14 @@
 #include "pop3/header_download.h"
 
-#include <climits>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <new>
-#include <string>
 
+#include "core/text.h"
 #include "net/data_lines.h"
-#include "net/transport.h"
 #include "pop3/session.h"
 
 namespace brevorin {
 
 namespace {
-
-int send_command(int sock, const char* command) {
-    int length = static_cast<int>(std::strlen(command));
-    return sock_write(sock, command, length) == length ? 0 : -1;
-}
-
-// One decimal integer the way "%d" reads it (leading white space, optional
-// sign, digits), clamped to int instead of overflowing. False without digits.
-bool read_decimal(const char*& cursor, int& value) {
-    char* end = nullptr;
-    long parsed = std::strtol(cursor, &end, 10);
-    if (end == cursor) return false;
-    if (parsed > INT_MAX) parsed = INT_MAX;
-    if (parsed < INT_MIN) parsed = INT_MIN;
-    value = static_cast<int>(parsed);
-    cursor = end;
-    return true;
-}
-
-// The two numbers of a LIST answer ("%d %d").
-bool read_two_numbers(const char* text, int& first, int& second) {
-    const char* cursor = text;
-    return read_decimal(cursor, first) && read_decimal(cursor, second);
-}
 
 // The body of a multi-line answer, unstuffed, kept while it fits in a work
 // buffer of `capacity` bytes with its terminator.
@@ -48,16 +19,17 @@ struct MultiLineText {
 
 // Reads a whole dot-terminated answer, always up to its end line, so that
 // the next command reads its own status line even when the answer did not
-// fit. -1 when a read fails.
-int read_multiline(int sock, size_t capacity, MultiLineText& out, const MailSession* session) {
-    DataLineReader reader(sock, session);
+// fit. The part that fits is kept. False when a read fails.
+bool read_multiline(Connection& connection, size_t capacity, MultiLineText& out) {
+    DataLineReader reader(connection);
     while (true) {
-        DataLineReader::Result r = reader.next();
-        if (r == DataLineReader::kEnd) return 0;
-        if (r != DataLineReader::kLine) return -1;
+        LineSource::Next r = reader.next();
+        if (r == LineSource::Next::kEnd) return true;
+        if (r != LineSource::Next::kLine) return false;
         if (out.too_long) continue;
         size_t piece = static_cast<size_t>(reader.size());
         if (out.text.size() + piece + 1 > capacity) {
+            out.text.append(reader.data(), capacity - 1 - out.text.size());
             out.too_long = true;
             continue;
         }
@@ -65,129 +37,106 @@ int read_multiline(int sock, size_t capacity, MultiLineText& out, const MailSess
     }
 }
 
-// The work buffer of one call, allocated up front so that reading never has
-// to grow it. False (with the diagnostics line) when memory is short.
-bool allocate_work_buffer(MultiLineText& work, size_t capacity, const MailSession* session) {
-    try {
-        work.text.reserve(capacity);
-        return true;
-    } catch (const std::bad_alloc&) {
-        diag_print(session, 'E', 1, "POP3_TOP: malloc failed");
-        return false;
+// Cuts an over-long header at the last complete line that fits.
+void keep_head(const Context& ctx, int message, size_t capacity, std::string& header) {
+    if (header.size() + 1 <= capacity) return;
+    header.resize(capacity - 1);
+    size_t last = header.rfind('\n');
+    if (last != std::string::npos) header.resize(last + 1);
+    ctx.diag.print('W', 1, "POP3_TOP: Header of message %d longer than %d bytes, listed from its start",
+                   message, static_cast<int>(capacity - 1));
+}
+
+std::string numbered(const char* verb, int message, const char* rest = "") {
+    char line[kCommandBuffer];
+    std::snprintf(line, sizeof line, "%s %d%s\r\n", verb, message, rest);
+    return line;
+}
+
+// The first TOP of a connection: "+OK" settles that TOP works.
+enum class Probe { kDone, kRefused, kFailed };
+
+Probe top_probe(Mailbox& box, int message, size_t capacity, std::string& header) {
+    const Context& ctx = box.ctx;
+    std::string reply;
+    StatusLine status = command(box, numbered("TOP", message, " 0"), &reply);
+    if (status == StatusLine::kFailed) return Probe::kFailed;
+    if (status != StatusLine::kOk) {
+        box.top_support = TopSupport::kUseRetr;
+        return Probe::kRefused;
     }
-}
-
-bool fits(const std::string& text, int capacity) {
-    return capacity > 0 && text.size() + 1 <= static_cast<size_t>(capacity);
-}
-
-void copy_out(const char* text, size_t length, char* destination) {
-    std::memcpy(destination, text, length);
-    destination[length] = '\0';
-}
-
-// The first TOP of a connection: "+OK" settles that TOP works. 1 when the
-// server refused (the caller falls back to RETR), else 0 or -1.
-int top_probe(int sock, int32_t* top_support, int message, char* destination, int capacity,
-              const MailSession* session) {
-    char command[kCommandBuffer];
-    std::snprintf(command, sizeof command, "TOP %d 0\r\n", message);
-    if (send_command(sock, command) != 0) return -1;
-    if (read_status(sock, command, kReplyCapacity, session) != 0) {
-        *top_support = 0;
-        return 1;
-    }
-    *top_support = 1;
+    box.top_support = TopSupport::kWorks;
     MultiLineText work;
-    if (!allocate_work_buffer(work, kTopWorkBuffer, session)) {
-        // The answer is on its way; read past it to keep the dialogue in step.
-        DataLineReader(sock, session).drain();
-        return -1;
-    }
-    if (read_multiline(sock, kTopWorkBuffer, work, session) != 0) return -1;
-    diag_print(session, 'D', 0, "POP3_TOP: Received response from server: %s", command);
-    if (work.too_long || !fits(work.text, capacity)) {
-        diag_print(session, 'E', 1, "POP3_TOP: Buffer too small!");
-        return -1;
-    }
-    copy_out(work.text.data(), work.text.size(), destination);
-    return 0;
+    if (!read_multiline(box.connection, kTopWorkBuffer, work)) return Probe::kFailed;
+    ctx.diag.print('D', 0, "POP3_TOP: Received response from server: %s", reply.c_str());
+    header = std::move(work.text);
+    keep_head(ctx, message, capacity, header);
+    return Probe::kDone;
 }
 
-// TOP on a connection where it is known to work.
-int top_known(int sock, int message, int line_count, char* destination, int capacity,
-              const MailSession* session) {
+bool top_known(Mailbox& box, int message, size_t capacity, std::string& header) {
+    if (command(box, numbered("TOP", message, " 0"), nullptr) != StatusLine::kOk) return false;
     MultiLineText work;
-    if (!allocate_work_buffer(work, kTopWorkBuffer, session)) return -1;
-    char command[kCommandBuffer];
-    std::snprintf(command, sizeof command, "TOP %d %d\r\n", message, line_count);
-    if (send_command(sock, command) != 0) return -1;
-    if (read_status(sock, command, kReplyCapacity, session) != 0) return -1;
-    if (read_multiline(sock, kTopWorkBuffer, work, session) != 0) return -1;
-    if (work.too_long || !fits(work.text, capacity)) {
-        diag_print(session, 'E', 1, "POP3_TOP: Topbuf too small");
-        return -1;
-    }
-    copy_out(work.text.data(), work.text.size(), destination);
-    return 0;
+    if (!read_multiline(box.connection, kTopWorkBuffer, work)) return false;
+    header = std::move(work.text);
+    keep_head(box.ctx, message, capacity, header);
+    return true;
 }
 
 // For servers without TOP: the header is the part of the whole message
 // before its first empty line.
-int top_by_retrieve(int sock, int message, char* destination, int capacity,
-                    const MailSession* session) {
+bool top_by_retrieve(Mailbox& box, int message, size_t capacity, std::string& header) {
+    const Context& ctx = box.ctx;
+    std::string line = numbered("RETR", message);
+    ctx.diag.print('D', 1, "POP3_TOP: Doing retrieve with command: %s", line.c_str());
+    if (command(box, line, nullptr) != StatusLine::kOk) return false;
     MultiLineText work;
-    if (!allocate_work_buffer(work, kRetrWorkBuffer, session)) return -1;
-    char command[kCommandBuffer];
-    std::snprintf(command, sizeof command, "RETR %d\r\n", message);
-    diag_print(session, 'D', 1, "POP3_TOP: Doing retrieve with command: %s", command);
-    if (send_command(sock, command) != 0) return -1;
-    if (read_status(sock, command, kReplyCapacity, session) != 0) return -1;
-    if (read_multiline(sock, kRetrWorkBuffer, work, session) != 0) return -1;
+    if (!read_multiline(box.connection, kRetrWorkBuffer, work)) return false;
     size_t header_end = work.text.find("\r\n\r\n");
     if (header_end == std::string::npos) {
-        diag_print(session, 'E', 1, "POP3_TOP: Couldn't find header delimiter");
-        return -1;
+        if (!work.too_long) {
+            ctx.diag.print('E', 1, "POP3_TOP: Couldn't find header delimiter");
+            return false;
+        }
+        header_end = work.text.size();
     }
-    diag_print(session, 'D', 2, "POP3_TOP: Length of header = %d", static_cast<int>(header_end));
-    if (capacity <= 0 || header_end + 1 > static_cast<size_t>(capacity)) {
-        diag_print(session, 'E', 1, "POP3_TOP: Buffer too small");
-        return -1;
-    }
-    copy_out(work.text.data(), header_end, destination);
-    return 0;
+    ctx.diag.print('D', 2, "POP3_TOP: Length of header = %d", static_cast<int>(header_end));
+    work.text.resize(header_end);
+    header = std::move(work.text);
+    keep_head(ctx, message, capacity, header);
+    return true;
 }
 
 }  // namespace
 
-int list_size(int sock, int message, int32_t* size, const MailSession* session) {
-    diag_print(session, 'F', 0, "POP3_LIST: Listing : %d", message);
-    char command[kCommandBuffer];
-    std::snprintf(command, sizeof command, "LIST %d\r\n", message);
-    if (send_command(sock, command) != 0) return -1;
-    if (read_status(sock, command, kReplyCapacity, session) != 0) return -1;
-    if (command[0] != '\0')
-        diag_print(session, 'F', 0, "POP3_LIST: Response from server: %s", command);
-    int number = 0;
-    int octets = 0;
-    if (!read_two_numbers(command, number, octets)) {
-        diag_print(session, 'E', 1, "POP3_LIST: Response from server not parsable");
-        return -1;
+bool list_size(Mailbox& box, int message, int32_t& size) {
+    const Context& ctx = box.ctx;
+    ctx.diag.print('F', 0, "POP3_LIST: Listing : %d", message);
+    std::string reply;
+    if (command(box, numbered("LIST", message), &reply) != StatusLine::kOk) return false;
+    if (!reply.empty()) ctx.diag.print('F', 0, "POP3_LIST: Response from server: %s", reply.c_str());
+    const char* cursor = reply.c_str();
+    long long number = 0;
+    long long octets = 0;
+    if (!read_decimal(cursor, number) || !read_decimal(cursor, octets)) {
+        ctx.diag.print('E', 1, "POP3_LIST: Response from server not parsable");
+        return false;
     }
-    *size = octets;
-    diag_print(session, 'D', 0, "POP3_LIST: Received message number=%d, size=%d", number, octets);
-    return 0;
+    size = clamp_int32(octets);
+    ctx.diag.print('D', 0, "POP3_LIST: Received message number=%d, size=%d", clamp_int32(number),
+                   size);
+    return true;
 }
 
-int fetch_top(int sock, int32_t* top_support, int message, int line_count, char* destination,
-             int capacity, const MailSession* session) {
-    if (*top_support == 1)
-        return top_known(sock, message, line_count, destination, capacity, session);
-    if (*top_support == -1) {
-        int probe = top_probe(sock, top_support, message, destination, capacity, session);
-        if (probe != 1) return probe;
+bool fetch_header(Mailbox& box, int message, size_t capacity, std::string& header) {
+    header.clear();
+    if (box.top_support == TopSupport::kWorks) return top_known(box, message, capacity, header);
+    if (box.top_support == TopSupport::kUnknown) {
+        Probe probe = top_probe(box, message, capacity, header);
+        if (probe == Probe::kDone) return true;
+        if (probe == Probe::kFailed) return false;
     }
-    return top_by_retrieve(sock, message, destination, capacity, session);
+    return top_by_retrieve(box, message, capacity, header);
 }
 
 }  // namespace brevorin

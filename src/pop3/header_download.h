@@ -1,19 +1,22 @@
 // LIST and TOP: a message's size and its header block.
 #pragma once
 
-#include "api/session.h"
+#include <string>
+
+#include "pop3/mailbox.h"
 
 namespace brevorin {
 
-constexpr int kTopWorkBuffer = 32768;
-constexpr int kRetrWorkBuffer = 96768;
+constexpr size_t kTopWorkBuffer = 32768;
+constexpr size_t kRetrWorkBuffer = 96768;
 
-// 0 with *size set, or -1.
-int list_size(int sock, int message, int32_t* size, const MailSession* session);
+// LIST n: true with size set.
+bool list_size(Mailbox& box, int message, int32_t& size);
 
-// 0 with destination holding the terminated header text, or -1. top_support
-// is the session's field (-1 unknown, 1 TOP works, 0 use RETR).
-int fetch_top(int sock, int32_t* top_support, int message, int line_count, char* destination,
-             int capacity, const MailSession* session);
+// The header block of a message (TOP n 0, or RETR where TOP does not work),
+// at most capacity - 1 bytes: a longer block is cut there with a warning,
+// so that one message with a huge header does not stop the listing. False
+// when a command failed.
+bool fetch_header(Mailbox& box, int message, size_t capacity, std::string& header);
 
 }  // namespace brevorin

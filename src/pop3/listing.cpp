@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "api/text.h"
+#include "core/text.h"
 #include "mime/encoded_word.h"
-#include "net/transport.h"
+#include "net/connection.h"
 #include "pop3/header_download.h"
 #include "pop3/session.h"
 
@@ -33,15 +33,6 @@ bool is_blank(char c) {
 }
 bool is_line_break(char c) {
     return c == '\r' || c == '\n';
-}
-
-// The header with a-z turned into A-Z and nothing else changed, so that a
-// position found in it is the same position in the header.
-std::string upper_case_copy(const char* header, size_t length) {
-    std::string copy(header, length);
-    for (char& c : copy)
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    return copy;
 }
 
 // The first occurrence of key anywhere in the upper-case copy; the position
@@ -134,7 +125,7 @@ constexpr FoldedField kReplyToField{"REPLY-TO:", &MessageEntry::reply_to, "reply
 
 // From, To, Cc, Subject and Reply-To: folded values with encoded words.
 void extract_folded(const std::string& header, const std::string& upper, const FoldedField& field,
-                    MessageEntry& entry, const MailSession* session) {
+                    MessageEntry& entry, const Context& ctx) {
     OwnedText& slot = entry.*field.slot;
     size_t start = value_start(upper, field.key);
     if (start == std::string::npos) {
@@ -145,16 +136,16 @@ void extract_folded(const std::string& header, const std::string& upper, const F
     trim_spaces(value);
     limit_value(value);
     std::string decoded;
-    if (decode_encoded_words(value.c_str(), decoded, session) < 0) {
+    if (decode_encoded_words(value.c_str(), decoded, ctx) < 0) {
         // One badly encoded value (or a plain "=?" in a subject) must not
         // make the whole mailbox unlistable: keep the value as it came.
-        diag_print(session, 'E', 1, "POP3_PARSEHEADER: Could not decode %s field, kept as received",
+        ctx.diag.print('E', 1, "POP3_PARSEHEADER: Could not decode %s field, kept as received",
                    field.name);
         decoded = without_line_breaks_and_tabs(value);
     }
     slot = std::move(decoded);
     if (slot->size() < field.line_limit)
-        diag_print(session, 'D', 2, "POP3_PARSEHEADER: Put %s in %s field", slot->c_str(),
+        ctx.diag.print('D', 2, "POP3_PARSEHEADER: Put %s in %s field", slot->c_str(),
                    field.name);
 }
 
@@ -170,35 +161,35 @@ OwnedText single_line_value(const std::string& header, const std::string& upper,
 }
 
 void extract_date(const std::string& header, const std::string& upper, MessageEntry& entry,
-                  const MailSession* session) {
+                  const Context& ctx) {
     OwnedText value = single_line_value(header, upper, "DATE:");
     entry.date = value ? std::move(*value) : std::string();
     if (value && entry.date->size() < kDateLineLimit)
-        diag_print(session, 'D', 2, "POP3_PARSEHEADER: Put %s in date field", entry.date->c_str());
+        ctx.diag.print('D', 2, "POP3_PARSEHEADER: Put %s in date field", entry.date->c_str());
 }
 
 // Priority and X-Priority alike (the search finds either); the number is
 // read the way atoi reads it, so "1 (Highest)" gives 1 and a word gives 0.
 void extract_priority(const std::string& header, const std::string& upper, MessageEntry& entry,
-                      const MailSession* session) {
+                      const Context& ctx) {
     OwnedText value = single_line_value(header, upper, "PRIORITY:");
     if (!value) {
-        diag_print(session, 'F', 0, "POP3_PARSEHEADER: Priority not available, trying X-Priority");
-        diag_print(session, 'F', 0,
+        ctx.diag.print('F', 0, "POP3_PARSEHEADER: Priority not available, trying X-Priority");
+        ctx.diag.print('F', 0,
                    "POP3_PARSEHEADER: X-Priority not available, using default priority");
         entry.priority = kDefaultPriority;
         return;
     }
     entry.priority = value->empty() ? kDefaultPriority : parse_int_like_atoi(value->c_str());
-    diag_print(session, 'D', 2, "POP3_PARSEHEADER: Put %d in priority field", entry.priority);
+    ctx.diag.print('D', 2, "POP3_PARSEHEADER: Put %d in priority field", entry.priority);
 }
 
 void extract_message_id(const std::string& header, const std::string& upper, MessageEntry& entry,
-                        const MailSession* session) {
+                        const Context& ctx) {
     OwnedText value = single_line_value(header, upper, "MESSAGE-ID:");
     entry.id = value ? std::move(*value) : std::string();
     if (value)
-        diag_print(session, 'D', 2, "POP3_PARSEHEADER: Put %s in id field", entry.id->c_str());
+        ctx.diag.print('D', 2, "POP3_PARSEHEADER: Put %s in id field", entry.id->c_str());
 }
 
 // A value may hold ESC bytes (ISO-2022 text that was not converted for the
@@ -211,7 +202,8 @@ void append_value(std::string& list, const OwnedText& value) {
 }
 
 // "NMB=%d\eID=%s\eFROM=%s\eSUBJECT=%s\eDATE=%s\ePRIORITY=%d\eSIZE=%d"
-void append_record(std::string& list, int number, const MessageEntry& entry) {
+void append_record(std::string& list, int number, const MessageState& state,
+                   const MessageEntry& entry) {
     list += "NMB=";
     list += std::to_string(number);
     list += kEsc;
@@ -231,95 +223,96 @@ void append_record(std::string& list, int number, const MessageEntry& entry) {
     list += std::to_string(entry.priority);
     list += kEsc;
     list += "SIZE=";
-    list += std::to_string(entry.size);
+    list += std::to_string(state.size);
 }
 
 // LIST and TOP for a message whose header is not yet known, then the
 // extraction. 0, or the listing's status for the failure.
-int fetch_header_fields(int number, std::vector<char>& header, MailSession* session) {
-    MessageEntry& entry = session->messages[number];
+int fetch_header_fields(Mailbox& box, int number, std::string& header) {
+    MessageState& state = box.states[number];
     // The last socket error outlives the call that set it; start clean so
     // that a plain refusal is not taken for a lost connection.
-    sock_set_error(0);
-    if (list_size(session->socket, number, &entry.size, session) != 0 ||
-        fetch_top(session->socket, &session->top_support, number, 0, header.data(),
-                 static_cast<int>(header.size()), session) != 0) {
-        if (is_network_error(session) == 1) {
-            tear_down(session);
+    Connection::set_last_error(0);
+    if (!list_size(box, number, state.size) ||
+        !fetch_header(box, number, kHeaderBlockCapacity, header)) {
+        if (is_network_error(box.ctx)) {
+            tear_down(box);
             return kNetwork;
         }
         return kCommandFailed;
     }
-    if (parse_header_fields(header.data(), entry, session) != 0) return kInvalid;
+    if (parse_header_fields(header.c_str(), box.entry(number), box.ctx) != 0) return kInvalid;
+    state.headers_parsed = true;
     return 0;
 }
 
 }  // namespace
 
-int parse_header_fields(const char* header, MessageEntry& entry, const MailSession* session) {
+int parse_header_fields(const char* header, MessageEntry& entry, const Context& ctx) {
     if (header == nullptr) return -1;
     try {
         const std::string text(header);
-        const std::string upper = upper_case_copy(text.data(), text.size());
-        extract_folded(text, upper, kFromField, entry, session);
-        extract_folded(text, upper, kToField, entry, session);
-        extract_folded(text, upper, kCcField, entry, session);
-        extract_folded(text, upper, kSubjectField, entry, session);
-        extract_date(text, upper, entry, session);
-        extract_priority(text, upper, entry, session);
-        extract_folded(text, upper, kReplyToField, entry, session);
-        extract_message_id(text, upper, entry, session);
+        const std::string upper = upper_case_copy(text);
+        extract_folded(text, upper, kFromField, entry, ctx);
+        extract_folded(text, upper, kToField, entry, ctx);
+        extract_folded(text, upper, kCcField, entry, ctx);
+        extract_folded(text, upper, kSubjectField, entry, ctx);
+        extract_date(text, upper, entry, ctx);
+        extract_priority(text, upper, entry, ctx);
+        extract_folded(text, upper, kReplyToField, entry, ctx);
+        extract_message_id(text, upper, entry, ctx);
     } catch (const std::bad_alloc&) {
         return -1;
     }
-    entry.headers_parsed = 1;
     return 0;
 }
 
-int list_messages(std::string& list_out, int& length_out, MailSession* session) {
-    list_out = std::string();
-    length_out = 1;
-    if (session->logged_on != 1) return kNotLoggedOn;
-    if (session->message_count <= 0) return 0;
+int list_messages(Mailbox& box, std::string& list_out) {
+    const Context& ctx = box.ctx;
+    list_out.clear();
+    if (!box.logged_on) return kNotLoggedOn;
+    if (box.message_count <= 0) return 0;
 
     // The list never holds more than what the host takes, whatever the
     // mailbox size, so that is all it needs.
     std::string list;
-    std::vector<char> header;
+    std::string header;
     try {
         list.reserve(kHostTextLimit);
-        header.assign(kHeaderBlockCapacity, '\0');
+        header.reserve(kHeaderBlockCapacity);
     } catch (const std::bad_alloc&) {
-        diag_print(session, 'E', 1, "LISTMAIL: malloc failed");
+        ctx.diag.print('E', 1, "LISTMAIL: malloc failed");
         return kInvalid;
     }
 
-    int listed = session->message_count;
+    // A host pages through a mailbox larger than its window by starting
+    // after the last message it got; by default the listing starts at 1.
+    int first = ctx.options.list_from > box.message_count ? box.message_count + 1
+                                                          : static_cast<int>(ctx.options.list_from);
+    int listed = box.message_count - (first - 1);
     int records = 0;
-    for (int n = 1; n <= session->message_count; ++n) {
-        if (session->messages[n].present == 0) {
+    for (int n = first; n <= box.message_count; ++n) {
+        if (!box.states[n].present) {
             --listed;
-            diag_print(session, 'F', 0, "LISTMAIL: Skipping deleted message: %d", n);
+            ctx.diag.print('F', 0, "LISTMAIL: Skipping deleted message: %d", n);
             continue;
         }
-        if (session->messages[n].headers_parsed == 0) {
-            int status = fetch_header_fields(n, header, session);
+        if (!box.states[n].headers_parsed) {
+            int status = fetch_header_fields(box, n, header);
             if (status != 0) return status;
         }
         size_t before = list.size();
         if (records > 0) list += kEsc;
-        append_record(list, n, session->messages[n]);
+        append_record(list, n, box.states[n], box.entry(n));
         if (list.size() + 1 > static_cast<size_t>(kHostTextLimit)) {
             list.resize(before);
             list_out = list;
-            length_out = static_cast<int>(list.size()) + 1;
             return records;
         }
         ++records;
     }
     list_out = list;
-    length_out = static_cast<int>(list.size()) + 1;
-    diag_print(session, 'F', 0, "LISTMAIL: Returning list of %d messaged", listed);
+    ctx.diag.print('F', 0, "LISTMAIL: Returning list of %d messaged", listed);
     return listed;
 }
 

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "api/session.h"
+#include "pop3/mailbox.h"
 
 namespace brevorin {
 
@@ -11,10 +11,10 @@ namespace brevorin {
 // from a header text (lines ending in CR LF) into entry. 0, or -1 (no header
 // text, or no memory) with the fields handled so far kept and
 // headers_parsed left at 0.
-int parse_header_fields(const char* header, MessageEntry& entry, const MailSession* session);
+int parse_header_fields(const char* header, MessageEntry& entry, const Context& ctx);
 
-// Lists every present message; the number of records or a status code.
-// list_out always receives a text; length_out the list's length plus one.
-int list_messages(std::string& list_out, int& length_out, MailSession* session);
+// Lists every present message from the option list_from on; the number of
+// records or a status code. list_out always receives a text.
+int list_messages(Mailbox& box, std::string& list_out);
 
 }  // namespace brevorin

@@ -4,12 +4,10 @@
 #include <cstring>
 #include <new>
 
-#include "api/text.h"
+#include "core/text.h"
 #include "mime/file_names.h"
-#include "mime/message_lines.h"
-#include "mime/multipart.h"
-#include "mime/uudecode.h"
-#include "net/transport.h"
+#include "mime/message.h"
+#include "net/data_lines.h"
 #include "platform/files.h"
 #include "pop3/header_download.h"
 #include "pop3/listing.h"
@@ -19,264 +17,281 @@ namespace brevorin {
 
 namespace {
 
-constexpr int kLineReserve = kLineCapacity + 1;
+enum class Fetch { kDone, kRefused, kLost, kTimedOut, kTooLarge, kOverLimit };
 
-// Sends "RETR n" and checks its status line: 0 or -1.
-int send_retr(int sock, int message, const MailSession* session, const char* tag) {
-    char command[kCommandBuffer];
-    int length = std::snprintf(command, sizeof command, "RETR %d\r\n", message);
-    diag_print(session, 'F', 1, "%s: Doing retrieve of number: %d", tag, message);
-    if (sock_write(sock, command, length) != length) return -1;
-    char reply[kCommandBuffer];
-    return read_status(sock, reply, kReplyCapacity, session) == 0 ? 0 : -1;
+// The data of one answer, counted: past the budget the readers above see the
+// end of data, and the rest is left for the caller to drain, so a server
+// that lied in LIST cannot make us keep or write more than the budget.
+class BudgetedLines final : public LineSource {
+public:
+    BudgetedLines(LineSource& inner, uint64_t budget) : inner_(inner), budget_(budget) {}
+    bool exceeded() const { return exceeded_; }
+    LineSource& inner() { return inner_; }
+
+protected:
+    Next read_piece() override {
+        if (exceeded_) return Next::kEnd;
+        Next r = inner_.next();
+        if (r != Next::kLine) return r;
+        used_ += static_cast<uint64_t>(inner_.raw_size());
+        if (used_ > budget_) {
+            exceeded_ = true;
+            return Next::kEnd;
+        }
+        set_piece(inner_.raw(), inner_.raw_size(), inner_.raw() != inner_.data());
+        return Next::kLine;
+    }
+
+private:
+    LineSource& inner_;
+    uint64_t budget_;
+    uint64_t used_ = 0;
+    bool exceeded_ = false;
+};
+
+// The limit a retrieval holds to: the caller's, else the in-memory ceiling
+// (files stream to disk and are not bound by it).
+uint64_t budget_for(int max_size, bool files_only_unbounded) {
+    if (max_size > 0) return static_cast<uint64_t>(max_size);
+    return files_only_unbounded ? UINT64_MAX : kInMemoryCeiling;
 }
 
-bool begins_with(const MessageLines& lines, const char* prefix) {
-    size_t n = std::strlen(prefix);
-    return lines.starts_line() && static_cast<size_t>(lines.size()) >= n &&
-           std::memcmp(lines.data(), prefix, n) == 0;
+// Sends "RETR n" and checks its status line.
+bool send_retr(Mailbox& box, int message, const char* tag) {
+    char line[kCommandBuffer];
+    std::snprintf(line, sizeof line, "RETR %d\r\n", message);
+    box.ctx.diag.print('F', 1, "%s: Doing retrieve of number: %d", tag, message);
+    return command(box, line, nullptr) == StatusLine::kOk;
 }
 
-// Keeps the connection in step after a failure in the middle of the answer:
-// the rest is read and dropped. The result is the failure to report.
-int finish_answer(MessageLines& lines, int result) {
-    if (lines.failure() == 0 && !lines.finished()) lines.drain();
-    if (lines.failure() == DataLineReader::kTimedOut) return kTimedOut;
-    if (lines.failure() != 0) return kConnectionLost;
+// Keeps the connection in step after the readers stopped early: the rest is
+// read and dropped. The result is the outcome to report.
+Fetch finish_answer(LineSource& lines, Fetch result) {
+    if (!lines.failed() && !lines.finished()) lines.drain();
+    if (lines.failure() == LineSource::Next::kTimedOut) return Fetch::kTimedOut;
+    if (lines.failed()) return Fetch::kLost;
     return result;
 }
 
-// Reads the header block through its empty line into header: 0, -1 or -10.
-// A message whose data ends inside the header keeps what was read.
-int read_header(MessageLines& lines, std::string& header) {
-    while (true) {
-        if (static_cast<int>(header.size()) + kLineReserve > kHeaderBlockCapacity) return kInvalid;
-        MessageLines::Result r = lines.next();
-        if (r == DataLineReader::kEnd) return 0;
-        if (r != DataLineReader::kLine) return -1;
-        header.append(lines.raw(), static_cast<size_t>(lines.raw_size()));
-        if (lines.starts_line() && lines.raw_size() >= 2 && lines.raw()[0] == '\r' &&
-            lines.raw()[1] == '\n')
-            return 0;
+void remove_files(const std::string& directory, const OwnedText& files) {
+    if (!files) return;
+    size_t start = 0;
+    while (start <= files->size()) {
+        size_t end = files->find(kEsc, start);
+        if (end == std::string::npos) end = files->size();
+        if (end > start) std::remove((directory + files->substr(start, end - start)).c_str());
+        start = end + 1;
     }
 }
 
-// Copies one uuencoded block (begin line already read) into a temporary file
-// and decodes it into the directory. -1 when the block could not be staged;
-// otherwise 0, with the status and file list updated. A block that the end of
-// data cuts short is decoded as far as it goes.
-int read_uuencoded_block(MessageLines& lines, const std::string& directory, MessageEntry& entry,
-                         int& status, const MailSession* session) {
-    platform::File staged = platform::open_temp_file();
-    if (!staged) return -1;
-    auto stage = [&] {
-        size_t n = static_cast<size_t>(lines.size());
-        return std::fwrite(lines.data(), 1, n, staged.get()) == n;
-    };
-    if (!stage()) return -1;
-    while (true) {
-        MessageLines::Result r = lines.next();
-        if (r == DataLineReader::kEnd) break;
-        if (r != DataLineReader::kLine) return -1;
-        if (!stage()) return -1;
-        if (begins_with(lines, "end")) break;
-    }
-    std::rewind(staged.get());
-    std::string name;
-    int block_status = kAttachmentsHandled;
-    // Only a file written whole is listed, and one good block does not hide
-    // the failure of an earlier one.
-    if (uudecode(directory, staged.get(), name, block_status, session) == 0 && !name.empty())
-        append_file_name(entry.files, name);
-    if (block_status != kAttachmentsHandled) status = block_status;
-    return 0;
-}
-
-// The body of a message that is not MIME-structured: text, with uuencoded
-// blocks decoded into files. The attachment status, -1 or -10.
-int read_plain_body(MessageLines& lines, const std::string& directory, MessageEntry& entry,
-                    int status, const MailSession* session) {
-    std::string text;
-    try {
-        text.reserve(kBodyCapacity);
-    } catch (const std::bad_alloc&) {
-        diag_print(session, 'E', 1, "POP3_FETCH: malloc failed");
-        return -1;
-    }
-    while (true) {
-        if (static_cast<int>(text.size()) + kLineReserve > kBodyCapacity) return kInvalid;
-        MessageLines::Result r = lines.next();
-        if (r == DataLineReader::kEnd) break;
-        if (r != DataLineReader::kLine) return -1;
-        if (begins_with(lines, "begin ")) {
-            if (read_uuencoded_block(lines, directory, entry, status, session) != 0) return -1;
-            continue;
-        }
-        text.append(lines.data(), static_cast<size_t>(lines.size()));
-    }
-    entry.body = std::move(text);
-    entry.retrieved = 1;
-    return status;
-}
-
-int fetch_message(MessageLines& lines, MessageEntry& entry, const std::string& directory,
-                  const MailSession* session) {
+Fetch fetch_decoded(Mailbox& box, int message, const std::string& directory, int max_size,
+                    int& status) {
+    const Context& ctx = box.ctx;
+    // A stale socket error must not make a refusal look like a lost connection.
+    Connection::set_last_error(0);
+    if (box.states[message].size <= 0) return Fetch::kRefused;
+    if (!send_retr(box, message, "POP3_FETCH")) return Fetch::kRefused;
+    DataLineReader reader(box.connection);
+    BudgetedLines lines(reader, budget_for(max_size, true));
     std::string header;
     try {
         header.reserve(kHeaderBlockCapacity);
     } catch (const std::bad_alloc&) {
-        diag_print(session, 'E', 1, "POP3_FETCH: malloc failed");
-        return -1;
+        ctx.diag.print('E', 1, "POP3_FETCH: malloc failed");
+        return finish_answer(reader, Fetch::kRefused);
     }
-    int rc = read_header(lines, header);
-    if (rc != 0) return rc;
-    if (entry.headers_parsed != 1 && parse_header_fields(header.c_str(), entry, session) == -1)
-        return -1;
-    int status = kAttachmentsHandled;
-    rc = parse_mime_body(lines, header.c_str(), entry, directory, status, session);
-    if (rc == -1) return -1;
-    if (rc >= 0) {
-        entry.retrieved = 1;
-        return status;
+    switch (read_header_block(lines, header)) {
+        case HeaderRead::kRead: break;
+        case HeaderRead::kTooLarge: return finish_answer(reader, Fetch::kTooLarge);
+        case HeaderRead::kFailed: return finish_answer(reader, Fetch::kRefused);
     }
-    diag_print(session, 'F', 0, "POP3_FETCH: Not a MIME encoded message");
-    header = std::string();
-    return read_plain_body(lines, directory, entry, status, session);
+    MessageEntry& entry = box.entry(message);
+    if (!box.states[message].headers_parsed) {
+        if (parse_header_fields(header.c_str(), entry, ctx) == -1)
+            return finish_answer(reader, Fetch::kRefused);
+        box.states[message].headers_parsed = true;
+    }
+    DecodedBody decoded;
+    if (max_size <= 0) decoded.body_limit = kInMemoryCeiling;
+    MessageBody outcome = decode_body(lines, header, directory, ctx, decoded);
+    if (lines.exceeded()) {
+        remove_files(directory, decoded.files);
+        ctx.diag.print('E', 1, "GETMAIL: Message %d larger than the size limit of %d bytes", message,
+                       max_size);
+        return finish_answer(reader, Fetch::kOverLimit);
+    }
+    switch (outcome) {
+        case MessageBody::kDecoded: break;
+        case MessageBody::kTooLarge: return finish_answer(reader, Fetch::kTooLarge);
+        case MessageBody::kFailed: return finish_answer(reader, Fetch::kRefused);
+    }
+    if (decoded.body_over_limit) {
+        remove_files(directory, decoded.files);
+        ctx.diag.print('E', 1, "GETMAIL: Text of message %d larger than %llu bytes", message,
+                       static_cast<unsigned long long>(decoded.body_limit));
+        return Fetch::kOverLimit;
+    }
+    entry.body = std::move(decoded.body);
+    entry.files = std::move(decoded.files);
+    box.states[message].retrieved = true;
+    status = decoded.status;
+    return Fetch::kDone;
 }
 
-// Checks the message number and learns the size: 0 or a status code.
-int check_message(int message, int max_size, MailSession* session) {
-    if (session->logged_on != 1) return kNotLoggedOn;
-    if (message < 1 || message > session->message_count ||
-        static_cast<size_t>(message) >= session->messages.size() ||
-        session->messages[message].present != 1)
-        return kNoMessage;
-    MessageEntry& entry = session->messages[message];
-    if (entry.size == -1 && list_size(session->socket, message, &entry.size, session) != 0) {
-        if (is_network_error(session) == 1) {
-            tear_down(session);
-            return kNetwork;
-        }
-        return kCommandFailed;
-    }
-    if (max_size != 0 && entry.size > max_size) return kTooBig;
-    return kOk;
-}
-
-// Turns a failed fetch into the worker's status, tearing down or emptying
-// the entry as the failure asks.
-int fetch_failure(int result, int message, MailSession* session) {
-    if (result == kConnectionLost || (result == -1 && is_network_error(session) == 1)) {
-        if (result == kConnectionLost) is_network_error(session);
-        tear_down(session);
-        return kNetwork;
-    }
-    if (result == kTimedOut) {
-        tear_down(session);
-        return kTimedOut;
-    }
-    forget_message(message, session);
-    return kCommandFailed;
-}
-
-std::string header_record(const MessageEntry& entry) {
-    auto field = [](const OwnedText& text) { return text.has_value() ? *text : std::string(); };
-    std::string record;
-    record += "ID=" + field(entry.id);
-    record += kEsc + std::string("TO=") + field(entry.to);
-    record += kEsc + std::string("FROM=") + field(entry.from);
-    record += kEsc + std::string("SUBJECT=") + field(entry.subject);
-    record += kEsc + std::string("DATE=") + field(entry.date);
-    record += kEsc + std::string("PRIORITY=") + std::to_string(entry.priority);
-    record += kEsc + std::string("CC=") + field(entry.cc);
-    record += kEsc + std::string("REPLY=") + field(entry.reply_to);
-    return record;
-}
-
-}  // namespace
-
-int fetch_decoded(int sock, int message, MessageEntry& entry, const std::string& directory,
-               const MailSession* session) {
-    // A stale socket error must not make a refusal look like a lost connection.
-    sock_set_error(0);
-    if (entry.size <= 0) return -1;
-    if (send_retr(sock, message, session, "POP3_FETCH") != 0) return -1;
-    MessageLines lines(sock, session);
-    int rc = fetch_message(lines, entry, directory, session);
-    if (rc < 0) return finish_answer(lines, rc);
-    return rc;
-}
-
-int fetch_raw(int sock, int message, std::string& text, const MailSession* session) {
-    sock_set_error(0);
-    if (send_retr(sock, message, session, "POP3_RAWFETCH") != 0) return -1;
-    MessageLines lines(sock, session);
+Fetch fetch_raw(Mailbox& box, int message, int max_size, std::string& text) {
+    const Context& ctx = box.ctx;
+    Connection::set_last_error(0);
+    if (!send_retr(box, message, "POP3_RAWFETCH")) return Fetch::kRefused;
+    DataLineReader reader(box.connection);
+    uint64_t budget = budget_for(max_size, false);
     std::string buffer;
     try {
         buffer.reserve(kBodyCapacity);
         while (true) {
-            MessageLines::Result r = lines.next();
-            if (r == DataLineReader::kEnd) break;
-            if (r != DataLineReader::kLine) return finish_answer(lines, -1);
-            buffer.append(lines.data(), static_cast<size_t>(lines.size()));
+            LineSource::Next r = reader.next();
+            if (r == LineSource::Next::kEnd) break;
+            if (r != LineSource::Next::kLine) return finish_answer(reader, Fetch::kRefused);
+            size_t piece = static_cast<size_t>(reader.size());
+            if (buffer.size() + piece > budget) {
+                buffer = std::string();
+                ctx.diag.print('E', 1, "GETRAWMAIL: Message %d larger than the size limit of %llu bytes",
+                               message, static_cast<unsigned long long>(budget));
+                return finish_answer(reader, Fetch::kOverLimit);
+            }
+            buffer.append(reader.data(), piece);
         }
     } catch (const std::bad_alloc&) {
-        diag_print(session, 'E', 1, "POP3_RAWFETCH: malloc failed");
+        ctx.diag.print('E', 1, "POP3_RAWFETCH: malloc failed");
         buffer = std::string();
-        return finish_answer(lines, -1);
+        return finish_answer(reader, Fetch::kRefused);
     }
     text = std::move(buffer);
-    return 0;
+    return Fetch::kDone;
 }
 
-int get_message(int message, const char* directory, int max_size, std::string& header_out,
-            std::string& body_out, std::string& files_out, MailSession* session) {
+// Checks the message number and learns the size: 0 or a status code.
+int check_message(Mailbox& box, int message, int max_size) {
+    if (!box.logged_on) return kNotLoggedOn;
+    if (!box.is_present(message)) return kNoMessage;
+    MessageState& state = box.states[message];
+    if (state.size == -1 && !list_size(box, message, state.size)) {
+        if (is_network_error(box.ctx)) {
+            tear_down(box);
+            return kNetwork;
+        }
+        return kCommandFailed;
+    }
+    if (max_size != 0 && state.size > max_size) return kTooBig;
+    return kOk;
+}
+
+// The one place where a fetch's outcome becomes the worker's status,
+// tearing down or emptying the entry as the failure asks.
+int fetch_status(Fetch result, Mailbox& box, int message) {
+    switch (result) {
+        case Fetch::kDone:
+            return kOk;
+        case Fetch::kLost:
+            is_network_error(box.ctx);
+            tear_down(box);
+            return kNetwork;
+        case Fetch::kTimedOut:
+            tear_down(box);
+            return kTimedOut;
+        case Fetch::kOverLimit:
+            forget_message(box, message);
+            return kTooBig;
+        case Fetch::kTooLarge:
+            forget_message(box, message);
+            return kCommandFailed;
+        case Fetch::kRefused:
+            if (is_network_error(box.ctx)) {
+                tear_down(box);
+                return kNetwork;
+            }
+            forget_message(box, message);
+            return kCommandFailed;
+    }
+    return kCommandFailed;
+}
+
+// Every value of the record is a field of an ESC-separated list: an ESC in
+// a value (ISO-2022 text not converted for the host, or a forged header)
+// would split the record and hand the host items it never had. It is left
+// out, as the listing does.
+void append_item(std::string& record, const char* key, const OwnedText& value) {
+    if (!record.empty()) record += kEsc;
+    record += key;
+    if (!value) return;
+    for (char c : *value)
+        if (c != kEsc) record += c;
+}
+
+std::string header_record(const MessageEntry& entry) {
+    std::string record;
+    append_item(record, "ID=", entry.id);
+    append_item(record, "TO=", entry.to);
+    append_item(record, "FROM=", entry.from);
+    append_item(record, "SUBJECT=", entry.subject);
+    append_item(record, "DATE=", entry.date);
+    append_item(record, "PRIORITY=", std::to_string(entry.priority));
+    append_item(record, "CC=", entry.cc);
+    append_item(record, "REPLY=", entry.reply_to);
+    return record;
+}
+
+bool over_host_limit(size_t length_with_terminator, size_t limit) { return length_with_terminator > limit; }
+
+}  // namespace
+
+int get_message(Mailbox& box, int message, const char* directory, int max_size,
+                std::string& header_out, std::string& body_out, std::string& files_out) {
     header_out.clear();
     body_out.clear();
     files_out.clear();
-    int status = check_message(message, max_size, session);
+    int status = check_message(box, message, max_size);
     if (status != kOk) return status;
-    MessageEntry& entry = session->messages[message];
-    diag_print(session, 'D', 2, "GETMAIL: Size of message: %d is: %d", message, entry.size);
+    const Context& ctx = box.ctx;
+    ctx.diag.print('D', 2, "GETMAIL: Size of message: %d is: %d", message, box.states[message].size);
     std::string dir = attachment_directory(directory);
 
-    if (entry.retrieved != 1) {
-        int rc = fetch_decoded(session->socket, message, entry, dir, session);
-        if (rc < 0) return fetch_failure(rc, message, session);
-        status = rc;
+    if (!box.states[message].retrieved) {
+        int attachments = kAttachmentsHandled;
+        Fetch result = fetch_decoded(box, message, dir, max_size, attachments);
+        if (result != Fetch::kDone) return fetch_status(result, box, message);
+        status = attachments;
     }
 
+    const MessageEntry& entry = box.entry(message);
     std::string record = header_record(entry);
     std::string body = entry.body.value_or(std::string());
     std::string files = entry.files.value_or(std::string());
-    if (static_cast<int>(record.size()) > kHostTextLimit ||
-        static_cast<int>(body.size()) + 1 > kHostTextLimit ||
-        static_cast<int>(files.size()) + 1 > kHostFileListLimit) {
-        if (static_cast<int>(record.size()) > kHostTextLimit)
-            diag_print(session, 'E', 1, "GETMAIL: TESSERA parameter size exceeded");
-        if (static_cast<int>(body.size()) + 1 > kHostTextLimit)
-            diag_print(session, 'E', 1, "GETMAIL: TESSERA parameter size exceeded");
-        if (static_cast<int>(files.size()) + 1 > kHostFileListLimit)
-            diag_print(session, 'E', 1, "GETMAIL: TESSERA parameter size exceeded");
-        status = kHostLimit;
-    }
+    // Sizes compared in size_t: a result of 2 GiB or more must not wrap into
+    // one that fits.
+    bool record_over = over_host_limit(record.size(), kHostTextLimit);
+    bool body_over = over_host_limit(body.size() + 1, kHostTextLimit);
+    bool files_over = over_host_limit(files.size() + 1, kHostFileListLimit);
+    if (record_over) ctx.diag.print('E', 1, "GETMAIL: TESSERA parameter size exceeded");
+    if (body_over) ctx.diag.print('E', 1, "GETMAIL: TESSERA parameter size exceeded");
+    if (files_over) ctx.diag.print('E', 1, "GETMAIL: TESSERA parameter size exceeded");
+    if (record_over || body_over || files_over) status = kHostLimit;
     body_out = std::move(body);
     files_out = std::move(files);
     header_out = std::move(record);
     return status;
 }
 
-int get_raw_message(int message, int max_size, std::string& text_out, MailSession* session) {
+int get_raw_message(Mailbox& box, int message, int max_size, std::string& text_out) {
     text_out.clear();
-    int status = check_message(message, max_size, session);
+    int status = check_message(box, message, max_size);
     if (status != kOk) return status;
-    diag_print(session, 'D', 2, "GETRAWMAIL: Size of message: %d is: %d", message,
-               session->messages[message].size);
+    box.ctx.diag.print('D', 2, "GETRAWMAIL: Size of message: %d is: %d", message,
+                       box.states[message].size);
     std::string text;
-    int rc = fetch_raw(session->socket, message, text, session);
-    if (rc < 0) return fetch_failure(rc, message, session);
+    Fetch result = fetch_raw(box, message, max_size, text);
+    if (result != Fetch::kDone) return fetch_status(result, box, message);
     text_out = std::move(text);
-    return static_cast<int>(text_out.size()) + 1 > kHostTextLimit ? kHostLimit : kOk;
+    return over_host_limit(text_out.size() + 1, kHostTextLimit) ? kHostLimit : kOk;
 }
 
 }  // namespace brevorin

@@ -3,291 +3,299 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
-#include <stdexcept>
 
-#include "api/text.h"
-#include "net/transport.h"
+#include "core/text.h"
+#include "net/reply.h"
+#include "net/server_address.h"
 #include "platform/sleep.h"
+#include "platform/sockets.h"
+#include "pop3/auth.h"
 
 namespace brevorin {
 
 namespace {
 
+constexpr int kPop3Port = 110;
+
 bool is_letter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 
 bool holds_line_break(const char* text) { return std::strpbrk(text, "\r\n") != nullptr; }
 
-int send_command(int sock, const char* command) {
-    int length = static_cast<int>(std::strlen(command));
-    return sock_write(sock, command, length) == length ? 0 : -1;
-}
+// A POP3 status reply is one line beginning with '+' or '-'.
+class StatusProtocol final : public ReplyProtocol {
+public:
+    LineVerdict take(const std::string& line) override {
+        line_ = line;
+        return !line.empty() && (line[0] == '+' || line[0] == '-') ? LineVerdict::kFinal
+                                                                     : LineVerdict::kMalformed;
+    }
+    const std::string& line() const { return line_; }
+
+private:
+    std::string line_;
+};
 
 // Checks the caller's logon texts before anything is sent: they must be
 // given, fit the command buffers, and hold no line break that would let them
 // inject further POP3 commands. The password is never shown.
 bool logon_input_acceptable(const char* server, const char* user, const char* password,
-                            const MailSession* session) {
+                            const Context& ctx) {
     if (server == nullptr || user == nullptr || password == nullptr) {
-        diag_print(session, 'E', 1, "LOGONMAIL: Refused: server, user or password missing");
+        ctx.diag.print('E', 1, "LOGONMAIL: Refused: server, user or password missing");
         return false;
     }
     if (std::strlen(user) > kMaxUserLength) {
-        diag_print(session, 'E', 1, "LOGONMAIL: Refused: user name longer than %d characters",
-                   kMaxUserLength);
+        ctx.diag.print('E', 1, "LOGONMAIL: Refused: user name longer than %d characters",
+                       kMaxUserLength);
         return false;
     }
     if (std::strlen(password) > kMaxPasswordLength) {
-        diag_print(session, 'E', 1, "LOGONMAIL: Refused: password longer than %d characters",
-                   kMaxPasswordLength);
+        ctx.diag.print('E', 1, "LOGONMAIL: Refused: password longer than %d characters",
+                       kMaxPasswordLength);
         return false;
     }
     if (holds_line_break(user)) {
-        diag_print(session, 'E', 1, "LOGONMAIL: Refused: user name holds a line break");
+        ctx.diag.print('E', 1, "LOGONMAIL: Refused: user name holds a line break");
         return false;
     }
     if (holds_line_break(password)) {
-        diag_print(session, 'E', 1, "LOGONMAIL: Refused: password holds a line break");
+        ctx.diag.print('E', 1, "LOGONMAIL: Refused: password holds a line break");
         return false;
     }
     return true;
 }
 
-}  // namespace
-
-bool split_server(const char* server, int default_port, std::string& host, int& port,
-                  bool& port_given) {
-    const char* plus = std::strchr(server, '+');
-    size_t host_length = plus != nullptr ? static_cast<size_t>(plus - server) : std::strlen(server);
-    if (host_length > kMaxHostLength) return false;
-    host.assign(server, host_length);
-    port_given = plus != nullptr;
-    port = port_given ? parse_int_like_atoi(plus + 1) : default_port;
-    return true;
+// One number of a STAT or LIST answer the way "%d" reads it (leading white
+// space, optional sign, digits), clamped to int32 instead of wrapping.
+bool read_stat_numbers(const std::string& text, long long& count, long long& octets) {
+    const char* cursor = text.c_str();
+    return read_decimal(cursor, count) && read_decimal(cursor, octets);
 }
 
-namespace {
+enum class StatResult { kOk, kFailed, kRefusedCount };
 
-// Reads and drops the rest of a status line longer than the reply buffer, so
-// that the next command reads its own reply. 0, or -1 when the read fails.
-int drop_rest_of_line(int sock, const MailSession* session) {
-    char rest[kCommandBuffer];
-    int n;
-    do {
-        n = sock_read_line(sock, rest, kReplyCapacity, session);
-        if (n == -1) return -1;
-    } while (n > 0 && rest[n - 1] != '\n');
-    return 0;
+StatResult read_stat(Mailbox& box) {
+    const Context& ctx = box.ctx;
+    if (!box.connection.write_text("STAT\r\n")) return StatResult::kFailed;
+    ctx.diag.print('F', 2, "POP3_GETRANGE; Going to send STAT command");
+    std::string reply;
+    if (read_status(box.connection, ctx, &reply) != StatusLine::kOk) return StatResult::kFailed;
+    if (!reply.empty()) ctx.diag.print('D', 0, "POP3_GETRANGE: Response from server: %s", reply.c_str());
+    long long count = 0;
+    long long octets = 0;
+    if (!read_stat_numbers(reply, count, octets)) {
+        ctx.diag.print('E', 1, "POP3_GETRANGE: Response from server not parsable");
+        return StatResult::kFailed;
+    }
+    ctx.diag.print('D', 0, "POP3_GETRANGE: Received countp=%d, bytes=%d", clamp_int32(count),
+                   clamp_int32(octets));
+    if (count < 0 || count > kMaxMessages) {
+        ctx.diag.print('E', 1, "LOGONMAIL: Refused: server claims %lld messages (at most %d)",
+                       count, static_cast<int>(kMaxMessages));
+        return StatResult::kRefusedCount;
+    }
+    box.message_count = static_cast<int32_t>(count);
+    box.mailbox_octets = clamp_int32(octets);
+    return StatResult::kOk;
 }
 
 }  // namespace
 
-int read_status(int sock, char* text, int size, const MailSession* session) {
-    char line[kCommandBuffer];
-    int length = sock_read_line(sock, line, kReplyCapacity, session);
-    if (length > 0 && line[length - 1] != '\n' && drop_rest_of_line(sock, session) == -1)
-        length = -1;
-    if (length == -1) {
-        if (text != nullptr) text[0] = '\0';
-        diag_print(session, 'D', 0, "POP3_OK: Error, = %d", -1);
-        diag_print(session, 'D', 0, "POP3OK: Received buffer: %s", text != nullptr ? text : "");
-        return -1;
+StatusLine read_status(Connection& connection, const Context& ctx, std::string* text,
+                       size_t capacity) {
+    StatusProtocol protocol;
+    ReplyRead r = read_reply(connection, protocol, 1);
+    if (text != nullptr) text->clear();
+    if (r == ReplyRead::kFailed) {
+        ctx.diag.print('D', 0, "POP3_OK: Error, = %d", -1);
+        ctx.diag.print('D', 0, "POP3OK: Received buffer: %s", "");
+        return StatusLine::kFailed;
     }
-    if (line[0] != '+' && line[0] != '-') {
-        if (text != nullptr) text[0] = '\0';
-        return -1;
-    }
+    if (r != ReplyRead::kComplete) return StatusLine::kNegative;
+    const std::string& line = protocol.line();
     // The status word is the sign and the letters after it; the one
     // character behind it is a separator unless the line ends there.
     size_t word_end = 1;
-    while (is_letter(line[word_end])) ++word_end;
-    const char* status_text = line + word_end;
-    if (*status_text != '\0') ++status_text;
-    int result = (word_end == 3 && std::strncmp(line, "+OK", 3) == 0) ? 0 : -1;
+    while (word_end < line.size() && is_letter(line[word_end])) ++word_end;
+    size_t text_start = word_end < line.size() ? word_end + 1 : word_end;
+    bool ok = word_end == 3 && line.compare(0, 3, "+OK") == 0;
     if (text != nullptr) {
-        if (std::strlen(status_text) > static_cast<size_t>(size)) {
-            text[0] = '\0';
-            diag_print(session, 'E', 1, "POP3_OK: Buffer too small");
-            return -1;
+        if (line.size() - text_start > capacity) {
+            ctx.diag.print('E', 1, "POP3_OK: Buffer too small");
+            return StatusLine::kNegative;
         }
-        std::strcpy(text, status_text);
+        text->assign(line, text_start, std::string::npos);
     }
-    diag_print(session, 'D', 0, "POP3OK: Received buffer: %s", text != nullptr ? text : "");
-    return result;
+    ctx.diag.print('D', 0, "POP3OK: Received buffer: %s", text != nullptr ? text->c_str() : "");
+    return ok ? StatusLine::kOk : StatusLine::kNegative;
 }
 
-int authenticate_user(int sock, const char* user, const char* password, char* text, int size,
-                 const MailSession* session) {
-    char command[kCommandBuffer];
-    std::snprintf(command, sizeof command, "USER %s\r\n", user);
-    if (send_command(sock, command) != 0) return -1;
-    char reply[kCommandBuffer];
-    if (read_status(sock, reply, kReplyCapacity, session) == -1) return -1;
-    if (reply[0] != '\0')
-        diag_print(session, 'D', 0, "POP3_GETAUTH: Message from server after USER command: %s",
-                   reply);
-    std::snprintf(command, sizeof command, "PASS %s\r\n", password);
-    int sent = send_command(sock, command);
-    std::memset(command, 0, sizeof command);  // do not leave the password on the stack
-    if (sent != 0) return -1;
-    if (read_status(sock, text, size, session) == -1) return -1;
-    if (text != nullptr && text[0] != '\0')
-        diag_print(session, 'D', 0, "POP3_GETAUTH: Message from server after PASS: %s", text);
-    platform::sleep_ms(kAuthPauseMs);
-    return 0;
+StatusLine command(Mailbox& box, const std::string& line, std::string* text) {
+    if (!send_command(box.connection, line)) return StatusLine::kFailed;
+    return read_status(box.connection, box.ctx, text);
 }
 
-int read_stat(int sock, int* count, int* octets, const MailSession* session) {
-    if (sock_write(sock, "STAT\r\n", 6) != 6) return -1;
-    diag_print(session, 'F', 2, "POP3_GETRANGE; Going to send STAT command");
-    char reply[kCommandBuffer];
-    if (read_status(sock, reply, kReplyCapacity, session) != 0) return -1;
-    if (reply[0] != '\0') diag_print(session, 'D', 0, "POP3_GETRANGE: Response from server: %s", reply);
-    if (std::sscanf(reply, "%d %d", count, octets) != 2) {
-        diag_print(session, 'E', 1, "POP3_GETRANGE: Response from server not parsable");
-        return -1;
-    }
-    diag_print(session, 'D', 0, "POP3_GETRANGE: Received countp=%d, bytes=%d", *count, *octets);
-    return 0;
-}
-
-int logon(const char* server, const char* user, const char* password, MailSession* session) {
-    if (session->logged_on == 1) return kLoggedOn;
-    if (!logon_input_acceptable(server, user, password, session)) return kInvalid;
-    std::string host;
-    int port = 110;
-    bool port_given = false;
-    if (!split_server(server, 110, host, port, port_given)) {
-        diag_print(session, 'E', 1, "LOGONMAIL: Refused: host name longer than %d characters",
-                   kMaxHostLength);
+int logon(Mailbox& box, const char* server, const char* user, const char* password) {
+    const Context& ctx = box.ctx;
+    if (box.logged_on) return kLoggedOn;
+    if (!logon_input_acceptable(server, user, password, ctx)) return kInvalid;
+    bool implicit_tls = ctx.options.security == Security::kImplicitTls;
+    ServerAddress address;
+    if (!split_server(server, implicit_tls ? kPop3sPort : kPop3Port, address)) {
+        ctx.diag.print('E', 1, "LOGONMAIL: Refused: host name longer than %d characters",
+                       static_cast<int>(kMaxHostLength));
         return kInvalid;
     }
-    if (port_given) diag_print(session, 'F', 0, "LOGONMAIL: Using port: %d in stead of default port", port);
-    diag_print(session, 'F', 1, "LOGONMAIL: Opening connection with server: %s and port: %d",
-               host.c_str(), port);
-    session->socket = sock_open(host.c_str(), port);
-    if (session->socket == -1) {
-        diag_print(session, 'F', 1, "LOGONMAIL: Exit because of socket error");
+    if (!credentials_may_go(ctx, "LOGONMAIL")) return kInvalid;
+    if (address.port_given)
+        ctx.diag.print('F', 0, "LOGONMAIL: Using port: %d in stead of default port", address.port);
+    ctx.diag.print('F', 1, "LOGONMAIL: Opening connection with server: %s and port: %d",
+                   address.host.c_str(), address.port);
+    Connection& connection = box.connection;
+    if (!connection.open(address.host.c_str(), address.port)) {
+        ctx.diag.print('F', 1, "LOGONMAIL: Exit because of socket error");
         return kNetwork;
     }
-    diag_print(session, 'F', 1, "LOGONMAIL: Opened socket, nr: %d\n", session->socket);
-
-    char reply[kCommandBuffer];
-    if (read_status(session->socket, reply, kReplyCapacity, session) == -1) {
-        diag_print(session, 'E', 1, "LOGONMAIL: Exit because of erronous server response");
-        if (reply[0] != '\0') diag_print(session, 'D', 0, "LOGONMAIL: Server response: %s", reply);
-        sock_close(session->socket);
-        session->socket = -1;
+    ctx.diag.print('F', 1, "LOGONMAIL: Opened socket, nr: %d\n", connection.socket());
+    if (implicit_tls && !secure_connection(box, address.host)) {
+        connection.close();
         return kNetwork;
     }
-    diag_print(session, 'D', 0, "LOGONMAIL: Got reply from server: %s", reply);
 
-    reply[0] = '\0';
-    if (authenticate_user(session->socket, user, password, reply, kReplyCapacity, session) == -1) {
-        diag_print(session, 'E', 1, "LOGONMAIL: Exit because of authorization fault");
-        if (reply[0] != '\0') diag_print(session, 'D', 0, "LOGONMAIL: Server response: %s", reply);
-        sock_close(session->socket);
-        session->socket = -1;
-        return kRefused;
-    }
-    diag_print(session, 'D', 0, "LOGONMAIL: Got authorization reply from server: %s", reply);
-
-    int count = 0;
-    int octets = 0;
-    if (read_stat(session->socket, &count, &octets, session) == -1) {
-        sock_close(session->socket);
-        session->socket = -1;
+    std::string reply;
+    if (read_status(connection, ctx, &reply) != StatusLine::kOk) {
+        ctx.diag.print('E', 1, "LOGONMAIL: Exit because of erronous server response");
+        if (!reply.empty()) ctx.diag.print('D', 0, "LOGONMAIL: Server response: %s", reply.c_str());
+        connection.close();
         return kNetwork;
     }
-    session->message_count = count;
-    session->mailbox_octets = octets;
+    ctx.diag.print('D', 0, "LOGONMAIL: Got reply from server: %s", reply.c_str());
+    if (ctx.options.security == Security::kStartTls && !start_tls(box, address.host)) {
+        connection.close();
+        return kNetwork;
+    }
+
+    reply.clear();
+    switch (authenticate(box, user, password, reply)) {
+        case AuthResult::kOk:
+            break;
+        case AuthResult::kLost:
+            ctx.diag.print('E', 1, "LOGONMAIL: Exit because of authorization fault");
+            connection.close();
+            return kNetwork;
+        case AuthResult::kRefused:
+            ctx.diag.print('E', 1, "LOGONMAIL: Exit because of authorization fault");
+            if (!reply.empty()) ctx.diag.print('D', 0, "LOGONMAIL: Server response: %s", reply.c_str());
+            connection.close();
+            return kRefused;
+    }
+    ctx.diag.print('D', 0, "LOGONMAIL: Got authorization reply from server: %s", reply.c_str());
+
+    switch (read_stat(box)) {
+        case StatResult::kOk:
+            break;
+        case StatResult::kFailed:
+            connection.close();
+            return kNetwork;
+        case StatResult::kRefusedCount:
+            box.message_count = -1;
+            box.mailbox_octets = -1;
+            connection.close();
+            return kNoTable;
+    }
     try {
-        // A negative count from the server is taken as an empty mailbox.
-        session->messages.assign(static_cast<size_t>(count > 0 ? count : 0) + 1, MessageEntry{});
-    } catch (const std::exception&) {  // bad_alloc, or length_error for a huge count
-        session->messages.clear();
-        session->message_count = -1;
-        session->mailbox_octets = -1;
-        sock_close(session->socket);
-        session->socket = -1;
+        box.states.assign(static_cast<size_t>(box.message_count) + 1, MessageState{});
+    } catch (const std::exception&) {  // bad_alloc
+        ctx.diag.print('E', 1, "LOGONMAIL: No memory for a table of %d messages",
+                       static_cast<int>(box.message_count));
+        box.states.clear();
+        box.message_count = -1;
+        box.mailbox_octets = -1;
+        connection.close();
         return kNoTable;
     }
-    for (size_t n = 1; n < session->messages.size(); ++n) session->messages[n].present = 1;
-    if (count < 0) session->message_count = 0;
-    session->logged_on = 1;
-    session->top_support = -1;
+    for (size_t n = 1; n < box.states.size(); ++n) box.states[n].present = true;
+    box.entries.clear();
+    box.logged_on = true;
+    box.top_support = TopSupport::kUnknown;
     return kOk;
 }
 
-int logoff(MailSession* session) {
-    if (session->logged_on != 1) return kNotLoggedOn;
-    if (sock_write(session->socket, "QUIT\r\n", 6) != 6) {
-        tear_down(session);
+int logoff(Mailbox& box) {
+    const Context& ctx = box.ctx;
+    if (!box.logged_on) return kNotLoggedOn;
+    if (!box.connection.write_text("QUIT\r\n")) {
+        tear_down(box);
         return kNetwork;
     }
-    diag_print(session, 'D', 1, "LOGOFFMAIL: Sent QUIT to server");
-    char reply[kCommandBuffer];
-    int ok = read_status(session->socket, reply, kReplyCapacity, session);
-    if (reply[0] != '\0') diag_print(session, 'D', 0, "LOGOFFMAIL: Reply from server: %s", reply);
-    if (ok == -1) {
-        tear_down(session);
+    ctx.diag.print('D', 1, "LOGOFFMAIL: Sent QUIT to server");
+    std::string reply;
+    StatusLine ok = read_status(box.connection, ctx, &reply);
+    if (!reply.empty()) ctx.diag.print('D', 0, "LOGOFFMAIL: Reply from server: %s", reply.c_str());
+    if (ok == StatusLine::kFailed || ok == StatusLine::kNegative) {
+        tear_down(box);
         return kNetwork;
     }
-    return tear_down(session) == 0 ? kOk : kNetwork;
+    return tear_down(box) == 0 ? kOk : kNetwork;
 }
 
-int delete_message(int message, MailSession* session) {
-    if (session->logged_on == 0) return kNotLoggedOn;
-    if (message < 1 || message > session->message_count || session->messages[message].present == 0)
-        return kNoMessage;
-    char command[kCommandBuffer];
-    std::snprintf(command, sizeof command, "DELE %d\r\n", message);
-    if (send_command(session->socket, command) != 0) {
-        tear_down(session);
+int delete_message(Mailbox& box, int message) {
+    const Context& ctx = box.ctx;
+    if (!box.logged_on) return kNotLoggedOn;
+    if (!box.is_present(message)) return kNoMessage;
+    char line[kCommandBuffer];
+    std::snprintf(line, sizeof line, "DELE %d\r\n", message);
+    if (!send_command(box.connection, line)) {
+        tear_down(box);
         return kNetwork;
     }
-    diag_print(session, 'F', 2, "DELETEMAIL: Sent DELETE command to server for message: %d", message);
-    char reply[kCommandBuffer];
-    if (read_status(session->socket, reply, kReplyCapacity, session) == 0) {
-        if (reply[0] != '\0')
-            diag_print(session, 'D', 0, "DELETEMAIL: Received response from server: %s", reply);
-        forget_message(message, session);
+    ctx.diag.print('F', 2, "DELETEMAIL: Sent DELETE command to server for message: %d", message);
+    std::string reply;
+    if (read_status(box.connection, ctx, &reply) == StatusLine::kOk) {
+        if (!reply.empty())
+            ctx.diag.print('D', 0, "DELETEMAIL: Received response from server: %s", reply.c_str());
+        forget_message(box, message);
         return kOk;
     }
-    if (is_network_error(session) == 1) {
-        tear_down(session);
+    if (is_network_error(ctx)) {
+        tear_down(box);
         return kNetwork;
     }
     return kNoMessage;
 }
 
-void forget_message(int number, MailSession* session) {
-    diag_print(session, 'F', 0, "FREE_MESSAGE: freeing message number: %d", number);
-    if (number < 0 || static_cast<size_t>(number) >= session->messages.size()) return;
-    session->messages[number] = MessageEntry{};  // present 0, size -1, priority -1, texts null
+void forget_message(Mailbox& box, int number) {
+    box.ctx.diag.print('F', 0, "FREE_MESSAGE: freeing message number: %d", number);
+    if (number < 0 || static_cast<size_t>(number) >= box.states.size()) return;
+    box.states[number] = MessageState{};
+    box.entries.erase(number);
 }
 
-int tear_down(MailSession* session) {
-    diag_print(session, 'F', 0, "FREE_CONTEXT: Cleaning context");
-    for (int n = 1; n <= session->message_count; ++n) forget_message(n, session);
-    session->messages.clear();
-    session->messages.shrink_to_fit();
-    int result = sock_close(session->socket);
-    session->socket = -1;
-    session->logged_on = 0;
-    session->top_support = -1;
-    session->mailbox_octets = -1;
-    session->message_count = -1;
+int tear_down(Mailbox& box) {
+    box.ctx.diag.print('F', 0, "FREE_CONTEXT: Cleaning context");
+    if (box.ctx.diag.enabled())
+        for (int n = 1; n <= box.message_count; ++n)
+            box.ctx.diag.print('F', 0, "FREE_MESSAGE: freeing message number: %d", n);
+    box.states.clear();
+    box.states.shrink_to_fit();
+    box.entries.clear();
+    int result = box.connection.close();
+    box.logged_on = false;
+    box.top_support = TopSupport::kUnknown;
+    box.mailbox_octets = -1;
+    box.message_count = -1;
     return result;
 }
 
-int is_network_error(const MailSession* session) {
-    switch (sock_error()) {
-        case 10038: case 10050: case 10052: case 10053: case 10054:
-        case 10057: case 10058: case 10060: case 10065:
-            diag_print(session, 'F', 1, "NETWORK_ERROR: network error has occurred");
-            return 1;
+bool is_network_error(const Context& ctx) {
+    switch (Connection::last_error()) {
+        case platform::kWsaEnotsock: case platform::kWsaEnetdown: case platform::kWsaEnetreset:
+        case platform::kWsaEconnaborted: case platform::kWsaEconnreset: case platform::kWsaEnotconn:
+        case platform::kWsaEshutdown: case platform::kWsaEtimedout: case platform::kWsaEhostunreach:
+            ctx.diag.print('F', 1, "NETWORK_ERROR: network error has occurred");
+            return true;
         default:
-            return 0;
+            return false;
     }
 }
 

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "net/transport.h"
+#include "net/connection.h"
 
 namespace brevorin {
 
@@ -20,41 +20,15 @@ constexpr char kBoundaryTail[] = "--KTHZ1999--";
 constexpr char kMailerProduct[] = "Dravemont TESSERA ";
 constexpr char kMailerVersion[] = "1.1";
 
-const char* text_content_type_line(int charset) {
-    switch (charset) {
-        case kLatin1:
-            return "Content-Type: text/plain; charset=iso-8859-1";
-        case kLatin2:
-            return "Content-Type: text/plain; charset=iso-8859-2";
-        case kCyrillic:
-            return "Content-Type: text/plain; charset=iso-8859-5";
-        case kArabic:
-            return "Content-Type: text/plain; charset=iso-8859-6";
-        case kGreek:
-            return "Content-Type: text/plain; charset=iso-8859-7";
-        case kHebrew:
-            return "Content-Type: text/plain; charset=iso-8859-8";
-        case kChinese:
-            return "Content-Type: text/plain; charset=cn-gb";
-        case kKorean:
-            return "Content-Type: text/plain; charset=euc-kr";
-        case kEuc:
-        case kSjis:
-            return "Content-Type: text/plain; charset=iso-2022-jp";
-        default:
-            return "Content-Type: text/plain; charset=us-ascii";
-    }
-}
-
 const char* transfer_encoding_line(int text_encoding) {
     switch (text_encoding) {
-        case 1:
+        case kEncodingBase64:
             return "Content-Transfer-Encoding: base64";
-        case 3:
+        case kEncoding8bit:
             return "Content-Transfer-Encoding: 8bit";
-        case 4:
+        case kEncodingBinary:
             return "Content-Transfer-Encoding: binary";
-        case 5:
+        case kEncodingQuotedPrintable:
             return "Content-Transfer-Encoding: quoted-printable";
         default:
             return "Content-Transfer-Encoding: 7bit";
@@ -83,14 +57,14 @@ void add_line(std::string& block, const std::string& line) {
     block += kCrLf;
 }
 
-int write_all(int sock, const char* data, size_t length) {
+int write_all(Connection& conn, const char* data, size_t length) {
     if (length == 0) return 0;
     int n = static_cast<int>(length);
-    return sock_write(sock, data, n) == n ? 0 : -1;
+    return conn.write(data, n) == n ? 0 : -1;
 }
 
-int write_all(int sock, const std::string& data) {
-    return write_all(sock, data.data(), data.size());
+int write_all(Connection& conn, const std::string& data) {
+    return write_all(conn, data.data(), data.size());
 }
 
 // Characters that RFC 2046 allows in a boundary; a zone name may hold others
@@ -100,11 +74,11 @@ bool boundary_character(char c) {
     return std::strchr("'()+_,-./:=? ", c) != nullptr && c != '\0';
 }
 
-std::string text_part_header(const std::string& boundary, const MailSession* session) {
+std::string text_part_header(const std::string& boundary, int text_encoding, const Context& ctx) {
     std::string header = kCrLf;
     header += "--" + boundary + kCrLf;
-    add_line(header, text_content_type_line(session->charset));
-    add_line(header, transfer_encoding_line(session->text_encoding));
+    add_line(header, charset_info(ctx.charset).content_type_line);
+    add_line(header, transfer_encoding_line(text_encoding));
     header += kCrLf;
     return header;
 }
@@ -126,7 +100,7 @@ std::string attachment_part_header(const std::string& boundary, const Attachment
 // the whole part for one overlong line), so each LF goes out as CR LF; the
 // digits are unchanged. A read error is a failure: the part would otherwise
 // go out cut short with nothing to tell.
-int stream_attachment(int sock, const Attachment& entry, const MailSession* session) {
+int stream_attachment(Connection& conn, const Attachment& entry, const Context& ctx) {
     std::FILE* file = entry.encoded.get();
     std::rewind(file);
     char chunk[kAttachmentChunk];
@@ -139,54 +113,54 @@ int stream_attachment(int sock, const Attachment& entry, const MailSession* sess
             if (chunk[i] == '\n') wire += '\r';
             wire += chunk[i];
         }
-        if (!wire.empty() && write_all(sock, wire) != 0) {
-            diag_print(session, 'E', 1, "SMTP_PUTMESSAGE: Error writing data to socket");
+        if (!wire.empty() && write_all(conn, wire) != 0) {
+            ctx.diag.print('E', 1, "SMTP_PUTMESSAGE: Error writing data to socket");
             return -1;
         }
         if (n < sizeof chunk) break;
     }
     if (std::ferror(file)) {
-        diag_print(session, 'E', 1, "SMTP_PUTMESSAGE: Error reading attachment: %s",
+        ctx.diag.print('E', 1, "SMTP_PUTMESSAGE: Error reading attachment: %s",
                    entry.path.c_str());
         return -1;
     }
     return 0;
 }
 
-int write_message(int sock, const HeaderList& headers, const std::string& text,
-                  AttachmentList& attachments, const MailSession* session) {
+int write_message(Connection& conn, const HeaderList& headers, const std::string& text, int text_encoding,
+                  AttachmentList& attachments, const Context& ctx) {
     bool multipart = attachments.count() > 0;
     MessageTime time = current_message_time();
     std::string boundary;
     if (multipart) boundary = boundary_for(time);
     std::string block;
     std::string header_now;
-    if (!build_header_block(headers, multipart, boundary, time, session, block, &header_now)) {
-        diag_print(session, 'E', 1, "SMTP_PUTMESSAGE: Header block longer than %d bytes",
+    if (!build_header_block(headers, multipart, boundary, text_encoding, time, ctx, block, &header_now)) {
+        ctx.diag.print('E', 1, "SMTP_PUTMESSAGE: Header block longer than %d bytes",
                    kHeaderBlockCapacity - 1);
         return -1;
     }
     if (header_now.size() < kHeaderTraceLimit)
-        diag_print(session, 'D', 1, "SENDMAIL: Header now: %s", header_now.c_str());
-    if (write_all(sock, block) != 0) return -1;
+        ctx.diag.print('D', 1, "SENDMAIL: Header now: %s", header_now.c_str());
+    if (write_all(conn, block) != 0) return -1;
 
     if (!multipart) {
-        diag_print(session, 'F', 2,
+        ctx.diag.print('F', 2,
                    "SMTP_UTMESSAGE: Writing MIME message using text part and base64 part");
-        if (write_text_lines(sock, text) != 0) return -1;
+        if (write_text_lines(conn, text) != 0) return -1;
     } else {
-        if (write_all(sock, text_part_header(boundary, session)) != 0) return -1;
-        if (write_text_lines(sock, text) != 0) return -1;
+        if (write_all(conn, text_part_header(boundary, text_encoding, ctx)) != 0) return -1;
+        if (write_text_lines(conn, text) != 0) return -1;
         for (const Attachment& entry : attachments.entries) {
-            if (write_all(sock, attachment_part_header(boundary, entry)) != 0) return -1;
-            if (stream_attachment(sock, entry, session) != 0) return -1;
-            diag_print(session, 'F', 1, "SMTP_PUTMESSAGE: Done writing attachment: %s",
+            if (write_all(conn, attachment_part_header(boundary, entry)) != 0) return -1;
+            if (stream_attachment(conn, entry, ctx) != 0) return -1;
+            ctx.diag.print('F', 1, "SMTP_PUTMESSAGE: Done writing attachment: %s",
                        attachment_file_name(entry.path).c_str());
         }
         std::string closing = std::string(kCrLf) + "--" + boundary + "--" + kCrLf;
-        if (write_all(sock, closing) != 0) return -1;
+        if (write_all(conn, closing) != 0) return -1;
     }
-    return write_all(sock, kEndOfData, sizeof kEndOfData - 1);
+    return write_all(conn, kEndOfData, sizeof kEndOfData - 1);
 }
 
 }  // namespace
@@ -242,8 +216,8 @@ std::string boundary_for(const MessageTime& time) {
     return kBoundaryHead + piece + kBoundaryTail;
 }
 
-bool build_header_block(const HeaderList& headers, bool multipart, const std::string& boundary,
-                        const MessageTime& time, const MailSession* session, std::string& block,
+bool build_header_block(const HeaderList& headers, bool multipart, const std::string& boundary, int text_encoding,
+                        const MessageTime& time, const Context& ctx, std::string& block,
                         std::string* header_now) {
     block = date_line(time);
     add_line(block, "From: " + headers.from);
@@ -254,15 +228,15 @@ bool build_header_block(const HeaderList& headers, bool multipart, const std::st
         add_line(block, "X-Priority: " + std::to_string(headers.priority) +
                             priority_suffix(headers.priority));
     if (headers.subject) add_line(block, "Subject: " + *headers.subject);
-    add_line(block, std::string("X-Mailer: ") + kMailerProduct + session->host_version + ", " +
+    add_line(block, std::string("X-Mailer: ") + kMailerProduct + ctx.host_version + ", " +
                         kMailerVersion);
     add_line(block, "MIME-Version: 1.0");
     if (multipart) {
         add_line(block, "Content-Type: multipart/mixed;");
         add_line(block, "\tboundary=\"" + boundary + "\"");
     } else {
-        add_line(block, text_content_type_line(session->charset));
-        add_line(block, transfer_encoding_line(session->text_encoding));
+        add_line(block, charset_info(ctx.charset).content_type_line);
+        add_line(block, transfer_encoding_line(text_encoding));
     }
     if (header_now != nullptr) *header_now = block;
     block += kCrLf;
@@ -270,34 +244,34 @@ bool build_header_block(const HeaderList& headers, bool multipart, const std::st
     return block.size() < static_cast<size_t>(kHeaderBlockCapacity);
 }
 
-int write_text_lines(int sock, const std::string& text) {
+int write_text_lines(Connection& conn, const std::string& text) {
     size_t pos = 0;
     const size_t end = text.size();
     while (pos < end) {
         size_t stop = text.find_first_of("\r\n", pos);
         if (stop == std::string::npos) stop = end;
-        if (text[pos] == '.' && write_all(sock, ".", 1) != 0) return -1;
+        if (text[pos] == '.' && write_all(conn, ".", 1) != 0) return -1;
         if (stop + 1 < end && text[stop] == '\r' && text[stop + 1] == '\n') {
-            if (write_all(sock, text.data() + pos, stop + 2 - pos) != 0) return -1;
+            if (write_all(conn, text.data() + pos, stop + 2 - pos) != 0) return -1;
             pos = stop + 2;
             continue;
         }
-        if (write_all(sock, text.data() + pos, stop - pos) != 0) return -1;
+        if (write_all(conn, text.data() + pos, stop - pos) != 0) return -1;
         if (stop == end) break;
-        if (write_all(sock, kCrLf, 2) != 0) return -1;
+        if (write_all(conn, kCrLf, 2) != 0) return -1;
         pos = stop + 1;
     }
     return 0;
 }
 
-int put_message(int sock, const HeaderList& headers, const std::string& text,
-                    AttachmentList& attachments, const MailSession* session) {
+int put_message(Connection& conn, const HeaderList& headers, const std::string& text, int text_encoding,
+                    AttachmentList& attachments, const Context& ctx) {
     // Gathered into large sends: one system call per text line or 512-byte
     // chunk costs dearly where each socket call is slow. A failed send shows
     // as -1 from the write (or the uncork) that triggered it.
-    sock_cork(sock);
-    int result = write_message(sock, headers, text, attachments, session);
-    int flushed = sock_uncork(sock);
+    conn.cork();
+    int result = write_message(conn, headers, text, text_encoding, attachments, ctx);
+    int flushed = conn.uncork();
     return result == 0 && flushed == 0 ? 0 : -1;
 }
 

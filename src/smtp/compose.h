@@ -5,7 +5,8 @@
 #include <ctime>
 #include <string>
 
-#include "api/session.h"
+#include "core/context.h"
+#include "net/connection.h"
 #include "smtp/lists.h"
 
 namespace brevorin {
@@ -42,17 +43,17 @@ std::string boundary_for(const MessageTime& time);
 // The header block from the Date line to the empty line (and the preamble of
 // a multipart message). False when it would not fit kHeaderBlockCapacity.
 // header_now receives the block before its empty line.
-bool build_header_block(const HeaderList& headers, bool multipart, const std::string& boundary,
-                        const MessageTime& time, const MailSession* session, std::string& block,
+bool build_header_block(const HeaderList& headers, bool multipart, const std::string& boundary, int text_encoding,
+                        const MessageTime& time, const Context& ctx, std::string& block,
                         std::string* header_now = nullptr);
 
 // Writes a text by the line rule: every line break goes out as CR LF and a
 // line beginning with "." gets a second one. 0, or -1 when a write fails.
-int write_text_lines(int sock, const std::string& text);
+int write_text_lines(Connection& conn, const std::string& text);
 
 // Writes the whole message after DATA, the final dot included: 0, or -1 as
 // soon as a write does not go out whole.
-int put_message(int sock, const HeaderList& headers, const std::string& text,
-                    AttachmentList& attachments, const MailSession* session);
+int put_message(Connection& conn, const HeaderList& headers, const std::string& text, int text_encoding,
+                    AttachmentList& attachments, const Context& ctx);
 
 }  // namespace brevorin

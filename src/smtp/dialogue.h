@@ -1,12 +1,13 @@
-// The SMTP commands and replies of one sending: HELO, MAIL FROM, RCPT TO,
-// DATA, and the reply reader.
+// The SMTP commands and replies of one sending: greeting, HELO/EHLO,
+// STARTTLS, AUTH, MAIL FROM, RCPT TO, DATA, QUIT, over the reply engine.
 #pragma once
 
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
-#include "api/session.h"
+#include "net/connection.h"
 
 namespace brevorin {
 
@@ -20,31 +21,27 @@ constexpr size_t kMaxHeloNameLength = kCommandBuffer - 8;    // 508
 // The HELO name when the sockets layer gives none that fits.
 constexpr char kFallbackHeloName[] = "localhost";
 
-// One line of a reply.
-struct ReplyLine {
+// A whole reply: the code and text of its last line, and every line.
+struct SmtpReply {
     int code = 0;
-    bool more = false;  // "250-...": further lines of the same reply follow
-    std::string text;   // after the code and its separator, CR LF kept
+    std::string text;                // last line after the code and its separator, CR LF kept
+    std::vector<std::string> lines;  // texts of all lines (EHLO keywords)
+    int last_length = 0;             // characters of the last line as read
 };
 
-// Reads one reply line: its character count, or -1 when the read fails or
-// the line does not begin with a digit. A line longer than a reply line may
-// be is read to its end; its text is what fitted.
-int read_reply_line(int sock, ReplyLine& line, const MailSession* session);
+enum class ReplyStatus { kOk, kFailed, kMalformed };
 
-// Reads a whole reply, a multi-line one to its last line, and gives the
-// code and text of that last line. text may be null; a text longer than
-// capacity is a failure. The last line's character count, or -1.
-int read_reply(int sock, int* code, std::string* text, size_t capacity,
-                  const MailSession* session);
+// Reads a whole reply. Each line is reported in a diagnostics line; a read
+// failure gets its E1 line.
+ReplyStatus read_smtp_reply(Connection& connection, const Context& ctx, SmtpReply& reply);
 
-// HELO with the local host name: 0 when the reply is 250, else -1.
-int send_helo(int sock, const MailSession* session);
-// Write the command only: 0 when it went out whole, -1 otherwise (also for
-// no address or one too long for the command buffer).
-int send_mail_from(int sock, const char* address, const MailSession* session);
-int send_rcpt_to(int sock, const char* address, const MailSession* session);
-int send_data(int sock, const MailSession* session);
+// The local host name for HELO/EHLO.
+std::string local_host_name();
+
+// Formats "<verb><address>>" CR LF; nullopt when the address is missing or
+// the command would not fit its buffer.
+std::optional<std::string> address_command(const char* verb, const char* address,
+                                           size_t max_length);
 
 // The next recipient of a comma-separated list: one leading comma is
 // skipped, the recipient runs to the next comma or the end. consumed is set

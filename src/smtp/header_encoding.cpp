@@ -15,39 +15,6 @@ constexpr int kQpLineLimit = 76;
 constexpr char kSoftBreak[] = "=\r\n";
 constexpr char kCrLf[] = "\r\n";
 
-enum class Form { kQ, kB };
-
-struct WordCharset {
-    const char* name;
-    Form form;
-};
-
-WordCharset word_charset(int code) {
-    switch (code) {
-        case kLatin1:
-            return {"ISO-8859-1", Form::kQ};
-        case kLatin2:
-            return {"ISO-8859-2", Form::kQ};
-        case kCyrillic:
-            return {"ISO-8859-5", Form::kB};
-        case kArabic:
-            return {"ISO-8859-6", Form::kB};
-        case kGreek:
-            return {"ISO-8859-7", Form::kB};
-        case kHebrew:
-            return {"ISO-8859-8", Form::kB};
-        case kChinese:
-            return {"CN-GB", Form::kB};
-        case kKorean:
-            return {"EUC-KR", Form::kB};
-        case kEuc:
-        case kSjis:
-            return {"ISO-2022-JP", Form::kB};
-        default:
-            return {"US-ASCII", Form::kB};
-    }
-}
-
 bool is_plain(unsigned char c) {
     return c >= 0x21 && c <= 0x7E && c != '=';
 }
@@ -135,25 +102,24 @@ int qp_encode(const char* text, std::string& out) {
     return qp_encode(text, out, QpTarget::kBody);
 }
 
-int encode_words(const char* value, std::string& out, const MailSession* session) {
+int encode_words(const char* value, std::string& out, const Context& ctx) {
     if (value == nullptr) value = "";
     try {
         if (!has_8bit(value)) {
             out = value;
             return 1;
         }
-        const int code = session != nullptr ? session->charset : 0;
-        const WordCharset charset = word_charset(code);
+        const CharsetInfo& charset = charset_info(ctx.charset);
         std::string encoded;
-        if (charset.form == Form::kQ) {
+        if (charset.word_form == WordForm::kQ) {
             if (qp_encode(value, encoded, QpTarget::kHeaderWord) < 0) return -1;
         } else {
-            const int status = b_word_text(value, code, encoded);
+            const int status = b_word_text(value, ctx.charset, encoded);
             if (status < 0) return status;
         }
         std::string word = "=?";
-        word += charset.name;
-        word += charset.form == Form::kQ ? "?Q?" : "?B?";
+        word += charset.mime_name;
+        word += charset.word_form == WordForm::kQ ? "?Q?" : "?B?";
         word += encoded;
         word += "?=";
         out = std::move(word);

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <new>
 
-#include "api/text.h"
+#include "core/text.h"
 #include "codec/base64.h"
 #include "smtp/header_encoding.h"
 
@@ -17,9 +17,9 @@ bool holds_line_break(const std::string& value) {
 
 // A caller's value with a line break would end its header line early and let
 // the rest become header lines or SMTP commands of the caller's choosing.
-bool refuse_line_break(const std::string& value, const char* element, const MailSession* session) {
+bool refuse_line_break(const std::string& value, const char* element, const Context& ctx) {
     if (!holds_line_break(value)) return false;
-    diag_print(session, 'E', 1, "PARSE_HEADERLIST: Refused: element '%s' holds a line break",
+    ctx.diag.print('E', 1, "PARSE_HEADERLIST: Refused: element '%s' holds a line break",
                element);
     return true;
 }
@@ -27,35 +27,35 @@ bool refuse_line_break(const std::string& value, const char* element, const Mail
 // An optional element: a non-empty value is kept, an absent or empty one is
 // none. False when the value must be refused.
 bool take_optional(const char* list, const char* key, const char* element, OwnedText& field,
-                   const MailSession* session) {
+                   const Context& ctx) {
     std::string value;
     if (!find_list_item(list, key, value) || value.empty()) return true;
-    if (refuse_line_break(value, element, session)) return false;
+    if (refuse_line_break(value, element, ctx)) return false;
     field = std::move(value);
     return true;
 }
 
-int parse_header_items(const char* list, HeaderList& headers, const MailSession* session) {
+int parse_header_items(const char* list, HeaderList& headers, const Context& ctx) {
     if (!find_list_item(list, "TO=", headers.to) || headers.to.empty()) {
-        diag_print(session, 'E', 1,
+        ctx.diag.print('E', 1,
                    "PARSE_HEADERLIST: missing mandatory element 'to' in header_list");
         return kNoRecipient;
     }
-    if (refuse_line_break(headers.to, "to", session)) return -1;
+    if (refuse_line_break(headers.to, "to", ctx)) return -1;
     if (!find_list_item(list, "FROM=", headers.from) || headers.from.empty()) {
-        diag_print(session, 'E', 1,
+        ctx.diag.print('E', 1,
                    "PARSE_HEADERLIST: missing mandatory element 'from' in header_list");
         return kNoRecipient;
     }
-    if (refuse_line_break(headers.from, "from", session)) return -1;
-    if (!take_optional(list, "CC=", "cc", headers.cc, session)) return -1;
-    if (!take_optional(list, "BCC=", "bcc", headers.bcc, session)) return -1;
+    if (refuse_line_break(headers.from, "from", ctx)) return -1;
+    if (!take_optional(list, "CC=", "cc", headers.cc, ctx)) return -1;
+    if (!take_optional(list, "BCC=", "bcc", headers.bcc, ctx)) return -1;
 
     std::string subject;
     if (find_list_item(list, "SUBJECT=", subject) && !subject.empty()) {
-        if (refuse_line_break(subject, "subject", session)) return -1;
+        if (refuse_line_break(subject, "subject", ctx)) return -1;
         std::string word;
-        if (encode_words(subject.c_str(), word, session) < 0) return -1;
+        if (encode_words(subject.c_str(), word, ctx) < 0) return -1;
         headers.subject = std::move(word);
     }
 
@@ -64,7 +64,7 @@ int parse_header_items(const char* list, HeaderList& headers, const MailSession*
         int value = parse_int_like_atoi(priority.c_str());
         if (value >= 1 && value <= 5) headers.priority = value;
     }
-    if (!take_optional(list, "REPLY=", "reply", headers.reply_to, session)) return -1;
+    if (!take_optional(list, "REPLY=", "reply", headers.reply_to, ctx)) return -1;
     return 0;
 }
 
@@ -86,32 +86,32 @@ std::vector<std::string> split_items(const char* list) {
 }
 
 int encode_attachment(const std::string& path, AttachmentList& attachments,
-                      const MailSession* session) {
+                      const Context& ctx) {
     if (path.size() > kMaxAttachmentPath) {
-        diag_print(session, 'E', 1, "PARSE_ATT_LIST: Refused: path longer than %d characters",
+        ctx.diag.print('E', 1, "PARSE_ATT_LIST: Refused: path longer than %d characters",
                    static_cast<int>(kMaxAttachmentPath));
         return kAttachOpen;
     }
     platform::File source = platform::open_binary_read(path);
     if (!source) return kAttachOpen;
     if (!platform::file_status_ok(source.get())) {
-        diag_print(session, 'E', 1, "PARSE_ATT_LIST: Couldn't open attachment file");
+        ctx.diag.print('E', 1, "PARSE_ATT_LIST: Couldn't open attachment file");
         return kAttachOpen;
     }
     Attachment entry;
     entry.encoded = platform::open_temp_file();
     if (!entry.encoded) {
-        diag_print(session, 'E', 1, "PARSE_ATT_LIST: Couldn't open temporary file for encoding");
+        ctx.diag.print('E', 1, "PARSE_ATT_LIST: Couldn't open temporary file for encoding");
         return kAttachEncode;
     }
-    int written = base64_encode(source.get(), entry.encoded.get(), session);
+    int written = base64_encode(source.get(), entry.encoded.get(), ctx);
     if (written < 0) return kAttachEncode;
     // The source is not read again: composition streams the encoding. Closing
     // it now keeps a long list within the C runtime's limit on open files.
     source.reset();
     entry.path = path;
     entry.encoded_size = written;
-    diag_print(session, 'F', 0, "PARSE_ATT_LIST: Done encoding file: %s, size: %d",
+    ctx.diag.print('F', 0, "PARSE_ATT_LIST: Done encoding file: %s, size: %d",
                entry.path.c_str(), entry.encoded_size);
     attachments.entries.push_back(std::move(entry));
     return 0;
@@ -135,11 +135,11 @@ bool find_list_item(const char* list, const char* key, std::string& value) {
     }
 }
 
-int parse_header_list(const char* header_list, HeaderList& headers, const MailSession* session) {
+int parse_header_list(const char* header_list, HeaderList& headers, const Context& ctx) {
     free_header_list(headers);
     int result;
     try {
-        result = parse_header_items(header_list != nullptr ? header_list : "", headers, session);
+        result = parse_header_items(header_list != nullptr ? header_list : "", headers, ctx);
     } catch (const std::bad_alloc&) {
         result = -1;
     }
@@ -152,19 +152,19 @@ void free_header_list(HeaderList& headers) {
 }
 
 int parse_attachment_list(const char* attachment_list, AttachmentList& attachments,
-                   const MailSession* session) {
+                   const Context& ctx) {
     attachments.entries.clear();
     if (attachment_list == nullptr) return 0;
     std::vector<std::string> paths = split_items(attachment_list);
     // Refused before any file is encoded: there is no room for the rest.
     if (paths.size() > static_cast<size_t>(kMaxAttachments)) {
-        diag_print(session, 'E', 1, "PARSE_ATT_LIST: Refused: more than %d attachments",
+        ctx.diag.print('E', 1, "PARSE_ATT_LIST: Refused: more than %d attachments",
                    kMaxAttachments);
         return kAttachOpen;
     }
     for (std::string& path : paths) {
         trim_spaces(path);
-        int result = encode_attachment(path, attachments, session);
+        int result = encode_attachment(path, attachments, ctx);
         if (result != 0) return result;
     }
     return 0;

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "api/session.h"
+#include "core/context.h"
 #include "platform/files.h"
-#include "pop3/message_entry.h"
+#include "core/text.h"
 
 namespace brevorin {
 
@@ -44,7 +44,7 @@ struct AttachmentList {
 // 0; kNoRecipient (-12) when TO= or FROM= is missing or empty; -1 when memory
 // runs out, the subject cannot be encoded, or a value holds a line break. The
 // list is left empty on every failure.
-int parse_header_list(const char* header_list, HeaderList& headers, const MailSession* session);
+int parse_header_list(const char* header_list, HeaderList& headers, const Context& ctx);
 void free_header_list(HeaderList& headers);
 
 // 0; kAttachOpen (-13) when a file cannot be opened or examined, or the list
@@ -52,7 +52,7 @@ void free_header_list(HeaderList& headers);
 // temporary file cannot be made or the encoding fails. Entries encoded before
 // a failure stay in the list.
 int parse_attachment_list(const char* attachment_list, AttachmentList& attachments,
-                   const MailSession* session);
+                   const Context& ctx);
 
 
 // The file name written for an attachment: the last component of its path,

@@ -6,11 +6,13 @@
 #include <string>
 #include <vector>
 
-#include "api/text.h"
+#include "core/text.h"
 #include "codec/base64.h"
 #include "codec/kanji.h"
-#include "net/transport.h"
-#include "pop3/session.h"
+#include "net/connection.h"
+#include "net/reply.h"
+#include "net/secure.h"
+#include "net/server_address.h"
 #include "smtp/compose.h"
 #include "smtp/dialogue.h"
 #include "smtp/header_encoding.h"
@@ -21,26 +23,8 @@ namespace brevorin {
 namespace {
 
 constexpr int kSmtpPort = 25;
+constexpr int kSmtpsPort = 465;
 
-// Transfer encodings of the text part.
-constexpr int kEncodingBase64 = 1;
-constexpr int kEncoding7bit = 2;
-constexpr int kEncodingQuotedPrintable = 5;
-
-// Closes the connection on every way out of the dialogue.
-class SmtpConnection {
-  public:
-    explicit SmtpConnection(int sock) : sock_(sock) {}
-    ~SmtpConnection() {
-        if (sock_ != -1) sock_close(sock_);
-    }
-    SmtpConnection(const SmtpConnection&) = delete;
-    SmtpConnection& operator=(const SmtpConnection&) = delete;
-    int get() const { return sock_; }
-
-  private:
-    int sock_;
-};
 
 bool holds_8bit(const char* text) {
     for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p != 0; ++p)
@@ -52,49 +36,44 @@ bool is_blank(const std::string& text) {
     return text.find_first_not_of(" \t\r\n\v\f") == std::string::npos;
 }
 
-// The text as it goes out for the session's character set, and its transfer
-// encoding in session->text_encoding. 0, or -1 when encoding fails.
-int prepare_text(const char* text, MailSession* session, std::string& prepared) {
-    session->text_encoding = kEncoding7bit;
-    switch (session->charset) {
-        case kLatin1:
-        case kLatin2: {
+// The text as it goes out for the session's character set, and its
+// transfer encoding. false when encoding fails.
+bool prepare_text(const char* text, const Context& ctx, std::string& prepared, int& encoding) {
+    encoding = kEncoding7bit;
+    const CharsetInfo& charset = charset_info(ctx.charset);
+    switch (charset.transfer) {
+        case TextTransfer::kQuotedPrintable: {
             std::string encoded;
             int result = qp_encode(text, encoded);
-            if (result < 0) return -1;
+            if (result < 0) return false;
             if (result == 0) {
                 prepared = std::move(encoded);
-                session->text_encoding = kEncodingQuotedPrintable;
+                encoding = kEncodingQuotedPrintable;
             } else {
                 prepared = text;
             }
-            return 0;
+            return true;
         }
-        case kCyrillic:
-        case kArabic:
-        case kGreek:
-        case kHebrew:
-        case kChinese:
-        case kKorean:
+        case TextTransfer::kBase64If8bit:
             if (!holds_8bit(text)) {
                 prepared = text;
-                return 0;
+                return true;
             }
-            if (base64_encode_text(text, prepared, 1) < 0) return -1;
-            session->text_encoding = kEncodingBase64;
-            return 0;
-        case kEuc:
-        case kSjis: {
+            if (base64_encode_text(text, prepared, 1) < 0) return false;
+            encoding = kEncodingBase64;
+            return true;
+        case TextTransfer::kJis: {
             std::string converted;
-            int result = kanji_convert(session->charset, CODE_JIS, text, converted);
-            if (result < 0) return -1;
+            int result = kanji_convert(ctx.charset, CODE_JIS, text, converted);
+            if (result < 0) return false;
             prepared = result == 0 ? std::move(converted) : std::string(text);
-            return 0;
+            return true;
         }
-        default:
-            prepared = text;
-            return 0;
+        case TextTransfer::kAsIs:
+            break;
     }
+    prepared = text;
+    return true;
 }
 
 // The recipients in the order RCPT TO names them: to, cc, then bcc, each
@@ -125,19 +104,19 @@ int64_t message_size(const std::string& text, const AttachmentList& attachments)
 // Limits that the command and header buffers set, checked before anything
 // is sent so that the server never sees a cut command.
 int check_buffer_limits(const HeaderList& headers, const std::vector<std::string>& recipients,
-                        const AttachmentList& attachments, const MailSession* session) {
+                        const AttachmentList& attachments, int text_encoding, const Context& ctx) {
     if (headers.from.size() > kMaxSenderLength) {
-        diag_print(session, 'E', 1, "SENDMAIL: Refused: sender longer than %d characters",
+        ctx.diag.print('E', 1, "SENDMAIL: Refused: sender longer than %d characters",
                    static_cast<int>(kMaxSenderLength));
         return kInvalid;
     }
     if (recipients.empty()) {
-        diag_print(session, 'E', 1, "SENDMAIL: Refused: no recipient in the header list");
+        ctx.diag.print('E', 1, "SENDMAIL: Refused: no recipient in the header list");
         return kNoRecipient;
     }
     for (const std::string& recipient : recipients) {
         if (recipient.size() > kMaxRecipientLength) {
-            diag_print(session, 'E', 1, "SENDMAIL: Refused: recipient longer than %d characters",
+            ctx.diag.print('E', 1, "SENDMAIL: Refused: recipient longer than %d characters",
                        static_cast<int>(kMaxRecipientLength));
             return kInvalid;
         }
@@ -145,169 +124,327 @@ int check_buffer_limits(const HeaderList& headers, const std::vector<std::string
     // The boundary of the real block is at most as long as this one.
     std::string block;
     std::string longest_boundary(kBoundaryMaxLength, 'x');
-    if (!build_header_block(headers, attachments.count() > 0, longest_boundary,
-                            current_message_time(), session, block)) {
-        diag_print(session, 'E', 1, "SENDMAIL: Refused: header block longer than %d bytes",
+    if (!build_header_block(headers, attachments.count() > 0, longest_boundary, text_encoding,
+                            current_message_time(), ctx, block)) {
+        ctx.diag.print('E', 1, "SENDMAIL: Refused: header block longer than %d bytes",
                    kHeaderBlockCapacity - 1);
         return kInvalid;
     }
     return kOk;
 }
 
-int read_greeting(int sock, const MailSession* session) {
-    ReplyLine line;
-    do {
-        int status = read_reply_line(sock, line, session);
-        if (status < 0 || line.code != 220) return kNetwork;
-        diag_print(session, 'D', 0,
-                   "SENDMAIL: Parsed response from server, code: %d, status: %d, response: %s", 220,
-                   status, line.text.c_str());
-    } while (line.more);
-    return kOk;
+// A reply's code judged for a step: what success is there, and what a
+// refusal or storage shortage looks like. Any other code is no answer to
+// the command at all, and the dialogue is broken.
+enum class Step { kMailFrom, kRcptTo, kData, kMessage };
+
+int judge(Step step, int code) {
+    bool success = step == Step::kData ? code == 354 : code >= 200 && code <= 299;
+    if (success) return kOk;
+    if (step != Step::kMailFrom && step != Step::kData && (code == 452 || code == 552))
+        return kStorage;
+    if (code >= 400 && code <= 599) return kRefused;
+    return kNetwork;
 }
 
-// Reads the reply to a command and reports it with format, which takes the
-// code, the reply text and the read's result. The code, or -1 when the read
-// failed.
-int command_reply(int sock, const char* format, const MailSession* session) {
-    int code = 0;
-    std::string reply;
-    int status = read_reply(sock, &code, &reply, kReplyCapacity, session);
-    if (status < 0) return -1;
-    diag_print(session, 'D', 0, format, code, reply.c_str(), status);
-    return code;
-}
+class SmtpDialogue {
+public:
+    SmtpDialogue(Connection& connection, const Context& ctx) : conn_(connection), ctx_(ctx) {}
 
-int mail_from(int sock, const HeaderList& headers, const MailSession* session) {
-    int result = send_mail_from(sock, headers.from.c_str(), session);
-    diag_print(session, 'F', 2, "SENDMAIL: From command done, status: %d", result);
-    if (result == -1) return kRefused;
-    int code = command_reply(
-        sock, "SENDMAIL: Got reply on MAIL FROM command, code: %d, reply: %s, status = %d",
-        session);
-    if (code < 0) return kNetwork;
-    return code == 250 ? kOk : kRefused;
-}
-
-// Storage shortage has its own status; any other refusal (4xx, 5xx) means
-// the recipient or the message will not be delivered.
-int judge_refusal(int code) {
-    if (code == 452 || code == 552) return kStorage;
-    if (code >= 400) return kRefused;
-    return kOk;
-}
-
-int rcpt_to(int sock, const std::vector<std::string>& recipients, const MailSession* session) {
-    for (const std::string& recipient : recipients) {
-        int result = send_rcpt_to(sock, recipient.c_str(), session);
-        diag_print(session, 'F', 2, "SENDMAIL: To command done, status: %d", result);
-        if (result == -1) return kRefused;
-        int code = command_reply(
-            sock, "SENDMAIL: Got reply on rcpt to command, code: %d, reply: %s, status = %d",
-            session);
-        if (code < 0) return kNetwork;
-        int verdict = judge_refusal(code);
-        if (verdict != kOk) return verdict;
+    int greeting() {
+        SmtpReply reply;
+        if (read_smtp_reply(conn_, ctx_, reply) != ReplyStatus::kOk || reply.code != 220)
+            return kNetwork;
+        ctx_.diag.print('D', 0,
+                        "SENDMAIL: Parsed response from server, code: %d, status: %d, response: %s",
+                        220, reply.last_length, reply.text.c_str());
+        return kOk;
     }
-    return kOk;
-}
 
-int data(int sock, const MailSession* session) {
-    int result = send_data(sock, session);
-    diag_print(session, 'F', 2, "SENDMAIL: Data command done, status: %d", result);
-    if (result == -1) return kRefused;
-    int code = command_reply(
-        sock, "SENDMAIL: Got reply on send command, code: %d, reply: %s, status = %d", session);
-    if (code < 0) return kNetwork;
-    return code == 354 ? kOk : kRefused;
-}
+    int helo() {
+        std::string line = "HELO " + local_host_name() + "\r\n";
+        ctx_.diag.print('D', 1, "SMTP_HELO: HELO buffer: %s", line.c_str());
+        int result = -1;
+        SmtpReply reply;
+        if (send_command(conn_, line) && read_smtp_reply(conn_, ctx_, reply) == ReplyStatus::kOk) {
+            ctx_.diag.print('D', 0,
+                            "SMTP_HELO: Parsed response from server, code: %d, status: %d, response: %s",
+                            reply.code, reply.last_length, reply.text.c_str());
+            result = reply.code == 250 ? 0 : -1;
+        }
+        ctx_.diag.print('F', 2, "SENDMAIL: Helo command done, status: %d", result);
+        return result == 0 ? kOk : kNetwork;
+    }
 
-int message_verdict(int sock, const MailSession* session) {
-    int code = 0;
-    std::string reply;
-    int status = read_reply(sock, &code, &reply, kReplyCapacity, session);
-    if (status < 0) return kNetwork;
-    int verdict = judge_refusal(code);
-    if (verdict != kOk) return verdict;
-    diag_print(session, 'D', 0,
-               "SENDMAIL: Got reply on send command, code: %d, reply: %s, status = %d", code,
-               reply.c_str(), status);
-    return kOk;
-}
+    // EHLO, keeping what the server offers.
+    int ehlo() {
+        std::string line = "EHLO " + local_host_name() + "\r\n";
+        ctx_.diag.print('D', 1, "SMTP_EHLO: EHLO buffer: %s", line.c_str());
+        SmtpReply reply;
+        if (!send_command(conn_, line) || read_smtp_reply(conn_, ctx_, reply) != ReplyStatus::kOk ||
+            reply.code != 250) {
+            ctx_.diag.print('E', 1, "SENDMAIL: EHLO refused by the server");
+            return kNetwork;
+        }
+        extensions_.clear();
+        for (size_t n = 1; n < reply.lines.size(); ++n) {
+            std::string keyword = upper_case_copy(reply.lines[n]);
+            while (!keyword.empty() && (keyword.back() == '\n' || keyword.back() == '\r'))
+                keyword.pop_back();
+            extensions_.push_back(keyword);
+        }
+        return kOk;
+    }
 
-int quit(int sock, const MailSession* session) {
-    if (sock_write(sock, "QUIT\r\n", 6) != 6) return kNetwork;
-    diag_print(session, 'F', 2, "SENDMAIL: Sent QUIT to server");
-    int code = 0;
-    std::string reply;
-    if (read_reply(sock, &code, &reply, kReplyCapacity, session) < 0) return kNetwork;
-    diag_print(session, 'D', 0, "SENDMAIL: Closing message: code: %d, message: %s", code,
-               reply.c_str());
-    return kOk;
-}
+    bool offers(const std::string& keyword) const { return !extension(keyword).empty() || has(keyword); }
 
-int run_dialogue(int sock, const HeaderList& headers, const std::vector<std::string>& recipients,
-                 const std::string& text, AttachmentList& attachments, MailSession* session) {
-    int status = read_greeting(sock, session);
+    int starttls(const std::string& host) {
+        if (!has("STARTTLS")) {
+            ctx_.diag.print('E', 1, "SENDMAIL: Server does not offer STARTTLS");
+            return kNetwork;
+        }
+        SmtpReply reply;
+        if (!send_command(conn_, "STARTTLS\r\n") ||
+            read_smtp_reply(conn_, ctx_, reply) != ReplyStatus::kOk || reply.code != 220) {
+            ctx_.diag.print('E', 1, "SENDMAIL: Server refused STARTTLS: %s", reply.text.c_str());
+            return kNetwork;
+        }
+        if (!secure_connection(conn_, ctx_, host, "SENDMAIL")) return kNetwork;
+        return ehlo();
+    }
+
+    int authenticate() {
+        const SessionOptions& o = ctx_.options;
+        SmtpAuth mechanism = o.smtp_auth;
+        if (mechanism == SmtpAuth::kAuto) {
+            if (offers_auth("PLAIN")) mechanism = SmtpAuth::kPlain;
+            else if (offers_auth("LOGIN")) mechanism = SmtpAuth::kLogin;
+            else {
+                ctx_.diag.print('E', 1, "SENDMAIL: Server offers no usable AUTH mechanism");
+                return kRefused;
+            }
+        }
+        const std::string& user = o.smtp_user;
+        std::string secret = o.smtp_password;
+        SmtpReply reply;
+        int result = kRefused;
+        switch (mechanism) {
+            case SmtpAuth::kPlain:
+                result = exchange("AUTH PLAIN " + base64_encode_bytes(std::string(1, '\0') + user + '\0' + secret) + "\r\n", reply);
+                break;
+            case SmtpAuth::kXoauth2:
+                result = exchange("AUTH XOAUTH2 " + base64_encode_bytes("user=" + user + "\x01auth=Bearer " + secret + "\x01\x01") + "\r\n", reply);
+                break;
+            case SmtpAuth::kLogin:
+                result = exchange("AUTH LOGIN\r\n", reply);
+                if (result == kOk && reply.code == 334) result = exchange(base64_encode_bytes(user) + "\r\n", reply);
+                if (result == kOk && reply.code == 334) result = exchange(base64_encode_bytes(secret) + "\r\n", reply);
+                break;
+            case SmtpAuth::kNone:
+            case SmtpAuth::kAuto:
+                return kOk;
+        }
+        for (char& c : secret) c = 0;
+        if (result != kOk) return result;
+        if (reply.code == 334) {
+            // A challenge after the credentials (XOAUTH2's error report) is
+            // answered empty; the verdict that follows is a refusal.
+            ctx_.diag.print('D', 0, "SENDMAIL: AUTH challenge: %s", reply.text.c_str());
+            if (exchange("\r\n", reply) != kOk) return kNetwork;
+        }
+        if (reply.code != 235) {
+            ctx_.diag.print('E', 1, "SENDMAIL: Authentication failed: %d %s", reply.code,
+                            reply.text.c_str());
+            return reply.code >= 400 && reply.code <= 599 ? kRefused : kNetwork;
+        }
+        ctx_.diag.print('F', 1, "SENDMAIL: Authenticated");
+        return kOk;
+    }
+
+    int mail_from(const HeaderList& headers) {
+        std::optional<std::string> line = address_command("MAIL FROM: <", headers.from.c_str(), kMaxSenderLength);
+        int result = -1;
+        if (line) {
+            int length = static_cast<int>(line->size());
+            int written = conn_.write(line->data(), length);
+            ctx_.diag.print('F', 2, "SMTP_FROM: Written from command, status: %d", written);
+            result = written == length ? 0 : -1;
+        }
+        ctx_.diag.print('F', 2, "SENDMAIL: From command done, status: %d", result);
+        if (result == -1) return kRefused;
+        return verdict(Step::kMailFrom,
+                       "SENDMAIL: Got reply on MAIL FROM command, code: %d, reply: %s, status = %d");
+    }
+
+    int rcpt_to(const std::vector<std::string>& recipients) {
+        for (const std::string& recipient : recipients) {
+            std::optional<std::string> line = address_command("RCPT TO: <", recipient.c_str(), kMaxRecipientLength);
+            int result = -1;
+            if (line) {
+                int length = static_cast<int>(line->size());
+                int written = conn_.write(line->data(), length);
+                ctx_.diag.print('F', 2, "SMTP_TO Written to command, status: %d", written);
+                result = written == length ? 0 : -1;
+            }
+            ctx_.diag.print('F', 2, "SENDMAIL: To command done, status: %d", result);
+            if (result == -1) return kRefused;
+            int status = verdict(Step::kRcptTo,
+                                 "SENDMAIL: Got reply on rcpt to command, code: %d, reply: %s, status = %d");
+            if (status != kOk) return status;
+        }
+        return kOk;
+    }
+
+    int data() {
+        int written = conn_.write("DATA\r\n", 6);
+        ctx_.diag.print('F', 2, "SMTP_DATE: Written data command, status = %d", written);
+        int result = written == 6 ? 0 : -1;
+        ctx_.diag.print('F', 2, "SENDMAIL: Data command done, status: %d", result);
+        if (result == -1) return kRefused;
+        return verdict(Step::kData,
+                       "SENDMAIL: Got reply on send command, code: %d, reply: %s, status = %d");
+    }
+
+    int message_verdict() {
+        SmtpReply reply;
+        if (read_smtp_reply(conn_, ctx_, reply) != ReplyStatus::kOk) return kNetwork;
+        int status = judge(Step::kMessage, reply.code);
+        if (status != kOk) return status;
+        ctx_.diag.print('D', 0, "SENDMAIL: Got reply on send command, code: %d, reply: %s, status = %d",
+                        reply.code, reply.text.c_str(), reply.last_length);
+        return kOk;
+    }
+
+    int quit() {
+        if (!conn_.write_text("QUIT\r\n")) return kNetwork;
+        ctx_.diag.print('F', 2, "SENDMAIL: Sent QUIT to server");
+        SmtpReply reply;
+        if (read_smtp_reply(conn_, ctx_, reply) != ReplyStatus::kOk) return kNetwork;
+        ctx_.diag.print('D', 0, "SENDMAIL: Closing message: code: %d, message: %s", reply.code,
+                        reply.text.c_str());
+        return kOk;
+    }
+
+private:
+    bool has(const std::string& keyword) const {
+        for (const std::string& e : extensions_)
+            if (e == keyword) return true;
+        return false;
+    }
+    std::string extension(const std::string& keyword) const {
+        for (const std::string& e : extensions_)
+            if (e.compare(0, keyword.size() + 1, keyword + " ") == 0) return e;
+        return std::string();
+    }
+    bool offers_auth(const std::string& mechanism) const {
+        std::string line = " " + extension("AUTH") + " ";
+        return line.find(" " + mechanism + " ") != std::string::npos;
+    }
+
+    // Sends a line holding a secret and reads the reply; the line is wiped.
+    int exchange(std::string line, SmtpReply& reply) {
+        bool sent = send_command(conn_, line);
+        for (char& c : line) c = 0;
+        if (!sent || read_smtp_reply(conn_, ctx_, reply) != ReplyStatus::kOk) return kNetwork;
+        return kOk;
+    }
+
+    int verdict(Step step, const char* format) {
+        SmtpReply reply;
+        if (read_smtp_reply(conn_, ctx_, reply) != ReplyStatus::kOk) return kNetwork;
+        ctx_.diag.print('D', 0, format, reply.code, reply.text.c_str(), reply.last_length);
+        return judge(step, reply.code);
+    }
+
+    Connection& conn_;
+    const Context& ctx_;
+    std::vector<std::string> extensions_;
+};
+
+int run_dialogue(Connection& connection, const std::string& host, const HeaderList& headers,
+                 const std::vector<std::string>& recipients, const std::string& text,
+                 int text_encoding, AttachmentList& attachments, const Context& ctx) {
+    SmtpDialogue dialogue(connection, ctx);
+    const SessionOptions& o = ctx.options;
+    if (o.security == Security::kImplicitTls &&
+        !secure_connection(connection, ctx, host, "SENDMAIL"))
+        return kNetwork;
+    int status = dialogue.greeting();
     if (status != kOk) return status;
-    int result = send_helo(sock, session);
-    diag_print(session, 'F', 2, "SENDMAIL: Helo command done, status: %d", result);
-    if (result == -1) return kNetwork;
-    if ((status = mail_from(sock, headers, session)) != kOk) return status;
-    if ((status = rcpt_to(sock, recipients, session)) != kOk) return status;
-    if ((status = data(sock, session)) != kOk) return status;
-    result = put_message(sock, headers, text, attachments, session);
-    diag_print(session, 'F', 2, "SENDMAIL: Putmessage command done, status: %d", result);
+    bool extended = o.security == Security::kStartTls || o.smtp_auth != SmtpAuth::kNone;
+    if (!extended) {
+        if ((status = dialogue.helo()) != kOk) return status;
+    } else {
+        if ((status = dialogue.ehlo()) != kOk) return status;
+        if (o.security == Security::kStartTls && (status = dialogue.starttls(host)) != kOk)
+            return status;
+        if ((status = dialogue.authenticate()) != kOk) return status;
+    }
+    if ((status = dialogue.mail_from(headers)) != kOk) return status;
+    if ((status = dialogue.rcpt_to(recipients)) != kOk) return status;
+    if ((status = dialogue.data()) != kOk) return status;
+    int result = put_message(connection, headers, text, text_encoding, attachments, ctx);
+    ctx.diag.print('F', 2, "SENDMAIL: Putmessage command done, status: %d", result);
     if (result == -1) return kRefused;
-    if ((status = message_verdict(sock, session)) != kOk) return status;
-    return quit(sock, session);
+    if ((status = dialogue.message_verdict()) != kOk) return status;
+    return dialogue.quit();
 }
 
 int send_message(const char* server, const char* header_list, const char* text,
-                 const char* attachment_list, int max_size, MailSession* session) {
+                 const char* attachment_list, int max_size, const Context& ctx) {
     HeaderList headers;
-    int status = parse_header_list(header_list, headers, session);
+    int status = parse_header_list(header_list, headers, ctx);
     if (status == kNoRecipient) return kNoRecipient;
     if (status < 0) return kInvalid;
 
     AttachmentList attachments;
-    status = parse_attachment_list(attachment_list, attachments, session);
+    status = parse_attachment_list(attachment_list, attachments, ctx);
     if (status < 0) return status;
 
     if (text == nullptr) return kInvalid;
     std::string prepared;
-    if (prepare_text(text, session, prepared) < 0) return kInvalid;
+    int text_encoding = kEncoding7bit;
+    if (!prepare_text(text, ctx, prepared, text_encoding)) return kInvalid;
 
     if (max_size != 0 && message_size(prepared, attachments) > max_size) return kTooBig;
 
     std::vector<std::string> recipients = recipients_of(headers);
-    status = check_buffer_limits(headers, recipients, attachments, session);
+    status = check_buffer_limits(headers, recipients, attachments, text_encoding, ctx);
     if (status != kOk) return status;
 
-    std::string host;
-    int port = kSmtpPort;
-    bool port_given = false;
-    if (!split_server(server != nullptr ? server : "", kSmtpPort, host, port, port_given)) {
-        diag_print(session, 'E', 1, "SENDMAIL: Refused: host name longer than %d characters",
-                   kMaxHostLength);
+    const SessionOptions& o = ctx.options;
+    if (o.smtp_auth != SmtpAuth::kNone) {
+        if (!credentials_may_go(ctx, false, "SENDMAIL")) return kInvalid;
+        if (o.smtp_user.empty() && o.smtp_auth != SmtpAuth::kXoauth2) {
+            ctx.diag.print('E', 1, "SENDMAIL: Refused: AUTH needs the option smtp_user");
+            return kInvalid;
+        }
+    }
+
+    ServerAddress address;
+    int default_port = o.security == Security::kImplicitTls ? kSmtpsPort : kSmtpPort;
+    if (!split_server(server != nullptr ? server : "", default_port, address)) {
+        ctx.diag.print('E', 1, "SENDMAIL: Refused: host name longer than %d characters",
+                       static_cast<int>(kMaxHostLength));
         return kInvalid;
     }
-    if (port_given)
-        diag_print(session, 'F', 1, "SENDMAIL: Using port %d in stead of default port", port);
-    diag_print(session, 'F', 1, "SENDMAIL: Opening connection with server: %s and port: %d",
-               host.c_str(), port);
-    SmtpConnection connection(sock_open(host.c_str(), port));
-    if (connection.get() == -1) return kNetwork;
-    diag_print(session, 'F', 1, "SENDMAIL: Opened socket, nr: %d", connection.get());
-    return run_dialogue(connection.get(), headers, recipients, prepared, attachments, session);
+    if (address.port_given)
+        ctx.diag.print('F', 1, "SENDMAIL: Using port %d in stead of default port", address.port);
+    ctx.diag.print('F', 1, "SENDMAIL: Opening connection with server: %s and port: %d",
+                   address.host.c_str(), address.port);
+    Connection connection(ctx);
+    if (!connection.open(address.host.c_str(), address.port)) return kNetwork;
+    ctx.diag.print('F', 1, "SENDMAIL: Opened socket, nr: %d", connection.socket());
+    return run_dialogue(connection, address.host, headers, recipients, prepared, text_encoding,
+                        attachments, ctx);
 }
 
 }  // namespace
 
 int send_mail(const char* server, const char* header_list, const char* text,
-             const char* attachment_list, int max_size, MailSession* session) {
+              const char* attachment_list, int max_size, const Context& ctx) {
     try {
-        return send_message(server, header_list, text, attachment_list, max_size, session);
+        return send_message(server, header_list, text, attachment_list, max_size, ctx);
     } catch (const std::bad_alloc&) {
         return kInvalid;
     }

@@ -1,4 +1,4 @@
-#include "api/text.h"
+#include "core/text.h"
 
 #include <climits>
 #include <cstring>
@@ -49,6 +49,41 @@ int parse_int_like_atoi(const char* text) {
     if (value > INT_MAX) value = INT_MAX;
     if (value < INT_MIN) value = INT_MIN;
     return static_cast<int>(value);
+}
+
+}  // namespace brevorin
+
+namespace brevorin {
+
+bool read_decimal(const char*& cursor, long long& value) {
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(cursor);
+    while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\v' || *p == '\f' || *p == '\r') ++p;
+    bool negative = false;
+    if (*p == '+' || *p == '-') negative = (*p++ == '-');
+    if (*p < '0' || *p > '9') return false;
+    constexpr long long kCap = 1000000000000000000LL;
+    long long v = 0;
+    while (*p >= '0' && *p <= '9') {
+        if (v < kCap) v = v * 10 + (*p - '0');
+        ++p;
+    }
+    if (v > kCap) v = kCap;
+    value = negative ? -v : v;
+    cursor = reinterpret_cast<const char*>(p);
+    return true;
+}
+
+int32_t clamp_int32(long long value) {
+    if (value > INT32_MAX) return INT32_MAX;
+    if (value < INT32_MIN) return INT32_MIN;
+    return static_cast<int32_t>(value);
+}
+
+std::string upper_case_copy(std::string_view text) {
+    std::string copy(text);
+    for (char& c : copy)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    return copy;
 }
 
 }  // namespace brevorin

@@ -1,0 +1,38 @@
+// Small text helpers shared by the receiving and sending sides.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace brevorin {
+
+// An owned text that may be absent (null until set).
+using OwnedText = std::optional<std::string>;
+
+// Trims C-locale white space (space, \t, \n, \v, \f, \r) at both ends, in
+// place. A text made of white space only is left unchanged.
+void trim_spaces(std::string& text);
+void trim_spaces(char* text);
+
+// The C library's text-to-integer conversion without its undefined overflow:
+// leading white space, an optional sign, digits; 0 when no digit comes first.
+int parse_int_like_atoi(const char* text);
+
+}  // namespace brevorin
+
+namespace brevorin {
+
+// One decimal number the way "%d" reads it (leading white space, optional
+// sign, digits), without overflow: values beyond +-10^18 are clamped. Moves
+// cursor past it; false when no digit comes.
+bool read_decimal(const char*& cursor, long long& value);
+
+// The value clamped to the int32 range.
+int32_t clamp_int32(long long value);
+
+// a-z turned into A-Z, nothing else changed, so positions stay the same.
+std::string upper_case_copy(std::string_view text);
+
+}  // namespace brevorin

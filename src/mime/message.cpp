@@ -1,0 +1,110 @@
+#include "mime/message.h"
+
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "mime/file_names.h"
+#include "mime/uudecode.h"
+#include "platform/files.h"
+
+namespace brevorin {
+
+namespace {
+
+constexpr int kLineReserve = kLineCapacity + 1;
+
+bool begins_with(const LineSource& lines, const char* prefix) {
+    size_t n = std::strlen(prefix);
+    return lines.starts_line() && static_cast<size_t>(lines.size()) >= n &&
+           std::memcmp(lines.data(), prefix, n) == 0;
+}
+
+// Copies one uuencoded block (begin line already read) into a temporary file
+// and decodes it into the directory. False when the block could not be
+// staged; otherwise the status and file list are updated. A block that the
+// end of data cuts short is decoded as far as it goes.
+bool read_uuencoded_block(LineSource& lines, const std::string& directory, const Context& ctx,
+                          DecodedBody& out) {
+    platform::File staged = platform::open_temp_file();
+    if (!staged) return false;
+    auto stage = [&] {
+        size_t n = static_cast<size_t>(lines.size());
+        return std::fwrite(lines.data(), 1, n, staged.get()) == n;
+    };
+    if (!stage()) return false;
+    while (true) {
+        LineSource::Next r = lines.next();
+        if (r == LineSource::Next::kEnd) break;
+        if (r != LineSource::Next::kLine) return false;
+        if (!stage()) return false;
+        if (begins_with(lines, "end")) break;
+    }
+    std::rewind(staged.get());
+    std::string name;
+    int block_status = kAttachmentsHandled;
+    // Only a file written whole is listed, and one good block does not hide
+    // the failure of an earlier one.
+    if (uudecode(directory, staged.get(), name, block_status, ctx) == 0 && !name.empty())
+        append_file_name(out.files, name);
+    if (block_status != kAttachmentsHandled) out.status = block_status;
+    return true;
+}
+
+// The body of a message that is not MIME-structured: text, with uuencoded
+// blocks decoded into files.
+MessageBody read_plain_body(LineSource& lines, const std::string& directory, const Context& ctx,
+                            DecodedBody& out) {
+    std::string text;
+    try {
+        text.reserve(kBodyCapacity);
+    } catch (const std::bad_alloc&) {
+        ctx.diag.print('E', 1, "POP3_FETCH: malloc failed");
+        return MessageBody::kFailed;
+    }
+    while (true) {
+        if (static_cast<int>(text.size()) + kLineReserve > kBodyCapacity) return MessageBody::kTooLarge;
+        LineSource::Next r = lines.next();
+        if (r == LineSource::Next::kEnd) break;
+        if (r != LineSource::Next::kLine) return MessageBody::kFailed;
+        if (begins_with(lines, "begin ")) {
+            if (!read_uuencoded_block(lines, directory, ctx, out)) return MessageBody::kFailed;
+            continue;
+        }
+        text.append(lines.data(), static_cast<size_t>(lines.size()));
+    }
+    out.body = std::move(text);
+    return MessageBody::kDecoded;
+}
+
+}  // namespace
+
+HeaderRead read_header_block(LineSource& lines, std::string& header) {
+    while (true) {
+        if (static_cast<int>(header.size()) + kLineReserve > kHeaderBlockCapacity)
+            return HeaderRead::kTooLarge;
+        LineSource::Next r = lines.next();
+        if (r == LineSource::Next::kEnd) return HeaderRead::kRead;
+        if (r != LineSource::Next::kLine) return HeaderRead::kFailed;
+        header.append(lines.raw(), static_cast<size_t>(lines.raw_size()));
+        if (lines.starts_line() && lines.raw_size() >= 2 && lines.raw()[0] == '\r' &&
+            lines.raw()[1] == '\n')
+            return HeaderRead::kRead;
+    }
+}
+
+MessageBody decode_body(LineSource& lines, const std::string& header, const std::string& directory,
+                        const Context& ctx, DecodedBody& out) {
+    switch (parse_mime_body(lines, header.c_str(), directory, ctx, out)) {
+        case BodyOutcome::kDecoded:
+            return MessageBody::kDecoded;
+        case BodyOutcome::kFailed:
+            return MessageBody::kFailed;
+        case BodyOutcome::kNotMime:
+            break;
+    }
+    ctx.diag.print('F', 0, "POP3_FETCH: Not a MIME encoded message");
+    return read_plain_body(lines, directory, ctx, out);
+}
+
+}  // namespace brevorin

@@ -1,0 +1,238 @@
+#include "net/connection.h"
+
+#include <cstring>
+
+#include "platform/sockets.h"
+
+namespace brevorin {
+
+namespace {
+
+constexpr size_t kReadAhead = 64 * 1024;
+constexpr size_t kGatherLimit = 64 * 1024;
+constexpr size_t kLargestSend = 1u << 30;
+
+platform::SocketApi& api() { return platform::socket_api(); }
+
+unsigned to_ms(unsigned seconds) { return seconds > 4000000u ? 4000000000u : seconds * 1000u; }
+
+}  // namespace
+
+// The socket as a byte transport, each wait for the peer bounded by the
+// session's timeout (read at every call, so a change applies at once).
+class Connection::SocketTransport final : public platform::RawTransport {
+public:
+    SocketTransport(const Context& ctx, int sock) : ctx_(ctx), sock_(sock) {}
+
+    int recv(char* buffer, int length) override {
+        if (!wait(false)) return -1;
+        return api().recv(sock_, buffer, length);
+    }
+    int send(const char* data, int length) override {
+        if (!wait(true)) return -1;
+        return api().send(sock_, data, length);
+    }
+
+private:
+    bool wait(bool for_write) {
+        unsigned seconds = ctx_.options.timeout_s;
+        if (seconds == 0) return true;
+        return api().wait_ready(sock_, for_write, to_ms(seconds)) == 1;
+    }
+
+    const Context& ctx_;
+    int sock_;
+};
+
+Connection::Connection(const Context& ctx) : ctx_(ctx) {}
+
+Connection::~Connection() { close(); }
+
+bool Connection::open(const char* host, int port) {
+    close();
+    if (host == nullptr) return false;
+    uint32_t address = api().inet_addr(host);
+    if (address == platform::kInaddrNone) {
+        int length = 0;
+        if (api().gethostbyname(host, &address, &length) != 0) return false;
+        if (length != 4 && length != 8) {
+            api().set_last_error(0);
+            return false;
+        }
+    }
+    int sock = api().socket_stream();
+    if (sock < 0) return false;
+    unsigned limit = ctx_.options.connect_timeout_s;
+    int rc = limit == 0 ? api().connect(sock, address, static_cast<uint16_t>(port))
+                        : api().connect_within(sock, address, static_cast<uint16_t>(port),
+                                               to_ms(limit));
+    if (rc != 0) {
+        int error = api().last_error();
+        api().shutdown_both(sock);
+        api().close(sock);
+        api().set_last_error(error);
+        return false;
+    }
+    sock_ = sock;
+    transport_ = std::make_unique<SocketTransport>(ctx_, sock);
+    head_ = tail_ = 0;
+    corked_ = false;
+    out_.clear();
+    received_ = sent_ = 0;
+    return true;
+}
+
+int Connection::close() {
+    if (sock_ == -1) return 0;
+    if (tls_) tls_->shutdown();
+    tls_.reset();
+    transport_.reset();
+    head_ = tail_ = 0;
+    out_.clear();
+    corked_ = false;
+    int sock = sock_;
+    sock_ = -1;
+    api().shutdown_both(sock);
+    return api().close(sock);
+}
+
+void Connection::report_progress() const {
+    if (ctx_.progress) ctx_.progress(received_, sent_);
+}
+
+// Refills an empty read-ahead buffer with one receive. A peer that closes
+// counts as a reset connection: the data it owed us will not come.
+bool Connection::fill() {
+    if (sock_ == -1) {
+        api().set_last_error(platform::kWsaEnotsock);
+        return false;
+    }
+    if (in_.size() < kReadAhead) in_.resize(kReadAhead);
+    head_ = tail_ = 0;
+    int n = tls_ ? tls_->read(in_.data(), static_cast<int>(in_.size()))
+                 : transport_->recv(in_.data(), static_cast<int>(in_.size()));
+    if (n <= 0) {
+        if (n == 0) api().set_last_error(platform::kWsaEconnreset);
+        return false;
+    }
+    tail_ = static_cast<size_t>(n);
+    received_ += static_cast<uint64_t>(n);
+    report_progress();
+    return true;
+}
+
+int Connection::send_all(const char* data, size_t length) {
+    if (sock_ == -1) {
+        api().set_last_error(platform::kWsaEnotsock);
+        return -1;
+    }
+    size_t total = 0;
+    while (total < length) {
+        size_t chunk = length - total;
+        if (chunk > kLargestSend) chunk = kLargestSend;
+        int n = tls_ ? tls_->write(data + total, static_cast<int>(chunk))
+                     : transport_->send(data + total, static_cast<int>(chunk));
+        if (n <= 0) return -1;
+        total += static_cast<size_t>(n);
+        sent_ += static_cast<uint64_t>(n);
+    }
+    report_progress();
+    return 0;
+}
+
+int Connection::flush() {
+    if (out_.empty()) return 0;
+    int rc = send_all(out_.data(), out_.size());
+    out_.clear();
+    return rc;
+}
+
+// Takes bytes up to and including the first line feed, at most room bytes,
+// receiving more while neither is reached. The count, or -1.
+int Connection::read_piece(char* buffer, int room) {
+    if (corked_ && flush() != 0) return -1;
+    int stored = 0;
+    while (true) {
+        if (buffered() == 0 && !fill()) return -1;
+        const char* start = in_.data() + head_;
+        size_t want = static_cast<size_t>(room - stored);
+        size_t avail = buffered() < want ? buffered() : want;
+        const void* lf = std::memchr(start, '\n', avail);
+        size_t take = lf != nullptr ? static_cast<size_t>(static_cast<const char*>(lf) - start) + 1
+                                    : avail;
+        std::memcpy(buffer + stored, start, take);
+        head_ += take;
+        stored += static_cast<int>(take);
+        if (lf != nullptr || stored == room) return stored;
+    }
+}
+
+int Connection::read_line(char* buffer, int size) {
+    if (size < 2) {
+        ctx_.diag.print('E', 1, "SOCKREAD: len to small");
+        return -1;
+    }
+    int n = read_piece(buffer, size - 1);
+    if (n < 0) return -1;
+    buffer[n] = '\0';
+    return n;
+}
+
+int Connection::read_raw(char* buffer, int size) {
+    if (size < 2) {
+        ctx_.diag.print('E', 1, "SOCKREAD: len to small");
+        return -1;
+    }
+    return read_piece(buffer, size);
+}
+
+int Connection::write(const char* data, int length) {
+    if (length == 0) return 0;
+    if (length < 0 || data == nullptr) return -1;
+    if (corked_) {
+        out_.insert(out_.end(), data, data + length);
+        if (out_.size() >= kGatherLimit && flush() != 0) return -1;
+        return length;
+    }
+    return send_all(data, static_cast<size_t>(length)) == 0 ? length : -1;
+}
+
+bool Connection::write_text(std::string_view text) {
+    if (text.size() > static_cast<size_t>(INT32_MAX)) return false;
+    int length = static_cast<int>(text.size());
+    return write(text.data(), length) == length;
+}
+
+int Connection::uncork() {
+    corked_ = false;
+    return flush();
+}
+
+int Connection::pending(unsigned long* count) const {
+    unsigned long waiting = 0;
+    if (sock_ == -1 || api().bytes_waiting(sock_, &waiting) != 0) return -1;
+    *count = waiting + static_cast<unsigned long>(buffered());
+    return 0;
+}
+
+platform::TlsHandshake Connection::start_tls(const platform::TlsSettings& settings) {
+    platform::TlsHandshake result;
+    if (sock_ == -1 || tls_) {
+        result.failure = platform::TlsFailure::kTransport;
+        return result;
+    }
+    head_ = tail_ = 0;
+    if (corked_ && flush() != 0) {
+        result.failure = platform::TlsFailure::kTransport;
+        return result;
+    }
+    result = platform::tls_client_handshake(*transport_, settings);
+    if (result.stream) tls_ = std::move(result.stream);
+    return result;
+}
+
+int Connection::last_error() { return api().last_error(); }
+
+void Connection::set_last_error(int code) { api().set_last_error(code); }
+
+}  // namespace brevorin

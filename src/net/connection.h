@@ -1,0 +1,94 @@
+// One connection to a mail server, owned by the POP3 visit or the SMTP
+// sending that opened it. It holds the socket, the read-ahead buffer, the
+// gathered writes and, once started, the TLS stream: every byte the line
+// engine reads or writes passes through the byte stream in use, so TLS sits
+// between the socket and the lines without the protocols seeing it.
+//
+// Each connection owns a read-ahead buffer, so a line costs one system call
+// per block rather than a peek and a receive per line. The readers still hand
+// out exactly one line per call (or a piece of a longer one) and never a byte
+// of the next line; what is buffered counts as waiting to be read.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/context.h"
+#include "platform/tls.h"
+
+namespace brevorin {
+
+class Connection {
+public:
+    explicit Connection(const Context& ctx);
+    ~Connection();
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    // Connects to host (dotted IPv4 or a name) and port; false with the
+    // socket error set. Bounded by the connect timeout when one is set.
+    bool open(const char* host, int port);
+    bool is_open() const { return sock_ != -1; }
+    int socket() const { return sock_; }
+    // Shuts down and closes; the close's result (0 on success, also when
+    // nothing was open).
+    int close();
+
+    // One line into buffer, at most size - 1 bytes, terminated; the byte
+    // count (terminator not counted) or -1.
+    int read_line(char* buffer, int size);
+    // One line into buffer, at most size bytes, not terminated; the count or -1.
+    int read_raw(char* buffer, int size);
+    // Writes all of data; length, 0 for an empty write, or -1.
+    int write(const char* data, int length);
+    bool write_text(std::string_view text);
+
+    // Gathering of writes: while corked, write collects data and sends it in
+    // large blocks; a failed send shows as -1 from the write or uncork that
+    // triggered it. uncork sends what is left: 0 or -1.
+    void cork() { corked_ = true; }
+    int uncork();
+
+    // Bytes waiting to be read: the read-ahead buffer plus the socket's.
+    int pending(unsigned long* count) const;
+    size_t buffered() const { return tail_ - head_; }
+
+    // Starts TLS on the open socket. Whatever was read ahead is dropped
+    // first: bytes a server sent before the handshake are never taken for
+    // protected data.
+    platform::TlsHandshake start_tls(const platform::TlsSettings& settings);
+    bool secure() const { return tls_ != nullptr; }
+
+    uint64_t bytes_received() const { return received_; }
+    uint64_t bytes_sent() const { return sent_; }
+
+    // The socket layer's last error (a Windows Sockets error number).
+    static int last_error();
+    static void set_last_error(int code);
+
+private:
+    class SocketTransport;
+
+    bool fill();
+    int send_all(const char* data, size_t length);
+    int flush();
+    int read_piece(char* buffer, int room);
+    void report_progress() const;
+
+    const Context& ctx_;
+    int sock_ = -1;
+    std::unique_ptr<SocketTransport> transport_;
+    std::unique_ptr<platform::TlsStream> tls_;
+    std::vector<char> in_;  // read-ahead block; in_[head_, tail_) is not handed out yet
+    size_t head_ = 0;
+    size_t tail_ = 0;
+    bool corked_ = false;
+    std::vector<char> out_;  // gathered writes
+    uint64_t received_ = 0;
+    uint64_t sent_ = 0;
+};
+
+}  // namespace brevorin

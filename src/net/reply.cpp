@@ -1,0 +1,41 @@
+#include "net/reply.h"
+
+namespace brevorin {
+
+bool send_command(Connection& connection, std::string_view command) {
+    return connection.write_text(command);
+}
+
+LineRead read_reply_line(Connection& connection, std::string& line) {
+    char buffer[kReplyCapacity];
+    int n = connection.read_line(buffer, kReplyCapacity);
+    if (n < 0) {
+        line.clear();
+        return LineRead::kFailed;
+    }
+    line.assign(buffer, static_cast<size_t>(n));
+    if (n > 0 && buffer[n - 1] != '\n') {
+        char rest[kReplyCapacity];
+        int m;
+        do {
+            m = connection.read_line(rest, kReplyCapacity);
+            if (m < 0) return LineRead::kFailed;
+        } while (m > 0 && rest[m - 1] != '\n');
+    }
+    return LineRead::kLine;
+}
+
+ReplyRead read_reply(Connection& connection, ReplyProtocol& protocol, int max_lines) {
+    std::string line;
+    for (int n = 0; n < max_lines; ++n) {
+        if (read_reply_line(connection, line) != LineRead::kLine) return ReplyRead::kFailed;
+        switch (protocol.take(line)) {
+            case LineVerdict::kFinal: return ReplyRead::kComplete;
+            case LineVerdict::kMalformed: return ReplyRead::kMalformed;
+            case LineVerdict::kContinues: break;
+        }
+    }
+    return ReplyRead::kTooLong;
+}
+
+}  // namespace brevorin

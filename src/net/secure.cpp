@@ -1,0 +1,37 @@
+#include "net/secure.h"
+
+#include "platform/sockets.h"
+
+namespace brevorin {
+
+bool secure_connection(Connection& connection, const Context& ctx, const std::string& host,
+                       const char* tag) {
+    platform::TlsSettings settings;
+    settings.host = host;
+    settings.verify_peer = ctx.options.verify == Verify::kPeer;
+    settings.ca_file = ctx.options.ca_file;
+    if (!settings.verify_peer)
+        ctx.diag.print('W', 1, "%s: Warning: server certificate not verified (verify=none)", tag);
+    platform::TlsHandshake handshake = connection.start_tls(settings);
+    if (handshake.failure != platform::TlsFailure::kNone) {
+        ctx.diag.print('E', 1, "%s: TLS failed: %s%s%.200s", tag, platform::describe(handshake.failure),
+                       handshake.detail.empty() ? "" : ": ", handshake.detail.c_str());
+        if (Connection::last_error() == 0) Connection::set_last_error(platform::kWsaEconnaborted);
+        return false;
+    }
+    ctx.diag.print('F', 1, "%s: TLS established with %s", tag, host.c_str());
+    return true;
+}
+
+bool credentials_may_go(const Context& ctx, bool legacy_logon, const char* tag) {
+    if (ctx.options.security != Security::kNone || ctx.options.allow_plaintext_auth ||
+        legacy_logon)
+        return true;
+    ctx.diag.print('E', 1,
+                   "%s: Refused: credentials would be sent without TLS (set security, or "
+                   "allow_plaintext_auth=yes)",
+                   tag);
+    return false;
+}
+
+}  // namespace brevorin
