@@ -63,11 +63,16 @@ def _pem(cert):
 
 class EchoServer:
     """A TLS echo server on 127.0.0.1 with one certificate, a thread per
-    connection; clients that fail their handshake are dropped quietly."""
+    connection; clients that fail their handshake are dropped quietly.
 
-    def __init__(self, cert_file, key_file):
+    TLS runs over memory buffers so that the server decides what goes out
+    together: a greeting leaves in the same send as the handshake's last
+    flight, the way a POP3S server's "+OK" can arrive with its Finished."""
+
+    def __init__(self, cert_file, key_file, greeting=b""):
         self.ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         self.ctx.load_cert_chain(cert_file, key_file)
+        self.greeting = greeting
         self.listener = socket.create_server(("127.0.0.1", 0))
         self.listener.settimeout(0.2)
         self.port = self.listener.getsockname()[1]
@@ -90,13 +95,42 @@ class EchoServer:
 
     def _serve(self, conn):
         conn.settimeout(60)
+        incoming, outgoing = ssl.MemoryBIO(), ssl.MemoryBIO()
+        tls = self.ctx.wrap_bio(incoming, outgoing, server_side=True)
+
+        def flush():
+            data = outgoing.read()
+            if data:
+                conn.sendall(data)
+
+        def feed():
+            data = conn.recv(65536)
+            incoming.write(data)
+            return bool(data)
+
         try:
-            with self.ctx.wrap_socket(conn, server_side=True) as tls:
-                while True:
-                    data = tls.recv(65536)
-                    if not data:
-                        break
-                    tls.sendall(data)
+            while True:
+                try:
+                    tls.do_handshake()
+                    break
+                except ssl.SSLWantReadError:
+                    flush()
+                    if not feed():
+                        return
+            if self.greeting:
+                tls.write(self.greeting)
+            flush()
+            while True:
+                try:
+                    data = tls.read(65536)
+                except ssl.SSLWantReadError:
+                    if not feed():
+                        return
+                    continue
+                if not data:
+                    return
+                tls.write(data)
+                flush()
         except (OSError, ssl.SSLError):
             pass
         finally:
@@ -110,6 +144,9 @@ class EchoServer:
             t.join(10)
 
 
+GREETING = b"+OK TLS echo ready\r\n"
+
+
 @pytest.fixture(scope="module")
 def servers():
     """Echo servers by certificate kind, and the CA's PEM file."""
@@ -120,6 +157,9 @@ def servers():
             "good": (["localhost", "127.0.0.1"], now - DAY, now + 10 * DAY),
             "expired": (["localhost", "127.0.0.1"], now - 20 * DAY, now - 2 * DAY),
             "other": (["mail.other.example"], now - DAY, now + 10 * DAY),
+            # Sends the root along: a complete chain to a root nobody trusts.
+            "chain": (["localhost", "127.0.0.1"], now - DAY, now + 10 * DAY),
+            "greeting": (["localhost", "127.0.0.1"], now - DAY, now + 10 * DAY),
         }
         running = {}
         try:
@@ -128,12 +168,13 @@ def servers():
                 cert_file = os.path.join(d, kind + ".pem")
                 key_file = os.path.join(d, kind + ".key")
                 with open(cert_file, "wb") as f:
-                    f.write(_pem(cert))
+                    f.write(_pem(cert) + (_pem(ca_cert) if kind == "chain" else b""))
                 with open(key_file, "wb") as f:
                     f.write(key.private_bytes(serialization.Encoding.PEM,
                                               serialization.PrivateFormat.PKCS8,
                                               serialization.NoEncryption()))
-                running[kind] = EchoServer(cert_file, key_file)
+                running[kind] = EchoServer(cert_file, key_file,
+                                           GREETING if kind == "greeting" else b"")
             ca_file = os.path.join(d, "ca.pem")
             with open(ca_file, "wb") as f:
                 # A second, unrelated certificate first: every root in the
@@ -190,6 +231,8 @@ def probe(request):
     ("good", "ca", [], "OK"),
     ("good", "ca", ["--name", "localhost"], "OK"),
     ("good", None, [], "FAIL untrusted issuer"),
+    ("chain", None, [], "FAIL untrusted issuer"),
+    ("chain", "ca", [], "OK"),
     ("other", "ca", [], "FAIL name mismatch"),
     ("good", "ca", ["--name", "elsewhere.example"], "FAIL name mismatch"),
     ("expired", "ca", [], "FAIL expired"),
@@ -211,6 +254,13 @@ def test_large_transfer_arrives_intact(servers, probe):
     running, files = servers
     out = probe.run(probe.host, running["good"].port, "--ca", probe.path(files["ca"]),
                     "--bytes", 1 << 20)
+    assert out.startswith("OK"), out
+
+
+def test_data_with_the_handshakes_last_flight_is_kept(servers, probe):
+    running, files = servers
+    out = probe.run(probe.host, running["greeting"].port, "--ca", probe.path(files["ca"]),
+                    "--greeting", GREETING.decode())
     assert out.startswith("OK"), out
 
 

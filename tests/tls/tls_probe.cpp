@@ -2,9 +2,11 @@
 // this build has, sends a payload and expects it echoed back unchanged.
 //
 //   tls_probe HOST PORT [--ca FILE] [--no-verify] [--name NAME] [--bytes N]
+//             [--greeting TEXT]
 //
 // --name: the name to verify (default HOST); --bytes: payload size (default:
-// one short line), sent in pieces, each read back before the next goes out.
+// one short line), sent in pieces, each read back before the next goes out;
+// --greeting: what the server sends first, unasked.
 // Prints "OK <backend>" or "FAIL <reason> <detail>"; exit status 0 on OK.
 #include <cstdio>
 #include <cstdlib>
@@ -68,7 +70,8 @@ bool read_exactly(TlsStream& stream, char* buffer, std::size_t length) {
 
 int main(int argc, char** argv) {
     if (argc < 3) {
-        std::fprintf(stderr, "usage: tls_probe HOST PORT [--ca FILE] [--no-verify] [--name NAME] [--bytes N]\n");
+        std::fprintf(stderr, "usage: tls_probe HOST PORT [--ca FILE] [--no-verify] [--name NAME] [--bytes N] "
+                     "[--greeting TEXT]\n");
         return 2;
     }
     const std::string host = argv[1];
@@ -76,6 +79,7 @@ int main(int argc, char** argv) {
     TlsSettings settings;
     settings.host = host;
     std::size_t bytes = 0;
+    std::string greeting;
     for (int i = 3; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "--no-verify") {
@@ -86,6 +90,8 @@ int main(int argc, char** argv) {
             settings.host = argv[++i];
         } else if (arg == "--bytes" && i + 1 < argc) {
             bytes = std::strtoul(argv[++i], nullptr, 10);
+        } else if (arg == "--greeting" && i + 1 < argc) {
+            greeting = argv[++i];
         } else {
             std::fprintf(stderr, "tls_probe: unknown argument %s\n", argv[i]);
             return 2;
@@ -99,6 +105,12 @@ int main(int argc, char** argv) {
     if (!hs.stream) {
         socket_api().close(sock);
         return fail(describe(hs.failure), hs.detail);
+    }
+
+    if (!greeting.empty()) {
+        std::string got(greeting.size(), '\0');
+        if (!read_exactly(*hs.stream, &got[0], got.size())) return fail("read", "no greeting");
+        if (got != greeting) return fail("data", "greeting was " + got);
     }
 
     std::string payload;
