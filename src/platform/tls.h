@@ -63,4 +63,12 @@ TlsHandshake tls_client_handshake(RawTransport& transport, const TlsSettings& se
 // "OpenSSL 3.0.x", "SChannel" or "none".
 const char* tls_backend_name();
 
+// Whether host is an IPv4 or IPv6 address literal (IPv6 possibly in
+// brackets) rather than a DNS name. Such a host gets no SNI and must match
+// an IP address of the certificate, not a DNS name.
+bool is_ip_literal(const std::string& host);
+
+// host without the brackets of a bracketed IPv6 literal.
+std::string unbracketed(const std::string& host);
+
 }  // namespace brevorin::platform

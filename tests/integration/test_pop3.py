@@ -132,4 +132,4 @@ def test_windows_dll_exports_and_imports(wine_build):
     assert required <= names
     assert all(n in required or n.startswith("brevorin_host_") for n in names), names
     imports = {l.split(":", 1)[1].strip().lower() for l in out.splitlines() if "DLL Name:" in l}
-    assert imports <= {"kernel32.dll", "msvcrt.dll", "wsock32.dll"}, imports
+    assert imports <= {"kernel32.dll", "msvcrt.dll", "wsock32.dll", "secur32.dll", "crypt32.dll"}, imports

@@ -1,0 +1,291 @@
+// TLS through OpenSSL 3. The records travel through a BIO of our own that
+// calls the connection's RawTransport, so the connection's timeouts and its
+// Windows Sockets error numbers stay in force; OpenSSL never sees the fd.
+#include <openssl/bio.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509_vfy.h>
+#include <openssl/x509v3.h>
+
+#include <cstdio>
+#include <new>
+
+#include "platform/sockets.h"
+#include "platform/tls.h"
+
+namespace brevorin::platform {
+
+namespace {
+
+// What the BIO saw of the transport: OpenSSL's own error reporting cannot
+// tell a timed-out socket from a bad record, and the caller needs that.
+struct Channel {
+    RawTransport* transport = nullptr;
+    bool failed = false;  // recv or send returned -1
+    int error = 0;        // the socket layer's error number at that time
+    bool eof = false;     // the peer closed its end
+};
+
+int channel_read(BIO* bio, char* buffer, int length) {
+    auto* channel = static_cast<Channel*>(BIO_get_data(bio));
+    BIO_clear_retry_flags(bio);
+    if (length <= 0) return 0;
+    int n = channel->transport->recv(buffer, length);
+    if (n > 0) return n;
+    if (n == 0) {
+        channel->eof = true;
+        return 0;
+    }
+    channel->failed = true;
+    channel->error = socket_api().last_error();
+    return -1;
+}
+
+int channel_write(BIO* bio, const char* data, int length) {
+    auto* channel = static_cast<Channel*>(BIO_get_data(bio));
+    BIO_clear_retry_flags(bio);
+    if (length <= 0) return 0;
+    int n = channel->transport->send(data, length);
+    if (n > 0) return n;
+    channel->failed = true;
+    channel->error = socket_api().last_error();
+    return -1;
+}
+
+long channel_ctrl(BIO*, int command, long, void*) {
+    // libssl flushes after every flight; the transport has nothing buffered.
+    return command == BIO_CTRL_FLUSH ? 1 : 0;
+}
+
+int channel_create(BIO* bio) {
+    BIO_set_init(bio, 1);
+    return 1;
+}
+
+struct SslCtxFree {
+    void operator()(SSL_CTX* p) const { SSL_CTX_free(p); }
+};
+struct SslFree {
+    void operator()(SSL* p) const { SSL_free(p); }
+};
+struct BioMethodFree {
+    void operator()(BIO_METHOD* p) const { BIO_meth_free(p); }
+};
+
+std::string openssl_reason() {
+    unsigned long code = ERR_peek_last_error();
+    if (code == 0) return std::string();
+    char text[256];
+    ERR_error_string_n(code, text, sizeof text);
+    return text;
+}
+
+TlsFailure failure_of_verify_result(long result) {
+    switch (result) {
+        case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
+        case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
+        case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
+        case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
+        case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
+        case X509_V_ERR_CERT_UNTRUSTED:
+        case X509_V_ERR_CERT_REJECTED:
+            return TlsFailure::kUntrusted;
+        case X509_V_ERR_HOSTNAME_MISMATCH:
+        case X509_V_ERR_IP_ADDRESS_MISMATCH:
+            return TlsFailure::kNameMismatch;
+        case X509_V_ERR_CERT_HAS_EXPIRED:
+        case X509_V_ERR_CERT_NOT_YET_VALID:
+            return TlsFailure::kExpired;
+        default:
+            return TlsFailure::kProtocol;
+    }
+}
+
+class OpenSslStream final : public TlsStream {
+public:
+    OpenSslStream(std::unique_ptr<Channel> channel, std::unique_ptr<BIO_METHOD, BioMethodFree> method,
+                  std::unique_ptr<SSL, SslFree> ssl)
+        : channel_(std::move(channel)), method_(std::move(method)), ssl_(std::move(ssl)) {}
+
+    ~OpenSslStream() override {
+        ssl_.reset();  // frees the BIO, which uses method_ and channel_
+    }
+
+    int read(char* buffer, int length) override {
+        if (length <= 0) return 0;
+        if (closed_) return 0;
+        if (broken_) return fail();
+        ERR_clear_error();
+        while (true) {
+            int n = SSL_read(ssl_.get(), buffer, length);
+            if (n > 0) return n;
+            int error = SSL_get_error(ssl_.get(), n);
+            if (error == SSL_ERROR_ZERO_RETURN || (channel_->eof && !channel_->failed)) {
+                closed_ = true;
+                return 0;
+            }
+            // Only a transport that asked to be retried leads here; ours
+            // never does, but a record without application data might.
+            if ((error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) &&
+                !channel_->failed) {
+                continue;
+            }
+            broken_ = true;
+            return fail();
+        }
+    }
+
+    int write(const char* data, int length) override {
+        if (length < 0 || broken_) return fail();
+        ERR_clear_error();
+        int done = 0;
+        while (done < length) {
+            int n = SSL_write(ssl_.get(), data + done, length - done);
+            if (n > 0) {
+                done += n;
+                continue;
+            }
+            int error = SSL_get_error(ssl_.get(), n);
+            if ((error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) &&
+                !channel_->failed && !channel_->eof) {
+                continue;
+            }
+            broken_ = true;
+            return fail();
+        }
+        return length;
+    }
+
+    void shutdown() override {
+        if (broken_ || shut_) return;
+        shut_ = true;
+        ERR_clear_error();
+        SSL_shutdown(ssl_.get());  // 0: ours is sent, the peer's not awaited
+    }
+
+private:
+    // The caller reads the socket layer's last error to tell a timeout from
+    // a reset; a failed transport's number is put back in case anything in
+    // between changed it.
+    int fail() {
+        if (channel_->failed) socket_api().set_last_error(channel_->error);
+        return -1;
+    }
+
+    std::unique_ptr<Channel> channel_;
+    std::unique_ptr<BIO_METHOD, BioMethodFree> method_;
+    std::unique_ptr<SSL, SslFree> ssl_;
+    bool closed_ = false;
+    bool broken_ = false;
+    bool shut_ = false;
+};
+
+TlsHandshake failed(TlsFailure failure, std::string detail) {
+    TlsHandshake result;
+    result.failure = failure;
+    result.detail = std::move(detail);
+    return result;
+}
+
+TlsHandshake handshake(RawTransport& transport, const TlsSettings& settings) {
+    ERR_clear_error();
+    // A context per handshake: nothing shared between sessions, so two
+    // threads may handshake at once without any locking of ours.
+    std::unique_ptr<SSL_CTX, SslCtxFree> ctx(SSL_CTX_new(TLS_client_method()));
+    if (!ctx) return failed(TlsFailure::kUnavailable, openssl_reason());
+    SSL_CTX_set_min_proto_version(ctx.get(), TLS1_2_VERSION);
+    // Mail protocols end their own data; a peer that closes without
+    // close_notify has not truncated anything the protocol would accept.
+    SSL_CTX_set_options(ctx.get(), SSL_OP_IGNORE_UNEXPECTED_EOF);
+    const std::string host = unbracketed(settings.host);
+    const bool ip_host = is_ip_literal(settings.host);
+    if (settings.verify_peer) {
+        if (host.empty()) return failed(TlsFailure::kNameMismatch, "no host name to verify");
+        SSL_CTX_set_verify(ctx.get(), SSL_VERIFY_PEER, nullptr);
+        if (SSL_CTX_set_default_verify_paths(ctx.get()) != 1) {
+            return failed(TlsFailure::kUnavailable, openssl_reason());
+        }
+        if (!settings.ca_file.empty() &&
+            SSL_CTX_load_verify_locations(ctx.get(), settings.ca_file.c_str(), nullptr) != 1) {
+            return failed(TlsFailure::kCaFile, openssl_reason());
+        }
+    } else {
+        SSL_CTX_set_verify(ctx.get(), SSL_VERIFY_NONE, nullptr);
+    }
+
+    std::unique_ptr<SSL, SslFree> ssl(SSL_new(ctx.get()));
+    if (!ssl) return failed(TlsFailure::kUnavailable, openssl_reason());
+    if (!host.empty() && !ip_host && SSL_set_tlsext_host_name(ssl.get(), host.c_str()) != 1) {
+        return failed(TlsFailure::kProtocol, openssl_reason());
+    }
+    if (settings.verify_peer) {
+        int ok;
+        if (ip_host) {
+            ok = X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl.get()), host.c_str());
+        } else {
+            SSL_set_hostflags(ssl.get(), X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+            ok = SSL_set1_host(ssl.get(), host.c_str());
+        }
+        if (ok != 1) return failed(TlsFailure::kNameMismatch, "cannot check host " + host);
+    }
+
+    std::unique_ptr<BIO_METHOD, BioMethodFree> method(
+        BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "brevorin transport"));
+    if (!method || BIO_meth_set_read(method.get(), channel_read) != 1 ||
+        BIO_meth_set_write(method.get(), channel_write) != 1 ||
+        BIO_meth_set_ctrl(method.get(), channel_ctrl) != 1 ||
+        BIO_meth_set_create(method.get(), channel_create) != 1) {
+        return failed(TlsFailure::kUnavailable, openssl_reason());
+    }
+    auto channel = std::make_unique<Channel>();
+    channel->transport = &transport;
+    BIO* bio = BIO_new(method.get());
+    if (bio == nullptr) return failed(TlsFailure::kUnavailable, openssl_reason());
+    BIO_set_data(bio, channel.get());
+    SSL_set_bio(ssl.get(), bio, bio);  // ssl owns it from here
+
+    if (SSL_connect(ssl.get()) != 1) {
+        if (channel->failed) {
+            socket_api().set_last_error(channel->error);
+            return failed(TlsFailure::kTransport, "socket error " + std::to_string(channel->error));
+        }
+        if (channel->eof) {
+            return failed(TlsFailure::kTransport, "connection closed during the handshake");
+        }
+        long verify = SSL_get_verify_result(ssl.get());
+        if (settings.verify_peer && verify != X509_V_OK) {
+            return failed(failure_of_verify_result(verify), X509_verify_cert_error_string(verify));
+        }
+        return failed(TlsFailure::kProtocol, openssl_reason());
+    }
+
+    TlsHandshake result;
+    result.stream =
+        std::make_unique<OpenSslStream>(std::move(channel), std::move(method), std::move(ssl));
+    return result;
+}
+
+}  // namespace
+
+TlsHandshake tls_client_handshake(RawTransport& transport, const TlsSettings& settings) {
+    try {
+        return handshake(transport, settings);
+    } catch (const std::bad_alloc&) {
+        ERR_clear_error();
+        TlsHandshake result;  // allocates nothing
+        result.failure = TlsFailure::kUnavailable;
+        return result;
+    }
+}
+
+const char* tls_backend_name() {
+    static char name[64];
+    static const bool made = [] {
+        std::snprintf(name, sizeof name, "OpenSSL %s", OpenSSL_version(OPENSSL_VERSION_STRING));
+        return true;
+    }();
+    (void)made;
+    return name;
+}
+
+}  // namespace brevorin::platform
