@@ -44,16 +44,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 "quoted-printable round trip");
 
     for (int charset : {1, 2, 4, 12, 13}) {
-        MailSession session;
+        Context session;
         session.charset = charset;
         std::string word;
-        const int result = encode_words(text.c_str(), word, &session);
+        const int result = encode_words(text.c_str(), word, session);
         fuzz::check(result == 0 || result == 1, "ENCODED_WORD_ENCODE failed");
         fuzz::check(word.find('\n') == std::string::npos || result == 1, "word spans lines");
         // The decoder takes words up to its 2046-character line.
         if (charset != 2 || result != 0 || word.size() > 2000) continue;
         std::string back;
-        fuzz::check(decode_encoded_words(word.c_str(), back, &session) == 0, "word decode failed");
+        fuzz::check(decode_encoded_words(word.c_str(), back, session) == 0, "word decode failed");
         fuzz::check(without_final_blanks(back) == without_final_blanks(text),
                     "encoded word round trip");
     }

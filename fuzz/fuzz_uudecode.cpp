@@ -20,12 +20,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         out = root + "/out";
         mkdir(out.c_str(), 0700);
     }
-    MailSession quiet;
+    Context quiet;
     auto in = fuzz::reader(data, size);
     if (in == nullptr) return 0;
     std::string written_name;
     int status = -1;
-    int rc = uudecode(out + "/", in.get(), written_name, status, &quiet);
+    int rc = uudecode(out + "/", in.get(), written_name, status, quiet);
     fuzz::check(status >= 0 && status <= 3, "status out of range");
     fuzz::check((rc == 0) == (status == 0), "result and status disagree");
     fuzz::check(fuzz::entries(root) == std::vector<std::string>{"out"},

@@ -9,6 +9,9 @@ cd "$(dirname "$0")/.."
 ./scripts/build.sh
 jobs=$(nproc)
 
+echo "== layering: no include runs upward"
+python3 scripts/check_layers.py
+
 echo "== unit and integration tests"
 BREVORIN_REQUIRE_WINE=1 ctest --test-dir build --output-on-failure -j1
 
@@ -17,6 +20,11 @@ cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DBREVORIN_SANITIZE=ON -DBREVO
 cmake --build build-asan -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build-asan --output-on-failure -L unit -j1
+
+echo "== sessions on two threads under ThreadSanitizer"
+cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DBREVORIN_TSAN=ON -DBREVORIN_BENCH=OFF >/dev/null
+cmake --build build-tsan -j"$jobs" --target thread_sessions
+TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build-tsan --output-on-failure -R thread_sessions
 
 if [ -x fuzz/run_fuzz.sh ]; then
   echo "== fuzz targets"
