@@ -5,13 +5,13 @@
 #include <cstring>
 #include <memory>
 #include <new>
-#include <mutex>
 #include <string>
 
 #include "api/session.h"
 #include "brevorin.h"
 #include "host/host_calls.h"
 #include "net/connection.h"
+#include "platform/lock.h"
 #include "platform/sockets.h"
 #include "pop3/listing.h"
 #include "pop3/retrieval.h"
@@ -25,7 +25,7 @@ namespace {
 // 0: sockets layer not started; n > 0: started, n sessions; -1: start failed.
 // Sessions are made and released on any host thread.
 int32_t g_socket_users = 0;
-std::mutex g_socket_users_lock;
+platform::Lock g_socket_users_lock;
 
 int sockets_startup(uint16_t* version) { return platform::socket_api().startup(0x0101, version); }
 int sockets_cleanup() { return platform::socket_api().cleanup(); }
@@ -77,11 +77,11 @@ int run_worker(Worker&& worker) {
 }  // namespace
 
 int32_t sockets_user_count() {
-    std::lock_guard<std::mutex> hold(g_socket_users_lock);
+    platform::Hold hold(g_socket_users_lock);
     return g_socket_users;
 }
 void set_sockets_user_count_for_tests(int32_t count) {
-    std::lock_guard<std::mutex> hold(g_socket_users_lock);
+    platform::Hold hold(g_socket_users_lock);
     g_socket_users = count;
 }
 
@@ -104,7 +104,7 @@ extern "C" BREVORIN_API int brevorin_init(MailSession** session_out) {
     host_get_setting(39, name, sizeof name);
     session->ctx.charset = charset_from_host_name(name);
 
-    std::lock_guard<std::mutex> hold(g_socket_users_lock);
+    platform::Hold hold(g_socket_users_lock);
 
     // A count of -1 means an earlier start failed: try again rather than
     // hand out sessions that cannot use the network.
@@ -135,7 +135,7 @@ extern "C" BREVORIN_API void brevorin_cleanup(MailSession* session) {
     if (session == nullptr) return;
     std::unique_ptr<MailSession> owned(session);
     if (owned->mailbox.logged_on) run_worker([&] { return logoff(owned->mailbox); });
-    std::lock_guard<std::mutex> hold(g_socket_users_lock);
+    platform::Hold hold(g_socket_users_lock);
     if (g_socket_users == 1) {
         sockets_cleanup();
         g_socket_users = 0;

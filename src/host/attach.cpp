@@ -1,6 +1,7 @@
 #include "host/attach.h"
 
 #include "brevorin.h"
+#include "platform/lock.h"
 
 namespace brevorin {
 
@@ -10,10 +11,15 @@ int32_t g_attach_count = 0;
 uint16_t g_instance_handle = 0;
 const void* g_host_context = nullptr;
 void (*g_hook_observer)(int) = nullptr;
+// Sessions on other threads read the context while the host attaches.
+platform::Lock g_attach_lock;
 
 }  // namespace
 
-const void* host_context() { return g_host_context; }
+const void* host_context() {
+    platform::Hold hold(g_attach_lock);
+    return g_host_context;
+}
 
 int library_hook(int event) {
     if (g_hook_observer != nullptr) g_hook_observer(event);
@@ -22,9 +28,13 @@ int library_hook(int event) {
 
 void set_hook_observer(void (*observer)(int event)) { g_hook_observer = observer; }
 
-int32_t attach_count() { return g_attach_count; }
+int32_t attach_count() {
+    platform::Hold hold(g_attach_lock);
+    return g_attach_count;
+}
 
 void reset_attach_state_for_tests() {
+    platform::Hold hold(g_attach_lock);
     g_attach_count = 0;
     g_instance_handle = 0;
     g_host_context = nullptr;
@@ -41,15 +51,20 @@ extern "C" BREVORIN_API brevorin_word _TCONNECT(brevorin_word operation, brevori
     using namespace brevorin;
     (void)a;
     switch (static_cast<uint16_t>(operation & 0xFFFF)) {
-        case 1:  // attach: b is the host's context record
-            g_host_context = reinterpret_cast<const void*>(b);
-            g_instance_handle = 1;
-            ++g_attach_count;
+        case 1: {  // attach: b is the host's context record
+            {
+                platform::Hold hold(g_attach_lock);
+                g_host_context = reinterpret_cast<const void*>(b);
+                g_instance_handle = 1;
+                ++g_attach_count;
+            }
             if (library_hook(3) != 0) {
+                platform::Hold hold(g_attach_lock);
                 --g_attach_count;
                 return 0;
             }
-            return g_instance_handle;
+            return 1;
+        }
         case 2:
             library_hook(4);
             return 0;
@@ -60,9 +75,15 @@ extern "C" BREVORIN_API brevorin_word _TCONNECT(brevorin_word operation, brevori
         case 5:
             library_hook(static_cast<int>(b));
             return 0;
-        case 6:  // detach; the recorded context and handle stay
-            if (--g_attach_count == 0) library_hook(2);
+        case 6: {  // detach; the recorded context and handle stay
+            bool last;
+            {
+                platform::Hold hold(g_attach_lock);
+                last = --g_attach_count == 0;
+            }
+            if (last) library_hook(2);
             return 0;
+        }
         default:
             return 0;
     }
