@@ -51,6 +51,21 @@ bool path_exists(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0;
 }
 
+PathKind path_kind(const std::string& path, uint64_t& size) {
+    size = 0;
+#if defined(_WIN32)
+    struct _stati64 st;
+    if (::_stati64(path.c_str(), &st) != 0) return PathKind::kMissing;
+    if ((st.st_mode & _S_IFMT) != _S_IFREG) return PathKind::kOther;
+#else
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) return PathKind::kMissing;
+    if (!S_ISREG(st.st_mode)) return PathKind::kOther;
+#endif
+    size = static_cast<uint64_t>(st.st_size);
+    return PathKind::kRegular;
+}
+
 bool file_status_ok(std::FILE* file) {
     if (file == nullptr) return false;
     struct stat st;

@@ -2,6 +2,7 @@
 // POSIX differ hidden here.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -31,6 +32,12 @@ File open_binary_read(const std::string& path);
 
 // Whether anything (file, directory, device) answers to the path.
 bool path_exists(const std::string& path);
+
+// What a path names, for files the library is asked to read: a regular file
+// (with its size), nothing, or something else (a directory, a device, a
+// FIFO) that must not be opened: reading one may never end or never start.
+enum class PathKind { kRegular, kMissing, kOther };
+PathKind path_kind(const std::string& path, uint64_t& size);
 
 // Whether the file's status can be read from the file system.
 bool file_status_ok(std::FILE* file);

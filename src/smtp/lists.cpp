@@ -151,8 +151,36 @@ void free_header_list(HeaderList& headers) {
     headers = HeaderList();
 }
 
+// Every path is looked at before anything is encoded: what is not a regular
+// file is refused, and the sizes are held against the caller's limit while
+// refusing is still cheap.
+static int check_attachment_files(std::vector<std::string>& paths, int max_size, const Context& ctx) {
+    uint64_t encoded = 0;
+    for (std::string& path : paths) {
+        trim_spaces(path);
+        uint64_t size = 0;
+        switch (platform::path_kind(path, size)) {
+            case platform::PathKind::kRegular:
+                break;
+            case platform::PathKind::kMissing:
+                continue;  // opening it reports the failure as it always has
+            case platform::PathKind::kOther:
+                ctx.diag.print('E', 1, "PARSE_ATT_LIST: Refused: not a regular file: %.300s",
+                               path.c_str());
+                return kAttachOpen;
+        }
+        encoded += (size + 2) / 3 * 4;  // the least its base64 form takes
+    }
+    if (max_size > 0 && encoded > static_cast<uint64_t>(max_size)) {
+        ctx.diag.print('E', 1, "PARSE_ATT_LIST: Attachments larger than the size limit of %d bytes",
+                       max_size);
+        return kTooBig;
+    }
+    return 0;
+}
+
 int parse_attachment_list(const char* attachment_list, AttachmentList& attachments,
-                   const Context& ctx) {
+                          const Context& ctx, int max_size) {
     attachments.entries.clear();
     if (attachment_list == nullptr) return 0;
     std::vector<std::string> paths = split_items(attachment_list);
@@ -162,8 +190,8 @@ int parse_attachment_list(const char* attachment_list, AttachmentList& attachmen
                    kMaxAttachments);
         return kAttachOpen;
     }
+    if (int refused = check_attachment_files(paths, max_size, ctx)) return refused;
     for (std::string& path : paths) {
-        trim_spaces(path);
         int result = encode_attachment(path, attachments, ctx);
         if (result != 0) return result;
     }

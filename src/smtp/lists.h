@@ -50,9 +50,11 @@ void free_header_list(HeaderList& headers);
 // 0; kAttachOpen (-13) when a file cannot be opened or examined, or the list
 // has too many entries or too long a path; kAttachEncode (-14) when a
 // temporary file cannot be made or the encoding fails. Entries encoded before
-// a failure stay in the list.
+// a failure stay in the list. Only regular files are taken (a device or FIFO
+// could be read for ever); with max_size set, files that could not fit once
+// encoded give kTooBig (-6) before any is encoded.
 int parse_attachment_list(const char* attachment_list, AttachmentList& attachments,
-                   const Context& ctx);
+                          const Context& ctx, int max_size = 0);
 
 
 // The file name written for an attachment: the last component of its path,

@@ -398,7 +398,7 @@ int send_message(const char* server, const char* header_list, const char* text,
     if (status < 0) return kInvalid;
 
     AttachmentList attachments;
-    status = parse_attachment_list(attachment_list, attachments, ctx);
+    status = parse_attachment_list(attachment_list, attachments, ctx, max_size);
     if (status < 0) return status;
 
     if (text == nullptr) return kInvalid;
