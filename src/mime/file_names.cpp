@@ -102,12 +102,27 @@ int find_free_path(const std::string& directory, std::string& name, std::string&
     return -1;
 }
 
-platform::File open_new_file(const std::string& path) {
+NewFile::NewFile(std::string path) : path_(std::move(path)) {
+    // The partial name must fit where the real one fits; a path at the limit
+    // is written under its real name.
+    if (path_.size() < kMaxPathLength) partial_ = path_ + "~";
+    const std::string& target = partial_.empty() ? path_ : partial_;
 #if defined(_WIN32)
-    return platform::open_binary_write(path);
+    if (!platform::path_exists(path_)) file_ = platform::open_binary_write(target);
 #else
-    return platform::File(std::fopen(path.c_str(), "wbx"));
+    if (!platform::path_exists(path_)) file_.reset(std::fopen(target.c_str(), "wbx"));
 #endif
+    if (!file_) partial_.clear();
+}
+
+bool NewFile::close() {
+    if (!file_) return true;
+    bool written = std::fclose(file_.release()) == 0;
+    if (partial_.empty()) return written;
+    bool named = platform::rename_no_replace(partial_, path_);
+    if (!named) std::remove(partial_.c_str());
+    partial_.clear();
+    return written && named;
 }
 
 std::string attachment_directory(const char* directory) {

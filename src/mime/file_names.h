@@ -35,10 +35,31 @@ void next_file_name(std::string& name);
 // ends as the last candidate tried.
 int find_free_path(const std::string& directory, std::string& name, std::string& path);
 
-// Opens a new file for binary writing; where the platform allows it, the
-// open fails rather than follow or replace something that appeared at the
-// path after the search.
-platform::File open_new_file(const std::string& path);
+// A new attachment file, written under a partial name beside its real one
+// and given the real name when closed, so a process stopped while writing
+// (Ctrl-C in the command-line tool) never leaves a half-written file under
+// the attachment's name. A file the library gives up on is still closed
+// under its real name, as it always was.
+class NewFile {
+public:
+    // Opens for binary writing; where the platform allows it, the open fails
+    // rather than follow or replace something that appeared after the search.
+    explicit NewFile(std::string path);
+    ~NewFile() { close(); }
+    NewFile(const NewFile&) = delete;
+    NewFile& operator=(const NewFile&) = delete;
+
+    explicit operator bool() const { return file_ != nullptr; }
+    std::FILE* get() const { return file_.get(); }
+    // Closes and gives the file its real name: false when the last data
+    // could not be written or the name could not be given.
+    bool close();
+
+private:
+    platform::File file_;
+    std::string path_;
+    std::string partial_;
+};
 
 // The caller's attachment directory as the text that file names are
 // appended to: empty for none, otherwise ending with the path separator.

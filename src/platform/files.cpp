@@ -66,6 +66,16 @@ PathKind path_kind(const std::string& path, uint64_t& size) {
     return PathKind::kRegular;
 }
 
+bool rename_no_replace(const std::string& from, const std::string& to) {
+#if defined(_WIN32)
+    return MoveFileA(from.c_str(), to.c_str()) != 0;
+#else
+    if (::link(from.c_str(), to.c_str()) != 0) return false;
+    ::unlink(from.c_str());
+    return true;
+#endif
+}
+
 bool file_status_ok(std::FILE* file) {
     if (file == nullptr) return false;
     struct stat st;

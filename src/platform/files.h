@@ -39,6 +39,9 @@ bool path_exists(const std::string& path);
 enum class PathKind { kRegular, kMissing, kOther };
 PathKind path_kind(const std::string& path, uint64_t& size);
 
+// Renames from to to unless something is at to already: true when renamed.
+bool rename_no_replace(const std::string& from, const std::string& to);
+
 // Whether the file's status can be read from the file system.
 bool file_status_ok(std::FILE* file);
 
