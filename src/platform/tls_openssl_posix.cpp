@@ -30,7 +30,12 @@ int channel_read(BIO* bio, char* buffer, int length) {
     auto* channel = static_cast<Channel*>(BIO_get_data(bio));
     BIO_clear_retry_flags(bio);
     if (length <= 0) return 0;
-    int n = channel->transport->recv(buffer, length);
+    int n;
+    try {  // nothing may unwind through libssl
+        n = channel->transport->recv(buffer, length);
+    } catch (...) {
+        n = -1;
+    }
     if (n > 0) return n;
     if (n == 0) {
         channel->eof = true;
@@ -45,7 +50,12 @@ int channel_write(BIO* bio, const char* data, int length) {
     auto* channel = static_cast<Channel*>(BIO_get_data(bio));
     BIO_clear_retry_flags(bio);
     if (length <= 0) return 0;
-    int n = channel->transport->send(data, length);
+    int n;
+    try {
+        n = channel->transport->send(data, length);
+    } catch (...) {
+        n = -1;
+    }
     if (n > 0) return n;
     channel->failed = true;
     channel->error = socket_api().last_error();

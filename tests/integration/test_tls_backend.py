@@ -71,7 +71,8 @@ class EchoServer:
 
     def __init__(self, cert_file, key_file, greeting=b""):
         self.ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-        self.ctx.load_cert_chain(cert_file, key_file)
+        if cert_file:
+            self.ctx.load_cert_chain(cert_file, key_file)
         self.greeting = greeting
         self.listener = socket.create_server(("127.0.0.1", 0))
         self.listener.settimeout(0.2)
@@ -144,6 +145,25 @@ class EchoServer:
             t.join(10)
 
 
+class PlainServer(EchoServer):
+    """Not TLS at all: sends its reply, waits for the client's first bytes
+    (the ClientHello) and closes."""
+
+    def __init__(self, reply):
+        self.reply = reply
+        super().__init__(None, None)
+
+    def _serve(self, conn):
+        try:
+            conn.sendall(self.reply)
+            conn.settimeout(10)
+            conn.recv(65536)
+        except OSError:
+            pass
+        finally:
+            conn.close()
+
+
 GREETING = b"+OK TLS echo ready\r\n"
 
 
@@ -175,6 +195,8 @@ def servers():
                                               serialization.NoEncryption()))
                 running[kind] = EchoServer(cert_file, key_file,
                                            GREETING if kind == "greeting" else b"")
+            running["closing"] = PlainServer(b"")
+            running["plaintext"] = PlainServer(b"+OK POP3 server ready, no TLS here\r\n" * 4)
             ca_file = os.path.join(d, "ca.pem")
             with open(ca_file, "wb") as f:
                 # A second, unrelated certificate first: every root in the
@@ -240,6 +262,8 @@ def probe(request):
     ("other", None, ["--no-verify"], "OK"),
     ("good", "empty", [], "FAIL ca file unusable"),
     ("good", "missing", [], "FAIL ca file unusable"),
+    ("closing", "ca", [], "FAIL transport"),
+    ("plaintext", "ca", [], "FAIL protocol"),
 ])
 def test_verification(servers, probe, kind, ca, extra, expected):
     running, files = servers
