@@ -232,6 +232,7 @@ class WineProbe:
     def __init__(self, runner):
         self.runner = runner
         self.exe = os.path.join(runner.build, "tls_probe.exe")
+        assert os.path.exists(self.exe), "the Windows build has no tls_probe.exe; rebuild it"
 
     def path(self, p):
         return wine.to_windows_path(p)
