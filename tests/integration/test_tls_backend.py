@@ -2,8 +2,6 @@
 Wine) through tls_probe against a Python ssl echo server, with certificates
 from a throwaway CA: verification outcomes, failures of the peer, and data
 arriving in awkward pieces."""
-import datetime
-import ipaddress
 import os
 import socket
 import ssl
@@ -12,54 +10,13 @@ import tempfile
 import threading
 
 import pytest
-from cryptography import x509
-from cryptography.hazmat.primitives import hashes, serialization
-from cryptography.hazmat.primitives.asymmetric import ec
-from cryptography.x509.oid import ExtendedKeyUsageOID, NameOID
 
 import brevorin_ffi
+import certs
 import wine
 
-DAY = datetime.timedelta(days=1)
+DAY = certs.DAY
 
-
-def _name(cn):
-    return x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, cn)])
-
-
-def _make_ca():
-    key = ec.generate_private_key(ec.SECP256R1())
-    now = datetime.datetime.now(datetime.timezone.utc)
-    cert = (x509.CertificateBuilder().subject_name(_name("brevorin test CA"))
-            .issuer_name(_name("brevorin test CA")).public_key(key.public_key())
-            .serial_number(x509.random_serial_number())
-            .not_valid_before(now - DAY).not_valid_after(now + 30 * DAY)
-            .add_extension(x509.BasicConstraints(ca=True, path_length=None), critical=True)
-            .add_extension(x509.KeyUsage(False, False, False, False, False, True, True, False, False),
-                           critical=True)
-            .add_extension(x509.SubjectKeyIdentifier.from_public_key(key.public_key()), critical=False)
-            .sign(key, hashes.SHA256()))
-    return key, cert
-
-
-def _make_leaf(ca_key, ca_cert, names, not_before, not_after):
-    key = ec.generate_private_key(ec.SECP256R1())
-    sans = [x509.IPAddress(ipaddress.ip_address(n)) if n[0].isdigit() else x509.DNSName(n)
-            for n in names]
-    cert = (x509.CertificateBuilder().subject_name(_name(names[0])).issuer_name(ca_cert.subject)
-            .public_key(key.public_key()).serial_number(x509.random_serial_number())
-            .not_valid_before(not_before).not_valid_after(not_after)
-            .add_extension(x509.SubjectAlternativeName(sans), critical=False)
-            .add_extension(x509.BasicConstraints(ca=False, path_length=None), critical=True)
-            .add_extension(x509.ExtendedKeyUsage([ExtendedKeyUsageOID.SERVER_AUTH]), critical=False)
-            .add_extension(x509.AuthorityKeyIdentifier.from_issuer_public_key(ca_key.public_key()),
-                           critical=False)
-            .sign(ca_key, hashes.SHA256()))
-    return key, cert
-
-
-def _pem(cert):
-    return cert.public_bytes(serialization.Encoding.PEM)
 
 
 class EchoServer:
@@ -172,8 +129,8 @@ GREETING = b"+OK TLS echo ready\r\n"
 def servers():
     """Echo servers by certificate kind, and the CA's PEM file."""
     with tempfile.TemporaryDirectory(prefix="brevorin-tls-") as d:
-        ca_key, ca_cert = _make_ca()
-        now = datetime.datetime.now(datetime.timezone.utc)
+        ca_key, ca_cert = certs.make_ca()
+        now = certs.now()
         kinds = {
             "good": (["localhost", "127.0.0.1"], now - DAY, now + 10 * DAY),
             "expired": (["localhost", "127.0.0.1"], now - 20 * DAY, now - 2 * DAY),
@@ -184,28 +141,19 @@ def servers():
         running = {}
         try:
             for kind, (names, nb, na) in kinds.items():
-                key, cert = _make_leaf(ca_key, ca_cert, names, nb, na)
-                cert_file = os.path.join(d, kind + ".pem")
-                key_file = os.path.join(d, kind + ".key")
-                with open(cert_file, "wb") as f:
-                    f.write(_pem(cert) + (_pem(ca_cert) if kind == "chain" else b""))
-                with open(key_file, "wb") as f:
-                    f.write(key.private_bytes(serialization.Encoding.PEM,
-                                              serialization.PrivateFormat.PKCS8,
-                                              serialization.NoEncryption()))
+                key, cert = certs.make_leaf(ca_key, ca_cert, names, nb, na)
+                cert_file, key_file = certs.write_leaf(
+                    d, kind, key, cert, certs.pem(ca_cert) if kind == "chain" else b"")
                 running[kind] = EchoServer(cert_file, key_file)
             running["greeting"] = EchoServer(os.path.join(d, "good.pem"),
                                              os.path.join(d, "good.key"), GREETING)
             running["closing"] = PlainServer(b"")
             running["plaintext"] = PlainServer(b"+OK POP3 server ready, no TLS here\r\n" * 4)
-            ca_file = os.path.join(d, "ca.pem")
-            with open(ca_file, "wb") as f:
-                # A second, unrelated certificate first: every root in the
-                # file must count, not only the first.
-                f.write(_pem(_make_ca()[1]) + _pem(ca_cert))
-            empty_file = os.path.join(d, "empty.pem")
-            with open(empty_file, "wb") as f:
-                f.write(b"no certificates here\n")
+            # A second, unrelated certificate first: every root in the file
+            # must count, not only the first.
+            ca_file = certs.write(os.path.join(d, "ca.pem"),
+                                  certs.pem(certs.make_ca()[1]) + certs.pem(ca_cert))
+            empty_file = certs.write(os.path.join(d, "empty.pem"), b"no certificates here\n")
             yield running, {"ca": ca_file, "empty": empty_file, "missing": os.path.join(d, "none.pem")}
         finally:
             for server in running.values():
