@@ -42,16 +42,6 @@ bool fit_name(std::string& name, size_t room) {
 
 }  // namespace
 
-std::string last_path_component(const std::string& name) {
-    std::string rest = name;
-    if (rest.size() >= 2 && rest[1] == ':' &&
-        ((rest[0] >= 'A' && rest[0] <= 'Z') || (rest[0] >= 'a' && rest[0] <= 'z')))
-        rest.erase(0, 2);
-    size_t slash = rest.find_last_of("\\/");
-    if (slash != std::string::npos) rest.erase(0, slash + 1);
-    return rest;
-}
-
 std::string safe_attachment_name(const std::string& name) {
     std::string safe = last_path_component(name);
     for (char& c : safe)

@@ -15,10 +15,6 @@ constexpr size_t kMaxNextNameLength = 512;
 // Existence checks made in the search for a free path.
 constexpr int kFreePathTries = 10;
 
-// The name without drive and directories ("C:\temp\a.txt", "../a.txt" and
-// "a.txt" all give "a.txt"); both separators count.
-std::string last_path_component(const std::string& name);
-
 // A name from a message made fit to be a file in the caller's directory:
 // its last path component, control characters (and on Windows the
 // characters it forbids) replaced by '_', cut to kMaxFileNameLength, device
