@@ -9,6 +9,7 @@ optionally with STARTTLS and AUTH required, or with TLS from the first byte.
 import os
 import pwd
 import grp
+import logging
 import shutil
 import socket
 import subprocess
@@ -310,6 +311,8 @@ class SmtpSink:
             options.update(tls_context=context, require_starttls=True)
         if self.users is not None:
             options.update(auth_required=True, authenticator=authenticator)
+            # aiosmtpd logs a deprecation of its own at every AUTH.
+            logging.getLogger("mail.log").setLevel(logging.ERROR)
         self.controller = Controller(Handler(), hostname="127.0.0.1", port=self.port,
                                      decode_data=False, data_size_limit=0, **options)
         self.controller.start()
