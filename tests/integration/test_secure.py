@@ -6,6 +6,7 @@ no STLS/STARTTLS, plaintext injected before the handshake, silence, and the
 exact bytes of the AUTH exchanges."""
 import base64
 import email
+import email.message
 import email.policy
 import os
 import socket
@@ -460,10 +461,12 @@ def pop3_script(stls=b"+OK Begin TLS\r\n", auth=None, retr=None, greeting=b"+OK 
 
 
 def smtp_script(ehlo=(b"AUTH PLAIN LOGIN XOAUTH2", b"STARTTLS"), starttls=b"220 Go ahead\r\n",
-                auth=None, greeting=b"220 peer ESMTP\r\n", after_dot=b"250 queued\r\n"):
+                auth=None, greeting=b"220 peer ESMTP\r\n", after_dot=b"250 queued\r\n",
+                ehlo_plain=None):
     """An SMTP server: EHLO offering the ehlo keywords (STARTTLS only before
-    TLS), STARTTLS answered with starttls (TLS follows on 220), AUTH by
-    auth(peer, line) or 235, the message's verdict after_dot (None: silent)."""
+    TLS; ehlo_plain instead, when given, before TLS), STARTTLS answered with
+    starttls (TLS follows on 220), AUTH by auth(peer, line) or 235, the
+    message's verdict after_dot (None: silent)."""
     def script(peer):
         if greeting is None:
             return peer.hold()
@@ -472,7 +475,8 @@ def smtp_script(ehlo=(b"AUTH PLAIN LOGIN XOAUTH2", b"STARTTLS"), starttls=b"220 
             line = peer.line()
             word = line.split(b" ")[0].strip().upper()
             if word in (b"EHLO", b"HELO"):
-                offered = [k for k in ehlo if k != b"STARTTLS" or peer.tls is None]
+                keywords = ehlo_plain if ehlo_plain and peer.tls is None else ehlo
+                offered = [k for k in keywords if k != b"STARTTLS" or peer.tls is None]
                 peer.send(b"".join(b"250-" + k + b"\r\n" for k in [b"peer"] + offered[:-1]) +
                           b"250 " + (offered[-1] if offered else b"peer") + b"\r\n")
             elif word == b"STARTTLS":
@@ -592,6 +596,28 @@ def test_plaintext_after_the_tls_answer_is_not_a_reply(pki, client, way, script,
     assert statuses(results)[-1][1] == status, diag
     assert bytes(peer.secure).startswith(first), bytes(peer.secure)
     assert "injected" not in diag
+
+
+def test_smtp_uses_only_what_the_server_offers_over_tls(pki, client):
+    """What EHLO said before TLS may have been forged; auto picks from the
+    answer to the EHLO sent over TLS."""
+    peer = start_peer("starttls", pki, ehlo_plain=(b"AUTH LOGIN", b"STARTTLS"),
+                      ehlo=(b"AUTH PLAIN",))
+    options = dict(smtp_auth_options("starttls", "auto"), ca_file=client.path(pki.ca_file))
+    results, diag = client.run(options, ("send", server(client, peer.port), SMTP_HEADERS,
+                                         "x\r\n", ""))
+    peer.finish()
+    assert statuses(results)[-1] == ("send", 0), diag
+    assert bytes(peer.secure).split(b"\r\n")[1].startswith(b"AUTH PLAIN ")
+
+
+@pytest.mark.parametrize("way", list(WAYS))
+def test_verify_none_accepts_any_certificate_with_a_warning(pki, client, way):
+    peer = start_peer(way, pki, pki.other_name)
+    results, diag = run_way(client, way, peer, {"verify": "none"})
+    peer.finish()
+    assert statuses(results)[-1][1] == 0, diag
+    assert "<W1>" in diag and "not verified (verify=none)" in diag
 
 
 def silent_retr(peer):
