@@ -196,6 +196,8 @@ private:
     bool shut_ = false;
 };
 
+constexpr size_t kReadBuffer = 64 * 1024;
+
 TlsHandshake failed(TlsFailure failure, std::string detail) {
     TlsHandshake result;
     result.failure = failure;
@@ -229,6 +231,11 @@ TlsHandshake handshake(RawTransport& transport, const TlsSettings& settings) {
         SSL_CTX_set_verify(ctx.get(), SSL_VERIFY_NONE, nullptr);
     }
 
+    // Read ahead into a buffer of several records: without it every record
+    // costs two receives (header, then body), and with Dovecot's 4 KiB
+    // records a 27 MiB message took 14 000 receives instead of 1 000.
+    SSL_CTX_set_read_ahead(ctx.get(), 1);
+    SSL_CTX_set_default_read_buffer_len(ctx.get(), kReadBuffer);
     std::unique_ptr<SSL, SslFree> ssl(SSL_new(ctx.get()));
     if (!ssl) return failed(TlsFailure::kUnavailable, openssl_reason());
     if (!host.empty() && !ip_host && SSL_set_tlsext_host_name(ssl.get(), host.c_str()) != 1) {
