@@ -72,10 +72,11 @@ std::string checked_charset(const std::string& name) {
     refuse("--charset", "unknown character set '" + name + "' (known: " + list + ")");
 }
 
+// The library counts priority upwards: it writes "X-Priority: 5 (Highest)".
 std::string checked_priority(const std::string& word) {
-    if (word == "high") return "1";
+    if (word == "high") return "5";
     if (word == "normal") return "3";
-    if (word == "low") return "5";
+    if (word == "low") return "1";
     long long value = 0;
     if (!parse_number(word, 1, 5, value))
         refuse("--priority", "'" + word + "' is not 1 to 5, high, normal or low");
@@ -246,7 +247,7 @@ int parse_command_line(int argc, char** argv, Request& out) {
         ->group("Message");
     send->add_option("--subject", r.subject, "subject line")
         ->type_name("TEXT")->group("Message");
-    send->add_option("--priority", raw.priority, "1 (highest) to 5, or high, normal, low")
+    send->add_option("--priority", raw.priority, "1 (lowest) to 5 (highest), or low, normal, high")
         ->type_name("LEVEL")
         ->group("Message");
     send->add_option("--reply", r.reply, "Reply-To address")
