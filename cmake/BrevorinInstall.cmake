@@ -47,11 +47,14 @@ install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE
 find_program(BREVORIN_HELP2MAN help2man)
 if(BREVORIN_HELP2MAN AND NOT CMAKE_CROSSCOMPILING)
   set(_man ${PROJECT_BINARY_DIR}/brevorin.1)
+  set(_commands ${PROJECT_BINARY_DIR}/brevorin-commands.h2m)
   add_custom_command(OUTPUT ${_man}
+                     COMMAND ${CMAKE_COMMAND} -DTOOL=$<TARGET_FILE:brevorin_cli> -DOUT=${_commands}
+                             -P ${PROJECT_SOURCE_DIR}/cmake/brevorin-man-include.cmake
                      COMMAND ${BREVORIN_HELP2MAN} --no-info --section 1
                              --name "receive mail over POP3 and send it over SMTP"
-                             --output ${_man} $<TARGET_FILE:brevorin_cli>
-                     DEPENDS brevorin_cli
+                             --include ${_commands} --output ${_man} $<TARGET_FILE:brevorin_cli>
+                     DEPENDS brevorin_cli ${PROJECT_SOURCE_DIR}/cmake/brevorin-man-include.cmake
                      COMMENT "Writing the brevorin(1) man page with help2man")
   add_custom_target(brevorin_man ALL DEPENDS ${_man})
   install(FILES ${_man} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)

@@ -76,6 +76,9 @@ public:
     // Text (after the "BREVORIN: <E1> " prefix) of the last error or warning.
     const std::string& last_problem() const { return last_problem_; }
     bool call_mentions(const char* text) const;
+    // The same, among the call's error and warning lines only: a number in
+    // a data line (a port, a size) is no error number.
+    bool problem_mentions(const char* text) const;
 
 private:
     bool echo_ = false;

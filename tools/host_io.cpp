@@ -63,7 +63,7 @@ bool host_resolves(const std::string& host) {
 // have been opened at all, or opened and then lost.
 int network_exit(Step step, const std::string& server, std::string& why) {
     const Diagnostics& d = diagnostics();
-    if (d.call_mentions("timed out") || d.call_mentions("10060")) {
+    if (d.problem_mentions("timed out") || d.problem_mentions("10060")) {
         why = "the server did not answer in time";
         return kExitTimeout;
     }
@@ -73,7 +73,8 @@ int network_exit(Step step, const std::string& server, std::string& why) {
         return kExitNetwork;
     }
     std::string host = host_of(server);
-    if (d.call_mentions("1100") || !host_resolves(host)) {  // 11001..11004: name not found
+    // Winsock 11001..11004: the name was not found.
+    if (d.problem_mentions("resolve") || d.problem_mentions("1100") || !host_resolves(host)) {
         why = "cannot resolve host name '" + host + "'";
         return kExitResolve;
     }
@@ -163,6 +164,12 @@ void Diagnostics::add(const char* line) {
 bool Diagnostics::call_mentions(const char* text) const {
     for (const auto& line : call_lines_)
         if (line.find(text) != std::string::npos) return true;
+    return false;
+}
+
+bool Diagnostics::problem_mentions(const char* text) const {
+    for (const auto& line : call_lines_)
+        if (is_problem(line) && line.find(text) != std::string::npos) return true;
     return false;
 }
 
