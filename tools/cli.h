@@ -75,6 +75,8 @@ public:
     void add(const char* line);
     // Text (after the "BREVORIN: <E1> " prefix) of the last error or warning.
     const std::string& last_problem() const { return last_problem_; }
+    // The server's last reply line as the library reported it, if any.
+    const std::string& last_reply() const { return last_reply_; }
     bool call_mentions(const char* text) const;
     // The same, among the call's error and warning lines only: a number in
     // a data line (a port, a size) is no error number.
@@ -84,6 +86,7 @@ private:
     bool echo_ = false;
     std::vector<std::string> call_lines_;
     std::string last_problem_;
+    std::string last_reply_;
 };
 Diagnostics& diagnostics();
 

@@ -98,7 +98,7 @@ int main(int argc, char** argv) {
     brevorin_host_context ctx;
     if (brevorin_host_context_init(&ctx) != 0) {
         std::fprintf(stderr, "brevorin: no host settings store left\n");
-        return 1;
+        return 10 - BREVORIN_E_INVALID;
     }
     brevorin_host_set_int(&ctx, 3, 64);
     if (!request.charset.empty()) brevorin_host_set_text(&ctx, 39, request.charset.c_str());
@@ -109,7 +109,7 @@ int main(int argc, char** argv) {
     int count = brevorin_init(&session);
     if (session == nullptr) {
         std::fprintf(stderr, "brevorin: could not create a session (%d)\n", count);
-        rc = count == 0 ? 1 : cli::kExitNetwork;
+        rc = count == 0 ? 10 - BREVORIN_E_INVALID : cli::kExitNetwork;
     } else {
         rc = run(request, session);
         brevorin_cleanup(session);

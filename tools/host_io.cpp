@@ -3,6 +3,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iostream>
@@ -158,6 +159,18 @@ void Diagnostics::add(const char* line) {
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
     if (echo_) std::fprintf(stderr, "%s\n", text.c_str());
     if (is_problem(text)) last_problem_ = line_text(text);
+    // Data lines that quote the server: "... Code: 550, received buffer: text"
+    // from SMTP, "... Server response: -ERR text" from POP3.
+    static const char* const kQuotes[] = {"received buffer: ", "Server response: ",
+                                          "Received response from server: "};
+    for (const char* quote : kQuotes) {
+        size_t at = text.find(quote);
+        if (at == std::string::npos || text.compare(0, 12, "BREVORIN: <D") != 0) continue;
+        last_reply_ = text.substr(at + std::strlen(quote));
+        size_t code = text.find("Code: ");
+        if (code != std::string::npos && code < at)
+            last_reply_ = std::to_string(std::atoi(text.c_str() + code + 6)) + " " + last_reply_;
+    }
     call_lines_.push_back(std::move(text));
 }
 
@@ -213,6 +226,9 @@ int report_failure(const char* what, int status, Step step, const std::string& s
         default: code = status >= 0 ? kExitOk : 10 - status;
     }
     if (!why.empty()) std::fprintf(stderr, "brevorin: %s\n", why.c_str());
+    const std::string& reply = diagnostics().last_reply();
+    if ((code == kExitAuth || code == kExitServer) && !reply.empty())
+        std::fprintf(stderr, "brevorin: server said: %s\n", reply.c_str());
     const std::string& said = diagnostics().last_problem();
     if (!said.empty()) std::fprintf(stderr, "brevorin: library: %s\n", said.c_str());
     return code;

@@ -136,6 +136,7 @@ def test_wrong_password_says_why(mailbox):
     rc, _, err = tool(["stat", "--server", mailbox.server, "--user", USER], stdin="wrong\n")
     assert rc == 5
     assert "library: LOGONMAIL: Exit because of authorization fault" in err
+    assert "server said: [AUTH] Authentication failed" in err
     assert "wrong" not in err
 
 
