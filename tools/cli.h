@@ -15,13 +15,13 @@ namespace cli {
 enum Exit : int {
     kExitOk = 0,
     kExitUsage = 2,
-    kExitResolve = 3,      // host name not found
-    kExitConnect = 4,      // connection refused or host unreachable
-    kExitAuth = 5,         // the POP3 server refused the logon
-    kExitServer = 6,       // the server refused a command, a sender, a recipient or the message
-    kExitTimeout = 7,      // the peer did not answer in time
-    kExitFile = 8,         // a local file could not be read or written
-    kExitNetwork = 9,      // any other network failure (connection lost, bad greeting)
+    kExitResolve = 3,  // host name not found
+    kExitConnect = 4,  // connection refused or host unreachable
+    kExitAuth = 5,     // the POP3 server refused the logon
+    kExitServer = 6,   // the server refused a command, a sender, a recipient or the message
+    kExitTimeout = 7,  // the peer did not answer in time
+    kExitFile = 8,     // a local file could not be read or written
+    kExitNetwork = 9,  // any other network failure (connection lost, bad greeting)
     kExitInterrupted = 130,
 };
 
@@ -69,7 +69,7 @@ int parse_command_line(int argc, char** argv, Request& request);
 // on always, so that a failure can say why; they reach stderr only with
 // --trace.
 class Diagnostics {
-public:
+  public:
     void set_echo(bool echo) { echo_ = echo; }
     void begin_call() { call_lines_.clear(); }
     void add(const char* line);
@@ -82,7 +82,7 @@ public:
     // a data line (a port, a size) is no error number.
     bool problem_mentions(const char* text) const;
 
-private:
+  private:
     bool echo_ = false;
     std::vector<std::string> call_lines_;
     std::string last_problem_;
@@ -108,13 +108,13 @@ bool read_file(const std::string& path, const char* what, std::string& text);
 // Shows bytes moved and the rate on stderr while it lives, when stderr is a
 // terminal and the transfer takes long enough to be worth watching.
 class Progress {
-public:
+  public:
     Progress(MailSession* session, const char* what);
     ~Progress();
     Progress(const Progress&) = delete;
     Progress& operator=(const Progress&) = delete;
 
-private:
+  private:
     MailSession* session_;
     bool shown_ = false;
     const char* what_;

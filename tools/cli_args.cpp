@@ -18,9 +18,9 @@ namespace cli {
 namespace {
 
 // Names the library maps to a character set (host setting 39), plus UTF-8.
-const char* const kCharsets[] = {"LATIN1", "DEC",  "CP1250",  "LATIN2", "CP1251", "LATIN5",
-                                 "CP1256", "CP1253", "LATIN7", "CP1255", "GB2312", "GB",
-                                 "KSC5601", "KSC", "EUC",    "SJIS",   "UTF8",   "UTF-8"};
+const char* const kCharsets[] = {"LATIN1",  "DEC",    "CP1250", "LATIN2", "CP1251", "LATIN5",
+                                 "CP1256",  "CP1253", "LATIN7", "CP1255", "GB2312", "GB",
+                                 "KSC5601", "KSC",    "EUC",    "SJIS",   "UTF8",   "UTF-8"};
 
 const char kExitTable[] =
     "Exit status:\n"
@@ -57,8 +57,8 @@ int number_option(const std::string& option, const std::string& text, long long 
                   long long max) {
     long long value = 0;
     if (!parse_number(text, min, max, value))
-        refuse(option, "'" + text + "' is not a whole number from " + std::to_string(min) +
-                           " to " + std::to_string(max));
+        refuse(option, "'" + text + "' is not a whole number from " + std::to_string(min) + " to " +
+                           std::to_string(max));
     return static_cast<int>(value);
 }
 
@@ -86,7 +86,8 @@ std::string checked_priority(const std::string& word) {
 // Items of the ESC-separated lists the library takes; an ESC inside a value
 // would add items of its own.
 void check_no_esc(const std::string& option, const std::string& value) {
-    if (value.find('\x1b') != std::string::npos) refuse(option, "must not contain an ESC character");
+    if (value.find('\x1b') != std::string::npos)
+        refuse(option, "must not contain an ESC character");
 }
 
 struct Raw {
@@ -103,8 +104,11 @@ void add_connection(CLI::App* cmd, Request& r, Raw& raw, bool smtp) {
         ->type_name("HOST[+PORT]")
         ->required()
         ->group(group);
-    if (!smtp) cmd->add_option("--user", r.user, "POP3 user name")
-        ->type_name("NAME")->required()->group(group);
+    if (!smtp)
+        cmd->add_option("--user", r.user, "POP3 user name")
+            ->type_name("NAME")
+            ->required()
+            ->group(group);
     cmd->add_option("--password-file", r.password_file,
                     "read the password from the first line of FILE (default: standard input, "
                     "prompted without echo on a terminal)")
@@ -119,14 +123,15 @@ void add_connection(CLI::App* cmd, Request& r, Raw& raw, bool smtp) {
         cmd->add_option("--smtp-user", r.smtp_user,
                         "log on to the SMTP server as this user; its password comes like the POP3 "
                         "one")
-        ->type_name("NAME")
+            ->type_name("NAME")
             ->group(group);
     auto* tls = cmd->add_flag("--tls", r.tls, "TLS from the first byte")->group(group);
     cmd->add_flag("--starttls", r.starttls, "upgrade to TLS with STARTTLS/STLS")
         ->excludes(tls)
         ->group(group);
     cmd->add_option("--ca-file", r.ca_file, "trust the CA certificates in FILE")
-        ->type_name("FILE")->group(group);
+        ->type_name("FILE")
+        ->group(group);
     cmd->add_flag("--insecure", r.insecure, "do not verify the server's certificate")->group(group);
     cmd->add_option("--connect-timeout", raw.connect_timeout,
                     "give up connecting after SECONDS (default " +
@@ -138,8 +143,9 @@ void add_connection(CLI::App* cmd, Request& r, Raw& raw, bool smtp) {
                         std::to_string(kDefaultTimeout) + ", 0: no limit)")
         ->type_name("SECONDS")
         ->group(group);
-    cmd->add_option("--auth", r.auth, "authentication mechanism: user, plain, login, xoauth2, "
-                                      "auto or none")
+    cmd->add_option("--auth", r.auth,
+                    "authentication mechanism: user, plain, login, xoauth2, "
+                    "auto or none")
         ->type_name("MECH")
         ->group(group);
     cmd->add_flag("--allow-plaintext-auth", r.allow_plaintext_auth,
@@ -163,15 +169,17 @@ void add_max_size(CLI::App* cmd, Raw& raw) {
 void finish(const Request& r, Raw& raw, Request& out) {
     out = r;
     if (!raw.password.empty())
-        refuse("--password", "passwords are not taken on the command line; use --password-file "
-                             "or standard input");
+        refuse("--password",
+               "passwords are not taken on the command line; use --password-file "
+               "or standard input");
     const int kMaxMessage = INT_MAX;
     for (const auto& word : raw.messages)
         out.messages.push_back(number_option("message number", word, 1, kMaxMessage));
     if (!raw.max_size.empty()) out.max_size = number_option("--max-size", raw.max_size, 0, INT_MAX);
     constexpr long long kMaxSeconds = 24 * 3600;
     if (!raw.connect_timeout.empty())
-        out.connect_timeout = number_option("--connect-timeout", raw.connect_timeout, 0, kMaxSeconds);
+        out.connect_timeout =
+            number_option("--connect-timeout", raw.connect_timeout, 0, kMaxSeconds);
     if (!raw.timeout.empty()) out.timeout = number_option("--timeout", raw.timeout, 0, kMaxSeconds);
     if (!raw.charset.empty()) out.charset = checked_charset(raw.charset);
     if (!raw.priority.empty()) out.priority = checked_priority(raw.priority);
@@ -190,9 +198,8 @@ int parse_command_line(int argc, char** argv, Request& out) {
     Request r;
     Raw raw;
     CLI::App app{"brevorin: receive mail over POP3 and send it over SMTP.", "brevorin"};
-    app.set_version_flag("--version",
-                         std::string("brevorin ") + BREVORIN_VERSION + "\nTLS backend: " +
-                             brevorin::tool::tls_backend());
+    app.set_version_flag("--version", std::string("brevorin ") + BREVORIN_VERSION +
+                                          "\nTLS backend: " + brevorin::tool::tls_backend());
     app.require_subcommand(1);
     app.fallthrough();
     app.add_flag("--trace", r.trace, "show the library's diagnostics lines on standard error");
@@ -206,7 +213,8 @@ int parse_command_line(int argc, char** argv, Request& out) {
     auto* stat = app.add_subcommand("stat", "number of messages and size of the mailbox");
     add_connection(stat, r, raw, false);
 
-    auto* list = app.add_subcommand("list", "number, size, date, sender and subject of every message");
+    auto* list =
+        app.add_subcommand("list", "number, size, date, sender and subject of every message");
     add_connection(list, r, raw, false);
     list->add_flag("--raw", r.raw_list, "the field list exactly as the library hands it out");
 
@@ -219,19 +227,27 @@ int parse_command_line(int argc, char** argv, Request& out) {
     add_max_size(get, raw);
 
     auto* rawcmd = app.add_subcommand("raw", "one message as it was sent");
-    rawcmd->add_option("N", raw.messages, "message number")->type_name("N")->required()->expected(1);
+    rawcmd->add_option("N", raw.messages, "message number")
+        ->type_name("N")
+        ->required()
+        ->expected(1);
     add_connection(rawcmd, r, raw, false);
     add_max_size(rawcmd, raw);
 
     auto* del = app.add_subcommand("delete", "delete messages (committed when the visit ends)");
-    del->add_option("N", raw.messages, "message numbers")->type_name("N...")->required()->expected(-1);
+    del->add_option("N", raw.messages, "message numbers")
+        ->type_name("N...")
+        ->required()
+        ->expected(-1);
     add_connection(del, r, raw, false);
 
     auto* send = app.add_subcommand(
         "send", "send a message; the text comes from --text-file or standard input");
     add_connection(send, r, raw, true);
     send->add_option("--from", r.from, "sender address")
-        ->type_name("ADDRESS")->required()->group("Message");
+        ->type_name("ADDRESS")
+        ->required()
+        ->group("Message");
     send->add_option("--to", r.to, "recipient (repeat for more)")
         ->type_name("ADDRESS")
         ->required()
@@ -245,13 +261,13 @@ int parse_command_line(int argc, char** argv, Request& out) {
         ->type_name("ADDRESS")
         ->allow_extra_args(false)
         ->group("Message");
-    send->add_option("--subject", r.subject, "subject line")
-        ->type_name("TEXT")->group("Message");
+    send->add_option("--subject", r.subject, "subject line")->type_name("TEXT")->group("Message");
     send->add_option("--priority", raw.priority, "1 (lowest) to 5 (highest), or low, normal, high")
         ->type_name("LEVEL")
         ->group("Message");
     send->add_option("--reply", r.reply, "Reply-To address")
-        ->type_name("ADDRESS")->group("Message");
+        ->type_name("ADDRESS")
+        ->group("Message");
     send->add_option("--attach", r.attachments, "attach FILE (repeat for more)")
         ->type_name("FILE")
         ->allow_extra_args(false)

@@ -15,7 +15,9 @@ extern "C" void on_interrupt(int signal_number) {
     std::raise(signal_number);
 }
 
-void take_line(void* /*user*/, const char* line) { cli::diagnostics().add(line); }
+void take_line(void* /*user*/, const char* line) {
+    cli::diagnostics().add(line);
+}
 
 struct Option {
     const char* name;
@@ -59,8 +61,8 @@ int apply_options(const cli::Request& r, MailSession* session) {
 int logon(const cli::Request& r, MailSession* session) {
     std::string secret;
     const std::string& file = r.token_file.empty() ? r.password_file : r.token_file;
-    std::string prompt = (r.token_file.empty() ? "Password for " : "Token for ") + r.user + " at " +
-                         r.server + ": ";
+    std::string prompt =
+        (r.token_file.empty() ? "Password for " : "Token for ") + r.user + " at " + r.server + ": ";
     if (!cli::read_secret(file, prompt, secret)) return cli::kExitFile;
     cli::diagnostics().begin_call();
     int status = brevorin_logonmail(r.server.c_str(), r.user.c_str(), secret.c_str(), session);

@@ -11,10 +11,14 @@ namespace {
 
 const char* attachment_note(int status) {
     switch (status) {
-        case 1: return "an attachment was skipped or could not be decoded";
-        case 2: return "an attachment file could not be opened for writing";
-        case 3: return "no free file name for an attachment";
-        default: return "";
+        case 1:
+            return "an attachment was skipped or could not be decoded";
+        case 2:
+            return "an attachment file could not be opened for writing";
+        case 3:
+            return "no free file name for an attachment";
+        default:
+            return "";
     }
 }
 

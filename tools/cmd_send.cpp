@@ -73,7 +73,8 @@ int run_send(const Request& request, MailSession* session) {
         return kExitUsage;
     }
     std::string attachments;
-    for (const auto& path : request.attachments) attachments += (attachments.empty() ? "" : "\x1b") + path;
+    for (const auto& path : request.attachments)
+        attachments += (attachments.empty() ? "" : "\x1b") + path;
     int status;
     {
         Progress progress(session, "send");

@@ -33,16 +33,17 @@ namespace {
 constexpr size_t kPrefix = 15;
 
 std::string line_text(const std::string& line) {
-    return line.size() >= kPrefix && line.compare(0, 11, "BREVORIN: <") == 0
-               ? line.substr(kPrefix)
-               : line;
+    return line.size() >= kPrefix && line.compare(0, 11, "BREVORIN: <") == 0 ? line.substr(kPrefix)
+                                                                             : line;
 }
 
 bool is_problem(const std::string& line) {
     return line.compare(0, 14, "BREVORIN: <E1>") == 0 || line.compare(0, 12, "BREVORIN: <W") == 0;
 }
 
-std::string host_of(const std::string& server) { return server.substr(0, server.find('+')); }
+std::string host_of(const std::string& server) {
+    return server.substr(0, server.find('+'));
+}
 
 // The library reports a connection that could not be opened without saying
 // whether the name or the connection failed; asking the resolver again tells.
@@ -161,8 +162,8 @@ void Diagnostics::add(const char* line) {
     if (is_problem(text)) last_problem_ = line_text(text);
     // Data lines that quote the server: "... Code: 550, received buffer: text"
     // from SMTP, "... Server response: -ERR text" from POP3.
-    static const char* const kQuotes[] = {"received buffer: ", "Server response: ",
-                                          "Received response from server: "};
+    static const char* const kQuotes[] = {
+        "received buffer: ", "Server response: ", "Received response from server: "};
     for (const char* quote : kQuotes) {
         size_t at = text.find(quote);
         if (at == std::string::npos || text.compare(0, 12, "BREVORIN: <D") != 0) continue;
@@ -188,22 +189,38 @@ bool Diagnostics::problem_mentions(const char* text) const {
 
 std::string describe_status(int status) {
     switch (status) {
-        case -2: return "the server refused";
-        case -3: return "already logged on";
-        case -4: return "receiving timed out";
-        case -5: return "no memory for the message table";
-        case -6: return "message larger than the size limit";
-        case -7: return "no such message";
-        case -8: return "not logged on";
-        case -9: return "network failure";
-        case -10: return "invalid input or no memory";
-        case -11: return "a POP3 command failed";
-        case -12: return "header list lacks TO= or FROM=";
-        case -13: return "an attachment file could not be opened";
-        case -14: return "an attachment could not be encoded";
-        case -15: return "server reports insufficient storage";
-        case -16: return "a result exceeds the host's parameter size";
-        default: return status >= 0 ? "success" : "unknown status";
+        case -2:
+            return "the server refused";
+        case -3:
+            return "already logged on";
+        case -4:
+            return "receiving timed out";
+        case -5:
+            return "no memory for the message table";
+        case -6:
+            return "message larger than the size limit";
+        case -7:
+            return "no such message";
+        case -8:
+            return "not logged on";
+        case -9:
+            return "network failure";
+        case -10:
+            return "invalid input or no memory";
+        case -11:
+            return "a POP3 command failed";
+        case -12:
+            return "header list lacks TO= or FROM=";
+        case -13:
+            return "an attachment file could not be opened";
+        case -14:
+            return "an attachment could not be encoded";
+        case -15:
+            return "server reports insufficient storage";
+        case -16:
+            return "a result exceeds the host's parameter size";
+        default:
+            return status >= 0 ? "success" : "unknown status";
     }
 }
 
@@ -213,17 +230,26 @@ int report_failure(const char* what, int status, Step step, const std::string& s
     std::string why;
     int code;
     switch (status) {
-        case BREVORIN_E_NETWORK: code = network_exit(step, server, why); break;
-        case BREVORIN_E_TIMEOUT: code = kExitTimeout; break;
+        case BREVORIN_E_NETWORK:
+            code = network_exit(step, server, why);
+            break;
+        case BREVORIN_E_TIMEOUT:
+            code = kExitTimeout;
+            break;
         case BREVORIN_E_REFUSED:
             code = step == Step::kLogon ? kExitAuth : kExitServer;
             if (step == Step::kLogon) why = "the server refused the user name or password";
             break;
         case BREVORIN_E_COMMAND:
-        case BREVORIN_E_STORAGE: code = kExitServer; break;
+        case BREVORIN_E_STORAGE:
+            code = kExitServer;
+            break;
         case BREVORIN_E_ATTACH_OPEN:
-        case BREVORIN_E_ATTACH_ENCODE: code = kExitFile; break;
-        default: code = status >= 0 ? kExitOk : 10 - status;
+        case BREVORIN_E_ATTACH_ENCODE:
+            code = kExitFile;
+            break;
+        default:
+            code = status >= 0 ? kExitOk : 10 - status;
     }
     if (!why.empty()) std::fprintf(stderr, "brevorin: %s\n", why.c_str());
     const std::string& reply = diagnostics().last_reply();
