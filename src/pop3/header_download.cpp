@@ -11,9 +11,10 @@ namespace brevorin {
 namespace {
 
 // The body of a multi-line answer, unstuffed, kept while it fits in a work
-// buffer of `capacity` bytes with its terminator.
+// buffer of `capacity` bytes with its terminator. The text is the caller's,
+// so a listing reuses one buffer for every message.
 struct MultiLineText {
-    std::string text;
+    std::string& text;
     bool too_long = false;
 };
 
@@ -22,6 +23,7 @@ struct MultiLineText {
 // fit. The part that fits is kept. False when a read fails.
 bool read_multiline(Connection& connection, size_t capacity, MultiLineText& out) {
     DataLineReader reader(connection);
+    out.text.clear();
     while (true) {
         LineSource::Next r = reader.next();
         if (r == LineSource::Next::kEnd) return true;
@@ -67,19 +69,17 @@ Probe top_probe(Mailbox& box, int message, size_t capacity, std::string& header)
         return Probe::kRefused;
     }
     box.top_support = TopSupport::kWorks;
-    MultiLineText work;
+    MultiLineText work{header};
     if (!read_multiline(box.connection, kTopWorkBuffer, work)) return Probe::kFailed;
     ctx.diag.print('D', 0, "POP3_TOP: Received response from server: %s", reply.c_str());
-    header = std::move(work.text);
     keep_head(ctx, message, capacity, work.too_long, header);
     return Probe::kDone;
 }
 
 bool top_known(Mailbox& box, int message, size_t capacity, std::string& header) {
     if (command(box, numbered("TOP", message, " 0"), nullptr) != StatusLine::kOk) return false;
-    MultiLineText work;
+    MultiLineText work{header};
     if (!read_multiline(box.connection, kTopWorkBuffer, work)) return false;
-    header = std::move(work.text);
     keep_head(box.ctx, message, capacity, work.too_long, header);
     return true;
 }
@@ -91,7 +91,7 @@ bool top_by_retrieve(Mailbox& box, int message, size_t capacity, std::string& he
     std::string line = numbered("RETR", message);
     ctx.diag.print('D', 1, "POP3_TOP: Doing retrieve with command: %s", line.c_str());
     if (command(box, line, nullptr) != StatusLine::kOk) return false;
-    MultiLineText work;
+    MultiLineText work{header};
     if (!read_multiline(box.connection, kRetrWorkBuffer, work)) return false;
     size_t header_end = work.text.find("\r\n\r\n");
     if (header_end == std::string::npos) {
@@ -103,8 +103,7 @@ bool top_by_retrieve(Mailbox& box, int message, size_t capacity, std::string& he
     }
     ctx.diag.print('D', 2, "POP3_TOP: Length of header = %d", static_cast<int>(header_end));
     bool cut = header_end == work.text.size() && work.too_long;
-    work.text.resize(header_end);
-    header = std::move(work.text);
+    header.resize(header_end);
     keep_head(ctx, message, capacity, cut, header);
     return true;
 }
@@ -130,8 +129,9 @@ bool list_size(Mailbox& box, int message, int32_t& size) {
     return true;
 }
 
-bool fetch_header(Mailbox& box, int message, size_t capacity, std::string& header) {
-    header.clear();
+namespace {
+
+bool fetch_header_text(Mailbox& box, int message, size_t capacity, std::string& header) {
     if (box.top_support == TopSupport::kWorks) return top_known(box, message, capacity, header);
     if (box.top_support == TopSupport::kUnknown) {
         Probe probe = top_probe(box, message, capacity, header);
@@ -139,6 +139,17 @@ bool fetch_header(Mailbox& box, int message, size_t capacity, std::string& heade
         if (probe == Probe::kFailed) return false;
     }
     return top_by_retrieve(box, message, capacity, header);
+}
+
+}  // namespace
+
+bool fetch_header(Mailbox& box, int message, size_t capacity, std::string& header) {
+    header.clear();
+    // The answer is read into the caller's buffer; a failed one hands
+    // nothing out.
+    if (fetch_header_text(box, message, capacity, header)) return true;
+    header.clear();
+    return false;
 }
 
 }  // namespace brevorin
