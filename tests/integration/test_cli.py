@@ -140,6 +140,25 @@ def test_wrong_password_says_why(mailbox):
     assert "wrong" not in err
 
 
+def test_refused_recipient_is_a_server_refusal():
+    from aiosmtpd.controller import Controller
+
+    class Refuser:
+        async def handle_RCPT(self, server, session, envelope, address, options):
+            return "550 5.1.1 no mailbox here"
+
+    port = free_port()
+    controller = Controller(Refuser(), hostname="127.0.0.1", port=port)
+    controller.start()
+    try:
+        rc, _, err = tool(["send", "--server", "127.0.0.1+%d" % port, "--from", "a@example.org",
+                           "--to", "b@example.org"], stdin="x\n")
+    finally:
+        controller.stop()
+    assert rc == 6, err
+    assert "server said: 550 5.1.1 no mailbox here" in err
+
+
 def test_missing_attachment_is_a_file_error(smtp, tmp_path):
     missing = str(tmp_path / "nothere.pdf")
     rc, _, err = tool(send_args(smtp, "--to", "b@example.org", "--attach", missing), stdin="x\n")
