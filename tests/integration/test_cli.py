@@ -264,3 +264,20 @@ def test_ctrl_c_while_waiting_for_the_server():
         proc.stderr.close()
     assert rc == -signal.SIGINT  # a shell reports 130
     assert time.time() - start < 5
+
+
+@pytest.mark.parametrize("args,code,shown", [
+    (["stat"], 0, "1 messages, "),
+    (["delete", "1abc"], 2, ""),
+    (["delete", "1", "--charset", "KOI8-R"], 2, ""),
+])
+def test_windows_tool_under_wine(mailbox, wine_build, tmp_path, args, code, shown):
+    mailbox.add_message(USER, SIMPLE)
+    pw = wine_build.write_file(str(tmp_path), "pw", PASSWORD + "\n")
+    proc = subprocess.run(["wine", os.path.join(wine_build.build, "brevorin.exe")] + args +
+                          ["--server", mailbox.server, "--user", USER, "--password-file", pw],
+                          env=wine_build.env(), stdin=subprocess.DEVNULL, capture_output=True,
+                          timeout=300)
+    assert proc.returncode == code, proc.stderr.decode("latin-1")
+    assert shown in proc.stdout.decode("latin-1")
+    assert len(mailbox.message_files(USER)) == 1
