@@ -71,7 +71,12 @@ int parse_command_line(int argc, char** argv, Request& request);
 class Diagnostics {
   public:
     void set_echo(bool echo) { echo_ = echo; }
-    void begin_call() { call_lines_.clear(); }
+    // What an earlier call said does not explain a later failure.
+    void begin_call() {
+        call_lines_.clear();
+        last_problem_.clear();
+        last_reply_.clear();
+    }
     void add(const char* line);
     // Text (after the "BREVORIN: <E1> " prefix) of the last error or warning.
     const std::string& last_problem() const { return last_problem_; }

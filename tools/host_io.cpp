@@ -1,5 +1,6 @@
 // The tool's side of the host: diagnostics capture, failure reports and exit
 // codes, secrets from files or a terminal, and progress on a terminal.
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>

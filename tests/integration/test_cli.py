@@ -140,6 +140,25 @@ def test_wrong_password_says_why(mailbox):
     assert "wrong" not in err
 
 
+def test_refused_recipient_is_a_server_refusal():
+    from aiosmtpd.controller import Controller
+
+    class Refuser:
+        async def handle_RCPT(self, server, session, envelope, address, options):
+            return "550 5.1.1 no mailbox here"
+
+    port = free_port()
+    controller = Controller(Refuser(), hostname="127.0.0.1", port=port)
+    controller.start()
+    try:
+        rc, _, err = tool(["send", "--server", "127.0.0.1+%d" % port, "--from", "a@example.org",
+                           "--to", "b@example.org"], stdin="x\n")
+    finally:
+        controller.stop()
+    assert rc == 6, err
+    assert "server said: 550 5.1.1 no mailbox here" in err
+
+
 def test_missing_attachment_is_a_file_error(smtp, tmp_path):
     missing = str(tmp_path / "nothere.pdf")
     rc, _, err = tool(send_args(smtp, "--to", "b@example.org", "--attach", missing), stdin="x\n")
@@ -245,3 +264,20 @@ def test_ctrl_c_while_waiting_for_the_server():
         proc.stderr.close()
     assert rc == -signal.SIGINT  # a shell reports 130
     assert time.time() - start < 5
+
+
+@pytest.mark.parametrize("args,code,shown", [
+    (["stat"], 0, "1 messages, "),
+    (["delete", "1abc"], 2, ""),
+    (["delete", "1", "--charset", "KOI8-R"], 2, ""),
+])
+def test_windows_tool_under_wine(mailbox, wine_build, tmp_path, args, code, shown):
+    mailbox.add_message(USER, SIMPLE)
+    pw = wine_build.write_file(str(tmp_path), "pw", PASSWORD + "\n")
+    proc = subprocess.run(["wine", os.path.join(wine_build.build, "brevorin.exe")] + args +
+                          ["--server", mailbox.server, "--user", USER, "--password-file", pw],
+                          env=wine_build.env(), stdin=subprocess.DEVNULL, capture_output=True,
+                          timeout=300)
+    assert proc.returncode == code, proc.stderr.decode("latin-1")
+    assert shown in proc.stdout.decode("latin-1")
+    assert len(mailbox.message_files(USER)) == 1
