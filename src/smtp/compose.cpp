@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "net/connection.h"
+#include "platform/clock.h"
 
 namespace brevorin {
 
@@ -166,14 +167,11 @@ int write_message(Connection& conn, const HeaderList& headers, const std::string
 }  // namespace
 
 MessageTime current_message_time() {
+    platform::LocalTime now = platform::now();
     MessageTime time;
-    std::time_t now = std::time(nullptr);
-    // Copied at once: both calls share static storage in the C runtime.
-    if (const std::tm* local = std::localtime(&now)) time.local = *local;
-    if (const std::tm* utc = std::gmtime(&now)) time.utc = *utc;
-    char zone[128];
-    size_t n = std::strftime(zone, sizeof zone, "%Z", &time.local);
-    time.zone_name.assign(zone, n);
+    time.local = now.local;
+    time.utc = now.utc;
+    time.zone_name = std::move(now.zone_name);
     return time;
 }
 
