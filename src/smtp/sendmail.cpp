@@ -69,6 +69,20 @@ bool prepare_text(const char* text, const Context& ctx, std::string& prepared, i
             prepared = result == 0 ? std::move(converted) : std::string(text);
             return true;
         }
+        case TextTransfer::kUtf8: {
+            size_t high = 0, total = 0;
+            for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p != 0; ++p, ++total)
+                if (*p >= 0x80) ++high;
+            if (high == 0) break;
+            if (2 * high > total) {
+                if (base64_encode_text(text, prepared, 1) < 0) return false;
+                encoding = kEncodingBase64;
+                return true;
+            }
+            if (qp_encode(text, prepared) < 0) return false;
+            encoding = kEncodingQuotedPrintable;
+            return true;
+        }
         case TextTransfer::kAsIs:
             break;
     }
@@ -305,6 +319,44 @@ public:
                        "SENDMAIL: Got reply on send command, code: %d, reply: %s, status = %d");
     }
 
+    // MAIL FROM, every RCPT TO and DATA in one write (RFC 2920); the
+    // replies are then judged in order, as the one-at-a-time dialogue does.
+    int envelope_pipelined(const HeaderList& headers, const std::vector<std::string>& recipients) {
+        std::optional<std::string> mail =
+            address_command("MAIL FROM: <", headers.from.c_str(), kMaxSenderLength);
+        if (!mail) return kRefused;
+        std::vector<std::string> rcpts;
+        for (const std::string& recipient : recipients) {
+            std::optional<std::string> line =
+                address_command("RCPT TO: <", recipient.c_str(), kMaxRecipientLength);
+            if (!line) return kRefused;
+            rcpts.push_back(std::move(*line));
+        }
+        conn_.cork();
+        int written = conn_.write(mail->data(), static_cast<int>(mail->size()));
+        ctx_.diag.print('F', 2, "SMTP_FROM: Written from command, status: %d", written);
+        bool ok = written == static_cast<int>(mail->size());
+        for (const std::string& line : rcpts) {
+            written = conn_.write(line.data(), static_cast<int>(line.size()));
+            ctx_.diag.print('F', 2, "SMTP_TO Written to command, status: %d", written);
+            ok = ok && written == static_cast<int>(line.size());
+        }
+        written = conn_.write("DATA\r\n", 6);
+        ctx_.diag.print('F', 2, "SMTP_DATE: Written data command, status = %d", written);
+        ok = ok && written == 6;
+        if (conn_.uncork() != 0 || !ok) return kRefused;
+        int status = verdict(Step::kMailFrom,
+                             "SENDMAIL: Got reply on MAIL FROM command, code: %d, reply: %s, status = %d");
+        if (status != kOk) return status;
+        for (size_t n = 0; n < rcpts.size(); ++n) {
+            status = verdict(Step::kRcptTo,
+                             "SENDMAIL: Got reply on rcpt to command, code: %d, reply: %s, status = %d");
+            if (status != kOk) return status;
+        }
+        return verdict(Step::kData,
+                       "SENDMAIL: Got reply on send command, code: %d, reply: %s, status = %d");
+    }
+
     int message_verdict() {
         SmtpReply reply;
         if (read_smtp_reply(conn_, ctx_, reply) != ReplyStatus::kOk) return kNetwork;
@@ -372,17 +424,31 @@ int run_dialogue(Connection& connection, const std::string& host, const HeaderLi
     int status = dialogue.greeting();
     if (status != kOk) return status;
     bool extended = o.security == Security::kStartTls || o.smtp_auth != SmtpAuth::kNone;
-    if (!extended) {
+    bool pipelining = false;
+    if (!extended && o.pipelining == Pipelining::kOff) {
         if ((status = dialogue.helo()) != kOk) return status;
+    } else if (!extended) {
+        // EHLO only to learn of PIPELINING: a server that does not know
+        // EHLO gets HELO and the dialogue one command at a time.
+        if (dialogue.ehlo() == kOk) {
+            pipelining = dialogue.offers("PIPELINING");
+        } else if (!connection.is_open() || (status = dialogue.helo()) != kOk) {
+            return kNetwork;
+        }
     } else {
         if ((status = dialogue.ehlo()) != kOk) return status;
         if (o.security == Security::kStartTls && (status = dialogue.starttls(host)) != kOk)
             return status;
         if ((status = dialogue.authenticate()) != kOk) return status;
+        pipelining = o.pipelining == Pipelining::kAuto && dialogue.offers("PIPELINING");
     }
-    if ((status = dialogue.mail_from(headers)) != kOk) return status;
-    if ((status = dialogue.rcpt_to(recipients)) != kOk) return status;
-    if ((status = dialogue.data()) != kOk) return status;
+    if (pipelining) {
+        if ((status = dialogue.envelope_pipelined(headers, recipients)) != kOk) return status;
+    } else {
+        if ((status = dialogue.mail_from(headers)) != kOk) return status;
+        if ((status = dialogue.rcpt_to(recipients)) != kOk) return status;
+        if ((status = dialogue.data()) != kOk) return status;
+    }
     int result = put_message(connection, headers, text, text_encoding, attachments, ctx);
     ctx.diag.print('F', 2, "SENDMAIL: Putmessage command done, status: %d", result);
     if (result == -1) return kRefused;
