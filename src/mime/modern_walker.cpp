@@ -35,9 +35,11 @@ public:
     explicit QpStream(std::FILE* file) : file_(file) {}
 
     bool add(const char* data, size_t n) {
-        line_.append(data, n);
-        if (line_.empty() || line_.back() != '\n') return true;
-        return flush();
+        for (size_t i = 0; i < n; ++i) {
+            line_ += data[i];
+            if (data[i] == '\n' && !flush()) return false;
+        }
+        return true;
     }
 
     bool flush() {
@@ -125,8 +127,10 @@ public:
             if (stopped) return true;
             if (block.size() < static_cast<size_t>(kHeaderBlockCapacity))
                 block.append(lines_.data(), static_cast<size_t>(lines_.size()));
-            if (lines_.starts_line() && (std::strcmp(lines_.data(), "\r\n") == 0 ||
-                                         std::strcmp(lines_.data(), "\n") == 0))
+            const char* p = lines_.data();
+            int n = lines_.size();
+            if (lines_.starts_line() &&
+                ((n == 2 && p[0] == '\r' && p[1] == '\n') || (n == 1 && p[0] == '\n')))
                 return true;
         }
     }
@@ -158,6 +162,31 @@ private:
             stopped = true;
             return true;
         }
+        return true;
+    }
+
+    // The next bytes of a part's content. The line break before a
+    // delimiter belongs to the delimiter (RFC 2046), so each line's break is
+    // held back until the next line shows it was content.
+    bool content(Stop& stop, bool& stopped, std::string& bytes) {
+        bytes.clear();
+        if (!next(stop, stopped)) return false;
+        if (stopped) {
+            if (stop.level == -1) bytes = held_break_;
+            held_break_.clear();
+            return true;
+        }
+        bytes = held_break_;
+        held_break_.clear();
+        const char* p = lines_.data();
+        size_t n = static_cast<size_t>(lines_.size());
+        size_t keep = n;
+        if (keep > 0 && p[keep - 1] == '\n') {
+            --keep;
+            if (keep > 0 && p[keep - 1] == '\r') --keep;
+        }
+        bytes.append(p, keep);
+        held_break_.assign(p + keep, n - keep);
         return true;
     }
 
@@ -221,17 +250,18 @@ private:
         alt.holding = true;
         alt.held = block;
         bool stopped = false;
-        while (true) {
-            if (!next(stop, stopped)) return false;
-            if (stopped) return true;
+        std::string bytes;
+        while (!stopped) {
+            if (!content(stop, stopped, bytes)) return false;
             if (alt.hold_overflow) continue;
-            if (alt.held.size() + static_cast<size_t>(lines_.size()) > kAlternativeHoldLimit) {
+            if (alt.held.size() + bytes.size() > kAlternativeHoldLimit) {
                 alt.hold_overflow = true;
                 alt.held.clear();
                 continue;
             }
-            alt.held.append(lines_.data(), static_cast<size_t>(lines_.size()));
+            alt.held += bytes;
         }
+        return true;
     }
 
     bool finish_alternatives(Alternatives& alt, int depth) {
@@ -254,12 +284,11 @@ private:
 
     bool text(const std::string& encoding, const std::string& charset, Stop& stop) {
         std::string collected;
+        std::string bytes;
         bool stopped = false;
-        while (true) {
-            if (!next(stop, stopped)) return false;
-            if (stopped) break;
-            if (collected.size() <= out_.body_limit)
-                collected.append(lines_.data(), static_cast<size_t>(lines_.size()));
+        while (!stopped) {
+            if (!content(stop, stopped, bytes)) return false;
+            if (collected.size() <= out_.body_limit) collected += bytes;
         }
         std::string decoded;
         if (encoding == "base64") {
@@ -318,13 +347,13 @@ private:
         QpStream qp(sink);
         bool write_failed = false;
         bool stopped = false;
-        while (true) {
-            if (!next(stop, stopped)) return false;
-            if (stopped) break;
-            if (write_failed) continue;
-            size_t n = static_cast<size_t>(lines_.size());
-            bool ok = form == Form::kQuotedPrintable ? qp.add(lines_.data(), n)
-                                                     : std::fwrite(lines_.data(), 1, n, sink) == n;
+        std::string bytes;
+        while (!stopped) {
+            if (!content(stop, stopped, bytes)) return false;
+            if (write_failed || bytes.empty()) continue;
+            bool ok = form == Form::kQuotedPrintable
+                          ? qp.add(bytes.data(), bytes.size())
+                          : std::fwrite(bytes.data(), 1, bytes.size(), sink) == bytes.size();
             if (!ok) write_failed = true;
         }
         if (form == Form::kQuotedPrintable && !write_failed && !qp.flush()) write_failed = true;
@@ -347,6 +376,7 @@ private:
     const Context& ctx_;
     DecodedBody& out_;
     std::vector<std::string> bounds_;
+    std::string held_break_;
 };
 
 }  // namespace
