@@ -122,3 +122,113 @@ def mpack_message(tmpdir, subject, name, data):
 
 def scratch():
     return tempfile.mkdtemp(prefix="brevorin-modern-")
+
+
+class PipeliningSink:
+    """An aiosmtpd sink that offers PIPELINING in its EHLO reply (aiosmtpd
+    reads pipelined commands but does not say so by default)."""
+
+    def __init__(self, deliver_to=None):
+        from servers import free_port
+        self.port = free_port()
+        self.messages = []
+        self.deliver_to = deliver_to
+        self.controller = None
+
+    @property
+    def server(self):
+        return "127.0.0.1+%d" % self.port
+
+    def start(self):
+        from aiosmtpd.controller import Controller
+        sink = self
+
+        class Handler:
+            async def handle_EHLO(self, server, session, envelope, hostname, responses):
+                session.host_name = hostname
+                return responses[:-1] + ["250-PIPELINING", responses[-1]]
+
+            async def handle_DATA(self, server, session, envelope):
+                data = envelope.original_content or envelope.content
+                sink.messages.append({"mail_from": envelope.mail_from,
+                                      "rcpt_tos": list(envelope.rcpt_tos), "data": data})
+                if sink.deliver_to is not None:
+                    dovecot, user = sink.deliver_to
+                    dovecot.add_message(user, data)
+                return "250 OK"
+
+        self.controller = Controller(Handler(), hostname="127.0.0.1", port=self.port,
+                                     decode_data=False, data_size_limit=0)
+        self.controller.start()
+        return self
+
+    def stop(self):
+        if self.controller is not None:
+            self.controller.stop()
+            self.controller = None
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.stop()
+
+
+class ScriptedPeer:
+    """A loopback server for one client: sends greeting, then hands each
+    line it reads to answer(line) and sends what that returns. chunks holds
+    the lines of each receive, so a test sees which commands came together."""
+
+    def __init__(self, greeting, answer):
+        import socket
+        import threading
+        self.greeting = greeting
+        self.answer = answer
+        self.chunks = []
+        self.listener = socket.socket()
+        self.listener.bind(("127.0.0.1", 0))
+        self.listener.listen(1)
+        self.port = self.listener.getsockname()[1]
+        self.thread = threading.Thread(target=self._serve, daemon=True)
+        self.thread.start()
+
+    @property
+    def server(self):
+        return "127.0.0.1+%d" % self.port
+
+    @property
+    def lines(self):
+        return [l for c in self.chunks for l in c]
+
+    def _serve(self):
+        self.listener.settimeout(30)
+        try:
+            conn, _ = self.listener.accept()
+        except OSError:
+            return
+        with conn:
+            conn.settimeout(30)
+            conn.sendall(self.greeting)
+            pending = b""
+            while True:
+                try:
+                    data = conn.recv(65536)
+                except OSError:
+                    return
+                if not data:
+                    return
+                pending += data
+                chunk = []
+                while b"\n" in pending:
+                    line, pending = pending.split(b"\n", 1)
+                    chunk.append(line + b"\n")
+                if chunk:
+                    self.chunks.append(chunk)
+                for line in chunk:
+                    reply = self.answer(line)
+                    if reply:
+                        conn.sendall(reply)
+
+    def close(self):
+        self.listener.close()
+        self.thread.join(5)
