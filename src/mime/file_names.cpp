@@ -88,24 +88,26 @@ void next_file_name(std::string& name) {
     name = next.size() > kMaxNextNameLength ? std::string("att-1") : next;
 }
 
-int find_free_path(const std::string& directory, std::string& name, std::string& path) {
+int find_free_path(const std::string& directory, std::string& name, std::string& path,
+                   bool utf8) {
     size_t room = directory.size() < kMaxPathLength ? kMaxPathLength - directory.size() : 0;
     for (int tries = 0; tries < kFreePathTries; ++tries) {
         if (!fit_name(name, room)) return -1;
         if (platform::is_device_name(name)) name.insert(0, "_");
         if (!fit_name(name, room)) return -1;
         path = directory + name;
-        if (!platform::path_exists(path)) return 0;
+        if (!(utf8 ? platform::path_exists_utf8(path) : platform::path_exists(path))) return 0;
         next_file_name(name);
     }
     fit_name(name, room);
     return -1;
 }
 
-platform::File open_new_file(const std::string& path) {
+platform::File open_new_file(const std::string& path, bool utf8) {
 #if defined(_WIN32)
-    return platform::open_binary_write(path);
+    return utf8 ? platform::open_binary_write_utf8(path) : platform::open_binary_write(path);
 #else
+    (void)utf8;
     return platform::File(std::fopen(path.c_str(), "wbx"));
 #endif
 }

@@ -33,12 +33,14 @@ void next_file_name(std::string& name);
 // Finds a free path for name in the directory text: 0 with path set, -1 when
 // kFreePathTries candidates are taken or the directory leaves no room. name
 // ends as the last candidate tried.
-int find_free_path(const std::string& directory, std::string& name, std::string& path);
+// utf8: the directory and name are UTF-8 (a UTF-8 host's).
+int find_free_path(const std::string& directory, std::string& name, std::string& path,
+                   bool utf8 = false);
 
 // Opens a new file for binary writing; where the platform allows it, the
 // open fails rather than follow or replace something that appeared at the
 // path after the search.
-platform::File open_new_file(const std::string& path);
+platform::File open_new_file(const std::string& path, bool utf8 = false);
 
 // The caller's attachment directory as the text that file names are
 // appended to: empty for none, otherwise ending with the path separator.

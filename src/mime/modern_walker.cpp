@@ -324,11 +324,12 @@ private:
         if (lossy) out_.status = kAttachmentSkipped;
         if (name.empty()) name = "att-1";
         std::string path;
-        if (find_free_path(directory_, name, path) != 0) {
+        const bool utf8 = ctx_.charset == kUtf8;
+        if (find_free_path(directory_, name, path, utf8) != 0) {
             out_.status = kAttachmentNoName;
             return skip_body(stop);
         }
-        platform::File file = open_new_file(path);
+        platform::File file = open_new_file(path, utf8);
         if (!file) {
             out_.status = kAttachmentNotOpened;
             return skip_body(stop);

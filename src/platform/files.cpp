@@ -46,6 +46,38 @@ File open_binary_write(const std::string& path) { return File(std::fopen(path.c_
 
 File open_binary_read(const std::string& path) { return File(std::fopen(path.c_str(), "rb")); }
 
+#if defined(_WIN32)
+namespace {
+
+// A UTF-8 path as Windows' wide functions take it; empty when it is not UTF-8.
+std::wstring wide_path(const std::string& path) {
+    int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path.c_str(), -1, nullptr, 0);
+    if (n <= 0) return std::wstring();
+    std::wstring wide(static_cast<size_t>(n), L'\0');
+    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path.c_str(), -1, &wide[0], n);
+    wide.resize(static_cast<size_t>(n - 1));
+    return wide;
+}
+
+}  // namespace
+
+File open_binary_write_utf8(const std::string& path) {
+    std::wstring wide = wide_path(path);
+    if (wide.empty()) return open_binary_write(path);
+    return File(::_wfopen(wide.c_str(), L"wb"));
+}
+
+bool path_exists_utf8(const std::string& path) {
+    std::wstring wide = wide_path(path);
+    if (wide.empty()) return path_exists(path);
+    struct _stati64 st;
+    return ::_wstati64(wide.c_str(), &st) == 0;
+}
+#else
+File open_binary_write_utf8(const std::string& path) { return open_binary_write(path); }
+bool path_exists_utf8(const std::string& path) { return path_exists(path); }
+#endif
+
 bool path_exists(const std::string& path) {
     struct stat st;
     return ::stat(path.c_str(), &st) == 0;

@@ -50,12 +50,16 @@ Converted convert_text(const TextEncoding& from, const TextEncoding& to, std::st
     const bool to_utf8 = to.code_page == kUtf8CodePage;
     BOOL* report = to_utf8 ? nullptr : &used_default;
     const char* fallback = to_utf8 ? nullptr : "?";
-    int narrow_length = WideCharToMultiByte(to.code_page, 0, wide.data(), wide_length, nullptr, 0,
+    // Without this flag Windows puts a look-alike ("-" for an en dash) where
+    // the target lacks a character, and nobody learns of the loss. The
+    // stateful code pages (5xxxx) take no flags.
+    DWORD narrow_flags = to_utf8 || to.code_page >= 50000 ? 0 : WC_NO_BEST_FIT_CHARS;
+    int narrow_length = WideCharToMultiByte(to.code_page, narrow_flags, wide.data(), wide_length, nullptr, 0,
                                             fallback, report);
     if (narrow_length == 0) return Converted::kUnsupported;
     std::string result(static_cast<size_t>(narrow_length), '\0');
     used_default = FALSE;
-    if (WideCharToMultiByte(to.code_page, 0, wide.data(), wide_length, &result[0], narrow_length,
+    if (WideCharToMultiByte(to.code_page, narrow_flags, wide.data(), wide_length, &result[0], narrow_length,
                             fallback, report) == 0)
         return Converted::kUnsupported;
     if (used_default) lossy = true;
