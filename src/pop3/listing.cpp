@@ -380,13 +380,14 @@ int list_messages(Mailbox& box, std::string& list_out) {
             // The first header of a connection learns whether TOP works, so
             // it is fetched alone; batches follow once that is known.
             bool batched = box.pipelining && box.top_support != TopSupport::kUnknown;
+            if (!batch.empty() && batch.front().message != n) drop_batch(box, batch);
+            if (!box.logged_on) return kNetwork;
             if (batched && batch.empty()) {
                 int status = send_batch(box, n, batch);
                 if (status != 0) return status;
             }
-            int status = batched && !batch.empty() && batch.front().message == n
-                             ? receive_header_fields(box, batch, header)
-                             : fetch_header_fields(box, n, header);
+            int status = batched ? receive_header_fields(box, batch, header)
+                                 : fetch_header_fields(box, n, header);
             if (status != 0) return status;
         }
         size_t before = list.size();
