@@ -1,8 +1,10 @@
 // One decoded retrieval, as a host would do it: logon, brevorin_getmail of
 // message 1 with its attachments written into a directory, logoff.
 //
-//   get_bench HOST+PORT USER PASSWORD_FILE DIRECTORY
+//   get_bench HOST+PORT USER PASSWORD_FILE DIRECTORY [NAME=VALUE]...
 //
+// Each NAME=VALUE is a session option (brevorin_setoption), e.g.
+// security=tls ca_file=ca.pem.
 // Prints "status=S seconds=T files=F body=B" where T covers the retrieval
 // alone (the logon and its pause are not measured).
 #include <chrono>
@@ -33,6 +35,15 @@ int main(int argc, char** argv) {
     _TCONNECT(1, 0, reinterpret_cast<brevorin_word>(&ctx));
     MailSession* session = nullptr;
     if (brevorin_init(&session) < 1 || session == nullptr) return 1;
+    for (int i = 5; i < argc; ++i) {
+        std::string option = argv[i];
+        size_t eq = option.find('=');
+        if (eq == std::string::npos ||
+            brevorin_setoption(option.substr(0, eq).c_str(), option.c_str() + eq + 1, session) != 0) {
+            std::fprintf(stderr, "bad option: %s\n", argv[i]);
+            return 2;
+        }
+    }
     int rc = 1;
     if (brevorin_logonmail(argv[1], argv[2], password.c_str(), session) == 0) {
         char *header = nullptr, *body = nullptr, *files = nullptr;

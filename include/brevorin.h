@@ -25,6 +25,13 @@
 #define BREVORIN_API __attribute__((visibility("default")))
 #endif
 
+/* The exports never throw: C++ callers may rely on it. */
+#if defined(__cplusplus)
+#define BREVORIN_NOEXCEPT noexcept
+#else
+#define BREVORIN_NOEXCEPT
+#endif
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -56,50 +63,50 @@ typedef struct MailSession MailSession;
  * first) and stores the session through session_out; 0 with nothing stored
  * when memory runs out; a positive Windows Sockets error number (nothing
  * stored) when the sockets layer could not be started. */
-BREVORIN_API int brevorin_init(MailSession **session_out);
+BREVORIN_API int brevorin_init(MailSession **session_out) BREVORIN_NOEXCEPT;
 
 /* Logs off when needed and releases the session. A null session is ignored. */
-BREVORIN_API void brevorin_cleanup(MailSession *session);
+BREVORIN_API void brevorin_cleanup(MailSession *session) BREVORIN_NOEXCEPT;
 
 /* server: host name or dotted IPv4 address, optionally "+port" (default 110). */
 BREVORIN_API int brevorin_logonmail(const char *server, const char *user, const char *password,
-                                    MailSession *session);
-BREVORIN_API int brevorin_logoffmail(MailSession *session);
+                                    MailSession *session) BREVORIN_NOEXCEPT;
+BREVORIN_API int brevorin_logoffmail(MailSession *session) BREVORIN_NOEXCEPT;
 
 /* Returns the number of messages listed; the list is a field list of records
  * "NMB=..\eID=..\eFROM=..\eSUBJECT=..\eDATE=..\ePRIORITY=..\eSIZE=..". */
-BREVORIN_API int brevorin_listmail(char **list_out, MailSession *session);
+BREVORIN_API int brevorin_listmail(char **list_out, MailSession *session) BREVORIN_NOEXCEPT;
 
 /* Returns the attachment status 0..3 on success. directory: where attachment
  * files are written (null or empty: current directory). max_size: 0 = none. */
 BREVORIN_API int brevorin_getmail(int message, const char *directory, int max_size,
                                   char **header_out, char **body_out, char **files_out,
-                                  MailSession *session);
+                                  MailSession *session) BREVORIN_NOEXCEPT;
 BREVORIN_API int brevorin_getrawmail(int message, int max_size, char **text_out,
-                                     MailSession *session);
+                                     MailSession *session) BREVORIN_NOEXCEPT;
 
 /* server: host, optionally "+port" (default 25). header_list: field list of
  * TO=, FROM=, CC=, BCC=, SUBJECT=, PRIORITY=, REPLY= items separated by ESC.
  * attachment_list: file paths separated by ESC (empty for none). */
 BREVORIN_API int brevorin_sendmail(const char *server, const char *header_list, const char *text,
-                                   const char *attachment_list, int max_size, MailSession *session);
+                                   const char *attachment_list, int max_size, MailSession *session) BREVORIN_NOEXCEPT;
 
-BREVORIN_API int brevorin_deletemail(int message, MailSession *session);
+BREVORIN_API int brevorin_deletemail(int message, MailSession *session) BREVORIN_NOEXCEPT;
 
 /* Sets a session option (see the README's table): 0, or -10 with an E1
  * diagnostics line for a null argument or session, an unknown name or a bad
  * value. Options stay until changed or brevorin_cleanup; a change while
  * logged on applies from the next connection (timeouts at once). With no
  * option set every export behaves as it always has. */
-BREVORIN_API int brevorin_setoption(const char *name, const char *value, MailSession *session);
+BREVORIN_API int brevorin_setoption(const char *name, const char *value, MailSession *session) BREVORIN_NOEXCEPT;
 
 /* Host-convention entry points. In the 32-bit DLL the arguments and result
  * of _TCONNECT are 32-bit values; in 64-bit builds they are pointer-sized so
  * that the address of a context record fits. */
 typedef intptr_t brevorin_word;
 
-BREVORIN_API void TLOADDS(void);
-BREVORIN_API brevorin_word _TCONNECT(brevorin_word operation, brevorin_word a, brevorin_word b);
+BREVORIN_API void TLOADDS(void) BREVORIN_NOEXCEPT;
+BREVORIN_API brevorin_word _TCONNECT(brevorin_word operation, brevorin_word a, brevorin_word b) BREVORIN_NOEXCEPT;
 
 #ifdef __cplusplus
 }

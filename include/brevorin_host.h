@@ -50,17 +50,17 @@ typedef struct brevorin_host_context {
 
 /* Fills the record and gives it a fresh, empty settings store. Returns 0, or
  * -1 when no store is left (at most 64 records may be initialised at once). */
-BREVORIN_API int brevorin_host_context_init(brevorin_host_context *ctx);
+BREVORIN_API int brevorin_host_context_init(brevorin_host_context *ctx) BREVORIN_NOEXCEPT;
 /* Releases the settings store of the record. */
-BREVORIN_API void brevorin_host_context_release(brevorin_host_context *ctx);
+BREVORIN_API void brevorin_host_context_release(brevorin_host_context *ctx) BREVORIN_NOEXCEPT;
 /* Sets setting number (0..255) to an integer value. Returns 0 or -1. */
-BREVORIN_API int brevorin_host_set_int(brevorin_host_context *ctx, int number, int value);
+BREVORIN_API int brevorin_host_set_int(brevorin_host_context *ctx, int number, int value) BREVORIN_NOEXCEPT;
 /* Sets setting number (0..255) to a text value (at most 255 bytes are kept). */
-BREVORIN_API int brevorin_host_set_text(brevorin_host_context *ctx, int number, const char *text);
+BREVORIN_API int brevorin_host_set_text(brevorin_host_context *ctx, int number, const char *text) BREVORIN_NOEXCEPT;
 /* Removes a setting; a query then reports it absent (value 0, no text). */
-BREVORIN_API int brevorin_host_clear(brevorin_host_context *ctx, int number);
+BREVORIN_API int brevorin_host_clear(brevorin_host_context *ctx, int number) BREVORIN_NOEXCEPT;
 BREVORIN_API void brevorin_host_set_message_sink(brevorin_host_context *ctx,
-                                                 brevorin_message_sink sink, void *user);
+                                                 brevorin_message_sink sink, void *user) BREVORIN_NOEXCEPT;
 
 #ifdef __cplusplus
 }

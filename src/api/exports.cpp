@@ -89,7 +89,7 @@ void set_sockets_user_count_for_tests(int32_t count) {
 
 using namespace brevorin;
 
-extern "C" BREVORIN_API int brevorin_init(MailSession** session_out) {
+extern "C" BREVORIN_API int brevorin_init(MailSession** session_out) noexcept {
     std::unique_ptr<MailSession> session;
     try {
         session = std::make_unique<MailSession>();
@@ -131,7 +131,7 @@ extern "C" BREVORIN_API int brevorin_init(MailSession** session_out) {
     return g_socket_users;
 }
 
-extern "C" BREVORIN_API void brevorin_cleanup(MailSession* session) {
+extern "C" BREVORIN_API void brevorin_cleanup(MailSession* session) noexcept {
     if (session == nullptr) return;
     std::unique_ptr<MailSession> owned(session);
     if (owned->mailbox.logged_on) run_worker([&] { return logoff(owned->mailbox); });
@@ -146,25 +146,25 @@ extern "C" BREVORIN_API void brevorin_cleanup(MailSession* session) {
 }
 
 extern "C" BREVORIN_API int brevorin_logonmail(const char* server, const char* user,
-                                               const char* password, MailSession* session) {
+                                               const char* password, MailSession* session) noexcept {
     int status;
     if (!begin_call(session, &status)) return status;
     return run_worker([&] { return logon(session->mailbox, server, user, password); });
 }
 
-extern "C" BREVORIN_API int brevorin_logoffmail(MailSession* session) {
+extern "C" BREVORIN_API int brevorin_logoffmail(MailSession* session) noexcept {
     int status;
     if (!begin_call(session, &status)) return status;
     return run_worker([&] { return logoff(session->mailbox); });
 }
 
-extern "C" BREVORIN_API int brevorin_deletemail(int message, MailSession* session) {
+extern "C" BREVORIN_API int brevorin_deletemail(int message, MailSession* session) noexcept {
     int status;
     if (!begin_call(session, &status)) return status;
     return run_worker([&] { return delete_message(session->mailbox, message); });
 }
 
-extern "C" BREVORIN_API int brevorin_listmail(char** list_out, MailSession* session) {
+extern "C" BREVORIN_API int brevorin_listmail(char** list_out, MailSession* session) noexcept {
     int status;
     if (!begin_call(session, &status)) return status;
     if (list_out == nullptr) return kInvalid;
@@ -176,7 +176,7 @@ extern "C" BREVORIN_API int brevorin_listmail(char** list_out, MailSession* sess
 
 extern "C" BREVORIN_API int brevorin_getmail(int message, const char* directory, int max_size,
                                              char** header_out, char** body_out, char** files_out,
-                                             MailSession* session) {
+                                             MailSession* session) noexcept {
     int status;
     if (!begin_call(session, &status)) return status;
     if (header_out == nullptr || body_out == nullptr || files_out == nullptr) return kInvalid;
@@ -190,7 +190,7 @@ extern "C" BREVORIN_API int brevorin_getmail(int message, const char* directory,
 }
 
 extern "C" BREVORIN_API int brevorin_getrawmail(int message, int max_size, char** text_out,
-                                                MailSession* session) {
+                                                MailSession* session) noexcept {
     int status;
     if (!begin_call(session, &status)) return status;
     if (text_out == nullptr) return kInvalid;
@@ -202,7 +202,7 @@ extern "C" BREVORIN_API int brevorin_getrawmail(int message, int max_size, char*
 
 extern "C" BREVORIN_API int brevorin_sendmail(const char* server, const char* header_list,
                                               const char* text, const char* attachment_list,
-                                              int max_size, MailSession* session) {
+                                              int max_size, MailSession* session) noexcept {
     int status;
     if (!begin_call(session, &status)) return status;
     return run_worker(
@@ -210,7 +210,7 @@ extern "C" BREVORIN_API int brevorin_sendmail(const char* server, const char* he
 }
 
 extern "C" BREVORIN_API int brevorin_setoption(const char* name, const char* value,
-                                               MailSession* session) {
+                                               MailSession* session) noexcept {
     if (session == nullptr) return kInvalid;
     reset_result_slots(session);
     if (name == nullptr || value == nullptr) {

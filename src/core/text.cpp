@@ -73,6 +73,18 @@ bool read_decimal(const char*& cursor, long long& value) {
     return true;
 }
 
+bool is_space(char c) { return is_c_space(static_cast<unsigned char>(c)); }
+
+std::string last_path_component(const std::string& name) {
+    std::string rest = name;
+    if (rest.size() >= 2 && rest[1] == ':' &&
+        ((rest[0] >= 'A' && rest[0] <= 'Z') || (rest[0] >= 'a' && rest[0] <= 'z')))
+        rest.erase(0, 2);
+    size_t slash = rest.find_last_of("\\/");
+    if (slash != std::string::npos) rest.erase(0, slash + 1);
+    return rest;
+}
+
 int32_t clamp_int32(long long value) {
     if (value > INT32_MAX) return INT32_MAX;
     if (value < INT32_MIN) return INT32_MIN;

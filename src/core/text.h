@@ -32,6 +32,13 @@ bool read_decimal(const char*& cursor, long long& value);
 // The value clamped to the int32 range.
 int32_t clamp_int32(long long value);
 
+// C-locale white space: space, \t, \n, \v, \f, \r.
+bool is_space(char c);
+
+// The name without drive and directories ("C:\\temp\\a.txt", "../a.txt" and
+// "a.txt" all give "a.txt"); both separators count.
+std::string last_path_component(const std::string& name);
+
 // a-z turned into A-Z, nothing else changed, so positions stay the same.
 std::string upper_case_copy(std::string_view text);
 

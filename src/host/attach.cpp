@@ -42,12 +42,12 @@ void reset_attach_state_for_tests() {
 
 }  // namespace brevorin
 
-extern "C" int brevorin_library_hook(int event) { return brevorin::library_hook(event); }
+extern "C" int brevorin_library_hook(int event) noexcept { return brevorin::library_hook(event); }
 
-extern "C" BREVORIN_API void TLOADDS(void) {}
+extern "C" BREVORIN_API void TLOADDS(void) noexcept {}
 
 extern "C" BREVORIN_API brevorin_word _TCONNECT(brevorin_word operation, brevorin_word a,
-                                                brevorin_word b) {
+                                                brevorin_word b) noexcept {
     using namespace brevorin;
     (void)a;
     switch (static_cast<uint16_t>(operation & 0xFFFF)) {

@@ -23,4 +23,4 @@ void reset_attach_state_for_tests();
 
 }  // namespace brevorin
 
-extern "C" int brevorin_library_hook(int event);
+extern "C" int brevorin_library_hook(int event) noexcept;

@@ -42,16 +42,6 @@ bool fit_name(std::string& name, size_t room) {
 
 }  // namespace
 
-std::string last_path_component(const std::string& name) {
-    std::string rest = name;
-    if (rest.size() >= 2 && rest[1] == ':' &&
-        ((rest[0] >= 'A' && rest[0] <= 'Z') || (rest[0] >= 'a' && rest[0] <= 'z')))
-        rest.erase(0, 2);
-    size_t slash = rest.find_last_of("\\/");
-    if (slash != std::string::npos) rest.erase(0, slash + 1);
-    return rest;
-}
-
 std::string safe_attachment_name(const std::string& name) {
     std::string safe = last_path_component(name);
     for (char& c : safe)
@@ -103,13 +93,35 @@ int find_free_path(const std::string& directory, std::string& name, std::string&
     return -1;
 }
 
-platform::File open_new_file(const std::string& path, bool utf8) {
+NewFile::NewFile(std::string path, bool utf8) : path_(std::move(path)), utf8_(utf8) {
+    // The partial name must fit where the real one fits; a path at the limit
+    // is written under its real name.
+    if (path_.size() < kMaxPathLength) partial_ = path_ + "~";
+    const std::string& target = partial_.empty() ? path_ : partial_;
 #if defined(_WIN32)
-    return utf8 ? platform::open_binary_write_utf8(path) : platform::open_binary_write(path);
+    if (utf8_) {
+        if (!platform::path_exists_utf8(path_)) file_ = platform::open_binary_write_utf8(target);
+    } else if (!platform::path_exists(path_)) {
+        file_ = platform::open_binary_write(target);
+    }
 #else
-    (void)utf8;
-    return platform::File(std::fopen(path.c_str(), "wbx"));
+    if (!platform::path_exists(path_)) file_.reset(std::fopen(target.c_str(), "wbx"));
 #endif
+    if (!file_) partial_.clear();
+}
+
+bool NewFile::close() {
+    if (!file_) return true;
+    bool written = std::fclose(file_.release()) == 0;
+    if (partial_.empty()) return written;
+    bool named = utf8_ ? platform::rename_no_replace_utf8(partial_, path_)
+                       : platform::rename_no_replace(partial_, path_);
+    if (!named) {
+        if (utf8_) platform::remove_file_utf8(partial_);
+        else std::remove(partial_.c_str());
+    }
+    partial_.clear();
+    return written && named;
 }
 
 std::string attachment_directory(const char* directory) {

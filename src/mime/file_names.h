@@ -15,10 +15,6 @@ constexpr size_t kMaxNextNameLength = 512;
 // Existence checks made in the search for a free path.
 constexpr int kFreePathTries = 10;
 
-// The name without drive and directories ("C:\temp\a.txt", "../a.txt" and
-// "a.txt" all give "a.txt"); both separators count.
-std::string last_path_component(const std::string& name);
-
 // A name from a message made fit to be a file in the caller's directory:
 // its last path component, control characters (and on Windows the
 // characters it forbids) replaced by '_', cut to kMaxFileNameLength, device
@@ -37,10 +33,34 @@ void next_file_name(std::string& name);
 int find_free_path(const std::string& directory, std::string& name, std::string& path,
                    bool utf8 = false);
 
-// Opens a new file for binary writing; where the platform allows it, the
-// open fails rather than follow or replace something that appeared at the
-// path after the search.
-platform::File open_new_file(const std::string& path, bool utf8 = false);
+// A new attachment file, written under a partial name beside its real one
+// and given the real name when closed, so a process stopped while writing
+// (Ctrl-C in the command-line tool) never leaves a half-written file under
+// the attachment's name. A file the library gives up on is still closed
+// under its real name, as it always was.
+class NewFile {
+public:
+    // Opens for binary writing; where the platform allows it, the open fails
+    // rather than follow or replace something that appeared after the search.
+    // utf8: the path is UTF-8 (a UTF-8 host's), which Windows takes only
+    // through its wide functions.
+    explicit NewFile(std::string path, bool utf8 = false);
+    ~NewFile() { close(); }
+    NewFile(const NewFile&) = delete;
+    NewFile& operator=(const NewFile&) = delete;
+
+    explicit operator bool() const { return file_ != nullptr; }
+    std::FILE* get() const { return file_.get(); }
+    // Closes and gives the file its real name: false when the last data
+    // could not be written or the name could not be given.
+    bool close();
+
+private:
+    platform::File file_;
+    std::string path_;
+    std::string partial_;
+    bool utf8_ = false;
+};
 
 // The caller's attachment directory as the text that file names are
 // appended to: empty for none, otherwise ending with the path separator.

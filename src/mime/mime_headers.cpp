@@ -11,17 +11,6 @@ namespace {
 
 constexpr std::string::size_type npos = std::string::npos;
 
-bool is_white(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-std::string upper_copy(const char* block) {
-    std::string copy(block);
-    for (char& c : copy)
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    return copy;
-}
-
 bool starts_with(const std::string& text, const char* prefix) {
     return text.compare(0, std::strlen(prefix), prefix) == 0;
 }
@@ -29,9 +18,9 @@ bool starts_with(const std::string& text, const char* prefix) {
 // The white-space-delimited word that starts at or after pos (leading white
 // space of any kind skipped); empty when only white space is left.
 std::string next_word(const std::string& text, size_t pos) {
-    while (pos < text.size() && is_white(text[pos])) ++pos;
+    while (pos < text.size() && is_space(text[pos])) ++pos;
     size_t end = pos;
-    while (end < text.size() && !is_white(text[end])) ++end;
+    while (end < text.size() && !is_space(text[end])) ++end;
     return text.substr(pos, end - pos);
 }
 
@@ -44,7 +33,7 @@ std::string parameter_value(const std::string& upper, const std::string& source,
         ++pos;
     if (pos < upper.size() && upper[pos] == '"') {
         ++pos;
-        while (pos < upper.size() && is_white(upper[pos])) ++pos;
+        while (pos < upper.size() && is_space(upper[pos])) ++pos;
         size_t end = upper.find_first_of("\"'", pos);
         if (end == npos) end = upper.size();
         return source.substr(pos, end - pos);
@@ -54,7 +43,7 @@ std::string parameter_value(const std::string& upper, const std::string& source,
 
 // The type token: up to a semicolon, space, apostrophe, CR or LF.
 std::string type_token(const std::string& upper, size_t pos) {
-    while (pos < upper.size() && is_white(upper[pos])) ++pos;
+    while (pos < upper.size() && is_space(upper[pos])) ++pos;
     size_t end = upper.find_first_of("; '\r\n", pos);
     if (end == npos) end = upper.size();
     return upper.substr(pos, std::min(end - pos, kMaxTokenLength));
@@ -114,7 +103,7 @@ int read_charset(const std::string& upper, size_t after_label, int& charset,
     if (pos < upper.size() && upper[pos] == '"') {
         token = parameter_value(upper, upper, pos);
     } else {
-        while (pos < upper.size() && is_white(upper[pos])) ++pos;
+        while (pos < upper.size() && is_space(upper[pos])) ++pos;
         size_t end = upper.find_first_of("; '\r\n", pos);
         if (end == npos) end = upper.size();
         token = upper.substr(pos, end - pos);
@@ -133,7 +122,7 @@ int read_charset(const std::string& upper, size_t after_label, int& charset,
 
 int mime_version(const char* block, char* minor, char* major, const Context& ctx) {
     if (block == nullptr) return -1;
-    std::string upper = upper_copy(block);
+    std::string upper = upper_case_copy(block);
     size_t at = upper.find("MIME-VERSION: ");
     if (at == npos) return -2;
     size_t major_at = upper.find_first_of("0123456789", at + 14);
@@ -151,7 +140,7 @@ int mime_version(const char* block, char* minor, char* major, const Context& ctx
 int mime_content_type(const char* block, int& content_class, std::string& boundary,
                           int& charset, const Context& ctx) {
     if (block == nullptr) return -1;
-    std::string upper = upper_copy(block);
+    std::string upper = upper_case_copy(block);
     size_t at = upper.find("CONTENT-TYPE:");
     if (at == npos) return -1;
     size_t after_label = at + 13;
@@ -172,7 +161,7 @@ int mime_content_type(const char* block, int& content_class, std::string& bounda
 
 int content_transfer_encoding(const char* block, int& code, const Context& ctx) {
     if (block == nullptr) return -1;
-    std::string upper = upper_copy(block);
+    std::string upper = upper_case_copy(block);
     size_t at = upper.find("CONTENT-TRANSFER-ENCODING:");
     if (at == npos) return -1;
     std::string word = next_word(upper, at + 26);
@@ -198,7 +187,7 @@ int content_transfer_encoding(const char* block, int& code, const Context& ctx) 
 void file_disposition(const char* block, std::string& name, const Context& ctx) {
     name.clear();
     if (block == nullptr) return;
-    std::string upper = upper_copy(block);
+    std::string upper = upper_case_copy(block);
     size_t at = upper.find("CONTENT-DISPOSITION:");
     if (at == npos) return;
     size_t filename = upper.find("FILENAME=", at + 20);

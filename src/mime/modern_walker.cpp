@@ -329,7 +329,7 @@ private:
             out_.status = kAttachmentNoName;
             return skip_body(stop);
         }
-        platform::File file = open_new_file(path, utf8);
+        NewFile file(path, utf8);
         if (!file) {
             out_.status = kAttachmentNotOpened;
             return skip_body(stop);
@@ -338,8 +338,7 @@ private:
         if (form == Form::kBase64) {
             staged = platform::open_temp_file();
             if (!staged) {
-                file.reset();
-                std::remove(path.c_str());
+                file.close();
                 out_.status = kAttachmentSkipped;
                 return skip_body(stop);
             }
@@ -362,8 +361,7 @@ private:
             std::rewind(staged.get());
             if (base64_decode(staged.get(), file.get(), ctx_) != 0) write_failed = true;
         }
-        std::FILE* written = file.release();
-        if (std::fclose(written) != 0 || write_failed) {
+        if (!file.close() || write_failed) {
             out_.status = kAttachmentSkipped;
             return true;
         }

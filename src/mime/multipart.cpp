@@ -37,13 +37,6 @@ bool read_failed(LineSource::Next r) {
     return r == LineSource::Next::kFailed || r == LineSource::Next::kTimedOut;
 }
 
-// Closes a file that was written; false when its last data could not be
-// written out.
-bool close_written(platform::File& file) {
-    std::FILE* f = file.release();
-    return std::fclose(f) == 0;
-}
-
 }  // namespace
 
 // Text parts add up; past the body limit they are left out and the result
@@ -157,14 +150,14 @@ class PartWalker {
     int save_as_received(const std::string& block) {
         std::string name, path;
         if (int status = choose_path(block, name, path)) return skip_with(status);
-        platform::File out = open_new_file(path);
+        NewFile out(path);
         if (!out) return skip_with(kAttachmentNotOpened);
         int rc = copy_part_to_file(lines_, out.get(), boundary_, closing_, ctx_);
         if (rc != 0) {
-            out.reset();
+            out.close();
             return after_failed_copy(rc);
         }
-        if (!close_written(out)) {
+        if (!out.close()) {
             status_ = kAttachmentSkipped;
             return 0;
         }
@@ -175,11 +168,11 @@ class PartWalker {
     int save_decoded(const std::string& block) {
         std::string name, path;
         if (int status = choose_path(block, name, path)) return skip_with(status);
-        platform::File out = open_new_file(path);
+        NewFile out(path);
         if (!out) return skip_with(kAttachmentNotOpened);
         platform::File staged = platform::open_temp_file();
         if (!staged) {
-            out.reset();
+            out.close();
             return skip_with(kAttachmentSkipped);
         }
         int rc = copy_part_to_file(lines_, staged.get(), boundary_, closing_, ctx_);
@@ -187,7 +180,7 @@ class PartWalker {
         std::rewind(staged.get());
         // The part has been read through its delimiter, so a failed decoding
         // only marks the status; skipping now would swallow the next part.
-        if (base64_decode(staged.get(), out.get(), ctx_) != 0 || !close_written(out)) {
+        if (base64_decode(staged.get(), out.get(), ctx_) != 0 || !out.close()) {
             status_ = kAttachmentSkipped;
             return 0;
         }

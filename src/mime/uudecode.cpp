@@ -115,7 +115,7 @@ int uudecode(const std::string& directory, std::FILE* in, std::string& name, int
         status = kAttachmentNoName;
         return -1;
     }
-    platform::File out = open_new_file(path);
+    NewFile out(path);
     if (!out) {
         ctx.diag.print('E', 1, "UUDECODE: can't open output: %s for writing", path.c_str());
         status = kAttachmentNotOpened;
@@ -132,7 +132,7 @@ int uudecode(const std::string& directory, std::FILE* in, std::string& name, int
         status = kAttachmentSkipped;
         return -1;
     }
-    if (std::fclose(out.release()) != 0) {
+    if (!out.close()) {
         ctx.diag.print('E', 1, "UUDECODE: error while decoding");
         status = kAttachmentSkipped;
         return -1;

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <cctype>
+#include <cstdio>
 
 #if defined(_WIN32)
 #include <fcntl.h>
@@ -73,9 +74,26 @@ bool path_exists_utf8(const std::string& path) {
     struct _stati64 st;
     return ::_wstati64(wide.c_str(), &st) == 0;
 }
+
+bool rename_no_replace_utf8(const std::string& from, const std::string& to) {
+    std::wstring wide_from = wide_path(from);
+    std::wstring wide_to = wide_path(to);
+    if (wide_from.empty() || wide_to.empty()) return rename_no_replace(from, to);
+    return MoveFileW(wide_from.c_str(), wide_to.c_str()) != 0;
+}
+
+void remove_file_utf8(const std::string& path) {
+    std::wstring wide = wide_path(path);
+    if (wide.empty()) std::remove(path.c_str());
+    else ::_wremove(wide.c_str());
+}
 #else
 File open_binary_write_utf8(const std::string& path) { return open_binary_write(path); }
 bool path_exists_utf8(const std::string& path) { return path_exists(path); }
+bool rename_no_replace_utf8(const std::string& from, const std::string& to) {
+    return rename_no_replace(from, to);
+}
+void remove_file_utf8(const std::string& path) { std::remove(path.c_str()); }
 #endif
 
 bool path_exists(const std::string& path) {
@@ -96,6 +114,16 @@ PathKind path_kind(const std::string& path, uint64_t& size) {
 #endif
     size = static_cast<uint64_t>(st.st_size);
     return PathKind::kRegular;
+}
+
+bool rename_no_replace(const std::string& from, const std::string& to) {
+#if defined(_WIN32)
+    return MoveFileA(from.c_str(), to.c_str()) != 0;
+#else
+    if (::link(from.c_str(), to.c_str()) != 0) return false;
+    ::unlink(from.c_str());
+    return true;
+#endif
 }
 
 bool file_status_ok(std::FILE* file) {

@@ -37,12 +37,17 @@ bool path_exists(const std::string& path);
 // functions (the narrow ones read the ANSI code page).
 File open_binary_write_utf8(const std::string& path);
 bool path_exists_utf8(const std::string& path);
+bool rename_no_replace_utf8(const std::string& from, const std::string& to);
+void remove_file_utf8(const std::string& path);
 
 // What a path names, for files the library is asked to read: a regular file
 // (with its size), nothing, or something else (a directory, a device, a
 // FIFO) that must not be opened: reading one may never end or never start.
 enum class PathKind { kRegular, kMissing, kOther };
 PathKind path_kind(const std::string& path, uint64_t& size);
+
+// Renames from to to unless something is at to already: true when renamed.
+bool rename_no_replace(const std::string& from, const std::string& to);
 
 // Whether the file's status can be read from the file system.
 bool file_status_ok(std::FILE* file);

@@ -67,7 +67,7 @@ void host_runtime_put_message(const void* context, const char* line) {
 }  // namespace brevorin::platform
 
 
-extern "C" BREVORIN_API int brevorin_host_context_init(brevorin_host_context* ctx) {
+extern "C" BREVORIN_API int brevorin_host_context_init(brevorin_host_context* ctx) noexcept {
     if (ctx == nullptr) return -1;
     std::memset(ctx, 0, sizeof *ctx);
     for (int i = 0; i < brevorin::platform::kStores; ++i) {
@@ -82,7 +82,7 @@ extern "C" BREVORIN_API int brevorin_host_context_init(brevorin_host_context* ct
     return -1;
 }
 
-extern "C" BREVORIN_API void brevorin_host_context_release(brevorin_host_context* ctx) {
+extern "C" BREVORIN_API void brevorin_host_context_release(brevorin_host_context* ctx) noexcept {
     if (ctx == nullptr) return;
     if (auto* store = brevorin::platform::store_of(ctx->runtime_id)) {
         *store = brevorin::platform::Store{};
@@ -91,7 +91,7 @@ extern "C" BREVORIN_API void brevorin_host_context_release(brevorin_host_context
 }
 
 extern "C" BREVORIN_API int brevorin_host_set_int(brevorin_host_context* ctx, int number,
-                                                  int value) {
+                                                  int value) noexcept {
     auto* setting = brevorin::platform::setting_of(ctx, number);
     if (setting == nullptr) return -1;
     setting->kind = brevorin::platform::kHostValueInteger;
@@ -101,16 +101,21 @@ extern "C" BREVORIN_API int brevorin_host_set_int(brevorin_host_context* ctx, in
 }
 
 extern "C" BREVORIN_API int brevorin_host_set_text(brevorin_host_context* ctx, int number,
-                                                   const char* text) {
+                                                   const char* text) noexcept {
     auto* setting = brevorin::platform::setting_of(ctx, number);
     if (setting == nullptr || text == nullptr) return -1;
     setting->kind = brevorin::platform::kHostValueText;
     setting->value = 0;
-    setting->text.assign(text, strnlen(text, brevorin::platform::kHostTextBuffer - 1));
+    try {
+        setting->text.assign(text, strnlen(text, brevorin::platform::kHostTextBuffer - 1));
+    } catch (...) {  // no exception may reach the host
+        setting->text.clear();
+        return -1;
+    }
     return 0;
 }
 
-extern "C" BREVORIN_API int brevorin_host_clear(brevorin_host_context* ctx, int number) {
+extern "C" BREVORIN_API int brevorin_host_clear(brevorin_host_context* ctx, int number) noexcept {
     auto* setting = brevorin::platform::setting_of(ctx, number);
     if (setting == nullptr) return -1;
     *setting = brevorin::platform::Setting{};
@@ -119,7 +124,7 @@ extern "C" BREVORIN_API int brevorin_host_clear(brevorin_host_context* ctx, int 
 
 extern "C" BREVORIN_API void brevorin_host_set_message_sink(brevorin_host_context* ctx,
                                                             brevorin_message_sink sink,
-                                                            void* user) {
+                                                            void* user) noexcept {
     if (ctx == nullptr) return;
     ctx->sink = sink;
     ctx->sink_user = user;

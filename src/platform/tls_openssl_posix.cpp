@@ -8,6 +8,7 @@
 #include <openssl/x509v3.h>
 
 #include <cstdio>
+#include <cstring>
 #include <new>
 
 #include "platform/sockets.h"
@@ -30,7 +31,12 @@ int channel_read(BIO* bio, char* buffer, int length) {
     auto* channel = static_cast<Channel*>(BIO_get_data(bio));
     BIO_clear_retry_flags(bio);
     if (length <= 0) return 0;
-    int n = channel->transport->recv(buffer, length);
+    int n;
+    try {  // nothing may unwind through libssl
+        n = channel->transport->recv(buffer, length);
+    } catch (...) {
+        n = -1;
+    }
     if (n > 0) return n;
     if (n == 0) {
         channel->eof = true;
@@ -45,7 +51,12 @@ int channel_write(BIO* bio, const char* data, int length) {
     auto* channel = static_cast<Channel*>(BIO_get_data(bio));
     BIO_clear_retry_flags(bio);
     if (length <= 0) return 0;
-    int n = channel->transport->send(data, length);
+    int n;
+    try {
+        n = channel->transport->send(data, length);
+    } catch (...) {
+        n = -1;
+    }
     if (n > 0) return n;
     channel->failed = true;
     channel->error = socket_api().last_error();
@@ -72,11 +83,16 @@ struct BioMethodFree {
     void operator()(BIO_METHOD* p) const { BIO_meth_free(p); }
 };
 
+// The reasons in OpenSSL's error queue, oldest first (the oldest is often
+// the telling one: "no such file" before "system lib"); empties the queue.
 std::string openssl_reason() {
-    unsigned long code = ERR_peek_last_error();
-    if (code == 0) return std::string();
-    char text[256];
-    ERR_error_string_n(code, text, sizeof text);
+    std::string text;
+    while (unsigned long code = ERR_get_error()) {
+        const char* reason = ERR_reason_error_string(code);
+        if (reason == nullptr || std::strcmp(reason, "system lib") == 0) continue;
+        if (!text.empty()) text += ": ";
+        text += reason;
+    }
     return text;
 }
 
@@ -180,6 +196,8 @@ private:
     bool shut_ = false;
 };
 
+constexpr size_t kReadBuffer = 64 * 1024;
+
 TlsHandshake failed(TlsFailure failure, std::string detail) {
     TlsHandshake result;
     result.failure = failure;
@@ -207,12 +225,17 @@ TlsHandshake handshake(RawTransport& transport, const TlsSettings& settings) {
         }
         if (!settings.ca_file.empty() &&
             SSL_CTX_load_verify_locations(ctx.get(), settings.ca_file.c_str(), nullptr) != 1) {
-            return failed(TlsFailure::kCaFile, openssl_reason());
+            return failed(TlsFailure::kCaFile, settings.ca_file + ": " + openssl_reason());
         }
     } else {
         SSL_CTX_set_verify(ctx.get(), SSL_VERIFY_NONE, nullptr);
     }
 
+    // Read ahead into a buffer of several records: without it every record
+    // costs two receives (header, then body), and with Dovecot's 4 KiB
+    // records a 27 MiB message took 14 000 receives instead of 1 000.
+    SSL_CTX_set_read_ahead(ctx.get(), 1);
+    SSL_CTX_set_default_read_buffer_len(ctx.get(), kReadBuffer);
     std::unique_ptr<SSL, SslFree> ssl(SSL_new(ctx.get()));
     if (!ssl) return failed(TlsFailure::kUnavailable, openssl_reason());
     if (!host.empty() && !ip_host && SSL_set_tlsext_host_name(ssl.get(), host.c_str()) != 1) {

@@ -449,6 +449,15 @@ private:
                                                        : TlsFailure::kProtocol;
                 }
             }
+            // Wine's SChannel takes any five bytes for a record header and
+            // waits for the length they claim, so a server on a plain-text
+            // port ("+OK ...") would look like one that hung up. A record
+            // starts with its content type, 20 to 24.
+            if (cipher_length_ > 0 && (static_cast<unsigned char>(cipher_[0]) < 20 ||
+                                       static_cast<unsigned char>(cipher_[0]) > 24)) {
+                detail = "the server does not speak TLS";
+                return TlsFailure::kProtocol;
+            }
             SecBuffer in[2] = {
                 {static_cast<unsigned long>(cipher_length_), SECBUFFER_TOKEN, cipher_.data()},
                 {0, SECBUFFER_EMPTY, nullptr},

@@ -38,10 +38,11 @@ bool read_multiline(Connection& connection, size_t capacity, MultiLineText& out)
     }
 }
 
-// Cuts an over-long header at the last complete line that fits.
-void keep_head(const Context& ctx, int message, size_t capacity, std::string& header) {
-    if (header.size() + 1 <= capacity) return;
-    header.resize(capacity - 1);
+// Cuts an over-long header (longer than its capacity, or cut already while it
+// was read) at the last complete line that fits.
+void keep_head(const Context& ctx, int message, size_t capacity, bool cut, std::string& header) {
+    if (!cut && header.size() + 1 <= capacity) return;
+    if (header.size() + 1 > capacity) header.resize(capacity - 1);
     size_t last = header.rfind('\n');
     if (last != std::string::npos) header.resize(last + 1);
     ctx.diag.print('W', 1, "POP3_TOP: Header of message %d longer than %d bytes, listed from its start",
@@ -71,7 +72,7 @@ Probe top_probe(Mailbox& box, int message, size_t capacity, std::string& header)
     if (!read_multiline(box.connection, kTopWorkBuffer, work)) return Probe::kFailed;
     ctx.diag.print('D', 0, "POP3_TOP: Received response from server: %s", reply.c_str());
     header = std::move(work.text);
-    keep_head(ctx, message, capacity, header);
+    keep_head(ctx, message, capacity, work.too_long, header);
     return Probe::kDone;
 }
 
@@ -80,7 +81,7 @@ bool top_answer(Mailbox& box, int message, size_t capacity, std::string& header)
     MultiLineText work;
     if (!read_multiline(box.connection, kTopWorkBuffer, work)) return false;
     header = std::move(work.text);
-    keep_head(box.ctx, message, capacity, header);
+    keep_head(box.ctx, message, capacity, work.too_long, header);
     return true;
 }
 
@@ -105,9 +106,10 @@ bool retrieve_answer(Mailbox& box, int message, size_t capacity, std::string& he
         header_end = work.text.size();
     }
     ctx.diag.print('D', 2, "POP3_TOP: Length of header = %d", static_cast<int>(header_end));
+    bool cut = header_end == work.text.size() && work.too_long;
     work.text.resize(header_end);
     header = std::move(work.text);
-    keep_head(ctx, message, capacity, header);
+    keep_head(ctx, message, capacity, cut, header);
     return true;
 }
 

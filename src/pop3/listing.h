@@ -10,7 +10,7 @@ namespace brevorin {
 // Extracts From, To, Cc, Subject, Date, priority, Reply-To and Message-ID
 // from a header text (lines ending in CR LF) into entry. 0, or -1 (no header
 // text, or no memory) with the fields handled so far kept and
-// headers_parsed left at 0.
+// the message left for listing to try again.
 int parse_header_fields(const char* header, MessageEntry& entry, const Context& ctx);
 
 // Lists every present message from the option list_from on; the number of

@@ -27,6 +27,8 @@ public:
         reply_.text = line.substr(p);
         reply_.last_length = static_cast<int>(line.size());
         reply_.lines.push_back(reply_.text);
+        reply_.codes.push_back(reply_.code);
+        reply_.lengths.push_back(reply_.last_length);
         ctx_.diag.print('D', 0, "SMTP_READLINE: Code: %d, received buffer: %s", reply_.code,
                         reply_.text.c_str());
         return more ? LineVerdict::kContinues : LineVerdict::kFinal;

@@ -26,6 +26,8 @@ struct SmtpReply {
     int code = 0;
     std::string text;                // last line after the code and its separator, CR LF kept
     std::vector<std::string> lines;  // texts of all lines (EHLO keywords)
+    std::vector<int> codes;          // the code of each line
+    std::vector<int> lengths;        // characters of each line as read
     int last_length = 0;             // characters of the last line as read
 };
 

@@ -199,13 +199,7 @@ int parse_attachment_list(const char* attachment_list, AttachmentList& attachmen
 }
 
 std::string attachment_file_name(const std::string& path) {
-    size_t start = 0;
-    if (path.size() >= 2 && path[1] == ':' &&
-        ((path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z')))
-        start = 2;
-    size_t slash = path.find_last_of("/\\");
-    if (slash != std::string::npos && slash + 1 > start) start = slash + 1;
-    std::string name = path.substr(start);
+    std::string name = last_path_component(path);
     // The name goes between quotation marks in a header line: a quotation
     // mark or a control character (a line break above all) would end it.
     for (char& c : name)

@@ -167,11 +167,14 @@ public:
 
     int greeting() {
         SmtpReply reply;
-        if (read_smtp_reply(conn_, ctx_, reply) != ReplyStatus::kOk || reply.code != 220)
-            return kNetwork;
-        ctx_.diag.print('D', 0,
-                        "SENDMAIL: Parsed response from server, code: %d, status: %d, response: %s",
-                        220, reply.last_length, reply.text.c_str());
+        if (read_smtp_reply(conn_, ctx_, reply) != ReplyStatus::kOk) return kNetwork;
+        // Every line of the greeting must say 220, not only the last.
+        for (size_t n = 0; n < reply.codes.size(); ++n) {
+            if (reply.codes[n] != 220) return kNetwork;
+            ctx_.diag.print('D', 0,
+                            "SENDMAIL: Parsed response from server, code: %d, status: %d, response: %s",
+                            220, reply.lengths[n], reply.lines[n].c_str());
+        }
         return kOk;
     }
 
@@ -247,7 +250,8 @@ public:
                 result = exchange("AUTH PLAIN " + base64_encode_bytes(std::string(1, '\0') + user + '\0' + secret) + "\r\n", reply);
                 break;
             case SmtpAuth::kXoauth2:
-                result = exchange("AUTH XOAUTH2 " + base64_encode_bytes("user=" + user + "\x01auth=Bearer " + secret + "\x01\x01") + "\r\n", reply);
+                // "\x01" ends its literal: a hex escape would swallow the "a" of "auth".
+                result = exchange("AUTH XOAUTH2 " + base64_encode_bytes("user=" + user + "\x01" "auth=Bearer " + secret + "\x01\x01") + "\r\n", reply);
                 break;
             case SmtpAuth::kLogin:
                 result = exchange("AUTH LOGIN\r\n", reply);

@@ -42,6 +42,7 @@ def load(path=None):
         "brevorin_getrawmail": (I, [I, I, PS, P]),
         "brevorin_sendmail": (I, [S, S, S, S, I, P]),
         "brevorin_deletemail": (I, [I, P]),
+        "brevorin_setoption": (I, [S, S, P]),
         "_TCONNECT": (ctypes.c_ssize_t, [ctypes.c_ssize_t, ctypes.c_ssize_t, ctypes.c_ssize_t]),
         "brevorin_host_context_init": (I, [ctypes.POINTER(HostContext)]),
         "brevorin_host_context_release": (None, [ctypes.POINTER(HostContext)]),
@@ -128,6 +129,17 @@ class Session:
     def send(self, server, header_list, text, attachments="", max_size=0):
         return self.lib.brevorin_sendmail(_b(server), _b(header_list), _b(text),
                                           _b(attachments), max_size, self.handle)
+
+    def setoption(self, name, value):
+        return self.lib.brevorin_setoption(_b(name), _b(value), self.handle)
+
+    def setoptions(self, options):
+        """Sets each (name, value) of a dict; the first non-zero status, or 0."""
+        for name, value in options.items():
+            status = self.setoption(name, value)
+            if status != 0:
+                return status
+        return 0
 
     def cleanup(self):
         if self.handle:

@@ -2,17 +2,21 @@
 
 Dovecot POP3 runs from a private configuration in a temporary directory; it
 starts as root but logs users in as nobody (login processes as dovenull).
-The SMTP sink is aiosmtpd in a thread of the calling process.
+Given a certificate it requires TLS: STLS on the plain port, and POP3S on a
+second one. The SMTP sink is aiosmtpd in a thread of the calling process,
+optionally with STARTTLS and AUTH required, or with TLS from the first byte.
 """
 import os
 import pwd
 import grp
+import logging
 import shutil
 import socket
 import subprocess
 import tempfile
 import time
 import uuid
+import warnings
 
 
 def free_port():
@@ -39,7 +43,7 @@ log_path = {root}/dovecot.log
 info_log_path = {root}/dovecot.log
 protocols = pop3
 listen = 127.0.0.1
-ssl = no
+{ssl}
 disable_plaintext_auth = no
 auth_mechanisms = plain
 default_login_user = dovenull
@@ -62,7 +66,7 @@ service pop3-login {{
     address = 127.0.0.1
     port = {port}
   }}
-}}
+{pop3s}}}
 service imap-login {{
   inet_listener imap {{
     port = 0
@@ -74,12 +78,33 @@ service anvil {{
 """
 
 
-class Dovecot:
-    """A private Dovecot POP3 server with users and maildirs of our own."""
+DOVECOT_TLS = """\
+ssl = required
+ssl_cert = <{cert}
+ssl_key = <{key}
+"""
 
-    def __init__(self, users=None, port=None):
+DOVECOT_POP3S = """\
+  inet_listener pop3s {{
+    address = 127.0.0.1
+    port = {port}
+    ssl = yes
+  }}
+"""
+
+
+class Dovecot:
+    """A private Dovecot POP3 server with users and maildirs of our own.
+
+    tls: optional (cert_file, key_file). TLS is then required: the plain
+    port offers STLS, and tls_port speaks POP3S.
+    """
+
+    def __init__(self, users=None, port=None, tls=None):
         self.users = dict(users or {"alice": "secret"})
         self.port = port or free_port()
+        self.tls = tls
+        self.tls_port = free_port() if tls else None
         self.root = tempfile.mkdtemp(prefix="brevorin-dovecot-")
         self.proc = None
         self._nobody = pwd.getpwnam("nobody").pw_uid
@@ -88,6 +113,15 @@ class Dovecot:
     @property
     def server(self):
         return "127.0.0.1+%d" % self.port
+
+    @property
+    def tls_server(self):
+        return "127.0.0.1+%d" % self.tls_port
+
+    def logins(self):
+        """The log's "Login:" lines, oldest first; an encrypted session's
+        line carries "TLS"."""
+        return [l for l in self.log().splitlines() if "Login: " in l]
 
     def maildir(self, user):
         return os.path.join(self.root, "home", user, "Maildir")
@@ -111,10 +145,13 @@ class Dovecot:
             self._chown_tree(os.path.join(self.root, "home", user))
         conf = os.path.join(self.root, "dovecot.conf")
         with open(conf, "w") as f:
-            f.write(DOVECOT_CONF.format(root=self.root, port=self.port))
+            f.write(DOVECOT_CONF.format(
+                root=self.root, port=self.port,
+                ssl=DOVECOT_TLS.format(cert=self.tls[0], key=self.tls[1]) if self.tls else "ssl = no",
+                pop3s=DOVECOT_POP3S.format(port=self.tls_port) if self.tls else ""))
         self.proc = subprocess.Popen(["dovecot", "-F", "-c", conf],
                                      stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-        if not wait_for_port(self.port):
+        if not (wait_for_port(self.port) and (not self.tls or wait_for_port(self.tls_port))):
             self.stop()
             raise RuntimeError("dovecot did not start: " + self.log())
         return self
@@ -177,17 +214,40 @@ class Dovecot:
         self.stop()
 
 
+# aiosmtpd warns of AUTH without STARTTLS, which TLS from the first byte
+# makes moot (it counts only STARTTLS as TLS for AUTH).
+warnings.filterwarnings("ignore", message="Requiring AUTH while not requiring TLS")
+
+
+def server_tls_context(cert_file, key_file):
+    import ssl
+    ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    ctx.load_cert_chain(cert_file, key_file)
+    return ctx
+
+
 class SmtpSink:
     """aiosmtpd on 127.0.0.1 keeping every envelope and message it receives.
 
     deliver_to: optional (Dovecot, user) to drop each message into a maildir
     as well, for round trips through POP3.
+    tls: optional (cert_file, key_file); implicit_tls: TLS from the first
+    byte instead of STARTTLS, which is otherwise required before any mail.
+    users: optional {name: password}; AUTH (PLAIN, LOGIN, and XOAUTH2 with
+    the bearer tokens in tokens {name: token}) is then required, and only
+    after TLS.
     """
 
-    def __init__(self, port=None, deliver_to=None):
+    def __init__(self, port=None, deliver_to=None, tls=None, implicit_tls=False, users=None,
+                 tokens=None):
         self.port = port or free_port()
-        self.messages = []  # dicts: mail_from, rcpt_tos, data (bytes)
+        self.messages = []  # dicts: mail_from, rcpt_tos, data (bytes), tls
+        self.logins = []    # (mechanism, user) of each successful AUTH
         self.deliver_to = deliver_to
+        self.tls = tls
+        self.implicit_tls = implicit_tls
+        self.users = users
+        self.tokens = dict(tokens or {})
         self.controller = None
 
     @property
@@ -197,6 +257,8 @@ class SmtpSink:
     def start(self):
         from aiosmtpd.controller import Controller
 
+        from aiosmtpd.smtp import AuthResult
+
         sink = self
 
         class Handler:
@@ -204,16 +266,55 @@ class SmtpSink:
                 data = envelope.original_content or envelope.content
                 if isinstance(data, str):
                     data = data.encode("utf-8", "surrogateescape")
-                sink.messages.append({"mail_from": envelope.mail_from,
-                                      "rcpt_tos": list(envelope.rcpt_tos),
-                                      "data": data})
+                sink.messages.append({
+                    "mail_from": envelope.mail_from, "rcpt_tos": list(envelope.rcpt_tos),
+                    "data": data,
+                    "tls": server.transport.get_extra_info("ssl_object") is not None})
                 if sink.deliver_to is not None:
                     dovecot, user = sink.deliver_to
                     dovecot.add_message(user, data)
                 return "250 OK"
 
+            # XOAUTH2: "user=U^Aauth=Bearer T^A^A" as the initial response;
+            # a bad token gets the error report as a challenge, and the
+            # refusal after the client's empty answer.
+            async def auth_XOAUTH2(self, server, args):
+                import base64
+                import binascii
+                try:
+                    fields = base64.b64decode(args[1], validate=True).split(b"\x01")
+                except (IndexError, binascii.Error):
+                    return AuthResult(success=False, handled=False,
+                                      message="501 5.5.2 Bad initial response")
+                values = dict(f.split(b"=", 1) for f in fields if b"=" in f)
+                user = values.get(b"user", b"").decode("latin-1")
+                if user in sink.tokens and \
+                        values.get(b"auth") == b"Bearer " + sink.tokens[user].encode():
+                    sink.logins.append(("XOAUTH2", user))
+                    return AuthResult(success=True, auth_data=user)
+                await server.challenge_auth(b'{"status":"401","schemes":"Bearer"}')
+                return AuthResult(success=False, handled=False,
+                                  message="535 5.7.8 Token refused")
+
+        def authenticator(server, session, envelope, mechanism, auth_data):
+            user = auth_data.login.decode("latin-1")
+            ok = sink.users.get(user) == auth_data.password.decode("latin-1")
+            if ok:
+                sink.logins.append((mechanism, user))
+            return AuthResult(success=ok)
+
+        options = {}
+        context = server_tls_context(*self.tls) if self.tls else None
+        if context is not None and self.implicit_tls:
+            options.update(ssl_context=context, auth_require_tls=False)
+        elif context is not None:
+            options.update(tls_context=context, require_starttls=True)
+        if self.users is not None:
+            options.update(auth_required=True, authenticator=authenticator)
+            # aiosmtpd logs a deprecation of its own at every AUTH.
+            logging.getLogger("mail.log").setLevel(logging.ERROR)
         self.controller = Controller(Handler(), hostname="127.0.0.1", port=self.port,
-                                     decode_data=False, data_size_limit=0)
+                                     decode_data=False, data_size_limit=0, **options)
         self.controller.start()
         return self
 

@@ -128,7 +128,8 @@ def test_windows_dll_exports_and_imports(wine_build):
             names.add(line.split("]", 1)[1].strip())
     required = {"brevorin_init", "brevorin_cleanup", "brevorin_logonmail", "brevorin_logoffmail",
                 "brevorin_listmail", "brevorin_getmail", "brevorin_getrawmail",
-                "brevorin_sendmail", "brevorin_deletemail", "TLOADDS", "_TCONNECT"}
+                "brevorin_sendmail", "brevorin_deletemail", "brevorin_setoption", "TLOADDS",
+                "_TCONNECT"}
     assert required <= names
     assert all(n in required or n.startswith("brevorin_host_") for n in names), names
     imports = {l.split(":", 1)[1].strip().lower() for l in out.splitlines() if "DLL Name:" in l}

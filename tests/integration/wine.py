@@ -62,6 +62,7 @@ class Result:
         self.name = name
         self.status = status
         self.texts = texts
+        self.seconds = None  # how long the call took, from the driver's TIME line
 
     def __repr__(self):
         return "Result(%s, %d, %r)" % (self.name, self.status, self.texts)
@@ -81,6 +82,8 @@ def parse(output):
             n = int(line.split(" ")[1])
             results[-1].texts.append(output[pos:pos + n])
             pos += n + 1
+        elif line.startswith("TIME "):
+            results[-1].seconds = int(line.split(" ")[1]) / 1000.0
     return results
 
 

@@ -7,16 +7,18 @@
  *
  * Commands: logon SERVER USER PASSWORD_FILE | logoff | list | delete N |
  *           get N DIR MAX | raw N MAX | send SERVER HEADER_FILE TEXT_FILE ATT_FILE MAX |
+ *           option NAME VALUE (brevorin_setoption) |
  *           session (a second session: init, print count, cleanup)
  * Output, per command: "RESULT <name> <status>\n", then for each text it
- * hands out "TEXT <length>\n" followed by the bytes and "\n". Diagnostics
- * lines go to stderr.
+ * hands out "TEXT <length>\n" followed by the bytes and "\n", then
+ * "TIME <milliseconds>\n" the call took. Diagnostics lines go to stderr.
  */
 #include <fcntl.h>
 #include <io.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <windows.h>
 
 #include "brevorin.h"
 #include "brevorin_host.h"
@@ -105,6 +107,10 @@ static int run(int argc, char **argv, int i, MailSession *s) {
         printf("RESULT send %d\n", status);
         return 6;
     }
+    if (strcmp(cmd, "option") == 0 && i + 2 < argc) {
+        printf("RESULT option %d\n", brevorin_setoption(argv[i + 1], argv[i + 2], s));
+        return 3;
+    }
     if (strcmp(cmd, "session") == 0) {
         MailSession *other = NULL;
         int count = brevorin_init(&other);
@@ -139,7 +145,9 @@ int main(int argc, char **argv) {
             ++i;
             continue;
         }
+        DWORD start = GetTickCount();
         i += run(argc, argv, i, s);
+        printf("TIME %lu\n", (unsigned long)(GetTickCount() - start));
         fflush(stdout);
     }
     brevorin_cleanup(s);

@@ -8,6 +8,7 @@
 #include "api/exports.h"
 #include "api/session.h"
 #include "brevorin.h"
+#include "host/host_calls.h"
 #include "platform/sockets.h"
 #include "support/forwarding_sockets.h"
 #include "support/host_fixture.h"
@@ -145,11 +146,11 @@ TEST_F(ExportsTest, ResultSlotsRunOutAfterTen) {
 TEST_F(ExportsTest, SessionStartsWithDocumentedFields) {
     HostFixture host(64, "SJIS");
     MailSession* s = host.new_session();
-    EXPECT_EQ(s->socket, 0);
-    EXPECT_EQ(s->logged_on, 0);
-    EXPECT_EQ(s->trace, 1);
-    EXPECT_EQ(s->charset, 13);
-    EXPECT_EQ(s->host_version, "7.2.05");
+    EXPECT_EQ(s->mailbox.connection.socket(), -1);
+    EXPECT_FALSE(s->mailbox.logged_on);
+    EXPECT_TRUE(s->ctx.diag.enabled());
+    EXPECT_EQ(s->ctx.charset, 13);
+    EXPECT_EQ(s->ctx.host_version, "7.2.05");
 }
 
 TEST(CharsetNames, MapWholeCaseSensitiveNames) {
@@ -176,7 +177,7 @@ TEST(Diagnostics, TraceThresholdIsSixtyFour) {
     {
         HostFixture host(63);
         MailSession* s = host.new_session();
-        EXPECT_EQ(s->trace, 0);
+        EXPECT_FALSE(s->ctx.diag.enabled());
         diag_print(s, 'F', 1, "x");
         EXPECT_TRUE(host.lines().empty());
     }
@@ -213,9 +214,9 @@ TEST(Diagnostics, CharsetBeforeAnyAttachIsUsAsciiAndLinesAreDropped) {
     set_sockets_user_count_for_tests(0);
     MailSession* s = nullptr;
     ASSERT_GE(brevorin_init(&s), 1);
-    EXPECT_EQ(s->trace, 0);
-    EXPECT_EQ(s->charset, 1);
-    s->trace = 1;
+    EXPECT_FALSE(s->ctx.diag.enabled());
+    EXPECT_EQ(s->ctx.charset, 1);
+    s->ctx.diag = Diag(true, host_put_message);
     diag_print(s, 'F', 0, "nowhere to go");  // no host: dropped, no crash
     brevorin_cleanup(s);
 }

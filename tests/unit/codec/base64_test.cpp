@@ -6,6 +6,7 @@
 #include <string>
 
 #include "codec_test_support.h"
+#include "host/host_calls.h"
 #include "support/host_fixture.h"
 
 namespace brevorin::test {
@@ -79,20 +80,23 @@ TEST(Base64DecodeText, EndsAtTheFirstDecodedZeroByte) {
 
 class Base64FileTest : public ::testing::Test {
   protected:
+    // Diagnostics go through the host runtime, where the fixture captures them.
+    Base64FileTest() { ctx.diag = Diag(true, host_put_message); }
+
     HostFixture host;
-    MailSession* session = host.new_session();
+    Context ctx;
 
     int encode(const std::string& input, std::string& output) {
         auto in = file_with(input);
         auto out = file_with("");
-        const int result = base64_encode(in.get(), out.get(), session);
+        const int result = base64_encode(in.get(), out.get(), ctx);
         output = content_of(out.get());
         return result;
     }
     int decode(const std::string& input, std::string& output) {
         auto in = file_with(input);
         auto out = file_with("");
-        const int result = base64_decode(in.get(), out.get(), session);
+        const int result = base64_decode(in.get(), out.get(), ctx);
         output = content_of(out.get());
         return result;
     }
@@ -136,7 +140,7 @@ TEST_F(Base64FileTest, DecodeWritesBinaryAndStopsAfterThePad) {
     // The input is left just after the pad, as if read a byte at a time.
     auto in = file_with("YWI=rest");
     auto sink = file_with("");
-    EXPECT_EQ(base64_decode(in.get(), sink.get(), session), 0);
+    EXPECT_EQ(base64_decode(in.get(), sink.get(), ctx), 0);
     EXPECT_EQ(std::ftell(in.get()), 4);
 }
 
@@ -172,10 +176,10 @@ TEST_F(Base64FileTest, WriteAndReadFailuresAreReported) {
     platform::File read_only(std::fopen(dir.at("target").c_str(), "rb"));
     ASSERT_NE(read_only, nullptr);
     auto in = file_with("abcdef");
-    EXPECT_EQ(base64_encode(in.get(), read_only.get(), session), -1);
+    EXPECT_EQ(base64_encode(in.get(), read_only.get(), ctx), -1);
     EXPECT_TRUE(host.has_line("BREVORIN: <E1> BASE64_ENCODE: write error"));
     auto encoded = file_with("YWJj");
-    EXPECT_EQ(base64_decode(encoded.get(), read_only.get(), session), -1);
+    EXPECT_EQ(base64_decode(encoded.get(), read_only.get(), ctx), -1);
     EXPECT_TRUE(host.has_line("BREVORIN: <E1> BASE64_DECODE: write error"));
 
     // A directory opens as a stream on Linux but every read fails; that must
@@ -183,10 +187,10 @@ TEST_F(Base64FileTest, WriteAndReadFailuresAreReported) {
     platform::File directory(std::fopen(dir.at("").c_str(), "rb"));
     ASSERT_NE(directory, nullptr);
     auto out = file_with("");
-    EXPECT_EQ(base64_encode(directory.get(), out.get(), session), -1);
+    EXPECT_EQ(base64_encode(directory.get(), out.get(), ctx), -1);
     EXPECT_TRUE(host.has_line("BREVORIN: <E1> BASE64_ENCODE: read error"));
     std::clearerr(directory.get());
-    EXPECT_EQ(base64_decode(directory.get(), out.get(), session), -1);
+    EXPECT_EQ(base64_decode(directory.get(), out.get(), ctx), -1);
     EXPECT_TRUE(host.has_line("BREVORIN: <E1> BASE64_DECODE: read error"));
 }
 

@@ -75,7 +75,7 @@ TEST(Base64Differential, EncodersAgreeWithPythonAndCoreutils) {
         const std::string coreutils = read_path(dir / ("cu" + std::to_string(i)));
         auto in = file_with(inputs[i]);
         auto out = file_with("");
-        const int count = base64_encode(in.get(), out.get(), nullptr);
+        const int count = base64_encode(in.get(), out.get(), Context());
         const std::string ours = content_of(out.get());
         ASSERT_EQ(count, static_cast<int>(ours.size())) << inputs[i].size();
         ASSERT_EQ(without(ours, '\n'), python) << inputs[i].size();
@@ -109,7 +109,7 @@ TEST(Base64Differential, DecodersAgreeWithPythonOnNoisyInput) {
         const std::string data = random_bytes(rng, n);
         auto in = file_with(data);
         auto out = file_with("");
-        ASSERT_GE(base64_encode(in.get(), out.get(), nullptr), 0);
+        ASSERT_GE(base64_encode(in.get(), out.get(), Context()), 0);
         for (char c : content_of(out.get())) {
             while (chance(rng) == 0) encoded += noise[pick(rng)];
             encoded += c;
@@ -122,7 +122,7 @@ TEST(Base64Differential, DecodersAgreeWithPythonOnNoisyInput) {
         const std::string python = read_path(dir / py_name(i));
         auto in = file_with(noisy[i]);
         auto out = file_with("");
-        ASSERT_EQ(base64_decode(in.get(), out.get(), nullptr), 0) << i;
+        ASSERT_EQ(base64_decode(in.get(), out.get(), Context()), 0) << i;
         ASSERT_EQ(content_of(out.get()), python) << i;
         // The text decoder hands back everything before the first zero byte.
         std::string text;

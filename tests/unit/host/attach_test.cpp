@@ -4,10 +4,10 @@
 #include <cstring>
 #include <vector>
 
-#include "api/session.h"
 #include "brevorin.h"
 #include "brevorin_host.h"
 #include "host/attach.h"
+#include "host/host_calls.h"
 
 namespace brevorin {
 namespace {

@@ -7,23 +7,23 @@
 namespace brevorin::test {
 namespace {
 
-MailSession session_with(int charset) {
-    MailSession session;
-    session.charset = charset;
-    return session;
+Context context_with(int charset) {
+    Context ctx;
+    ctx.charset = charset;
+    return ctx;
 }
 
 std::string decode(const std::string& value, int charset = 2) {
-    const MailSession session = session_with(charset);
+    const Context ctx = context_with(charset);
     std::string out = "unset";
-    EXPECT_EQ(decode_encoded_words(value.c_str(), out, &session), 0) << value;
+    EXPECT_EQ(decode_encoded_words(value.c_str(), out, ctx), 0) << value;
     return out;
 }
 
 int failure(const std::string& value) {
-    const MailSession session = session_with(2);
+    const Context ctx = context_with(2);
     std::string out = "kept";
-    const int result = decode_encoded_words(value.c_str(), out, &session);
+    const int result = decode_encoded_words(value.c_str(), out, ctx);
     EXPECT_EQ(out, "kept") << value;
     return result;
 }

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "mime_test_support.h"
 #include "support/host_fixture.h"
 
 namespace brevorin {
@@ -17,23 +18,22 @@ class MimeHeaders : public ::testing::Test {
     };
     Type type(const std::string& block) {
         Type t{0, 0, "", 0};
-        t.rc =
-            mime_content_type(block.c_str(), t.content_class, t.boundary, t.charset, session);
+        t.rc = mime_content_type(block.c_str(), t.content_class, t.boundary, t.charset, ctx);
         return t;
     }
     test::HostFixture host;
-    MailSession* session = host.new_session();
+    Context ctx = test::traced_context();
 };
 
 TEST_F(MimeHeaders, VersionNeedsOneSpaceAfterTheColon) {
     char minor = 0, major = 0;
-    EXPECT_EQ(mime_version("MIME-Version: 1.0\r\n\r\n", &minor, &major, session), 0);
+    EXPECT_EQ(mime_version("MIME-Version: 1.0\r\n\r\n", &minor, &major, ctx), 0);
     EXPECT_EQ(major, '1');
     EXPECT_EQ(minor, '0');
     EXPECT_TRUE(host.has_line("BREVORIN: <F0> GET_MIME_VERSION: Done reading MIME version"));
-    EXPECT_EQ(mime_version("MIME-Version:1.0\r\n\r\n", &minor, &major, session), -2);
-    EXPECT_EQ(mime_version("Subject: x\r\n\r\n", &minor, &major, session), -2);
-    EXPECT_EQ(mime_version(nullptr, &minor, &major, session), -1);
+    EXPECT_EQ(mime_version("MIME-Version:1.0\r\n\r\n", &minor, &major, ctx), -2);
+    EXPECT_EQ(mime_version("Subject: x\r\n\r\n", &minor, &major, ctx), -2);
+    EXPECT_EQ(mime_version(nullptr, &minor, &major, ctx), -1);
 }
 
 TEST_F(MimeHeaders, ClassesFollowTheTableInOrder) {
@@ -96,44 +96,37 @@ TEST_F(MimeHeaders, CharsetCodes) {
 
 TEST_F(MimeHeaders, TransferEncodingWordIsComparedWhole) {
     int code = 0;
-    EXPECT_EQ(
-        content_transfer_encoding("Content-Transfer-Encoding:  Base64\r\n", code, session), 0);
+    EXPECT_EQ(content_transfer_encoding("Content-Transfer-Encoding:  Base64\r\n", code, ctx), 0);
     EXPECT_EQ(code, 1);
-    EXPECT_EQ(content_transfer_encoding("Content-Transfer-Encoding: quoted-printable\r\n", code,
-                                            session),
-              0);
+    EXPECT_EQ(
+        content_transfer_encoding("Content-Transfer-Encoding: quoted-printable\r\n", code, ctx), 0);
     EXPECT_EQ(code, 5);
     code = 99;
-    EXPECT_EQ(
-        content_transfer_encoding("Content-Transfer-Encoding: x-uuencode\r\n", code, session),
-        -1);
-    EXPECT_EQ(
-        content_transfer_encoding("Content-Transfer-Encoding: base64;\r\n", code, session), -1);
+    EXPECT_EQ(content_transfer_encoding("Content-Transfer-Encoding: x-uuencode\r\n", code, ctx),
+              -1);
+    EXPECT_EQ(content_transfer_encoding("Content-Transfer-Encoding: base64;\r\n", code, ctx), -1);
     EXPECT_EQ(code, 99);
 }
 
 TEST_F(MimeHeaders, FileNameIsTheLastPathComponent) {
     std::string name;
-    file_disposition(
-        "Content-Disposition: attachment; filename=\"C:\\dir\\Report 1.doc\"\r\n\r\n", name,
-        session);
+    file_disposition("Content-Disposition: attachment; filename=\"C:\\dir\\Report 1.doc\"\r\n\r\n",
+                     name, ctx);
     EXPECT_EQ(name, "Report 1.doc");
     EXPECT_TRUE(host.has_line(
         "BREVORIN: <F0> GET_FILE_DISPOSITION: Done reading file disposition, result: Report "
         "1.doc"));
-    file_disposition("Content-Disposition: attachment; filename=C:\\dir\\Report 1.doc\r\n",
-                         name, session);
+    file_disposition("Content-Disposition: attachment; filename=C:\\dir\\Report 1.doc\r\n", name,
+                     ctx);
     EXPECT_EQ(name, "Report");
-    file_disposition("Content-Disposition: attachment; filename=../../a.txt\r\n", name,
-                         session);
+    file_disposition("Content-Disposition: attachment; filename=../../a.txt\r\n", name, ctx);
     EXPECT_EQ(name, "a.txt");
-    file_disposition("Content-Disposition: inline\r\n", name, session);
+    file_disposition("Content-Disposition: inline\r\n", name, ctx);
     EXPECT_EQ(name, "");
-    file_disposition("Content-Disposition: a; filename=\"open\r\n", name, session);
+    file_disposition("Content-Disposition: a; filename=\"open\r\n", name, ctx);
     EXPECT_EQ(name, "");
-    file_disposition(
-        ("Content-Disposition: a; filename=" + std::string(300, 'n') + "\r\n").c_str(), name,
-        session);
+    file_disposition(("Content-Disposition: a; filename=" + std::string(300, 'n') + "\r\n").c_str(),
+                     name, ctx);
     EXPECT_EQ(name.size(), kMaxFileNameLength);
 }
 

@@ -1,4 +1,5 @@
-// Helpers of the MIME tests: a scratch directory and whole-file access.
+// Helpers of the MIME tests: a scratch directory, whole-file access and a
+// context whose diagnostics reach the host stand-in.
 #pragma once
 
 #include <dirent.h>
@@ -12,6 +13,9 @@
 #include <iterator>
 #include <string>
 #include <vector>
+
+#include "core/context.h"
+#include "host/host_calls.h"
 
 namespace brevorin::test {
 
@@ -64,6 +68,14 @@ class TempDir {
     }
     std::string path_;
 };
+
+// Diagnostics go to the host runtime, where a HostFixture captures them.
+inline Context traced_context(int charset = kUsAscii) {
+    Context ctx;
+    ctx.charset = charset;
+    ctx.diag = Diag(true, host_put_message);
+    return ctx;
+}
 
 inline std::string read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);

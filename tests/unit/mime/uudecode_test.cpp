@@ -17,12 +17,12 @@ class Uudecode : public ::testing::Test {
         std::rewind(in.get());
         name.clear();
         status = -1;
-        return uudecode(directory, in.get(), name, status, session);
+        return uudecode(directory, in.get(), name, status, ctx);
     }
     bool has(const std::string& line) { return host.has_line("BREVORIN: <E1> " + line); }
 
     test::HostFixture host;
-    MailSession* session = host.new_session();
+    Context ctx = test::traced_context();
     test::TempDir dir;
     std::string name;
     int status = -1;

@@ -6,8 +6,9 @@
 #include <cstring>
 #include <string>
 
+#include "api/session.h"
+#include "net/connection.h"
 #include "net/data_lines.h"
-#include "net/transport.h"
 #include "platform/sockets.h"
 #include "support/forwarding_sockets.h"
 #include "support/host_fixture.h"
@@ -22,113 +23,113 @@ using test::ScriptedPeer;
 
 class TransportTest : public ::testing::Test {
 protected:
-    int connect(ScriptedPeer& peer) {
+    Connection& connect(ScriptedPeer& peer) {
         peer.start();
-        int sock = sock_open("127.0.0.1", peer.port());
-        EXPECT_GE(sock, 0);
-        return sock;
+        EXPECT_TRUE(conn_.open("127.0.0.1", peer.port()));
+        return conn_;
     }
     HostFixture host_;
     MailSession* session_ = host_.new_session();
+    // Declared after the session whose context it borrows, so it goes first.
+    Connection conn_{session_->ctx};
 };
 
 TEST_F(TransportTest, TwoLinesInOneSegmentComeOneAtATime) {
     ScriptedPeer peer;
     peer.send("+OK first\r\n-ERR second\r\n");
-    int sock = connect(peer);
+    Connection& sock = connect(peer);
     char buf[516];
-    EXPECT_EQ(sock_read_line(sock, buf, 513, session_), 11);
+    EXPECT_EQ(sock.read_line(buf, 513), 11);
     EXPECT_STREQ(buf, "+OK first\r\n");
-    EXPECT_EQ(sock_read_line(sock, buf, 513, session_), 13);
+    EXPECT_EQ(sock.read_line(buf, 513), 13);
     EXPECT_STREQ(buf, "-ERR second\r\n");
-    sock_close(sock);
+    sock.close();
 }
 
 TEST_F(TransportTest, LongLineComesInPiecesOfTheRoom) {
     ScriptedPeer peer;
     peer.send(std::string(598, 'a') + "\r\n");
-    int sock = connect(peer);
+    Connection& sock = connect(peer);
     char buf[516];
-    EXPECT_EQ(sock_read_line(sock, buf, 513, session_), 512);
+    EXPECT_EQ(sock.read_line(buf, 513), 512);
     EXPECT_EQ(std::strlen(buf), 512u);
-    EXPECT_EQ(sock_read_line(sock, buf, 513, session_), 88);
+    EXPECT_EQ(sock.read_line(buf, 513), 88);
     EXPECT_EQ(std::string(buf), std::string(86, 'a') + "\r\n");
-    sock_close(sock);
+    sock.close();
 }
 
 TEST_F(TransportTest, RawReadOfExactlyTheSizeWritesNoTerminator) {
     ScriptedPeer peer;
     peer.send(std::string(2046, 'b') + "\r\nnext\r\n");
-    int sock = connect(peer);
+    Connection& sock = connect(peer);
     char buf[2049];
     buf[2048] = 'Z';
-    EXPECT_EQ(sock_read_raw(sock, buf, 2048, session_), 2048);
+    EXPECT_EQ(sock.read_raw(buf, 2048), 2048);
     EXPECT_EQ(buf[2048], 'Z');
-    EXPECT_EQ(sock_read_raw(sock, buf, 2048, session_), 6);
+    EXPECT_EQ(sock.read_raw(buf, 2048), 6);
     EXPECT_EQ(std::string(buf, 6), "next\r\n");
-    sock_close(sock);
+    sock.close();
 }
 
 TEST_F(TransportTest, TooSmallSizesAreRefusedWithoutReading) {
     ScriptedPeer peer;
     peer.send("x\r\n");
-    int sock = connect(peer);
+    Connection& sock = connect(peer);
     char buf[4];
-    EXPECT_EQ(sock_read_line(sock, buf, 1, session_), -1);
-    EXPECT_EQ(sock_read_raw(sock, buf, 0, session_), -1);
+    EXPECT_EQ(sock.read_line(buf, 1), -1);
+    EXPECT_EQ(sock.read_raw(buf, 0), -1);
     EXPECT_EQ(host_.count_containing("BREVORIN: <E1> SOCKREAD: len to small"), 2);
-    EXPECT_EQ(sock_read_line(sock, buf, 4, session_), 3);  // nothing was consumed
-    sock_close(sock);
+    EXPECT_EQ(sock.read_line(buf, 4), 3);  // nothing was consumed
+    sock.close();
 }
 
 TEST_F(TransportTest, PeerClosingMidLineFailsTheRead) {
     ScriptedPeer peer;
     peer.send("half a li").close();
-    int sock = connect(peer);
+    Connection& sock = connect(peer);
     char buf[516];
-    EXPECT_EQ(sock_read_line(sock, buf, 513, session_), -1);
+    EXPECT_EQ(sock.read_line(buf, 513), -1);
     // A lost connection reads as a reset, which the POP3 layer treats as a
     // network failure.
-    EXPECT_EQ(sock_error(), 10054);
-    sock_close(sock);
+    EXPECT_EQ(Connection::last_error(), 10054);
+    sock.close();
 }
 
 TEST_F(TransportTest, SlowPeerStillGivesWholeLines) {
     ScriptedPeer peer;
     peer.send_slowly("+OK slow line\r\n.\r\n", 3, 5ms);
-    int sock = connect(peer);
+    Connection& sock = connect(peer);
     char buf[516];
-    EXPECT_EQ(sock_read_line(sock, buf, 513, session_), 15);
+    EXPECT_EQ(sock.read_line(buf, 513), 15);
     EXPECT_STREQ(buf, "+OK slow line\r\n");
-    EXPECT_EQ(sock_read_line(sock, buf, 513, session_), 3);
-    sock_close(sock);
+    EXPECT_EQ(sock.read_line(buf, 513), 3);
+    sock.close();
 }
 
 TEST_F(TransportTest, BytesWaitingCountsWhatIsBuffered) {
     ScriptedPeer peer;
     peer.send("one\r\ntwo\r\n");
-    int sock = connect(peer);
+    Connection& sock = connect(peer);
     char buf[516];
-    sock_read_line(sock, buf, 513, session_);
+    sock.read_line(buf, 513);
     unsigned long waiting = 0;
-    ASSERT_EQ(sock_pending(sock, &waiting), 0);
+    ASSERT_EQ(sock.pending(&waiting), 0);
     EXPECT_EQ(waiting, 5u);
-    sock_read_line(sock, buf, 513, session_);
-    ASSERT_EQ(sock_pending(sock, &waiting), 0);
+    sock.read_line(buf, 513);
+    ASSERT_EQ(sock.pending(&waiting), 0);
     EXPECT_EQ(waiting, 0u);
-    sock_close(sock);
+    sock.close();
 }
 
 TEST_F(TransportTest, WritesGoOutWholeAndEmptyWriteSendsNothing) {
     ScriptedPeer peer;
     peer.read_line();
-    int sock = connect(peer);
-    EXPECT_EQ(sock_write(sock, "", 0), 0);
+    Connection& sock = connect(peer);
+    EXPECT_EQ(sock.write("", 0), 0);
     std::string big(300000, 'q');
     big += "\r\n";
-    EXPECT_EQ(sock_write(sock, big.data(), static_cast<int>(big.size())),
-              static_cast<int>(big.size()));
-    sock_close(sock);
+    EXPECT_EQ(sock.write(big.data(), static_cast<int>(big.size())), static_cast<int>(big.size()));
+    sock.close();
     peer.join();
     EXPECT_EQ(peer.received(), big);
 }
@@ -136,19 +137,19 @@ TEST_F(TransportTest, WritesGoOutWholeAndEmptyWriteSendsNothing) {
 TEST_F(TransportTest, CorkedWritesArriveInOrder) {
     ScriptedPeer peer;
     peer.read_until("end\r\n");
-    int sock = connect(peer);
-    sock_cork(sock);
+    Connection& sock = connect(peer);
+    sock.cork();
     std::string expect;
     for (int i = 0; i < 5000; ++i) {
         std::string line = "line " + std::to_string(i) + "\r\n";
-        EXPECT_EQ(sock_write(sock, line.data(), static_cast<int>(line.size())),
+        EXPECT_EQ(sock.write(line.data(), static_cast<int>(line.size())),
                   static_cast<int>(line.size()));
         expect += line;
     }
-    sock_write(sock, "end\r\n", 5);
+    sock.write("end\r\n", 5);
     expect += "end\r\n";
-    EXPECT_EQ(sock_uncork(sock), 0);
-    sock_close(sock);
+    EXPECT_EQ(sock.uncork(), 0);
+    sock.close();
     peer.join();
     EXPECT_EQ(peer.received(), expect);
 }
@@ -156,16 +157,17 @@ TEST_F(TransportTest, CorkedWritesArriveInOrder) {
 TEST_F(TransportTest, WritingToAClosedPeerFailsWithoutSignal) {
     ScriptedPeer peer;
     peer.close();
-    int sock = connect(peer);
+    Connection& sock = connect(peer);
     peer.join();
     // Without MSG_NOSIGNAL this would kill the test process with SIGPIPE.
     std::string data(1 << 16, 'x');
     int rc = 0;
     for (int i = 0; i < 50 && rc != -1; ++i)
-        rc = sock_write(sock, data.data(), static_cast<int>(data.size()));
+        rc = sock.write(data.data(), static_cast<int>(data.size()));
     EXPECT_EQ(rc, -1);
-    EXPECT_TRUE(sock_error() == 10054 || sock_error() == 10053) << sock_error();
-    sock_close(sock);
+    int error = Connection::last_error();
+    EXPECT_TRUE(error == 10054 || error == 10053) << error;
+    sock.close();
 }
 
 TEST_F(TransportTest, RefusedConnectionKeepsTheConnectError) {
@@ -174,8 +176,8 @@ TEST_F(TransportTest, RefusedConnectionKeepsTheConnectError) {
         ScriptedPeer closed_port;  // bound, then released: nothing listens there
         port = closed_port.port();
     }
-    EXPECT_EQ(sock_open("127.0.0.1", port), -1);
-    EXPECT_EQ(sock_error(), 10061);
+    EXPECT_FALSE(conn_.open("127.0.0.1", port));
+    EXPECT_EQ(Connection::last_error(), 10061);
 }
 
 // Records whether the resolver was asked.
@@ -193,18 +195,17 @@ TEST_F(TransportTest, DottedAddressSkipsTheResolverNamesUseIt) {
     platform::set_socket_api(&spy);
     ScriptedPeer a;
     a.start();
-    int sock = sock_open("127.0.0.1", a.port());
-    EXPECT_GE(sock, 0);
+    Connection& sock = conn_;
+    EXPECT_TRUE(sock.open("127.0.0.1", a.port()));
     EXPECT_EQ(spy.lookups, 0);
-    sock_close(sock);
+    sock.close();
     ScriptedPeer b;
     b.start();
-    sock = sock_open("localhost", b.port());
-    EXPECT_GE(sock, 0);
+    EXPECT_TRUE(sock.open("localhost", b.port()));
     EXPECT_EQ(spy.lookups, 1);
-    sock_close(sock);
-    EXPECT_EQ(sock_open("no-such-host.invalid", 1), -1);
-    EXPECT_GE(sock_error(), 11001);
+    sock.close();
+    EXPECT_FALSE(sock.open("no-such-host.invalid", 1));
+    EXPECT_GE(Connection::last_error(), 11001);
     platform::set_socket_api(nullptr);
 }
 
@@ -213,18 +214,18 @@ class DataLinesTest : public TransportTest {};
 TEST_F(DataLinesTest, UnstuffsAndStopsAtTheEndLine) {
     ScriptedPeer peer;
     peer.send("a\r\n..dot\r\n.\r\n+OK next\r\n");
-    int sock = connect(peer);
-    DataLineReader reader(sock, session_);
-    ASSERT_EQ(reader.next(), DataLineReader::kLine);
+    Connection& sock = connect(peer);
+    DataLineReader reader(sock);
+    ASSERT_EQ(reader.next(), LineSource::Next::kLine);
     EXPECT_EQ(std::string(reader.data(), reader.size()), "a\r\n");
-    ASSERT_EQ(reader.next(), DataLineReader::kLine);
+    ASSERT_EQ(reader.next(), LineSource::Next::kLine);
     EXPECT_EQ(std::string(reader.data(), reader.size()), ".dot\r\n");
     EXPECT_EQ(std::string(reader.raw(), reader.raw_size()), "..dot\r\n");
-    EXPECT_EQ(reader.next(), DataLineReader::kEnd);
-    EXPECT_EQ(reader.next(), DataLineReader::kEnd);  // nothing more is read
+    EXPECT_EQ(reader.next(), LineSource::Next::kEnd);
+    EXPECT_EQ(reader.next(), LineSource::Next::kEnd);  // nothing more is read
     char buf[516];
-    EXPECT_EQ(sock_read_line(sock, buf, 513, session_), 10);
-    sock_close(sock);
+    EXPECT_EQ(sock.read_line(buf, 513), 10);
+    sock.close();
 }
 
 TEST_F(DataLinesTest, PieceOfALongLineIsNeverTheEndLine) {
@@ -232,28 +233,28 @@ TEST_F(DataLinesTest, PieceOfALongLineIsNeverTheEndLine) {
     // the second piece continues the line and must not end the answer.
     ScriptedPeer peer;
     peer.send(std::string(2048, 'x') + ".\r\n" + ".\r\n");
-    int sock = connect(peer);
-    DataLineReader reader(sock, session_);
-    ASSERT_EQ(reader.next(), DataLineReader::kLine);
+    Connection& sock = connect(peer);
+    DataLineReader reader(sock);
+    ASSERT_EQ(reader.next(), LineSource::Next::kLine);
     EXPECT_EQ(reader.raw_size(), 2048);
-    ASSERT_EQ(reader.next(), DataLineReader::kLine);
+    ASSERT_EQ(reader.next(), LineSource::Next::kLine);
     EXPECT_FALSE(reader.starts_line());
     EXPECT_EQ(std::string(reader.data(), reader.size()), ".\r\n");
-    EXPECT_EQ(reader.next(), DataLineReader::kEnd);
-    sock_close(sock);
+    EXPECT_EQ(reader.next(), LineSource::Next::kEnd);
+    sock.close();
 }
 
 TEST_F(DataLinesTest, DrainReadsToTheEndAndReportsFailures) {
     ScriptedPeer peer;
     peer.send("x\r\ny\r\n.\r\n+OK\r\npartial").close();
-    int sock = connect(peer);
-    DataLineReader reader(sock, session_);
-    EXPECT_EQ(reader.drain(), DataLineReader::kEnd);
+    Connection& sock = connect(peer);
+    DataLineReader reader(sock);
+    EXPECT_EQ(reader.drain(), LineSource::Next::kEnd);
     char buf[516];
-    EXPECT_EQ(sock_read_line(sock, buf, 513, session_), 5);
-    DataLineReader second(sock, session_);
-    EXPECT_EQ(second.drain(), DataLineReader::kFailed);
-    sock_close(sock);
+    EXPECT_EQ(sock.read_line(buf, 513), 5);
+    DataLineReader second(sock);
+    EXPECT_EQ(second.drain(), LineSource::Next::kFailed);
+    sock.close();
 }
 
 // A socket layer whose reads time out, as a stalled server does.
@@ -267,13 +268,13 @@ public:
 
 TEST_F(DataLinesTest, TimeOutIsReportedAsSuch) {
     ScriptedPeer peer;
-    int sock = connect(peer);
+    Connection& sock = connect(peer);
     TimingOutSockets timing_out;
     platform::set_socket_api(&timing_out);
-    DataLineReader reader(sock, session_);
-    EXPECT_EQ(reader.next(), DataLineReader::kTimedOut);
+    DataLineReader reader(sock);
+    EXPECT_EQ(reader.next(), LineSource::Next::kTimedOut);
     platform::set_socket_api(nullptr);
-    sock_close(sock);
+    sock.close();
 }
 
 }  // namespace

@@ -13,7 +13,7 @@
 #include "api/session.h"
 #include "brevorin.h"
 #include "mini_pop3.h"
-#include "net/transport.h"
+#include "net/connection.h"
 #include "support/host_fixture.h"
 #include "support/scripted_peer.h"
 
@@ -57,13 +57,12 @@ class HeaderDownloadTest : public ::testing::Test {
         ASSERT_EQ(brevorin_logonmail(peer_.server().c_str(), "u", "p", s_), 0);
     }
 
-    int top(int message, std::vector<char>& out, int capacity = kHeaderBlockCapacity) {
-        out.assign(static_cast<size_t>(capacity > 0 ? capacity : 1), '\0');
-        return fetch_top(s_->socket, &s_->top_support, message, 0, out.data(), capacity, s_);
+    bool top(int message, std::string& out, size_t capacity = kHeaderBlockCapacity) {
+        return fetch_header(s_->mailbox, message, capacity, out);
     }
 
-    int list(int message) {
-        return list_size(s_->socket, message, &s_->messages[message].size, s_);
+    bool list(int message) {
+        return list_size(s_->mailbox, message, s_->mailbox.states[message].size);
     }
 
     std::unique_ptr<MiniPop3> pop_;
@@ -74,12 +73,12 @@ class HeaderDownloadTest : public ::testing::Test {
 
 TEST_F(HeaderDownloadTest, FirstTopSettlesSupportAndReturnsHeaderWithEmptyLine) {
     logon(std::make_unique<MiniPop3>(three_messages()));
-    std::vector<char> out;
-    ASSERT_EQ(top(1, out), 0);
-    EXPECT_STREQ(out.data(), "From: one@x.example\r\nSubject: first\r\n\r\n");
-    EXPECT_EQ(s_->top_support, 1);
-    ASSERT_EQ(top(3, out), 0);
-    EXPECT_STREQ(out.data(), "From: three@x.example\r\nSubject: third\r\n\r\n");
+    std::string out;
+    ASSERT_TRUE(top(1, out));
+    EXPECT_EQ(out, "From: one@x.example\r\nSubject: first\r\n\r\n");
+    EXPECT_EQ(s_->mailbox.top_support, TopSupport::kWorks);
+    ASSERT_TRUE(top(3, out));
+    EXPECT_EQ(out, "From: three@x.example\r\nSubject: third\r\n\r\n");
     EXPECT_EQ(pop_->commands(), (std::vector<std::string>{"USER u\r\n", "PASS p\r\n", "STAT\r\n",
                                                           "TOP 1 0\r\n", "TOP 3 0\r\n"}));
     EXPECT_TRUE(host_.has_line("BREVORIN: <D0> POP3_TOP: Received response from server: \n"));
@@ -89,12 +88,12 @@ TEST_F(HeaderDownloadTest, RefusedTopFallsBackToRetrForTheRestOfTheConnection) {
     auto pop = std::make_unique<MiniPop3>(three_messages());
     pop->refuse_top();
     logon(std::move(pop));
-    std::vector<char> out;
-    ASSERT_EQ(top(1, out), 0);
-    EXPECT_STREQ(out.data(), "From: one@x.example\r\nSubject: first");  // no line end after it
-    EXPECT_EQ(s_->top_support, 0);
-    ASSERT_EQ(top(2, out), 0);
-    EXPECT_STREQ(out.data(), "From: two@x.example\r\nSubject: second");
+    std::string out;
+    ASSERT_TRUE(top(1, out));
+    EXPECT_EQ(out, "From: one@x.example\r\nSubject: first");  // no line end after it
+    EXPECT_EQ(s_->mailbox.top_support, TopSupport::kUseRetr);
+    ASSERT_TRUE(top(2, out));
+    EXPECT_EQ(out, "From: two@x.example\r\nSubject: second");
     EXPECT_EQ(pop_->count_starting("TOP"), 1);
     EXPECT_EQ(pop_->count_starting("RETR"), 2);
     EXPECT_TRUE(host_.has_line("BREVORIN: <D1> POP3_TOP: Doing retrieve with command: RETR 1\r\n"));
@@ -102,14 +101,14 @@ TEST_F(HeaderDownloadTest, RefusedTopFallsBackToRetrForTheRestOfTheConnection) {
 
     // A new connection asks again.
     ASSERT_EQ(brevorin_logoffmail(s_), 0);
-    EXPECT_EQ(s_->top_support, -1);
+    EXPECT_EQ(s_->mailbox.top_support, TopSupport::kUnknown);
     MiniPop3 second(three_messages());
     ScriptedPeer second_peer;
     second.serve_on(second_peer);
     second_peer.start();
     ASSERT_EQ(brevorin_logonmail(second_peer.server().c_str(), "u", "p", s_), 0);
-    ASSERT_EQ(top(2, out), 0);
-    EXPECT_EQ(s_->top_support, 1);
+    ASSERT_TRUE(top(2, out));
+    EXPECT_EQ(s_->mailbox.top_support, TopSupport::kWorks);
     EXPECT_EQ(second.count_starting("TOP 2 0"), 1);
     EXPECT_EQ(second.count_starting("RETR"), 0);
     ASSERT_EQ(brevorin_logoffmail(s_), 0);
@@ -122,11 +121,11 @@ TEST_F(HeaderDownloadTest, HeaderArrivingInManyPacketsIsReadWholeAndLeavesTheLin
         make_message({"From: slow@x.example", header_line}), make_message({"From: b@x"})});
     pop->dribble(7, std::chrono::milliseconds(1));
     logon(std::move(pop));
-    std::vector<char> out;
-    ASSERT_EQ(top(1, out), 0);
-    EXPECT_EQ(std::string(out.data()), "From: slow@x.example\r\n" + header_line + "\r\n\r\n");
-    ASSERT_EQ(list(2), 0);
-    EXPECT_EQ(s_->messages[2].size, 21);
+    std::string out;
+    ASSERT_TRUE(top(1, out));
+    EXPECT_EQ(out, "From: slow@x.example\r\n" + header_line + "\r\n\r\n");
+    ASSERT_TRUE(list(2));
+    EXPECT_EQ(s_->mailbox.states[2].size, 21);
 }
 
 TEST_F(HeaderDownloadTest, DotStuffedLinesLoseTheirFirstDotAndALoneDotIsNotTheEnd) {
@@ -141,38 +140,51 @@ TEST_F(HeaderDownloadTest, DotStuffedLinesLoseTheirFirstDotAndALoneDotIsNotTheEn
         return true;
     });
     logon(std::move(pop));
-    std::vector<char> out;
-    ASSERT_EQ(top(1, out), 0);
-    EXPECT_STREQ(out.data(), "From: a@x.example\r\n.Odd: dotted\r\nX-Dots: ...\r\n\r\n");
+    std::string out;
+    ASSERT_TRUE(top(1, out));
+    EXPECT_EQ(out, "From: a@x.example\r\n.Odd: dotted\r\nX-Dots: ...\r\n\r\n");
 
-    s_->top_support = 0;
-    ASSERT_EQ(top(2, out), 0);
-    EXPECT_STREQ(out.data(), "From: b@x\r\n.\r\nSubject: after");
-    ASSERT_EQ(list(1), 0);  // still in step
+    s_->mailbox.top_support = TopSupport::kUseRetr;
+    ASSERT_TRUE(top(2, out));
+    EXPECT_EQ(out, "From: b@x\r\n.\r\nSubject: after");
+    ASSERT_TRUE(list(1));  // still in step
 }
 
-TEST_F(HeaderDownloadTest, AnswerOfCapacityMinusOneFitsAndOneMoreDoesNot) {
+TEST_F(HeaderDownloadTest, AnswerOfCapacityMinusOneFitsAndOneMoreIsCutWithAWarning) {
+    const std::string over = message_with_top_text_of(32768);
+    const std::string over_top = over.substr(0, over.find("\r\n\r\n") + 4);
     logon(std::make_unique<MiniPop3>(std::vector<std::string>{
-        message_with_top_text_of(32767), message_with_top_text_of(32768),
-        message_with_top_text_of(32767), message_with_top_text_of(32768)}));
-    std::vector<char> out;
-    ASSERT_EQ(top(1, out), 0);
-    EXPECT_EQ(std::string(out.data()).size(), 32767u);
-    EXPECT_EQ(s_->top_support, 1);
+        message_with_top_text_of(32767), over, message_with_top_text_of(32767), over}));
+    std::string out;
+    ASSERT_TRUE(top(1, out));
+    EXPECT_EQ(out.size(), 32767u);
+    EXPECT_EQ(s_->mailbox.top_support, TopSupport::kWorks);
+    EXPECT_EQ(host_.count_containing("<W1> POP3_TOP: Header of message"), 0);
 
-    // The same limits on the first TOP of a connection (way A)...
-    s_->top_support = -1;
-    EXPECT_EQ(top(2, out), -1);
-    EXPECT_TRUE(host_.has_line("BREVORIN: <E1> POP3_TOP: Buffer too small!"));
-    EXPECT_EQ(s_->top_support, 1);
-    ASSERT_EQ(list(2), 0);
-    EXPECT_EQ(s_->messages[2].size, 32768 + 6);
+    // One byte more is listed from its start, cut at a line end, on the
+    // first TOP of a connection (way A)...
+    s_->mailbox.top_support = TopSupport::kUnknown;
+    EXPECT_TRUE(top(2, out));
+    EXPECT_TRUE(
+        host_.has_line("BREVORIN: <W1> POP3_TOP: Header of message 2 longer than 32767 bytes, "
+                       "listed from its start"));
+    EXPECT_LE(out.size(), 32767u);
+    EXPECT_EQ(out, over_top.substr(0, out.size()));
+    EXPECT_TRUE(!out.empty() && out.back() == '\n');
+    EXPECT_EQ(s_->mailbox.top_support, TopSupport::kWorks);
+    ASSERT_TRUE(list(2));
+    EXPECT_EQ(s_->mailbox.states[2].size, 32768 + 6);
 
     // ...and on a later one (way B).
-    EXPECT_EQ(top(3, out), 0);
-    EXPECT_EQ(top(4, out), -1);
-    EXPECT_TRUE(host_.has_line("BREVORIN: <E1> POP3_TOP: Topbuf too small"));
-    ASSERT_EQ(list(1), 0);
+    EXPECT_TRUE(top(3, out));
+    EXPECT_TRUE(top(4, out));
+    EXPECT_TRUE(
+        host_.has_line("BREVORIN: <W1> POP3_TOP: Header of message 4 longer than 32767 bytes, "
+                       "listed from its start"));
+    EXPECT_LE(out.size(), 32767u);
+    EXPECT_EQ(out, over_top.substr(0, out.size()));
+    EXPECT_TRUE(!out.empty() && out.back() == '\n');
+    ASSERT_TRUE(list(1));
 }
 
 // The RETR fallback: the header is the part before the first empty line,
@@ -186,17 +198,21 @@ TEST_F(HeaderDownloadTest, RetrFallbackFindsTheHeaderOrFailsInStep) {
                                  make_message({"Subject: abcdefgh"}, body), "From: b@x\r\n"});
     pop->refuse_top();
     logon(std::move(pop));
-    std::vector<char> out(64, 'u');
-    EXPECT_EQ(fetch_top(s_->socket, &s_->top_support, 1, 0, out.data(), 64, s_), -1);
+    std::string out = "stale";
+    EXPECT_FALSE(top(1, out, 64));
     EXPECT_TRUE(host_.has_line("BREVORIN: <E1> POP3_TOP: Couldn't find header delimiter"));
-    EXPECT_EQ(out, std::vector<char>(64, 'u'));  // written only on success
+    EXPECT_EQ(out, "");  // nothing of a failed answer is handed out
 
-    EXPECT_EQ(top(2, out, 17), -1);
-    EXPECT_TRUE(host_.has_line("BREVORIN: <E1> POP3_TOP: Buffer too small"));
-    ASSERT_EQ(top(2, out, 18), 0);
-    EXPECT_STREQ(out.data(), "Subject: abcdefgh");
-    ASSERT_EQ(list(3), 0);
-    EXPECT_EQ(s_->messages[3].size, 11);
+    // A header over the capacity is listed from its start.
+    EXPECT_TRUE(top(2, out, 17));
+    EXPECT_TRUE(
+        host_.has_line("BREVORIN: <W1> POP3_TOP: Header of message 2 longer than 16 bytes, "
+                       "listed from its start"));
+    EXPECT_EQ(out, "Subject: abcdefg");
+    ASSERT_TRUE(top(2, out, 18));
+    EXPECT_EQ(out, "Subject: abcdefgh");
+    ASSERT_TRUE(list(3));
+    EXPECT_EQ(s_->mailbox.states[3].size, 11);
 }
 
 TEST_F(HeaderDownloadTest, ListStoresTheSizeOrLeavesItWhenTheAnswerIsNotTwoNumbers) {
@@ -213,14 +229,14 @@ TEST_F(HeaderDownloadTest, ListStoresTheSizeOrLeavesItWhenTheAnswerIsNotTwoNumbe
         return true;
     });
     logon(std::move(pop));
-    ASSERT_EQ(list(1), 0);
-    EXPECT_EQ(s_->messages[1].size, 1200);  // the echoed number is not compared
+    ASSERT_TRUE(list(1));
+    EXPECT_EQ(s_->mailbox.states[1].size, 1200);  // the echoed number is not compared
     EXPECT_TRUE(host_.has_line("BREVORIN: <D0> POP3_LIST: Received message number=3, size=1200"));
     EXPECT_TRUE(host_.has_line("BREVORIN: <F0> POP3_LIST: Listing : 1"));
-    EXPECT_EQ(list(2), -1);
-    EXPECT_EQ(list(3), -1);
-    EXPECT_EQ(s_->messages[2].size, -1);
-    EXPECT_EQ(s_->messages[3].size, -1);
+    EXPECT_FALSE(list(2));
+    EXPECT_FALSE(list(3));
+    EXPECT_EQ(s_->mailbox.states[2].size, -1);
+    EXPECT_EQ(s_->mailbox.states[3].size, -1);
     EXPECT_EQ(host_.count_containing("<E1> POP3_LIST: Response from server not parsable"), 2);
 }
 
@@ -239,14 +255,14 @@ TEST_F(HeaderDownloadTest, RefusalsAndLostConnectionsFail) {
         return false;
     });
     logon(std::move(pop));
-    std::vector<char> out;
-    EXPECT_EQ(list(2), 0);
-    s_->top_support = 1;
-    EXPECT_EQ(top(1, out), -1);
-    EXPECT_EQ(s_->top_support, 1);
-    EXPECT_EQ(top(2, out), -1);
-    EXPECT_EQ(sock_error(), 10054);
-    EXPECT_EQ(list(3), -1);
+    std::string out;
+    EXPECT_TRUE(list(2));
+    s_->mailbox.top_support = TopSupport::kWorks;
+    EXPECT_FALSE(top(1, out));
+    EXPECT_EQ(s_->mailbox.top_support, TopSupport::kWorks);
+    EXPECT_FALSE(top(2, out));
+    EXPECT_EQ(Connection::last_error(), 10054);
+    EXPECT_FALSE(list(3));
 }
 
 }  // namespace

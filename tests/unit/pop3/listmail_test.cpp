@@ -11,7 +11,7 @@
 #include "api/session.h"
 #include "brevorin.h"
 #include "mini_pop3.h"
-#include "net/transport.h"
+#include "net/connection.h"
 #include "pop3/listing.h"
 #include "support/host_fixture.h"
 #include "support/scripted_peer.h"
@@ -82,10 +82,8 @@ TEST_F(ListMailTest, RecordsFollowOneAnotherSeparatedByOneEsc) {
 
     // Known headers are listed again without asking the server.
     std::string again;
-    int length = 0;
-    ASSERT_EQ(list_messages(again, length, s_), 3);
+    ASSERT_EQ(list_messages(s_->mailbox, again), 3);
     EXPECT_EQ(again, list);
-    EXPECT_EQ(length, static_cast<int>(list.size()) + 1);
     EXPECT_EQ(pop_->commands().size(), 9u);
 }
 
@@ -109,7 +107,7 @@ TEST_F(ListMailTest, EscInAValueDoesNotSplitTheRecord) {
         make_message({"Subject: =?iso-2022-jp?b?GyRCJEgbKEI=?= x", "From: f@x"})}));
     std::string list;
     ASSERT_EQ(listmail(list), 1);
-    EXPECT_EQ(s_->messages[1].subject, "\x1b$B$H\x1b(B x");
+    EXPECT_EQ(s_->mailbox.entry(1).subject, "\x1b$B$H\x1b(B x");
     EXPECT_NE(list.find(kEscText + "SUBJECT=$B$H(B x" + kEscText + "DATE="), std::string::npos);
 }
 
@@ -188,7 +186,7 @@ TEST_F(ListMailTest, ListOneByteOverTheHostLimitLosesItsLastRecord) {
 TEST_F(ListMailTest, HugeMailboxListsItsFirstRecords) {
     const int count = 100000;
     logon(std::make_unique<MiniPop3>(count, [](int n) { return message(n); }));
-    ASSERT_EQ(s_->message_count, count);
+    ASSERT_EQ(s_->mailbox.message_count, count);
     std::string list;
     int listed = listmail(list);
     ASSERT_GT(listed, 30);
@@ -208,12 +206,12 @@ TEST_F(ListMailTest, RefusedCommandKeepsTheLogonWhateverTheLastSocketError) {
         return false;
     });
     logon(std::move(pop));
-    sock_set_error(10054);  // left over from some earlier failure
+    Connection::set_last_error(10054);  // left over from some earlier failure
     std::string list;
     EXPECT_EQ(listmail(list), -11);
     EXPECT_EQ(list, "");
-    EXPECT_EQ(s_->logged_on, 1);
-    EXPECT_EQ(s_->messages[1].headers_parsed, 1);  // what was learned stays
+    EXPECT_TRUE(s_->mailbox.logged_on);
+    EXPECT_TRUE(s_->mailbox.states[1].headers_parsed);  // what was learned stays
 }
 
 TEST_F(ListMailTest, LostConnectionTearsTheSessionDown) {
@@ -227,8 +225,8 @@ TEST_F(ListMailTest, LostConnectionTearsTheSessionDown) {
     std::string list;
     EXPECT_EQ(listmail(list), -9);
     EXPECT_EQ(list, "");
-    EXPECT_EQ(s_->logged_on, 0);
-    EXPECT_EQ(s_->socket, -1);
+    EXPECT_FALSE(s_->mailbox.logged_on);
+    EXPECT_EQ(s_->mailbox.connection.socket(), -1);
     EXPECT_TRUE(host_.has_line("BREVORIN: <F1> NETWORK_ERROR: network error has occurred"));
     EXPECT_EQ(listmail(list), -8);
 }

@@ -5,8 +5,10 @@
 #include <string>
 #include <vector>
 
+#include "api/session.h"
 #include "brevorin.h"
-#include "net/transport.h"
+#include "net/connection.h"
+#include "net/server_address.h"
 #include "pop3/session.h"
 #include "support/host_fixture.h"
 #include "support/scripted_peer.h"
@@ -39,22 +41,23 @@ TEST_F(Pop3SessionTest, LogonSendsUserPassStatAndBuildsTheTable) {
     serve_logon(peer, 3, 1200).read_line().send("+OK bye\r\n");
     peer.start();
     ASSERT_EQ(brevorin_logonmail(peer.server().c_str(), "alice", "pw", s_), 0);
-    EXPECT_EQ(s_->logged_on, 1);
-    EXPECT_EQ(s_->top_support, -1);
-    EXPECT_EQ(s_->message_count, 3);
-    EXPECT_EQ(s_->mailbox_octets, 1200);
-    ASSERT_EQ(s_->messages.size(), 4u);
-    EXPECT_EQ(s_->messages[3].present, 1);
-    EXPECT_EQ(s_->messages[3].size, -1);
-    EXPECT_EQ(s_->messages[3].priority, -1);
-    EXPECT_FALSE(s_->messages[3].from.has_value());
+    EXPECT_TRUE(s_->mailbox.logged_on);
+    EXPECT_EQ(s_->mailbox.top_support, TopSupport::kUnknown);
+    EXPECT_EQ(s_->mailbox.message_count, 3);
+    EXPECT_EQ(s_->mailbox.mailbox_octets, 1200);
+    ASSERT_EQ(s_->mailbox.states.size(), 4u);
+    EXPECT_TRUE(s_->mailbox.states[3].present);
+    EXPECT_EQ(s_->mailbox.states[3].size, -1);
+    const MessageEntry& third = s_->mailbox.entry(3);
+    EXPECT_EQ(third.priority, -1);
+    EXPECT_FALSE(third.from.has_value());
     EXPECT_EQ(HostFixture::sleeps(), std::vector<unsigned>{3000});
     EXPECT_EQ(brevorin_logoffmail(s_), 0);
     peer.join();
     EXPECT_EQ(peer.received(), "USER alice\r\nPASS pw\r\nSTAT\r\nQUIT\r\n");
-    EXPECT_EQ(s_->logged_on, 0);
-    EXPECT_EQ(s_->socket, -1);
-    EXPECT_EQ(s_->message_count, -1);
+    EXPECT_FALSE(s_->mailbox.logged_on);
+    EXPECT_EQ(s_->mailbox.connection.socket(), -1);
+    EXPECT_EQ(s_->mailbox.message_count, -1);
     EXPECT_TRUE(host_.has_line("BREVORIN: <D0> POP3_GETRANGE: Received countp=3, bytes=1200"));
     EXPECT_TRUE(host_.has_line("BREVORIN: <F2> POP3_GETRANGE; Going to send STAT command"));
     EXPECT_TRUE(host_.has_line("BREVORIN: <D1> LOGOFFMAIL: Sent QUIT to server"));
@@ -73,18 +76,17 @@ TEST_F(Pop3SessionTest, PortAfterPlusIsAnnounced) {
 }
 
 TEST_F(Pop3SessionTest, DefaultPortIs110WithoutALine) {
-    std::string host;
-    int port = 0;
-    bool given = true;
-    ASSERT_TRUE(split_server("mail.example", 110, host, port, given));
-    EXPECT_EQ(host, "mail.example");
-    EXPECT_EQ(port, 110);
-    EXPECT_FALSE(given);
-    ASSERT_TRUE(split_server("mail+995", 110, host, port, given));
-    EXPECT_EQ(host, "mail");
-    EXPECT_EQ(port, 995);
-    ASSERT_TRUE(split_server("mail+ x", 110, host, port, given));
-    EXPECT_EQ(port, 0);
+    ServerAddress address;
+    address.port_given = true;
+    ASSERT_TRUE(split_server("mail.example", 110, address));
+    EXPECT_EQ(address.host, "mail.example");
+    EXPECT_EQ(address.port, 110);
+    EXPECT_FALSE(address.port_given);
+    ASSERT_TRUE(split_server("mail+995", 110, address));
+    EXPECT_EQ(address.host, "mail");
+    EXPECT_EQ(address.port, 995);
+    ASSERT_TRUE(split_server("mail+ x", 110, address));
+    EXPECT_EQ(address.port, 0);
 }
 
 TEST_F(Pop3SessionTest, SecondLogonIsRefusedWithoutSending) {
@@ -102,7 +104,7 @@ TEST_F(Pop3SessionTest, ErrGreetingIsANetworkFailureNotARefusal) {
     EXPECT_EQ(brevorin_logonmail(peer.server().c_str(), "u", "p", s_), -9);
     EXPECT_TRUE(host_.has_line("BREVORIN: <E1> LOGONMAIL: Exit because of erronous server response"));
     EXPECT_TRUE(host_.has_line("BREVORIN: <D0> LOGONMAIL: Server response: go away\r\n"));
-    EXPECT_EQ(s_->logged_on, 0);
+    EXPECT_FALSE(s_->mailbox.logged_on);
 }
 
 TEST_F(Pop3SessionTest, WrongPasswordIsARefusalAndThePasswordNeverShows) {
@@ -126,7 +128,7 @@ TEST_F(Pop3SessionTest, UnparsableStatClosesWithNetworkFailure) {
     peer.start();
     EXPECT_EQ(brevorin_logonmail(peer.server().c_str(), "u", "p", s_), -9);
     EXPECT_TRUE(host_.has_line("BREVORIN: <E1> POP3_GETRANGE: Response from server not parsable"));
-    EXPECT_EQ(s_->logged_on, 0);
+    EXPECT_FALSE(s_->mailbox.logged_on);
 }
 
 TEST_F(Pop3SessionTest, EmptyMailboxLogsOn) {
@@ -134,8 +136,8 @@ TEST_F(Pop3SessionTest, EmptyMailboxLogsOn) {
     serve_logon(peer, 0, 0);
     peer.start();
     ASSERT_EQ(brevorin_logonmail(peer.server().c_str(), "u", "p", s_), 0);
-    EXPECT_EQ(s_->message_count, 0);
-    EXPECT_EQ(s_->messages.size(), 1u);
+    EXPECT_EQ(s_->mailbox.message_count, 0);
+    EXPECT_EQ(s_->mailbox.states.size(), 1u);
     EXPECT_EQ(brevorin_deletemail(1, s_), -7);
 }
 
@@ -157,8 +159,8 @@ TEST_F(Pop3SessionTest, DeleteMarksTheEntryAndKeepsNumbers) {
     peer.start();
     ASSERT_EQ(brevorin_logonmail(peer.server().c_str(), "u", "p", s_), 0);
     EXPECT_EQ(brevorin_deletemail(2, s_), 0);
-    EXPECT_EQ(s_->messages[2].present, 0);
-    EXPECT_EQ(s_->messages[3].present, 1);
+    EXPECT_FALSE(s_->mailbox.states[2].present);
+    EXPECT_TRUE(s_->mailbox.states[3].present);
     EXPECT_EQ(brevorin_deletemail(2, s_), -7);  // twice: nothing sent
     EXPECT_EQ(brevorin_deletemail(0, s_), -7);
     EXPECT_EQ(brevorin_deletemail(4, s_), -7);
@@ -175,10 +177,10 @@ TEST_F(Pop3SessionTest, RefusedDeleteKeepsTheSession) {
     serve_logon(peer).read_line().send("-ERR no\r\n");
     peer.start();
     ASSERT_EQ(brevorin_logonmail(peer.server().c_str(), "u", "p", s_), 0);
-    sock_set_error(0);
+    Connection::set_last_error(0);
     EXPECT_EQ(brevorin_deletemail(1, s_), -7);
-    EXPECT_EQ(s_->logged_on, 1);
-    EXPECT_EQ(s_->messages[1].present, 1);
+    EXPECT_TRUE(s_->mailbox.logged_on);
+    EXPECT_TRUE(s_->mailbox.states[1].present);
 }
 
 TEST_F(Pop3SessionTest, LostConnectionDuringDeleteTearsDown) {
@@ -188,8 +190,8 @@ TEST_F(Pop3SessionTest, LostConnectionDuringDeleteTearsDown) {
     ASSERT_EQ(brevorin_logonmail(peer.server().c_str(), "u", "p", s_), 0);
     EXPECT_EQ(brevorin_deletemail(1, s_), -9);
     EXPECT_TRUE(host_.has_line("BREVORIN: <F1> NETWORK_ERROR: network error has occurred"));
-    EXPECT_EQ(s_->logged_on, 0);
-    EXPECT_EQ(s_->message_count, -1);
+    EXPECT_FALSE(s_->mailbox.logged_on);
+    EXPECT_EQ(s_->mailbox.message_count, -1);
     EXPECT_EQ(brevorin_deletemail(1, s_), -8);
 }
 
@@ -199,7 +201,7 @@ TEST_F(Pop3SessionTest, QuitAnsweredWithErrStillEndsTheLogon) {
     peer.start();
     ASSERT_EQ(brevorin_logonmail(peer.server().c_str(), "u", "p", s_), 0);
     EXPECT_EQ(brevorin_logoffmail(s_), -9);
-    EXPECT_EQ(s_->logged_on, 0);
+    EXPECT_FALSE(s_->mailbox.logged_on);
     EXPECT_EQ(brevorin_logoffmail(s_), -8);
 }
 
@@ -226,7 +228,7 @@ TEST_F(Pop3SessionTest, UnsafeOrOversizedLogonTextsAreRefusedBeforeConnecting) {
     EXPECT_EQ(brevorin_logonmail((std::string(516, 'h') + "+110").c_str(), "u", "p", s_), -10);
     EXPECT_EQ(host_.count_containing("BREVORIN: <E1> LOGONMAIL: Refused"), 8);
     EXPECT_EQ(host_.count_containing("p\nQUIT"), 0);
-    EXPECT_EQ(s_->logged_on, 0);
+    EXPECT_FALSE(s_->mailbox.logged_on);
 }
 
 TEST_F(Pop3SessionTest, LongestAcceptedTextsFitTheCommandBuffers) {
@@ -242,40 +244,42 @@ TEST_F(Pop3SessionTest, LongestAcceptedTextsFitTheCommandBuffers) {
 
 class Pop3OkTest : public Pop3SessionTest {
 protected:
-    int check(const std::string& line, char* text, int size) {
-        ScriptedPeer peer;
-        peer.send(line);
-        peer.start();
-        int sock = sock_open("127.0.0.1", peer.port());
-        int rc = read_status(sock, text, size, s_);
-        sock_close(sock);
-        return rc;
-    }
+  StatusLine check(const std::string& line, std::string* text, size_t size) {
+      ScriptedPeer peer;
+      peer.send(line);
+      peer.start();
+      Connection connection(s_->ctx);
+      connection.open("127.0.0.1", peer.port());
+      StatusLine rc = read_status(connection, s_->ctx, text, size);
+      connection.close();
+      return rc;
+  }
 };
 
 TEST_F(Pop3OkTest, StatusWordAndText) {
-    char text[516];
-    EXPECT_EQ(check("+OK 2 320\r\n", text, 513), 0);
-    EXPECT_STREQ(text, "2 320\r\n");
-    EXPECT_EQ(check("+OK\r\n", text, 513), 0);
-    EXPECT_STREQ(text, "\n");  // the CR is taken as the separator
-    EXPECT_EQ(check("-ERR nope\r\n", text, 513), -1);
-    EXPECT_STREQ(text, "nope\r\n");
-    EXPECT_EQ(check("+OKAY fine\r\n", text, 513), -1);
-    EXPECT_EQ(check("+ok fine\r\n", text, 513), -1);
-    EXPECT_EQ(check("* OK\r\n", text, 513), -1);
-    EXPECT_STREQ(text, "");
-    EXPECT_EQ(check("+OK", text, 513), -1);  // the connection ends inside the line
-    EXPECT_EQ(check("+OK:x\r\n", text, 513), 0);
-    EXPECT_STREQ(text, "x\r\n");
+    std::string text;
+    EXPECT_EQ(check("+OK 2 320\r\n", &text, 513), StatusLine::kOk);
+    EXPECT_EQ(text, "2 320\r\n");
+    EXPECT_EQ(check("+OK\r\n", &text, 513), StatusLine::kOk);
+    EXPECT_EQ(text, "\n");  // the CR is taken as the separator
+    EXPECT_EQ(check("-ERR nope\r\n", &text, 513), StatusLine::kNegative);
+    EXPECT_EQ(text, "nope\r\n");
+    EXPECT_EQ(check("+OKAY fine\r\n", &text, 513), StatusLine::kNegative);
+    EXPECT_EQ(check("+ok fine\r\n", &text, 513), StatusLine::kNegative);
+    EXPECT_EQ(check("* OK\r\n", &text, 513), StatusLine::kNegative);
+    EXPECT_EQ(text, "");
+    // the connection ends inside the line
+    EXPECT_EQ(check("+OK", &text, 513), StatusLine::kFailed);
+    EXPECT_EQ(check("+OK:x\r\n", &text, 513), StatusLine::kOk);
+    EXPECT_EQ(text, "x\r\n");
 }
 
 TEST_F(Pop3OkTest, TextLongerThanTheCallersSizeFails) {
-    char text[16];
-    EXPECT_EQ(check("+OK 0123456789abcdef\r\n", text, 10), -1);
+    std::string text;
+    EXPECT_EQ(check("+OK 0123456789abcdef\r\n", &text, 10), StatusLine::kNegative);
     EXPECT_TRUE(host_.has_line("BREVORIN: <E1> POP3_OK: Buffer too small"));
-    EXPECT_EQ(check("+OK 0123456\r\n", text, 10), 0);
-    EXPECT_EQ(check("+OK anything\r\n", nullptr, 0), 0);
+    EXPECT_EQ(check("+OK 0123456\r\n", &text, 10), StatusLine::kOk);
+    EXPECT_EQ(check("+OK anything\r\n", nullptr, 0), StatusLine::kOk);
 }
 
 TEST_F(Pop3OkTest, OverlongStatusLineIsReadToItsEnd) {
@@ -284,25 +288,27 @@ TEST_F(Pop3OkTest, OverlongStatusLineIsReadToItsEnd) {
     ScriptedPeer peer;
     peer.send("+OK " + std::string(1500, 'x') + "\r\n+OK second\r\n");
     peer.start();
-    int sock = sock_open("127.0.0.1", peer.port());
-    char text[516];
-    EXPECT_EQ(read_status(sock, text, 513, s_), 0);
-    EXPECT_EQ(std::string(text), std::string(508, 'x'));
-    EXPECT_EQ(read_status(sock, text, 513, s_), 0);
-    EXPECT_STREQ(text, "second\r\n");
-    sock_close(sock);
+    Connection connection(s_->ctx);
+    connection.open("127.0.0.1", peer.port());
+    std::string text;
+    EXPECT_EQ(read_status(connection, s_->ctx, &text, 513), StatusLine::kOk);
+    EXPECT_EQ(text, std::string(508, 'x'));
+    EXPECT_EQ(read_status(connection, s_->ctx, &text, 513), StatusLine::kOk);
+    EXPECT_EQ(text, "second\r\n");
+    connection.close();
 }
 
 TEST_F(Pop3OkTest, ReadFailureEmptiesTheText) {
-    char text[516] = "stale";
+    std::string text = "stale";
     ScriptedPeer peer;
     peer.close();
     peer.start();
-    int sock = sock_open("127.0.0.1", peer.port());
-    EXPECT_EQ(read_status(sock, text, 513, s_), -1);
-    EXPECT_STREQ(text, "");
+    Connection connection(s_->ctx);
+    connection.open("127.0.0.1", peer.port());
+    EXPECT_EQ(read_status(connection, s_->ctx, &text, 513), StatusLine::kFailed);
+    EXPECT_EQ(text, "");
     EXPECT_TRUE(host_.has_line("BREVORIN: <D0> POP3_OK: Error, = -1"));
-    sock_close(sock);
+    connection.close();
 }
 
 }  // namespace

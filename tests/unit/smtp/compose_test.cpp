@@ -7,6 +7,7 @@
 
 #include "smtp_test_support.h"
 #include "support/host_fixture.h"
+#include "support/scripted_peer.h"
 
 namespace brevorin {
 namespace {
@@ -52,19 +53,24 @@ TEST(DateAndBoundaryTest, ZoneNameIsCutAndCleanedToFit) {
 class ComposeTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        session_->charset = kUsAscii;
-        session_->text_encoding = 2;
+        ctx_.host_version = "7.2.05";  // what a session records for the host runtime
         headers_.to = "to1, to2";
         headers_.from = "from1";
+        peer_.start();
+        ASSERT_TRUE(conn_.open("127.0.0.1", peer_.port()));
+        net_.recorded = conn_.socket();
     }
     int put(const std::string& text) {
-        return put_message(RecordingSocketApi::kSocket, headers_, text, attachments_, session_);
+        return put_message(conn_, headers_, text, text_encoding_, attachments_, ctx_);
     }
     std::string after_date() const { return net_.sent.substr(net_.sent.find("\r\n") + 2); }
 
     RecordingSocketApi net_;
     test::HostFixture host_;
-    MailSession* session_ = host_.new_session();
+    Context ctx_ = test::traced_context(kUsAscii);
+    int text_encoding_ = kEncoding7bit;
+    test::ScriptedPeer peer_;  // only accepts: what is sent is recorded in net_
+    Connection conn_{ctx_};
     HeaderList headers_;
     AttachmentList attachments_;
     test::TempDir dir_;
@@ -84,8 +90,8 @@ TEST_F(ComposeTest, SinglePartHeaderLinesInOrderWithoutBcc) {
     headers_.reply_to = "r@x";
     headers_.priority = 1;
     headers_.subject = "=?ISO-8859-1?Q?Gr=FC=DFe?=";
-    session_->charset = kLatin1;
-    session_->text_encoding = 5;
+    ctx_.charset = kLatin1;
+    text_encoding_ = kEncodingQuotedPrintable;
     ASSERT_EQ(put("Hi\r\n"), 0);
     EXPECT_EQ(after_date(),
               "From: from1\r\nTo: to1, to2\r\ncc: cc1\r\nReply-To: r@x\r\n"
@@ -105,7 +111,7 @@ TEST_F(ComposeTest, LineRuleStuffsDotsAndWritesEveryBreakAsCrLf) {
                                                          {"", ""}};
     for (const auto& [text, wire] : cases) {
         net_.sent.clear();
-        ASSERT_EQ(write_text_lines(RecordingSocketApi::kSocket, text), 0);
+        ASSERT_EQ(write_text_lines(conn_, text), 0);
         EXPECT_EQ(net_.sent, wire) << text;
     }
 }
@@ -115,7 +121,7 @@ TEST_F(ComposeTest, MultipartMessageInOneGatheredSend) {
         dir_.write("report.pdf", std::string("%PDF\x00\xff", 6) + std::string(300, 'z'));
     std::string two = dir_.write("two.bin", "ab");
     std::string list = pdf + "\033" + two;
-    ASSERT_EQ(parse_attachment_list(list.c_str(), attachments_, session_), 0);
+    ASSERT_EQ(parse_attachment_list(list.c_str(), attachments_, ctx_), 0);
     std::string encoded = test::read_all(attachments_.entries[0].encoded.get());
     ASSERT_EQ(encoded.size(), 413u);  // 408 digits, a line feed after each full line
     std::string wire;                 // the encoder's bare line feeds go out as CR LF
@@ -144,7 +150,7 @@ TEST_F(ComposeTest, MultipartMessageInOneGatheredSend) {
 
 TEST_F(ComposeTest, FailuresEndTheComposition) {
     std::string big = dir_.write("big.bin", std::string(300000, 'q'));
-    ASSERT_EQ(parse_attachment_list(big.c_str(), attachments_, session_), 0);
+    ASSERT_EQ(parse_attachment_list(big.c_str(), attachments_, ctx_), 0);
     net_.fail_after = 1000;
     EXPECT_EQ(put("text"), -1);
     EXPECT_TRUE(host_.has_line("BREVORIN: <E1> SMTP_PUTMESSAGE: Error writing data to socket"));

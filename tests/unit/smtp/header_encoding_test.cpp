@@ -31,10 +31,10 @@ Encoded qp(const std::string& text) {
 }
 
 Encoded word(const std::string& value, int charset) {
-    MailSession session;
-    session.charset = charset;
+    Context ctx;
+    ctx.charset = charset;
     Encoded e{99, "unset"};
-    e.result = encode_words(value.c_str(), e.text, &session);
+    e.result = encode_words(value.c_str(), e.text, ctx);
     return e;
 }
 
@@ -108,12 +108,12 @@ TEST(EncodedWordEncode, QWordsStayOneWordOnOneLine) {
     EXPECT_EQ(word("Gr\xfc\xdf\x65?", 2).text, "=?ISO-8859-1?Q?Gr=FC=DFe=3F?=");
     EXPECT_EQ(word("a_\xfc", 2).text, "=?ISO-8859-1?Q?a=5F=FC?=");
     EXPECT_EQ(word("\xfc\r\nb", 2).text, "=?ISO-8859-1?Q?=FC=0D=0Ab?=");
-    MailSession session;
-    session.charset = 2;
+    Context ctx;
+    ctx.charset = 2;
     for (const std::string& value :
          {std::string("K\xf6nnen wir?"), std::string("x_y \xe4?=?"), std::string(300, '\xe9')}) {
         std::string decoded;
-        ASSERT_EQ(decode_encoded_words(word(value, 2).text.c_str(), decoded, &session), 0);
+        ASSERT_EQ(decode_encoded_words(word(value, 2).text.c_str(), decoded, ctx), 0);
         EXPECT_EQ(decoded, value);
     }
 }

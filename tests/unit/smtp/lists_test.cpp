@@ -15,11 +15,9 @@ using test::HostFixture;
 
 class ListsTest : public ::testing::Test {
   protected:
-    int parse(const std::string& list) {
-        return parse_header_list(list.c_str(), headers_, session_);
-    }
-    HostFixture host_{64, "LATIN1"};
-    MailSession* session_ = host_.new_session();
+    int parse(const std::string& list) { return parse_header_list(list.c_str(), headers_, ctx_); }
+    HostFixture host_;
+    Context ctx_ = test::traced_context(kLatin1);
     HeaderList headers_;
     AttachmentList attachments_;
     test::TempDir dir_;
@@ -48,7 +46,7 @@ TEST_F(ListsTest, KeysCountOnlyAtItemStartAndValuesAreKeptAsGiven) {
 TEST_F(ListsTest, MissingMandatoryElements) {
     EXPECT_EQ(parse("TO=\033FROM=f"), kNoRecipient);
     EXPECT_EQ(parse("TO=t"), kNoRecipient);
-    EXPECT_EQ(parse_header_list(nullptr, headers_, session_), kNoRecipient);
+    EXPECT_EQ(parse_header_list(nullptr, headers_, ctx_), kNoRecipient);
     EXPECT_EQ(host_.count_containing(
                   "<E1> PARSE_HEADERLIST: missing mandatory element 'to' in header_list"),
               2);
@@ -76,12 +74,12 @@ TEST_F(ListsTest, LineBreaksInValuesAreRefusedAndNamed) {
 }
 
 TEST_F(ListsTest, AttachmentsAreTrimmedAndEncodedIntoTemporaryFiles) {
-    EXPECT_EQ(parse_attachment_list("", attachments_, session_), 0);
+    EXPECT_EQ(parse_attachment_list("", attachments_, ctx_), 0);
     EXPECT_EQ(attachments_.count(), 0);
     std::string a = dir_.write("a.bin", "abcd");
     std::string b = dir_.write("b.bin", std::string(54, 'x'));
     std::string list = a + "\033   " + b + " \033";
-    ASSERT_EQ(parse_attachment_list(list.c_str(), attachments_, session_), 0);
+    ASSERT_EQ(parse_attachment_list(list.c_str(), attachments_, ctx_), 0);
     ASSERT_EQ(attachments_.count(), 2);
     EXPECT_EQ(attachments_.entries[1].path, b);
     EXPECT_EQ(attachments_.entries[0].encoded_size, 9);
@@ -91,7 +89,7 @@ TEST_F(ListsTest, AttachmentsAreTrimmedAndEncodedIntoTemporaryFiles) {
 
     list = a + "\033" + dir_.path() + "/missing.bin";
     host_.clear_lines();
-    EXPECT_EQ(parse_attachment_list(list.c_str(), attachments_, session_), kAttachOpen);
+    EXPECT_EQ(parse_attachment_list(list.c_str(), attachments_, ctx_), kAttachOpen);
     EXPECT_EQ(attachments_.count(), 1);  // left for the worker to release
     EXPECT_EQ(host_.count_containing("<E"), 0);
 }
@@ -100,16 +98,16 @@ TEST_F(ListsTest, AttachmentLimitsAreRefusedBeforeAnythingOverflows) {
     std::string a = dir_.write("a.bin", "abc");
     std::string list = a;
     for (int i = 1; i < kMaxAttachments; ++i) list += "\033" + a;
-    ASSERT_EQ(parse_attachment_list(list.c_str(), attachments_, session_), 0);
+    ASSERT_EQ(parse_attachment_list(list.c_str(), attachments_, ctx_), 0);
     EXPECT_EQ(attachments_.count(), kMaxAttachments);
     list += "\033" + a;
-    EXPECT_EQ(parse_attachment_list(list.c_str(), attachments_, session_), kAttachOpen);
+    EXPECT_EQ(parse_attachment_list(list.c_str(), attachments_, ctx_), kAttachOpen);
     EXPECT_EQ(attachments_.count(), 0);
     EXPECT_TRUE(
         host_.has_line("BREVORIN: <E1> PARSE_ATT_LIST: Refused: more than 256 attachments"));
 
     std::string long_path = dir_.path() + "/" + std::string(259 - dir_.path().size(), 'n');
-    EXPECT_EQ(parse_attachment_list(long_path.c_str(), attachments_, session_), kAttachOpen);
+    EXPECT_EQ(parse_attachment_list(long_path.c_str(), attachments_, ctx_), kAttachOpen);
     EXPECT_TRUE(
         host_.has_line("BREVORIN: <E1> PARSE_ATT_LIST: Refused: path longer than 259 characters"));
 }

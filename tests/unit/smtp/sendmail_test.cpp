@@ -48,18 +48,18 @@ class SendmailTest : public ::testing::Test {
   protected:
     int send(ScriptedPeer& peer, const std::string& headers, const char* text = "Hello") {
         peer.start();
-        int status = send_mail(peer.server().c_str(), headers.c_str(), text, "", 0, session_);
+        int status = send_mail(peer.server().c_str(), headers.c_str(), text, "", 0, ctx_);
         peer.join();
         return status;
     }
     int send_offline(const std::string& headers, const char* text = "Hello",
                      const char* attachments = "", int max_size = 0) {
-        return send_mail(kNoServer, headers.c_str(), text, attachments, max_size, session_);
+        return send_mail(kNoServer, headers.c_str(), text, attachments, max_size, ctx_);
     }
     int connections() const { return host_.count_containing("SENDMAIL: Opening connection"); }
 
     HostFixture host_;
-    MailSession* session_ = host_.new_session();
+    Context ctx_ = test::traced_context();
 };
 
 TEST_F(SendmailTest, CommandSequenceWithRecipientsInOrder) {
@@ -149,7 +149,7 @@ TEST_F(SendmailTest, RefusalsBeforeConnecting) {
     EXPECT_EQ(send_offline("TO=t\033FROM=" + std::string(501, 'f')), kInvalid);
     EXPECT_EQ(send_offline("TO=a," + std::string(503, 'r') + "\033FROM=f"), kInvalid);
     EXPECT_EQ(send_offline("TO=t\033FROM=f\033SUBJECT=" + std::string(40000, 's')), kInvalid);
-    EXPECT_EQ(send_mail(std::string(516, 'h').c_str(), kHeaders, "x", "", 0, session_), kInvalid);
+    EXPECT_EQ(send_mail(std::string(516, 'h').c_str(), kHeaders, "x", "", 0, ctx_), kInvalid);
     test::TempDir dir;
     std::string file = dir.write("a.bin", "abcd");  // 9 encoded characters
     EXPECT_EQ(send_offline(kHeaders, "Hello", file.c_str(), 13), kTooBig);

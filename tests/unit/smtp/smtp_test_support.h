@@ -1,5 +1,6 @@
-// Helpers of the sending tests: a scratch directory and a socket layer that
-// records what is sent and can be told to fail.
+// Helpers of the sending tests: a scratch directory, a socket layer that
+// records what is sent and can be told to fail, and a context whose
+// diagnostics reach the host stand-in.
 #pragma once
 
 #include <unistd.h>
@@ -9,6 +10,8 @@
 #include <fstream>
 #include <string>
 
+#include "core/context.h"
+#include "host/host_calls.h"
 #include "platform/sockets.h"
 #include "support/forwarding_sockets.h"
 
@@ -41,22 +44,23 @@ inline std::string read_all(std::FILE* file) {
     return all;
 }
 
-// Records sends to the fake socket kSocket, failing once more than
-// fail_after bytes would have gone out; on real sockets, sends longer than
-// fail_longer_than fail (commands are short, a gathered message is not).
+// Records sends on the socket `recorded` (a connection's, set once it is
+// open) instead of passing them on, failing once more than fail_after bytes
+// would have gone out; on other sockets, sends longer than fail_longer_than
+// fail (commands are short, a gathered message is not).
 class RecordingSocketApi : public ForwardingSocketApi {
   public:
-    static constexpr int kSocket = 4242;
     RecordingSocketApi() { platform::set_socket_api(this); }
     ~RecordingSocketApi() override { platform::set_socket_api(nullptr); }
 
+    int recorded = -1;
     std::string sent;
     int sends = 0;
     long fail_after = -1;
     long fail_longer_than = -1;
 
     int send(int sock, const char* data, int length) override {
-        if (sock != kSocket) {
+        if (sock != recorded) {
             if (fail_longer_than >= 0 && length > fail_longer_than) return -1;
             return os.send(sock, data, length);
         }
@@ -65,9 +69,15 @@ class RecordingSocketApi : public ForwardingSocketApi {
         sent.append(data, static_cast<size_t>(length));
         return length;
     }
-    int recv(int s, char* b, int l) override { return s == kSocket ? -1 : os.recv(s, b, l); }
-    int shutdown_both(int s) override { return s == kSocket ? 0 : os.shutdown_both(s); }
-    int close(int s) override { return s == kSocket ? 0 : os.close(s); }
+    int recv(int s, char* b, int l) override { return s == recorded ? -1 : os.recv(s, b, l); }
 };
+
+// Diagnostics go to the host runtime, where a HostFixture captures them.
+inline Context traced_context(int charset = kUsAscii) {
+    Context ctx;
+    ctx.charset = charset;
+    ctx.diag = Diag(true, host_put_message);
+    return ctx;
+}
 
 }  // namespace brevorin::test
