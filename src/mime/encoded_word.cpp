@@ -116,7 +116,7 @@ bool decode_word_text(char kind, const std::string& text, std::string& bytes) {
         char c = text[i];
         if (c == '_') {
             bytes += ' ';
-        } else if (c == '=' && i + 2 < text.size() + 0 && std::isxdigit(static_cast<unsigned char>(text[i + 1])) &&
+        } else if (c == '=' && i + 2 < text.size() && std::isxdigit(static_cast<unsigned char>(text[i + 1])) &&
                    std::isxdigit(static_cast<unsigned char>(text[i + 2]))) {
             bytes += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
             i += 2;

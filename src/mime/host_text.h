@@ -21,8 +21,8 @@ enum class HostText {
 // character set.
 HostText to_host_charset(const std::string& charset, std::string& text, const Context& ctx);
 
-// The same for a charset known only by its session code (the spec readers'
-// result); kKept for codes without a MIME row.
+// The same for a charset known only by the code the mime=spec readers give;
+// kKept for codes without a MIME row.
 HostText to_host_charset(int code, std::string& text, const Context& ctx);
 
 }  // namespace brevorin

@@ -67,7 +67,7 @@ int hex(char c) {
 std::string percent_decoded(const std::string& text) {
     std::string out;
     for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '%' && i + 2 < text.size() + 0 && hex(text[i + 1]) >= 0 &&
+        if (text[i] == '%' && i + 2 < text.size() && hex(text[i + 1]) >= 0 &&
             hex(text[i + 2]) >= 0) {
             out += static_cast<char>(hex(text[i + 1]) * 16 + hex(text[i + 2]));
             i += 2;

@@ -146,7 +146,7 @@ TEST(CharsetTable, Utf8HostNamesAndTheSpecCodesOfReceivedNames) {
     EXPECT_EQ(charset_from_host_name("UTF-8"), kUtf8);
     EXPECT_EQ(charset_from_host_name("utf8"), kUsAscii);
     EXPECT_STREQ(charset_info(kUtf8).content_type_line, "Content-Type: text/plain; charset=utf-8");
-    // The spec readers know only the names they always knew.
+    // The mime=spec readers know only the names they always knew.
     EXPECT_EQ(charset_from_mime_name("UTF-8"), -1);
     EXPECT_EQ(charset_from_mime_name("ISO-2022-JP"), kJis);
     EXPECT_STREQ(mime_name_of_code(kJis), "ISO-2022-JP");
