@@ -8,7 +8,20 @@
  *
  * Texts handed back through "out" arguments belong to the session: they stay
  * valid until the next call of any export on the same session, or until
- * brevorin_cleanup.
+ * brevorin_cleanup. A null out-pointer gives BREVORIN_E_INVALID (-10).
+ *
+ * Threads: different sessions may be used from different threads at the same
+ * time; one session by one thread at a time (calls on it must not overlap).
+ * Attaching the host (_TCONNECT) is process-wide: before the first session,
+ * detaching after the last.
+ *
+ * Field lists separate their KEY=value items with ESC (0x1B); values never
+ * hold an ESC and the list does not end with one.
+ *
+ * Character sets: texts passed in (subject, body) are taken to be in the host
+ * character set (host setting 39). Texts handed back are the message's own
+ * bytes in the character set it declares; only ISO-2022-JP text is converted,
+ * to EUC or SJIS when that is the host set.
  */
 #ifndef BREVORIN_H
 #define BREVORIN_H
@@ -61,8 +74,10 @@ typedef struct MailSession MailSession;
 
 /* Creates a session. Returns the number of sessions in the process (1 for the
  * first) and stores the session through session_out; 0 with nothing stored
- * when memory runs out; a positive Windows Sockets error number (nothing
- * stored) when the sockets layer could not be started. */
+ * when memory runs out or session_out is null; a positive Windows Sockets
+ * error number (nothing stored) when the sockets layer could not be started.
+ * Unlike every other call, failure is 0 or positive, never negative: test the
+ * stored session. */
 BREVORIN_API int brevorin_init(MailSession **session_out) BREVORIN_NOEXCEPT;
 
 /* Logs off when needed and releases the session. A null session is ignored. */
@@ -74,11 +89,19 @@ BREVORIN_API int brevorin_logonmail(const char *server, const char *user, const 
 BREVORIN_API int brevorin_logoffmail(MailSession *session) BREVORIN_NOEXCEPT;
 
 /* Returns the number of messages listed; the list is a field list of records
- * "NMB=..\eID=..\eFROM=..\eSUBJECT=..\eDATE=..\ePRIORITY=..\eSIZE=..". */
+ * "NMB=..\eID=..\eFROM=..\eSUBJECT=..\eDATE=..\ePRIORITY=..\eSIZE=..", each
+ * starting with its NMB item, for example
+ * "NMB=1\eID=00000001\eFROM=a@example.org\eSUBJECT=Hi\eDATE=Mon, 7 Dec 2026
+ * 10:00:00 +0000\ePRIORITY=3\eSIZE=812\eNMB=2\eID=...". */
 BREVORIN_API int brevorin_listmail(char **list_out, MailSession *session) BREVORIN_NOEXCEPT;
 
 /* Returns the attachment status 0..3 on success. directory: where attachment
- * files are written (null or empty: current directory). max_size: 0 = none. */
+ * files are written (null or empty: current directory). max_size: 0 = none.
+ * header_out: the record "ID=..\eTO=..\eFROM=..\eSUBJECT=..\eDATE=..\e
+ * PRIORITY=..\eCC=..\eREPLY=.." (empty values stay as "KEY=").
+ * body_out: the text, with the message's line breaks (CR LF) and ending with
+ * the line break of its last line. files_out: the bare names (not paths) of
+ * the files written into directory, separated by ESC; empty for none. */
 BREVORIN_API int brevorin_getmail(int message, const char *directory, int max_size,
                                   char **header_out, char **body_out, char **files_out,
                                   MailSession *session) BREVORIN_NOEXCEPT;
@@ -86,7 +109,10 @@ BREVORIN_API int brevorin_getrawmail(int message, int max_size, char **text_out,
                                      MailSession *session) BREVORIN_NOEXCEPT;
 
 /* server: host, optionally "+port" (default 25). header_list: field list of
- * TO=, FROM=, CC=, BCC=, SUBJECT=, PRIORITY=, REPLY= items separated by ESC.
+ * TO=, FROM=, CC=, BCC=, SUBJECT=, PRIORITY=, REPLY= items separated by ESC,
+ * for example "TO=a@example.org,b@example.org\eFROM=me@example.org\e
+ * SUBJECT=Hello\ePRIORITY=5" (several addresses in one item are separated by
+ * commas; PRIORITY runs from 1, lowest, to 5, highest).
  * attachment_list: file paths separated by ESC (empty for none). */
 BREVORIN_API int brevorin_sendmail(const char *server, const char *header_list, const char *text,
                                    const char *attachment_list, int max_size, MailSession *session) BREVORIN_NOEXCEPT;

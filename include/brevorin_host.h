@@ -38,6 +38,10 @@
 extern "C" {
 #endif
 
+/* Called once per diagnostics line, "BREVORIN: <K#> text", handed over
+ * without a line break at its end (a sink that prints lines adds one; the
+ * rare message that carries its own trailing line break should have it
+ * stripped). */
 typedef void (*brevorin_message_sink)(void *user, const char *line);
 
 typedef struct brevorin_host_context {

@@ -2,7 +2,7 @@
 // runtime stand-in) and drives the library's exports.
 #pragma once
 
-#include <map>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -10,36 +10,132 @@
 
 namespace cli {
 
-// Parsed command line: options (--name value / --flag) and positional words.
-struct Args {
-    std::map<std::string, std::vector<std::string>> options;
-    std::vector<std::string> positional;
-
-    bool has(const std::string& name) const { return options.count(name) != 0; }
-    std::string get(const std::string& name, const std::string& fallback = "") const;
-    std::vector<std::string> all(const std::string& name) const;
+// Exit codes. A library failure without a category of its own exits with
+// 10 + |status| (17: no such message), as the tool always has.
+enum Exit : int {
+    kExitOk = 0,
+    kExitUsage = 2,
+    kExitResolve = 3,  // host name not found
+    kExitConnect = 4,  // connection refused or host unreachable
+    kExitAuth = 5,     // the POP3 server refused the logon
+    kExitServer = 6,   // the server refused a command, a sender, a recipient or the message
+    kExitTimeout = 7,  // the peer did not answer in time
+    kExitFile = 8,     // a local file could not be read or written
+    kExitNetwork = 9,  // any other network failure (connection lost, bad greeting)
+    kExitInterrupted = 130,
 };
 
-using CommandFn = int (*)(const Args& args, MailSession* session);
+// Defaults the tool passes to the library, stated in --help.
+constexpr unsigned kDefaultConnectTimeout = 30;
+constexpr unsigned kDefaultTimeout = 120;
 
-struct Command {
-    const char* name;
-    const char* usage;
-    CommandFn run;
-    bool needs_logon;  // log on to POP3 before run, log off after
+// Everything the command line asked for, checked and converted.
+struct Request {
+    std::string command;
+    bool trace = false;
+    std::string charset;  // host setting 39; empty: not set
+
+    std::string server;
+    std::string user;
+    std::string password_file;
+    std::string token_file;
+    std::string smtp_user;
+    std::string ca_file;
+    std::string auth;
+    bool tls = false;
+    bool starttls = false;
+    bool insecure = false;
+    bool allow_plaintext_auth = false;
+    bool spec_mime = false;
+    bool message_id = false;
+    unsigned connect_timeout = kDefaultConnectTimeout;
+    unsigned timeout = kDefaultTimeout;
+
+    std::vector<int> messages;  // get, raw: one; delete: one or more
+    std::string directory;
+    int max_size = 0;
+    bool raw_list = false;
+
+    std::string from, subject, reply, priority, text_file;
+    std::vector<std::string> to, cc, bcc, attachments;
 };
 
-// Registers a command at start-up (one static Registrar per command file).
-struct Registrar {
-    explicit Registrar(const Command& command);
-};
+// Fills request from the command line. Returns -1 to go on, otherwise the
+// exit code (0 after --help or --version, kExitUsage after a usage error,
+// whose message it has printed).
+int parse_command_line(int argc, char** argv, Request& request);
 
-// A status code and what it means, for people.
+// The library's diagnostics lines of the current call. The tool switches them
+// on always, so that a failure can say why; they reach stderr only with
+// --trace.
+class Diagnostics {
+  public:
+    void set_echo(bool echo) { echo_ = echo; }
+    // What an earlier call said does not explain a later failure.
+    void begin_call() {
+        call_lines_.clear();
+        last_problem_.clear();
+        last_reply_.clear();
+    }
+    void add(const char* line);
+    // Text (after the "BREVORIN: <E1> " prefix) of the last error or warning.
+    const std::string& last_problem() const { return last_problem_; }
+    // The server's last reply line as the library reported it, if any.
+    const std::string& last_reply() const { return last_reply_; }
+    bool call_mentions(const char* text) const;
+    // The same, among the call's error and warning lines only: a number in
+    // a data line (a port, a size) is no error number.
+    bool problem_mentions(const char* text) const;
+
+  private:
+    bool echo_ = false;
+    std::vector<std::string> call_lines_;
+    std::string last_problem_;
+    std::string last_reply_;
+};
+Diagnostics& diagnostics();
+
+// What was being attempted when a status came back: the same -2 means a
+// refused logon or a refused message.
+enum class Step { kLogon, kSend, kMailbox };
+
 std::string describe_status(int status);
-// Prints "brevorin: <what> failed: <code> (<meaning>)" and returns an exit code.
-int report_failure(const char* what, int status);
-// Exit code for a status: 0 success, otherwise 10 + (-status).
-int exit_code_for(int status);
+// Prints why step failed and returns its exit code.
+int report_failure(const char* what, int status, Step step, const std::string& server);
+void usage_error(const std::string& message);
+
+// Reads a secret: the first line of file, or of standard input (prompting
+// without echo when that is a terminal). False after printing why.
+bool read_secret(const std::string& file, const std::string& prompt, std::string& secret);
+// Whole file into text; false after printing why.
+bool read_file(const std::string& path, const char* what, std::string& text);
+
+// Shows bytes moved and the rate on stderr while it lives, when stderr is a
+// terminal and the transfer takes long enough to be worth watching.
+class Progress {
+  public:
+    Progress(MailSession* session, const char* what);
+    ~Progress();
+    Progress(const Progress&) = delete;
+    Progress& operator=(const Progress&) = delete;
+
+  private:
+    MailSession* session_;
+    bool shown_ = false;
+    const char* what_;
+    uint64_t started_ms_ = 0;
+    uint64_t last_ms_ = 0;
+};
+
+// Commands: each returns an exit code.
+int run_stat(const Request& request, MailSession* session);
+int run_list(const Request& request, MailSession* session);
+int run_get(const Request& request, MailSession* session);
+int run_raw(const Request& request, MailSession* session);
+int run_delete(const Request& request, MailSession* session);
+// Reads its secrets and text itself, after the options are set.
+int run_send(const Request& request, MailSession* session);
+
 // Turns ESC-separated field lists into one line per item.
 std::string readable_fields(const std::string& list);
 

@@ -1,9 +1,11 @@
 // get and raw: retrieve one message, decoded or as it was sent.
 #include <cstdio>
-#include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "cli.h"
+
+namespace cli {
 
 namespace {
 
@@ -20,15 +22,7 @@ const char* attachment_note(int status) {
     }
 }
 
-bool message_number(const cli::Args& args, const char* command, int& number) {
-    if (args.positional.size() != 1) {
-        std::fprintf(stderr, "brevorin: %s needs one message number\n", command);
-        return false;
-    }
-    number = std::atoi(args.positional[0].c_str());
-    return true;
-}
-
+// The library's file list holds bare names; they were written into directory.
 void print_files(const std::string& directory, const std::string& files) {
     if (files.empty()) {
         std::printf("files written: none\n");
@@ -46,45 +40,59 @@ void print_files(const std::string& directory, const std::string& files) {
     }
 }
 
-int run_get(const cli::Args& args, MailSession* session) {
-    int number;
-    if (!message_number(args, "get", number)) return 2;
-    std::string directory = args.get("--dir");
-    int max_size = std::atoi(args.get("--max-size", "0").c_str());
-    char *header = nullptr, *body = nullptr, *files = nullptr;
-    int status =
-        brevorin_getmail(number, directory.c_str(), max_size, &header, &body, &files, session);
-    // Texts over the host's limits are still handed out whole: show them.
-    if (status < 0 && status != BREVORIN_E_HOST_LIMIT) return cli::report_failure("get", status);
-    std::printf("%s\n\n", cli::readable_fields(header ? header : "").c_str());
-    std::fputs(body ? body : "", stdout);
-    if (body != nullptr && body[0] != '\0' &&
-        body[std::char_traits<char>::length(body) - 1] != '\n')
-        std::fputc('\n', stdout);
-    std::printf("\n");
-    print_files(directory, files ? files : "");
-    if (status == BREVORIN_E_HOST_LIMIT) return cli::report_failure("get", status);
-    if (status > 0)
-        std::fprintf(stderr, "brevorin: get: %s (status %d)\n", attachment_note(status), status);
-    return 0;
+// -16 means the text is whole but longer than a host could take: the tool is
+// no such host, so it is a success with a remark.
+void note_host_limit(const char* what) {
+    std::fprintf(stderr,
+                 "brevorin: %s: the text is longer than the host's parameter size (status -16); "
+                 "shown whole\n",
+                 what);
 }
-
-int run_raw(const cli::Args& args, MailSession* session) {
-    int number;
-    if (!message_number(args, "raw", number)) return 2;
-    int max_size = std::atoi(args.get("--max-size", "0").c_str());
-    char* text = nullptr;
-    int status = brevorin_getrawmail(number, max_size, &text, session);
-    if (status < 0 && status != BREVORIN_E_HOST_LIMIT) return cli::report_failure("raw", status);
-    if (text != nullptr) std::fputs(text, stdout);
-    return status == BREVORIN_E_HOST_LIMIT ? cli::report_failure("raw", status) : 0;
-}
-
-cli::Registrar get_command(
-    {"get", "get N [--dir DIR] [--max-size BYTES] --server H --user U   decoded message, files",
-     run_get, true});
-cli::Registrar raw_command(
-    {"raw", "raw N [--max-size BYTES] --server H --user U   the message as it was sent", run_raw,
-     true});
 
 }  // namespace
+
+int run_get(const Request& request, MailSession* session) {
+    char *header = nullptr, *body = nullptr, *files = nullptr;
+    int status;
+    {
+        Progress progress(session, "get");
+        diagnostics().begin_call();
+        status = brevorin_getmail(request.messages.at(0), request.directory.c_str(),
+                                  request.max_size, &header, &body, &files, session);
+    }
+    if (status < 0 && status != BREVORIN_E_HOST_LIMIT)
+        return report_failure("get", status, Step::kMailbox, request.server);
+    std::printf("%s\n\n", readable_fields(header ? header : "").c_str());
+    std::fputs(body ? body : "", stdout);
+    if (body != nullptr && body[0] != '\0' && body[std::strlen(body) - 1] != '\n')
+        std::fputc('\n', stdout);
+    std::printf("\n");
+    print_files(request.directory, files ? files : "");
+    if (status == BREVORIN_E_HOST_LIMIT) {
+        note_host_limit("get");
+        return kExitOk;
+    }
+    if (status > 0) {
+        std::fprintf(stderr, "brevorin: get: %s (status %d)\n", attachment_note(status), status);
+        const std::string& said = diagnostics().last_problem();
+        if (!said.empty()) std::fprintf(stderr, "brevorin: library: %s\n", said.c_str());
+    }
+    return status >= 2 ? kExitFile : kExitOk;
+}
+
+int run_raw(const Request& request, MailSession* session) {
+    char* text = nullptr;
+    int status;
+    {
+        Progress progress(session, "raw");
+        diagnostics().begin_call();
+        status = brevorin_getrawmail(request.messages.at(0), request.max_size, &text, session);
+    }
+    if (status < 0 && status != BREVORIN_E_HOST_LIMIT)
+        return report_failure("raw", status, Step::kMailbox, request.server);
+    if (text != nullptr) std::fputs(text, stdout);
+    if (status == BREVORIN_E_HOST_LIMIT) note_host_limit("raw");
+    return kExitOk;
+}
+
+}  // namespace cli

@@ -1,12 +1,15 @@
 // list: the messages waiting in the mailbox, one line each, or the field
 // list exactly as the library hands it to its host (--raw).
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "api/tool_support.h"
 #include "cli.h"
+
+namespace cli {
 
 namespace {
 
@@ -33,6 +36,11 @@ std::vector<Record> split_records(const std::string& list) {
     return records;
 }
 
+long number_of(const Record& record) {
+    auto it = record.find("NMB");
+    return it == record.end() ? 0 : std::strtol(it->second.c_str(), nullptr, 10);
+}
+
 // Control bytes (escape sequences of unconverted Japanese text, stray line
 // breaks) would garble a terminal line.
 std::string printable(const std::string& text) {
@@ -46,11 +54,6 @@ std::string fit(const std::string& text, size_t width) {
     if (shown.size() > width) shown = shown.substr(0, width - 3) + "...";
     shown.resize(width, ' ');
     return shown;
-}
-
-int present_messages(const MailSession* session) {
-    brevorin::tool::MailboxStat stat;
-    return brevorin::tool::mailbox_stat(session, stat) ? static_cast<int>(stat.present) : 0;
 }
 
 void print_table(const std::vector<Record>& records) {
@@ -67,29 +70,52 @@ void print_table(const std::vector<Record>& records) {
     }
 }
 
-int run_list(const cli::Args& args, MailSession* session) {
-    char* list = nullptr;
-    int status = brevorin_listmail(&list, session);
-    if (status < 0) return cli::report_failure("list", status);
-    std::string text = list != nullptr ? list : "";
-    if (args.has("--raw")) {
-        std::fwrite(text.data(), 1, text.size(), stdout);
-        std::fputc('\n', stdout);
-        return 0;
+}  // namespace
+
+// One listing call returns what fits in a host text; the list_from option
+// asks for the next page, starting after the last message seen.
+int run_list(const Request& request, MailSession* session) {
+    brevorin::tool::MailboxStat stat;
+    brevorin::tool::mailbox_stat(session, stat);
+    std::vector<Record> records;
+    std::string raw;
+    long next = 1;
+    bool stuck = false;
+    while (true) {
+        if (next > 1) {
+            diagnostics().begin_call();
+            if (brevorin_setoption("list_from", std::to_string(next).c_str(), session) != 0) {
+                stuck = true;
+                break;
+            }
+        }
+        char* list = nullptr;
+        diagnostics().begin_call();
+        int status = brevorin_listmail(&list, session);
+        if (status < 0) return report_failure("list", status, Step::kMailbox, request.server);
+        std::string text = list != nullptr ? list : "";
+        std::vector<Record> page = split_records(text);
+        if (page.empty()) break;
+        // A library that ignores list_from starts every page at the beginning.
+        if (!records.empty() && number_of(page.front()) < next) {
+            stuck = true;
+            break;
+        }
+        raw += (raw.empty() ? "" : "\x1b") + text;
+        records.insert(records.end(), page.begin(), page.end());
+        if (static_cast<long long>(records.size()) >= stat.present) break;
+        next = number_of(page.back()) + 1;
     }
-    print_table(split_records(text));
-    int waiting = present_messages(session);
-    if (status < waiting)
-        std::fprintf(stderr,
-                     "brevorin: %d of %d messages listed; the list stops at the %d bytes a host "
-                     "text may hold\n",
-                     status, waiting, brevorin::kHostTextLimit);
-    return 0;
+    if (request.raw_list) {
+        std::fwrite(raw.data(), 1, raw.size(), stdout);
+        std::fputc('\n', stdout);
+    } else {
+        print_table(records);
+    }
+    if (stuck)
+        std::fprintf(stderr, "brevorin: first %zu of %lld messages shown\n", records.size(),
+                     stat.present);
+    return kExitOk;
 }
 
-cli::Registrar list_command({"list",
-                             "list --server H --user U [--raw]   number, size, date, sender and "
-                             "subject of each message",
-                             run_list, true});
-
-}  // namespace
+}  // namespace cli

@@ -1,40 +1,34 @@
 // stat and delete: the mailbox commands of a POP3 visit.
 #include <cstdio>
-#include <cstdlib>
+#include <string>
 
 #include "api/tool_support.h"
 #include "cli.h"
 
-namespace {
+namespace cli {
 
-// The STAT figures of the logon live in the session record.
-int run_stat(const cli::Args&, MailSession* session) {
+int run_stat(const Request&, MailSession* session) {
     brevorin::tool::MailboxStat stat;
-    brevorin::tool::mailbox_stat(session, stat);
+    if (!brevorin::tool::mailbox_stat(session, stat)) {
+        std::fprintf(stderr, "brevorin: stat: not logged on\n");
+        return 10 - BREVORIN_E_NOT_LOGGED_ON;
+    }
     std::printf("%lld messages, %lld octets\n", stat.messages, stat.octets);
-    return 0;
+    return kExitOk;
 }
 
-int run_delete(const cli::Args& args, MailSession* session) {
-    if (args.positional.empty()) {
-        std::fprintf(stderr, "brevorin: delete needs a message number\n");
-        return 2;
-    }
-    int rc = 0;
-    for (const auto& word : args.positional) {
-        int n = std::atoi(word.c_str());
+int run_delete(const Request& request, MailSession* session) {
+    int rc = kExitOk;
+    for (int n : request.messages) {
+        diagnostics().begin_call();
         int status = brevorin_deletemail(n, session);
         if (status != 0)
-            rc = cli::report_failure(("delete " + word).c_str(), status);
+            rc = report_failure(("delete " + std::to_string(n)).c_str(), status, Step::kMailbox,
+                                request.server);
         else
             std::printf("deleted message %d\n", n);
     }
     return rc;
 }
 
-cli::Registrar stat_command({"stat", "stat --server H --user U   message count and mailbox size",
-                             run_stat, true});
-cli::Registrar delete_command({"delete", "delete N... --server H --user U   delete messages",
-                               run_delete, true});
-
-}  // namespace
+}  // namespace cli

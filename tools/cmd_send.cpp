@@ -1,7 +1,5 @@
 // send: one message through an SMTP server.
 #include <cstdio>
-#include <cstdlib>
-#include <fstream>
 #include <iostream>
 #include <iterator>
 #include <sstream>
@@ -9,78 +7,84 @@
 
 #include "cli.h"
 
+namespace cli {
+
 namespace {
 
 constexpr char kEsc = '\x1b';
 
-// The header list and the attachment list are ESC-separated; a value with an
-// ESC in it would add items of its own.
-bool usable_value(const std::string& option, const std::string& value) {
-    if (value.find(kEsc) == std::string::npos) return true;
-    std::fprintf(stderr, "brevorin: %s must not contain an ESC character\n", option.c_str());
-    return false;
-}
-
-bool add_item(const cli::Args& args, const char* option, const char* key, std::string& list) {
-    if (!args.has(option)) return true;
-    std::string value = args.get(option);
-    if (!usable_value(option, value)) return false;
+void add_item(std::string& list, const char* key, const std::string& value) {
     if (!list.empty()) list += kEsc;
     list += key;
     list += value;
+}
+
+// Several recipients of one kind make one comma-separated item.
+void add_joined(std::string& list, const char* key, const std::vector<std::string>& values) {
+    if (values.empty()) return;
+    std::string joined;
+    for (const auto& v : values) joined += (joined.empty() ? "" : ",") + v;
+    add_item(list, key, joined);
+}
+
+std::string header_list(const Request& r) {
+    std::string list;
+    add_joined(list, "TO=", r.to);
+    add_item(list, "FROM=", r.from);
+    add_joined(list, "CC=", r.cc);
+    add_joined(list, "BCC=", r.bcc);
+    if (!r.subject.empty()) add_item(list, "SUBJECT=", r.subject);
+    if (!r.priority.empty()) add_item(list, "PRIORITY=", r.priority);
+    if (!r.reply.empty()) add_item(list, "REPLY=", r.reply);
+    return list;
+}
+
+bool read_text(const Request& r, std::string& text) {
+    if (!r.text_file.empty()) return read_file(r.text_file, "text file", text);
+    std::ostringstream all;
+    all << std::cin.rdbuf();
+    text = all.str();
     return true;
 }
-
-bool read_text(const cli::Args& args, std::string& text) {
-    std::string file = args.get("--text-file");
-    if (file.empty()) {
-        std::ostringstream all;
-        all << std::cin.rdbuf();
-        text = all.str();
-        return true;
-    }
-    std::ifstream in(file, std::ios::binary);
-    if (!in) {
-        std::fprintf(stderr, "brevorin: cannot read text file %s\n", file.c_str());
-        return false;
-    }
-    text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return true;
-}
-
-int run_send(const cli::Args& args, MailSession* session) {
-    std::string server = args.get("--server");
-    if (server.empty() || !args.has("--from") || !args.has("--to")) {
-        std::fprintf(stderr, "brevorin: send needs --server, --from and --to\n");
-        return 2;
-    }
-    std::string headers;
-    if (!add_item(args, "--to", "TO=", headers) || !add_item(args, "--from", "FROM=", headers) ||
-        !add_item(args, "--cc", "CC=", headers) || !add_item(args, "--bcc", "BCC=", headers) ||
-        !add_item(args, "--subject", "SUBJECT=", headers) ||
-        !add_item(args, "--priority", "PRIORITY=", headers) ||
-        !add_item(args, "--reply", "REPLY=", headers))
-        return 2;
-    std::string attachments;
-    for (const std::string& path : args.all("--attach")) {
-        if (!usable_value("--attach", path)) return 2;
-        if (!attachments.empty()) attachments += kEsc;
-        attachments += path;
-    }
-    std::string text;
-    if (!read_text(args, text)) return 2;
-    int max_size = std::atoi(args.get("--max-size", "0").c_str());
-    int status = brevorin_sendmail(server.c_str(), headers.c_str(), text.c_str(),
-                                   attachments.c_str(), max_size, session);
-    if (status != 0) return cli::report_failure("send", status);
-    std::printf("sent\n");
-    return 0;
-}
-
-cli::Registrar send_command(
-    {"send",
-     "send --server H[+PORT] --from A --to B [--cc C] [--bcc D] [--subject S] [--priority N]\n"
-     "       [--reply R] [--attach FILE]... [--max-size N] [--text-file F | text on stdin]",
-     run_send, false});
 
 }  // namespace
+
+int run_send(const Request& request, MailSession* session) {
+    if (!request.smtp_user.empty()) {
+        std::string secret;
+        const std::string& file =
+            request.token_file.empty() ? request.password_file : request.token_file;
+        std::string prompt = (request.token_file.empty() ? "SMTP password for " : "Token for ") +
+                             request.smtp_user + " at " + request.server + ": ";
+        if (!read_secret(file, prompt, secret)) return kExitFile;
+        diagnostics().begin_call();
+        if (brevorin_setoption("smtp_password", secret.c_str(), session) != 0) {
+            usage_error("the library refused the SMTP password: " + diagnostics().last_problem());
+            return kExitUsage;
+        }
+    }
+    std::string text;
+    if (!read_text(request, text)) return kExitFile;
+    // The library takes the text as a C string: it would end at the NUL.
+    size_t nul = text.find('\0');
+    if (nul != std::string::npos) {
+        usage_error("the text holds a NUL byte at offset " + std::to_string(nul) +
+                    "; send binary data as an attachment (--attach)");
+        return kExitUsage;
+    }
+    std::string attachments;
+    for (const auto& path : request.attachments)
+        attachments += (attachments.empty() ? "" : "\x1b") + path;
+    int status;
+    {
+        Progress progress(session, "send");
+        diagnostics().begin_call();
+        status = brevorin_sendmail(request.server.c_str(), header_list(request).c_str(),
+                                   text.c_str(), attachments.c_str(), request.max_size, session);
+    }
+    if (status != 0) return report_failure("send", status, Step::kSend, request.server);
+    std::printf("sent\n");
+    return kExitOk;
+}
+
+}  // namespace cli

@@ -12,9 +12,10 @@ namespace brevorin {
 namespace {
 
 // The body of a multi-line answer, unstuffed, kept while it fits in a work
-// buffer of `capacity` bytes with its terminator.
+// buffer of `capacity` bytes with its terminator. The text is the caller's,
+// so a listing reuses one buffer for every message.
 struct MultiLineText {
-    std::string text;
+    std::string& text;
     bool too_long = false;
 };
 
@@ -23,6 +24,7 @@ struct MultiLineText {
 // fit. The part that fits is kept. False when a read fails.
 bool read_multiline(Connection& connection, size_t capacity, MultiLineText& out) {
     DataLineReader reader(connection);
+    out.text.clear();
     while (true) {
         LineSource::Next r = reader.next();
         if (r == LineSource::Next::kEnd) return true;
@@ -68,19 +70,17 @@ Probe top_probe(Mailbox& box, int message, size_t capacity, std::string& header)
         return Probe::kRefused;
     }
     box.top_support = TopSupport::kWorks;
-    MultiLineText work;
+    MultiLineText work{header};
     if (!read_multiline(box.connection, kTopWorkBuffer, work)) return Probe::kFailed;
     ctx.diag.print('D', 0, "POP3_TOP: Received response from server: %s", reply.c_str());
-    header = std::move(work.text);
     keep_head(ctx, message, capacity, work.too_long, header);
     return Probe::kDone;
 }
 
 bool top_answer(Mailbox& box, int message, size_t capacity, std::string& header) {
     if (read_status(box.connection, box.ctx, nullptr) != StatusLine::kOk) return false;
-    MultiLineText work;
+    MultiLineText work{header};
     if (!read_multiline(box.connection, kTopWorkBuffer, work)) return false;
-    header = std::move(work.text);
     keep_head(box.ctx, message, capacity, work.too_long, header);
     return true;
 }
@@ -95,7 +95,7 @@ bool top_known(Mailbox& box, int message, size_t capacity, std::string& header) 
 bool retrieve_answer(Mailbox& box, int message, size_t capacity, std::string& header) {
     const Context& ctx = box.ctx;
     if (read_status(box.connection, ctx, nullptr) != StatusLine::kOk) return false;
-    MultiLineText work;
+    MultiLineText work{header};
     if (!read_multiline(box.connection, kRetrWorkBuffer, work)) return false;
     size_t header_end = work.text.find("\r\n\r\n");
     if (header_end == std::string::npos) {
@@ -107,8 +107,7 @@ bool retrieve_answer(Mailbox& box, int message, size_t capacity, std::string& he
     }
     ctx.diag.print('D', 2, "POP3_TOP: Length of header = %d", static_cast<int>(header_end));
     bool cut = header_end == work.text.size() && work.too_long;
-    work.text.resize(header_end);
-    header = std::move(work.text);
+    header.resize(header_end);
     keep_head(ctx, message, capacity, cut, header);
     return true;
 }
@@ -137,10 +136,17 @@ std::string header_request(const Mailbox& box, int message) {
 
 bool header_answer(Mailbox& box, int message, size_t capacity, std::string& header) {
     header.clear();
-    if (box.top_support == TopSupport::kWorks) return top_answer(box, message, capacity, header);
-    box.ctx.diag.print('D', 1, "POP3_TOP: Doing retrieve with command: %s",
-                       numbered("RETR", message).c_str());
-    return retrieve_answer(box, message, capacity, header);
+    bool ok;
+    if (box.top_support == TopSupport::kWorks) {
+        ok = top_answer(box, message, capacity, header);
+    } else {
+        box.ctx.diag.print('D', 1, "POP3_TOP: Doing retrieve with command: %s",
+                           numbered("RETR", message).c_str());
+        ok = retrieve_answer(box, message, capacity, header);
+    }
+    // A failed answer hands nothing out, as fetch_header does.
+    if (!ok) header.clear();
+    return ok;
 }
 
 bool drop_answer(Mailbox& box, bool multi_line) {
@@ -170,8 +176,9 @@ bool size_answer(Mailbox& box, int message, int32_t& size) {
     return true;
 }
 
-bool fetch_header(Mailbox& box, int message, size_t capacity, std::string& header) {
-    header.clear();
+namespace {
+
+bool fetch_header_text(Mailbox& box, int message, size_t capacity, std::string& header) {
     if (box.top_support == TopSupport::kWorks) return top_known(box, message, capacity, header);
     if (box.top_support == TopSupport::kUnknown) {
         Probe probe = top_probe(box, message, capacity, header);
@@ -179,6 +186,17 @@ bool fetch_header(Mailbox& box, int message, size_t capacity, std::string& heade
         if (probe == Probe::kFailed) return false;
     }
     return top_by_retrieve(box, message, capacity, header);
+}
+
+}  // namespace
+
+bool fetch_header(Mailbox& box, int message, size_t capacity, std::string& header) {
+    header.clear();
+    // The answer is read into the caller's buffer; a failed one hands
+    // nothing out.
+    if (fetch_header_text(box, message, capacity, header)) return true;
+    header.clear();
+    return false;
 }
 
 }  // namespace brevorin

@@ -218,3 +218,35 @@ def test_probe_outcome(servers, probe, kind, ca, extra, expected):
     if expected == "OK":
         expected += " " + probe.backend
     assert out.startswith(expected), out
+
+
+@pytest.mark.parametrize("system,ca,expected", [
+    ("bundle", None, "OK"),
+    ("bundle", "stranger", "OK"),
+    ("directory", None, "OK"),
+    ("directory", "stranger", "OK"),
+    ("stranger-bundle", None, "FAIL untrusted issuer"),
+])
+def test_system_roots_count_besides_the_ca_file(servers, tmp_path, system, ca, expected):
+    """OpenSSL: the system's roots, from its bundle file (read only when a
+    chain needs it) or its hashed directory, are trusted with or without a
+    ca_file of other roots. SSL_CERT_FILE and SSL_CERT_DIR stand in for the
+    system's."""
+    running, files = servers
+    stranger = certs.write(str(tmp_path / "stranger.pem"),
+                           certs.pem(certs.make_ca("stranger CA")[1]))
+    hashed = tmp_path / "hashed"
+    hashed.mkdir()
+    if system == "directory":
+        # The last certificate of the ca_file is the servers' CA.
+        end = b"-----END CERTIFICATE-----\n"
+        ca_pem = open(files["ca"], "rb").read().split(end)[-2] + end
+        certs.write(str(hashed / "ca.pem"), ca_pem)
+        subprocess.run(["openssl", "rehash", str(hashed)], check=True)
+    bundle = {"bundle": files["ca"], "stranger-bundle": stranger}.get(system, str(tmp_path / "none"))
+    env = dict(os.environ, SSL_CERT_FILE=bundle, SSL_CERT_DIR=str(hashed))
+    probe = Probe()
+    args = [probe.host, running["good"].port] + (["--ca", stranger] if ca else [])
+    out = subprocess.run(probe.cmd + [str(a) for a in args], capture_output=True, text=True,
+                         timeout=60, env=env).stdout.strip()
+    assert out.startswith(expected), out

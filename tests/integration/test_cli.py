@@ -1,0 +1,283 @@
+"""The command-line tool against the throwaway servers: parsing, exit codes
+by kind of failure, whole-mailbox listing, the password prompt on a terminal,
+and interruption."""
+import email
+import email.policy
+import os
+import pty
+import re
+import select
+import signal
+import socket
+import subprocess
+import termios
+import time
+from email.message import EmailMessage
+
+import pytest
+
+import brevorin_ffi
+from conftest import USER, PASSWORD
+from servers import free_port
+
+CLI = os.path.join(brevorin_ffi.build_dir(), "brevorin")
+SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
+SIMPLE = b"From: a@example.org\r\nSubject: kept\r\n\r\nbody\r\n"
+
+
+def tool(args, stdin=PASSWORD + "\n", timeout=60):
+    data = stdin.encode("latin-1") if isinstance(stdin, str) else stdin
+    proc = subprocess.run([CLI] + args, input=data, capture_output=True, timeout=timeout)
+    return proc.returncode, proc.stdout.decode("latin-1"), proc.stderr.decode("latin-1")
+
+
+def project_version():
+    with open(os.path.join(SOURCE, "CMakeLists.txt")) as f:
+        return re.search(r"project\(brevorin VERSION (\S+)", f.read()).group(1)
+
+
+def send_args(smtp, *extra):
+    return ["send", "--server", smtp.server, "--from", "me@example.org"] + list(extra)
+
+
+@pytest.mark.parametrize("args,shown", [
+    (["--help"], "Exit status:"),
+    (["-h"], "  4    the connection was refused"),
+    (["get", "--help"], "--max-size BYTES"),
+    (["send", "--help"], "(default 30"),
+    (["stat", "--help"], "(default 120"),
+    (["--version"], "brevorin %s\nTLS backend: " % project_version()),
+])
+def test_help_and_version_on_stdout(args, shown):
+    rc, out, err = tool(args)
+    assert (rc, err) == (0, "")
+    assert shown in out
+
+
+# Each runs against a mailbox holding one message: a misread number would
+# fetch or delete it instead of stopping.
+@pytest.mark.parametrize("args,named", [
+    (["delete", "4294967297", "S"], "4294967297"),
+    (["delete", "1abc", "S"], "1abc"),
+    (["delete", "+1", "S"], "+1"),
+    (["get", "0x1", "S"], "0x1"),
+    (["get", "1", "S", "--max-size", "-5"], "--max-size"),
+    (["stat", "--bogus", "S"], "--bogus"),
+    (["stat", "S", "--timeout"], "--timeout"),
+    (["list", "S", "--connect-timeout", "86401"], "--connect-timeout"),
+    (["--charset", "KOI8-R", "delete", "1", "S"], "KOI8-R"),
+    (["delete", "1", "S", "--password", PASSWORD], "--password"),
+    (["delete", "1", "S", "--auth", "kerberos"], "auth=kerberos"),
+], ids=lambda v: v if isinstance(v, str) else None)
+def test_usage_errors_do_nothing(mailbox, args, named):
+    mailbox.add_message(USER, SIMPLE)
+    at = args.index("S")
+    args = args[:at] + ["--server", mailbox.server, "--user", USER] + args[at + 1:]
+    rc, out, err = tool(args)
+    assert rc == 2, err
+    assert named in err
+    assert len(mailbox.message_files(USER)) == 1
+
+
+@pytest.mark.parametrize("word,header", [("high", "5 (Highest)"), ("normal", "3 (Normal)"),
+                                         ("low", "1 (Lowest)"), ("2", "2 (Low)")])
+def test_priority_words(smtp, word, header):
+    rc, _, err = tool(send_args(smtp, "--to", "you@example.org", "--priority", word), stdin="x\n")
+    assert rc == 0, err
+    assert email.message_from_bytes(smtp.messages[0]["data"])["X-Priority"] == header
+
+
+@pytest.mark.parametrize("extra,stdin,named", [
+    (["--priority", "urgent"], "x\n", "urgent"),
+    (["--priority", "6"], "x\n", "--priority"),
+    (["--charset", "UTF-16"], "x\n", "UTF-16"),
+    ([], b"text\x00more", "NUL byte at offset 4"),
+])
+def test_send_refusals_send_nothing(smtp, extra, stdin, named):
+    rc, _, err = tool(send_args(smtp, "--to", "you@example.org", *extra), stdin=stdin)
+    assert rc == 2
+    assert named in err
+    assert smtp.messages == []
+
+
+def test_repeated_recipients_all_arrive(smtp):
+    rc, _, err = tool(send_args(smtp, "--to", "a@example.org", "--cc", "c@example.org",
+                                "--to", "b@example.org", "--bcc", "d@example.org",
+                                "--cc", "e@example.org", "--bcc", "f@example.org"),
+                      stdin="hello\n")
+    assert rc == 0, err
+    got = smtp.messages[0]
+    assert sorted(got["rcpt_tos"]) == ["%s@example.org" % c for c in "abcdef"]
+    msg = email.message_from_bytes(got["data"], policy=email.policy.default)
+    assert [a.addr_spec for a in msg["To"].addresses] == ["a@example.org", "b@example.org"]
+    assert [a.addr_spec for a in msg["Cc"].addresses] == ["c@example.org", "e@example.org"]
+    assert "Bcc" not in msg
+
+
+def unresolvable():
+    return "nosuch.invalid"
+
+
+@pytest.mark.parametrize("command", ["stat", "send"])
+@pytest.mark.parametrize("target,code,said", [
+    ("closed", 4, "cannot connect"),
+    ("unknown", 3, "cannot resolve host name 'nosuch.invalid'"),
+])
+def test_unreachable_servers(command, target, code, said):
+    server = "127.0.0.1+%d" % free_port() if target == "closed" else "nosuch.invalid"
+    args = (["stat", "--server", server, "--user", USER] if command == "stat" else
+            ["send", "--server", server, "--from", "a@example.org", "--to", "b@example.org"])
+    rc, _, err = tool(args)
+    assert rc == code, err
+    assert said in err
+
+
+def test_wrong_password_says_why(mailbox):
+    rc, _, err = tool(["stat", "--server", mailbox.server, "--user", USER], stdin="wrong\n")
+    assert rc == 5
+    assert "library: LOGONMAIL: Exit because of authorization fault" in err
+    assert "server said: [AUTH] Authentication failed" in err
+    assert "wrong" not in err
+
+
+def test_refused_recipient_is_a_server_refusal():
+    from aiosmtpd.controller import Controller
+
+    class Refuser:
+        async def handle_RCPT(self, server, session, envelope, address, options):
+            return "550 5.1.1 no mailbox here"
+
+    port = free_port()
+    controller = Controller(Refuser(), hostname="127.0.0.1", port=port)
+    controller.start()
+    try:
+        rc, _, err = tool(["send", "--server", "127.0.0.1+%d" % port, "--from", "a@example.org",
+                           "--to", "b@example.org"], stdin="x\n")
+    finally:
+        controller.stop()
+    assert rc == 6, err
+    assert "server said: 550 5.1.1 no mailbox here" in err
+
+
+def test_missing_attachment_is_a_file_error(smtp, tmp_path):
+    missing = str(tmp_path / "nothere.pdf")
+    rc, _, err = tool(send_args(smtp, "--to", "b@example.org", "--attach", missing), stdin="x\n")
+    assert rc == 8
+    assert "-13 (an attachment file could not be opened)" in err
+    assert smtp.messages == []
+
+
+def test_attachment_that_cannot_be_saved_fails_the_get(mailbox, tmp_path):
+    msg = EmailMessage()
+    msg["From"], msg["Subject"] = "a@example.org", "with file"
+    msg.set_content("see attached\n")
+    msg.add_attachment(b"data", maintype="application", subtype="octet-stream", filename="f.bin")
+    mailbox.add_message(USER, msg.as_bytes())
+    rc, out, err = tool(["get", "1", "--server", mailbox.server, "--user", USER,
+                         "--dir", str(tmp_path / "no" / "such" / "dir")])
+    assert rc == 8, err
+    assert "see attached" in out
+    assert "(status 2)" in err
+
+
+def test_text_past_the_host_limit_is_shown_whole(mailbox):
+    body = "".join("line %05d of a long message\r\n" % n for n in range(1000))
+    mailbox.add_message(USER, "From: a@example.org\r\nSubject: long\r\n\r\n" + body)
+    rc, out, err = tool(["raw", "1", "--server", mailbox.server, "--user", USER])
+    assert rc == 0, err
+    assert out.replace("\r\n", "\n").endswith("line 00999 of a long message\n")
+    assert "-16" in err
+
+
+def test_list_shows_the_whole_mailbox_or_says_how_much(mailbox):
+    total = 40
+    for n in range(total):
+        mailbox.add_message(USER, "From: a@example.org\r\nSubject: %02d %s\r\n\r\nx\r\n"
+                            % (n, "s" * 400))
+    rc, out, err = tool(["list", "--server", mailbox.server, "--user", USER], timeout=120)
+    assert rc == 0, err
+    numbers = [int(line.split()[0]) for line in out.splitlines()[1:]]
+    assert numbers == list(range(1, len(numbers) + 1))
+    if len(numbers) < total:  # a library that cannot page
+        assert "first %d of %d messages shown" % (len(numbers), total) in err
+    else:
+        assert len(numbers) == total
+
+
+def read_until(fd, marker, limit=30):
+    data = b""
+    deadline = time.time() + limit
+    while marker not in data and time.time() < deadline:
+        if select.select([fd], [], [], 0.5)[0]:
+            try:
+                chunk = os.read(fd, 4096)
+            except OSError:
+                break
+            if not chunk:
+                break
+            data += chunk
+    return data
+
+
+@pytest.mark.parametrize("answer", ["password", "ctrl-c"])
+def test_password_prompt_on_a_terminal(mailbox, answer):
+    mailbox.add_message(USER, SIMPLE)
+    pid, fd = pty.fork()
+    if pid == 0:
+        os.execv(CLI, [CLI, "stat", "--server", mailbox.server, "--user", USER])
+    try:
+        seen = read_until(fd, b": ")
+        assert ("Password for %s at %s: " % (USER, mailbox.server)).encode() in seen
+        if answer == "password":
+            os.write(fd, PASSWORD.encode() + b"\n")
+            seen += read_until(fd, b"octets")
+        else:
+            os.kill(pid, signal.SIGINT)
+            time.sleep(0.2)
+            assert termios.tcgetattr(fd)[3] & termios.ECHO  # echo back on
+        _, status = os.waitpid(pid, 0)
+    finally:
+        os.close(fd)
+    if answer == "password":
+        assert os.waitstatus_to_exitcode(status) == 0
+        assert b"1 messages, " in seen
+        assert PASSWORD.encode() not in seen
+    else:
+        assert os.WIFSIGNALED(status) and os.WTERMSIG(status) == signal.SIGINT
+
+
+def test_ctrl_c_while_waiting_for_the_server():
+    with socket.socket() as silent:  # accepts connections, never greets
+        silent.bind(("127.0.0.1", 0))
+        silent.listen(1)
+        server = "127.0.0.1+%d" % silent.getsockname()[1]
+        proc = subprocess.Popen([CLI, "stat", "--server", server, "--user", USER],
+                                stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE)
+        proc.stdin.write(PASSWORD.encode() + b"\n")
+        proc.stdin.close()
+        assert select.select([silent], [], [], 30)[0], "the tool never connected"
+        start = time.time()
+        proc.send_signal(signal.SIGINT)
+        rc = proc.wait(10)
+        proc.stdout.close()
+        proc.stderr.close()
+    assert rc == -signal.SIGINT  # a shell reports 130
+    assert time.time() - start < 5
+
+
+@pytest.mark.parametrize("args,code,shown", [
+    (["stat"], 0, "1 messages, "),
+    (["delete", "1abc"], 2, ""),
+    (["delete", "1", "--charset", "KOI8-R"], 2, ""),
+])
+def test_windows_tool_under_wine(mailbox, wine_build, tmp_path, args, code, shown):
+    mailbox.add_message(USER, SIMPLE)
+    pw = wine_build.write_file(str(tmp_path), "pw", PASSWORD + "\n")
+    proc = subprocess.run(["wine", os.path.join(wine_build.build, "brevorin.exe")] + args +
+                          ["--server", mailbox.server, "--user", USER, "--password-file", pw],
+                          env=wine_build.env(), stdin=subprocess.DEVNULL, capture_output=True,
+                          timeout=300)
+    assert proc.returncode == code, proc.stderr.decode("latin-1")
+    assert shown in proc.stdout.decode("latin-1")
+    assert len(mailbox.message_files(USER)) == 1

@@ -1,0 +1,328 @@
+// The tool's side of the host: diagnostics capture, failure reports and exit
+// codes, secrets from files or a terminal, and progress on a terminal.
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+
+#include "api/tool_support.h"
+#include "cli.h"
+
+#if defined(_WIN32)
+#include <io.h>
+#include <windows.h>
+#include <winsock.h>
+#define BREVORIN_ISATTY _isatty
+#else
+#include <netdb.h>
+#include <sys/socket.h>
+#include <termios.h>
+#include <unistd.h>
+#define BREVORIN_ISATTY isatty
+#endif
+
+namespace cli {
+
+namespace {
+
+// "BREVORIN: <E1> " comes before every line's text.
+constexpr size_t kPrefix = 15;
+
+std::string line_text(const std::string& line) {
+    return line.size() >= kPrefix && line.compare(0, 11, "BREVORIN: <") == 0 ? line.substr(kPrefix)
+                                                                             : line;
+}
+
+bool is_problem(const std::string& line) {
+    return line.compare(0, 14, "BREVORIN: <E1>") == 0 || line.compare(0, 12, "BREVORIN: <W") == 0;
+}
+
+std::string host_of(const std::string& server) {
+    return server.substr(0, server.find('+'));
+}
+
+// The library reports a connection that could not be opened without saying
+// whether the name or the connection failed; asking the resolver again tells.
+bool host_resolves(const std::string& host) {
+#if defined(_WIN32)
+    return ::gethostbyname(host.c_str()) != nullptr;  // the session has started Winsock
+#else
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* result = nullptr;
+    int rc = ::getaddrinfo(host.c_str(), nullptr, &hints, &result);
+    if (result != nullptr) ::freeaddrinfo(result);
+    return rc == 0;
+#endif
+}
+
+// Exit code for a failed call to reach the server: the connection may not
+// have been opened at all, or opened and then lost.
+int network_exit(Step step, const std::string& server, std::string& why) {
+    const Diagnostics& d = diagnostics();
+    if (d.problem_mentions("timed out") || d.problem_mentions("10060")) {
+        why = "the server did not answer in time";
+        return kExitTimeout;
+    }
+    bool opened = d.call_mentions("Opened socket");
+    if (step == Step::kMailbox || opened) {
+        why = "the connection failed or was lost";
+        return kExitNetwork;
+    }
+    std::string host = host_of(server);
+    // Winsock 11001..11004: the name was not found.
+    if (d.problem_mentions("resolve") || d.problem_mentions("1100") || !host_resolves(host)) {
+        why = "cannot resolve host name '" + host + "'";
+        return kExitResolve;
+    }
+    why = "cannot connect to " + server + " (connection refused or host unreachable)";
+    return kExitConnect;
+}
+
+#if !defined(_WIN32)
+// Terminal state while a secret is typed; the interrupt handler puts it back.
+struct termios g_saved_terminal;
+volatile std::sig_atomic_t g_echo_off = 0;
+
+extern "C" void restore_terminal_and_stop(int signal_number) {
+    if (g_echo_off) tcsetattr(STDIN_FILENO, TCSANOW, &g_saved_terminal);
+    std::signal(signal_number, SIG_DFL);
+    std::raise(signal_number);
+}
+#endif
+
+// Reads one line from the terminal on standard input with echo off.
+bool prompt_without_echo(const std::string& prompt, std::string& secret) {
+    std::fputs(prompt.c_str(), stderr);
+    std::fflush(stderr);
+#if defined(_WIN32)
+    HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+    DWORD mode = 0;
+    bool console = GetConsoleMode(in, &mode) != 0;
+    if (console) SetConsoleMode(in, mode & ~static_cast<DWORD>(ENABLE_ECHO_INPUT));
+    bool ok = static_cast<bool>(std::getline(std::cin, secret));
+    if (console) SetConsoleMode(in, mode);
+#else
+    bool changed = tcgetattr(STDIN_FILENO, &g_saved_terminal) == 0;
+    auto previous = std::signal(SIGINT, restore_terminal_and_stop);
+    if (changed) {
+        struct termios quiet = g_saved_terminal;
+        quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+        quiet.c_lflag |= ECHONL;
+        g_echo_off = 1;
+        tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+    }
+    bool ok = static_cast<bool>(std::getline(std::cin, secret));
+    if (changed) {
+        tcsetattr(STDIN_FILENO, TCSAFLUSH, &g_saved_terminal);
+        g_echo_off = 0;
+    }
+    std::signal(SIGINT, previous);
+#endif
+    if (!ok) std::fputc('\n', stderr);
+    return ok;
+}
+
+uint64_t now_ms() {
+    using namespace std::chrono;
+    return static_cast<uint64_t>(
+        duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+std::string human_bytes(double bytes) {
+    const char* units[] = {"B", "KiB", "MiB", "GiB"};
+    int u = 0;
+    while (bytes >= 1024 && u < 3) {
+        bytes /= 1024;
+        ++u;
+    }
+    char text[32];
+    std::snprintf(text, sizeof text, u == 0 ? "%.0f %s" : "%.1f %s", bytes, units[u]);
+    return text;
+}
+
+}  // namespace
+
+Diagnostics& diagnostics() {
+    static Diagnostics instance;
+    return instance;
+}
+
+void Diagnostics::add(const char* line) {
+    std::string text = line != nullptr ? line : "";
+    // Lines come without a line break; the few messages that end in one
+    // would otherwise leave blank lines.
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    if (echo_) std::fprintf(stderr, "%s\n", text.c_str());
+    if (is_problem(text)) last_problem_ = line_text(text);
+    // Data lines that quote the server: "... Code: 550, received buffer: text"
+    // from SMTP, "... Server response: -ERR text" from POP3.
+    static const char* const kQuotes[] = {
+        "received buffer: ", "Server response: ", "Received response from server: "};
+    for (const char* quote : kQuotes) {
+        size_t at = text.find(quote);
+        if (at == std::string::npos || text.compare(0, 12, "BREVORIN: <D") != 0) continue;
+        last_reply_ = text.substr(at + std::strlen(quote));
+        size_t code = text.find("Code: ");
+        if (code != std::string::npos && code < at)
+            last_reply_ = std::to_string(std::atoi(text.c_str() + code + 6)) + " " + last_reply_;
+    }
+    call_lines_.push_back(std::move(text));
+}
+
+bool Diagnostics::call_mentions(const char* text) const {
+    for (const auto& line : call_lines_)
+        if (line.find(text) != std::string::npos) return true;
+    return false;
+}
+
+bool Diagnostics::problem_mentions(const char* text) const {
+    for (const auto& line : call_lines_)
+        if (is_problem(line) && line.find(text) != std::string::npos) return true;
+    return false;
+}
+
+std::string describe_status(int status) {
+    switch (status) {
+        case -2:
+            return "the server refused";
+        case -3:
+            return "already logged on";
+        case -4:
+            return "receiving timed out";
+        case -5:
+            return "no memory for the message table";
+        case -6:
+            return "message larger than the size limit";
+        case -7:
+            return "no such message";
+        case -8:
+            return "not logged on";
+        case -9:
+            return "network failure";
+        case -10:
+            return "invalid input or no memory";
+        case -11:
+            return "a POP3 command failed";
+        case -12:
+            return "header list lacks TO= or FROM=";
+        case -13:
+            return "an attachment file could not be opened";
+        case -14:
+            return "an attachment could not be encoded";
+        case -15:
+            return "server reports insufficient storage";
+        case -16:
+            return "a result exceeds the host's parameter size";
+        default:
+            return status >= 0 ? "success" : "unknown status";
+    }
+}
+
+int report_failure(const char* what, int status, Step step, const std::string& server) {
+    std::fprintf(stderr, "brevorin: %s failed: %d (%s)\n", what, status,
+                 describe_status(status).c_str());
+    std::string why;
+    int code;
+    switch (status) {
+        case BREVORIN_E_NETWORK:
+            code = network_exit(step, server, why);
+            break;
+        case BREVORIN_E_TIMEOUT:
+            code = kExitTimeout;
+            break;
+        case BREVORIN_E_REFUSED:
+            code = step == Step::kLogon ? kExitAuth : kExitServer;
+            if (step == Step::kLogon) why = "the server refused the user name or password";
+            break;
+        case BREVORIN_E_COMMAND:
+        case BREVORIN_E_STORAGE:
+            code = kExitServer;
+            break;
+        case BREVORIN_E_ATTACH_OPEN:
+        case BREVORIN_E_ATTACH_ENCODE:
+            code = kExitFile;
+            break;
+        default:
+            code = status >= 0 ? kExitOk : 10 - status;
+    }
+    if (!why.empty()) std::fprintf(stderr, "brevorin: %s\n", why.c_str());
+    const std::string& reply = diagnostics().last_reply();
+    if ((code == kExitAuth || code == kExitServer) && !reply.empty())
+        std::fprintf(stderr, "brevorin: server said: %s\n", reply.c_str());
+    const std::string& said = diagnostics().last_problem();
+    if (!said.empty()) std::fprintf(stderr, "brevorin: library: %s\n", said.c_str());
+    return code;
+}
+
+void usage_error(const std::string& message) {
+    std::fprintf(stderr,
+                 "brevorin: %s\nRun 'brevorin --help' or 'brevorin COMMAND --help' for usage.\n",
+                 message.c_str());
+}
+
+bool read_file(const std::string& path, const char* what, std::string& text) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        std::fprintf(stderr, "brevorin: cannot read %s %s: %s\n", what, path.c_str(),
+                     std::strerror(errno));
+        return false;
+    }
+    text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return true;
+}
+
+bool read_secret(const std::string& file, const std::string& prompt, std::string& secret) {
+    if (!file.empty()) {
+        std::string all;
+        if (!read_file(file, "file", all)) return false;
+        secret = all.substr(0, all.find('\n'));
+    } else if (BREVORIN_ISATTY(0)) {
+        if (!prompt_without_echo(prompt, secret)) return false;
+    } else {
+        std::getline(std::cin, secret);
+    }
+    while (!secret.empty() && (secret.back() == '\r' || secret.back() == '\n')) secret.pop_back();
+    return true;
+}
+
+std::string readable_fields(const std::string& list) {
+    std::string out;
+    for (char c : list) out += c == '\x1b' ? '\n' : c;
+    return out;
+}
+
+Progress::Progress(MailSession* session, const char* what) : session_(session), what_(what) {
+    if (!BREVORIN_ISATTY(2)) {
+        session_ = nullptr;
+        return;
+    }
+    started_ms_ = now_ms();
+    brevorin::tool::set_progress_hook(session_, [this](uint64_t received, uint64_t sent) {
+        uint64_t now = now_ms();
+        // Short transfers show nothing; long ones redraw a few times a second.
+        constexpr uint64_t kQuietMs = 500, kRedrawMs = 200;
+        if (now - started_ms_ < kQuietMs || now - last_ms_ < kRedrawMs) return;
+        last_ms_ = now;
+        double bytes = static_cast<double>(received > sent ? received : sent);
+        double seconds = static_cast<double>(now - started_ms_) / 1000.0;
+        std::fprintf(stderr, "\r%s: %s at %s/s   ", what_, human_bytes(bytes).c_str(),
+                     human_bytes(bytes / seconds).c_str());
+        std::fflush(stderr);
+        shown_ = true;
+    });
+}
+
+Progress::~Progress() {
+    if (session_ == nullptr) return;
+    brevorin::tool::set_progress_hook(session_, {});
+    if (shown_) std::fputs("\r\033[K", stderr);
+}
+
+}  // namespace cli
