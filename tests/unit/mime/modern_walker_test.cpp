@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "../mime/mime_test_support.h"
+#include "mime_test_support.h"
 #include "core/context.h"
 #include "core/line_source.h"
 #include "mime/message.h"
