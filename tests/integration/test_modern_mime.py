@@ -131,23 +131,6 @@ def test_modern_body_and_files_match_the_composer(mailbox, lib, tmp, kind):
     assert read_files(outdir, files) == numbered(want_files)
 
 
-def test_modern_subject_and_sender_words_in_the_host_charset(mailbox, lib, tmp):
-    import brevorin_ffi
-    mailbox.add_message(USER, python_alternative_with_attachments())
-    with brevorin_ffi.Host(lib=lib, charset="LATIN1") as host:
-        s = host.session()
-        assert set_option(s, "mime", "modern") == 0
-        assert s.logon(mailbox.server, USER, PASSWORD) == 0
-        n, listing = s.list()
-        status, header, _, _ = s.get(1, tmp)
-        s.cleanup()
-    assert n == 1
-    record = brevorin_ffi.list_records(listing)[0]
-    assert record["SUBJECT"] == "Grüße mit Anhang".encode("latin-1")
-    assert record["FROM"] == "Jörg <joerg@example.org>".encode("latin-1")
-    assert b"SUBJECT=" + "Grüße mit Anhang".encode("latin-1") in header
-
-
 def test_characters_the_host_lacks_become_question_marks(mailbox, lib, tmp):
     import brevorin_ffi
     msg = headed(EmailMessage(), "euro")

@@ -46,43 +46,6 @@ std::string crlf(std::string text) {
     return out;
 }
 
-TEST(ModernWalker, MixedWithAlternativeTakesThePlainTextAndSavesAttachments) {
-    TempDir dir;
-    std::string message = crlf(
-        "MIME-Version: 1.0\n"
-        "Content-Type: multipart/mixed; boundary=\"outer\"\n"
-        "\n"
-        "preamble\n"
-        "--outer\n"
-        "Content-Type: multipart/alternative; boundary=\"inner\"\n"
-        "\n"
-        "--inner\n"
-        "Content-Type: text/plain; charset=utf-8\n"
-        "Content-Transfer-Encoding: quoted-printable\n"
-        "\n"
-        "Gr=C3=BC=C3=9Fe\n"
-        "--inner\n"
-        "Content-Type: text/html\n"
-        "\n"
-        "<p>html</p>\n"
-        "--inner--\n"
-        "--outer\n"
-        "Content-Type: application/octet-stream\n"
-        "Content-Disposition: attachment; filename*=utf-8''na%C3%AFve.txt\n"
-        "Content-Transfer-Encoding: quoted-printable\n"
-        "\n"
-        "a=3Db soft=\n"
-        "break\n"
-        "--outer--\n"
-        "epilogue\n");
-    Decoded d = decode(message, dir, modern());
-    EXPECT_EQ(d.outcome, BodyOutcome::kDecoded);
-    EXPECT_EQ(d.body.status, kAttachmentsHandled);
-    EXPECT_EQ(d.body.body.value_or(""), "Gr\xfc\xdf" "e");
-    EXPECT_EQ(d.body.files.value_or(""), "na\xefve.txt");
-    EXPECT_EQ(test::read_file(dir.file("na\xefve.txt")), "a=b soft" "break");
-}
-
 struct WalkCase {
     const char* name;
     const char* message;  // LF line ends

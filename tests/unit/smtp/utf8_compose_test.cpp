@@ -55,17 +55,6 @@ INSTANTIATE_TEST_SUITE_P(Values, Utf8Subject,
                                                return s;
                                            }()));
 
-TEST(Utf8Subject, SevenBitValueAndOtherHostsUnchanged) {
-    Context ctx;
-    ctx.charset = kUtf8;
-    std::string out;
-    EXPECT_EQ(encode_words("plain subject", out, ctx), 1);
-    EXPECT_EQ(out, "plain subject");
-    ctx.charset = kLatin1;
-    EXPECT_EQ(encode_words("caf\xe9", out, ctx), 0);
-    EXPECT_EQ(out, "=?ISO-8859-1?Q?caf=E9?=");
-}
-
 TEST(Utf8FileName, ExtendedParameterEscapesAllButAttributeCharacters) {
     EXPECT_EQ(utf8_file_name_parameters("plain.txt"), "");
     EXPECT_EQ(utf8_file_name_parameters("Pr\xc3\xbc" "f 1%;\".txt"),
