@@ -1,5 +1,6 @@
 #include "smtp/sendmail.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <new>
@@ -151,6 +152,29 @@ int check_buffer_limits(const HeaderList& headers, const std::vector<std::string
 // refusal or storage shortage looks like. Any other code is no answer to
 // the command at all, and the dialogue is broken.
 enum class Step { kMailFrom, kRcptTo, kData, kMessage };
+
+// Commands of a pipelined envelope written before their replies are read.
+constexpr size_t kPipelineWindow = 64;
+
+// The diagnostics lines of the one-at-a-time dialogue, for each step.
+const char* written_format(Step step) {
+    switch (step) {
+        case Step::kMailFrom: return "SMTP_FROM: Written from command, status: %d";
+        case Step::kRcptTo: return "SMTP_TO Written to command, status: %d";
+        default: return "SMTP_DATE: Written data command, status = %d";
+    }
+}
+
+const char* reply_format(Step step) {
+    switch (step) {
+        case Step::kMailFrom:
+            return "SENDMAIL: Got reply on MAIL FROM command, code: %d, reply: %s, status = %d";
+        case Step::kRcptTo:
+            return "SENDMAIL: Got reply on rcpt to command, code: %d, reply: %s, status = %d";
+        default:
+            return "SENDMAIL: Got reply on send command, code: %d, reply: %s, status = %d";
+    }
+}
 
 int judge(Step step, int code) {
     bool success = step == Step::kData ? code == 354 : code >= 200 && code <= 299;
@@ -325,40 +349,41 @@ public:
 
     // MAIL FROM, every RCPT TO and DATA in one write (RFC 2920); the
     // replies are then judged in order, as the one-at-a-time dialogue does.
+    // A long recipient list goes in windows, so that replies the server
+    // cannot yet hand over never stop it from reading what follows.
     int envelope_pipelined(const HeaderList& headers, const std::vector<std::string>& recipients) {
         std::optional<std::string> mail =
             address_command("MAIL FROM: <", headers.from.c_str(), kMaxSenderLength);
         if (!mail) return kRefused;
-        std::vector<std::string> rcpts;
+        struct Command {
+            std::string line;
+            Step step;
+        };
+        std::vector<Command> commands{{std::move(*mail), Step::kMailFrom}};
         for (const std::string& recipient : recipients) {
             std::optional<std::string> line =
                 address_command("RCPT TO: <", recipient.c_str(), kMaxRecipientLength);
             if (!line) return kRefused;
-            rcpts.push_back(std::move(*line));
+            commands.push_back({std::move(*line), Step::kRcptTo});
         }
-        conn_.cork();
-        int written = conn_.write(mail->data(), static_cast<int>(mail->size()));
-        ctx_.diag.print('F', 2, "SMTP_FROM: Written from command, status: %d", written);
-        bool ok = written == static_cast<int>(mail->size());
-        for (const std::string& line : rcpts) {
-            written = conn_.write(line.data(), static_cast<int>(line.size()));
-            ctx_.diag.print('F', 2, "SMTP_TO Written to command, status: %d", written);
-            ok = ok && written == static_cast<int>(line.size());
+        commands.push_back({"DATA\r\n", Step::kData});
+        for (size_t first = 0; first < commands.size(); first += kPipelineWindow) {
+            size_t end = std::min(commands.size(), first + kPipelineWindow);
+            conn_.cork();
+            bool ok = true;
+            for (size_t n = first; n < end; ++n) {
+                const std::string& line = commands[n].line;
+                int written = conn_.write(line.data(), static_cast<int>(line.size()));
+                ctx_.diag.print('F', 2, written_format(commands[n].step), written);
+                ok = ok && written == static_cast<int>(line.size());
+            }
+            if (conn_.uncork() != 0 || !ok) return kRefused;
+            for (size_t n = first; n < end; ++n) {
+                int status = verdict(commands[n].step, reply_format(commands[n].step));
+                if (status != kOk) return status;
+            }
         }
-        written = conn_.write("DATA\r\n", 6);
-        ctx_.diag.print('F', 2, "SMTP_DATE: Written data command, status = %d", written);
-        ok = ok && written == 6;
-        if (conn_.uncork() != 0 || !ok) return kRefused;
-        int status = verdict(Step::kMailFrom,
-                             "SENDMAIL: Got reply on MAIL FROM command, code: %d, reply: %s, status = %d");
-        if (status != kOk) return status;
-        for (size_t n = 0; n < rcpts.size(); ++n) {
-            status = verdict(Step::kRcptTo,
-                             "SENDMAIL: Got reply on rcpt to command, code: %d, reply: %s, status = %d");
-            if (status != kOk) return status;
-        }
-        return verdict(Step::kData,
-                       "SENDMAIL: Got reply on send command, code: %d, reply: %s, status = %d");
+        return kOk;
     }
 
     int message_verdict() {
