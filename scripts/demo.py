@@ -5,15 +5,13 @@ import os
 import subprocess
 import sys
 import tempfile
-import time
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
 sys.path.insert(0, os.path.join(ROOT, "tests", "integration"))
-import brevorin_ffi  # noqa: E402
 import certs  # noqa: E402
 from servers import Dovecot, SmtpSink  # noqa: E402
 
-CLI = os.path.join(ROOT, "build", "brevorin")
+CLI = os.path.join(os.environ.get("BREVORIN_BUILD_DIR") or os.path.join(ROOT, "build"), "brevorin")
 USER, PASSWORD = "demo", "demo-password"
 SMTP_USER, SMTP_PASSWORD = "sender", "sender-password"
 
@@ -62,41 +60,39 @@ def main():
 
 
 def tls_round_trip(work):
-    # NOTE: the command-line tool in this tree has no TLS or AUTH flags yet
-    # (--tls, --starttls, --ca-file, --auth, --smtp-user are on the cli
-    # branch). Until that is merged, this part drives the library through
-    # its ctypes binding; afterwards it should run the tool like the part
-    # above.
-    print("\n== TLS round trip (through the library's ctypes binding)")
+    print("\n== The same over TLS: a throwaway CA, Dovecot with ssl=required (STLS and POP3S), "
+          "SMTP with STARTTLS and AUTH required")
     pki = certs.Pki(work)
     cert = pki.server()
+    text = os.path.join(work, "encrypted.txt")
+    with open(text, "w") as f:
+        f.write("This one travelled encrypted.\n")
+    outdir = os.path.join(work, "tls-attachments")
+    os.makedirs(outdir)
     with Dovecot({USER: PASSWORD}, tls=cert) as pop3, \
             SmtpSink(tls=cert, users={SMTP_USER: SMTP_PASSWORD}, deliver_to=(pop3, USER)) as smtp:
-        print("POP3 with TLS required on %s (STLS) and %s (POP3S); SMTP with STARTTLS and AUTH "
-              "required on %s; CA %s" % (pop3.server, pop3.tls_server, smtp.server, pki.ca_file))
-        host = brevorin_ffi.Host(trace=0)
-        try:
-            s = host.session()
-            s.setoptions({"security": "starttls", "ca_file": pki.ca_file, "auth": "auto",
-                          "smtp_user": SMTP_USER, "smtp_password": SMTP_PASSWORD})
-            headers = brevorin_ffi.header_list(to="demo@example.org", from_="sender@example.org",
-                                               subject="Sent over STARTTLS with AUTH")
-            print("send (STARTTLS, AUTH auto): %d; the server saw TLS: %s, logins: %s"
-                  % (s.send(smtp.server, headers, "This one travelled encrypted.", ""),
-                     smtp.messages[-1]["tls"] if smtp.messages else "-", smtp.logins))
-            s.cleanup()
-            s = host.session()
-            s.setoptions({"security": "tls", "ca_file": pki.ca_file, "auth": "plain"})
-            print("logon (POP3S, AUTH PLAIN): %d" % s.logon(pop3.tls_server, USER, PASSWORD))
-            status, listing = s.list()
-            for record in brevorin_ffi.list_records(listing):
-                print("  %s  %s" % (record["NMB"].decode(), record["SUBJECT"].decode("latin-1")))
-            status, header, body, files = s.get(1)
-            print("get 1: %d, body: %r" % (status, body.decode("latin-1").strip()))
-            print("delete 1: %d, logoff: %d" % (s.delete(1), s.logoff()))
-            s.cleanup()
-        finally:
-            host.close()
+        print("POP3 on %s (STLS) and %s (POP3S), SMTP on %s, CA %s"
+              % (pop3.server, pop3.tls_server, smtp.server, pki.ca_file))
+        show("send", ["send", "--server", smtp.server, "--starttls", "--ca-file", pki.ca_file,
+                      "--auth", "auto", "--smtp-user", SMTP_USER, "--from", "sender@example.org",
+                      "--to", "demo@example.org", "--subject", "Sent over STARTTLS with AUTH",
+                      "--attach", os.path.join(work, "report.bin"), "--text-file", text],
+             (SMTP_PASSWORD + "\n").encode())
+        for m in smtp.messages:
+            print("the SMTP server got it over TLS: %s, after AUTH %s" % (m["tls"], smtp.logins))
+        pw = (PASSWORD + "\n").encode()
+        pop3s = ["--server", pop3.tls_server, "--user", USER, "--tls", "--ca-file", pki.ca_file,
+                 "--auth", "plain"]
+        stls = ["--server", pop3.server, "--user", USER, "--starttls", "--ca-file", pki.ca_file]
+        show("list", ["list"] + pop3s, pw)
+        show("get", ["get", "1", "--dir", outdir] + stls, pw)
+        for name in sorted(os.listdir(outdir)):
+            same = open(os.path.join(outdir, name), "rb").read() == \
+                open(os.path.join(work, "report.bin"), "rb").read()
+            print("attachment %s: %s" % (name, "identical to what was sent" if same else "DIFFERENT"))
+        show("delete", ["delete", "1"] + pop3s, pw)
+        show("stat", ["stat"] + pop3s, pw)
+        # Dovecot marks an encrypted session's login "TLS".
         for line in pop3.logins():
             print("dovecot: " + line.split(": ", 1)[-1])
 

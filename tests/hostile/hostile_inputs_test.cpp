@@ -14,6 +14,7 @@
 #include "brevorin.h"
 #include "support/host_fixture.h"
 #include "support/scripted_peer.h"
+#include "support/temp_dir.h"
 
 namespace brevorin {
 namespace {
@@ -37,15 +38,7 @@ std::vector<std::string> split_record(const std::string& record) {
 
 class Hostile : public ::testing::Test {
 protected:
-    Hostile() {
-        char name[] = "/tmp/brevorin-hostile-XXXXXX";
-        dir = ::mkdtemp(name);
-    }
-    ~Hostile() override {
-        host.cleanup(session);
-        std::string command = "rm -rf '" + dir + "'";
-        if (std::system(command.c_str()) != 0) ADD_FAILURE() << "cannot remove " << dir;
-    }
+    ~Hostile() override { host.cleanup(session); }
     void script_logon(const std::string& stat = "+OK 2 400\r\n") {
         peer.send("+OK ready\r\n").read_line().send("+OK\r\n").read_line().send("+OK\r\n");
         peer.read_line().send(stat);
@@ -55,20 +48,13 @@ protected:
         peer.start();
         return brevorin_logonmail(peer.server().c_str(), "user", "pw", session);
     }
-    std::vector<std::string> files_in_dir() const {
-        std::vector<std::string> names;
-        if (DIR* d = ::opendir(dir.c_str())) {
-            while (dirent* e = ::readdir(d))
-                if (e->d_name[0] != '.') names.push_back(e->d_name);
-            ::closedir(d);
-        }
-        return names;
-    }
+    std::vector<std::string> files_in_dir() const { return scratch.names(); }
 
     test::HostFixture host;
     MailSession* session = host.new_session();
     test::ScriptedPeer peer;
-    std::string dir;
+    test::TempDir scratch;
+    std::string dir = scratch.path();
 };
 
 // The message table must not be sized by whatever count a server claims.

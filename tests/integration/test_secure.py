@@ -425,10 +425,11 @@ class Peer:
         self.listener.close()
 
 
-def pop3_script(stls=b"+OK Begin TLS\r\n", auth=None, retr=None, greeting=b"+OK ready\r\n"):
+def pop3_script(stls=b"+OK Begin TLS\r\n", auth=None, retr=None, greeting=b"+OK ready\r\n",
+                quit=b"+OK bye\r\n"):
     """A POP3 server: greeting (None: silent), STLS answered with stls (TLS
     follows when it starts with +OK), AUTH by auth(peer, line) or +OK, RETR
-    by retr(peer) or a small message."""
+    by retr(peer) or a small message, QUIT by quit (None: silent)."""
     def script(peer):
         if greeting is None:
             return peer.hold()
@@ -453,7 +454,9 @@ def pop3_script(stls=b"+OK Begin TLS\r\n", auth=None, retr=None, greeting=b"+OK 
                     return retr(peer)
                 peer.send(b"+OK\r\nSubject: s\r\n\r\nbody\r\n.\r\n")
             elif word == b"QUIT":
-                peer.send(b"+OK bye\r\n")
+                if quit is None:
+                    return peer.hold()
+                peer.send(quit)
                 return
             else:
                 peer.send(b"-ERR unknown\r\n")
@@ -632,6 +635,7 @@ TIMEOUT = 2
     ("pop3-handshake", {"greeting": None}, [], -9),
     ("pop3-greeting", {"greeting": None}, [], -9),
     ("pop3-mid-retr", {"retr": silent_retr}, [("raw", 1)], -4),
+    ("pop3-after-dot", {"quit": None}, [("raw", 1), ("logoff",)], -9),
     ("smtp-greeting", {"greeting": None}, None, -9),
     ("smtp-after-dot", {"after_dot": None}, None, -9),
 ])
@@ -648,6 +652,7 @@ def test_silent_server_times_out(pki, client, case, script, steps, status):
                                    ("logon", server(client, peer.port), USER, PASSWORD), *steps)
     peer.finish()
     op, got, _, seconds = results[-1]
+    assert all(earlier >= 0 for _, earlier, _, _ in results[:-1]), diag
     assert got == status, diag
     assert seconds < TIMEOUT + 1, seconds
 
