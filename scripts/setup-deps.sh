@@ -6,7 +6,7 @@ packages=(
   cmake make g++ libgtest-dev pkg-config
   clang
   python3 python3-pytest python3-aiosmtpd
-  dovecot-pop3d
+  dovecot-pop3d mpack s-nail
   g++-mingw-w64-i686 binutils-mingw-w64-i686
   wine wine32:i386
   curl hyperfine time bc coreutils libc-bin

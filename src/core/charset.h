@@ -21,6 +21,7 @@ enum Charset : int {
     kEuc = 12,
     kSjis = 13,
     kJis = 14,
+    kUtf8 = 15,
 };
 
 // How a text in the charset is prepared for the wire.
@@ -29,6 +30,7 @@ enum class TextTransfer {
     kQuotedPrintable, // Latin alphabets
     kBase64If8bit,    // other single- and double-byte sets
     kJis,             // Japanese host sets: converted to ISO-2022-JP
+    kUtf8,            // quoted-printable, or base64 when most bytes are 8-bit
 };
 
 // Content-Transfer-Encoding codes, received and sent.
@@ -49,6 +51,17 @@ struct CharsetInfo {
     const char* content_type_line;
     WordForm word_form;
     TextTransfer transfer;
+    const char* encoding;  // the host's own encoding, as converters name it
+    unsigned code_page;    // the same as a Windows code page
+};
+
+// A charset a received part or encoded word may name, and how the
+// platform's converters know it (code page 0: unknown to Windows).
+struct MimeCharset {
+    const char* mime_name;  // upper case
+    int code;               // the session charset code; -1 for none
+    const char* encoding;
+    unsigned code_page;
 };
 
 // The row of a session charset code (US-ASCII's for an unknown code).
@@ -58,7 +71,14 @@ const CharsetInfo& charset_info(int code);
 // an unknown or missing name.
 int charset_from_host_name(const char* name);
 
-// A MIME charset token (upper case) to its code; -1 for one not in the table.
+// A MIME charset token (upper case) to its code; -1 for one without a
+// session code.
 int charset_from_mime_name(const std::string& upper_token);
+
+// The row of a MIME charset token (upper case); null for one not in the table.
+const MimeCharset* mime_charset(const std::string& upper_token);
+
+// The MIME name of a code that charset_from_mime_name gives; null for none.
+const char* mime_name_of_code(int code);
 
 }  // namespace brevorin

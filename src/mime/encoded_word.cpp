@@ -1,10 +1,12 @@
 #include "mime/encoded_word.h"
 
+#include <cctype>
 #include <cstring>
 #include <new>
 
 #include "codec/base64.h"
 #include "codec/kanji.h"
+#include "mime/host_text.h"
 #include "mime/qp_decode.h"
 
 namespace brevorin {
@@ -83,10 +85,112 @@ int append_word(const EncodedWord& word, std::string& out, const Context& ctx) {
     return 0;
 }
 
+// One well-formed "=?charset?B|Q?text?=" at pos: true with its parts and
+// end (behind "?=").
+bool strict_word(const std::string& value, size_t pos, std::string& charset, char& kind,
+                 std::string& text, size_t& end) {
+    if (value.compare(pos, 2, "=?") != 0) return false;
+    size_t q1 = value.find('?', pos + 2);
+    if (q1 == std::string::npos || q1 == pos + 2 || q1 + 2 >= value.size() || value[q1 + 2] != '?')
+        return false;
+    kind = static_cast<char>(value[q1 + 1] & ~0x20);
+    if (kind != 'B' && kind != 'Q') return false;
+    size_t close = value.find("?=", q1 + 3);
+    if (close == std::string::npos) return false;
+    charset = value.substr(pos + 2, q1 - pos - 2);
+    text = value.substr(q1 + 3, close - q1 - 3);
+    if (charset.find_first_of(" \t") != std::string::npos || text.find(' ') != std::string::npos)
+        return false;
+    end = close + 2;
+    return true;
+}
+
+bool decode_word_text(char kind, const std::string& text, std::string& bytes) {
+    if (kind == 'B') {
+        std::string padded = text;
+        while (padded.size() % 4 != 0) padded += '=';
+        return base64_decode_text(padded.c_str(), bytes) >= 0;
+    }
+    bytes.clear();
+    for (size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (c == '_') {
+            bytes += ' ';
+        } else if (c == '=' && i + 2 < text.size() && std::isxdigit(static_cast<unsigned char>(text[i + 1])) &&
+                   std::isxdigit(static_cast<unsigned char>(text[i + 2]))) {
+            bytes += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
+            i += 2;
+        } else {
+            bytes += c;
+        }
+    }
+    return true;
+}
+
 }  // namespace
+
+std::string decode_words_for_host(const std::string& value, const Context& ctx, bool* lossy) {
+    std::string out;
+    std::string run;          // decoded bytes of adjacent words in run_charset
+    std::string run_charset;
+    std::string pending_space;  // white space that counts only if no word follows
+    auto flush = [&] {
+        if (run.empty()) return;
+        if (to_host_charset(run_charset, run, ctx) == HostText::kLossy && lossy != nullptr)
+            *lossy = true;
+        out += run;
+        run.clear();
+    };
+    size_t pos = 0;
+    bool after_word = false;
+    while (pos < value.size()) {
+        char c = value[pos];
+        if (c == '\r' || c == '\n') {
+            ++pos;
+            continue;
+        }
+        if (c == ' ' || c == '\t') {
+            pending_space += ' ';
+            ++pos;
+            continue;
+        }
+        std::string charset, text, bytes;
+        char kind = 0;
+        size_t end = 0;
+        if (strict_word(value, pos, charset, kind, text, end) && decode_word_text(kind, text, bytes)) {
+            if (!after_word) out += pending_space;
+            pending_space.clear();
+            std::string upper = upper_ascii(charset);
+            if (upper != run_charset) flush();
+            run_charset = upper;
+            // A decoded zero byte would end the value for the host.
+            run.append(bytes.c_str());
+            after_word = true;
+            pos = end;
+            continue;
+        }
+        flush();
+        out += pending_space;
+        pending_space.clear();
+        out += c;
+        after_word = false;
+        ++pos;
+    }
+    flush();
+    out += pending_space;
+    return out;
+}
 
 int decode_encoded_words(const char* value, std::string& out, const Context& ctx) {
     if (value == nullptr) value = "";
+    if (converts_for_host(ctx)) {
+        try {
+            out = decode_words_for_host(value, ctx, nullptr);
+        } catch (const std::bad_alloc&) {
+            return -10;
+        }
+        return 0;
+    }
     try {
         std::string result;
         result.reserve(std::strlen(value));

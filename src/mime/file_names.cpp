@@ -78,27 +78,32 @@ void next_file_name(std::string& name) {
     name = next.size() > kMaxNextNameLength ? std::string("att-1") : next;
 }
 
-int find_free_path(const std::string& directory, std::string& name, std::string& path) {
+int find_free_path(const std::string& directory, std::string& name, std::string& path,
+                   bool utf8) {
     size_t room = directory.size() < kMaxPathLength ? kMaxPathLength - directory.size() : 0;
     for (int tries = 0; tries < kFreePathTries; ++tries) {
         if (!fit_name(name, room)) return -1;
         if (platform::is_device_name(name)) name.insert(0, "_");
         if (!fit_name(name, room)) return -1;
         path = directory + name;
-        if (!platform::path_exists(path)) return 0;
+        if (!(utf8 ? platform::path_exists_utf8(path) : platform::path_exists(path))) return 0;
         next_file_name(name);
     }
     fit_name(name, room);
     return -1;
 }
 
-NewFile::NewFile(std::string path) : path_(std::move(path)) {
+NewFile::NewFile(std::string path, bool utf8) : path_(std::move(path)), utf8_(utf8) {
     // The partial name must fit where the real one fits; a path at the limit
     // is written under its real name.
     if (path_.size() < kMaxPathLength) partial_ = path_ + "~";
     const std::string& target = partial_.empty() ? path_ : partial_;
 #if defined(_WIN32)
-    if (!platform::path_exists(path_)) file_ = platform::open_binary_write(target);
+    if (utf8_) {
+        if (!platform::path_exists_utf8(path_)) file_ = platform::open_binary_write_utf8(target);
+    } else if (!platform::path_exists(path_)) {
+        file_ = platform::open_binary_write(target);
+    }
 #else
     if (!platform::path_exists(path_)) file_.reset(std::fopen(target.c_str(), "wbx"));
 #endif
@@ -109,8 +114,12 @@ bool NewFile::close() {
     if (!file_) return true;
     bool written = std::fclose(file_.release()) == 0;
     if (partial_.empty()) return written;
-    bool named = platform::rename_no_replace(partial_, path_);
-    if (!named) std::remove(partial_.c_str());
+    bool named = utf8_ ? platform::rename_no_replace_utf8(partial_, path_)
+                       : platform::rename_no_replace(partial_, path_);
+    if (!named) {
+        if (utf8_) platform::remove_file_utf8(partial_);
+        else std::remove(partial_.c_str());
+    }
     partial_.clear();
     return written && named;
 }

@@ -29,7 +29,9 @@ void next_file_name(std::string& name);
 // Finds a free path for name in the directory text: 0 with path set, -1 when
 // kFreePathTries candidates are taken or the directory leaves no room. name
 // ends as the last candidate tried.
-int find_free_path(const std::string& directory, std::string& name, std::string& path);
+// utf8: the directory and name are UTF-8 (a UTF-8 host's).
+int find_free_path(const std::string& directory, std::string& name, std::string& path,
+                   bool utf8 = false);
 
 // A new attachment file, written under a partial name beside its real one
 // and given the real name when closed, so a process stopped while writing
@@ -40,7 +42,9 @@ class NewFile {
 public:
     // Opens for binary writing; where the platform allows it, the open fails
     // rather than follow or replace something that appeared after the search.
-    explicit NewFile(std::string path);
+    // utf8: the path is UTF-8 (a UTF-8 host's), which Windows takes only
+    // through its wide functions.
+    explicit NewFile(std::string path, bool utf8 = false);
     ~NewFile() { close(); }
     NewFile(const NewFile&) = delete;
     NewFile& operator=(const NewFile&) = delete;
@@ -55,6 +59,7 @@ private:
     platform::File file_;
     std::string path_;
     std::string partial_;
+    bool utf8_ = false;
 };
 
 // The caller's attachment directory as the text that file names are

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "mime/file_names.h"
+#include "mime/modern_walker.h"
 #include "mime/uudecode.h"
 #include "platform/files.h"
 
@@ -95,7 +96,10 @@ HeaderRead read_header_block(LineSource& lines, std::string& header) {
 
 MessageBody decode_body(LineSource& lines, const std::string& header, const std::string& directory,
                         const Context& ctx, DecodedBody& out) {
-    switch (parse_mime_body(lines, header.c_str(), directory, ctx, out)) {
+    BodyOutcome outcome = ctx.options.mime == MimeMode::kModern
+                              ? parse_modern_body(lines, header, directory, ctx, out)
+                              : parse_mime_body(lines, header.c_str(), directory, ctx, out);
+    switch (outcome) {
         case BodyOutcome::kDecoded:
             return MessageBody::kDecoded;
         case BodyOutcome::kFailed:

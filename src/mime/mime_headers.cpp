@@ -61,21 +61,6 @@ int classify(const std::string& token, const std::string& upper, size_t after_la
     return kClassOther;
 }
 
-// The MIME charset code of a charset token; -1 for a token not in the table.
-int charset_code(const std::string& token) {
-    static const struct {
-        const char* name;
-        int code;
-    } kTable[] = {
-        {"US-ASCII", 1},    {"ISO-8859-1", 2}, {"ISO-8859-2", 3},   {"ISO-8859-5", 4},
-        {"ISO-8859-6", 5},  {"ISO-8859-7", 6}, {"ISO-8859-8", 7},   {"CN-GB", 8},
-        {"ISO-2022-CN", 9}, {"EUC-KR", 10},    {"ISO-2022-KR", 11}, {"ISO-2022-JP", 14},
-    };
-    for (const auto& row : kTable)
-        if (token == row.name) return row.code;
-    return -1;
-}
-
 int read_boundary(const std::string& upper, const char* block, size_t after_label,
                   std::string& boundary, const Context& ctx) {
     size_t at = upper.find("BOUNDARY=", after_label);
@@ -127,7 +112,7 @@ int read_charset(const std::string& upper, size_t after_label, int& charset,
         ctx.diag.print('E', 1, "GET_MIME_CONTENT_TYPE: Couldn't read charset parameter");
         return -1;
     }
-    int code = token.size() <= kMaxTokenLength ? charset_code(token) : -1;
+    int code = token.size() <= kMaxTokenLength ? charset_from_mime_name(token) : -1;
     if (code < 0) return -1;
     charset = code;
     return 0;

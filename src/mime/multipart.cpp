@@ -6,6 +6,7 @@
 #include "codec/base64.h"
 #include "codec/kanji.h"
 #include "mime/file_names.h"
+#include "mime/host_text.h"
 #include "mime/mime_headers.h"
 #include "mime/qp_decode.h"
 #include "platform/files.h"
@@ -36,6 +37,8 @@ bool read_failed(LineSource::Next r) {
     return r == LineSource::Next::kFailed || r == LineSource::Next::kTimedOut;
 }
 
+}  // namespace
+
 // Text parts add up; past the body limit they are left out and the result
 // says so, however many parts a message has.
 void append_text(DecodedBody& out, const std::string& text) {
@@ -49,6 +52,8 @@ void append_text(DecodedBody& out, const std::string& text) {
     else
         out.body = text;
 }
+
+namespace {
 
 class PartWalker {
   public:
@@ -285,8 +290,10 @@ int drain_to_end(LineSource& lines, const Context&) {
     }
 }
 
-int decode_text_part(const std::string& collected, int encoding, int charset,
-                     const Context& ctx, std::string& text) {
+namespace {
+
+int decode_text_bytes(const std::string& collected, int encoding, int charset,
+                      const Context& ctx, std::string& text) {
     if (encoding == kEncodingBase64)
         return base64_decode_text(collected.c_str(), text) < 0 ? -1 : 0;
     // Soft line breaks and trailing blanks go even when no escape was found.
@@ -300,6 +307,15 @@ int decode_text_part(const std::string& collected, int encoding, int charset,
             text = std::move(converted);
     }
     return 0;
+}
+
+}  // namespace
+
+int decode_text_part(const std::string& collected, int encoding, int charset,
+                     const Context& ctx, std::string& text) {
+    int rc = decode_text_bytes(collected, encoding, charset, ctx, text);
+    if (rc == 0 && ctx.charset == kUtf8) to_host_charset(charset, text, ctx);
+    return rc;
 }
 
 BodyOutcome parse_mime_body(LineSource& lines, const char* header, const std::string& directory,

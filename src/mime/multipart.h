@@ -70,6 +70,9 @@ int skip_to_delimiter(LineSource& lines, const std::string& boundary, bool& clos
 // Reads and drops the epilogue through the end-of-data line. 0 or -1.
 int drain_to_end(LineSource& lines, const Context& ctx);
 
+// Adds a decoded text to the body, or marks the body over its limit.
+void append_text(DecodedBody& out, const std::string& text);
+
 // Decodes one collected text by its transfer encoding (and converts
 // ISO-2022-JP for a Japanese ctx). 0 or -1.
 int decode_text_part(const std::string& collected, int encoding, int charset,

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <cctype>
+#include <cstdio>
 
 #if defined(_WIN32)
 #include <fcntl.h>
@@ -45,6 +46,55 @@ File open_temp_file() {
 File open_binary_write(const std::string& path) { return File(std::fopen(path.c_str(), "wb")); }
 
 File open_binary_read(const std::string& path) { return File(std::fopen(path.c_str(), "rb")); }
+
+#if defined(_WIN32)
+namespace {
+
+// A UTF-8 path as Windows' wide functions take it; empty when it is not UTF-8.
+std::wstring wide_path(const std::string& path) {
+    int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path.c_str(), -1, nullptr, 0);
+    if (n <= 0) return std::wstring();
+    std::wstring wide(static_cast<size_t>(n), L'\0');
+    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path.c_str(), -1, &wide[0], n);
+    wide.resize(static_cast<size_t>(n - 1));
+    return wide;
+}
+
+}  // namespace
+
+File open_binary_write_utf8(const std::string& path) {
+    std::wstring wide = wide_path(path);
+    if (wide.empty()) return open_binary_write(path);
+    return File(::_wfopen(wide.c_str(), L"wb"));
+}
+
+bool path_exists_utf8(const std::string& path) {
+    std::wstring wide = wide_path(path);
+    if (wide.empty()) return path_exists(path);
+    struct _stati64 st;
+    return ::_wstati64(wide.c_str(), &st) == 0;
+}
+
+bool rename_no_replace_utf8(const std::string& from, const std::string& to) {
+    std::wstring wide_from = wide_path(from);
+    std::wstring wide_to = wide_path(to);
+    if (wide_from.empty() || wide_to.empty()) return rename_no_replace(from, to);
+    return MoveFileW(wide_from.c_str(), wide_to.c_str()) != 0;
+}
+
+void remove_file_utf8(const std::string& path) {
+    std::wstring wide = wide_path(path);
+    if (wide.empty()) std::remove(path.c_str());
+    else ::_wremove(wide.c_str());
+}
+#else
+File open_binary_write_utf8(const std::string& path) { return open_binary_write(path); }
+bool path_exists_utf8(const std::string& path) { return path_exists(path); }
+bool rename_no_replace_utf8(const std::string& from, const std::string& to) {
+    return rename_no_replace(from, to);
+}
+void remove_file_utf8(const std::string& path) { std::remove(path.c_str()); }
+#endif
 
 bool path_exists(const std::string& path) {
     struct stat st;

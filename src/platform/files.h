@@ -33,6 +33,13 @@ File open_binary_read(const std::string& path);
 // Whether anything (file, directory, device) answers to the path.
 bool path_exists(const std::string& path);
 
+// The same for a path in UTF-8, which Windows takes only through its wide
+// functions (the narrow ones read the ANSI code page).
+File open_binary_write_utf8(const std::string& path);
+bool path_exists_utf8(const std::string& path);
+bool rename_no_replace_utf8(const std::string& from, const std::string& to);
+void remove_file_utf8(const std::string& path);
+
 // What a path names, for files the library is asked to read: a regular file
 // (with its size), nothing, or something else (a directory, a device, a
 // FIFO) that must not be opened: reading one may never end or never start.

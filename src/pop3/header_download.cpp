@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "core/text.h"
+#include "net/reply.h"
 #include "net/data_lines.h"
 #include "pop3/session.h"
 
@@ -76,8 +77,8 @@ Probe top_probe(Mailbox& box, int message, size_t capacity, std::string& header)
     return Probe::kDone;
 }
 
-bool top_known(Mailbox& box, int message, size_t capacity, std::string& header) {
-    if (command(box, numbered("TOP", message, " 0"), nullptr) != StatusLine::kOk) return false;
+bool top_answer(Mailbox& box, int message, size_t capacity, std::string& header) {
+    if (read_status(box.connection, box.ctx, nullptr) != StatusLine::kOk) return false;
     MultiLineText work{header};
     if (!read_multiline(box.connection, kTopWorkBuffer, work)) return false;
     keep_head(box.ctx, message, capacity, work.too_long, header);
@@ -86,11 +87,14 @@ bool top_known(Mailbox& box, int message, size_t capacity, std::string& header) 
 
 // For servers without TOP: the header is the part of the whole message
 // before its first empty line.
-bool top_by_retrieve(Mailbox& box, int message, size_t capacity, std::string& header) {
+bool top_known(Mailbox& box, int message, size_t capacity, std::string& header) {
+    if (!send_command(box.connection, numbered("TOP", message, " 0"))) return false;
+    return top_answer(box, message, capacity, header);
+}
+
+bool retrieve_answer(Mailbox& box, int message, size_t capacity, std::string& header) {
     const Context& ctx = box.ctx;
-    std::string line = numbered("RETR", message);
-    ctx.diag.print('D', 1, "POP3_TOP: Doing retrieve with command: %s", line.c_str());
-    if (command(box, line, nullptr) != StatusLine::kOk) return false;
+    if (read_status(box.connection, ctx, nullptr) != StatusLine::kOk) return false;
     MultiLineText work{header};
     if (!read_multiline(box.connection, kRetrWorkBuffer, work)) return false;
     size_t header_end = work.text.find("\r\n\r\n");
@@ -108,13 +112,56 @@ bool top_by_retrieve(Mailbox& box, int message, size_t capacity, std::string& he
     return true;
 }
 
+bool top_by_retrieve(Mailbox& box, int message, size_t capacity, std::string& header) {
+    std::string line = numbered("RETR", message);
+    box.ctx.diag.print('D', 1, "POP3_TOP: Doing retrieve with command: %s", line.c_str());
+    if (!send_command(box.connection, line)) return false;
+    return retrieve_answer(box, message, capacity, header);
+}
+
 }  // namespace
 
 bool list_size(Mailbox& box, int message, int32_t& size) {
+    box.ctx.diag.print('F', 0, "POP3_LIST: Listing : %d", message);
+    if (!send_command(box.connection, numbered("LIST", message))) return false;
+    return size_answer(box, message, size);
+}
+
+std::string size_request(int message) { return numbered("LIST", message); }
+
+std::string header_request(const Mailbox& box, int message) {
+    return box.top_support == TopSupport::kWorks ? numbered("TOP", message, " 0")
+                                                 : numbered("RETR", message);
+}
+
+bool header_answer(Mailbox& box, int message, size_t capacity, std::string& header) {
+    header.clear();
+    bool ok;
+    if (box.top_support == TopSupport::kWorks) {
+        ok = top_answer(box, message, capacity, header);
+    } else {
+        box.ctx.diag.print('D', 1, "POP3_TOP: Doing retrieve with command: %s",
+                           numbered("RETR", message).c_str());
+        ok = retrieve_answer(box, message, capacity, header);
+    }
+    // A failed answer hands nothing out, as fetch_header does.
+    if (!ok) header.clear();
+    return ok;
+}
+
+bool drop_answer(Mailbox& box, bool multi_line) {
+    StatusLine status = read_status(box.connection, box.ctx, nullptr);
+    if (status == StatusLine::kFailed) return false;
+    if (status != StatusLine::kOk || !multi_line) return true;
+    DataLineReader reader(box.connection);
+    return reader.drain() == LineSource::Next::kEnd;
+}
+
+bool size_answer(Mailbox& box, int message, int32_t& size) {
     const Context& ctx = box.ctx;
-    ctx.diag.print('F', 0, "POP3_LIST: Listing : %d", message);
+    (void)message;
     std::string reply;
-    if (command(box, numbered("LIST", message), &reply) != StatusLine::kOk) return false;
+    if (read_status(box.connection, ctx, &reply) != StatusLine::kOk) return false;
     if (!reply.empty()) ctx.diag.print('F', 0, "POP3_LIST: Response from server: %s", reply.c_str());
     const char* cursor = reply.c_str();
     long long number = 0;

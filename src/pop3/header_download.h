@@ -19,4 +19,16 @@ bool list_size(Mailbox& box, int message, int32_t& size);
 // when a command failed.
 bool fetch_header(Mailbox& box, int message, size_t capacity, std::string& header);
 
+// The same dialogue pipelined: the request lines go out in a batch, and
+// each answer is read in the order of its request. header_request and
+// header_answer need TOP support to be known (after the first fetch_header).
+std::string size_request(int message);
+std::string header_request(const Mailbox& box, int message);
+bool size_answer(Mailbox& box, int message, int32_t& size);
+bool header_answer(Mailbox& box, int message, size_t capacity, std::string& header);
+
+// Reads and drops an answer whose request is no longer wanted; a +OK answer
+// to a multi-line request is read to its end. False when a read failed.
+bool drop_answer(Mailbox& box, bool multi_line);
+
 }  // namespace brevorin

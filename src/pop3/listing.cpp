@@ -1,6 +1,7 @@
 #include "pop3/listing.h"
 
 #include <cstring>
+#include <deque>
 #include <new>
 #include <string>
 #include <vector>
@@ -27,6 +28,9 @@ constexpr size_t kReplyLineLimit = 987;
 constexpr size_t kDateLineLimit = 988;
 
 constexpr int kDefaultPriority = 3;
+
+// Messages whose LIST and TOP go out together when the server pipelines.
+constexpr size_t kPipelineBatch = 32;
 
 bool is_blank(char c) {
     return c == ' ' || c == '\t';
@@ -246,6 +250,80 @@ int fetch_header_fields(Mailbox& box, int number, std::string& header) {
     return 0;
 }
 
+// A message whose LIST and TOP (or RETR) went out in a batch, and which of
+// their answers are still to be read.
+struct Requested {
+    int message;
+    bool size_due;
+    bool header_due;
+};
+
+using Batch = std::deque<Requested>;
+
+// Sends LIST and TOP (or RETR) for up to kPipelineBatch messages from first
+// on that still need their header, in one write. 0 or the status.
+int send_batch(Mailbox& box, int first, Batch& batch) {
+    std::string requests;
+    for (int n = first; n <= box.message_count && batch.size() < kPipelineBatch; ++n) {
+        if (!box.states[n].present || box.states[n].headers_parsed) continue;
+        requests += size_request(n);
+        requests += header_request(box, n);
+        batch.push_back(Requested{n, true, true});
+    }
+    box.connection.cork();
+    bool sent = box.connection.write_text(requests);
+    if (box.connection.uncork() != 0 || !sent) {
+        batch.clear();
+        tear_down(box);
+        return kNetwork;
+    }
+    return 0;
+}
+
+// Reads and drops every answer still due, so that the next command reads
+// its own; a connection that fails meanwhile is torn down.
+void drop_batch(Mailbox& box, Batch& batch) {
+    for (const Requested& r : batch) {
+        if ((r.size_due && !drop_answer(box, false)) || (r.header_due && !drop_answer(box, true))) {
+            tear_down(box);
+            break;
+        }
+    }
+    batch.clear();
+}
+
+// The answers for the batch's first message, as fetch_header_fields would
+// have read them one command at a time. 0 or the listing's status.
+int receive_header_fields(Mailbox& box, Batch& batch, std::string& header) {
+    Requested& r = batch.front();
+    MessageState& state = box.states[r.message];
+    Connection::set_last_error(0);
+    box.ctx.diag.print('F', 0, "POP3_LIST: Listing : %d", r.message);
+    r.size_due = false;
+    bool ok = size_answer(box, r.message, state.size);
+    if (ok) {
+        r.header_due = false;
+        ok = header_answer(box, r.message, kHeaderBlockCapacity, header);
+    }
+    if (!ok) {
+        if (is_network_error(box.ctx)) {
+            batch.clear();
+            tear_down(box);
+            return kNetwork;
+        }
+        drop_batch(box, batch);
+        return kCommandFailed;
+    }
+    int message = r.message;
+    batch.pop_front();
+    if (parse_header_fields(header.c_str(), box.entry(message), box.ctx) != 0) {
+        drop_batch(box, batch);
+        return kInvalid;
+    }
+    state.headers_parsed = true;
+    return 0;
+}
+
 }  // namespace
 
 int parse_header_fields(const char* header, MessageEntry& entry, const Context& ctx) {
@@ -291,6 +369,7 @@ int list_messages(Mailbox& box, std::string& list_out) {
                                                           : static_cast<int>(ctx.options.list_from);
     int listed = box.message_count - (first - 1);
     int records = 0;
+    Batch batch;
     for (int n = first; n <= box.message_count; ++n) {
         if (!box.states[n].present) {
             --listed;
@@ -298,13 +377,26 @@ int list_messages(Mailbox& box, std::string& list_out) {
             continue;
         }
         if (!box.states[n].headers_parsed) {
-            int status = fetch_header_fields(box, n, header);
+            // The first header of a connection learns whether TOP works, so
+            // it is fetched alone; batches follow once that is known.
+            bool batched = box.pipelining && box.top_support != TopSupport::kUnknown;
+            if (!batch.empty() && batch.front().message != n) drop_batch(box, batch);
+            if (!box.logged_on) return kNetwork;
+            if (batched && batch.empty()) {
+                int status = send_batch(box, n, batch);
+                if (status != 0) return status;
+            }
+            int status = batched ? receive_header_fields(box, batch, header)
+                                 : fetch_header_fields(box, n, header);
             if (status != 0) return status;
         }
         size_t before = list.size();
         if (records > 0) list += kEsc;
         append_record(list, n, box.states[n], box.entry(n));
         if (list.size() + 1 > static_cast<size_t>(kHostTextLimit)) {
+            // Answers to requests past the cut are read and dropped, as if
+            // they had never been asked for.
+            drop_batch(box, batch);
             list.resize(before);
             list_out = list;
             return records;

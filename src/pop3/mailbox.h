@@ -52,6 +52,7 @@ struct Mailbox {
     Connection connection;
     bool logged_on = false;
     TopSupport top_support = TopSupport::kUnknown;
+    bool pipelining = false;  // CAPA listed PIPELINING and the session asks for it
     int32_t message_count = -1;
     int32_t mailbox_octets = -1;
     std::vector<MessageState> states;  // [1, message_count]; [0] unused

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "core/text.h"
+#include "net/data_lines.h"
 #include "net/reply.h"
 #include "net/server_address.h"
 #include "platform/sleep.h"
@@ -97,6 +98,29 @@ StatResult read_stat(Mailbox& box) {
     box.message_count = static_cast<int32_t>(count);
     box.mailbox_octets = clamp_int32(octets);
     return StatResult::kOk;
+}
+
+enum class Capabilities { kRead, kRefused, kFailed };
+
+// CAPA (RFC 2449): whether the server lists PIPELINING.
+Capabilities read_capabilities(Mailbox& box, bool& pipelining) {
+    pipelining = false;
+    if (!send_command(box.connection, "CAPA\r\n")) return Capabilities::kFailed;
+    StatusLine status = read_status(box.connection, box.ctx, nullptr);
+    if (status == StatusLine::kFailed) return Capabilities::kFailed;
+    if (status != StatusLine::kOk) return Capabilities::kRefused;
+    DataLineReader reader(box.connection);
+    while (true) {
+        LineSource::Next r = reader.next();
+        if (r == LineSource::Next::kEnd) break;
+        if (r != LineSource::Next::kLine) return Capabilities::kFailed;
+        std::string word = upper_case_copy(std::string(reader.data(), reader.size()));
+        size_t end = word.find_first_of(" \r\n");
+        if (reader.starts_line() && word.substr(0, end) == "PIPELINING") pipelining = true;
+    }
+    box.ctx.diag.print('F', 1, "LOGONMAIL: Server %s pipelining",
+                       pipelining ? "offers" : "does not offer");
+    return Capabilities::kRead;
 }
 
 }  // namespace
@@ -214,6 +238,23 @@ int logon(Mailbox& box, const char* server, const char* user, const char* passwo
         connection.close();
         return kNoTable;
     }
+    box.pipelining = false;
+    if (ctx.options.pipelining == Pipelining::kAuto) {
+        bool offered = false;
+        switch (read_capabilities(box, offered)) {
+            case Capabilities::kRead:
+                box.pipelining = offered;
+                break;
+            case Capabilities::kRefused:
+                break;
+            case Capabilities::kFailed:
+                box.states.clear();
+                box.message_count = -1;
+                box.mailbox_octets = -1;
+                connection.close();
+                return kNetwork;
+        }
+    }
     for (size_t n = 1; n < box.states.size(); ++n) box.states[n].present = true;
     box.entries.clear();
     box.logged_on = true;
@@ -282,6 +323,7 @@ int tear_down(Mailbox& box) {
     int result = box.connection.close();
     box.logged_on = false;
     box.top_support = TopSupport::kUnknown;
+    box.pipelining = false;
     box.mailbox_octets = -1;
     box.message_count = -1;
     return result;

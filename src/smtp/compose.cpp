@@ -1,11 +1,17 @@
 #include "smtp/compose.h"
 
+#include <atomic>
+#include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <random>
 
 #include "net/connection.h"
 #include "platform/clock.h"
+#include "smtp/dialogue.h"
+#include "smtp/header_encoding.h"
 
 namespace brevorin {
 
@@ -84,14 +90,27 @@ std::string text_part_header(const std::string& boundary, int text_encoding, con
     return header;
 }
 
-std::string attachment_part_header(const std::string& boundary, const Attachment& entry) {
+std::string attachment_part_header(const std::string& boundary, const Attachment& entry,
+                                   const Context& ctx) {
     std::string header = kCrLf;
     header += kCrLf;
     header += "--" + boundary + kCrLf;
+    std::string name = attachment_file_name(entry.path);
+    // A UTF-8 host's 8-bit name goes out as RFC 2231 readers want it, and
+    // as an encoded word for the older ones that read name=.
+    std::string extended = ctx.charset == kUtf8 ? utf8_file_name_parameters(name) : std::string();
+    if (!extended.empty()) {
+        add_line(header, std::string("Content-Type: ") + kAttachmentContentType + ";");
+        add_line(header, "\tname=\"" + utf8_encoded_words(name) + "\"");
+        add_line(header, "Content-Transfer-Encoding: base64");
+        add_line(header, "Content-Disposition: attachment;");
+        add_line(header, "\t" + extended);
+        header += kCrLf;
+        return header;
+    }
     add_line(header, std::string("Content-Type: ") + kAttachmentContentType);
     add_line(header, "Content-Transfer-Encoding: base64");
-    add_line(header, "Content-Disposition: attachment; filename=\"" +
-                         attachment_file_name(entry.path) + "\"");
+    add_line(header, "Content-Disposition: attachment; filename=\"" + name + "\"");
     header += kCrLf;
     return header;
 }
@@ -153,7 +172,7 @@ int write_message(Connection& conn, const HeaderList& headers, const std::string
         if (write_all(conn, text_part_header(boundary, text_encoding, ctx)) != 0) return -1;
         if (write_text_lines(conn, text) != 0) return -1;
         for (const Attachment& entry : attachments.entries) {
-            if (write_all(conn, attachment_part_header(boundary, entry)) != 0) return -1;
+            if (write_all(conn, attachment_part_header(boundary, entry, ctx)) != 0) return -1;
             if (stream_attachment(conn, entry, ctx) != 0) return -1;
             ctx.diag.print('F', 1, "SMTP_PUTMESSAGE: Done writing attachment: %s",
                        attachment_file_name(entry.path).c_str());
@@ -164,7 +183,37 @@ int write_message(Connection& conn, const HeaderList& headers, const std::string
     return write_all(conn, kEndOfData, sizeof kEndOfData - 1);
 }
 
+// The host part of a Message-ID: the local host name, kept to the
+// characters a dot-atom may hold.
+std::string message_id_host() {
+    std::string name;
+    for (char c : local_host_name()) {
+        bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                  c == '-' || c == '.';
+        if (ok) name += c;
+    }
+    while (!name.empty() && name.front() == '.') name.erase(0, 1);
+    while (!name.empty() && name.back() == '.') name.pop_back();
+    return name.empty() ? std::string(kFallbackHeloName) : name;
+}
+
 }  // namespace
+
+std::string message_id_line() {
+    // The random device of some C runtimes is a fixed sequence; the clock and
+    // a counter keep two messages of one process apart even then.
+    static std::atomic<uint32_t> counter{0};
+    std::random_device device;
+    uint64_t random = (static_cast<uint64_t>(device()) << 32) ^ device();
+    uint64_t now = static_cast<uint64_t>(
+        std::chrono::system_clock::now().time_since_epoch() / std::chrono::microseconds(1));
+    char id[64];
+    std::snprintf(id, sizeof id, "%016llx.%012llx.%04x",
+                  static_cast<unsigned long long>(random),
+                  static_cast<unsigned long long>(now & 0xFFFFFFFFFFFFull),
+                  static_cast<unsigned>(counter.fetch_add(1) & 0xFFFF));
+    return std::string("Message-ID: <") + id + "@" + message_id_host() + ">";
+}
 
 MessageTime current_message_time() {
     platform::LocalTime now = platform::now();
@@ -218,6 +267,7 @@ bool build_header_block(const HeaderList& headers, bool multipart, const std::st
                         const MessageTime& time, const Context& ctx, std::string& block,
                         std::string* header_now) {
     block = date_line(time);
+    if (ctx.options.message_id == MessageIdMode::kAuto) add_line(block, message_id_line());
     add_line(block, "From: " + headers.from);
     add_line(block, "To: " + headers.to);
     if (headers.cc) add_line(block, "cc: " + *headers.cc);

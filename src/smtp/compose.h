@@ -40,6 +40,9 @@ std::string date_line(const MessageTime& time);
 // characters a boundary may hold.
 std::string boundary_for(const MessageTime& time);
 
+// "Message-ID: <random.time.counter@host>" without its CR LF.
+std::string message_id_line();
+
 // The header block from the Date line to the empty line (and the preamble of
 // a multipart message). False when it would not fit kHeaderBlockCapacity.
 // header_now receives the block before its empty line.

@@ -1,5 +1,6 @@
 #include "smtp/header_encoding.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -96,7 +97,49 @@ int b_word_text(const char* value, int code, std::string& encoded) {
     return base64_encode_text(value, encoded, 0) < 0 ? -10 : 0;
 }
 
+// Bytes of text taken into one UTF-8 B word: 45 bytes make 60 base64
+// characters, and the word with "=?UTF-8?B?" and "?=" stays within the 75
+// that RFC 2047 allows.
+constexpr size_t kUtf8WordBytes = 45;
+
+bool utf8_continuation(unsigned char c) { return (c & 0xC0) == 0x80; }
+
+// A UTF-8 value as B words, split between characters, one word a line.
+std::string utf8_words(const std::string& value) {
+    std::string out;
+    size_t pos = 0;
+    while (pos < value.size()) {
+        size_t end = std::min(pos + kUtf8WordBytes, value.size());
+        while (end > pos + 1 && end < value.size() &&
+               utf8_continuation(static_cast<unsigned char>(value[end])))
+            --end;
+        if (!out.empty()) out += "\r\n ";
+        out += "=?UTF-8?B?" + base64_encode_bytes(value.substr(pos, end - pos)) + "?=";
+        pos = end;
+    }
+    return out;
+}
+
 }  // namespace
+
+std::string utf8_file_name_parameters(const std::string& name) {
+    if (!has_8bit(name.c_str())) return std::string();
+    std::string extended = "filename*=UTF-8''";
+    for (unsigned char c : name) {
+        bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                     std::strchr("!#$&+-.^_`|~", c) != nullptr;
+        if (plain && c != 0) {
+            extended += static_cast<char>(c);
+        } else {
+            extended += '%';
+            extended += kHexDigits[c >> 4];
+            extended += kHexDigits[c & 0x0F];
+        }
+    }
+    return extended;
+}
+
+std::string utf8_encoded_words(const std::string& value) { return utf8_words(value); }
 
 int qp_encode(const char* text, std::string& out) {
     return qp_encode(text, out, QpTarget::kBody);
@@ -110,6 +153,10 @@ int encode_words(const char* value, std::string& out, const Context& ctx) {
             return 1;
         }
         const CharsetInfo& charset = charset_info(ctx.charset);
+        if (ctx.charset == kUtf8) {
+            out = utf8_words(value);
+            return 0;
+        }
         std::string encoded;
         if (charset.word_form == WordForm::kQ) {
             if (qp_encode(value, encoded, QpTarget::kHeaderWord) < 0) return -1;

@@ -1,5 +1,6 @@
 #include "smtp/sendmail.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <new>
@@ -67,6 +68,20 @@ bool prepare_text(const char* text, const Context& ctx, std::string& prepared, i
             int result = kanji_convert(ctx.charset, CODE_JIS, text, converted);
             if (result < 0) return false;
             prepared = result == 0 ? std::move(converted) : std::string(text);
+            return true;
+        }
+        case TextTransfer::kUtf8: {
+            size_t high = 0, total = 0;
+            for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p != 0; ++p, ++total)
+                if (*p >= 0x80) ++high;
+            if (high == 0) break;
+            if (2 * high > total) {
+                if (base64_encode_text(text, prepared, 1) < 0) return false;
+                encoding = kEncodingBase64;
+                return true;
+            }
+            if (qp_encode(text, prepared) < 0) return false;
+            encoding = kEncodingQuotedPrintable;
             return true;
         }
         case TextTransfer::kAsIs:
@@ -137,6 +152,29 @@ int check_buffer_limits(const HeaderList& headers, const std::vector<std::string
 // refusal or storage shortage looks like. Any other code is no answer to
 // the command at all, and the dialogue is broken.
 enum class Step { kMailFrom, kRcptTo, kData, kMessage };
+
+// Commands of a pipelined envelope written before their replies are read.
+constexpr size_t kPipelineWindow = 64;
+
+// The diagnostics lines of the one-at-a-time dialogue, for each step.
+const char* written_format(Step step) {
+    switch (step) {
+        case Step::kMailFrom: return "SMTP_FROM: Written from command, status: %d";
+        case Step::kRcptTo: return "SMTP_TO Written to command, status: %d";
+        default: return "SMTP_DATE: Written data command, status = %d";
+    }
+}
+
+const char* reply_format(Step step) {
+    switch (step) {
+        case Step::kMailFrom:
+            return "SENDMAIL: Got reply on MAIL FROM command, code: %d, reply: %s, status = %d";
+        case Step::kRcptTo:
+            return "SENDMAIL: Got reply on rcpt to command, code: %d, reply: %s, status = %d";
+        default:
+            return "SENDMAIL: Got reply on send command, code: %d, reply: %s, status = %d";
+    }
+}
 
 int judge(Step step, int code) {
     bool success = step == Step::kData ? code == 354 : code >= 200 && code <= 299;
@@ -309,6 +347,45 @@ public:
                        "SENDMAIL: Got reply on send command, code: %d, reply: %s, status = %d");
     }
 
+    // MAIL FROM, every RCPT TO and DATA in one write (RFC 2920); the
+    // replies are then judged in order, as the one-at-a-time dialogue does.
+    // A long recipient list goes in windows, so that replies the server
+    // cannot yet hand over never stop it from reading what follows.
+    int envelope_pipelined(const HeaderList& headers, const std::vector<std::string>& recipients) {
+        std::optional<std::string> mail =
+            address_command("MAIL FROM: <", headers.from.c_str(), kMaxSenderLength);
+        if (!mail) return kRefused;
+        struct Command {
+            std::string line;
+            Step step;
+        };
+        std::vector<Command> commands{{std::move(*mail), Step::kMailFrom}};
+        for (const std::string& recipient : recipients) {
+            std::optional<std::string> line =
+                address_command("RCPT TO: <", recipient.c_str(), kMaxRecipientLength);
+            if (!line) return kRefused;
+            commands.push_back({std::move(*line), Step::kRcptTo});
+        }
+        commands.push_back({"DATA\r\n", Step::kData});
+        for (size_t first = 0; first < commands.size(); first += kPipelineWindow) {
+            size_t end = std::min(commands.size(), first + kPipelineWindow);
+            conn_.cork();
+            bool ok = true;
+            for (size_t n = first; n < end; ++n) {
+                const std::string& line = commands[n].line;
+                int written = conn_.write(line.data(), static_cast<int>(line.size()));
+                ctx_.diag.print('F', 2, written_format(commands[n].step), written);
+                ok = ok && written == static_cast<int>(line.size());
+            }
+            if (conn_.uncork() != 0 || !ok) return kRefused;
+            for (size_t n = first; n < end; ++n) {
+                int status = verdict(commands[n].step, reply_format(commands[n].step));
+                if (status != kOk) return status;
+            }
+        }
+        return kOk;
+    }
+
     int message_verdict() {
         SmtpReply reply;
         if (read_smtp_reply(conn_, ctx_, reply) != ReplyStatus::kOk) return kNetwork;
@@ -376,17 +453,31 @@ int run_dialogue(Connection& connection, const std::string& host, const HeaderLi
     int status = dialogue.greeting();
     if (status != kOk) return status;
     bool extended = o.security == Security::kStartTls || o.smtp_auth != SmtpAuth::kNone;
-    if (!extended) {
+    bool pipelining = false;
+    if (!extended && o.pipelining == Pipelining::kOff) {
         if ((status = dialogue.helo()) != kOk) return status;
+    } else if (!extended) {
+        // EHLO only to learn of PIPELINING: a server that does not know
+        // EHLO gets HELO and the dialogue one command at a time.
+        if (dialogue.ehlo() == kOk) {
+            pipelining = dialogue.offers("PIPELINING");
+        } else if (!connection.is_open() || (status = dialogue.helo()) != kOk) {
+            return kNetwork;
+        }
     } else {
         if ((status = dialogue.ehlo()) != kOk) return status;
         if (o.security == Security::kStartTls && (status = dialogue.starttls(host)) != kOk)
             return status;
         if ((status = dialogue.authenticate()) != kOk) return status;
+        pipelining = o.pipelining == Pipelining::kAuto && dialogue.offers("PIPELINING");
     }
-    if ((status = dialogue.mail_from(headers)) != kOk) return status;
-    if ((status = dialogue.rcpt_to(recipients)) != kOk) return status;
-    if ((status = dialogue.data()) != kOk) return status;
+    if (pipelining) {
+        if ((status = dialogue.envelope_pipelined(headers, recipients)) != kOk) return status;
+    } else {
+        if ((status = dialogue.mail_from(headers)) != kOk) return status;
+        if ((status = dialogue.rcpt_to(recipients)) != kOk) return status;
+        if ((status = dialogue.data()) != kOk) return status;
+    }
     int result = put_message(connection, headers, text, text_encoding, attachments, ctx);
     ctx.diag.print('F', 2, "SENDMAIL: Putmessage command done, status: %d", result);
     if (result == -1) return kRefused;

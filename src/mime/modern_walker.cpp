@@ -1,0 +1,407 @@
+#include "mime/modern_walker.h"
+
+#include <cstring>
+#include <vector>
+
+#include "codec/base64.h"
+#include "mime/encoded_word.h"
+#include "mime/file_names.h"
+#include "mime/host_text.h"
+#include "mime/mime_fields.h"
+#include "mime/mime_headers.h"
+#include "mime/qp_decode.h"
+#include "platform/files.h"
+
+namespace brevorin {
+
+namespace {
+
+// Where a body stopped: at a delimiter of the boundary at `level` of the
+// walker's stack, or (level -1) at the end of data.
+struct Stop {
+    int level = -1;
+    bool closing = false;
+};
+
+bool blank_rest(const char* p, size_t n) {
+    for (size_t i = 0; i < n; ++i)
+        if (p[i] != ' ' && p[i] != '\t' && p[i] != '\r' && p[i] != '\n') return false;
+    return true;
+}
+
+// Undoes quoted-printable line by line, for attachments of any size.
+class QpStream {
+public:
+    explicit QpStream(std::FILE* file) : file_(file) {}
+
+    bool add(const char* data, size_t n) {
+        for (size_t i = 0; i < n; ++i) {
+            line_ += data[i];
+            if (data[i] == '\n' && !flush()) return false;
+        }
+        return true;
+    }
+
+    bool flush() {
+        if (line_.empty()) return true;
+        size_t end = line_.size();
+        bool hard_break = end > 0 && line_[end - 1] == '\n';
+        if (hard_break) --end;
+        if (end > 0 && line_[end - 1] == '\r') --end;
+        while (end > 0 && (line_[end - 1] == ' ' || line_[end - 1] == '\t')) --end;
+        bool soft = end > 0 && line_[end - 1] == '=';
+        if (soft) --end;
+        std::string out;
+        for (size_t i = 0; i < end; ++i) {
+            if (line_[i] == '=' && i + 2 < end && hex(line_[i + 1]) >= 0 && hex(line_[i + 2]) >= 0) {
+                out += static_cast<char>(hex(line_[i + 1]) * 16 + hex(line_[i + 2]));
+                i += 2;
+            } else {
+                out += line_[i];
+            }
+        }
+        if (hard_break && !soft) out += "\r\n";
+        line_.clear();
+        return std::fwrite(out.data(), 1, out.size(), file_) == out.size();
+    }
+
+private:
+    static int hex(char c) {
+        if (c >= '0' && c <= '9') return c - '0';
+        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+        return -1;
+    }
+
+    std::FILE* file_;
+    std::string line_;
+};
+
+bool is_text_body(const MimeField& type, const MimeField& disposition) {
+    if (type.value != "text/plain") return false;
+    if (disposition.value == "attachment") return false;
+    return disposition.param("filename") == nullptr && type.param("name") == nullptr;
+}
+
+MimeField field_of(const std::string& block, const char* name) {
+    std::optional<std::string> value = header_field(block, name);
+    return value ? parse_mime_field(*value) : MimeField{};
+}
+
+class ModernWalker {
+public:
+    ModernWalker(LineSource& lines, const std::string& directory, const Context& ctx,
+                 DecodedBody& out)
+        : lines_(lines), directory_(directory), ctx_(ctx), out_(out) {}
+
+    // Handles one entity whose header block is read: its body runs to the
+    // next delimiter of any boundary on the stack. false when a read failed.
+    bool entity(const std::string& block, int depth, Stop& stop) {
+        MimeField type = field_of(block, "Content-Type");
+        if (type.value.empty()) type.value = "text/plain";
+        MimeField disposition = field_of(block, "Content-Disposition");
+        MimeField encoding = field_of(block, "Content-Transfer-Encoding");
+        if (type.value.compare(0, 10, "multipart/") == 0) {
+            const MimeParameter* boundary = type.param("boundary");
+            if (boundary == nullptr || boundary->value.empty() ||
+                boundary->value.size() > kMaxBoundaryLength || depth >= kMaxMultipartDepth) {
+                out_.status = kAttachmentSkipped;
+                return skip_body(stop);
+            }
+            return multipart(boundary->value, type.value.substr(10), depth + 1, stop);
+        }
+        if (is_text_body(type, disposition)) {
+            const MimeParameter* charset = type.param("charset");
+            return text(encoding.value, charset ? charset->value : std::string(), stop);
+        }
+        return attachment(block, encoding.value, stop);
+    }
+
+    // Reads a header block from the lines; false when a read failed. At a
+    // delimiter or the end of data before the empty line, stopped is set.
+    bool part_headers(std::string& block, Stop& stop, bool& stopped) {
+        block.clear();
+        stopped = false;
+        while (true) {
+            if (!next(stop, stopped)) return false;
+            if (stopped) return true;
+            if (block.size() < static_cast<size_t>(kHeaderBlockCapacity))
+                block.append(lines_.data(), static_cast<size_t>(lines_.size()));
+            const char* p = lines_.data();
+            int n = lines_.size();
+            if (lines_.starts_line() &&
+                ((n == 2 && p[0] == '\r' && p[1] == '\n') || (n == 1 && p[0] == '\n')))
+                return true;
+        }
+    }
+
+private:
+    // The next line of the current body: false when a read failed; stopped
+    // when it was a delimiter or the data ended (stop tells which).
+    bool next(Stop& stop, bool& stopped) {
+        LineSource::Next r = lines_.next();
+        if (r == LineSource::Next::kFailed || r == LineSource::Next::kTimedOut) return false;
+        stopped = false;
+        if (r == LineSource::Next::kEnd) {
+            stop = Stop{};
+            stopped = true;
+            return true;
+        }
+        if (!lines_.starts_line() || bounds_.empty()) return true;
+        const char* p = lines_.raw();
+        size_t n = static_cast<size_t>(lines_.raw_size());
+        if (n < 2 || p[0] != '-' || p[1] != '-') return true;
+        for (size_t i = bounds_.size(); i-- > 0;) {
+            const std::string& b = bounds_[i];
+            if (n < b.size() + 2 || std::memcmp(p + 2, b.data(), b.size()) != 0) continue;
+            size_t after = b.size() + 2;
+            bool closing = n >= after + 2 && p[after] == '-' && p[after + 1] == '-';
+            size_t rest = closing ? after + 2 : after;
+            if (!blank_rest(p + rest, n - rest)) continue;
+            stop = Stop{static_cast<int>(i), closing};
+            stopped = true;
+            return true;
+        }
+        return true;
+    }
+
+    // The next bytes of a part's content. The line break before a
+    // delimiter belongs to the delimiter (RFC 2046), so each line's break is
+    // held back until the next line shows it was content.
+    bool content(Stop& stop, bool& stopped, std::string& bytes) {
+        bytes.clear();
+        if (!next(stop, stopped)) return false;
+        if (stopped) {
+            if (stop.level == -1) bytes = held_break_;
+            held_break_.clear();
+            return true;
+        }
+        bytes = held_break_;
+        held_break_.clear();
+        const char* p = lines_.data();
+        size_t n = static_cast<size_t>(lines_.size());
+        size_t keep = n;
+        if (keep > 0 && p[keep - 1] == '\n') {
+            --keep;
+            if (keep > 0 && p[keep - 1] == '\r') --keep;
+        }
+        bytes.append(p, keep);
+        held_break_.assign(p + keep, n - keep);
+        return true;
+    }
+
+    bool skip_body(Stop& stop) {
+        bool stopped = false;
+        while (!stopped)
+            if (!next(stop, stopped)) return false;
+        return true;
+    }
+
+    bool multipart(const std::string& boundary, const std::string& subtype, int depth, Stop& stop) {
+        bounds_.push_back(boundary);
+        const int level = static_cast<int>(bounds_.size()) - 1;
+        Stop at;
+        if (!skip_body(at)) return false;  // the preamble
+        Alternatives alt;
+        const bool alternative = subtype == "alternative";
+        while (at.level == level && !at.closing) {
+            std::string block;
+            bool stopped = false;
+            if (!part_headers(block, at, stopped)) return false;
+            if (stopped) {
+                out_.status = kAttachmentSkipped;
+                continue;
+            }
+            bool ok = alternative ? alternative_part(block, depth, at, alt) : entity(block, depth, at);
+            if (!ok) return false;
+        }
+        bounds_.pop_back();
+        if (alternative && !finish_alternatives(alt, depth)) return false;
+        if (at.level == level) return skip_body(stop);  // the epilogue
+        // Cut short: the data ended, or an enclosing delimiter came first.
+        out_.status = kAttachmentSkipped;
+        stop = at;
+        return true;
+    }
+
+    // The alternatives of one multipart/alternative: the first plain text
+    // one goes into the body; the first alternative is held back in case no
+    // plain text comes; the others are dropped without counting as skipped.
+    struct Alternatives {
+        bool text_taken = false;
+        bool first_seen = false;
+        bool holding = false;
+        bool hold_overflow = false;
+        std::string held;
+    };
+
+    bool alternative_part(const std::string& block, int depth, Stop& stop, Alternatives& alt) {
+        bool first = !alt.first_seen;
+        alt.first_seen = true;
+        MimeField type = field_of(block, "Content-Type");
+        if (type.value.empty()) type.value = "text/plain";
+        if (!alt.text_taken && is_text_body(type, field_of(block, "Content-Disposition"))) {
+            alt.text_taken = true;
+            alt.holding = false;
+            alt.held.clear();
+            return entity(block, depth, stop);
+        }
+        if (!first || alt.text_taken) return skip_body(stop);
+        alt.holding = true;
+        alt.held = block;
+        bool stopped = false;
+        std::string bytes;
+        while (!stopped) {
+            if (!content(stop, stopped, bytes)) return false;
+            if (alt.hold_overflow) continue;
+            if (alt.held.size() + bytes.size() > kAlternativeHoldLimit) {
+                alt.hold_overflow = true;
+                alt.held.clear();
+                continue;
+            }
+            alt.held += bytes;
+        }
+        return true;
+    }
+
+    bool finish_alternatives(Alternatives& alt, int depth) {
+        if (alt.text_taken || !alt.holding) return true;
+        if (alt.hold_overflow) {
+            out_.status = kAttachmentSkipped;
+            return true;
+        }
+        // The first alternative again, read from memory as a part of its class.
+        TextLineSource held(alt.held.data(), alt.held.size());
+        ModernWalker again(held, directory_, ctx_, out_);
+        std::string block;
+        Stop stop;
+        bool stopped = false;
+        if (!again.part_headers(block, stop, stopped)) return true;
+        if (stopped) return true;
+        again.entity(block, depth, stop);
+        return true;
+    }
+
+    bool text(const std::string& encoding, const std::string& charset, Stop& stop) {
+        std::string collected;
+        std::string bytes;
+        bool stopped = false;
+        while (!stopped) {
+            if (!content(stop, stopped, bytes)) return false;
+            if (collected.size() <= out_.body_limit) collected += bytes;
+        }
+        std::string decoded;
+        if (encoding == "base64") {
+            if (base64_decode_text(collected.c_str(), decoded) < 0) {
+                out_.status = kAttachmentSkipped;
+                decoded = collected;
+            }
+        } else if (encoding == "quoted-printable") {
+            if (qp_decode(collected.c_str(), decoded) < 0) {
+                out_.status = kAttachmentSkipped;
+                decoded = collected;
+            }
+        } else {
+            decoded = std::move(collected);
+        }
+        if (to_host_charset(charset, decoded, ctx_) == HostText::kLossy)
+            out_.status = kAttachmentSkipped;
+        append_text(out_, decoded);
+        return true;
+    }
+
+    bool attachment(const std::string& block, const std::string& encoding, Stop& stop) {
+        enum class Form { kAsReceived, kBase64, kQuotedPrintable };
+        Form form = Form::kAsReceived;
+        if (encoding == "base64") form = Form::kBase64;
+        else if (encoding == "quoted-printable") form = Form::kQuotedPrintable;
+        else if (!encoding.empty() && encoding != "7bit" && encoding != "8bit" && encoding != "binary") {
+            out_.status = kAttachmentSkipped;
+            return skip_body(stop);
+        }
+        bool lossy = false;
+        std::string name = safe_attachment_name(part_file_name(block, ctx_, lossy));
+        if (lossy) out_.status = kAttachmentSkipped;
+        if (name.empty()) name = "att-1";
+        std::string path;
+        const bool utf8 = ctx_.charset == kUtf8;
+        if (find_free_path(directory_, name, path, utf8) != 0) {
+            out_.status = kAttachmentNoName;
+            return skip_body(stop);
+        }
+        NewFile file(path, utf8);
+        if (!file) {
+            out_.status = kAttachmentNotOpened;
+            return skip_body(stop);
+        }
+        platform::File staged;
+        if (form == Form::kBase64) {
+            staged = platform::open_temp_file();
+            if (!staged) {
+                file.close();
+                out_.status = kAttachmentSkipped;
+                return skip_body(stop);
+            }
+        }
+        std::FILE* sink = staged ? staged.get() : file.get();
+        QpStream qp(sink);
+        bool write_failed = false;
+        bool stopped = false;
+        std::string bytes;
+        while (!stopped) {
+            if (!content(stop, stopped, bytes)) return false;
+            if (write_failed || bytes.empty()) continue;
+            bool ok = form == Form::kQuotedPrintable
+                          ? qp.add(bytes.data(), bytes.size())
+                          : std::fwrite(bytes.data(), 1, bytes.size(), sink) == bytes.size();
+            if (!ok) write_failed = true;
+        }
+        if (form == Form::kQuotedPrintable && !write_failed && !qp.flush()) write_failed = true;
+        if (form == Form::kBase64 && !write_failed) {
+            std::rewind(staged.get());
+            if (base64_decode(staged.get(), file.get(), ctx_) != 0) write_failed = true;
+        }
+        if (!file.close() || write_failed) {
+            out_.status = kAttachmentSkipped;
+            return true;
+        }
+        ctx_.diag.print('F', 0, "POP3_PARSE_MIME: Decoded and written file: %s", path.c_str());
+        append_file_name(out_.files, name);
+        return true;
+    }
+
+    LineSource& lines_;
+    const std::string& directory_;
+    const Context& ctx_;
+    DecodedBody& out_;
+    std::vector<std::string> bounds_;
+    std::string held_break_;
+};
+
+}  // namespace
+
+std::string part_file_name(const std::string& block, const Context& ctx, bool& lossy) {
+    MimeField disposition = field_of(block, "Content-Disposition");
+    MimeField type = field_of(block, "Content-Type");
+    const MimeParameter* given = disposition.param("filename");
+    if (given == nullptr || given->value.empty()) given = type.param("name");
+    if (given == nullptr) return std::string();
+    std::string name = given->value;
+    if (!given->charset.empty()) {
+        if (to_host_charset(given->charset, name, ctx) == HostText::kLossy) lossy = true;
+    } else if (name.find("=?") != std::string::npos) {
+        name = decode_words_for_host(name, ctx, &lossy);
+    }
+    // A decoded zero byte would end the name for the file system anyway.
+    return std::string(name.c_str());
+}
+
+BodyOutcome parse_modern_body(LineSource& lines, const std::string& header,
+                              const std::string& directory, const Context& ctx, DecodedBody& out) {
+    if (mime_version(header.c_str(), nullptr, nullptr, ctx) != 0) return BodyOutcome::kNotMime;
+    ModernWalker walker(lines, directory, ctx, out);
+    Stop stop;
+    return walker.entity(header, 0, stop) ? BodyOutcome::kDecoded : BodyOutcome::kFailed;
+}
+
+}  // namespace brevorin

@@ -1,0 +1,32 @@
+// The mime=modern reader of a message body: nested multiparts, the plain
+// text alternative of multipart/alternative, quoted-printable attachments,
+// RFC 2231 and RFC 2047 file names, and text converted to the host's
+// character set.
+#pragma once
+
+#include <string>
+
+#include "core/context.h"
+#include "core/line_source.h"
+#include "mime/multipart.h"
+
+namespace brevorin {
+
+// Deepest nesting of multiparts that is walked; the parts of deeper ones
+// are skipped with status 1.
+constexpr int kMaxMultipartDepth = 16;
+
+// Most bytes of a first alternative held back while a later plain text
+// alternative may still come.
+constexpr size_t kAlternativeHoldLimit = 16u * 1024 * 1024;
+
+// Reads the rest of a message as parse_mime_body does, by the modern rules.
+BodyOutcome parse_modern_body(LineSource& lines, const std::string& header,
+                              const std::string& directory, const Context& ctx, DecodedBody& out);
+
+// The decoded, host-charset file name a part's header block gives (before
+// the file-name safety rules); empty when it names none. lossy is set when
+// a character became '?'.
+std::string part_file_name(const std::string& block, const Context& ctx, bool& lossy);
+
+}  // namespace brevorin

@@ -1,0 +1,162 @@
+// The mime=modern walker on messages held in memory.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "mime_test_support.h"
+#include "core/context.h"
+#include "core/line_source.h"
+#include "mime/message.h"
+#include "mime/modern_walker.h"
+
+namespace brevorin {
+namespace {
+
+using test::TempDir;
+
+struct Decoded {
+    BodyOutcome outcome;
+    DecodedBody body;
+};
+
+Context modern(int charset = kLatin1) {
+    Context ctx;
+    ctx.charset = charset;
+    ctx.options.mime = MimeMode::kModern;
+    return ctx;
+}
+
+// Splits a whole message at its header's empty line and decodes the body.
+Decoded decode(const std::string& message, const TempDir& dir, const Context& ctx) {
+    size_t split = message.find("\r\n\r\n") + 4;
+    std::string header = message.substr(0, split);
+    std::string rest = message.substr(split);
+    TextLineSource lines(rest.data(), rest.size());
+    Decoded d;
+    d.outcome = parse_modern_body(lines, header, dir.text(), ctx, d.body);
+    return d;
+}
+
+std::string crlf(std::string text) {
+    std::string out;
+    for (char c : text) {
+        if (c == '\n') out += '\r';
+        out += c;
+    }
+    return out;
+}
+
+struct WalkCase {
+    const char* name;
+    const char* message;  // LF line ends
+    const char* body;
+    const char* files;    // ESC-separated
+    int status;
+};
+
+class Walks : public ::testing::TestWithParam<WalkCase> {};
+
+TEST_P(Walks, GiveBodyFilesAndStatus) {
+    const WalkCase& c = GetParam();
+    TempDir dir;
+    Decoded d = decode(crlf(c.message), dir, modern());
+    EXPECT_EQ(d.outcome, BodyOutcome::kDecoded);
+    EXPECT_EQ(d.body.body.value_or(""), c.body);
+    EXPECT_EQ(d.body.files.value_or(""), c.files);
+    EXPECT_EQ(d.body.status, c.status);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Structures, Walks,
+    ::testing::Values(
+        // Without a plain alternative the first one is a part of its class;
+        // the later ones count for nothing.
+        WalkCase{"html-only",
+                 "MIME-Version: 1.0\nContent-Type: multipart/alternative; boundary=a\n\n"
+                 "--a\nContent-Type: text/html\n\n<p>one</p>\n--a\nContent-Type: text/html\n\n"
+                 "<p>two</p>\n--a--\n",
+                 "", "att-1", 0},
+        // The plain text coming second still wins over the first.
+        WalkCase{"plain-second",
+                 "MIME-Version: 1.0\nContent-Type: multipart/alternative; boundary=a\n\n"
+                 "--a\nContent-Type: text/html\n\n<p>one</p>\n--a\nContent-Type: text/plain\n\n"
+                 "plain\n--a--\n",
+                 "plain", "", 0},
+        // mpack's one-character boundary; a line that only starts like a
+        // delimiter is content.
+        WalkCase{"dash-boundary",
+                 "MIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=\"-\"\n\n---\n"
+                 "Content-Type: text/plain\n\n----not a delimiter\n---\n"
+                 "Content-Type: application/octet-stream; name=\"x.bin\"\n"
+                 "Content-Transfer-Encoding: base64\n\naGVsbG8K\n-----\n",
+                 "----not a delimiter", "x.bin", 0},
+        // Signed: the content is walked, the signature saved as a file.
+        WalkCase{"signed",
+                 "MIME-Version: 1.0\nContent-Type: multipart/signed; boundary=s;"
+                 " protocol=\"application/pgp-signature\"\n\n--s\nContent-Type: text/plain\n\n"
+                 "signed text\n--s\nContent-Type: application/pgp-signature; name=signature.asc\n\n"
+                 "-----BEGIN PGP SIGNATURE-----\n--s--\n",
+                 "signed text", "signature.asc", 0},
+        // Data ending before the closing delimiter keeps what was read.
+        WalkCase{"cut-short",
+                 "MIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=m\n\n--m\n"
+                 "Content-Type: text/plain\n\npartial\n",
+                 "partial\r\n", "", 1},
+        // An inner multipart left open ends at the outer delimiter.
+        WalkCase{"inner-unclosed",
+                 "MIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=o\n\n--o\n"
+                 "Content-Type: multipart/mixed; boundary=i\n\n--i\nContent-Type: text/plain\n\n"
+                 "inner\n--o\nContent-Type: text/plain\n\nouter\n--o--\n",
+                 "innerouter", "", 1},
+        // Encoded-word names, and names the safety rules must change.
+        WalkCase{"word-names",
+                 "MIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=m\n\n--m\n"
+                 "Content-Type: text/plain; name=\"=?iso-8859-1?q?=E4rger.txt?=\"\n\nA\n--m\n"
+                 "Content-Type: text/plain\nContent-Disposition: attachment;"
+                 " filename*=utf-8''..%2F..%2Fetc%2Fpasswd\n\nB\n--m--\n",
+                 "", "\xe4rger.txt\x1bpasswd", 0},
+        WalkCase{"lossy-text",
+                 "MIME-Version: 1.0\nContent-Type: text/plain; charset=utf-8\n"
+                 "Content-Transfer-Encoding: base64\n\nNSDigqw=\n",
+                 "5 ?", "", 1}),
+    [](const ::testing::TestParamInfo<WalkCase>& info) {
+        std::string n = info.param.name;
+        for (char& c : n)
+            if (c == '-') c = '_';
+        return n;
+    });
+
+// Nesting deeper than the limit is skipped; the limit itself is walked.
+TEST(ModernWalker, SixteenLevelsAreWalkedSeventeenAreNot) {
+    for (int depth : {kMaxMultipartDepth, kMaxMultipartDepth + 1}) {
+        std::string inner = "Content-Type: text/plain\r\n\r\ndeep\r\n";
+        for (int level = depth; level >= 1; --level) {
+            std::string b = "b" + std::to_string(level);
+            inner = "Content-Type: multipart/mixed; boundary=" + b + "\r\n\r\n--" + b + "\r\n" +
+                    inner + "\r\n--" + b + "--\r\n";
+        }
+        TempDir dir;
+        Decoded d = decode("MIME-Version: 1.0\r\n" + inner, dir, modern());
+        bool walked = depth <= kMaxMultipartDepth;
+        EXPECT_EQ(d.body.body.value_or(""), walked ? "deep\r\n" : "") << depth;
+        EXPECT_EQ(d.body.status, walked ? 0 : 1) << depth;
+    }
+}
+
+// Quoted-printable attachments of any line length: soft breaks join, hard
+// breaks stay CR LF, the break before the delimiter is the delimiter's.
+TEST(ModernWalker, QuotedPrintableAttachmentStreams) {
+    std::string long_line(5000, 'q');
+    std::string message = crlf(
+        "MIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=m\n\n--m\n"
+        "Content-Type: application/octet-stream; name=q.bin\n"
+        "Content-Transfer-Encoding: quoted-printable\n\n" +
+        long_line + "=\n=00=FF=0D=0A  \nlast=3D\n--m--\n");
+    TempDir dir;
+    Decoded d = decode(message, dir, modern());
+    EXPECT_EQ(d.body.status, 0);
+    EXPECT_EQ(test::read_file(dir.file("q.bin")), long_line + std::string("\0\xff\r\n\r\nlast=", 11));
+}
+
+}  // namespace
+}  // namespace brevorin
