@@ -1,6 +1,8 @@
 // A received message made of the fuzzer's bytes, read from memory and
-// decoded: the header block, the MIME walker, the plain body with its
-// uuencoded blocks, and the attachment files. Nothing may crash, nothing may
+// decoded: the header block, the MIME walker (as the host's options pick it:
+// the classic one, or mime=modern with nested multiparts, held alternatives,
+// RFC 2231 and RFC 2047 names and charset conversion), the plain body with
+// its uuencoded blocks, and the attachment files. Nothing may crash, nothing may
 // be written outside the attachment directory, and every file listed must
 // exist there.
 #include <dirent.h>
@@ -35,7 +37,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static Scratch scratch;
     if (size < 1 || scratch.root.empty()) return 0;
     Context quiet;
-    quiet.charset = (data[0] & 1) ? kSjis : kUsAscii;
+    // First byte: the host's charset and which walker reads the message.
+    static const int kHosts[] = {kUsAscii, kSjis, kLatin1, kUtf8};
+    quiet.charset = kHosts[data[0] & 3];
+    if (data[0] & 4) quiet.options.mime = MimeMode::kModern;
     std::string message = fuzz::as_text(data + 1, size - 1);
     TextLineSource lines(message.data(), message.size());
     std::string header;

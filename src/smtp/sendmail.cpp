@@ -303,33 +303,38 @@ public:
         return kOk;
     }
 
-    int mail_from(const HeaderList& headers) {
-        std::optional<std::string> line = address_command("MAIL FROM: <", headers.from.c_str(), kMaxSenderLength);
+    // Writes an envelope command, reporting the write as the dialogue always
+    // has: 0 when it went out whole, -1 for a failed write or an address
+    // that does not fit the command buffer.
+    int send_envelope(const char* verb, const std::string& address, size_t max_length,
+                      const char* written_format, const char* done_format) {
+        std::optional<std::string> line = address_command(verb, address.c_str(), max_length);
         int result = -1;
         if (line) {
             int length = static_cast<int>(line->size());
             int written = conn_.write(line->data(), length);
-            ctx_.diag.print('F', 2, "SMTP_FROM: Written from command, status: %d", written);
+            ctx_.diag.print('F', 2, written_format, written);
             result = written == length ? 0 : -1;
         }
-        ctx_.diag.print('F', 2, "SENDMAIL: From command done, status: %d", result);
-        if (result == -1) return kRefused;
+        ctx_.diag.print('F', 2, done_format, result);
+        return result;
+    }
+
+    int mail_from(const HeaderList& headers) {
+        if (send_envelope("MAIL FROM: <", headers.from, kMaxSenderLength,
+                          "SMTP_FROM: Written from command, status: %d",
+                          "SENDMAIL: From command done, status: %d") == -1)
+            return kRefused;
         return verdict(Step::kMailFrom,
                        "SENDMAIL: Got reply on MAIL FROM command, code: %d, reply: %s, status = %d");
     }
 
     int rcpt_to(const std::vector<std::string>& recipients) {
         for (const std::string& recipient : recipients) {
-            std::optional<std::string> line = address_command("RCPT TO: <", recipient.c_str(), kMaxRecipientLength);
-            int result = -1;
-            if (line) {
-                int length = static_cast<int>(line->size());
-                int written = conn_.write(line->data(), length);
-                ctx_.diag.print('F', 2, "SMTP_TO Written to command, status: %d", written);
-                result = written == length ? 0 : -1;
-            }
-            ctx_.diag.print('F', 2, "SENDMAIL: To command done, status: %d", result);
-            if (result == -1) return kRefused;
+            if (send_envelope("RCPT TO: <", recipient, kMaxRecipientLength,
+                              "SMTP_TO Written to command, status: %d",
+                              "SENDMAIL: To command done, status: %d") == -1)
+                return kRefused;
             int status = verdict(Step::kRcptTo,
                                  "SENDMAIL: Got reply on rcpt to command, code: %d, reply: %s, status = %d");
             if (status != kOk) return status;

@@ -124,54 +124,10 @@ def scratch():
     return tempfile.mkdtemp(prefix="brevorin-modern-")
 
 
-class PipeliningSink:
-    """An aiosmtpd sink that offers PIPELINING in its EHLO reply (aiosmtpd
-    reads pipelined commands but does not say so by default)."""
-
-    def __init__(self, deliver_to=None):
-        from servers import free_port
-        self.port = free_port()
-        self.messages = []
-        self.deliver_to = deliver_to
-        self.controller = None
-
-    @property
-    def server(self):
-        return "127.0.0.1+%d" % self.port
-
-    def start(self):
-        from aiosmtpd.controller import Controller
-        sink = self
-
-        class Handler:
-            async def handle_EHLO(self, server, session, envelope, hostname, responses):
-                session.host_name = hostname
-                return responses[:-1] + ["250-PIPELINING", responses[-1]]
-
-            async def handle_DATA(self, server, session, envelope):
-                data = envelope.original_content or envelope.content
-                sink.messages.append({"mail_from": envelope.mail_from,
-                                      "rcpt_tos": list(envelope.rcpt_tos), "data": data})
-                if sink.deliver_to is not None:
-                    dovecot, user = sink.deliver_to
-                    dovecot.add_message(user, data)
-                return "250 OK"
-
-        self.controller = Controller(Handler(), hostname="127.0.0.1", port=self.port,
-                                     decode_data=False, data_size_limit=0)
-        self.controller.start()
-        return self
-
-    def stop(self):
-        if self.controller is not None:
-            self.controller.stop()
-            self.controller = None
-
-    def __enter__(self):
-        return self.start()
-
-    def __exit__(self, *exc):
-        self.stop()
+def PipeliningSink(deliver_to=None):
+    """The SMTP sink offering PIPELINING in its EHLO reply."""
+    from servers import SmtpSink
+    return SmtpSink(deliver_to=deliver_to, pipelining=True)
 
 
 class ScriptedPeer:

@@ -239,8 +239,9 @@ class SmtpSink:
     """
 
     def __init__(self, port=None, deliver_to=None, tls=None, implicit_tls=False, users=None,
-                 tokens=None):
+                 tokens=None, pipelining=False):
         self.port = port or free_port()
+        self.pipelining = pipelining
         self.messages = []  # dicts: mail_from, rcpt_tos, data (bytes), tls
         self.logins = []    # (mechanism, user) of each successful AUTH
         self.deliver_to = deliver_to
@@ -262,6 +263,13 @@ class SmtpSink:
         sink = self
 
         class Handler:
+            # aiosmtpd reads pipelined commands but does not say so itself.
+            async def handle_EHLO(self, server, session, envelope, hostname, responses):
+                session.host_name = hostname
+                if not sink.pipelining:
+                    return responses
+                return responses[:-1] + ["250-PIPELINING", responses[-1]]
+
             async def handle_DATA(self, server, session, envelope):
                 data = envelope.original_content or envelope.content
                 if isinstance(data, str):

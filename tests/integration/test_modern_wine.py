@@ -14,12 +14,14 @@ from modern_support import scratch, wire
 
 @pytest.fixture
 def runner(wine_build):
-    driver = os.path.join(wine_build.build, "modern_driver.exe")
-    if not os.path.exists(driver):
-        pytest.skip("modern_driver.exe not built")
-    r = wine.WineRunner(wine_build.build)
-    r.driver = driver
-    return r
+    return wine_build
+
+
+@pytest.fixture
+def password_file(wine_build):
+    directory = scratch()
+    yield wine_build.write_file(directory, "pw", PASSWORD)
+    shutil.rmtree(directory, ignore_errors=True)
 
 
 def by_name(results):
@@ -42,13 +44,15 @@ def converted_message():
     ("LATIN1", "Grüße aus Köln ? 5 ?".encode("latin-1"), "Prüfung.txt".encode("latin-1"), 1),
     ("UTF8", "Grüße aus Köln – 5 €".encode(), "Prüfung.txt".encode(), 0),
 ])
-def test_dll_converts_to_the_host_charset(mailbox, runner, charset, body, name, status):
+def test_dll_converts_to_the_host_charset(mailbox, runner, password_file, charset, body, name,
+                                         status):
     mailbox.add_message(USER, converted_message())
     outdir = scratch()
     try:
         results, err = runner.run("option", "mime", "modern", "+",
-                                  "logon", mailbox.server, USER, PASSWORD, "+",
-                                  "list", "+", "get", "1", wine.to_windows_path(outdir), "+", "logoff",
+                                  "logon", mailbox.server, USER, password_file, "+",
+                                  "list", "+", "get", "1", wine.to_windows_path(outdir), "0", "+",
+                                  "logoff",
                                   charset=charset)
         r = by_name(results)
         assert r["logon"].status == 0, err
@@ -62,14 +66,15 @@ def test_dll_converts_to_the_host_charset(mailbox, runner, charset, body, name, 
         shutil.rmtree(outdir, ignore_errors=True)
 
 
-def test_dll_pipelined_listing_equals_one_at_a_time(mailbox, runner):
+def test_dll_pipelined_listing_equals_one_at_a_time(mailbox, runner, password_file):
     for n in range(1, 41):
         mailbox.add_message(USER, ("From: s%d@example.org\r\nSubject: message %d %s\r\n\r\nbody\r\n"
                                    % (n, n, "y" * 200)).encode())
     lists = {}
     for mode in ("off", "auto"):
         results, err = runner.run("option", "pipelining", mode, "+",
-                                  "logon", mailbox.server, USER, PASSWORD, "+", "list", "+", "logoff")
+                                  "logon", mailbox.server, USER, password_file, "+", "list", "+",
+                                  "logoff")
         r = by_name(results)
         assert r["logon"].status == 0, err
         lists[mode] = (r["list"].status, r["list"].texts[0])
