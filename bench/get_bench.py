@@ -88,7 +88,9 @@ def timed_with_rss(cmd, outdir, env=None):
         float(inner.group(1)) if inner else None
 
 
-def main():
+def setup(prefix):
+    """Arguments, the native and Windows get_bench programs, and a work
+    directory with an output directory and the password file."""
     ap = argparse.ArgumentParser()
     ap.add_argument("--mib", type=int, default=20)
     ap.add_argument("--rounds", type=int, default=5)
@@ -101,11 +103,16 @@ def main():
     if not os.path.exists(native):
         sys.exit("build the get_bench target first: %s" % native)
 
-    work = tempfile.mkdtemp(prefix="brevorin-get-bench-")
+    work = tempfile.mkdtemp(prefix=prefix)
     outdir = os.path.join(work, "out")
     password_file = os.path.join(work, "password")
     with open(password_file, "w") as f:
         f.write(PASSWORD + "\n")
+    return args, native, windows, work, outdir, password_file
+
+
+def main():
+    args, native, windows, work, outdir, password_file = setup("brevorin-get-bench-")
     data = message(args.mib)
 
     with Dovecot({USER: PASSWORD}) as dovecot:

@@ -14,14 +14,12 @@ times after a warm-up and the medians printed, with the targets.
 Build directories: BREVORIN_BUILD_DIR (default build; needs the get_bench
 target) and BREVORIN_WIN_BUILD_DIR (default build-win).
 """
-import argparse
 import email
 import os
 import shutil
 import statistics
 import subprocess
 import sys
-import tempfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.path.dirname(HERE)
@@ -29,7 +27,7 @@ sys.path.insert(0, os.path.join(SOURCE, "tests", "integration"))
 sys.path.insert(0, HERE)
 
 import certs  # noqa: E402
-from get_bench import USER, PASSWORD, message, timed_with_rss  # noqa: E402
+from get_bench import USER, PASSWORD, message, setup, timed_with_rss  # noqa: E402
 from servers import Dovecot  # noqa: E402
 
 PYTHON_CLIENT = r"""
@@ -50,23 +48,7 @@ pop.quit()
 
 
 def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("--mib", type=int, default=20)
-    ap.add_argument("--rounds", type=int, default=5)
-    args = ap.parse_args()
-
-    build = os.environ.get("BREVORIN_BUILD_DIR") or os.path.join(SOURCE, "build")
-    win_build = os.environ.get("BREVORIN_WIN_BUILD_DIR") or os.path.join(SOURCE, "build-win")
-    native = os.path.join(build, "bench", "get_bench")
-    windows = os.path.join(win_build, "bench", "get_bench.exe")
-    if not os.path.exists(native):
-        sys.exit("build the get_bench target first: %s" % native)
-
-    work = tempfile.mkdtemp(prefix="brevorin-tls-bench-")
-    outdir = os.path.join(work, "out")
-    password_file = os.path.join(work, "password")
-    with open(password_file, "w") as f:
-        f.write(PASSWORD + "\n")
+    args, native, windows, work, outdir, password_file = setup("brevorin-tls-bench-")
     pki = certs.Pki(work)
     data = message(args.mib)
     expected = [p for p in email.message_from_bytes(data).walk()
@@ -89,7 +71,7 @@ def main():
         env = dict(os.environ)
         if shutil.which("wine") and os.path.exists(windows):
             import wine
-            env = wine.WineRunner(win_build).env()
+            env = wine.WineRunner(os.path.dirname(os.path.dirname(windows))).env()
             runs["wine library"] = ["wine", windows, "localhost+%d" % port, USER,
                                     wine.to_windows_path(password_file),
                                     wine.to_windows_path(outdir), "security=tls",
