@@ -111,6 +111,22 @@ def setup(prefix):
     return args, native, windows, work, outdir, password_file
 
 
+def finish(runs, env, work, results):
+    """Stops Wine's server, removes the work directory and prints the
+    table; the library's median time and peak memory."""
+    if "wine library" in runs:
+        # The prefix's server would otherwise linger after the last run.
+        subprocess.run(["wineserver", "-k"], env=env, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
+    shutil.rmtree(work, ignore_errors=True)
+    print("%-18s %10s %14s %14s" % ("", "median s", "peak RSS MiB", "retrieval s"))
+    for label, (median, rss, inner) in results.items():
+        print("%-18s %10.3f %14.1f %14s" % (label, median, rss / 1024,
+                                            "%.3f" % inner if inner is not None else "-"))
+    lib, lib_rss, _ = results["library"]
+    return lib, lib_rss
+
+
 def main():
     args, native, windows, work, outdir, password_file = setup("brevorin-get-bench-")
     data = message(args.mib)
@@ -161,16 +177,7 @@ def main():
             results[label] = (statistics.median(times), max(peaks),
                               statistics.median(inner) if inner else None)
 
-    if "wine library" in runs:
-        # The prefix's server would otherwise linger after the last run.
-        subprocess.run(["wineserver", "-k"], env=env, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL)
-    shutil.rmtree(work, ignore_errors=True)
-    print("%-18s %10s %14s %14s" % ("", "median s", "peak RSS MiB", "retrieval s"))
-    for label, (median, rss, inner) in results.items():
-        print("%-18s %10.3f %14.1f %14s" % (label, median, rss / 1024,
-                                            "%.3f" % inner if inner is not None else "-"))
-    lib, lib_rss, _ = results["library"]
+    lib, lib_rss = finish(runs, env, work, results)
     print("poplib+email / library:  %.2f (target >= 3)" % (results["poplib + email"][0] / lib))
     print("library / curl raw:      %.2f (target <= 1.5)" % (lib / results["curl raw fetch"][0]))
     print("library peak memory:     %.1f MiB (target < 32)" % (lib_rss / 1024))

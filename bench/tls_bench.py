@@ -27,7 +27,7 @@ sys.path.insert(0, os.path.join(SOURCE, "tests", "integration"))
 sys.path.insert(0, HERE)
 
 import certs  # noqa: E402
-from get_bench import USER, PASSWORD, message, setup, timed_with_rss  # noqa: E402
+from get_bench import USER, PASSWORD, finish, message, setup, timed_with_rss  # noqa: E402
 from servers import Dovecot  # noqa: E402
 
 PYTHON_CLIENT = r"""
@@ -101,15 +101,7 @@ def main():
         if not logins or not all(", TLS," in l for l in logins):
             sys.exit("a session was not encrypted: %s" % logins)
 
-    if "wine library" in runs:
-        subprocess.run(["wineserver", "-k"], env=env, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL)
-    shutil.rmtree(work, ignore_errors=True)
-    print("%-18s %10s %14s %14s" % ("", "median s", "peak RSS MiB", "retrieval s"))
-    for label, (median, rss, inner) in results.items():
-        print("%-18s %10.3f %14.1f %14s" % (label, median, rss / 1024,
-                                            "%.3f" % inner if inner is not None else "-"))
-    lib, lib_rss, _ = results["library"]
+    lib, lib_rss = finish(runs, env, work, results)
     print("library / curl:          %.2f (target <= 1.2)" % (lib / results["curl pop3s (raw)"][0]))
     print("POP3_SSL+email / library: %.2f" % (results["POP3_SSL + email"][0] / lib))
     print("library peak memory:     %.1f MiB (target < 32)" % (lib_rss / 1024))

@@ -1,13 +1,17 @@
 """Throwaway certificates for TLS tests, benchmarks and the demo: a private
-CA and server certificates it signs (EC P-256, made with
-python3-cryptography), written as PEM files."""
+CA and server certificates it signs (RSA 2048, made with
+python3-cryptography), written as PEM files.
+
+RSA rather than ECDSA: Wine's certificate services now and then reject a
+valid ECDSA signature (the DER integers of a signature vary in length), which
+would make the DLL's tests fail at random."""
 import datetime
 import ipaddress
 import os
 
 from cryptography import x509
 from cryptography.hazmat.primitives import hashes, serialization
-from cryptography.hazmat.primitives.asymmetric import ec
+from cryptography.hazmat.primitives.asymmetric import rsa
 from cryptography.x509.oid import ExtendedKeyUsageOID, NameOID
 
 DAY = datetime.timedelta(days=1)
@@ -23,7 +27,7 @@ def _name(cn):
 
 def make_ca(cn="brevorin test CA"):
     """A self-signed CA: (key, certificate)."""
-    key = ec.generate_private_key(ec.SECP256R1())
+    key = rsa.generate_private_key(public_exponent=65537, key_size=2048)
     start = now()
     cert = (x509.CertificateBuilder().subject_name(_name(cn))
             .issuer_name(_name(cn)).public_key(key.public_key())
@@ -44,7 +48,7 @@ def make_leaf(ca_key, ca_cert, names, not_before=None, not_after=None):
     start = now()
     not_before = not_before or start - DAY
     not_after = not_after or start + 10 * DAY
-    key = ec.generate_private_key(ec.SECP256R1())
+    key = rsa.generate_private_key(public_exponent=65537, key_size=2048)
     sans = [x509.IPAddress(ipaddress.ip_address(n)) if n[0].isdigit() else x509.DNSName(n)
             for n in names]
     cert = (x509.CertificateBuilder().subject_name(_name(names[0])).issuer_name(ca_cert.subject)
