@@ -111,6 +111,19 @@ def setup(prefix):
     return args, native, windows, work, outdir, password_file
 
 
+def rounds_of(cmd, outdir, env, rounds):
+    """Runs cmd rounds times: the wall times, peak memories and retrieval
+    times (where the program reports one)."""
+    times, peaks, inner = [], [], []
+    for _ in range(rounds):
+        t, rss, retrieval = timed_with_rss(cmd, outdir, env)
+        times.append(t)
+        peaks.append(rss)
+        if retrieval is not None:
+            inner.append(retrieval)
+    return times, peaks, inner
+
+
 def finish(runs, env, work, results):
     """Stops Wine's server, removes the work directory and prints the
     table; the library's median time and peak memory."""
@@ -167,13 +180,7 @@ def main():
 
         results = {}
         for label, cmd in runs.items():
-            times, peaks, inner = [], [], []
-            for _ in range(args.rounds):
-                t, rss, retrieval = timed_with_rss(cmd, outdir, env)
-                times.append(t)
-                peaks.append(rss)
-                if retrieval is not None:
-                    inner.append(retrieval)
+            times, peaks, inner = rounds_of(cmd, outdir, env, args.rounds)
             results[label] = (statistics.median(times), max(peaks),
                               statistics.median(inner) if inner else None)
 

@@ -27,7 +27,7 @@ sys.path.insert(0, os.path.join(SOURCE, "tests", "integration"))
 sys.path.insert(0, HERE)
 
 import certs  # noqa: E402
-from get_bench import USER, PASSWORD, finish, message, setup, timed_with_rss  # noqa: E402
+from get_bench import USER, PASSWORD, finish, message, rounds_of, setup, timed_with_rss  # noqa: E402
 from servers import Dovecot  # noqa: E402
 
 PYTHON_CLIENT = r"""
@@ -88,13 +88,7 @@ def main():
                 with open(os.path.join(outdir, "report.bin"), "rb") as f:
                     if f.read() != expected:
                         sys.exit("%s wrote a different attachment" % label)
-            times, peaks, inner = [], [], []
-            for _ in range(args.rounds):
-                t, rss, retrieval = timed_with_rss(cmd, outdir, env)
-                times.append(t)
-                peaks.append(rss)
-                if retrieval is not None:
-                    inner.append(retrieval)
+            times, peaks, inner = rounds_of(cmd, outdir, env, args.rounds)
             results[label] = (statistics.median(times), statistics.median(peaks),
                               statistics.median(inner) if inner else None)
         logins = dovecot.logins()

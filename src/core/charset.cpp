@@ -47,7 +47,7 @@ constexpr HostName kHostNames[] = {
 };
 
 // Names a received part may carry. Those with a session code are the ones
-// the mime=spec readers have always recognised (ISO-2022-CN and -KR are known but
+// the classic readers have always recognised (ISO-2022-CN and -KR are known but
 // no session uses them); the others only tell the converters what to do.
 constexpr MimeCharset kMimeNames[] = {
     {"US-ASCII", kUsAscii, "US-ASCII", 20127},

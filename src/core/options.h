@@ -10,7 +10,7 @@ enum class Security { kNone, kStartTls, kImplicitTls };
 enum class Verify { kPeer, kNone };
 enum class Pop3Auth { kUser, kPlain, kXoauth2 };
 enum class SmtpAuth { kNone, kPlain, kLogin, kXoauth2, kAuto };
-enum class MimeMode { kSpec, kModern };
+enum class MimeMode { kClassic, kModern };
 enum class Pipelining { kOff, kAuto };
 enum class MessageIdMode { kNone, kAuto };
 
@@ -25,7 +25,7 @@ struct SessionOptions {
     bool allow_plaintext_auth = false;
     unsigned connect_timeout_s = 0;  // 0: wait as long as the system does
     unsigned timeout_s = 0;          // 0: no bound on a wait for the peer
-    MimeMode mime = MimeMode::kSpec;
+    MimeMode mime = MimeMode::kClassic;
     Pipelining pipelining = Pipelining::kOff;
     MessageIdMode message_id = MessageIdMode::kNone;
     long list_from = 1;

@@ -32,7 +32,7 @@ HostText to_host_charset(const std::string& charset, std::string& text, const Co
     size_t star = upper.find('*');
     if (star != std::string::npos) upper.resize(star);
     // Undeclared text is US-ASCII by the rules and 8-bit by habit: its bytes
-    // are passed on as they came, as mime=spec does.
+    // are passed on as they came, as the classic readers do.
     if (upper.empty() || upper == "US-ASCII" || text.empty()) return HostText::kKept;
     const CharsetInfo& host = charset_info(ctx.charset);
     if (upper == "ISO-2022-JP" && (ctx.charset == kEuc || ctx.charset == kSjis)) {

@@ -21,7 +21,7 @@ enum class HostText {
 // character set.
 HostText to_host_charset(const std::string& charset, std::string& text, const Context& ctx);
 
-// The same for a charset known only by the code the mime=spec readers give;
+// The same for a charset known only by the code the classic readers give;
 // kKept for codes without a MIME row.
 HostText to_host_charset(int code, std::string& text, const Context& ctx);
 

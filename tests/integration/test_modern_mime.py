@@ -1,8 +1,8 @@
 """mime=modern against real Dovecot with messages from real composers
 (Python's email package, s-nail, mpack): the body is the plain text
 alternative in the host's charset, every attachment's bytes and decoded name
-match what Python's email package makes of the message; under mime=spec
-nothing changes."""
+match what Python's email package makes of the message; with the classic
+walker (the default) nothing changes."""
 import os
 import shutil
 import tempfile

@@ -102,11 +102,11 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(Words, SpecDecoderUnchangedWithoutModernOrUtf8Host) {
     std::string out;
-    Context spec = host(kLatin1, MimeMode::kSpec);
-    ASSERT_EQ(decode_encoded_words("=?iso-8859-1?q?a_b?= =?iso-8859-1?q?c?=", out, spec), 0);
+    Context classic = host(kLatin1, MimeMode::kClassic);
+    ASSERT_EQ(decode_encoded_words("=?iso-8859-1?q?a_b?= =?iso-8859-1?q?c?=", out, classic), 0);
     EXPECT_EQ(out, "a_b c");
     ASSERT_EQ(decode_encoded_words("=?iso-8859-1?q?a_b?= =?iso-8859-1?q?c?=", out,
-                                   host(kUtf8, MimeMode::kSpec)),
+                                   host(kUtf8, MimeMode::kClassic)),
               0);
     EXPECT_EQ(out, "a bc");
 }
@@ -146,7 +146,7 @@ TEST(CharsetTable, Utf8HostNamesAndTheSpecCodesOfReceivedNames) {
     EXPECT_EQ(charset_from_host_name("UTF-8"), kUtf8);
     EXPECT_EQ(charset_from_host_name("utf8"), kUsAscii);
     EXPECT_STREQ(charset_info(kUtf8).content_type_line, "Content-Type: text/plain; charset=utf-8");
-    // The mime=spec readers know only the names they always knew.
+    // The classic readers know only the names they always knew.
     EXPECT_EQ(charset_from_mime_name("UTF-8"), -1);
     EXPECT_EQ(charset_from_mime_name("ISO-2022-JP"), kJis);
     EXPECT_STREQ(mime_name_of_code(kJis), "ISO-2022-JP");
