@@ -47,10 +47,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     DecodedBody decoded;
     bool read = read_header_block(lines, header) == HeaderRead::kRead &&
                 decode_body(lines, header, scratch.out + "/", quiet, decoded) == MessageBody::kDecoded;
+    if (read) decoded.commit_files(quiet);
+    else decoded.attachments.discard();
 
     fuzz::check(fuzz::entries(scratch.root) == std::vector<std::string>{"out"},
                 "a file was written outside the attachment directory");
     std::vector<std::string> written = fuzz::entries(scratch.out);
+    for (const auto& name : written)
+        fuzz::check(name.compare(0, 5, ".brv-") != 0, "a temporary file was left behind");
     if (read && decoded.files.has_value() && !decoded.files->empty()) {
         std::string list = *decoded.files;
         size_t start = 0;

@@ -25,7 +25,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (in == nullptr) return 0;
     std::string written_name;
     int status = -1;
-    int rc = uudecode(out + "/", in.get(), written_name, status, quiet);
+    int rc;
+    {
+        AttachmentFiles files;
+        rc = uudecode(out + "/", in.get(), files, written_name, status, quiet);
+        OwnedText listed;
+        files.commit(listed, status, quiet);
+    }
     fuzz::check(status >= 0 && status <= 3, "status out of range");
     fuzz::check((rc == 0) == (status == 0), "result and status disagree");
     fuzz::check(fuzz::entries(root) == std::vector<std::string>{"out"},

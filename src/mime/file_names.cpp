@@ -1,5 +1,6 @@
 #include "mime/file_names.h"
 
+#include <cerrno>
 #include <cstring>
 
 #include "core/context.h"
@@ -78,50 +79,186 @@ void next_file_name(std::string& name) {
     name = next.size() > kMaxNextNameLength ? std::string("att-1") : next;
 }
 
-int find_free_path(const std::string& directory, std::string& name, std::string& path,
-                   bool utf8) {
+int find_free_path(const std::string& directory, std::string& name, std::string& path, bool utf8,
+                   const std::vector<std::string>* claimed) {
     size_t room = directory.size() < kMaxPathLength ? kMaxPathLength - directory.size() : 0;
+    auto taken = [&](const std::string& candidate) {
+        if (claimed != nullptr)
+            for (const std::string& c : *claimed)
+                if (c == candidate) return true;
+        return utf8 ? platform::path_exists_utf8(candidate) : platform::path_exists(candidate);
+    };
     for (int tries = 0; tries < kFreePathTries; ++tries) {
         if (!fit_name(name, room)) return -1;
         if (platform::is_device_name(name)) name.insert(0, "_");
         if (!fit_name(name, room)) return -1;
         path = directory + name;
-        if (!(utf8 ? platform::path_exists_utf8(path) : platform::path_exists(path))) return 0;
+        if (!taken(path)) return 0;
         next_file_name(name);
     }
     fit_name(name, room);
     return -1;
 }
 
-NewFile::NewFile(std::string path, bool utf8) : path_(std::move(path)), utf8_(utf8) {
-    // The partial name must fit where the real one fits; a path at the limit
-    // is written under its real name.
-    if (path_.size() < kMaxPathLength) partial_ = path_ + "~";
-    const std::string& target = partial_.empty() ? path_ : partial_;
-#if defined(_WIN32)
-    if (utf8_) {
-        if (!platform::path_exists_utf8(path_)) file_ = platform::open_binary_write_utf8(target);
-    } else if (!platform::path_exists(path_)) {
-        file_ = platform::open_binary_write(target);
-    }
-#else
-    if (!platform::path_exists(path_)) file_.reset(std::fopen(target.c_str(), "wbx"));
-#endif
-    if (!file_) partial_.clear();
+namespace {
+
+// ".brv-" and 12 random hex digits: hidden, and no name a safe attachment
+// name can take (those never start with a dot).
+constexpr size_t kTemporaryNameLength = 22;
+
+std::string temporary_name() { return ".brv-" + platform::random_hex(12) + ".part"; }
+
+// Attempts at a temporary name that nobody else holds.
+constexpr int kTemporaryTries = 8;
+
+}  // namespace
+
+AttachmentFiles::AttachmentFiles(AttachmentFiles&& other) noexcept
+    : files_(std::move(other.files_)),
+      claimed_(std::move(other.claimed_)),
+      open_(std::move(other.open_)),
+      write_error_(other.write_error_),
+      limit_reported_(other.limit_reported_),
+      path_(std::move(other.path_)) {
+    other.files_.clear();
+    other.claimed_.clear();
 }
 
-bool NewFile::close() {
-    if (!file_) return true;
-    bool written = std::fclose(file_.release()) == 0;
-    if (partial_.empty()) return written;
-    bool named = utf8_ ? platform::rename_no_replace_utf8(partial_, path_)
-                       : platform::rename_no_replace(partial_, path_);
-    if (!named) {
-        if (utf8_) platform::remove_file_utf8(partial_);
-        else std::remove(partial_.c_str());
+AttachmentFiles& AttachmentFiles::operator=(AttachmentFiles&& other) noexcept {
+    if (this != &other) {
+        discard();
+        files_ = std::move(other.files_);
+        claimed_ = std::move(other.claimed_);
+        open_ = std::move(other.open_);
+        write_error_ = other.write_error_;
+        limit_reported_ = other.limit_reported_;
+        path_ = std::move(other.path_);
+        other.files_.clear();
+        other.claimed_.clear();
     }
-    partial_.clear();
-    return written && named;
+    return *this;
+}
+
+std::FILE* AttachmentFiles::begin(const std::string& directory, std::string& name, bool utf8,
+                                  const Context& ctx, int& status) {
+    abandon();
+    if (files_.size() >= static_cast<size_t>(kMaxAttachmentFiles)) {
+        if (!limit_reported_)
+            ctx.diag.print('W', 1, "POP3_PARSE_MIME: More than %d attachment files, the rest skipped",
+                           kMaxAttachmentFiles);
+        limit_reported_ = true;
+        status = kAttachmentSkipped;
+        return nullptr;
+    }
+    std::string path;
+    if (find_free_path(directory, name, path, utf8, &claimed_) != 0) {
+        status = kAttachmentNoName;
+        return nullptr;
+    }
+    Pending file{directory, name, std::string(), utf8, false};
+    int error = 0;
+    // The temporary must fit where the real name fits; a path near the
+    // limit is written under its real name, claimed exclusively.
+    if (directory.size() + kTemporaryNameLength <= kMaxPathLength) {
+        for (int tries = 0; tries < kTemporaryTries && !open_; ++tries) {
+            file.temporary = directory + temporary_name();
+            open_ = platform::create_new_file(file.temporary, utf8, true, error);
+            if (error != EEXIST) break;
+        }
+    } else {
+        open_ = platform::create_new_file(path, utf8, false, error);
+    }
+    path_ = path;
+    if (!open_) {
+        ctx.diag.print('E', 1, "POP3_PARSE_MIME: Could not create file: %s: %s", path.c_str(),
+                       platform::error_text(error).c_str());
+        status = kAttachmentNotOpened;
+        return nullptr;
+    }
+    write_error_ = 0;
+    files_.push_back(std::move(file));
+    claimed_.push_back(path);
+    return open_.get();
+}
+
+bool AttachmentFiles::write(const char* data, size_t length) {
+    if (!open_ || write_error_ != 0) return false;
+    if (std::fwrite(data, 1, length, open_.get()) == length) return true;
+    write_error_ = errno != 0 ? errno : EIO;
+    return false;
+}
+
+bool AttachmentFiles::end(const Context& ctx, int& status) {
+    if (!open_) return false;
+    int error = write_error_;
+    if (error == 0 && std::ferror(open_.get())) error = errno != 0 ? errno : EIO;
+    if (std::fclose(open_.release()) != 0 && error == 0) error = errno != 0 ? errno : EIO;
+    if (error == 0) {
+        files_.back().ended = true;
+        return true;
+    }
+    ctx.diag.print('E', 1, "POP3_PARSE_MIME: Could not write file: %s: %s", path_.c_str(),
+                   platform::error_text(error).c_str());
+    remove(files_.back());
+    files_.pop_back();
+    claimed_.pop_back();
+    status = kAttachmentNotOpened;
+    return false;
+}
+
+void AttachmentFiles::abandon() {
+    if (!open_) return;
+    open_.reset();
+    remove(files_.back());
+    files_.pop_back();
+    claimed_.pop_back();
+}
+
+void AttachmentFiles::commit(OwnedText& files, int& status, const Context& ctx) {
+    abandon();
+    for (Pending& file : files_) {
+        if (!file.ended) continue;
+        if (file.temporary.empty()) {
+            append_file_name(files, file.name);
+            continue;
+        }
+        std::string path = file.directory + file.name;
+        platform::Placed placed = platform::Placed::kTaken;
+        int error = 0;
+        for (int tries = 0; tries < kFreePathTries; ++tries) {
+            placed = platform::place_file(file.temporary, path, file.utf8, error);
+            if (placed != platform::Placed::kTaken) break;
+            if (find_free_path(file.directory, file.name, path, file.utf8) != 0) break;
+        }
+        if (placed == platform::Placed::kPlaced) {
+            file.temporary.clear();
+            append_file_name(files, file.name);
+            continue;
+        }
+        if (placed == platform::Placed::kTaken) {
+            status = kAttachmentNoName;
+            ctx.diag.print('E', 1, "POP3_PARSE_MIME: No free file name for: %s", path.c_str());
+        } else {
+            status = kAttachmentNotOpened;
+            ctx.diag.print('E', 1, "POP3_PARSE_MIME: Could not write file: %s: %s", path.c_str(),
+                           platform::error_text(error).c_str());
+        }
+        remove(file);
+    }
+    files_.clear();
+    claimed_.clear();
+}
+
+void AttachmentFiles::discard() {
+    open_.reset();
+    for (const Pending& file : files_) remove(file);
+    files_.clear();
+    claimed_.clear();
+}
+
+void AttachmentFiles::remove(const Pending& file) const {
+    const std::string& at = file.temporary.empty() ? file.directory + file.name : file.temporary;
+    platform::remove_file(at, file.utf8);
 }
 
 std::string attachment_directory(const char* directory) {

@@ -2,11 +2,21 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
-#include "platform/files.h"
+#include "core/context.h"
 #include "core/text.h"
+#include "platform/files.h"
 
 namespace brevorin {
+
+// Attachment status: what happened to the attachments of a message.
+enum AttachmentStatus : int {
+    kAttachmentsHandled = 0,
+    kAttachmentSkipped = 1,    // skipped, not decodable, or the message was cut short
+    kAttachmentNotOpened = 2,  // an attachment file could not be opened for writing
+    kAttachmentNoName = 3,     // no free file name for an attachment
+};
 
 // Longest path (directory text and name) an attachment file may get.
 constexpr size_t kMaxPathLength = 255;
@@ -26,40 +36,71 @@ std::string safe_attachment_name(const std::string& name);
 // photo-2.jpg; README -> README-1. ; .profile -> att-1.profile.
 void next_file_name(std::string& name);
 
+// Most attachment files one message may create: a message of 100,000 tiny
+// named parts must not fill a directory. The rest are skipped (status 1).
+constexpr int kMaxAttachmentFiles = 1000;
+
 // Finds a free path for name in the directory text: 0 with path set, -1 when
 // kFreePathTries candidates are taken or the directory leaves no room. name
-// ends as the last candidate tried.
+// ends as the last candidate tried. A path in claimed counts as taken.
 // utf8: the directory and name are UTF-8 (a UTF-8 host's).
 int find_free_path(const std::string& directory, std::string& name, std::string& path,
-                   bool utf8 = false);
+                   bool utf8 = false, const std::vector<std::string>* claimed = nullptr);
 
-// A new attachment file, written under a partial name beside its real one
-// and given the real name when closed, so a process stopped while writing
-// (Ctrl-C in the command-line tool) never leaves a half-written file under
-// the attachment's name. A file the library gives up on is still closed
-// under its real name, as it always was.
-class NewFile {
+// The attachment files of one message. Each is written under a hidden
+// temporary name of its own in the caller's directory and takes its real
+// name only at commit, once the whole message has arrived; whatever is not
+// committed is removed when the set goes. A lost connection, a refused size,
+// a full disk or an interrupted run so leaves no file behind, whole or cut
+// short, and no temporary that a later retrieval could trip over.
+class AttachmentFiles {
 public:
-    // Opens for binary writing; where the platform allows it, the open fails
-    // rather than follow or replace something that appeared after the search.
-    // utf8: the path is UTF-8 (a UTF-8 host's), which Windows takes only
-    // through its wide functions.
-    explicit NewFile(std::string path, bool utf8 = false);
-    ~NewFile() { close(); }
-    NewFile(const NewFile&) = delete;
-    NewFile& operator=(const NewFile&) = delete;
+    AttachmentFiles() = default;
+    ~AttachmentFiles() { discard(); }
+    AttachmentFiles(const AttachmentFiles&) = delete;
+    AttachmentFiles& operator=(const AttachmentFiles&) = delete;
+    AttachmentFiles(AttachmentFiles&& other) noexcept;
+    AttachmentFiles& operator=(AttachmentFiles&& other) noexcept;
 
-    explicit operator bool() const { return file_ != nullptr; }
-    std::FILE* get() const { return file_.get(); }
-    // Closes and gives the file its real name: false when the last data
-    // could not be written or the name could not be given.
-    bool close();
+    // Starts the file for a safe name (safe_attachment_name) in the
+    // directory text: the stream to write, or null with the attachment
+    // status that skips it. name ends as the name chosen (or the last one
+    // tried). One file is open at a time.
+    std::FILE* begin(const std::string& directory, std::string& name, bool utf8, const Context& ctx,
+                     int& status);
+    // Writes to the open file; a failure is remembered for end().
+    bool write(const char* data, size_t length);
+    // Closes the open file: true when every byte reached it. A file that
+    // could not be written is removed, with an E1 line naming its path and
+    // the system's reason, and status 2.
+    bool end(const Context& ctx, int& status);
+    // Removes the open file: its part could not be read or decoded.
+    void abandon();
+    // The path the open (or last) file will have.
+    const std::string& path() const { return path_; }
+
+    // Gives every ended file its real name, in order, and appends the
+    // names to files. A name taken meanwhile moves on to the next free one.
+    void commit(OwnedText& files, int& status, const Context& ctx);
+    // Removes every file not committed.
+    void discard();
 
 private:
-    platform::File file_;
+    struct Pending {
+        std::string directory;
+        std::string name;
+        std::string temporary;  // empty: written under its real name
+        bool utf8 = false;
+        bool ended = false;
+    };
+    void remove(const Pending& file) const;
+
+    std::vector<Pending> files_;
+    std::vector<std::string> claimed_;  // real paths of files_, for the name search
+    platform::File open_;
+    int write_error_ = 0;
+    bool limit_reported_ = false;
     std::string path_;
-    std::string partial_;
-    bool utf8_ = false;
 };
 
 // The caller's attachment directory as the text that file names are

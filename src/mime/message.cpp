@@ -46,8 +46,7 @@ bool read_uuencoded_block(LineSource& lines, const std::string& directory, const
     int block_status = kAttachmentsHandled;
     // Only a file written whole is listed, and one good block does not hide
     // the failure of an earlier one.
-    if (uudecode(directory, staged.get(), name, block_status, ctx) == 0 && !name.empty())
-        append_file_name(out.files, name);
+    uudecode(directory, staged.get(), out.attachments, name, block_status, ctx);
     if (block_status != kAttachmentsHandled) out.status = block_status;
     return true;
 }

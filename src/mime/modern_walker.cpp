@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "codec/base64.h"
+#include "codec/quoted_printable.h"
 #include "mime/encoded_word.h"
 #include "mime/file_names.h"
 #include "mime/host_text.h"
@@ -28,54 +29,6 @@ bool blank_rest(const char* p, size_t n) {
         if (p[i] != ' ' && p[i] != '\t' && p[i] != '\r' && p[i] != '\n') return false;
     return true;
 }
-
-// Undoes quoted-printable line by line, for attachments of any size.
-class QpStream {
-public:
-    explicit QpStream(std::FILE* file) : file_(file) {}
-
-    bool add(const char* data, size_t n) {
-        for (size_t i = 0; i < n; ++i) {
-            line_ += data[i];
-            if (data[i] == '\n' && !flush()) return false;
-        }
-        return true;
-    }
-
-    bool flush() {
-        if (line_.empty()) return true;
-        size_t end = line_.size();
-        bool hard_break = end > 0 && line_[end - 1] == '\n';
-        if (hard_break) --end;
-        if (end > 0 && line_[end - 1] == '\r') --end;
-        while (end > 0 && (line_[end - 1] == ' ' || line_[end - 1] == '\t')) --end;
-        bool soft = end > 0 && line_[end - 1] == '=';
-        if (soft) --end;
-        std::string out;
-        for (size_t i = 0; i < end; ++i) {
-            if (line_[i] == '=' && i + 2 < end && hex(line_[i + 1]) >= 0 && hex(line_[i + 2]) >= 0) {
-                out += static_cast<char>(hex(line_[i + 1]) * 16 + hex(line_[i + 2]));
-                i += 2;
-            } else {
-                out += line_[i];
-            }
-        }
-        if (hard_break && !soft) out += "\r\n";
-        line_.clear();
-        return std::fwrite(out.data(), 1, out.size(), file_) == out.size();
-    }
-
-private:
-    static int hex(char c) {
-        if (c >= '0' && c <= '9') return c - '0';
-        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-        return -1;
-    }
-
-    std::FILE* file_;
-    std::string line_;
-};
 
 bool is_text_body(const MimeField& type, const MimeField& disposition) {
     if (type.value != "text/plain") return false;
@@ -323,50 +276,51 @@ private:
         std::string name = safe_attachment_name(part_file_name(block, ctx_, lossy));
         if (lossy) out_.status = kAttachmentSkipped;
         if (name.empty()) name = "att-1";
-        std::string path;
-        const bool utf8 = ctx_.charset == kUtf8;
-        if (find_free_path(directory_, name, path, utf8) != 0) {
-            out_.status = kAttachmentNoName;
-            return skip_body(stop);
-        }
-        NewFile file(path, utf8);
-        if (!file) {
-            out_.status = kAttachmentNotOpened;
-            return skip_body(stop);
-        }
+        AttachmentFiles& files = out_.attachments;
+        std::FILE* file = files.begin(directory_, name, ctx_.charset == kUtf8, ctx_, out_.status);
+        if (file == nullptr) return skip_body(stop);
         platform::File staged;
         if (form == Form::kBase64) {
             staged = platform::open_temp_file();
             if (!staged) {
-                file.close();
+                files.abandon();
                 out_.status = kAttachmentSkipped;
                 return skip_body(stop);
             }
         }
-        std::FILE* sink = staged ? staged.get() : file.get();
-        QpStream qp(sink);
-        bool write_failed = false;
+        QpDecoder qp;
+        std::string decoded;
         bool stopped = false;
         std::string bytes;
         while (!stopped) {
             if (!content(stop, stopped, bytes)) return false;
-            if (write_failed || bytes.empty()) continue;
-            bool ok = form == Form::kQuotedPrintable
-                          ? qp.add(bytes.data(), bytes.size())
-                          : std::fwrite(bytes.data(), 1, bytes.size(), sink) == bytes.size();
-            if (!ok) write_failed = true;
+            if (bytes.empty()) continue;
+            if (form == Form::kQuotedPrintable) {
+                decoded.clear();
+                qp.feed(bytes.data(), bytes.size(), decoded);
+                files.write(decoded.data(), decoded.size());
+            } else if (staged) {
+                std::fwrite(bytes.data(), 1, bytes.size(), staged.get());
+            } else {
+                files.write(bytes.data(), bytes.size());
+            }
         }
-        if (form == Form::kQuotedPrintable && !write_failed && !qp.flush()) write_failed = true;
-        if (form == Form::kBase64 && !write_failed) {
+        if (form == Form::kQuotedPrintable) {
+            decoded.clear();
+            qp.finish(decoded);
+            files.write(decoded.data(), decoded.size());
+        }
+        if (staged) {
+            bool staged_ok = std::fflush(staged.get()) == 0 && !std::ferror(staged.get());
             std::rewind(staged.get());
-            if (base64_decode(staged.get(), file.get(), ctx_) != 0) write_failed = true;
+            if (!staged_ok || (base64_decode(staged.get(), file, ctx_) != 0 && !std::ferror(file))) {
+                files.abandon();
+                out_.status = kAttachmentSkipped;
+                return true;
+            }
         }
-        if (!file.close() || write_failed) {
-            out_.status = kAttachmentSkipped;
-            return true;
-        }
-        ctx_.diag.print('F', 0, "POP3_PARSE_MIME: Decoded and written file: %s", path.c_str());
-        append_file_name(out_.files, name);
+        if (!files.end(ctx_, out_.status)) return true;
+        ctx_.diag.print('F', 0, "POP3_PARSE_MIME: Decoded and written file: %s", files.path().c_str());
         return true;
     }
 

@@ -131,12 +131,13 @@ class PartWalker {
         return 0;
     }
 
-    // Name and free path of an attachment: 0, or the status that skips it.
-    int choose_path(const std::string& block, std::string& name, std::string& path) {
+    // Starts the attachment's file: the stream, or null with the status set.
+    std::FILE* begin_file(const std::string& block) {
+        std::string name;
         file_disposition(block.c_str(), name, ctx_);
         name = safe_attachment_name(name);
         if (name.empty()) name = "att-1";
-        return find_free_path(directory_, name, path) == 0 ? 0 : kAttachmentNoName;
+        return entry_.attachments.begin(directory_, name, false, ctx_, status_);
     }
 
     // After a copy: 0 to go on with the next part, -1 to end the walk.
@@ -148,44 +149,42 @@ class PartWalker {
     }
 
     int save_as_received(const std::string& block) {
-        std::string name, path;
-        if (int status = choose_path(block, name, path)) return skip_with(status);
-        NewFile out(path);
-        if (!out) return skip_with(kAttachmentNotOpened);
-        int rc = copy_part_to_file(lines_, out.get(), boundary_, closing_, ctx_);
-        if (rc != 0) {
-            out.close();
-            return after_failed_copy(rc);
+        std::FILE* out = begin_file(block);
+        if (out == nullptr) return skip();
+        // A failed write still reads the part through its delimiter; end()
+        // reports it.
+        if (copy_part_to_file(lines_, out, boundary_, closing_, ctx_) == -1) {
+            entry_.attachments.abandon();
+            return after_failed_copy(-1);
         }
-        if (!out.close()) {
-            status_ = kAttachmentSkipped;
-            return 0;
-        }
-        append_file_name(entry_.files, name);
+        entry_.attachments.end(ctx_, status_);
         return 0;
     }
 
     int save_decoded(const std::string& block) {
-        std::string name, path;
-        if (int status = choose_path(block, name, path)) return skip_with(status);
-        NewFile out(path);
-        if (!out) return skip_with(kAttachmentNotOpened);
+        std::FILE* out = begin_file(block);
+        if (out == nullptr) return skip();
         platform::File staged = platform::open_temp_file();
         if (!staged) {
-            out.close();
+            entry_.attachments.abandon();
             return skip_with(kAttachmentSkipped);
         }
         int rc = copy_part_to_file(lines_, staged.get(), boundary_, closing_, ctx_);
-        if (rc != 0) return after_failed_copy(rc);
+        if (rc != 0) {
+            entry_.attachments.abandon();
+            return after_failed_copy(rc);
+        }
         std::rewind(staged.get());
         // The part has been read through its delimiter, so a failed decoding
         // only marks the status; skipping now would swallow the next part.
-        if (base64_decode(staged.get(), out.get(), ctx_) != 0 || !out.close()) {
+        if (base64_decode(staged.get(), out, ctx_) != 0 && !std::ferror(out)) {
+            entry_.attachments.abandon();
             status_ = kAttachmentSkipped;
             return 0;
         }
-        ctx_.diag.print('F', 0, "POP3_PARSE_MIME: Decoded and written file: %s", path.c_str());
-        append_file_name(entry_.files, name);
+        if (!entry_.attachments.end(ctx_, status_)) return 0;
+        ctx_.diag.print('F', 0, "POP3_PARSE_MIME: Decoded and written file: %s",
+                        entry_.attachments.path().c_str());
         return 0;
     }
 

@@ -10,6 +10,7 @@
 #include "core/context.h"
 #include "core/line_source.h"
 #include "core/text.h"
+#include "mime/file_names.h"
 
 namespace brevorin {
 
@@ -18,23 +19,19 @@ constexpr int kTextCapacity = kBodyCapacity;  // one text part (or the single te
 constexpr int kPartHeaderCapacity = 4096;     // the header block of one part
 constexpr int kEpilogueCapacity = kBodyCapacity;
 
-// Attachment status: what happened to the attachments of a message.
-enum AttachmentStatus : int {
-    kAttachmentsHandled = 0,
-    kAttachmentSkipped = 1,    // skipped, not decodable, or the message was cut short
-    kAttachmentNotOpened = 2,  // an attachment file could not be opened for writing
-    kAttachmentNoName = 3,     // no free file name for an attachment
-};
-
 // What decoding a message body gives: the text parts (or the single text)
 // for the body, the names of the attachment files written, and the
 // attachment status.
 struct DecodedBody {
     OwnedText body;
-    OwnedText files;  // ESC-separated bare file names
+    OwnedText files;  // ESC-separated bare file names, once committed
+    AttachmentFiles attachments;  // written, not yet under their names
     int status = kAttachmentsHandled;
     size_t body_limit = SIZE_MAX;  // bytes the body may hold
     bool body_over_limit = false;  // a text part was left out for it
+
+    // The message arrived whole: its attachment files take their names.
+    void commit_files(const Context& ctx) { attachments.commit(files, status, ctx); }
 };
 
 enum class BodyOutcome {

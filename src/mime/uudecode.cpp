@@ -86,8 +86,8 @@ int uudecode_lines(std::FILE* in, std::FILE* out) {
     return -1;
 }
 
-int uudecode(const std::string& directory, std::FILE* in, std::string& name, int& status,
-             const Context& ctx) {
+int uudecode(const std::string& directory, std::FILE* in, AttachmentFiles& files,
+             std::string& name, int& status, const Context& ctx) {
     status = kAttachmentsHandled;
     std::string line;
     if (!read_piece(in, kUuBeginLineRoom, line)) {
@@ -108,33 +108,31 @@ int uudecode(const std::string& directory, std::FILE* in, std::string& name, int
     if (name.empty()) name = "att-1";
     ctx.diag.print('D', 2, "UUDECODE: decoding in mode: %d, file: %s", mode, name.c_str());
 
-    std::string path;
-    if (find_free_path(directory, name, path) != 0) {
-        ctx.diag.print('E', 1, "UUDECODE: can't create unique filename, last try was: %s",
-                   name.c_str());
-        status = kAttachmentNoName;
+    std::FILE* out = files.begin(directory, name, false, ctx, status);
+    if (out == nullptr) {
+        if (status == kAttachmentNoName)
+            ctx.diag.print('E', 1, "UUDECODE: can't create unique filename, last try was: %s",
+                           name.c_str());
+        else if (status == kAttachmentNotOpened)
+            ctx.diag.print('E', 1, "UUDECODE: can't open output: %s for writing",
+                           files.path().c_str());
         return -1;
     }
-    NewFile out(path);
-    if (!out) {
-        ctx.diag.print('E', 1, "UUDECODE: can't open output: %s for writing", path.c_str());
-        status = kAttachmentNotOpened;
-        return -1;
-    }
-    ctx.diag.print('D', 2, "UUDECODE: writing file to: %s", path.c_str());
-    if (uudecode_lines(in, out.get()) != 0) {
+    ctx.diag.print('D', 2, "UUDECODE: writing file to: %s", files.path().c_str());
+    if (uudecode_lines(in, out) != 0 && !std::ferror(out)) {
+        files.abandon();
         ctx.diag.print('E', 1, "UUDECODE: error while decoding");
         status = kAttachmentSkipped;
         return -1;
     }
     if (!read_piece(in, kUuBeginLineRoom, line) || line.compare(0, 3, "end") != 0) {
+        files.abandon();
         ctx.diag.print('E', 1, "UUDECODE: no valid endline");
         status = kAttachmentSkipped;
         return -1;
     }
-    if (!out.close()) {
+    if (!files.end(ctx, status)) {
         ctx.diag.print('E', 1, "UUDECODE: error while decoding");
-        status = kAttachmentSkipped;
         return -1;
     }
     status = kAttachmentsHandled;

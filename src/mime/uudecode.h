@@ -6,6 +6,7 @@
 #include <string>
 
 #include "core/context.h"
+#include "mime/file_names.h"
 
 namespace brevorin {
 
@@ -15,11 +16,12 @@ constexpr size_t kUuBeginLineRoom = 999;
 constexpr size_t kUuDataLineRoom = 1023;
 
 // Decodes the block that starts at the current position of in into a new
-// file of the directory text. 0 when the file was written completely, -1
-// otherwise. name receives the name the file was (or was to be) written
-// under once the begin line has been read; status the attachment status.
-int uudecode(const std::string& directory, std::FILE* in, std::string& name, int& status,
-             const Context& ctx);
+// file of the directory text, one of files (named when they are committed).
+// 0 when the file was written completely, -1 otherwise. name receives the
+// name the file was (or was to be) written under once the begin line has
+// been read; status the attachment status.
+int uudecode(const std::string& directory, std::FILE* in, AttachmentFiles& files,
+             std::string& name, int& status, const Context& ctx);
 
 // Decodes data lines up to the zero-length line: 0 there, -1 when the input
 // runs out first or a write fails.

@@ -5,15 +5,40 @@
 #include <cctype>
 #include <cstdio>
 
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+
 #if defined(_WIN32)
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
 #else
+#include <fcntl.h>
+#include <time.h>
 #include <unistd.h>
 #endif
 
 namespace brevorin::platform {
+
+namespace {
+
+// Mixes the seed (splitmix64) so that neighbouring seeds give unrelated names.
+std::string hex_digits(uint64_t seed, size_t digits) {
+    static const char kHex[] = "0123456789abcdef";
+    std::string out;
+    while (out.size() < digits) {
+        seed += 0x9E3779B97F4A7C15ull;
+        uint64_t z = seed;
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+        z ^= z >> 31;
+        for (int i = 0; i < 16 && out.size() < digits; ++i, z >>= 4) out += kHex[z & 15];
+    }
+    return out;
+}
+
+}  // namespace
 
 File open_temp_file() {
 #if defined(_WIN32)
@@ -60,13 +85,25 @@ std::wstring wide_path(const std::string& path) {
     return wide;
 }
 
-}  // namespace
-
-File open_binary_write_utf8(const std::string& path) {
-    std::wstring wide = wide_path(path);
-    if (wide.empty()) return open_binary_write(path);
-    return File(::_wfopen(wide.c_str(), L"wb"));
+int errno_of(DWORD code) {
+    switch (code) {
+        case ERROR_FILE_EXISTS:
+        case ERROR_ALREADY_EXISTS:
+            return EEXIST;
+        case ERROR_DISK_FULL:
+        case ERROR_HANDLE_DISK_FULL:
+            return ENOSPC;
+        case ERROR_ACCESS_DENIED:
+            return EACCES;
+        case ERROR_PATH_NOT_FOUND:
+        case ERROR_FILE_NOT_FOUND:
+            return ENOENT;
+        default:
+            return EIO;
+    }
 }
+
+}  // namespace
 
 bool path_exists_utf8(const std::string& path) {
     std::wstring wide = wide_path(path);
@@ -75,26 +112,128 @@ bool path_exists_utf8(const std::string& path) {
     return ::_wstati64(wide.c_str(), &st) == 0;
 }
 
-bool rename_no_replace_utf8(const std::string& from, const std::string& to) {
-    std::wstring wide_from = wide_path(from);
-    std::wstring wide_to = wide_path(to);
-    if (wide_from.empty() || wide_to.empty()) return rename_no_replace(from, to);
-    return MoveFileW(wide_from.c_str(), wide_to.c_str()) != 0;
+File create_new_file(const std::string& path, bool utf8, bool hidden, int& error) {
+    error = 0;
+    DWORD attributes = hidden ? FILE_ATTRIBUTE_HIDDEN : FILE_ATTRIBUTE_NORMAL;
+    std::wstring wide = utf8 ? wide_path(path) : std::wstring();
+    HANDLE handle = !wide.empty() ? CreateFileW(wide.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                                attributes, nullptr)
+                                  : CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                                attributes, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        error = errno_of(GetLastError());
+        return nullptr;
+    }
+    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY);
+    if (fd < 0) {
+        CloseHandle(handle);
+        error = EIO;
+        return nullptr;
+    }
+    std::FILE* file = _fdopen(fd, "wb");
+    if (file == nullptr) {
+        _close(fd);
+        error = EIO;
+    }
+    return File(file);
 }
 
-void remove_file_utf8(const std::string& path) {
-    std::wstring wide = wide_path(path);
-    if (wide.empty()) std::remove(path.c_str());
-    else ::_wremove(wide.c_str());
+Placed place_file(const std::string& from, const std::string& to, bool utf8, int& error) {
+    std::wstring wide_from = utf8 ? wide_path(from) : std::wstring();
+    std::wstring wide_to = utf8 ? wide_path(to) : std::wstring();
+    // MoveFile never replaces an existing file, on every file system.
+    bool moved = !wide_from.empty() && !wide_to.empty()
+                     ? MoveFileW(wide_from.c_str(), wide_to.c_str()) != 0
+                     : MoveFileA(from.c_str(), to.c_str()) != 0;
+    if (moved) {
+        // The temporary was hidden; the attachment must not stay so.
+        if (!wide_to.empty()) SetFileAttributesW(wide_to.c_str(), FILE_ATTRIBUTE_NORMAL);
+        else SetFileAttributesA(to.c_str(), FILE_ATTRIBUTE_NORMAL);
+        return Placed::kPlaced;
+    }
+    error = errno_of(GetLastError());
+    return error == EEXIST ? Placed::kTaken : Placed::kFailed;
+}
+
+void remove_file(const std::string& path, bool utf8) {
+    std::wstring wide = utf8 ? wide_path(path) : std::wstring();
+    if (!wide.empty()) ::_wremove(wide.c_str());
+    else std::remove(path.c_str());
+}
+
+std::string random_hex(size_t digits) {
+    static LONG counter = 0;
+    LARGE_INTEGER ticks;
+    QueryPerformanceCounter(&ticks);
+    uint64_t seed = static_cast<uint64_t>(ticks.QuadPart) ^
+                    (static_cast<uint64_t>(GetCurrentProcessId()) << 32) ^
+                    static_cast<uint64_t>(InterlockedIncrement(&counter)) * 0x9E3779B97F4A7C15ull ^
+                    reinterpret_cast<uintptr_t>(&ticks);
+    return hex_digits(seed, digits);
 }
 #else
-File open_binary_write_utf8(const std::string& path) { return open_binary_write(path); }
 bool path_exists_utf8(const std::string& path) { return path_exists(path); }
-bool rename_no_replace_utf8(const std::string& from, const std::string& to) {
-    return rename_no_replace(from, to);
+
+File create_new_file(const std::string& path, bool, bool, int& error) {
+    error = 0;
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        error = errno;
+        return nullptr;
+    }
+    std::FILE* file = ::fdopen(fd, "wb");
+    if (file == nullptr) {
+        error = errno;
+        ::close(fd);
+        ::unlink(path.c_str());
+    }
+    return File(file);
 }
-void remove_file_utf8(const std::string& path) { std::remove(path.c_str()); }
+
+Placed place_file(const std::string& from, const std::string& to, bool, int& error) {
+    if (::link(from.c_str(), to.c_str()) == 0) {
+        ::unlink(from.c_str());
+        return Placed::kPlaced;
+    }
+    error = errno;
+    if (error == EEXIST) return Placed::kTaken;
+    // No hard links here (FAT, some network and FUSE file systems): claim
+    // the name with an exclusive create, then rename over the claim, which
+    // is ours. rename() alone would replace a file that appeared meanwhile.
+    int fd = ::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        error = errno;
+        return error == EEXIST ? Placed::kTaken : Placed::kFailed;
+    }
+    ::close(fd);
+    if (::rename(from.c_str(), to.c_str()) == 0) return Placed::kPlaced;
+    error = errno;
+    ::unlink(to.c_str());
+    return Placed::kFailed;
+}
+
+void remove_file(const std::string& path, bool) { ::unlink(path.c_str()); }
+
+std::string random_hex(size_t digits) {
+    static std::atomic<uint64_t> counter{0};
+    uint64_t seed = 0;
+    int fd = ::open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        if (::read(fd, &seed, sizeof seed) != static_cast<ssize_t>(sizeof seed)) seed = 0;
+        ::close(fd);
+    }
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    seed ^= static_cast<uint64_t>(now.tv_nsec) ^ (static_cast<uint64_t>(::getpid()) << 32) ^
+            (counter.fetch_add(1) + 1) * 0x9E3779B97F4A7C15ull;
+    return hex_digits(seed, digits);
+}
 #endif
+
+std::string error_text(int error) {
+    const char* text = std::strerror(error);
+    return text != nullptr ? text : "error " + std::to_string(error);
+}
 
 bool path_exists(const std::string& path) {
     struct stat st;
@@ -114,16 +253,6 @@ PathKind path_kind(const std::string& path, uint64_t& size) {
 #endif
     size = static_cast<uint64_t>(st.st_size);
     return PathKind::kRegular;
-}
-
-bool rename_no_replace(const std::string& from, const std::string& to) {
-#if defined(_WIN32)
-    return MoveFileA(from.c_str(), to.c_str()) != 0;
-#else
-    if (::link(from.c_str(), to.c_str()) != 0) return false;
-    ::unlink(from.c_str());
-    return true;
-#endif
 }
 
 bool file_status_ok(std::FILE* file) {

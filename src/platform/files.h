@@ -35,10 +35,7 @@ bool path_exists(const std::string& path);
 
 // The same for a path in UTF-8, which Windows takes only through its wide
 // functions (the narrow ones read the ANSI code page).
-File open_binary_write_utf8(const std::string& path);
 bool path_exists_utf8(const std::string& path);
-bool rename_no_replace_utf8(const std::string& from, const std::string& to);
-void remove_file_utf8(const std::string& path);
 
 // What a path names, for files the library is asked to read: a regular file
 // (with its size), nothing, or something else (a directory, a device, a
@@ -46,8 +43,27 @@ void remove_file_utf8(const std::string& path);
 enum class PathKind { kRegular, kMissing, kOther };
 PathKind path_kind(const std::string& path, uint64_t& size);
 
-// Renames from to to unless something is at to already: true when renamed.
-bool rename_no_replace(const std::string& from, const std::string& to);
+// Creates a new file for binary writing, failing when anything is at the
+// path already (never following or replacing it). utf8: the path is UTF-8,
+// which Windows takes only through its wide functions. hidden asks Windows
+// to hide it (elsewhere a leading dot does that). On failure the system's
+// error number is in error (EEXIST when the path was taken).
+File create_new_file(const std::string& path, bool utf8, bool hidden, int& error);
+
+// Gives the file at from the name to, never replacing what is at to. Where
+// the file system has no hard links (FAT), the name is first claimed by an
+// exclusive create and the file then renamed over that claim.
+enum class Placed { kPlaced, kTaken, kFailed };
+Placed place_file(const std::string& from, const std::string& to, bool utf8, int& error);
+
+void remove_file(const std::string& path, bool utf8);
+
+// The system's text for an error number from the calls above.
+std::string error_text(int error);
+
+// Hex digits that are hard to guess, for names that must not collide with
+// another process's or a user's.
+std::string random_hex(size_t digits);
 
 // Whether the file's status can be read from the file system.
 bool file_status_ok(std::FILE* file);

@@ -124,7 +124,7 @@ bool top_by_retrieve(Mailbox& box, int message, size_t capacity, std::string& he
 bool list_size(Mailbox& box, int message, int32_t& size) {
     box.ctx.diag.print('F', 0, "POP3_LIST: Listing : %d", message);
     if (!send_command(box.connection, numbered("LIST", message))) return false;
-    return size_answer(box, message, size);
+    return size_answer(box, message, size, false) == SizeAnswer::kOk;
 }
 
 std::string size_request(int message) { return numbered("LIST", message); }
@@ -149,31 +149,52 @@ bool header_answer(Mailbox& box, int message, size_t capacity, std::string& head
     return ok;
 }
 
-bool drop_answer(Mailbox& box, bool multi_line) {
+bool drop_answer(Mailbox& box) {
     StatusLine status = read_status(box.connection, box.ctx, nullptr);
     if (status == StatusLine::kFailed) return false;
-    if (status != StatusLine::kOk || !multi_line) return true;
+    if (status != StatusLine::kOk) return true;
     DataLineReader reader(box.connection);
     return reader.drain() == LineSource::Next::kEnd;
 }
 
-bool size_answer(Mailbox& box, int message, int32_t& size) {
-    const Context& ctx = box.ctx;
-    (void)message;
-    std::string reply;
-    if (read_status(box.connection, ctx, &reply) != StatusLine::kOk) return false;
-    if (!reply.empty()) ctx.diag.print('F', 0, "POP3_LIST: Response from server: %s", reply.c_str());
+namespace {
+
+// "+OK n octets": whether it parses, and for which message.
+bool parse_size_answer(const std::string& reply, long long& number, long long& octets) {
     const char* cursor = reply.c_str();
+    return read_decimal(cursor, number) && read_decimal(cursor, octets);
+}
+
+}  // namespace
+
+SizeAnswer drop_size_answer(Mailbox& box, int message) {
+    std::string reply;
+    StatusLine status = read_status(box.connection, box.ctx, &reply);
+    if (status == StatusLine::kFailed) return SizeAnswer::kFailed;
+    if (status != StatusLine::kOk) return SizeAnswer::kRefused;
+    long long number = 0, octets = 0;
+    if (!parse_size_answer(reply, number, octets) || number != message) return SizeAnswer::kOutOfStep;
+    return SizeAnswer::kOk;
+}
+
+SizeAnswer size_answer(Mailbox& box, int message, int32_t& size, bool in_batch) {
+    const Context& ctx = box.ctx;
+    std::string reply;
+    StatusLine status = read_status(box.connection, ctx, &reply);
+    if (status == StatusLine::kFailed) return SizeAnswer::kFailed;
+    if (status != StatusLine::kOk) return SizeAnswer::kRefused;
+    if (!reply.empty()) ctx.diag.print('F', 0, "POP3_LIST: Response from server: %s", reply.c_str());
     long long number = 0;
     long long octets = 0;
-    if (!read_decimal(cursor, number) || !read_decimal(cursor, octets)) {
+    if (!parse_size_answer(reply, number, octets)) {
         ctx.diag.print('E', 1, "POP3_LIST: Response from server not parsable");
-        return false;
+        return in_batch ? SizeAnswer::kOutOfStep : SizeAnswer::kRefused;
     }
+    if (in_batch && number != message) return SizeAnswer::kOutOfStep;
     size = clamp_int32(octets);
     ctx.diag.print('D', 0, "POP3_LIST: Received message number=%d, size=%d", clamp_int32(number),
                    size);
-    return true;
+    return SizeAnswer::kOk;
 }
 
 namespace {

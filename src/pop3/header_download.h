@@ -24,11 +24,19 @@ bool fetch_header(Mailbox& box, int message, size_t capacity, std::string& heade
 // header_answer need TOP support to be known (after the first fetch_header).
 std::string size_request(int message);
 std::string header_request(const Mailbox& box, int message);
-bool size_answer(Mailbox& box, int message, int32_t& size);
 bool header_answer(Mailbox& box, int message, size_t capacity, std::string& header);
 
+// The answer to LIST n. Read in a batch (in_batch), every +OK answer must
+// name its own message: one that names another or does not parse means the
+// answers are out of step with the requests, and nothing read from then on
+// can be attributed to a message.
+enum class SizeAnswer { kOk, kRefused, kOutOfStep, kFailed };
+SizeAnswer size_answer(Mailbox& box, int message, int32_t& size, bool in_batch);
+
 // Reads and drops an answer whose request is no longer wanted; a +OK answer
-// to a multi-line request is read to its end. False when a read failed.
-bool drop_answer(Mailbox& box, bool multi_line);
+// to a multi-line request is read to its end. The answer to LIST n (size) is
+// checked as size_answer checks it in a batch.
+SizeAnswer drop_size_answer(Mailbox& box, int message);
+bool drop_answer(Mailbox& box);
 
 }  // namespace brevorin

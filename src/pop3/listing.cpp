@@ -280,16 +280,36 @@ int send_batch(Mailbox& box, int first, Batch& batch) {
     return 0;
 }
 
+// Answers that do not belong to their requests: nothing read from here on
+// can be trusted to be the message it claims, so the visit ends.
+int out_of_step(Mailbox& box, Batch& batch) {
+    box.ctx.diag.print('E', 1, "LISTMAIL: Answers out of step with the requests, connection closed");
+    batch.clear();
+    tear_down(box);
+    return kNetwork;
+}
+
 // Reads and drops every answer still due, so that the next command reads
-// its own; a connection that fails meanwhile is torn down.
-void drop_batch(Mailbox& box, Batch& batch) {
+// its own. 0, or kNetwork when the connection failed or the answers turned
+// out to be out of step (the visit is then torn down).
+int drop_batch(Mailbox& box, Batch& batch) {
     for (const Requested& r : batch) {
-        if ((r.size_due && !drop_answer(box, false)) || (r.header_due && !drop_answer(box, true))) {
+        SizeAnswer size = r.size_due ? drop_size_answer(box, r.message) : SizeAnswer::kOk;
+        if (size == SizeAnswer::kOutOfStep) return out_of_step(box, batch);
+        if (size == SizeAnswer::kFailed || (r.header_due && !drop_answer(box))) {
+            batch.clear();
             tear_down(box);
-            break;
+            return kNetwork;
         }
     }
     batch.clear();
+    return 0;
+}
+
+// Drops the rest of the batch after a failure of the listing's own: the
+// listing's status, unless dropping ended the visit.
+int fail_batch(Mailbox& box, Batch& batch, int status) {
+    return drop_batch(box, batch) == 0 ? status : kNetwork;
 }
 
 // The answers for the batch's first message, as fetch_header_fields would
@@ -300,26 +320,25 @@ int receive_header_fields(Mailbox& box, Batch& batch, std::string& header) {
     Connection::set_last_error(0);
     box.ctx.diag.print('F', 0, "POP3_LIST: Listing : %d", r.message);
     r.size_due = false;
-    bool ok = size_answer(box, r.message, state.size);
+    SizeAnswer size = size_answer(box, r.message, state.size, true);
+    if (size == SizeAnswer::kOutOfStep) return out_of_step(box, batch);
+    bool ok = size == SizeAnswer::kOk;
     if (ok) {
         r.header_due = false;
         ok = header_answer(box, r.message, kHeaderBlockCapacity, header);
     }
     if (!ok) {
-        if (is_network_error(box.ctx)) {
+        if (size == SizeAnswer::kFailed || is_network_error(box.ctx)) {
             batch.clear();
             tear_down(box);
             return kNetwork;
         }
-        drop_batch(box, batch);
-        return kCommandFailed;
+        return fail_batch(box, batch, kCommandFailed);
     }
     int message = r.message;
     batch.pop_front();
-    if (parse_header_fields(header.c_str(), box.entry(message), box.ctx) != 0) {
-        drop_batch(box, batch);
-        return kInvalid;
-    }
+    if (parse_header_fields(header.c_str(), box.entry(message), box.ctx) != 0)
+        return fail_batch(box, batch, kInvalid);
     state.headers_parsed = true;
     return 0;
 }
@@ -380,7 +399,8 @@ int list_messages(Mailbox& box, std::string& list_out) {
             // The first header of a connection learns whether TOP works, so
             // it is fetched alone; batches follow once that is known.
             bool batched = box.pipelining && box.top_support != TopSupport::kUnknown;
-            if (!batch.empty() && batch.front().message != n) drop_batch(box, batch);
+            if (!batch.empty() && batch.front().message != n && drop_batch(box, batch) != 0)
+                return kNetwork;
             if (!box.logged_on) return kNetwork;
             if (batched && batch.empty()) {
                 int status = send_batch(box, n, batch);
@@ -396,7 +416,7 @@ int list_messages(Mailbox& box, std::string& list_out) {
         if (list.size() + 1 > static_cast<size_t>(kHostTextLimit)) {
             // Answers to requests past the cut are read and dropped, as if
             // they had never been asked for.
-            drop_batch(box, batch);
+            if (drop_batch(box, batch) != 0) return kNetwork;
             list.resize(before);
             list_out = list;
             return records;

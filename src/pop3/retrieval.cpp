@@ -19,9 +19,10 @@ namespace {
 
 enum class Fetch { kDone, kRefused, kLost, kTimedOut, kTooLarge, kOverLimit };
 
-// The data of one answer, counted: past the budget the readers above see the
-// end of data, and the rest is left for the caller to drain, so a server
-// that lied in LIST cannot make us keep or write more than the budget.
+// The data of one answer, counted as LIST counts a message (without the
+// stuffing dots): past the budget the readers above see the end of data,
+// and the rest is left for the caller to drain, so a server that lied in
+// LIST cannot make us keep or write more than the budget.
 class BudgetedLines final : public LineSource {
 public:
     BudgetedLines(LineSource& inner, uint64_t budget) : inner_(inner), budget_(budget) {}
@@ -33,7 +34,7 @@ protected:
         if (exceeded_) return Next::kEnd;
         Next r = inner_.next();
         if (r != Next::kLine) return r;
-        used_ += static_cast<uint64_t>(inner_.raw_size());
+        used_ += static_cast<uint64_t>(inner_.size());
         if (used_ > budget_) {
             exceeded_ = true;
             return Next::kEnd;
@@ -73,17 +74,6 @@ Fetch finish_answer(LineSource& lines, Fetch result) {
     return result;
 }
 
-void remove_files(const std::string& directory, const OwnedText& files) {
-    if (!files) return;
-    size_t start = 0;
-    while (start <= files->size()) {
-        size_t end = files->find(kEsc, start);
-        if (end == std::string::npos) end = files->size();
-        if (end > start) std::remove((directory + files->substr(start, end - start)).c_str());
-        start = end + 1;
-    }
-}
-
 Fetch fetch_decoded(Mailbox& box, int message, const std::string& directory, int max_size,
                     int& status) {
     const Context& ctx = box.ctx;
@@ -114,8 +104,9 @@ Fetch fetch_decoded(Mailbox& box, int message, const std::string& directory, int
     DecodedBody decoded;
     if (max_size <= 0) decoded.body_limit = kInMemoryCeiling;
     MessageBody outcome = decode_body(lines, header, directory, ctx, decoded);
+    // Past this point an early return discards the attachment files
+    // written so far: only a message received whole gives files.
     if (lines.exceeded()) {
-        remove_files(directory, decoded.files);
         ctx.diag.print('E', 1, "GETMAIL: Message %d larger than the size limit of %d bytes", message,
                        max_size);
         return finish_answer(reader, Fetch::kOverLimit);
@@ -126,11 +117,11 @@ Fetch fetch_decoded(Mailbox& box, int message, const std::string& directory, int
         case MessageBody::kFailed: return finish_answer(reader, Fetch::kRefused);
     }
     if (decoded.body_over_limit) {
-        remove_files(directory, decoded.files);
         ctx.diag.print('E', 1, "GETMAIL: Text of message %d larger than %llu bytes", message,
                        static_cast<unsigned long long>(decoded.body_limit));
         return Fetch::kOverLimit;
     }
+    decoded.commit_files(ctx);
     entry.body = std::move(decoded.body);
     entry.files = std::move(decoded.files);
     box.states[message].retrieved = true;
@@ -199,7 +190,8 @@ int fetch_status(Fetch result, Mailbox& box, int message) {
             tear_down(box);
             return kTimedOut;
         case Fetch::kOverLimit:
-            forget_message(box, message);
+            // The caller's limit refused it, not the server: the message
+            // stays, for a larger limit or a raw fetch.
             return kTooBig;
         case Fetch::kTooLarge:
             forget_message(box, message);

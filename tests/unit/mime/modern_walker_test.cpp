@@ -34,6 +34,7 @@ Decoded decode(const std::string& message, const TempDir& dir, const Context& ct
     TextLineSource lines(rest.data(), rest.size());
     Decoded d;
     d.outcome = parse_modern_body(lines, header, dir.text(), ctx, d.body);
+    d.body.commit_files(ctx);
     return d;
 }
 

@@ -17,7 +17,11 @@ class Uudecode : public ::testing::Test {
         std::rewind(in.get());
         name.clear();
         status = -1;
-        return uudecode(directory, in.get(), name, status, ctx);
+        AttachmentFiles files;
+        int rc = uudecode(directory, in.get(), files, name, status, ctx);
+        OwnedText listed;
+        files.commit(listed, status, ctx);
+        return rc;
     }
     bool has(const std::string& line) { return host.has_line("BREVORIN: <E1> " + line); }
 

@@ -36,6 +36,7 @@ class Walker : public ::testing::Test {
     BodyOutcome walk(const std::string& header, const std::string& body) {
         TextLineSource lines(body.data(), body.size());
         BodyOutcome rc = parse_mime_body(lines, header.c_str(), directory, ctx, out);
+        out.commit_files(ctx);
         if (lines.finished())
             following = kAfterEnd;
         else if (lines.next() == LineSource::Next::kLine)
