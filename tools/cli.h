@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -73,7 +74,8 @@ class Diagnostics {
     void set_echo(bool echo) { echo_ = echo; }
     // What an earlier call said does not explain a later failure.
     void begin_call() {
-        call_lines_.clear();
+        opened_socket_ = false;
+        problems_.clear();
         last_problem_.clear();
         last_reply_.clear();
     }
@@ -82,14 +84,19 @@ class Diagnostics {
     const std::string& last_problem() const { return last_problem_; }
     // The server's last reply line as the library reported it, if any.
     const std::string& last_reply() const { return last_reply_; }
-    bool call_mentions(const char* text) const;
+    // Whether the call opened a connection (its failure came after that).
+    bool opened_socket() const { return opened_socket_; }
     // The same, among the call's error and warning lines only: a number in
     // a data line (a port, a size) is no error number.
     bool problem_mentions(const char* text) const;
 
   private:
+    // A call may say millions of lines (a listing of a huge mailbox): only
+    // what explains a failure is kept, in bounded memory.
+    static constexpr size_t kProblemsKept = 64;
     bool echo_ = false;
-    std::vector<std::string> call_lines_;
+    bool opened_socket_ = false;
+    std::deque<std::string> problems_;
     std::string last_problem_;
     std::string last_reply_;
 };
@@ -105,8 +112,11 @@ int report_failure(const char* what, int status, Step step, const std::string& s
 void usage_error(const std::string& message);
 
 // Reads a secret: the first line of file, or of standard input (prompting
-// without echo when that is a terminal). False after printing why.
-bool read_secret(const std::string& file, const std::string& prompt, std::string& secret);
+// without echo when that is a terminal). kExitOk, or after printing why the
+// exit code: kExitFile when it could not be read, kExitUsage when it holds a
+// NUL byte (the library takes C strings: "Bearer ya29.\0..." would go out
+// cut short and fail in a way nobody could explain).
+int read_secret(const std::string& file, const std::string& prompt, std::string& secret);
 // Whole file into text; false after printing why.
 bool read_file(const std::string& path, const char* what, std::string& text);
 

@@ -2,17 +2,38 @@
 #include <cstdio>
 #include <string>
 
+#include "api/tool_support.h"
 #include "brevorin_host.h"
 #include "cli.h"
 
 namespace {
 
-// The library writes attachments under a temporary name and renames them
-// when complete, so an interruption leaves nothing half-written to clean up:
-// the process just ends, with SIGINT as its reason, as shells expect.
+// Ctrl-C (or a SIGTERM) asks the library to stop the call in progress:
+// it fails at its next wait for the network and removes the attachment
+// temporaries it wrote. The process then ends with the signal as its
+// reason, as shells expect. A second signal ends it at once.
+volatile std::sig_atomic_t g_signal = 0;
+
 extern "C" void on_interrupt(int signal_number) {
+    g_signal = signal_number;
+    brevorin::tool::interrupt();
     std::signal(signal_number, SIG_DFL);
-    std::raise(signal_number);
+}
+
+void catch_interrupts() {
+#if defined(_WIN32)
+    std::signal(SIGINT, on_interrupt);
+#else
+    // Without SA_RESTART, so that a receive waiting without a timeout
+    // returns and sees the request.
+    struct sigaction action {};
+    action.sa_handler = on_interrupt;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGHUP, &action, nullptr);
+#endif
 }
 
 void take_line(void* /*user*/, const char* line) {
@@ -63,7 +84,8 @@ int logon(const cli::Request& r, MailSession* session) {
     const std::string& file = r.token_file.empty() ? r.password_file : r.token_file;
     std::string prompt =
         (r.token_file.empty() ? "Password for " : "Token for ") + r.user + " at " + r.server + ": ";
-    if (!cli::read_secret(file, prompt, secret)) return cli::kExitFile;
+    int read = cli::read_secret(file, prompt, secret);
+    if (read != cli::kExitOk) return read;
     cli::diagnostics().begin_call();
     int status = brevorin_logonmail(r.server.c_str(), r.user.c_str(), secret.c_str(), session);
     if (status != 0) return cli::report_failure("logon", status, cli::Step::kLogon, r.server);
@@ -91,7 +113,7 @@ int run(const cli::Request& r, MailSession* session) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::signal(SIGINT, on_interrupt);
+    catch_interrupts();
     cli::Request request;
     int rc = cli::parse_command_line(argc, argv, request);
     if (rc >= 0) return rc;
@@ -118,5 +140,9 @@ int main(int argc, char** argv) {
     }
     _TCONNECT(6, 1, 0);
     brevorin_host_context_release(&ctx);
+    if (g_signal != 0) {
+        std::fprintf(stderr, "brevorin: interrupted\n");
+        std::raise(g_signal);
+    }
     return rc;
 }

@@ -56,7 +56,8 @@ int run_send(const Request& request, MailSession* session) {
             request.token_file.empty() ? request.password_file : request.token_file;
         std::string prompt = (request.token_file.empty() ? "SMTP password for " : "Token for ") +
                              request.smtp_user + " at " + request.server + ": ";
-        if (!read_secret(file, prompt, secret)) return kExitFile;
+        int read = read_secret(file, prompt, secret);
+        if (read != kExitOk) return read;
         diagnostics().begin_call();
         if (brevorin_setoption("smtp_password", secret.c_str(), session) != 0) {
             usage_error("the library refused the SMTP password: " + diagnostics().last_problem());

@@ -70,7 +70,7 @@ int network_exit(Step step, const std::string& server, std::string& why) {
         why = "the server did not answer in time";
         return kExitTimeout;
     }
-    bool opened = d.call_mentions("Opened socket");
+    bool opened = d.opened_socket();
     if (step == Step::kMailbox || opened) {
         why = "the connection failed or was lost";
         return kExitNetwork;
@@ -173,18 +173,17 @@ void Diagnostics::add(const char* line) {
         if (code != std::string::npos && code < at)
             last_reply_ = std::to_string(std::atoi(text.c_str() + code + 6)) + " " + last_reply_;
     }
-    call_lines_.push_back(std::move(text));
-}
-
-bool Diagnostics::call_mentions(const char* text) const {
-    for (const auto& line : call_lines_)
-        if (line.find(text) != std::string::npos) return true;
-    return false;
+    if (is_problem(text)) {
+        if (problems_.size() == kProblemsKept) problems_.pop_front();
+        problems_.push_back(std::move(text));
+        return;
+    }
+    if (text.find("Opened socket") != std::string::npos) opened_socket_ = true;
 }
 
 bool Diagnostics::problem_mentions(const char* text) const {
-    for (const auto& line : call_lines_)
-        if (is_problem(line) && line.find(text) != std::string::npos) return true;
+    for (const auto& line : problems_)
+        if (line.find(text) != std::string::npos) return true;
     return false;
 }
 
@@ -278,18 +277,25 @@ bool read_file(const std::string& path, const char* what, std::string& text) {
     return true;
 }
 
-bool read_secret(const std::string& file, const std::string& prompt, std::string& secret) {
+int read_secret(const std::string& file, const std::string& prompt, std::string& secret) {
     if (!file.empty()) {
         std::string all;
-        if (!read_file(file, "file", all)) return false;
+        if (!read_file(file, "file", all)) return kExitFile;
         secret = all.substr(0, all.find('\n'));
     } else if (BREVORIN_ISATTY(0)) {
-        if (!prompt_without_echo(prompt, secret)) return false;
+        if (!prompt_without_echo(prompt, secret)) return kExitFile;
     } else {
         std::getline(std::cin, secret);
     }
     while (!secret.empty() && (secret.back() == '\r' || secret.back() == '\n')) secret.pop_back();
-    return true;
+    size_t nul = secret.find('\0');
+    if (nul != std::string::npos) {
+        std::string where = file.empty() ? "standard input" : file;
+        usage_error("the secret read from " + where + " holds a NUL byte at offset " +
+                    std::to_string(nul));
+        return kExitUsage;
+    }
+    return kExitOk;
 }
 
 std::string readable_fields(const std::string& list) {

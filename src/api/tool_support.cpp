@@ -1,5 +1,7 @@
 #include "api/tool_support.h"
 
+#include "platform/sockets.h"
+
 #include <utility>
 
 #include "api/session.h"
@@ -22,5 +24,9 @@ void set_progress_hook(MailSession* session, ProgressHook hook) {
 }
 
 const char* tls_backend() { return platform::tls_backend_name(); }
+
+void interrupt() { platform::request_interrupt(); }
+
+bool interrupted() { return platform::interrupt_requested(); }
 
 }  // namespace brevorin::tool

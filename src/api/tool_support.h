@@ -26,4 +26,10 @@ void set_progress_hook(MailSession* session, ProgressHook hook);
 // The TLS implementation the library was built with ("none" without one).
 const char* tls_backend();
 
+// Asks the call in progress to stop as soon as it waits for the network:
+// it fails and removes what it had written (attachment temporaries). For a
+// signal handler; interrupted() tells the tool afterwards.
+void interrupt();
+bool interrupted();
+
 }  // namespace brevorin::tool

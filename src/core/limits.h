@@ -16,5 +16,12 @@ constexpr int kHostTextLimit = 10240;   // a text handed to the host
 constexpr int kHostFileListLimit = 2048;  // the file list handed to the host
 constexpr size_t kResultSlots = 10;
 constexpr char kEsc = '\x1b';
+// An OAuth bearer token (XOAUTH2): the access tokens of large providers are
+// JSON Web Tokens of 1,500 to 3,000 characters; this leaves room to grow.
+constexpr size_t kMaxBearerTokenLength = 16 * 1024;
+// Longest SASL command that carries its initial response on the AUTH line;
+// a longer response follows the server's continuation request instead.
+// Every response of at most 508-byte credentials fits.
+constexpr size_t kMaxInitialResponseLine = 2048;
 
 }  // namespace brevorin

@@ -1,8 +1,10 @@
 #include "mime/file_names.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 
+#include "core/charset.h"
 #include "core/context.h"
 #include "core/text.h"
 #include "mime/mime_headers.h"
@@ -43,11 +45,89 @@ bool fit_name(std::string& name, size_t room) {
 
 }  // namespace
 
-std::string safe_attachment_name(const std::string& name) {
-    std::string safe = last_path_component(name);
-    for (char& c : safe)
-        if (is_forbidden(static_cast<unsigned char>(c))) c = '_';
+namespace {
+
+// The name after its last separator. In Shift_JIS a separator byte (0x5C)
+// may be the second byte of a character ("表" is 0x95 0x5C), which is no
+// separator: splitting there would leave the tail of a name (".txt").
+std::string after_separators(const std::string& name, int charset) {
+    if (charset != kSjis) return last_path_component(name);
+    size_t start = 0;
+    if (name.size() >= 2 && name[1] == ':' && std::isalpha(static_cast<unsigned char>(name[0])))
+        start = 2;
+    size_t begin = start;
+    for (size_t i = start; i < name.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(name[i]);
+        if ((c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC)) {
+            ++i;  // a lead byte: the next byte belongs to it
+            continue;
+        }
+        if (c == '/' || c == '\\') begin = i + 1;
+    }
+    return name.substr(begin);
+}
+
+// Length of a well-formed UTF-8 sequence at p (n bytes left), 0 if none.
+size_t utf8_length(const unsigned char* p, size_t n) {
+    size_t length = p[0] < 0x80 ? 1 : p[0] >= 0xC2 && p[0] <= 0xDF ? 2
+                                    : p[0] >= 0xE0 && p[0] <= 0xEF ? 3
+                                    : p[0] >= 0xF0 && p[0] <= 0xF4 ? 4 : 0;
+    if (length == 0 || length > n) return 0;
+    for (size_t i = 1; i < length; ++i)
+        if ((p[i] & 0xC0) != 0x80) return 0;
+    return length;
+}
+
+// Characters that change how a name is shown rather than what it says:
+// C1 controls (U+0080-U+009F), the bidirectional marks, embeddings,
+// overrides and isolates (U+200E, U+200F, U+202A-U+202E, U+2066-U+2069,
+// U+061C). A right-to-left override turns "invoice_fdp.exe" into what
+// reads as "invoice_exe.pdf".
+bool disguises(const unsigned char* p, size_t length) {
+    if (length == 2) return (p[0] == 0xC2 && p[1] <= 0x9F) || (p[0] == 0xD8 && p[1] == 0x9C);
+    if (length != 3 || p[0] != 0xE2) return false;
+    if (p[1] == 0x80) return p[2] == 0x8E || p[2] == 0x8F || (p[2] >= 0xAA && p[2] <= 0xAE);
+    return p[1] == 0x81 && p[2] >= 0xA6 && p[2] <= 0xA9;
+}
+
+// Replaces what must not reach a file system or a terminal by '_': ASCII
+// controls (and on Windows its forbidden characters); in a UTF-8 name the
+// characters above and any byte that is not UTF-8 (a lone 0x9B is a
+// terminal's CSI); in the single-byte ISO sets the C1 range. The double-byte
+// sets use 0x80-0x9F for their own characters.
+std::string replace_unsafe(const std::string& name, int charset) {
+    const bool utf8 = charset == kUtf8;
+    const bool iso_single_byte = charset >= kUsAscii && charset <= kHebrew;
+    std::string safe;
+    safe.reserve(name.size());
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(name.data());
+    size_t n = name.size();
+    for (size_t i = 0; i < n;) {
+        if (utf8 && p[i] >= 0x80) {
+            size_t length = utf8_length(p + i, n - i);
+            if (length == 0 || disguises(p + i, length)) {
+                safe += '_';
+                i += length == 0 ? 1 : length;
+            } else {
+                safe.append(name, i, length);
+                i += length;
+            }
+            continue;
+        }
+        bool c1 = iso_single_byte && p[i] >= 0x80 && p[i] <= 0x9F;
+        safe += is_forbidden(p[i]) || c1 ? '_' : static_cast<char>(p[i]);
+        ++i;
+    }
+    return safe;
+}
+
+}  // namespace
+
+std::string safe_attachment_name(const std::string& name, int charset) {
+    std::string safe = replace_unsafe(after_separators(name, charset), charset);
     if (only_dots_and_blanks(safe)) return std::string();
+    // A leading dot hides a file (and makes ".bashrc" of an attachment).
+    if (safe[0] == '.') safe.insert(0, "_");
     if (safe.size() > kMaxFileNameLength) safe.resize(kMaxFileNameLength);
     if (platform::is_device_name(safe)) {
         safe.insert(0, "_");

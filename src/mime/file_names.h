@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "core/charset.h"
 #include "core/context.h"
 #include "core/text.h"
 #include "platform/files.h"
@@ -26,11 +27,13 @@ constexpr size_t kMaxNextNameLength = 512;
 constexpr int kFreePathTries = 10;
 
 // A name from a message made fit to be a file in the caller's directory:
-// its last path component, control characters (and on Windows the
-// characters it forbids) replaced by '_', cut to kMaxFileNameLength, device
-// names such as CON prefixed with '_'. Empty when nothing usable is left
-// ("", ".", "..", dots and blanks only).
-std::string safe_attachment_name(const std::string& name);
+// its last path component (split by the rules of the host charset),
+// control characters, characters that disguise a name (C1 controls,
+// bidirectional overrides) and on Windows the characters it forbids
+// replaced by '_', a leading dot made visible ("_.bashrc"), cut to
+// kMaxFileNameLength, device names such as CON prefixed with '_'. Empty when
+// nothing usable is left ("", ".", "..", dots and blanks only).
+std::string safe_attachment_name(const std::string& name, int charset = kUsAscii);
 
 // Rewrites name into the next candidate: photo.jpg -> photo-1.jpg ->
 // photo-2.jpg; README -> README-1. ; .profile -> att-1.profile.

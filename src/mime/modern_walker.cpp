@@ -273,7 +273,7 @@ private:
             return skip_body(stop);
         }
         bool lossy = false;
-        std::string name = safe_attachment_name(part_file_name(block, ctx_, lossy));
+        std::string name = safe_attachment_name(part_file_name(block, ctx_, lossy), ctx_.charset);
         if (lossy) out_.status = kAttachmentSkipped;
         if (name.empty()) name = "att-1";
         AttachmentFiles& files = out_.attachments;

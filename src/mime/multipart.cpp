@@ -135,7 +135,7 @@ class PartWalker {
     std::FILE* begin_file(const std::string& block) {
         std::string name;
         file_disposition(block.c_str(), name, ctx_);
-        name = safe_attachment_name(name);
+        name = safe_attachment_name(name, ctx_.charset);
         if (name.empty()) name = "att-1";
         return entry_.attachments.begin(directory_, name, false, ctx_, status_);
     }

@@ -104,7 +104,7 @@ int uudecode(const std::string& directory, std::FILE* in, AttachmentFiles& files
         return -1;
     }
     // The name comes from the sender: it must not lead out of the directory.
-    name = safe_attachment_name(word);
+    name = safe_attachment_name(word, ctx.charset);
     if (name.empty()) name = "att-1";
     ctx.diag.print('D', 2, "UUDECODE: decoding in mode: %d, file: %s", mode, name.c_str());
 

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "platform/clock.h"
 #include "platform/sockets.h"
 
 namespace brevorin {
@@ -19,10 +20,12 @@ unsigned to_ms(unsigned seconds) { return seconds > 4000000u ? 4000000000u : sec
 }  // namespace
 
 // The socket as a byte transport, each wait for the peer bounded by the
-// session's timeout (read at every call, so a change applies at once).
+// session's timeout (read at every call, so a change applies at once) and
+// by the deadline of the reply being read.
 class Connection::SocketTransport final : public platform::RawTransport {
 public:
-    SocketTransport(const Context& ctx, int sock) : ctx_(ctx), sock_(sock) {}
+    SocketTransport(const Context& ctx, int sock, const uint64_t& deadline_ms)
+        : ctx_(ctx), sock_(sock), deadline_ms_(deadline_ms) {}
 
     int recv(char* buffer, int length) override {
         if (!wait(false)) return -1;
@@ -37,11 +40,21 @@ private:
     bool wait(bool for_write) {
         unsigned seconds = ctx_.options.timeout_s;
         if (seconds == 0) return true;
-        return api().wait_ready(sock_, for_write, to_ms(seconds)) == 1;
+        unsigned ms = to_ms(seconds);
+        if (deadline_ms_ != 0) {
+            uint64_t now = platform::monotonic_ms();
+            if (now >= deadline_ms_) {
+                api().set_last_error(platform::kWsaEtimedout);
+                return false;
+            }
+            if (deadline_ms_ - now < ms) ms = static_cast<unsigned>(deadline_ms_ - now);
+        }
+        return api().wait_ready(sock_, for_write, ms) == 1;
     }
 
     const Context& ctx_;
     int sock_;
+    const uint64_t& deadline_ms_;
 };
 
 Connection::Connection(const Context& ctx) : ctx_(ctx) {}
@@ -74,8 +87,9 @@ bool Connection::open(const char* host, int port) {
         return false;
     }
     sock_ = sock;
-    transport_ = std::make_unique<SocketTransport>(ctx_, sock);
+    transport_ = std::make_unique<SocketTransport>(ctx_, sock, deadline_ms_);
     head_ = tail_ = 0;
+    end_reply();
     corked_ = false;
     out_.clear();
     received_ = sent_ = 0;
@@ -117,8 +131,28 @@ bool Connection::fill() {
     }
     tail_ = static_cast<size_t>(n);
     received_ += static_cast<uint64_t>(n);
+    if (reply_armed_ && deadline_ms_ == 0) start_deadline();
     report_progress();
     return true;
+}
+
+void Connection::start_deadline() {
+    unsigned seconds = ctx_.options.timeout_s;
+    if (seconds != 0) deadline_ms_ = platform::monotonic_ms() + to_ms(seconds);
+}
+
+bool Connection::begin_reply() {
+    if (reply_armed_) return false;
+    reply_armed_ = true;
+    deadline_ms_ = 0;
+    // The reply's first bytes may have come with an earlier receive.
+    if (buffered() > 0) start_deadline();
+    return true;
+}
+
+void Connection::end_reply() {
+    reply_armed_ = false;
+    deadline_ms_ = 0;
 }
 
 int Connection::send_all(const char* data, size_t length) {

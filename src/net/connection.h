@@ -62,8 +62,15 @@ public:
     platform::TlsHandshake start_tls(const platform::TlsSettings& settings);
     bool secure() const { return tls_ != nullptr; }
 
-    uint64_t bytes_received() const { return received_; }
-    uint64_t bytes_sent() const { return sent_; }
+    // A reply must end within the timeout after its first byte: each wait
+    // alone is bounded by the timeout, so a server sending one byte before
+    // each wait runs out would otherwise hold the call for ever.
+    // begin_reply arms the bound (true) unless an outer reply holds it;
+    // end_reply disarms it.
+    bool begin_reply();
+    void end_reply();
+
+    const Context& context() const { return ctx_; }
 
     // The socket layer's last error (a Windows Sockets error number).
     static int last_error();
@@ -77,6 +84,7 @@ private:
     int flush();
     int read_piece(char* buffer, int room);
     void report_progress() const;
+    void start_deadline();
 
     const Context& ctx_;
     int sock_ = -1;
@@ -89,6 +97,8 @@ private:
     std::vector<char> out_;  // gathered writes
     uint64_t received_ = 0;
     uint64_t sent_ = 0;
+    bool reply_armed_ = false;
+    uint64_t deadline_ms_ = 0;  // 0: none
 };
 
 }  // namespace brevorin

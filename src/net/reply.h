@@ -11,9 +11,11 @@
 
 namespace brevorin {
 
-// A reply line keeps at most this many bytes (CR LF included); the rest of
-// a longer line is read and dropped so the next reply starts in step.
-constexpr int kReplyLineKept = kReplyCapacity - 1;
+// A reply line keeps at most kReplyCapacity - 1 bytes (CR LF included);
+// the rest of a longer line is read and dropped so the next reply starts in
+// step, up to this many bytes in all: a longer line (a server streaming one
+// line without end) ends the call as a broken connection.
+constexpr size_t kMaxReplyLineLength = 16 * 1024;
 
 // Longest reply the engine reads: a server streaming continuation lines for
 // ever gets a broken dialogue, not a hang.
@@ -33,6 +35,23 @@ public:
     virtual LineVerdict take(const std::string& line) = 0;
 };
 
+// The reply deadline (Connection::begin_reply) for the lines read in its
+// scope; a scope inside another keeps the outer deadline.
+class ReplyBound {
+public:
+    explicit ReplyBound(Connection& connection)
+        : connection_(connection), armed_(connection.begin_reply()) {}
+    ~ReplyBound() {
+        if (armed_) connection_.end_reply();
+    }
+    ReplyBound(const ReplyBound&) = delete;
+    ReplyBound& operator=(const ReplyBound&) = delete;
+
+private:
+    Connection& connection_;
+    bool armed_;
+};
+
 // Sends a whole command: true when every byte went out.
 bool send_command(Connection& connection, std::string_view command);
 
@@ -40,6 +59,12 @@ bool send_command(Connection& connection, std::string_view command);
 LineRead read_reply_line(Connection& connection, std::string& line);
 
 // Reads lines until the protocol finds the final one.
+//
+// Bounds against a hostile server: each wait for data is bounded by the
+// session's timeout, and the whole reply (every line of it) must arrive
+// within the timeout after its first byte; a line of more than
+// kMaxReplyLineLength bytes, or more than max_lines lines, ends it. So no
+// server holds a command for more than twice the timeout.
 ReplyRead read_reply(Connection& connection, ReplyProtocol& protocol,
                      int max_lines = kMaxReplyLines);
 

@@ -1,5 +1,7 @@
 #include "platform/clock.h"
 
+#include <chrono>
+
 #include "platform/lock.h"
 
 namespace brevorin::platform {
@@ -24,6 +26,12 @@ LocalTime now() {
     size_t n = std::strftime(zone, sizeof zone, "%Z", &time.local);
     time.zone_name.assign(zone, n);
     return time;
+}
+
+uint64_t monotonic_ms() {
+    using namespace std::chrono;
+    return static_cast<uint64_t>(
+        duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
 }
 
 }  // namespace brevorin::platform

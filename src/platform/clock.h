@@ -1,6 +1,7 @@
 // The wall clock as a date, for the Date header of a sent message.
 #pragma once
 
+#include <cstdint>
 #include <ctime>
 #include <string>
 
@@ -16,5 +17,8 @@ struct LocalTime {
 // runtime's conversions share static storage (and the time-zone state), so
 // they run one at a time.
 LocalTime now();
+
+// Milliseconds of a clock that only moves forward, for deadlines.
+uint64_t monotonic_ms();
 
 }  // namespace brevorin::platform

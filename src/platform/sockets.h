@@ -62,6 +62,13 @@ public:
 // The operating system's implementation.
 SocketApi& os_socket_api();
 
+// A process that is being stopped (the command-line tool on Ctrl-C) asks
+// every wait and transfer to give up (last error 10004), so that the call in
+// progress fails and cleans up after itself: its attachment temporaries are
+// removed on the way out. Safe to call from a signal handler.
+void request_interrupt();
+bool interrupt_requested();
+
 // The implementation in use; tests may replace it (null restores the OS one).
 SocketApi& socket_api();
 void set_socket_api(SocketApi* api);

@@ -21,6 +21,10 @@ namespace {
 
 thread_local int t_last_error = 0;
 
+// A call interrupted by a signal goes on, unless the process asked to stop
+// (then errno stays EINTR, which maps to 10004).
+bool retry(int e) { return e == EINTR && !interrupt_requested(); }
+
 int wsa_from_errno(int e) {
     switch (e) {
         case 0: return 0;
@@ -112,7 +116,7 @@ public:
         int rc;
         do {
             rc = ::connect(sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-        } while (rc != 0 && errno == EINTR);
+        } while (rc != 0 && retry(errno));
         return rc == 0 ? 0 : fail_with_errno();
     }
 
@@ -120,7 +124,7 @@ public:
         ssize_t n;
         do {
             n = ::recv(sock, buffer, static_cast<size_t>(length), 0);
-        } while (n < 0 && errno == EINTR);
+        } while (n < 0 && retry(errno));
         return n < 0 ? fail_with_errno() : static_cast<int>(n);
     }
 
@@ -128,7 +132,7 @@ public:
         ssize_t n;
         do {
             n = ::send(sock, data, static_cast<size_t>(length), MSG_NOSIGNAL);
-        } while (n < 0 && errno == EINTR);
+        } while (n < 0 && retry(errno));
         return n < 0 ? fail_with_errno() : static_cast<int>(n);
     }
 
@@ -157,9 +161,13 @@ public:
     int wait_ready(int sock, bool for_write, unsigned timeout_ms) override {
         pollfd p{sock, static_cast<short>(for_write ? POLLOUT : POLLIN), 0};
         int rc;
+        if (interrupt_requested()) {
+            t_last_error = 10004;
+            return -1;
+        }
         do {
             rc = ::poll(&p, 1, timeout_ms > INT_MAX ? INT_MAX : static_cast<int>(timeout_ms));
-        } while (rc < 0 && errno == EINTR);
+        } while (rc < 0 && retry(errno));
         if (rc < 0) return fail_with_errno();
         if (rc == 0) {
             t_last_error = 10060;

@@ -284,7 +284,11 @@ TlsHandshake handshake(RawTransport& transport, const TlsSettings& settings) {
         if (ip_host) {
             ok = X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl.get()), host.c_str());
         } else {
-            SSL_set_hostflags(ssl.get(), X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+            // DNS names are matched against subjectAltName only (RFC 6125):
+            // a certificate naming the host only in its subject CN is not
+            // one issued for mail servers that check names today.
+            SSL_set_hostflags(ssl.get(), X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS |
+                                             X509_CHECK_FLAG_NEVER_CHECK_SUBJECT);
             ok = SSL_set1_host(ssl.get(), host.c_str());
         }
         if (ok != 1) return failed(TlsFailure::kNameMismatch, "cannot check host " + host);

@@ -213,6 +213,14 @@ TlsFailure verify_peer(CtxtHandle& context, const std::string& host, const CaRoo
         return TlsFailure::kUntrusted;
     }
 
+    // The SSL policy falls back to the subject CN when a certificate has no
+    // subjectAltName; host names are matched against subjectAltName only,
+    // as the OpenSSL backend does.
+    if (CertFindExtension(szOID_SUBJECT_ALT_NAME2, server->pCertInfo->cExtension,
+                          server->pCertInfo->rgExtension) == nullptr) {
+        detail = "certificate is not for " + host + " (no subjectAltName)";
+        return TlsFailure::kNameMismatch;
+    }
     std::wstring name = widen(host);
     SSL_EXTRA_CERT_CHAIN_POLICY_PARA ssl{};
     ssl.cbSize = sizeof ssl;

@@ -38,19 +38,36 @@ AuthResult user_pass(Mailbox& box, const char* user, const char* password, std::
     return AuthResult::kOk;
 }
 
-// AUTH with an initial response. A server that answers with a challenge
-// ("+ ...", XOAUTH2's error report) gets the empty response that ends the
-// exchange, then its verdict is read.
+bool is_continuation(const std::string& line) {
+    return !line.empty() && line[0] == '+' && line.compare(0, 3, "+OK") != 0;
+}
+
+// AUTH with an initial response (RFC 5034), or, for a response too long
+// for the AUTH line (a large bearer token), AUTH alone and the response
+// after the server's continuation request. A server that answers the
+// response with a challenge ("+ ...", XOAUTH2's error report) gets the
+// empty response that ends the exchange, then its verdict is read.
 AuthResult sasl(Mailbox& box, const char* mechanism, std::string response, std::string& reply) {
     const Context& ctx = box.ctx;
-    std::string line = std::string("AUTH ") + mechanism + " " + base64_encode_bytes(response) + "\r\n";
+    std::string encoded = base64_encode_bytes(response);
     wipe(response);
+    std::string line = std::string("AUTH ") + mechanism;
+    const bool initial = line.size() + 1 + encoded.size() + 2 <= kMaxInitialResponseLine;
+    line += initial ? " " + encoded + "\r\n" : std::string("\r\n");
     bool sent = send_command(box.connection, line);
     wipe(line);
-    if (!sent) return AuthResult::kLost;
     std::string first;
-    if (read_reply_line(box.connection, first) != LineRead::kLine) return AuthResult::kLost;
-    if (first.size() >= 2 && first[0] == '+' && first[1] == ' ') {
+    if (!sent || read_reply_line(box.connection, first) != LineRead::kLine) return AuthResult::kLost;
+    if (!initial && is_continuation(first)) {
+        // The server asks for the response; anything else is its verdict.
+        encoded += "\r\n";
+        sent = send_command(box.connection, encoded);
+        wipe(encoded);
+        if (!sent || read_reply_line(box.connection, first) != LineRead::kLine)
+            return AuthResult::kLost;
+    }
+    wipe(encoded);
+    if (is_continuation(first)) {
         ctx.diag.print('D', 0, "POP3_AUTH: Challenge from server: %s", first.c_str());
         if (!send_command(box.connection, "\r\n")) return AuthResult::kLost;
         StatusLine verdict = read_status(box.connection, ctx, &reply);

@@ -50,9 +50,12 @@ bool logon_input_acceptable(const char* server, const char* user, const char* pa
                        kMaxUserLength);
         return false;
     }
-    if (std::strlen(password) > kMaxPasswordLength) {
+    // A bearer token is sent as a SASL response, not on a PASS line.
+    const bool token = ctx.options.pop3_auth == Pop3Auth::kXoauth2;
+    const size_t secret_limit = token ? kMaxBearerTokenLength : kMaxPasswordLength;
+    if (std::strlen(password) > secret_limit) {
         ctx.diag.print('E', 1, "LOGONMAIL: Refused: password longer than %d characters",
-                       kMaxPasswordLength);
+                       static_cast<int>(secret_limit));
         return false;
     }
     if (holds_line_break(user)) {
@@ -109,6 +112,8 @@ Capabilities read_capabilities(Mailbox& box, bool& pipelining) {
     StatusLine status = read_status(box.connection, box.ctx, nullptr);
     if (status == StatusLine::kFailed) return Capabilities::kFailed;
     if (status != StatusLine::kOk) return Capabilities::kRefused;
+    // The list is a reply like any other: it ends within the timeout.
+    ReplyBound bound(box.connection);
     DataLineReader reader(box.connection);
     while (true) {
         LineSource::Next r = reader.next();
@@ -313,10 +318,9 @@ void forget_message(Mailbox& box, int number) {
 }
 
 int tear_down(Mailbox& box) {
+    // One line for the whole table: a line per message would be millions
+    // for a server that claims millions of messages.
     box.ctx.diag.print('F', 0, "FREE_CONTEXT: Cleaning context");
-    if (box.ctx.diag.enabled())
-        for (int n = 1; n <= box.message_count; ++n)
-            box.ctx.diag.print('F', 0, "FREE_MESSAGE: freeing message number: %d", n);
     box.states.clear();
     box.states.shrink_to_fit();
     box.entries.clear();

@@ -271,11 +271,11 @@ public:
         int result = kRefused;
         switch (mechanism) {
             case SmtpAuth::kPlain:
-                result = exchange("AUTH PLAIN " + base64_encode_bytes(std::string(1, '\0') + user + '\0' + secret) + "\r\n", reply);
+                result = sasl("PLAIN", std::string(1, '\0') + user + '\0' + secret, reply);
                 break;
             case SmtpAuth::kXoauth2:
                 // "\x01" ends its literal: a hex escape would swallow the "a" of "auth".
-                result = exchange("AUTH XOAUTH2 " + base64_encode_bytes("user=" + user + "\x01" "auth=Bearer " + secret + "\x01\x01") + "\r\n", reply);
+                result = sasl("XOAUTH2", "user=" + user + "\x01" "auth=Bearer " + secret + "\x01\x01", reply);
                 break;
             case SmtpAuth::kLogin:
                 result = exchange("AUTH LOGIN\r\n", reply);
@@ -428,6 +428,27 @@ private:
     }
 
     // Sends a line holding a secret and reads the reply; the line is wiped.
+    // AUTH with the initial response on its line (RFC 4954), or, when that
+    // line would be too long (a large bearer token), AUTH alone and the
+    // response after the server's 334.
+    int sasl(const char* mechanism, std::string response, SmtpReply& reply) {
+        std::string encoded = base64_encode_bytes(response);
+        for (char& c : response) c = 0;
+        std::string line = std::string("AUTH ") + mechanism;
+        if (line.size() + 1 + encoded.size() + 2 <= kMaxInitialResponseLine)
+            return exchange(line + " " + encoded + "\r\n", encoded, reply);
+        int result = exchange(line + "\r\n", reply);
+        if (result == kOk && reply.code == 334) return exchange(encoded + "\r\n", encoded, reply);
+        for (char& c : encoded) c = 0;
+        return result;
+    }
+
+    // The same, wiping a secret the line was made from.
+    int exchange(std::string line, std::string& secret, SmtpReply& reply) {
+        for (char& c : secret) c = 0;
+        return exchange(std::move(line), reply);
+    }
+
     int exchange(std::string line, SmtpReply& reply) {
         bool sent = send_command(conn_, line);
         for (char& c : line) c = 0;

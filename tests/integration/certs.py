@@ -41,20 +41,23 @@ def make_ca(cn="brevorin test CA"):
     return key, cert
 
 
-def make_leaf(ca_key, ca_cert, names, not_before=None, not_after=None):
+def make_leaf(ca_key, ca_cert, names, not_before=None, not_after=None, alt_names=True):
     """A server certificate for names (DNS names or IP literals; the first is
     also the subject) signed by the CA: (key, certificate). Valid from a day
-    ago for ten days unless told otherwise."""
+    ago for ten days unless told otherwise. alt_names=False leaves out the
+    subjectAltName: the first name is then only the subject's CN."""
     start = now()
     not_before = not_before or start - DAY
     not_after = not_after or start + 10 * DAY
     key = rsa.generate_private_key(public_exponent=65537, key_size=2048)
     sans = [x509.IPAddress(ipaddress.ip_address(n)) if n[0].isdigit() else x509.DNSName(n)
             for n in names]
-    cert = (x509.CertificateBuilder().subject_name(_name(names[0])).issuer_name(ca_cert.subject)
-            .public_key(key.public_key()).serial_number(x509.random_serial_number())
-            .not_valid_before(not_before).not_valid_after(not_after)
-            .add_extension(x509.SubjectAlternativeName(sans), critical=False)
+    builder = (x509.CertificateBuilder().subject_name(_name(names[0])).issuer_name(ca_cert.subject)
+               .public_key(key.public_key()).serial_number(x509.random_serial_number())
+               .not_valid_before(not_before).not_valid_after(not_after))
+    if alt_names:
+        builder = builder.add_extension(x509.SubjectAlternativeName(sans), critical=False)
+    cert = (builder
             .add_extension(x509.BasicConstraints(ca=False, path_length=None), critical=True)
             .add_extension(x509.ExtendedKeyUsage([ExtendedKeyUsageOID.SERVER_AUTH]), critical=False)
             .add_extension(x509.AuthorityKeyIdentifier.from_issuer_public_key(ca_key.public_key()),

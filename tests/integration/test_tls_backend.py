@@ -137,11 +137,14 @@ def servers():
             "other": (["mail.other.example"], now - DAY, now + 10 * DAY),
             # Sends the root along: a complete chain to a root nobody trusts.
             "chain": (["localhost", "127.0.0.1"], now - DAY, now + 10 * DAY),
+            # The host only in the subject's CN: no subjectAltName at all.
+            "cn-only": (["localhost"], now - DAY, now + 10 * DAY),
         }
         running = {}
         try:
             for kind, (names, nb, na) in kinds.items():
-                key, cert = certs.make_leaf(ca_key, ca_cert, names, nb, na)
+                key, cert = certs.make_leaf(ca_key, ca_cert, names, nb, na,
+                                            alt_names=kind != "cn-only")
                 cert_file, key_file = certs.write_leaf(
                     d, kind, key, cert, certs.pem(ca_cert) if kind == "chain" else b"")
                 running[kind] = EchoServer(cert_file, key_file)
@@ -198,6 +201,7 @@ def probe(request):
     ("other", "ca", [], "FAIL name mismatch"),
     ("good", "ca", ["--name", "elsewhere.example"], "FAIL name mismatch"),
     ("expired", "ca", [], "FAIL expired"),
+    ("cn-only", "ca", ["--name", "localhost"], "FAIL name mismatch"),
     ("good", None, ["--no-verify"], "OK"),
     ("other", None, ["--no-verify"], "OK"),
     ("good", "empty", [], "FAIL ca file unusable"),
