@@ -2,19 +2,38 @@
 // AddressSanitizer and UndefinedBehaviorSanitizer in CI: none may exhaust
 // memory or disk, forge a field, hang, or turn a failure into success.
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <algorithm>
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "brevorin.h"
 #include "support/host_fixture.h"
 #include "support/scripted_peer.h"
 #include "support/temp_dir.h"
+
+// A file system without hard links (FAT, many FUSE and network file
+// systems) while set: link() fails as it does there.
+static bool g_no_hard_links = false;
+
+extern "C" int link(const char* from, const char* to) {
+    if (g_no_hard_links) {
+        errno = EPERM;
+        return -1;
+    }
+    return ::linkat(AT_FDCWD, from, AT_FDCWD, to, 0);
+}
 
 namespace brevorin {
 namespace {
@@ -105,13 +124,25 @@ TEST_F(Hostile, HeaderRecordValuesCannotForgeItems) {
 }
 
 // A size limit holds against what arrives, whatever LIST claimed, and the
-// dialogue stays in step afterwards.
+// dialogue stays in step afterwards. What arrives is counted as LIST counts
+// a message (without stuffing dots): a message of exactly the limit passes,
+// one byte over is refused, and a refused message stays for a larger limit.
 struct LimitCase {
     bool raw;
     const char* name;
 };
 
-class HostileLimit : public Hostile, public ::testing::WithParamInterface<LimitCase> {};
+class HostileLimit : public Hostile, public ::testing::WithParamInterface<LimitCase> {
+protected:
+    int retrieve(int limit) {
+        char *h = nullptr, *b = nullptr, *f = nullptr;
+        int rc = GetParam().raw ? brevorin_getrawmail(1, limit, &b, session)
+                                : brevorin_getmail(1, dir.c_str(), limit, &h, &b, &f, session);
+        text = b != nullptr ? b : "";
+        return rc;
+    }
+    std::string text;
+};
 
 TEST_P(HostileLimit, LimitHoldsAgainstBytesReceived) {
     script_logon();
@@ -127,18 +158,152 @@ TEST_P(HostileLimit, LimitHoldsAgainstBytesReceived) {
     peer.read_line().send("+OK\r\n" + message + ".\r\n");
     peer.read_line().send("+OK deleted\r\n");
     ASSERT_EQ(logon(), 0);
-    char *h = nullptr, *b = nullptr, *f = nullptr;
-    int rc = GetParam().raw ? brevorin_getrawmail(1, 1000, &b, session)
-                            : brevorin_getmail(1, dir.c_str(), 1000, &h, &b, &f, session);
-    EXPECT_EQ(rc, BREVORIN_E_TOO_BIG);
+    EXPECT_EQ(retrieve(1000), BREVORIN_E_TOO_BIG);
     EXPECT_TRUE(files_in_dir().empty()) << "a file past the limit was left: " << files_in_dir()[0];
     EXPECT_EQ(brevorin_deletemail(2, session), 0);
+    EXPECT_EQ(brevorin_logoffmail(session), 0);
+}
+
+TEST_P(HostileLimit, StuffingDotsDoNotCountAndARefusalKeepsTheMessage) {
+    script_logon();
+    const std::string message = "From: a@example.org\r\n\r\n.one dot\r\n..two\r\nend\r\n";
+    const std::string stuffed = "From: a@example.org\r\n\r\n..one dot\r\n...two\r\nend\r\n";
+    const int octets = static_cast<int>(message.size());
+    peer.read_line().send("+OK 1 10\r\n");  // LIST claims less: the count alone decides
+    for (int i = 0; i < 3; ++i) peer.read_line().send("+OK\r\n" + stuffed + ".\r\n");
+    ASSERT_EQ(logon(), 0);
+    EXPECT_EQ(retrieve(octets - 1), BREVORIN_E_TOO_BIG);
+    // Still there: at exactly its size, and again without a limit.
+    EXPECT_EQ(retrieve(octets), 0);
+    EXPECT_EQ(text, GetParam().raw ? message : message.substr(message.find("\r\n\r\n") + 4));
+    if (GetParam().raw) {
+        EXPECT_EQ(retrieve(0), 0);
+    }
     EXPECT_EQ(brevorin_logoffmail(session), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Retrievals, HostileLimit,
                          ::testing::Values(LimitCase{true, "raw"}, LimitCase{false, "decoded"}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// Attachment files appear under their own names only for a message
+// received whole; whatever goes wrong, nothing else is left behind, not
+// even a temporary, and a file that could not be written is reported with
+// its path.
+std::string attachment_message(size_t second_size) {
+    auto part = [](const std::string& name, const std::string& data) {
+        return "--b\r\nContent-Type: application/octet-stream\r\n"
+               "Content-Disposition: attachment; filename=\"" + name + "\"\r\n\r\n" + data + "\r\n";
+    };
+    std::string second;
+    while (second.size() < second_size) second += "0123456789abcdefghijklmnopqrstuvwxyz\r\n";
+    return "From: a@example.org\r\nMIME-Version: 1.0\r\n"
+           "Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\nContent-Type: text/plain\r\n\r\n"
+           "hi\r\n" + part("a.bin", "first") + part("b.bin", second) + "--b--\r\n";
+}
+
+struct FileCase {
+    const char* name;
+    const char* mime;  // null: the classic walker
+    std::function<void(const std::string& dir)> before;  // the directory, the process
+    bool cut_short;                                       // the server closes inside b.bin
+    rlim_t file_size_limit;                               // 0: none; else a disk that fills
+    int status;
+    const char* files;  // listed, ESC-separated
+    std::vector<std::string> left;  // in the directory afterwards, besides what before made
+};
+
+class HostileFiles : public Hostile, public ::testing::WithParamInterface<FileCase> {
+protected:
+    ~HostileFiles() override {
+        g_no_hard_links = false;
+        if (limited_) ::setrlimit(RLIMIT_FSIZE, &saved_);
+    }
+    void limit_file_size(rlim_t bytes) {
+        std::signal(SIGXFSZ, SIG_IGN);
+        ::getrlimit(RLIMIT_FSIZE, &saved_);
+        rlimit small{bytes, saved_.rlim_max};
+        limited_ = ::setrlimit(RLIMIT_FSIZE, &small) == 0;
+    }
+    rlimit saved_{};
+    bool limited_ = false;
+};
+
+TEST_P(HostileFiles, OnlyWholeFilesUnderTheirNames) {
+    const FileCase& c = GetParam();
+    if (c.mime != nullptr) {
+        ASSERT_EQ(brevorin_setoption("mime", c.mime, session), 0);
+    }
+    if (c.before) c.before(dir);
+    std::vector<std::string> made = files_in_dir();
+    script_logon();
+    std::string message = attachment_message(64 * 1024);
+    peer.read_line().send("+OK 1 100000\r\n").read_line();
+    if (c.cut_short) {
+        peer.send("+OK\r\n" + message.substr(0, message.size() / 2)).close();
+    } else {
+        peer.send("+OK\r\n" + message + ".\r\n");
+        peer.read_line().send("+OK deleted\r\n");
+    }
+    ASSERT_EQ(logon(), 0);
+    if (c.file_size_limit != 0) limit_file_size(c.file_size_limit);
+    char *h = nullptr, *b = nullptr, *f = nullptr;
+    EXPECT_EQ(brevorin_getmail(1, dir.c_str(), 0, &h, &b, &f, session), c.status);
+    if (limited_) ::setrlimit(RLIMIT_FSIZE, &saved_);
+    limited_ = false;
+    EXPECT_EQ(std::string(f != nullptr ? f : ""), c.files);
+    std::vector<std::string> expected = made;
+    expected.insert(expected.end(), c.left.begin(), c.left.end());
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(files_in_dir(), expected);
+    if (c.status == BREVORIN_E_NETWORK) {
+        EXPECT_EQ(brevorin_getmail(1, dir.c_str(), 0, &h, &b, &f, session), BREVORIN_E_NOT_LOGGED_ON);
+        return;
+    }
+    if (c.status == 2) {
+        EXPECT_EQ(host.count_containing("<E1> POP3_PARSE_MIME: Could not write file: " + dir + "/b.bin"), 1)
+            << host.all_lines();
+    }
+    // The dialogue goes on.
+    EXPECT_EQ(brevorin_deletemail(2, session), 0);
+}
+
+const auto kNoHardLinks = [](const std::string&) { g_no_hard_links = true; };
+const auto kNamesAround = [](const std::string& dir) {
+    // An editor's backup and a temporary an interrupted run might have left.
+    for (const char* name : {"a.bin~", ".brv-000000000000.part"})
+        ::close(::open((dir + "/" + name).c_str(), O_CREAT | O_WRONLY, 0600));
+};
+
+INSTANTIATE_TEST_SUITE_P(
+    Writes, HostileFiles,
+    ::testing::Values(
+        FileCase{"whole", nullptr, nullptr, false, 0, 0, "a.bin\x1b" "b.bin", {"a.bin", "b.bin"}},
+        FileCase{"closedInSecond", nullptr, nullptr, true, 0, BREVORIN_E_NETWORK, "", {}},
+        FileCase{"closedInSecondModern", "modern", nullptr, true, 0, BREVORIN_E_NETWORK, "", {}},
+        FileCase{"diskFull", "modern", nullptr, false, 16 * 1024, 2, "a.bin", {"a.bin"}},
+        FileCase{"noHardLinks", "modern", kNoHardLinks, false, 0, 0, "a.bin\x1b" "b.bin", {"a.bin", "b.bin"}},
+        FileCase{"namesAround", nullptr, kNamesAround, false, 0, 0, "a.bin\x1b" "b.bin", {"a.bin", "b.bin"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// One message cannot fill a directory: past the limit, parts are skipped.
+TEST_F(Hostile, AttachmentCountIsBounded) {
+    ASSERT_EQ(brevorin_setoption("mime", "modern", session), 0);
+    script_logon();
+    std::string message = "From: a@example.org\r\nMIME-Version: 1.0\r\n"
+                          "Content-Type: multipart/mixed; boundary=b\r\n\r\n";
+    for (int i = 0; i < 1002; ++i)
+        message += "--b\r\nContent-Type: application/octet-stream\r\nContent-Disposition: attachment; "
+                   "filename=\"p" + std::to_string(i) + "\"\r\n\r\nx\r\n";
+    message += "--b--\r\n";
+    peer.read_line().send("+OK 1 100000\r\n").read_line().send("+OK\r\n" + message + ".\r\n");
+    ASSERT_EQ(logon(), 0);
+    char *h = nullptr, *b = nullptr, *f = nullptr;
+    // Status 1 for the skipped parts, over-ruled by the file list's length.
+    EXPECT_EQ(brevorin_getmail(1, dir.c_str(), 0, &h, &b, &f, session), BREVORIN_E_HOST_LIMIT);
+    EXPECT_EQ(files_in_dir().size(), 1000u);
+    EXPECT_EQ(host.count_containing("<W1> POP3_PARSE_MIME: More than 1000 attachment files"), 1);
+}
 
 // A header block beyond the listing's buffer costs that message its tail,
 // not the whole listing.
@@ -164,16 +329,18 @@ struct SmtpCase {
     const char* rcpt_reply;
     const char* final_reply;
     int status;
+    const char* mail_reply = "250 ok\r\n";
 };
 
 class HostileSmtp : public Hostile, public ::testing::WithParamInterface<SmtpCase> {};
 
 TEST_P(HostileSmtp, OnlySuccessCodesSucceed) {
     const SmtpCase& c = GetParam();
-    peer.send("220 ready\r\n").read_line().send("250 hi\r\n").read_line().send("250 ok\r\n");
+    peer.send("220 ready\r\n").read_line().send("250 hi\r\n").read_line().send(c.mail_reply);
     peer.read_line().send(c.rcpt_reply);
     if (c.final_reply != nullptr) {
         peer.read_line().send("354 go\r\n").read_until(".\r\n").send(c.final_reply);
+        if (c.status == 0) peer.read_line().send("221\r\n");
     }
     peer.start();
     int rc = brevorin_sendmail(peer.server().c_str(), "TO=b@example.org\x1b" "FROM=a@example.org",
@@ -199,7 +366,47 @@ INSTANTIATE_TEST_SUITE_P(
                       SmtpCase{"rcptRefused", "550 no\r\n", nullptr, BREVORIN_E_REFUSED},
                       SmtpCase{"final354", "250 ok\r\n", "354 again\r\n", BREVORIN_E_NETWORK},
                       SmtpCase{"finalRefused", "250 ok\r\n", "554 no\r\n", BREVORIN_E_REFUSED},
-                      SmtpCase{"endless", kEndless.c_str(), nullptr, BREVORIN_E_NETWORK}),
+                      SmtpCase{"endless", kEndless.c_str(), nullptr, BREVORIN_E_NETWORK},
+                      SmtpCase{"mail354", "250 ok\r\n", nullptr, BREVORIN_E_NETWORK, "354 odd\r\n"},
+                      SmtpCase{"mail300", "250 ok\r\n", nullptr, BREVORIN_E_NETWORK, "300 odd\r\n"},
+                      // A reply line may be its code alone.
+                      SmtpCase{"codesOnly", "250\r\n", "250\r\n", 0, "250\r\n"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// No server holds a call longer than a small multiple of the timeout: a
+// reply must end within the timeout after its first byte, and a reply line
+// that never ends is cut off by its length.
+struct StallCase {
+    const char* name;
+    std::string greeting;
+    size_t chunk;
+    int pause_ms;
+    const char* line;  // the E1 line that says why, if any
+};
+
+class HostileStall : public Hostile, public ::testing::WithParamInterface<StallCase> {};
+
+TEST_P(HostileStall, ReplyEndsWithinTheTimeout) {
+    const StallCase& c = GetParam();
+    ASSERT_EQ(brevorin_setoption("timeout", "1", session), 0);
+    peer.send_slowly(c.greeting, c.chunk, std::chrono::milliseconds(c.pause_ms))
+        .run([](int) { std::this_thread::sleep_for(std::chrono::milliseconds(1500)); });
+    peer.start();
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_LT(brevorin_logonmail(peer.server().c_str(), "user", "pw", session), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2900));
+    EXPECT_EQ(brevorin_deletemail(1, session), BREVORIN_E_NOT_LOGGED_ON);
+    if (c.line != nullptr) {
+        EXPECT_EQ(host.count_containing(c.line), 1) << host.all_lines();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Greetings, HostileStall,
+    // Each byte within the timeout, the whole greeting not.
+    ::testing::Values(StallCase{"dribbled", "+OK " + std::string(10, 'x') + "\r\n", 1, 250, nullptr},
+                      StallCase{"endlessLine", "+OK " + std::string(40000, 'x'), 40000, 0,
+                                "<E1> SOCKREAD: Reply line longer than 16384 bytes"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Attachment paths that are not regular files are refused before any read:
