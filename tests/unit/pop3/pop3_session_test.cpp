@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "api/session.h"
+#include "codec/base64.h"
 #include "brevorin.h"
 #include "net/connection.h"
 #include "net/server_address.h"
@@ -309,6 +310,44 @@ TEST_F(Pop3OkTest, ReadFailureEmptiesTheText) {
     EXPECT_EQ(text, "");
     EXPECT_TRUE(host_.has_line("BREVORIN: <D0> POP3_OK: Error, = -1"));
     connection.close();
+}
+
+// Access tokens of large providers are JSON Web Tokens of thousands of
+// characters. Up to the limit they go out: on the AUTH line while it stays
+// short, otherwise after the server's continuation request. One character
+// more is refused before anything is sent.
+class BearerToken : public Pop3SessionTest, public ::testing::WithParamInterface<size_t> {};
+
+TEST_P(BearerToken, GoesOutWholeUpToTheLimit) {
+    ASSERT_EQ(brevorin_setoption("auth", "xoauth2", s_), 0);
+    ASSERT_EQ(brevorin_setoption("allow_plaintext_auth", "yes", s_), 0);
+    const std::string token(GetParam(), 't');
+    const std::string response = base64_encode_bytes("user=u\x01" "auth=Bearer " + token + "\x01\x01");
+    const bool on_the_line = 13 + response.size() + 2 <= kMaxInitialResponseLine;
+    ScriptedPeer peer;
+    peer.send("+OK ready\r\n").read_line();
+    if (!on_the_line) peer.send("+ \r\n").read_line();
+    peer.send("+OK Logged in.\r\n").read_line().send("+OK 0 0\r\n").read_line().send("+OK bye\r\n");
+    peer.start();
+    ASSERT_EQ(brevorin_logonmail(peer.server().c_str(), "u", token.c_str(), s_), 0);
+    EXPECT_EQ(brevorin_logoffmail(s_), 0);
+    peer.join();
+    const std::string auth = on_the_line ? "AUTH XOAUTH2 " + response + "\r\n"
+                                         : "AUTH XOAUTH2\r\n" + response + "\r\n";
+    EXPECT_EQ(peer.received(), auth + "STAT\r\nQUIT\r\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Lengths, BearerToken, ::testing::Values(508u, 1500u, kMaxBearerTokenLength));
+
+TEST_F(Pop3SessionTest, BearerTokenOverTheLimitIsRefusedBeforeConnecting) {
+    ASSERT_EQ(brevorin_setoption("auth", "xoauth2", s_), 0);
+    const std::string token(kMaxBearerTokenLength + 1, 't');
+    EXPECT_EQ(brevorin_logonmail("127.0.0.1+1", "u", token.c_str(), s_), BREVORIN_E_INVALID);
+    EXPECT_TRUE(host_.has_line("BREVORIN: <E1> LOGONMAIL: Refused: password longer than 16384 characters"));
+    // USER/PASS keeps its limit.
+    ASSERT_EQ(brevorin_setoption("auth", "user", s_), 0);
+    EXPECT_EQ(brevorin_logonmail("127.0.0.1+1", "u", std::string(509, 'p').c_str(), s_),
+              BREVORIN_E_INVALID);
 }
 
 }  // namespace
