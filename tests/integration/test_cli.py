@@ -266,6 +266,84 @@ def test_ctrl_c_while_waiting_for_the_server():
     assert time.time() - start < 5
 
 
+@pytest.mark.parametrize("secret", [b"ya29.abc\0def\n", b"pass\0word\n"], ids=["token", "password"])
+def test_secret_holding_a_nul_byte_is_refused(tmp_path, secret):
+    """Cut at the NUL, the server would get "Bearer ya29.abc"."""
+    path = tmp_path / "secret"
+    path.write_bytes(secret)
+    flag = "--token-file" if secret.startswith(b"ya29") else "--password-file"
+    rc, _, err = tool(["stat", "--server", "127.0.0.1+1", "--user", USER, flag, str(path)])
+    assert rc == 2, err
+    assert "%s holds a NUL byte at offset %d" % (path, secret.index(b"\0")) in err
+
+
+def pop3_peer(message, count=1, stall_in_retr=False):
+    """A POP3 server for the tool: count messages, each this one; with
+    stall_in_retr, RETR sends half the message and then nothing."""
+    from modern_support import ScriptedPeer
+
+    def answer(line):
+        verb = line.split()[0].upper() if line.split() else b""
+        if verb == b"STAT":
+            return b"+OK %d %d\r\n" % (count, count * len(message))
+        if verb == b"LIST":
+            return b"+OK %s %d\r\n" % (line.split()[1], len(message))
+        if verb == b"RETR":
+            return b"+OK\r\n" + (message[:len(message) // 2] if stall_in_retr else message + b".\r\n")
+        if verb == b"CAPA":
+            return b"-ERR no\r\n"
+        return b"+OK\r\n"
+    return ScriptedPeer(b"+OK ready\r\n", answer)
+
+
+def with_attachments():
+    msg = EmailMessage()
+    msg["From"], msg["Subject"] = "a@example.org", "files"
+    msg.set_content("see attached\n")
+    msg.add_attachment(b"first", maintype="application", subtype="octet-stream", filename="a.bin")
+    msg.add_attachment(os.urandom(300000), maintype="application", subtype="octet-stream",
+                       filename="b.bin")
+    return msg.as_bytes().replace(b"\n", b"\r\n")
+
+
+def test_interrupted_get_leaves_nothing_and_the_next_get_works(tmp_path):
+    message = with_attachments()
+    stalled = pop3_peer(message, stall_in_retr=True)
+    proc = subprocess.Popen([CLI, "get", "1", "--server", stalled.server, "--user", USER,
+                             "--dir", str(tmp_path)], stdin=subprocess.PIPE,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    proc.stdin.write(PASSWORD.encode() + b"\n")
+    proc.stdin.close()
+    deadline = time.time() + 30
+    while not os.listdir(tmp_path) and time.time() < deadline:
+        time.sleep(0.05)
+    assert os.listdir(tmp_path), "the tool never started writing"
+    proc.send_signal(signal.SIGINT)
+    assert proc.wait(10) == -signal.SIGINT
+    proc.stderr.close()
+    stalled.close()
+    assert os.listdir(tmp_path) == []
+    whole = pop3_peer(message)
+    rc, out, err = tool(["get", "1", "--server", whole.server, "--user", USER, "--dir", str(tmp_path)])
+    whole.close()
+    assert rc == 0, err
+    assert sorted(os.listdir(tmp_path)) == ["a.bin", "b.bin"]
+    assert (tmp_path / "a.bin").read_bytes() == b"first"
+
+
+def test_huge_mailbox_costs_the_tool_no_memory_per_message():
+    """Teardown once wrote a line per message, and the tool kept them all:
+    10,000,000 messages took 1.2 GB."""
+    peer = pop3_peer(SIMPLE, count=1000000)
+    proc = subprocess.run(["/usr/bin/time", "-f", "peak %M KiB", CLI, "stat", "--server", peer.server,
+                           "--user", USER], input=PASSWORD.encode() + b"\n",
+                          capture_output=True, timeout=60)
+    peer.close()
+    err = proc.stderr.decode()
+    assert proc.returncode == 0, err
+    assert int(re.search(r"peak (\d+) KiB", err).group(1)) < 64 * 1024, err
+
+
 @pytest.mark.parametrize("args,code,shown", [
     (["stat"], 0, "1 messages, "),
     (["delete", "1abc"], 2, ""),

@@ -200,3 +200,24 @@ def test_no_message_id_without_the_option(host, smtp):
     assert s.send(smtp.server, HEADERS, "text\n") == 0
     s.cleanup()
     assert email.message_from_bytes(smtp.messages[0]["data"])["Message-ID"] is None
+
+
+@pytest.mark.parametrize("unanswered", [b"LIST 5\r\n", b"TOP 3 0\r\n"])
+def test_pop3_batch_out_of_step_ends_the_visit(host, unanswered):
+    """A server claiming PIPELINING that leaves one request of a batch
+    unanswered: every later answer would belong to another message, so the
+    listing ends the visit instead of handing one message's data out as
+    another's."""
+    answer = pop3_answer([message(n) for n in range(1, 8)])
+    peer = ScriptedPeer(b"+OK ready\r\n", lambda line: None if line == unanswered else answer(line))
+    s = host.session()
+    try:
+        assert set_option(s, "pipelining", "auto") == 0
+        assert set_option(s, "timeout", "5") == 0
+        assert s.logon(peer.server, USER, PASSWORD) == 0
+        assert s.list() == (-9, b"")
+        assert s.get(5)[0] == -8
+    finally:
+        s.cleanup()
+        peer.close()
+    assert any("<E1> LISTMAIL: Answers out of step with the requests" in l for l in host.lines)

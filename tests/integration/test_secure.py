@@ -687,6 +687,11 @@ def b64(text):
 XOAUTH2_POP3 = b64("user=%s\x01auth=Bearer %s\x01\x01" % (USER, TOKEN))
 XOAUTH2_SMTP = b64("user=%s\x01auth=Bearer %s\x01\x01" % (SMTP_USER, TOKEN))
 ERROR_REPORT = b64('{"status":"401","schemes":"Bearer","scope":"mail"}')
+# An access token as large providers issue them (a JSON Web Token): too long
+# for the AUTH line, so the response follows the server's continuation.
+JWT = "eyJhbGciOiJSUzI1NiJ9." + "J" * 2979
+XOAUTH2_POP3_JWT = b64("user=%s\x01auth=Bearer %s\x01\x01" % (USER, JWT))
+XOAUTH2_SMTP_JWT = b64("user=%s\x01auth=Bearer %s\x01\x01" % (SMTP_USER, JWT))
 
 
 def pop3_challenge(peer, line):
@@ -699,6 +704,18 @@ def smtp_challenge(peer, line):
     peer.send(b"334 " + ERROR_REPORT + b"\r\n")
     peer.line()
     return b"535 5.7.8 token rejected\r\n"
+
+
+def pop3_continuation(peer, line):
+    peer.send(b"+ \r\n")
+    peer.line()
+    return b"+OK\r\n"
+
+
+def smtp_continuation(peer, line):
+    peer.send(b"334 \r\n")
+    peer.line()
+    return b"235 2.7.0 ok\r\n"
 
 
 def smtp_login(peer, line):
@@ -715,7 +732,9 @@ def smtp_login(peer, line):
     ("xoauth2", TOKEN, {}, 0, b"AUTH XOAUTH2 " + XOAUTH2_POP3 + b"\r\nSTAT\r\n"),
     ("xoauth2", TOKEN, {"auth": pop3_challenge}, -2,
      b"AUTH XOAUTH2 " + XOAUTH2_POP3 + b"\r\n\r\n"),
-], ids=["plain", "xoauth2", "xoauth2-refused"])
+    ("xoauth2", JWT, {"auth": pop3_continuation}, 0,
+     b"AUTH XOAUTH2\r\n" + XOAUTH2_POP3_JWT + b"\r\nSTAT\r\n"),
+], ids=["plain", "xoauth2", "xoauth2-refused", "xoauth2-jwt"])
 def test_pop3_auth_bytes(pki, client, auth, secret, script, status, wire):
     peer = Peer(pop3_script(**script), server_tls_context(*pki.good), implicit=True)
     results, diag = client.run(tls_options(pki, client, "tls", auth=auth),
@@ -737,7 +756,9 @@ def test_pop3_auth_bytes(pki, client, auth, secret, script, status, wire):
     ("xoauth2", (b"AUTH XOAUTH2",), TOKEN, {}, 0, b"AUTH XOAUTH2 " + XOAUTH2_SMTP + b"\r\n"),
     ("xoauth2", (b"AUTH XOAUTH2",), TOKEN, {"auth": smtp_challenge}, -2,
      b"AUTH XOAUTH2 " + XOAUTH2_SMTP + b"\r\n\r\n"),
-], ids=["plain", "login", "auto-login", "xoauth2", "xoauth2-refused"])
+    ("xoauth2", (b"AUTH XOAUTH2",), JWT, {"auth": smtp_continuation}, 0,
+     b"AUTH XOAUTH2\r\n" + XOAUTH2_SMTP_JWT + b"\r\n"),
+], ids=["plain", "login", "auto-login", "xoauth2", "xoauth2-refused", "xoauth2-jwt"])
 def test_smtp_auth_bytes(pki, client, auth, ehlo, secret, script, status, wire):
     peer = Peer(smtp_script(ehlo=ehlo, **script), server_tls_context(*pki.good), implicit=True)
     options = tls_options(pki, client, "tls", auth=auth, smtp_user=SMTP_USER, smtp_password=secret)
@@ -755,5 +776,5 @@ def test_smtp_auth_bytes(pki, client, auth, ehlo, secret, script, status, wire):
     assert sent[:auth_start].startswith(b"EHLO ")
     secrets_absent(diag, secret)
     for line in wire.split(b"\r\n"):
-        if line not in (b"", b"AUTH LOGIN", b64(SMTP_USER)):
+        if line not in (b"", b"AUTH LOGIN", b"AUTH XOAUTH2", b64(SMTP_USER)):
             assert line.decode() not in diag
