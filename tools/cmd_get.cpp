@@ -14,7 +14,7 @@ const char* attachment_note(int status) {
         case 1:
             return "an attachment was skipped or could not be decoded";
         case 2:
-            return "an attachment file could not be opened for writing";
+            return "an attachment file could not be opened or written";
         case 3:
             return "no free file name for an attachment";
         default:

@@ -80,68 +80,6 @@ char* put_padded_group(const unsigned char* in, size_t left, char* w) {
     return w + 4;
 }
 
-// Collects digits into groups of four across calls, skipping every byte that
-// is not a digit, and stops at the first pad character.
-class DigitCollector {
-  public:
-    // Decodes in[0..n) into w (room for 3 * n / 4 + 3 bytes). Returns the
-    // position of the first "=" in the input, or n when there is none.
-    size_t feed(const unsigned char* in, size_t n, char*& w) {
-        size_t i = 0;
-        while (i < n) {
-            // Fast path for runs of whole groups, the common shape of mail.
-            if (count_ == 0) {
-                while (i + 4 <= n) {
-                    const uint8_t a = kTable.value[in[i]], b = kTable.value[in[i + 1]];
-                    const uint8_t c = kTable.value[in[i + 2]], d = kTable.value[in[i + 3]];
-                    if ((a | b | c | d) & 0xC0) break;
-                    const uint32_t group =
-                        (uint32_t{a} << 18) | (uint32_t{b} << 12) | (uint32_t{c} << 6) | d;
-                    w[0] = static_cast<char>(group >> 16);
-                    w[1] = static_cast<char>(group >> 8);
-                    w[2] = static_cast<char>(group);
-                    w += 3;
-                    i += 4;
-                }
-                if (i >= n) break;
-            }
-            const unsigned char ch = in[i];
-            if (ch == kPad) return i;
-            ++i;
-            const uint8_t v = kTable.value[ch];
-            if (v == kNotDigit) continue;
-            bits_ = (bits_ << 6) | v;
-            if (++count_ == 4) {
-                w[0] = static_cast<char>(bits_ >> 16);
-                w[1] = static_cast<char>(bits_ >> 8);
-                w[2] = static_cast<char>(bits_);
-                w += 3;
-                bits_ = 0;
-                count_ = 0;
-            }
-        }
-        return n;
-    }
-
-    // Digits collected since the last complete group (0 to 3).
-    int left_over() const { return count_; }
-
-    // The bytes that two or three left-over digits carry before a pad.
-    char* put_partial(char* w) const {
-        if (count_ == 2) {
-            *w++ = static_cast<char>(bits_ >> 4);
-        } else if (count_ == 3) {
-            *w++ = static_cast<char>(bits_ >> 10);
-            *w++ = static_cast<char>(bits_ >> 2);
-        }
-        return w;
-    }
-
-  private:
-    uint32_t bits_ = 0;
-    int count_ = 0;
-};
-
 void use_binary_mode(std::FILE* file) {
 #if defined(_WIN32)
     _setmode(_fileno(file), _O_BINARY);
@@ -195,23 +133,14 @@ int base64_encode_text(const char* text, std::string& out, int wrap) {
 int base64_decode_text(const char* text, std::string& out) {
     const size_t n = text != nullptr ? std::strlen(text) : 0;
     try {
-        std::string result(n / 4 * 3 + 3, '\0');
-        char* w = result.data();
-        DigitCollector digits;
-        const size_t stop = digits.feed(reinterpret_cast<const unsigned char*>(text), n, w);
-        const bool padded = stop < n;
-        if (padded) {
-            if (digits.left_over() == 1) return -1;
-            w = digits.put_partial(w);
-        } else if (digits.left_over() != 0) {
-            return -1;
-        }
+        std::string result;
+        result.reserve(n / 4 * 3 + 3);
+        Base64Decoder decoder;
+        decoder.feed(text, n, result);
+        if (decoder.finish(result) != Base64Decoder::End::kComplete) return -1;
         // Handed back as a terminated text: a decoded zero byte ends it.
-        const size_t length = static_cast<size_t>(w - result.data());
-        const void* zero = std::memchr(result.data(), '\0', length);
-        result.resize(zero != nullptr
-                          ? static_cast<size_t>(static_cast<const char*>(zero) - result.data())
-                          : length);
+        const size_t zero = result.find('\0');
+        if (zero != std::string::npos) result.resize(zero);
         out = std::move(result);
     } catch (const std::bad_alloc&) {
         return -1;
@@ -252,50 +181,106 @@ int base64_encode(std::FILE* in, std::FILE* out, const Context& ctx) {
     return written > INT_MAX ? INT_MAX : static_cast<int>(written);
 }
 
+size_t Base64Decoder::feed(const char* data, size_t length, std::string& out) {
+    if (padded_ || length == 0) return 0;
+    const size_t had = out.size();
+    out.resize(had + length / 4 * 3 + 3);
+    char* w = &out[had];
+    const auto* in = reinterpret_cast<const unsigned char*>(data);
+    size_t i = 0;
+    while (i < length) {
+        // Fast path for runs of whole groups, the common shape of mail.
+        if (count_ == 0) {
+            while (i + 4 <= length) {
+                const uint8_t a = kTable.value[in[i]], b = kTable.value[in[i + 1]];
+                const uint8_t c = kTable.value[in[i + 2]], d = kTable.value[in[i + 3]];
+                if ((a | b | c | d) & 0xC0) break;
+                const uint32_t group = (uint32_t{a} << 18) | (uint32_t{b} << 12) | (uint32_t{c} << 6) | d;
+                w[0] = static_cast<char>(group >> 16);
+                w[1] = static_cast<char>(group >> 8);
+                w[2] = static_cast<char>(group);
+                w += 3;
+                i += 4;
+            }
+            if (i >= length) break;
+        }
+        const unsigned char ch = in[i++];
+        if (ch == kPad) {
+            padded_ = true;
+            break;
+        }
+        const uint8_t v = kTable.value[ch];
+        if (v == kNotDigit) continue;
+        bits_ = (bits_ << 6) | v;
+        if (++count_ == 4) {
+            w[0] = static_cast<char>(bits_ >> 16);
+            w[1] = static_cast<char>(bits_ >> 8);
+            w[2] = static_cast<char>(bits_);
+            w += 3;
+            bits_ = 0;
+            count_ = 0;
+        }
+    }
+    out.resize(static_cast<size_t>(w - out.data()));
+    return i;
+}
+
+Base64Decoder::End Base64Decoder::finish(std::string& out) {
+    if (!padded_) return left_over() == 0 ? End::kComplete : End::kTruncated;
+    // The bytes that two or three left-over digits carry before the pad.
+    if (count_ == 1) return End::kMissingBits;
+    if (count_ == 2) out += static_cast<char>(bits_ >> 4);
+    if (count_ == 3) {
+        out += static_cast<char>(bits_ >> 10);
+        out += static_cast<char>(bits_ >> 2);
+    }
+    return End::kComplete;
+}
+
 int base64_decode(std::FILE* in, std::FILE* out, const Context& ctx) {
     use_binary_mode(out);
-    std::vector<unsigned char> input(kFileBlock);
-    std::vector<char> output(kFileBlock / 4 * 3 + 8);
-    DigitCollector digits;
+    std::vector<char> input(kFileBlock);
+    std::string output;
+    output.reserve(kFileBlock / 4 * 3 + 8);
+    Base64Decoder decoder;
     for (;;) {
         const size_t got = std::fread(input.data(), 1, input.size(), in);
         if (got == 0) break;
-        char* w = output.data();
-        const size_t stop = digits.feed(input.data(), got, w);
-        if (stop < got) {
+        output.clear();
+        const size_t taken = decoder.feed(input.data(), got, output);
+        if (!write_block(output.data(), output.size(), out)) return decode_write_error(ctx);
+        if (decoder.padded()) {
             // Leave the input positioned just after the pad character, as
             // if it had been read one character at a time.
-            std::fseek(in, -static_cast<long>(got - stop - 1), SEEK_CUR);
-            if (digits.left_over() == 1) {
-                if (!write_block(output.data(), static_cast<size_t>(w - output.data()), out))
-                    return decode_write_error(ctx);
-                ctx.diag.print('E', 0,
-                           "BASE64_DECODE: encoding incomplete: at least 2 bits missing");
-                return -1;
-            }
-            // A pad right after a complete group has no bits to finish.
-            const bool complete = digits.left_over() == 0;
-            w = digits.put_partial(w);
-            if (!write_block(output.data(), static_cast<size_t>(w - output.data()), out) ||
-                !finish_output(out) || complete)
-                return decode_write_error(ctx);
-            return 0;
+            std::fseek(in, -static_cast<long>(got - taken), SEEK_CUR);
+            break;
         }
-        if (!write_block(output.data(), static_cast<size_t>(w - output.data()), out))
-            return decode_write_error(ctx);
     }
     if (std::ferror(in)) {
         ctx.diag.print('E', 1, "BASE64_DECODE: read error");
         return -1;
     }
-    if (!finish_output(out)) return decode_write_error(ctx);
-    if (digits.left_over() != 0) {
-        ctx.diag.print('E', 0,
-                   "BASE64_DECODE: base64 encoding incomplete: at least %d bits truncated",
-                   6 * (4 - digits.left_over()));
-        return -1;
+    output.clear();
+    Base64Decoder::End end = decoder.finish(output);
+    if (!write_block(output.data(), output.size(), out) || !finish_output(out))
+        return decode_write_error(ctx);
+    return report_decode_end(end, decoder.left_over(), ctx);
+}
+
+int report_decode_end(Base64Decoder::End end, int left_over, const Context& ctx) {
+    switch (end) {
+        case Base64Decoder::End::kComplete:
+            return 0;
+        case Base64Decoder::End::kMissingBits:
+            ctx.diag.print('E', 0, "BASE64_DECODE: encoding incomplete: at least 2 bits missing");
+            return -1;
+        case Base64Decoder::End::kTruncated:
+            ctx.diag.print('E', 0,
+                           "BASE64_DECODE: base64 encoding incomplete: at least %d bits truncated",
+                           6 * (4 - left_over));
+            return -1;
     }
-    return 0;
+    return -1;
 }
 
 }  // namespace brevorin

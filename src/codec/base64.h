@@ -1,6 +1,7 @@
 // Base64 (RFC 2045 alphabet), in memory and file to file.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -23,5 +24,35 @@ int base64_encode(std::FILE* in, std::FILE* out, const Context& ctx);
 std::string base64_encode_bytes(std::string_view bytes);
 // 0 or -1.
 int base64_decode(std::FILE* in, std::FILE* out, const Context& ctx);
+
+// Base64 decoding as a stream: input in pieces of any size, the bytes of
+// each group out as soon as it is complete. Bytes that are not digits are
+// skipped; the first "=" ends the data and nothing after it is decoded.
+class Base64Decoder {
+public:
+    // Decodes data, appending to out: the count of bytes taken, all of
+    // them or through the first "=".
+    size_t feed(const char* data, size_t length, std::string& out);
+    bool padded() const { return padded_; }
+
+    enum class End {
+        kComplete,     // every group whole, or finished by "="
+        kMissingBits,  // a single digit before "="
+        kTruncated,    // the input ended inside a group
+    };
+    // The end of the input: the bytes a "=" completes, and how it ended.
+    End finish(std::string& out);
+    // Digits since the last complete group (0 to 3).
+    int left_over() const { return count_; }
+
+private:
+    uint32_t bits_ = 0;
+    int count_ = 0;
+    bool padded_ = false;
+};
+
+// The line that says how an incomplete input ended (none for kComplete):
+// 0, or -1 when the data was not whole.
+int report_decode_end(Base64Decoder::End end, int left_over, const Context& ctx);
 
 }  // namespace brevorin

@@ -7,7 +7,6 @@
 #include "mime/file_names.h"
 #include "mime/modern_walker.h"
 #include "mime/uudecode.h"
-#include "platform/files.h"
 
 namespace brevorin {
 
@@ -21,32 +20,25 @@ bool begins_with(const LineSource& lines, const char* prefix) {
            std::memcmp(lines.data(), prefix, n) == 0;
 }
 
-// Copies one uuencoded block (begin line already read) into a temporary file
-// and decodes it into the directory. False when the block could not be
-// staged; otherwise the status and file list are updated. A block that the
-// end of data cuts short is decoded as far as it goes.
+// Decodes one uuencoded block (begin line already read) into a file as its
+// lines arrive, through its "end" line. False when a read failed; otherwise
+// the status is updated (one good block does not hide the failure of an
+// earlier one). A block that the end of data cuts short is decoded as far
+// as it goes.
 bool read_uuencoded_block(LineSource& lines, const std::string& directory, const Context& ctx,
                           DecodedBody& out) {
-    platform::File staged = platform::open_temp_file();
-    if (!staged) return false;
-    auto stage = [&] {
-        size_t n = static_cast<size_t>(lines.size());
-        return std::fwrite(lines.data(), 1, n, staged.get()) == n;
-    };
-    if (!stage()) return false;
+    UuStream block(directory, out.attachments, ctx);
+    block.feed(lines.data(), static_cast<size_t>(lines.size()));
     while (true) {
         LineSource::Next r = lines.next();
         if (r == LineSource::Next::kEnd) break;
         if (r != LineSource::Next::kLine) return false;
-        if (!stage()) return false;
+        block.feed(lines.data(), static_cast<size_t>(lines.size()));
         if (begins_with(lines, "end")) break;
     }
-    std::rewind(staged.get());
     std::string name;
     int block_status = kAttachmentsHandled;
-    // Only a file written whole is listed, and one good block does not hide
-    // the failure of an earlier one.
-    uudecode(directory, staged.get(), out.attachments, name, block_status, ctx);
+    block.finish(name, block_status);
     if (block_status != kAttachmentsHandled) out.status = block_status;
     return true;
 }

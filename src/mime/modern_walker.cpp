@@ -11,7 +11,6 @@
 #include "mime/mime_fields.h"
 #include "mime/mime_headers.h"
 #include "mime/qp_decode.h"
-#include "platform/files.h"
 
 namespace brevorin {
 
@@ -277,47 +276,34 @@ private:
         if (lossy) out_.status = kAttachmentSkipped;
         if (name.empty()) name = "att-1";
         AttachmentFiles& files = out_.attachments;
-        std::FILE* file = files.begin(directory_, name, ctx_.charset == kUtf8, ctx_, out_.status);
-        if (file == nullptr) return skip_body(stop);
-        platform::File staged;
-        if (form == Form::kBase64) {
-            staged = platform::open_temp_file();
-            if (!staged) {
-                files.abandon();
-                out_.status = kAttachmentSkipped;
-                return skip_body(stop);
-            }
-        }
+        if (files.begin(directory_, name, ctx_.charset == kUtf8, ctx_, out_.status) == nullptr)
+            return skip_body(stop);
         QpDecoder qp;
+        Base64Decoder base64;
         std::string decoded;
         bool stopped = false;
         std::string bytes;
         while (!stopped) {
             if (!content(stop, stopped, bytes)) return false;
             if (bytes.empty()) continue;
-            if (form == Form::kQuotedPrintable) {
-                decoded.clear();
-                qp.feed(bytes.data(), bytes.size(), decoded);
-                files.write(decoded.data(), decoded.size());
-            } else if (staged) {
-                std::fwrite(bytes.data(), 1, bytes.size(), staged.get());
-            } else {
+            if (form == Form::kAsReceived) {
                 files.write(bytes.data(), bytes.size());
+                continue;
             }
-        }
-        if (form == Form::kQuotedPrintable) {
             decoded.clear();
-            qp.finish(decoded);
+            if (form == Form::kBase64) base64.feed(bytes.data(), bytes.size(), decoded);
+            else qp.feed(bytes.data(), bytes.size(), decoded);
             files.write(decoded.data(), decoded.size());
         }
-        if (staged) {
-            bool staged_ok = std::fflush(staged.get()) == 0 && !std::ferror(staged.get());
-            std::rewind(staged.get());
-            if (!staged_ok || (base64_decode(staged.get(), file, ctx_) != 0 && !std::ferror(file))) {
-                files.abandon();
-                out_.status = kAttachmentSkipped;
-                return true;
-            }
+        decoded.clear();
+        if (form == Form::kQuotedPrintable) qp.finish(decoded);
+        Base64Decoder::End end =
+            form == Form::kBase64 ? base64.finish(decoded) : Base64Decoder::End::kComplete;
+        files.write(decoded.data(), decoded.size());
+        if (report_decode_end(end, base64.left_over(), ctx_) != 0) {
+            files.abandon();
+            out_.status = kAttachmentSkipped;
+            return true;
         }
         if (!files.end(ctx_, out_.status)) return true;
         ctx_.diag.print('F', 0, "POP3_PARSE_MIME: Decoded and written file: %s", files.path().c_str());

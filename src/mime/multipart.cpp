@@ -9,7 +9,6 @@
 #include "mime/host_text.h"
 #include "mime/mime_headers.h"
 #include "mime/qp_decode.h"
-#include "platform/files.h"
 
 namespace brevorin {
 
@@ -35,6 +34,24 @@ Delimiter delimiter_of(const LineSource& lines, const std::string& boundary) {
 
 bool read_failed(LineSource::Next r) {
     return r == LineSource::Next::kFailed || r == LineSource::Next::kTimedOut;
+}
+
+// Hands the bytes of each line of a part to take, up to the next delimiter
+// (or the end of data). False when a read failed.
+template <typename Take>
+bool read_part(LineSource& lines, const std::string& boundary, bool& closing, Take take) {
+    while (true) {
+        LineSource::Next r = lines.next();
+        if (read_failed(r)) return false;
+        if (r == LineSource::Next::kEnd) {
+            closing = true;
+            return true;
+        }
+        Delimiter d = delimiter_of(lines, boundary);
+        if (d == Delimiter::kClosing) closing = true;
+        if (d != Delimiter::kNone) return true;
+        take(lines.data(), static_cast<size_t>(lines.size()));
+    }
 }
 
 }  // namespace
@@ -162,29 +179,31 @@ class PartWalker {
     }
 
     int save_decoded(const std::string& block) {
-        std::FILE* out = begin_file(block);
-        if (out == nullptr) return skip();
-        platform::File staged = platform::open_temp_file();
-        if (!staged) {
-            entry_.attachments.abandon();
-            return skip_with(kAttachmentSkipped);
+        if (begin_file(block) == nullptr) return skip();
+        AttachmentFiles& files = entry_.attachments;
+        Base64Decoder decoder;
+        std::string bytes;
+        bool read = read_part(lines_, boundary_, closing_, [&](const char* data, size_t length) {
+            bytes.clear();
+            decoder.feed(data, length, bytes);
+            return files.write(bytes.data(), bytes.size());
+        });
+        if (!read) {
+            files.abandon();
+            return after_failed_copy(-1);
         }
-        int rc = copy_part_to_file(lines_, staged.get(), boundary_, closing_, ctx_);
-        if (rc != 0) {
-            entry_.attachments.abandon();
-            return after_failed_copy(rc);
-        }
-        std::rewind(staged.get());
+        bytes.clear();
+        Base64Decoder::End end = decoder.finish(bytes);
+        files.write(bytes.data(), bytes.size());
         // The part has been read through its delimiter, so a failed decoding
         // only marks the status; skipping now would swallow the next part.
-        if (base64_decode(staged.get(), out, ctx_) != 0 && !std::ferror(out)) {
-            entry_.attachments.abandon();
+        if (report_decode_end(end, decoder.left_over(), ctx_) != 0) {
+            files.abandon();
             status_ = kAttachmentSkipped;
             return 0;
         }
-        if (!entry_.attachments.end(ctx_, status_)) return 0;
-        ctx_.diag.print('F', 0, "POP3_PARSE_MIME: Decoded and written file: %s",
-                        entry_.attachments.path().c_str());
+        if (!files.end(ctx_, status_)) return 0;
+        ctx_.diag.print('F', 0, "POP3_PARSE_MIME: Decoded and written file: %s", files.path().c_str());
         return 0;
     }
 
@@ -246,19 +265,11 @@ int read_part_headers(LineSource& lines, std::string& block, const Context&) {
 int copy_part_to_file(LineSource& lines, std::FILE* file, const std::string& boundary,
                       bool& closing, const Context&) {
     bool write_failed = false;
-    while (true) {
-        LineSource::Next r = lines.next();
-        if (read_failed(r)) return -1;
-        if (r == LineSource::Next::kEnd) {
-            closing = true;
-            break;
-        }
-        Delimiter d = delimiter_of(lines, boundary);
-        if (d == Delimiter::kClosing) closing = true;
-        if (d != Delimiter::kNone) break;
-        size_t n = static_cast<size_t>(lines.size());
-        if (!write_failed && std::fwrite(lines.data(), 1, n, file) != n) write_failed = true;
-    }
+    bool read = read_part(lines, boundary, closing, [&](const char* data, size_t length) {
+        if (!write_failed && std::fwrite(data, 1, length, file) != length) write_failed = true;
+        return true;
+    });
+    if (!read) return -1;
     return write_failed ? -2 : 0;
 }
 

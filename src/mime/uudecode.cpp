@@ -1,6 +1,7 @@
 #include "mime/uudecode.h"
 
 #include <climits>
+#include <cstring>
 
 #include "mime/file_names.h"
 #include "mime/mime_headers.h"
@@ -13,17 +14,6 @@ namespace {
 
 bool is_white(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-// One line, or its first room characters: false when the input is at its end.
-bool read_piece(std::FILE* in, size_t room, std::string& line) {
-    line.clear();
-    int c;
-    while (line.size() < room && (c = std::getc(in)) != EOF) {
-        line += static_cast<char>(c);
-        if (c == '\n') break;
-    }
-    return !line.empty();
 }
 
 int value_of(char c) {
@@ -55,88 +45,141 @@ bool parse_begin_line(const std::string& line, int& mode, std::string& name) {
     return true;
 }
 
-}  // namespace
-
-int uudecode_group(const char* group, std::FILE* out, int wanted) {
+// Up to three bytes of one group of four characters.
+void decode_group(const char* group, int wanted, std::string& out) {
     int a = value_of(group[0]), b = value_of(group[1]);
     int c = value_of(group[2]), d = value_of(group[3]);
     const int bytes[3] = {(a << 2) | (b >> 4), ((b & 0x0F) << 4) | (c >> 2), ((c & 0x03) << 6) | d};
-    for (int i = 0; i < 3 && i < wanted; ++i)
-        if (std::putc(bytes[i] & 0xFF, out) == EOF) return -1;
-    return 0;
+    for (int i = 0; i < 3 && i < wanted; ++i) out += static_cast<char>(bytes[i] & 0xFF);
 }
 
-int uudecode_lines(std::FILE* in, std::FILE* out) {
-    std::string line;
-    std::string data;
-    while (read_piece(in, kUuDataLineRoom, line)) {
-        if (line[0] == '\n') return 0;
-        int count = value_of(line[0]);
-        if (count == 0) return 0;
-        size_t needed = 4 * static_cast<size_t>((count + 2) / 3);
-        // The line feed is never data: characters missing before it (blanks
-        // lost in transit) count as blanks.
-        size_t available = line.size() - (line.back() == '\n' ? 1 : 0);
-        data.assign(needed, ' ');
-        for (size_t i = 0; i < needed && i + 1 < available; ++i) data[i] = line[i + 1];
-        int wanted = count;
-        for (size_t g = 0; g < needed && wanted > 0; g += 4, wanted -= 3)
-            if (uudecode_group(data.data() + g, out, wanted) != 0) return -1;
+}  // namespace
+
+void UuStream::feed(const char* data, size_t length) {
+    while (length > 0 && state_ != State::kDone && state_ != State::kFailed) {
+        const size_t room = (state_ == State::kData ? kUuDataLineRoom : kUuBeginLineRoom) - piece_.size();
+        size_t take = length < room ? length : room;
+        const void* lf = std::memchr(data, '\n', take);
+        if (lf != nullptr) take = static_cast<size_t>(static_cast<const char*>(lf) - data) + 1;
+        piece_.append(data, take);
+        data += take;
+        length -= take;
+        if (lf != nullptr || piece_.size() == (state_ == State::kData ? kUuDataLineRoom : kUuBeginLineRoom))
+            take_piece();
     }
+}
+
+void UuStream::take_piece() {
+    switch (state_) {
+        case State::kBegin:
+            begin_line();
+            break;
+        case State::kData:
+            data_line();
+            break;
+        case State::kEnd:
+            if (piece_.compare(0, 3, "end") == 0) state_ = State::kDone;
+            else fail("UUDECODE: no valid endline", kAttachmentSkipped);
+            break;
+        case State::kDone:
+        case State::kFailed:
+            break;
+    }
+    piece_.clear();
+}
+
+void UuStream::begin_line() {
+    ctx_.diag.print('D', 2, "UUDECODE: beginline read: %s", piece_.c_str());
+    int mode = 0;
+    std::string word;
+    if (!parse_begin_line(piece_, mode, word)) {
+        fail("UUDECODE: no valid beginline", kAttachmentSkipped);
+        return;
+    }
+    // The name comes from the sender: it must not lead out of the directory.
+    name_ = safe_attachment_name(word, ctx_.charset);
+    if (name_.empty()) name_ = "att-1";
+    ctx_.diag.print('D', 2, "UUDECODE: decoding in mode: %d, file: %s", mode, name_.c_str());
+    if (files_.begin(directory_, name_, false, ctx_, status_) == nullptr) {
+        if (status_ == kAttachmentNoName)
+            ctx_.diag.print('E', 1, "UUDECODE: can't create unique filename, last try was: %s",
+                            name_.c_str());
+        else if (status_ == kAttachmentNotOpened)
+            ctx_.diag.print('E', 1, "UUDECODE: can't open output: %s for writing",
+                            files_.path().c_str());
+        state_ = State::kFailed;
+        return;
+    }
+    ctx_.diag.print('D', 2, "UUDECODE: writing file to: %s", files_.path().c_str());
+    state_ = State::kData;
+}
+
+// One data line: its first character counts the bytes it carries; a
+// zero-length line ends the data.
+void UuStream::data_line() {
+    int count = piece_[0] == '\n' ? 0 : value_of(piece_[0]);
+    if (count == 0) {
+        state_ = State::kEnd;
+        return;
+    }
+    size_t needed = 4 * static_cast<size_t>((count + 2) / 3);
+    // The line feed is never data: characters missing before it (blanks
+    // lost in transit) count as blanks.
+    size_t available = piece_.size() - (piece_.back() == '\n' ? 1 : 0);
+    std::string data(needed, ' ');
+    for (size_t i = 0; i < needed && i + 1 < available; ++i) data[i] = piece_[i + 1];
+    decoded_.clear();
+    int wanted = count;
+    for (size_t g = 0; g < needed && wanted > 0; g += 4, wanted -= 3)
+        decode_group(data.data() + g, wanted, decoded_);
+    files_.write(decoded_.data(), decoded_.size());
+}
+
+int UuStream::fail(const char* line, int status) {
+    if (state_ == State::kData || state_ == State::kEnd) files_.abandon();
+    ctx_.diag.print('E', 1, "%s", line);
+    status_ = status;
+    state_ = State::kFailed;
     return -1;
+}
+
+int UuStream::finish(std::string& name, int& status) {
+    // A last piece without its line feed is still a piece.
+    if (!piece_.empty()) take_piece();
+    name = name_;
+    int rc = 0;
+    switch (state_) {
+        case State::kBegin:
+            rc = fail("UUDECODE: no beginline", kAttachmentSkipped);
+            break;
+        case State::kData:
+            rc = fail("UUDECODE: error while decoding", kAttachmentSkipped);
+            break;
+        case State::kEnd:
+            rc = fail("UUDECODE: no valid endline", kAttachmentSkipped);
+            break;
+        case State::kDone:
+            if (files_.end(ctx_, status_)) {
+                status_ = kAttachmentsHandled;
+            } else {
+                ctx_.diag.print('E', 1, "UUDECODE: error while decoding");
+                rc = -1;
+            }
+            break;
+        case State::kFailed:
+            rc = -1;
+            break;
+    }
+    status = status_;
+    return rc;
 }
 
 int uudecode(const std::string& directory, std::FILE* in, AttachmentFiles& files,
              std::string& name, int& status, const Context& ctx) {
-    status = kAttachmentsHandled;
-    std::string line;
-    if (!read_piece(in, kUuBeginLineRoom, line)) {
-        ctx.diag.print('E', 1, "UUDECODE: no beginline");
-        status = kAttachmentSkipped;
-        return -1;
-    }
-    ctx.diag.print('D', 2, "UUDECODE: beginline read: %s", line.c_str());
-    int mode = 0;
-    std::string word;
-    if (!parse_begin_line(line, mode, word)) {
-        ctx.diag.print('E', 1, "UUDECODE: no valid beginline");
-        status = kAttachmentSkipped;
-        return -1;
-    }
-    // The name comes from the sender: it must not lead out of the directory.
-    name = safe_attachment_name(word, ctx.charset);
-    if (name.empty()) name = "att-1";
-    ctx.diag.print('D', 2, "UUDECODE: decoding in mode: %d, file: %s", mode, name.c_str());
-
-    std::FILE* out = files.begin(directory, name, false, ctx, status);
-    if (out == nullptr) {
-        if (status == kAttachmentNoName)
-            ctx.diag.print('E', 1, "UUDECODE: can't create unique filename, last try was: %s",
-                           name.c_str());
-        else if (status == kAttachmentNotOpened)
-            ctx.diag.print('E', 1, "UUDECODE: can't open output: %s for writing",
-                           files.path().c_str());
-        return -1;
-    }
-    ctx.diag.print('D', 2, "UUDECODE: writing file to: %s", files.path().c_str());
-    if (uudecode_lines(in, out) != 0 && !std::ferror(out)) {
-        files.abandon();
-        ctx.diag.print('E', 1, "UUDECODE: error while decoding");
-        status = kAttachmentSkipped;
-        return -1;
-    }
-    if (!read_piece(in, kUuBeginLineRoom, line) || line.compare(0, 3, "end") != 0) {
-        files.abandon();
-        ctx.diag.print('E', 1, "UUDECODE: no valid endline");
-        status = kAttachmentSkipped;
-        return -1;
-    }
-    if (!files.end(ctx, status)) {
-        ctx.diag.print('E', 1, "UUDECODE: error while decoding");
-        return -1;
-    }
-    status = kAttachmentsHandled;
-    return 0;
+    UuStream stream(directory, files, ctx);
+    char block[4096];
+    for (size_t got; (got = std::fread(block, 1, sizeof block, in)) > 0;) stream.feed(block, got);
+    return stream.finish(name, status);
 }
 
 }  // namespace brevorin

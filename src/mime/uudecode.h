@@ -15,20 +15,41 @@ namespace brevorin {
 constexpr size_t kUuBeginLineRoom = 999;
 constexpr size_t kUuDataLineRoom = 1023;
 
-// Decodes the block that starts at the current position of in into a new
-// file of the directory text, one of files (named when they are committed).
-// 0 when the file was written completely, -1 otherwise. name receives the
-// name the file was (or was to be) written under once the begin line has
-// been read; status the attachment status.
+// A uuencoded block decoded as its bytes arrive: the begin line, data lines
+// up to the zero-length line, and the "end" line, cut into the pieces a
+// reader with room for one line cuts them into (a longer line is read in
+// pieces). The file is one of files, named when they are committed.
+class UuStream {
+public:
+    UuStream(std::string directory, AttachmentFiles& files, const Context& ctx)
+        : directory_(std::move(directory)), files_(files), ctx_(ctx) {}
+
+    void feed(const char* data, size_t length);
+    // The end of the block: 0 when the file was written completely, -1
+    // otherwise. name receives the name the file was (or was to be) written
+    // under once the begin line was read; status the attachment status.
+    int finish(std::string& name, int& status);
+
+private:
+    enum class State { kBegin, kData, kEnd, kDone, kFailed };
+    void take_piece();
+    void begin_line();
+    void data_line();
+    int fail(const char* line, int status);
+
+    std::string directory_;
+    AttachmentFiles& files_;
+    const Context& ctx_;
+    State state_ = State::kBegin;
+    std::string piece_;
+    std::string decoded_;
+    std::string name_;
+    int status_ = 0;  // attachment status
+};
+
+// Decodes the block that starts at the current position of in, as UuStream
+// does. 0 when the file was written completely, -1 otherwise.
 int uudecode(const std::string& directory, std::FILE* in, AttachmentFiles& files,
              std::string& name, int& status, const Context& ctx);
-
-// Decodes data lines up to the zero-length line: 0 there, -1 when the input
-// runs out first or a write fails.
-int uudecode_lines(std::FILE* in, std::FILE* out);
-
-// Writes up to three bytes of one group of four characters: 0, or -1 when a
-// write fails.
-int uudecode_group(const char* group, std::FILE* out, int wanted);
 
 }  // namespace brevorin

@@ -1,0 +1,98 @@
+// The streaming decoders: the same bytes whatever pieces the input arrives
+// in, and bounded memory on a line that never ends.
+#include "codec/base64.h"
+#include "codec/quoted_printable.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <tuple>
+
+namespace brevorin {
+namespace {
+
+enum class Codec { kQuotedPrintable, kBase64 };
+
+// The decoded bytes, and for base64 how the input ended.
+std::string decode_in_steps(Codec codec, const std::string& in, size_t step) {
+    QpDecoder qp;
+    Base64Decoder base64;
+    std::string out;
+    for (size_t i = 0; i < in.size(); i += step) {
+        size_t n = std::min(step, in.size() - i);
+        if (codec == Codec::kBase64) base64.feed(in.data() + i, n, out);
+        else qp.feed(in.data() + i, n, out);
+    }
+    if (codec == Codec::kQuotedPrintable) {
+        qp.finish(out);
+        return out;
+    }
+    static const char* const kEnds[] = {"", "<missing bits>", "<truncated>"};
+    Base64Decoder::End end = base64.finish(out);
+    return out + kEnds[static_cast<int>(end)];
+}
+
+struct StepCase {
+    const char* name;
+    Codec codec;
+    std::string encoded;
+    std::string decoded;
+};
+
+class DecodeSteps : public ::testing::TestWithParam<std::tuple<StepCase, size_t>> {};
+
+TEST_P(DecodeSteps, SameBytesWhateverThePieces) {
+    const StepCase& c = std::get<0>(GetParam());
+    EXPECT_EQ(decode_in_steps(c.codec, c.encoded, std::get<1>(GetParam())), c.decoded);
+}
+
+constexpr Codec kQp = Codec::kQuotedPrintable;
+constexpr Codec kB64 = Codec::kBase64;
+
+INSTANTIATE_TEST_SUITE_P(
+    Inputs, DecodeSteps,
+    ::testing::Combine(
+        ::testing::Values(
+            StepCase{"qpEscapes", kQp, "caf=C3=a9 =3D\r\n", "caf\xC3\xA9 =\r\n"},
+            StepCase{"qpSoftBreak", kQp, "long=\r\nline\r\n", "longline\r\n"},
+            StepCase{"qpTrailingBlanks", kQp, "a \t \r\nb", "a\r\nb"},
+            StepCase{"qpBlanksAfterSoftBreak", kQp, "a =  \r\nb", "a b"},
+            StepCase{"qpBadEscapesKept", kQp, "=ZZ =4\r\n=\r", "=ZZ =4\r\n"},
+            StepCase{"qpLineFeedsOnly", kQp, "x=\ny\n", "xy\r\n"},
+            StepCase{"qpSoftBreakAtTheEnd", kQp, "end=", "end"},
+            StepCase{"qpBareCarriageReturn", kQp, "a\rb\r\n", "a\rb\r\n"},
+            StepCase{"qpEscapeBeforeBlanks", kQp, "=41  \r\n=4 \r\n", "A\r\n=4\r\n"},
+            StepCase{"base64Lines", kB64, "YWJj\r\nZGVm\r\nZw==\r\n", "abcdefg"},
+            StepCase{"base64NoiseSkipped", kB64, "Y W\tJ-j!", "abc"},
+            StepCase{"base64StopsAtThePad", kB64, "YWI=YWJj", "ab"},
+            StepCase{"base64PadAfterWholeGroup", kB64, "YWJj=", "abc"},
+            StepCase{"base64MissingBits", kB64, "YWJjY=", "abc<missing bits>"},
+            StepCase{"base64Truncated", kB64, "YWJjYW", "abc<truncated>"},
+            StepCase{"base64Binary", kB64, "AP8AgA==", std::string("\0\xFF\0\x80", 4)}),
+        ::testing::Values(1u, 2u, 3u, 7u, 64u, 4096u)),
+    [](const auto& info) {
+        return std::string(std::get<0>(info.param).name) + "_" + std::to_string(std::get<1>(info.param));
+    });
+
+// A quoted-printable attachment may be one line of any length: it is
+// decoded as it arrives, never held whole.
+TEST(QpDecoder, LineWithoutEndIsDecodedAsItArrives) {
+    QpDecoder decoder;
+    std::string out;
+    const std::string piece = std::string(4093, 'a') + "=41";
+    size_t fed = 0;
+    for (int i = 0; i < 1024; ++i) {
+        out.clear();
+        decoder.feed(piece.data(), piece.size(), out);
+        fed += out.size();
+        EXPECT_LE(i * piece.size(), fed + 128 * 1024) << "held back after " << i << " pieces";
+    }
+    out.clear();
+    decoder.feed("=41 \t\r\n", 7, out);
+    decoder.finish(out);
+    EXPECT_EQ(out.substr(out.size() - 3), "A\r\n");
+}
+
+}  // namespace
+}  // namespace brevorin
