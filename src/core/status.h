@@ -10,7 +10,7 @@ enum Status : int {
     kLoggedOn = -3,
     kTimedOut = -4,
     kNoTable = -5,
-    kTooBig = -6,
+    kOverSizeLimit = -6,
     kNoMessage = -7,
     kNotLoggedOn = -8,
     kNetwork = -9,

@@ -8,7 +8,6 @@ namespace brevorin {
 namespace {
 
 int32_t g_attach_count = 0;
-uint16_t g_instance_handle = 0;
 const void* g_host_context = nullptr;
 void (*g_hook_observer)(int) = nullptr;
 // Sessions on other threads read the context while the host attaches.
@@ -36,7 +35,6 @@ int32_t attach_count() {
 void reset_attach_state_for_tests() {
     platform::Hold hold(g_attach_lock);
     g_attach_count = 0;
-    g_instance_handle = 0;
     g_host_context = nullptr;
 }
 
@@ -55,7 +53,6 @@ extern "C" BREVORIN_API brevorin_word _TCONNECT(brevorin_word operation, brevori
             {
                 platform::Hold hold(g_attach_lock);
                 g_host_context = reinterpret_cast<const void*>(b);
-                g_instance_handle = 1;
                 ++g_attach_count;
             }
             if (library_hook(3) != 0) {

@@ -55,7 +55,7 @@ MessageBody read_plain_body(LineSource& lines, const std::string& directory, con
         return MessageBody::kFailed;
     }
     while (true) {
-        if (static_cast<int>(text.size()) + kLineReserve > kBodyCapacity) return MessageBody::kTooLarge;
+        if (static_cast<int>(text.size()) + kLineReserve > kBodyCapacity) return MessageBody::kBufferFull;
         LineSource::Next r = lines.next();
         if (r == LineSource::Next::kEnd) break;
         if (r != LineSource::Next::kLine) return MessageBody::kFailed;
@@ -74,7 +74,7 @@ MessageBody read_plain_body(LineSource& lines, const std::string& directory, con
 HeaderRead read_header_block(LineSource& lines, std::string& header) {
     while (true) {
         if (static_cast<int>(header.size()) + kLineReserve > kHeaderBlockCapacity)
-            return HeaderRead::kTooLarge;
+            return HeaderRead::kBufferFull;
         LineSource::Next r = lines.next();
         if (r == LineSource::Next::kEnd) return HeaderRead::kRead;
         if (r != LineSource::Next::kLine) return HeaderRead::kFailed;

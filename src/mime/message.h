@@ -10,7 +10,7 @@
 
 namespace brevorin {
 
-enum class HeaderRead { kRead, kTooLarge, kFailed };
+enum class HeaderRead { kRead, kBufferFull, kFailed };
 
 // Reads the header block through its empty line into header. A message whose
 // data ends inside the header keeps what was read.
@@ -18,7 +18,7 @@ HeaderRead read_header_block(LineSource& lines, std::string& header);
 
 enum class MessageBody {
     kDecoded,   // read through the end of data; out.status tells what was skipped
-    kTooLarge,  // the plain body does not fit its buffer
+    kBufferFull,  // the plain body does not fit its buffer
     kFailed,    // a read, a staging file or memory failed
 };
 

@@ -72,6 +72,121 @@ void append_text(DecodedBody& out, const std::string& text) {
 
 namespace {
 
+// Collects a text up to the next delimiter of boundary (or, without one, to
+// the end of data). 0 or -1.
+int collect_mime_text(LineSource& lines, const std::string* boundary, bool& closing,
+                  std::string& text, const Context& ctx) {
+    text.clear();
+    try {
+        text.reserve(kTextCapacity);
+    } catch (const std::bad_alloc&) {
+        return -1;
+    }
+    while (true) {
+        if (static_cast<int>(text.size()) + kLineReserve > kTextCapacity) {
+            text.clear();
+            ctx.diag.print('E', 1, "GET_MIME_TEXT: Message too big");
+            return -1;
+        }
+        LineSource::Next r = lines.next();
+        if (read_failed(r)) return -1;
+        if (r == LineSource::Next::kEnd) {
+            if (boundary != nullptr) closing = true;
+            break;
+        }
+        if (boundary != nullptr) {
+            Delimiter d = delimiter_of(lines, *boundary);
+            if (d == Delimiter::kClosing) closing = true;
+            if (d != Delimiter::kNone) break;
+        }
+        text.append(lines.data(), static_cast<size_t>(lines.size()));
+    }
+    text.shrink_to_fit();
+    return 0;
+}
+
+// Reads a part's header block through its empty line. 0 or -1.
+int read_part_headers(LineSource& lines, std::string& block) {
+    block.clear();
+    while (true) {
+        if (static_cast<int>(block.size()) + kLineReserve > kPartHeaderCapacity) return -1;
+        LineSource::Next r = lines.next();
+        if (r != LineSource::Next::kLine) return -1;
+        block.append(lines.raw(), static_cast<size_t>(lines.raw_size()));
+        if (lines.starts_line() && lines.raw_size() >= 2 && lines.raw()[0] == '\r' &&
+            lines.raw()[1] == '\n')
+            return 0;
+    }
+}
+
+// Copies a part's lines into file up to the next delimiter. 0; -1 when a
+// read fails; -2 when a write failed (the part was still read to its end).
+int copy_part_to_file(LineSource& lines, std::FILE* file, const std::string& boundary,
+                      bool& closing) {
+    bool write_failed = false;
+    bool read = read_part(lines, boundary, closing, [&](const char* data, size_t length) {
+        if (!write_failed && std::fwrite(data, 1, length, file) != length) write_failed = true;
+        return true;
+    });
+    if (!read) return -1;
+    return write_failed ? -2 : 0;
+}
+
+// Reads and drops lines through the next delimiter (nothing once closing is
+// set). 0 or -1.
+int skip_to_delimiter(LineSource& lines, const std::string& boundary, bool& closing) {
+    if (closing) return 0;
+    while (true) {
+        LineSource::Next r = lines.next();
+        if (read_failed(r)) return -1;
+        if (r == LineSource::Next::kEnd) {
+            closing = true;
+            return 0;
+        }
+        Delimiter d = delimiter_of(lines, boundary);
+        if (d == Delimiter::kClosing) closing = true;
+        if (d != Delimiter::kNone) return 0;
+    }
+}
+
+// Reads and drops the epilogue through the end-of-data line. 0 or -1.
+int drain_to_end(LineSource& lines) {
+    int count = 0;
+    while (true) {
+        if (count + kLineReserve > kEpilogueCapacity) return -1;
+        LineSource::Next r = lines.next();
+        if (read_failed(r)) return -1;
+        if (r == LineSource::Next::kEnd) return 0;
+        count += lines.size();
+    }
+}
+
+int decode_text_bytes(const std::string& collected, int encoding, int charset,
+                      const Context& ctx, std::string& text) {
+    if (encoding == kEncodingBase64)
+        return base64_decode_text(collected.c_str(), text) < 0 ? -1 : 0;
+    // Soft line breaks and trailing blanks go even when no escape was found.
+    if (encoding == kEncodingQuotedPrintable)
+        return qp_decode(collected.c_str(), text) < 0 ? -1 : 0;
+    text = collected;
+    if (charset == kJis && (ctx.charset == kEuc || ctx.charset == kSjis)) {
+        std::string converted;
+        int target = ctx.charset == kEuc ? CODE_EUC : CODE_SJIS;
+        if (kanji_convert(CODE_JIS, target, collected.c_str(), converted) == 0)
+            text = std::move(converted);
+    }
+    return 0;
+}
+
+// Decodes one collected text by its transfer encoding (and converts
+// ISO-2022-JP for a Japanese ctx). 0 or -1.
+int decode_text_part(const std::string& collected, int encoding, int charset,
+                     const Context& ctx, std::string& text) {
+    int rc = decode_text_bytes(collected, encoding, charset, ctx, text);
+    if (rc == 0 && ctx.charset == kUtf8) to_host_charset(charset, text, ctx);
+    return rc;
+}
+
 class PartWalker {
   public:
     PartWalker(LineSource& lines, const std::string& boundary, DecodedBody& entry,
@@ -84,19 +199,19 @@ class PartWalker {
           ctx_(ctx) {}
 
     int walk() {
-        if (skip_to_delimiter(lines_, boundary_, closing_, ctx_) != 0) return -1;
+        if (skip_to_delimiter(lines_, boundary_, closing_) != 0) return -1;
         while (!closing_)
             if (handle_part() != 0) return -1;
         // The end-of-data line came before the closing delimiter: what was
         // read is kept, and the status tells that the message was cut short.
         bool cut_short = lines_.finished();
-        if (drain_to_end(lines_, ctx_) != 0) return -1;
+        if (drain_to_end(lines_) != 0) return -1;
         if (cut_short) status_ = kAttachmentSkipped;
         return 0;
     }
 
   private:
-    int skip() { return skip_to_delimiter(lines_, boundary_, closing_, ctx_) == 0 ? 0 : -1; }
+    int skip() { return skip_to_delimiter(lines_, boundary_, closing_) == 0 ? 0 : -1; }
 
     int skip_with(int status) {
         status_ = status;
@@ -105,7 +220,7 @@ class PartWalker {
 
     int handle_part() {
         std::string block;
-        if (read_part_headers(lines_, block, ctx_) != 0) {
+        if (read_part_headers(lines_, block) != 0) {
             if (lines_.failed()) return -1;
             return skip_with(kAttachmentSkipped);
         }
@@ -170,7 +285,7 @@ class PartWalker {
         if (out == nullptr) return skip();
         // A failed write still reads the part through its delimiter; end()
         // reports it.
-        if (copy_part_to_file(lines_, out, boundary_, closing_, ctx_) == -1) {
+        if (copy_part_to_file(lines_, out, boundary_, closing_) == -1) {
             entry_.attachments.abandon();
             return after_failed_copy(-1);
         }
@@ -217,116 +332,6 @@ class PartWalker {
 };
 
 }  // namespace
-
-int collect_mime_text(LineSource& lines, const std::string* boundary, bool& closing,
-                  std::string& text, const Context& ctx) {
-    text.clear();
-    try {
-        text.reserve(kTextCapacity);
-    } catch (const std::bad_alloc&) {
-        return -1;
-    }
-    while (true) {
-        if (static_cast<int>(text.size()) + kLineReserve > kTextCapacity) {
-            text.clear();
-            ctx.diag.print('E', 1, "GET_MIME_TEXT: Message too big");
-            return -1;
-        }
-        LineSource::Next r = lines.next();
-        if (read_failed(r)) return -1;
-        if (r == LineSource::Next::kEnd) {
-            if (boundary != nullptr) closing = true;
-            break;
-        }
-        if (boundary != nullptr) {
-            Delimiter d = delimiter_of(lines, *boundary);
-            if (d == Delimiter::kClosing) closing = true;
-            if (d != Delimiter::kNone) break;
-        }
-        text.append(lines.data(), static_cast<size_t>(lines.size()));
-    }
-    text.shrink_to_fit();
-    return 0;
-}
-
-int read_part_headers(LineSource& lines, std::string& block, const Context&) {
-    block.clear();
-    while (true) {
-        if (static_cast<int>(block.size()) + kLineReserve > kPartHeaderCapacity) return -1;
-        LineSource::Next r = lines.next();
-        if (r != LineSource::Next::kLine) return -1;
-        block.append(lines.raw(), static_cast<size_t>(lines.raw_size()));
-        if (lines.starts_line() && lines.raw_size() >= 2 && lines.raw()[0] == '\r' &&
-            lines.raw()[1] == '\n')
-            return 0;
-    }
-}
-
-int copy_part_to_file(LineSource& lines, std::FILE* file, const std::string& boundary,
-                      bool& closing, const Context&) {
-    bool write_failed = false;
-    bool read = read_part(lines, boundary, closing, [&](const char* data, size_t length) {
-        if (!write_failed && std::fwrite(data, 1, length, file) != length) write_failed = true;
-        return true;
-    });
-    if (!read) return -1;
-    return write_failed ? -2 : 0;
-}
-
-int skip_to_delimiter(LineSource& lines, const std::string& boundary, bool& closing,
-                      const Context&) {
-    if (closing) return 0;
-    while (true) {
-        LineSource::Next r = lines.next();
-        if (read_failed(r)) return -1;
-        if (r == LineSource::Next::kEnd) {
-            closing = true;
-            return 0;
-        }
-        Delimiter d = delimiter_of(lines, boundary);
-        if (d == Delimiter::kClosing) closing = true;
-        if (d != Delimiter::kNone) return 0;
-    }
-}
-
-int drain_to_end(LineSource& lines, const Context&) {
-    int count = 0;
-    while (true) {
-        if (count + kLineReserve > kEpilogueCapacity) return -1;
-        LineSource::Next r = lines.next();
-        if (read_failed(r)) return -1;
-        if (r == LineSource::Next::kEnd) return 0;
-        count += lines.size();
-    }
-}
-
-namespace {
-
-int decode_text_bytes(const std::string& collected, int encoding, int charset,
-                      const Context& ctx, std::string& text) {
-    if (encoding == kEncodingBase64)
-        return base64_decode_text(collected.c_str(), text) < 0 ? -1 : 0;
-    // Soft line breaks and trailing blanks go even when no escape was found.
-    if (encoding == kEncodingQuotedPrintable)
-        return qp_decode(collected.c_str(), text) < 0 ? -1 : 0;
-    text = collected;
-    if (charset == kJis && (ctx.charset == kEuc || ctx.charset == kSjis)) {
-        std::string converted;
-        int target = ctx.charset == kEuc ? CODE_EUC : CODE_SJIS;
-        if (kanji_convert(CODE_JIS, target, collected.c_str(), converted) == 0)
-            text = std::move(converted);
-    }
-    return 0;
-}
-
-}  // namespace
-
-int decode_text_part(const std::string& collected, int encoding, int charset,
-                     const Context& ctx, std::string& text) {
-    int rc = decode_text_bytes(collected, encoding, charset, ctx, text);
-    if (rc == 0 && ctx.charset == kUtf8) to_host_charset(charset, text, ctx);
-    return rc;
-}
 
 BodyOutcome parse_mime_body(LineSource& lines, const char* header, const std::string& directory,
                             const Context& ctx, DecodedBody& out) {

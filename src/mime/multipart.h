@@ -46,33 +46,7 @@ BodyOutcome parse_mime_body(LineSource& lines, const char* header, const std::st
                             const Context& ctx, DecodedBody& out);
 
 
-// Collects a text up to the next delimiter of boundary (or, without one, to
-// the end of data). 0 or -1.
-int collect_mime_text(LineSource& lines, const std::string* boundary, bool& closing,
-                  std::string& text, const Context& ctx);
-
-// Reads a part's header block through its empty line. 0 or -1.
-int read_part_headers(LineSource& lines, std::string& block, const Context& ctx);
-
-// Copies a part's lines into file up to the next delimiter. 0; -1 when a
-// read fails; -2 when a write failed (the part was still read to its end).
-int copy_part_to_file(LineSource& lines, std::FILE* file, const std::string& boundary,
-                      bool& closing, const Context& ctx);
-
-// Reads and drops lines through the next delimiter (nothing once closing is
-// set). 0 or -1.
-int skip_to_delimiter(LineSource& lines, const std::string& boundary, bool& closing,
-                      const Context& ctx);
-
-// Reads and drops the epilogue through the end-of-data line. 0 or -1.
-int drain_to_end(LineSource& lines, const Context& ctx);
-
 // Adds a decoded text to the body, or marks the body over its limit.
 void append_text(DecodedBody& out, const std::string& text);
-
-// Decodes one collected text by its transfer encoding (and converts
-// ISO-2022-JP for a Japanese ctx). 0 or -1.
-int decode_text_part(const std::string& collected, int encoding, int charset,
-                     const Context& ctx, std::string& text);
 
 }  // namespace brevorin

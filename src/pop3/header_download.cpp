@@ -85,13 +85,14 @@ bool top_answer(Mailbox& box, int message, size_t capacity, std::string& header)
     return true;
 }
 
-// For servers without TOP: the header is the part of the whole message
-// before its first empty line.
+// TOP n 0 on a connection where TOP is known to work.
 bool top_known(Mailbox& box, int message, size_t capacity, std::string& header) {
     if (!send_command(box.connection, numbered("TOP", message, " 0"))) return false;
     return top_answer(box, message, capacity, header);
 }
 
+// For servers without TOP: the header is the part of the whole message
+// before its first empty line.
 bool retrieve_answer(Mailbox& box, int message, size_t capacity, std::string& header) {
     const Context& ctx = box.ctx;
     if (read_status(box.connection, ctx, nullptr) != StatusLine::kOk) return false;

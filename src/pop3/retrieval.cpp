@@ -17,7 +17,7 @@ namespace brevorin {
 
 namespace {
 
-enum class Fetch { kDone, kRefused, kLost, kTimedOut, kTooLarge, kOverLimit };
+enum class Fetch { kDone, kRefused, kLost, kTimedOut, kBufferFull, kOverSizeLimit };
 
 // The data of one answer, counted as LIST counts a message (without the
 // stuffing dots): past the budget the readers above see the end of data,
@@ -92,7 +92,7 @@ Fetch fetch_decoded(Mailbox& box, int message, const std::string& directory, int
     }
     switch (read_header_block(lines, header)) {
         case HeaderRead::kRead: break;
-        case HeaderRead::kTooLarge: return finish_answer(reader, Fetch::kTooLarge);
+        case HeaderRead::kBufferFull: return finish_answer(reader, Fetch::kBufferFull);
         case HeaderRead::kFailed: return finish_answer(reader, Fetch::kRefused);
     }
     MessageEntry& entry = box.entry(message);
@@ -109,17 +109,17 @@ Fetch fetch_decoded(Mailbox& box, int message, const std::string& directory, int
     if (lines.exceeded()) {
         ctx.diag.print('E', 1, "GETMAIL: Message %d larger than the size limit of %d bytes", message,
                        max_size);
-        return finish_answer(reader, Fetch::kOverLimit);
+        return finish_answer(reader, Fetch::kOverSizeLimit);
     }
     switch (outcome) {
         case MessageBody::kDecoded: break;
-        case MessageBody::kTooLarge: return finish_answer(reader, Fetch::kTooLarge);
+        case MessageBody::kBufferFull: return finish_answer(reader, Fetch::kBufferFull);
         case MessageBody::kFailed: return finish_answer(reader, Fetch::kRefused);
     }
     if (decoded.body_over_limit) {
         ctx.diag.print('E', 1, "GETMAIL: Text of message %d larger than %llu bytes", message,
                        static_cast<unsigned long long>(decoded.body_limit));
-        return Fetch::kOverLimit;
+        return Fetch::kOverSizeLimit;
     }
     decoded.commit_files(ctx);
     entry.body = std::move(decoded.body);
@@ -147,7 +147,7 @@ Fetch fetch_raw(Mailbox& box, int message, int max_size, std::string& text) {
                 buffer = std::string();
                 ctx.diag.print('E', 1, "GETRAWMAIL: Message %d larger than the size limit of %llu bytes",
                                message, static_cast<unsigned long long>(budget));
-                return finish_answer(reader, Fetch::kOverLimit);
+                return finish_answer(reader, Fetch::kOverSizeLimit);
             }
             buffer.append(reader.data(), piece);
         }
@@ -172,7 +172,7 @@ int check_message(Mailbox& box, int message, int max_size) {
         }
         return kCommandFailed;
     }
-    if (max_size != 0 && state.size > max_size) return kTooBig;
+    if (max_size != 0 && state.size > max_size) return kOverSizeLimit;
     return kOk;
 }
 
@@ -189,11 +189,11 @@ int fetch_status(Fetch result, Mailbox& box, int message) {
         case Fetch::kTimedOut:
             tear_down(box);
             return kTimedOut;
-        case Fetch::kOverLimit:
+        case Fetch::kOverSizeLimit:
             // The caller's limit refused it, not the server: the message
             // stays, for a larger limit or a raw fetch.
-            return kTooBig;
-        case Fetch::kTooLarge:
+            return kOverSizeLimit;
+        case Fetch::kBufferFull:
             forget_message(box, message);
             return kCommandFailed;
         case Fetch::kRefused:

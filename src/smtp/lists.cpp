@@ -174,7 +174,7 @@ static int check_attachment_files(std::vector<std::string>& paths, int max_size,
     if (max_size > 0 && encoded > static_cast<uint64_t>(max_size)) {
         ctx.diag.print('E', 1, "PARSE_ATT_LIST: Attachments larger than the size limit of %d bytes",
                        max_size);
-        return kTooBig;
+        return kOverSizeLimit;
     }
     return 0;
 }

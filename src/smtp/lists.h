@@ -52,7 +52,7 @@ void free_header_list(HeaderList& headers);
 // temporary file cannot be made or the encoding fails. Entries encoded before
 // a failure stay in the list. Only regular files are taken (a device or FIFO
 // could be read for ever); with max_size set, files that could not fit once
-// encoded give kTooBig (-6) before any is encoded.
+// encoded give kOverSizeLimit (-6) before any is encoded.
 int parse_attachment_list(const char* attachment_list, AttachmentList& attachments,
                           const Context& ctx, int max_size = 0);
 

@@ -527,7 +527,7 @@ int send_message(const char* server, const char* header_list, const char* text,
     int text_encoding = kEncoding7bit;
     if (!prepare_text(text, ctx, prepared, text_encoding)) return kInvalid;
 
-    if (max_size != 0 && message_size(prepared, attachments) > max_size) return kTooBig;
+    if (max_size != 0 && message_size(prepared, attachments) > max_size) return kOverSizeLimit;
 
     std::vector<std::string> recipients = recipients_of(headers);
     status = check_buffer_limits(headers, recipients, attachments, text_encoding, ctx);

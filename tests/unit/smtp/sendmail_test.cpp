@@ -152,7 +152,7 @@ TEST_F(SendmailTest, RefusalsBeforeConnecting) {
     EXPECT_EQ(send_mail(std::string(516, 'h').c_str(), kHeaders, "x", "", 0, ctx_), kInvalid);
     test::TempDir dir;
     std::string file = dir.write("a.bin", "abcd");  // 9 encoded characters
-    EXPECT_EQ(send_offline(kHeaders, "Hello", file.c_str(), 13), kTooBig);
+    EXPECT_EQ(send_offline(kHeaders, "Hello", file.c_str(), 13), kOverSizeLimit);
     EXPECT_EQ(connections(), 0) << host_.all_lines();
     // At the limits the sending goes on to the connection.
     EXPECT_EQ(send_offline(kHeaders, "Hello", file.c_str(), 14), kNetwork);
