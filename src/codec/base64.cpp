@@ -148,35 +148,79 @@ int base64_decode_text(const char* text, std::string& out) {
     return 0;
 }
 
+void Base64Encoder::put_lines(const unsigned char* in, size_t groups, std::string& out) {
+    const size_t had = out.size();
+    out.resize(had + groups * 4 + (groups / kGroupsPerLine + 1) * break_.size());
+    char* w = &out[had];
+    while (groups > 0) {
+        const size_t take = std::min(groups, (kBase64LineLength - column_) / 4);
+        w = put_groups(in, take, w);
+        in += take * 3;
+        groups -= take;
+        column_ += take * 4;
+        if (column_ == kBase64LineLength) {
+            for (char c : break_) *w++ = c;
+            column_ = 0;
+        }
+    }
+    out.resize(static_cast<size_t>(w - out.data()));
+}
+
+void Base64Encoder::feed(const char* data, size_t length, std::string& out) {
+    const auto* in = reinterpret_cast<const unsigned char*>(data);
+    while (pending_count_ > 0 && pending_count_ < 3 && length > 0) {
+        pending_[pending_count_++] = *in++;
+        --length;
+    }
+    if (pending_count_ == 3) {
+        put_lines(pending_, 1, out);
+        pending_count_ = 0;
+    }
+    const size_t groups = length / 3;
+    put_lines(in, groups, out);
+    for (size_t i = groups * 3; i < length; ++i) pending_[pending_count_++] = in[i];
+}
+
+void Base64Encoder::finish(std::string& out) {
+    if (pending_count_ == 0) return;
+    char group[4];
+    put_padded_group(pending_, pending_count_, group);
+    out.append(group, 4);
+    if (column_ != 0) out += break_;
+    pending_count_ = 0;
+    column_ = 0;
+}
+
+uint64_t Base64Encoder::line_breaks(uint64_t bytes) {
+    const uint64_t groups = bytes / 3;
+    const bool padded = bytes % 3 != 0;
+    return groups / kGroupsPerLine + (padded && groups % kGroupsPerLine != 0 ? 1 : 0);
+}
+
+uint64_t Base64Encoder::encoded_size(uint64_t bytes) { return (bytes + 2) / 3 * 4 + line_breaks(bytes); }
+
 int base64_encode(std::FILE* in, std::FILE* out, const Context& ctx) {
     use_binary_mode(in);
-    std::vector<unsigned char> input(kFileBlock + 2);
-    std::vector<char> output(kFileBlock / 3 * 4 + kFileBlock / 54 + 8);
+    std::vector<char> input(kFileBlock);
+    std::string output;
+    output.reserve(kFileBlock / 3 * 4 + kFileBlock / 54 + 8);
+    Base64Encoder encoder;
     int64_t written = 0;
-    size_t column = 0;
-    size_t pending = 0;  // bytes of an incomplete group carried to the next block
     for (;;) {
-        const size_t got = std::fread(input.data() + pending, 1, kFileBlock, in);
+        const size_t got = std::fread(input.data(), 1, input.size(), in);
         if (got == 0) break;
-        const size_t available = pending + got;
-        const size_t groups = available / 3;
-        char* end = put_lines(input.data(), groups, column, output.data());
-        const size_t size = static_cast<size_t>(end - output.data());
-        if (!write_block(output.data(), size, out)) return encode_failure(ctx, "write error");
-        written += static_cast<int64_t>(size);
-        pending = available - groups * 3;
-        std::memmove(input.data(), input.data() + groups * 3, pending);
+        output.clear();
+        encoder.feed(input.data(), got, output);
+        if (!write_block(output.data(), output.size(), out)) return encode_failure(ctx, "write error");
+        written += static_cast<int64_t>(output.size());
     }
     // A failed read would otherwise pass for the end of the file and hand a
     // truncated attachment on as complete.
     if (std::ferror(in)) return encode_failure(ctx, "read error");
-    if (pending != 0) {
-        char* end = put_padded_group(input.data(), pending, output.data());
-        if (column != 0) *end++ = kLineBreak;
-        const size_t size = static_cast<size_t>(end - output.data());
-        if (!write_block(output.data(), size, out)) return encode_failure(ctx, "write error");
-        written += static_cast<int64_t>(size);
-    }
+    output.clear();
+    encoder.finish(output);
+    if (!write_block(output.data(), output.size(), out)) return encode_failure(ctx, "write error");
+    written += static_cast<int64_t>(output.size());
     if (!finish_output(out)) return encode_failure(ctx, "write error");
     return written > INT_MAX ? INT_MAX : static_cast<int>(written);
 }

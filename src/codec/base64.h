@@ -25,6 +25,30 @@ std::string base64_encode_bytes(std::string_view bytes);
 // 0 or -1.
 int base64_decode(std::FILE* in, std::FILE* out, const Context& ctx);
 
+// Base64 encoding as a stream: bytes in pieces of any size, out in lines of
+// kBase64LineLength characters, each ended by line_break ("\n" as the file
+// encoder has it, "\r\n" for mail data). A last line shorter than that is
+// ended only when it holds more than the padded group, as base64_encode
+// always did.
+class Base64Encoder {
+public:
+    explicit Base64Encoder(std::string line_break = "\n") : break_(std::move(line_break)) {}
+    void feed(const char* data, size_t length, std::string& out);
+    void finish(std::string& out);
+    // What base64_encode writes for a file of bytes, line feeds included.
+    static uint64_t encoded_size(uint64_t bytes);
+    // The line breaks among those.
+    static uint64_t line_breaks(uint64_t bytes);
+
+private:
+    void put_lines(const unsigned char* in, size_t groups, std::string& out);
+
+    std::string break_;
+    unsigned char pending_[3] = {0, 0, 0};
+    size_t pending_count_ = 0;
+    size_t column_ = 0;
+};
+
 // Base64 decoding as a stream: input in pieces of any size, the bytes of
 // each group out as soon as it is complete. Bytes that are not digits are
 // skipped; the first "=" ends the data and nothing after it is decoded.

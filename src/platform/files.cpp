@@ -255,6 +255,20 @@ PathKind path_kind(const std::string& path, uint64_t& size) {
     return PathKind::kRegular;
 }
 
+bool file_size(std::FILE* file, uint64_t& size) {
+    size = 0;
+    if (file == nullptr) return false;
+#if defined(_WIN32)
+    struct _stati64 st;
+    if (::_fstati64(_fileno(file), &st) != 0) return false;
+#else
+    struct stat st;
+    if (::fstat(fileno(file), &st) != 0) return false;
+#endif
+    size = static_cast<uint64_t>(st.st_size);
+    return true;
+}
+
 bool file_status_ok(std::FILE* file) {
     if (file == nullptr) return false;
     struct stat st;

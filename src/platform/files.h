@@ -67,6 +67,8 @@ std::string random_hex(size_t digits);
 
 // Whether the file's status can be read from the file system.
 bool file_status_ok(std::FILE* file);
+// The size of an open file: false when its status cannot be read.
+bool file_size(std::FILE* file, uint64_t& size);
 
 // Whether a file name, compared without its extension, is one that Windows
 // maps to a device (CON, PRN, AUX, NUL, COM1-9, LPT1-9).

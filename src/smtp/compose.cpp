@@ -8,6 +8,9 @@
 #include <cstring>
 #include <random>
 
+#include <vector>
+
+#include "codec/base64.h"
 #include "net/connection.h"
 #include "platform/clock.h"
 #include "smtp/dialogue.h"
@@ -115,36 +118,37 @@ std::string attachment_part_header(const std::string& boundary, const Attachment
     return header;
 }
 
-// Streams one temporary file. The encoder ends its lines with a bare LF,
-// which SMTP does not allow in mail data (servers refuse the message or take
-// the whole part for one overlong line), so each LF goes out as CR LF; the
-// digits are unchanged. A read error is a failure: the part would otherwise
-// go out cut short with nothing to tell.
+// Encodes one attachment as it goes out, in lines ended by CR LF as mail data
+// needs them (a base64 line never begins with a dot, so nothing is stuffed).
+// A read error is a failure: the part would otherwise go out cut short with
+// nothing to tell; the message is then never ended, so no server delivers it.
 int stream_attachment(Connection& conn, const Attachment& entry, const Context& ctx) {
-    std::FILE* file = entry.encoded.get();
+    std::FILE* file = entry.source.get();
     std::rewind(file);
-    char chunk[kAttachmentChunk];
+    std::vector<char> chunk(kAttachmentChunk);
     std::string wire;
-    wire.reserve(2 * kAttachmentChunk);
+    wire.reserve(kAttachmentChunk / 3 * 4 + kAttachmentChunk / 27 + 8);
+    Base64Encoder encoder("\r\n");
     while (true) {
-        size_t n = std::fread(chunk, 1, sizeof chunk, file);
+        size_t n = std::fread(chunk.data(), 1, chunk.size(), file);
         wire.clear();
-        for (size_t i = 0; i < n; ++i) {
-            if (chunk[i] == '\n') wire += '\r';
-            wire += chunk[i];
+        if (n < chunk.size()) {
+            if (std::ferror(file)) {
+                ctx.diag.print('E', 1, "SMTP_PUTMESSAGE: Error reading attachment: %s",
+                               entry.path.c_str());
+                return kAttachEncode;
+            }
+            encoder.feed(chunk.data(), n, wire);
+            encoder.finish(wire);
+        } else {
+            encoder.feed(chunk.data(), n, wire);
         }
         if (!wire.empty() && write_all(conn, wire) != 0) {
             ctx.diag.print('E', 1, "SMTP_PUTMESSAGE: Error writing data to socket");
             return -1;
         }
-        if (n < sizeof chunk) break;
+        if (n < chunk.size()) return 0;
     }
-    if (std::ferror(file)) {
-        ctx.diag.print('E', 1, "SMTP_PUTMESSAGE: Error reading attachment: %s",
-                   entry.path.c_str());
-        return -1;
-    }
-    return 0;
 }
 
 int write_message(Connection& conn, const HeaderList& headers, const std::string& text, int text_encoding,
@@ -173,7 +177,7 @@ int write_message(Connection& conn, const HeaderList& headers, const std::string
         if (write_text_lines(conn, text) != 0) return -1;
         for (const Attachment& entry : attachments.entries) {
             if (write_all(conn, attachment_part_header(boundary, entry, ctx)) != 0) return -1;
-            if (stream_attachment(conn, entry, ctx) != 0) return -1;
+            if (int streamed = stream_attachment(conn, entry, ctx)) return streamed;
             ctx.diag.print('F', 1, "SMTP_PUTMESSAGE: Done writing attachment: %s",
                        attachment_file_name(entry.path).c_str());
         }
@@ -319,6 +323,7 @@ int put_message(Connection& conn, const HeaderList& headers, const std::string& 
     // as -1 from the write (or the uncork) that triggered it.
     conn.cork();
     int result = write_message(conn, headers, text, text_encoding, attachments, ctx);
+    if (result == kAttachEncode) return result;  // nothing more may go out
     int flushed = conn.uncork();
     return result == 0 && flushed == 0 ? 0 : -1;
 }

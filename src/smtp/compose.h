@@ -14,8 +14,9 @@ namespace brevorin {
 // The boundary holds at most 63 characters; its time piece at most 39.
 constexpr size_t kBoundaryMaxLength = 63;
 constexpr size_t kBoundaryTimeMaxLength = 39;
-// Attachments are streamed from their temporary files in pieces of this size.
-constexpr size_t kAttachmentChunk = 512;
+// Attachments are read and encoded in pieces of this many bytes: whole
+// lines of 54 bytes, so each piece ends a line.
+constexpr size_t kAttachmentChunk = 54 * 1214;
 // The header block, preamble included, must fit kHeaderBlockCapacity bytes
 // with a terminator. Only blocks shorter than kHeaderTraceLimit characters
 // are shown in a diagnostics line.
@@ -54,8 +55,9 @@ bool build_header_block(const HeaderList& headers, bool multipart, const std::st
 // line beginning with "." gets a second one. 0, or -1 when a write fails.
 int write_text_lines(Connection& conn, const std::string& text);
 
-// Writes the whole message after DATA, the final dot included: 0, or -1 as
-// soon as a write does not go out whole.
+// Writes the whole message after DATA, the final dot included: 0, -1 as
+// soon as a write does not go out whole, or kAttachEncode when an attachment
+// file could not be read (the message is then left unended).
 int put_message(Connection& conn, const HeaderList& headers, const std::string& text, int text_encoding,
                     AttachmentList& attachments, const Context& ctx);
 

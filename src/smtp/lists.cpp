@@ -85,32 +85,24 @@ std::vector<std::string> split_items(const char* list) {
     return items;
 }
 
-int encode_attachment(const std::string& path, AttachmentList& attachments,
-                      const Context& ctx) {
+int open_attachment(const std::string& path, AttachmentList& attachments, const Context& ctx) {
     if (path.size() > kMaxAttachmentPath) {
         ctx.diag.print('E', 1, "PARSE_ATT_LIST: Refused: path longer than %d characters",
                    static_cast<int>(kMaxAttachmentPath));
         return kAttachOpen;
     }
-    platform::File source = platform::open_binary_read(path);
-    if (!source) return kAttachOpen;
-    if (!platform::file_status_ok(source.get())) {
+    Attachment entry;
+    entry.source = platform::open_binary_read(path);
+    if (!entry.source) return kAttachOpen;
+    if (!platform::file_status_ok(entry.source.get())) {
         ctx.diag.print('E', 1, "PARSE_ATT_LIST: Couldn't open attachment file");
         return kAttachOpen;
     }
-    Attachment entry;
-    entry.encoded = platform::open_temp_file();
-    if (!entry.encoded) {
-        ctx.diag.print('E', 1, "PARSE_ATT_LIST: Couldn't open temporary file for encoding");
-        return kAttachEncode;
-    }
-    int written = base64_encode(source.get(), entry.encoded.get(), ctx);
-    if (written < 0) return kAttachEncode;
-    // The source is not read again: composition streams the encoding. Closing
-    // it now keeps a long list within the C runtime's limit on open files.
-    source.reset();
+    uint64_t size = 0;
+    platform::file_size(entry.source.get(), size);
+    const uint64_t encoded = Base64Encoder::encoded_size(size);
     entry.path = path;
-    entry.encoded_size = written;
+    entry.encoded_size = encoded > INT32_MAX ? INT32_MAX : static_cast<int32_t>(encoded);
     ctx.diag.print('F', 0, "PARSE_ATT_LIST: Done encoding file: %s, size: %d",
                entry.path.c_str(), entry.encoded_size);
     attachments.entries.push_back(std::move(entry));
@@ -192,7 +184,7 @@ int parse_attachment_list(const char* attachment_list, AttachmentList& attachmen
     }
     if (int refused = check_attachment_files(paths, max_size, ctx)) return refused;
     for (std::string& path : paths) {
-        int result = encode_attachment(path, attachments, ctx);
+        int result = open_attachment(path, attachments, ctx);
         if (result != 0) return result;
     }
     return 0;

@@ -31,9 +31,9 @@ struct HeaderList {
 };
 
 struct Attachment {
-    platform::File encoded;  // base64 form; anonymous, removed when closed
-    std::string path;        // as given, trimmed
-    int32_t encoded_size = 0;  // characters in the temporary file
+    platform::File source;     // open from the check until it is sent
+    std::string path;          // as given, trimmed
+    int32_t encoded_size = 0;  // characters of its base64 form, a line feed ending each line
 };
 
 struct AttachmentList {
@@ -48,11 +48,11 @@ int parse_header_list(const char* header_list, HeaderList& headers, const Contex
 void free_header_list(HeaderList& headers);
 
 // 0; kAttachOpen (-13) when a file cannot be opened or examined, or the list
-// has too many entries or too long a path; kAttachEncode (-14) when a
-// temporary file cannot be made or the encoding fails. Entries encoded before
-// a failure stay in the list. Only regular files are taken (a device or FIFO
-// could be read for ever); with max_size set, files that could not fit once
-// encoded give kOverSizeLimit (-6) before any is encoded.
+// has too many entries or too long a path. Entries opened before a failure
+// stay in the list. Only regular files are taken (a device or FIFO could be
+// read for ever); with max_size set, files that could not fit once encoded
+// give kOverSizeLimit (-6) before any is opened. Nothing is encoded here:
+// composition encodes each file as it sends it.
 int parse_attachment_list(const char* attachment_list, AttachmentList& attachments,
                           const Context& ctx, int max_size = 0);
 

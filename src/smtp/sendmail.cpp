@@ -347,7 +347,8 @@ public:
         ctx_.diag.print('F', 2, "SMTP_DATE: Written data command, status = %d", written);
         int result = written == 6 ? 0 : -1;
         ctx_.diag.print('F', 2, "SENDMAIL: Data command done, status: %d", result);
-        if (result == -1) return kRefused;
+        if (result == kAttachEncode) return kAttachEncode;
+    if (result == -1) return kRefused;
         return verdict(Step::kData,
                        "SENDMAIL: Got reply on send command, code: %d, reply: %s, status = %d");
     }
@@ -506,6 +507,7 @@ int run_dialogue(Connection& connection, const std::string& host, const HeaderLi
     }
     int result = put_message(connection, headers, text, text_encoding, attachments, ctx);
     ctx.diag.print('F', 2, "SENDMAIL: Putmessage command done, status: %d", result);
+    if (result == kAttachEncode) return kAttachEncode;
     if (result == -1) return kRefused;
     if ((status = dialogue.message_verdict()) != kOk) return status;
     return dialogue.quit();

@@ -75,6 +75,36 @@ INSTANTIATE_TEST_SUITE_P(
         return std::string(std::get<0>(info.param).name) + "_" + std::to_string(std::get<1>(info.param));
     });
 
+// The streaming encoder gives what the file encoder gives, in any pieces
+// and with either line break, and its size is known without encoding: a
+// message's size is checked before anything is sent.
+TEST(Base64Encoder, MatchesTheFileEncoderAtEverySize) {
+    std::string data;
+    for (int i = 0; i < 400; ++i) data += static_cast<char>(1 + (i * 37 + 11) % 255);  // no NUL
+    for (size_t n = 0; n <= data.size(); ++n) {
+        std::string whole;
+        Base64Encoder file_form;
+        file_form.feed(data.data(), n, whole);
+        file_form.finish(whole);
+        ASSERT_EQ(whole.size(), Base64Encoder::encoded_size(n)) << n;
+        // The text encoder's lines, and the file encoder's line feed after a
+        // padded group that shares its line.
+        std::string expected;
+        base64_encode_text(data.substr(0, n).c_str(), expected, 1);
+        if (n % 3 != 0 && n / 3 % 18 != 0) expected += '\n';
+        EXPECT_EQ(whole, expected) << n;
+        for (size_t step : {1u, 2u, 7u, 64u}) {
+            std::string wire;
+            Base64Encoder mail_form("\r\n");
+            for (size_t i = 0; i < n; i += step) mail_form.feed(data.data() + i, std::min(step, n - i), wire);
+            mail_form.finish(wire);
+            std::string crlf;
+            for (char c : whole) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+            ASSERT_EQ(wire, crlf) << n << " in steps of " << step;
+        }
+    }
+}
+
 // A quoted-printable attachment may be one line of any length: it is
 // decoded as it arrives, never held whole.
 TEST(QpDecoder, LineWithoutEndIsDecodedAsItArrives) {
