@@ -57,6 +57,10 @@ public:
     // Decodes data, appending to out: the count of bytes taken, all of
     // them or through the first "=".
     size_t feed(const char* data, size_t length, std::string& out);
+    // The same into out, which has room for max_output(length) bytes: the
+    // count of bytes written, with the count taken in taken.
+    size_t feed(const char* data, size_t length, char* out, size_t& taken);
+    static size_t max_output(size_t length) { return length / 4 * 3 + 4; }
     bool padded() const { return padded_; }
 
     enum class End {

@@ -193,29 +193,20 @@ constexpr int kTemporaryTries = 8;
 
 }  // namespace
 
-AttachmentFiles::AttachmentFiles(AttachmentFiles&& other) noexcept
-    : files_(std::move(other.files_)),
-      claimed_(std::move(other.claimed_)),
-      open_(std::move(other.open_)),
-      write_error_(other.write_error_),
-      limit_reported_(other.limit_reported_),
-      path_(std::move(other.path_)) {
+AttachmentFiles& AttachmentFiles::operator=(AttachmentFiles&& other) noexcept {
+    if (this == &other) return *this;
+    discard();
+    files_ = std::move(other.files_);
+    claimed_ = std::move(other.claimed_);
+    open_ = std::move(other.open_);
+    buffer_ = std::move(other.buffer_);
+    buffered_ = other.buffered_;
+    write_error_ = other.write_error_;
+    limit_reported_ = other.limit_reported_;
+    path_ = std::move(other.path_);
     other.files_.clear();
     other.claimed_.clear();
-}
-
-AttachmentFiles& AttachmentFiles::operator=(AttachmentFiles&& other) noexcept {
-    if (this != &other) {
-        discard();
-        files_ = std::move(other.files_);
-        claimed_ = std::move(other.claimed_);
-        open_ = std::move(other.open_);
-        write_error_ = other.write_error_;
-        limit_reported_ = other.limit_reported_;
-        path_ = std::move(other.path_);
-        other.files_.clear();
-        other.claimed_.clear();
-    }
+    other.buffered_ = 0;
     return *this;
 }
 
@@ -256,20 +247,45 @@ std::FILE* AttachmentFiles::begin(const std::string& directory, std::string& nam
         return nullptr;
     }
     write_error_ = 0;
+    buffered_ = 0;
     files_.push_back(std::move(file));
     claimed_.push_back(path);
     return open_.get();
 }
 
+bool AttachmentFiles::flush() {
+    if (buffered_ == 0 || write_error_ != 0) {
+        buffered_ = 0;
+        return write_error_ == 0;
+    }
+    bool ok = std::fwrite(buffer_.data(), 1, buffered_, open_.get()) == buffered_;
+    buffered_ = 0;
+    if (!ok) write_error_ = errno != 0 ? errno : EIO;
+    return ok;
+}
+
+char* AttachmentFiles::room(size_t length) {
+    if (buffer_.size() < kWriteBlock) buffer_.resize(kWriteBlock);
+    if (buffered_ + length > buffer_.size()) flush();
+    return buffer_.data() + buffered_;
+}
+
 bool AttachmentFiles::write(const char* data, size_t length) {
     if (!open_ || write_error_ != 0) return false;
-    if (std::fwrite(data, 1, length, open_.get()) == length) return true;
-    write_error_ = errno != 0 ? errno : EIO;
-    return false;
+    if (length >= kWriteBlock) {
+        if (!flush()) return false;
+        if (std::fwrite(data, 1, length, open_.get()) == length) return true;
+        write_error_ = errno != 0 ? errno : EIO;
+        return false;
+    }
+    std::memcpy(room(length), data, length);
+    added(length);
+    return write_error_ == 0;
 }
 
 bool AttachmentFiles::end(const Context& ctx, int& status) {
     if (!open_) return false;
+    flush();
     int error = write_error_;
     if (error == 0 && std::ferror(open_.get())) error = errno != 0 ? errno : EIO;
     if (std::fclose(open_.release()) != 0 && error == 0) error = errno != 0 ? errno : EIO;
@@ -288,6 +304,7 @@ bool AttachmentFiles::end(const Context& ctx, int& status) {
 
 void AttachmentFiles::abandon() {
     if (!open_) return;
+    buffered_ = 0;
     open_.reset();
     remove(files_.back());
     files_.pop_back();

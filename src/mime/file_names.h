@@ -62,7 +62,10 @@ public:
     ~AttachmentFiles() { discard(); }
     AttachmentFiles(const AttachmentFiles&) = delete;
     AttachmentFiles& operator=(const AttachmentFiles&) = delete;
-    AttachmentFiles(AttachmentFiles&& other) noexcept;
+    // A moved-from set holds nothing (its vectors are empty, its file null),
+    // so only the new owner removes what was not committed.
+    AttachmentFiles(AttachmentFiles&&) noexcept = default;
+    // Removes what this set had not committed, then takes the other's.
     AttachmentFiles& operator=(AttachmentFiles&& other) noexcept;
 
     // Starts the file for a safe name (safe_attachment_name) in the
@@ -71,8 +74,14 @@ public:
     // tried). One file is open at a time.
     std::FILE* begin(const std::string& directory, std::string& name, bool utf8, const Context& ctx,
                      int& status);
-    // Writes to the open file; a failure is remembered for end().
+    // Writes to the open file; a failure is remembered for end(). Writes
+    // are gathered into large blocks: a decoder hands over a line at a time.
     bool write(const char* data, size_t length);
+    // Space for length more bytes (at most kWriteBlock), for a decoder to
+    // write into directly; added() then takes what it wrote.
+    char* room(size_t length);
+    void added(size_t length) { buffered_ += length; }
+    static constexpr size_t kWriteBlock = 64 * 1024;
     // Closes the open file: true when every byte reached it. A file that
     // could not be written is removed, with an E1 line naming its path and
     // the system's reason, and status 2.
@@ -100,7 +109,11 @@ private:
 
     std::vector<Pending> files_;
     std::vector<std::string> claimed_;  // real paths of files_, for the name search
+    bool flush();
+
     platform::File open_;
+    std::vector<char> buffer_;  // kWriteBlock bytes once a file is begun
+    size_t buffered_ = 0;
     int write_error_ = 0;
     bool limit_reported_ = false;
     std::string path_;

@@ -117,19 +117,19 @@ private:
         return true;
     }
 
-    // The next bytes of a part's content. The line break before a
-    // delimiter belongs to the delimiter (RFC 2046), so each line's break is
-    // held back until the next line shows it was content.
-    bool content(Stop& stop, bool& stopped, std::string& bytes) {
-        bytes.clear();
+    // The next bytes of a part's content, handed to take in one or two
+    // pieces. The line break before a delimiter belongs to the delimiter
+    // (RFC 2046), so each line's break is held back until the next line
+    // shows it was content.
+    template <typename Take>
+    bool content_to(Stop& stop, bool& stopped, Take take) {
         if (!next(stop, stopped)) return false;
         if (stopped) {
-            if (stop.level == -1) bytes = held_break_;
+            if (stop.level == -1 && !held_break_.empty()) take(held_break_.data(), held_break_.size());
             held_break_.clear();
             return true;
         }
-        bytes = held_break_;
-        held_break_.clear();
+        if (!held_break_.empty()) take(held_break_.data(), held_break_.size());
         const char* p = lines_.data();
         size_t n = static_cast<size_t>(lines_.size());
         size_t keep = n;
@@ -137,9 +137,14 @@ private:
             --keep;
             if (keep > 0 && p[keep - 1] == '\r') --keep;
         }
-        bytes.append(p, keep);
+        if (keep > 0) take(p, keep);
         held_break_.assign(p + keep, n - keep);
         return true;
+    }
+
+    bool content(Stop& stop, bool& stopped, std::string& bytes) {
+        bytes.clear();
+        return content_to(stop, stopped, [&](const char* p, size_t n) { bytes.append(p, n); });
     }
 
     bool skip_body(Stop& stop) {
@@ -281,20 +286,27 @@ private:
         QpDecoder qp;
         Base64Decoder base64;
         std::string decoded;
-        bool stopped = false;
-        std::string bytes;
-        while (!stopped) {
-            if (!content(stop, stopped, bytes)) return false;
-            if (bytes.empty()) continue;
-            if (form == Form::kAsReceived) {
-                files.write(bytes.data(), bytes.size());
-                continue;
+        auto take = [&](const char* data, size_t length) {
+            switch (form) {
+                case Form::kAsReceived:
+                    files.write(data, length);
+                    break;
+                case Form::kBase64: {
+                    size_t taken = 0;
+                    char* room = files.room(Base64Decoder::max_output(length));
+                    files.added(base64.feed(data, length, room, taken));
+                    break;
+                }
+                case Form::kQuotedPrintable:
+                    decoded.clear();
+                    qp.feed(data, length, decoded);
+                    files.write(decoded.data(), decoded.size());
+                    break;
             }
-            decoded.clear();
-            if (form == Form::kBase64) base64.feed(bytes.data(), bytes.size(), decoded);
-            else qp.feed(bytes.data(), bytes.size(), decoded);
-            files.write(decoded.data(), decoded.size());
-        }
+        };
+        bool stopped = false;
+        while (!stopped)
+            if (!content_to(stop, stopped, take)) return false;
         decoded.clear();
         if (form == Form::kQuotedPrintable) qp.finish(decoded);
         Base64Decoder::End end =

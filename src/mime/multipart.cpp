@@ -119,19 +119,6 @@ int read_part_headers(LineSource& lines, std::string& block) {
     }
 }
 
-// Copies a part's lines into file up to the next delimiter. 0; -1 when a
-// read fails; -2 when a write failed (the part was still read to its end).
-int copy_part_to_file(LineSource& lines, std::FILE* file, const std::string& boundary,
-                      bool& closing) {
-    bool write_failed = false;
-    bool read = read_part(lines, boundary, closing, [&](const char* data, size_t length) {
-        if (!write_failed && std::fwrite(data, 1, length, file) != length) write_failed = true;
-        return true;
-    });
-    if (!read) return -1;
-    return write_failed ? -2 : 0;
-}
-
 // Reads and drops lines through the next delimiter (nothing once closing is
 // set). 0 or -1.
 int skip_to_delimiter(LineSource& lines, const std::string& boundary, bool& closing) {
@@ -272,24 +259,17 @@ class PartWalker {
         return entry_.attachments.begin(directory_, name, false, ctx_, status_);
     }
 
-    // After a copy: 0 to go on with the next part, -1 to end the walk.
-    int after_failed_copy(int copy_result) {
-        if (lines_.failed()) return -1;
-        status_ = kAttachmentSkipped;
-        // A failed write still read the part through its delimiter.
-        return copy_result == -2 ? 0 : skip();
-    }
-
     int save_as_received(const std::string& block) {
-        std::FILE* out = begin_file(block);
-        if (out == nullptr) return skip();
+        if (begin_file(block) == nullptr) return skip();
+        AttachmentFiles& files = entry_.attachments;
         // A failed write still reads the part through its delimiter; end()
         // reports it.
-        if (copy_part_to_file(lines_, out, boundary_, closing_) == -1) {
-            entry_.attachments.abandon();
-            return after_failed_copy(-1);
+        if (!read_part(lines_, boundary_, closing_,
+                       [&](const char* data, size_t length) { files.write(data, length); })) {
+            files.abandon();
+            return -1;  // a read failed: the walk ends
         }
-        entry_.attachments.end(ctx_, status_);
+        files.end(ctx_, status_);
         return 0;
     }
 
@@ -299,13 +279,12 @@ class PartWalker {
         Base64Decoder decoder;
         std::string bytes;
         bool read = read_part(lines_, boundary_, closing_, [&](const char* data, size_t length) {
-            bytes.clear();
-            decoder.feed(data, length, bytes);
-            return files.write(bytes.data(), bytes.size());
+            size_t taken = 0;
+            files.added(decoder.feed(data, length, files.room(Base64Decoder::max_output(length)), taken));
         });
         if (!read) {
             files.abandon();
-            return after_failed_copy(-1);
+            return -1;  // a read failed: the walk ends
         }
         bytes.clear();
         Base64Decoder::End end = decoder.finish(bytes);
