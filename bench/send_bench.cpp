@@ -3,8 +3,8 @@
 //   send_bench HOST+PORT FILE ROUNDS
 //
 // Each round sends a short text and FILE as attachment to the SMTP server:
-// parsing, base64 encoding into the temporary file, the dialogue and the
-// transmission. Prints one "round=I seconds=S" line per round, then
+// parsing, the dialogue, and base64 encoding of the file as it is
+// transmitted. Prints one "round=I seconds=S" line per round, then
 // "median=S" and, where the system tells, "peak_rss_kib=N" for the process.
 #include <algorithm>
 #include <chrono>
