@@ -37,7 +37,12 @@ public:
 
     int socket_stream() override {
         SOCKET s = ::socket(AF_INET, SOCK_STREAM, 0);
-        return s == INVALID_SOCKET ? -1 : static_cast<int>(s);
+        if (s == INVALID_SOCKET) return -1;
+        // The connection gathers its writes itself; Nagle would only hold
+        // back the last small piece of each (the final dot of a message).
+        BOOL on = TRUE;
+        ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
+        return static_cast<int>(s);
     }
 
     int connect(int sock, uint32_t address, uint16_t port) override {
