@@ -42,4 +42,17 @@ LineSource::Next TextLineSource::read_piece() {
     return Next::kLine;
 }
 
+LineSource::Next PrefixedLineSource::read_piece() {
+    if (in_prefix_) {
+        if (prefix_.next() == Next::kLine) {
+            set_piece(prefix_.raw(), prefix_.raw_size(), false);
+            return Next::kLine;
+        }
+        in_prefix_ = false;
+    }
+    Next r = rest_.next();
+    if (r == Next::kLine) set_piece(rest_.raw(), rest_.raw_size(), rest_.raw() != rest_.data());
+    return r;
+}
+
 }  // namespace brevorin

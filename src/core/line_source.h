@@ -4,6 +4,8 @@
 // pieces; only a piece that starts a line can end the data.
 #pragma once
 
+#include <string>
+
 #include "core/limits.h"
 
 namespace brevorin {
@@ -68,6 +70,22 @@ private:
     const char* text_;
     size_t length_;
     size_t pos_ = 0;
+};
+
+// Lines of a text held in memory, then those of another source: text that
+// was read as part of a header block goes back in front of the body.
+class PrefixedLineSource final : public LineSource {
+public:
+    PrefixedLineSource(const std::string& prefix, LineSource& rest)
+        : prefix_(prefix.data(), prefix.size()), rest_(rest) {}
+
+protected:
+    Next read_piece() override;
+
+private:
+    TextLineSource prefix_;
+    LineSource& rest_;
+    bool in_prefix_ = true;
 };
 
 }  // namespace brevorin

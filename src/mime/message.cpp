@@ -69,6 +69,24 @@ MessageBody read_plain_body(LineSource& lines, const std::string& directory, con
     return MessageBody::kDecoded;
 }
 
+// The body after a header block, by the session's MIME rules.
+MessageBody decode_rest(LineSource& lines, const std::string& header, const std::string& directory,
+                        const Context& ctx, DecodedBody& out) {
+    BodyOutcome outcome = ctx.options.mime == MimeMode::kModern
+                              ? parse_modern_body(lines, header, directory, ctx, out)
+                              : parse_mime_body(lines, header.c_str(), directory, ctx, out);
+    switch (outcome) {
+        case BodyOutcome::kDecoded:
+            return MessageBody::kDecoded;
+        case BodyOutcome::kFailed:
+            return MessageBody::kFailed;
+        case BodyOutcome::kNotMime:
+            break;
+    }
+    ctx.diag.print('F', 0, "POP3_FETCH: Not a MIME encoded message");
+    return read_plain_body(lines, directory, ctx, out);
+}
+
 }  // namespace
 
 HeaderRead read_header_block(LineSource& lines, std::string& header) {
@@ -87,19 +105,11 @@ HeaderRead read_header_block(LineSource& lines, std::string& header) {
 
 MessageBody decode_body(LineSource& lines, const std::string& header, const std::string& directory,
                         const Context& ctx, DecodedBody& out) {
-    BodyOutcome outcome = ctx.options.mime == MimeMode::kModern
-                              ? parse_modern_body(lines, header, directory, ctx, out)
-                              : parse_mime_body(lines, header.c_str(), directory, ctx, out);
-    switch (outcome) {
-        case BodyOutcome::kDecoded:
-            return MessageBody::kDecoded;
-        case BodyOutcome::kFailed:
-            return MessageBody::kFailed;
-        case BodyOutcome::kNotMime:
-            break;
-    }
-    ctx.diag.print('F', 0, "POP3_FETCH: Not a MIME encoded message");
-    return read_plain_body(lines, directory, ctx, out);
+    if (ctx.options.mime != MimeMode::kModern) return decode_rest(lines, header, directory, ctx, out);
+    std::string fields, text;
+    split_header_block(header, fields, text);
+    PrefixedLineSource body(text, lines);
+    return decode_rest(body, fields, directory, ctx, out);
 }
 
 }  // namespace brevorin

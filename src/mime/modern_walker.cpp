@@ -29,15 +29,52 @@ bool blank_rest(const char* p, size_t n) {
     return true;
 }
 
+// Text a mail client shows is body text: a text/plain part is, whatever
+// name it carries, unless its disposition files it away.
 bool is_text_body(const MimeField& type, const MimeField& disposition) {
-    if (type.value != "text/plain") return false;
-    if (disposition.value == "attachment") return false;
-    return disposition.param("filename") == nullptr && type.param("name") == nullptr;
+    return type.value == "text/plain" && disposition.value != "attachment";
 }
 
 MimeField field_of(const std::string& block, const char* name) {
     std::optional<std::string> value = header_field(block, name);
     return value ? parse_mime_field(*value) : MimeField{};
+}
+
+// The Content-Type of an entity. Without one it is the default of its
+// context (text/plain; message/rfc822 in a digest); one that cannot be
+// parsed, a type without subtype included, is text/plain; charset=us-ascii
+// (RFC 2045, 5.2), so that its text is shown rather than filed away.
+MimeField content_type(const std::string& block, const char* default_type) {
+    std::optional<std::string> given = header_field(block, "Content-Type");
+    if (!given) {
+        MimeField type;
+        type.value = default_type;
+        return type;
+    }
+    MimeField type = parse_mime_field(*given);
+    size_t slash = type.value.find('/');
+    if (slash == std::string::npos || slash == 0 || slash + 1 == type.value.size() ||
+        type.value.find('/', slash + 1) != std::string::npos) {
+        type = MimeField{};
+        type.value = "text/plain";
+        type.params["charset"].value = "us-ascii";
+    }
+    return type;
+}
+
+// Whether a line may stand in a header block: a field (a name of printable
+// characters without blanks, then a colon), a continuation, or an mbox
+// "From " line. Any other line ends the block and is the first line of the
+// text, as a mail reader recovers a message that lacks the empty line.
+bool is_header_line(const char* p, size_t n) {
+    if (n > 0 && (p[0] == ' ' || p[0] == '\t')) return true;
+    if (n >= 5 && std::memcmp(p, "From ", 5) == 0) return true;
+    for (size_t i = 0; i < n; ++i) {
+        unsigned char c = static_cast<unsigned char>(p[i]);
+        if (c == ':') return true;
+        if (c < 0x21 || c > 0x7E) return false;
+    }
+    return false;
 }
 
 class ModernWalker {
@@ -48,18 +85,22 @@ public:
 
     // Handles one entity whose header block is read: its body runs to the
     // next delimiter of any boundary on the stack. false when a read failed.
-    bool entity(const std::string& block, int depth, Stop& stop) {
-        MimeField type = field_of(block, "Content-Type");
-        if (type.value.empty()) type.value = "text/plain";
+    bool entity(const std::string& block, int depth, Stop& stop,
+                const char* default_type = "text/plain") {
+        MimeField type = content_type(block, default_type);
         MimeField disposition = field_of(block, "Content-Disposition");
         MimeField encoding = field_of(block, "Content-Transfer-Encoding");
         if (type.value.compare(0, 10, "multipart/") == 0) {
-            const MimeParameter* boundary = type.param("boundary");
-            if (boundary == nullptr || boundary->value.empty() ||
-                boundary->value.size() > kMaxBoundaryLength || depth >= kMaxMultipartDepth) {
+            if (depth >= kMaxMultipartDepth) {
                 out_.status = kAttachmentSkipped;
                 return skip_body(stop);
             }
+            const MimeParameter* boundary = type.param("boundary");
+            // Without a usable boundary its parts cannot be told apart: the
+            // whole is shown as the text it is.
+            if (boundary == nullptr || boundary->value.empty() ||
+                boundary->value.size() > kMaxBoundaryLength)
+                return text(encoding.value, "us-ascii", stop);
             return multipart(boundary->value, type.value.substr(10), depth + 1, stop);
         }
         if (is_text_body(type, disposition)) {
@@ -77,13 +118,19 @@ public:
         while (true) {
             if (!next(stop, stopped)) return false;
             if (stopped) return true;
-            if (block.size() < static_cast<size_t>(kHeaderBlockCapacity))
-                block.append(lines_.data(), static_cast<size_t>(lines_.size()));
             const char* p = lines_.data();
-            int n = lines_.size();
-            if (lines_.starts_line() &&
-                ((n == 2 && p[0] == '\r' && p[1] == '\n') || (n == 1 && p[0] == '\n')))
-                return true;
+            size_t n = static_cast<size_t>(lines_.size());
+            if (lines_.starts_line()) {
+                if ((n == 2 && p[0] == '\r' && p[1] == '\n') || (n == 1 && p[0] == '\n')) {
+                    block.append(p, n);
+                    return true;
+                }
+                if (!is_header_line(p, n)) {
+                    replay_ = true;  // the text starts here
+                    return true;
+                }
+            }
+            if (block.size() < static_cast<size_t>(kHeaderBlockCapacity)) block.append(p, n);
         }
     }
 
@@ -91,6 +138,12 @@ private:
     // The next line of the current body: false when a read failed; stopped
     // when it was a delimiter or the data ended (stop tells which).
     bool next(Stop& stop, bool& stopped) {
+        if (replay_) {
+            // The line that ended a header block, given again as text.
+            replay_ = false;
+            stopped = false;
+            return true;
+        }
         LineSource::Next r = lines_.next();
         if (r == LineSource::Next::kFailed || r == LineSource::Next::kTimedOut) return false;
         stopped = false;
@@ -169,7 +222,9 @@ private:
                 out_.status = kAttachmentSkipped;
                 continue;
             }
-            bool ok = alternative ? alternative_part(block, depth, at, alt) : entity(block, depth, at);
+            bool ok = alternative ? alternative_part(block, depth, at, alt)
+                                  : entity(block, depth, at, subtype == "digest" ? "message/rfc822"
+                                                                              : "text/plain");
             if (!ok) return false;
         }
         bounds_.pop_back();
@@ -195,8 +250,7 @@ private:
     bool alternative_part(const std::string& block, int depth, Stop& stop, Alternatives& alt) {
         bool first = !alt.first_seen;
         alt.first_seen = true;
-        MimeField type = field_of(block, "Content-Type");
-        if (type.value.empty()) type.value = "text/plain";
+        MimeField type = content_type(block, "text/plain");
         if (!alt.text_taken && is_text_body(type, field_of(block, "Content-Disposition"))) {
             alt.text_taken = true;
             alt.holding = false;
@@ -263,6 +317,10 @@ private:
         }
         if (to_host_charset(charset, decoded, ctx_) == HostText::kLossy)
             out_.status = kAttachmentSkipped;
+        // Inline text parts are shown one after the other, a blank line
+        // between them.
+        if (out_.body && !out_.body->empty())
+            decoded.insert(0, out_.body->back() == '\n' ? "\r\n" : "\r\n\r\n");
         append_text(out_, decoded);
         return true;
     }
@@ -328,6 +386,7 @@ private:
     DecodedBody& out_;
     std::vector<std::string> bounds_;
     std::string held_break_;
+    bool replay_ = false;  // next() gives the current line again
 };
 
 }  // namespace
@@ -350,10 +409,27 @@ std::string part_file_name(const std::string& block, const Context& ctx, bool& l
 
 BodyOutcome parse_modern_body(LineSource& lines, const std::string& header,
                               const std::string& directory, const Context& ctx, DecodedBody& out) {
-    if (mime_version(header.c_str(), nullptr, nullptr, ctx) != 0) return BodyOutcome::kNotMime;
+    if (mime_version(header.c_str(), nullptr, nullptr, ctx) != 0 &&
+        !header_field(header, "Content-Type"))
+        return BodyOutcome::kNotMime;
     ModernWalker walker(lines, directory, ctx, out);
     Stop stop;
     return walker.entity(header, 0, stop) ? BodyOutcome::kDecoded : BodyOutcome::kFailed;
+}
+
+void split_header_block(const std::string& block, std::string& header, std::string& text) {
+    size_t at = 0;
+    while (at < block.size()) {
+        size_t end = block.find('\n', at);
+        end = end == std::string::npos ? block.size() : end + 1;
+        const char* p = block.data() + at;
+        size_t n = end - at;
+        bool empty = (n == 2 && p[0] == '\r' && p[1] == '\n') || (n == 1 && p[0] == '\n');
+        if (!empty && !is_header_line(p, n)) break;
+        at = end;
+    }
+    header = block.substr(0, at);
+    text = block.substr(at);
 }
 
 }  // namespace brevorin

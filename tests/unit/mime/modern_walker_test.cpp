@@ -15,7 +15,7 @@ namespace {
 using test::TempDir;
 
 struct Decoded {
-    BodyOutcome outcome;
+    MessageBody outcome;
     DecodedBody body;
 };
 
@@ -26,14 +26,13 @@ Context modern(int charset = kLatin1) {
     return ctx;
 }
 
-// Splits a whole message at its header's empty line and decodes the body.
+// Decodes a whole message as retrieval does: its header block, then its body.
 Decoded decode(const std::string& message, const TempDir& dir, const Context& ctx) {
-    size_t split = message.find("\r\n\r\n") + 4;
-    std::string header = message.substr(0, split);
-    std::string rest = message.substr(split);
-    TextLineSource lines(rest.data(), rest.size());
+    TextLineSource lines(message.data(), message.size());
+    std::string header;
     Decoded d;
-    d.outcome = parse_modern_body(lines, header, dir.text(), ctx, d.body);
+    EXPECT_EQ(read_header_block(lines, header), HeaderRead::kRead);
+    d.outcome = decode_body(lines, header, dir.text(), ctx, d.body);
     d.body.commit_files(ctx);
     return d;
 }
@@ -61,7 +60,7 @@ TEST_P(Walks, GiveBodyFilesAndStatus) {
     const WalkCase& c = GetParam();
     TempDir dir;
     Decoded d = decode(crlf(c.message), dir, modern());
-    EXPECT_EQ(d.outcome, BodyOutcome::kDecoded);
+    EXPECT_EQ(d.outcome, MessageBody::kDecoded);
     EXPECT_EQ(d.body.body.value_or(""), c.body);
     EXPECT_EQ(d.body.files.value_or(""), c.files);
     EXPECT_EQ(d.body.status, c.status);
@@ -108,11 +107,11 @@ INSTANTIATE_TEST_SUITE_P(
                  "MIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=o\n\n--o\n"
                  "Content-Type: multipart/mixed; boundary=i\n\n--i\nContent-Type: text/plain\n\n"
                  "inner\n--o\nContent-Type: text/plain\n\nouter\n--o--\n",
-                 "innerouter", "", 1},
+                 "inner\r\n\r\nouter", "", 1},
         // Encoded-word names, and names the safety rules must change.
         WalkCase{"word-names",
                  "MIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=m\n\n--m\n"
-                 "Content-Type: text/plain; name=\"=?iso-8859-1?q?=E4rger.txt?=\"\n\nA\n--m\n"
+                 "Content-Type: text/csv; name=\"=?iso-8859-1?q?=E4rger.txt?=\"\n\nA\n--m\n"
                  "Content-Type: text/plain\nContent-Disposition: attachment;"
                  " filename*=utf-8''..%2F..%2Fetc%2Fpasswd\n\nB\n--m--\n",
                  "", "\xe4rger.txt\x1bpasswd", 0},
@@ -120,6 +119,44 @@ INSTANTIATE_TEST_SUITE_P(
                  "MIME-Version: 1.0\nContent-Type: text/plain; charset=utf-8\n"
                  "Content-Transfer-Encoding: base64\n\nNSDigqw=\n",
                  "5 ?", "", 1}),
+    [](const ::testing::TestParamInfo<WalkCase>& info) {
+        std::string n = info.param.name;
+        for (char& c : n)
+            if (c == '-') c = '_';
+        return n;
+    });
+
+// Text a mail client shows reaches the body: a type without subtype, a
+// multipart without boundary, inline text parts that carry a name, text
+// right after a header block that lacks its empty line. What is filed
+// away stays a file.
+INSTANTIATE_TEST_SUITE_P(
+    TextReachesTheBody, Walks,
+    ::testing::Values(
+        WalkCase{"no-subtype",
+                 "MIME-Version: 1.0\nContent-Type: text; charset=us-ascii\n\nshown\n", "shown\r\n", "",
+                 0},
+        WalkCase{"no-boundary",
+                 "MIME-Version: 1.0\nContent-Type: multipart/mixed\n\n--x\nshown\n", "--x\r\nshown\r\n",
+                 "", 0},
+        WalkCase{"inline-named-texts",
+                 "MIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=m\n\n--m\n"
+                 "Content-Type: text/plain\nContent-Disposition: inline; filename=\"msg.txt\"\n\none\n"
+                 "--m\nContent-Type: text/plain; name=\"msg.txt\"\n\ntwo\n--m\n"
+                 "Content-Type: text/plain\nContent-Disposition: attachment; filename=\"kept.txt\"\n\n"
+                 "file\n--m--\n",
+                 "one\r\n\r\ntwo", "kept.txt", 0},
+        WalkCase{"part-without-empty-line",
+                 "MIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=m\n\n--m\n"
+                 "Content-Type: text/plain\nbar\n--m--\n",
+                 "bar", "", 0},
+        WalkCase{"message-without-empty-line",
+                 "From: a@example.org\nTo: b@example.org\nSubject: s\ncounter to RFC 2822, no empty line\n",
+                 "counter to RFC 2822, no empty line\r\n", "", 0},
+        WalkCase{"digest-parts-are-messages",
+                 "MIME-Version: 1.0\nContent-Type: multipart/digest; boundary=d\n\n--d\n\n"
+                 "Subject: inner\n\nforwarded\n--d--\n",
+                 "", "att-1", 0}),
     [](const ::testing::TestParamInfo<WalkCase>& info) {
         std::string n = info.param.name;
         for (char& c : n)
