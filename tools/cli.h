@@ -47,7 +47,7 @@ struct Request {
     bool starttls = false;
     bool insecure = false;
     bool allow_plaintext_auth = false;
-    bool spec_mime = false;
+    bool classic_mime = false;
     bool message_id = false;
     unsigned connect_timeout = kDefaultConnectTimeout;
     unsigned timeout = kDefaultTimeout;

@@ -155,7 +155,7 @@ void add_connection(CLI::App* cmd, Request& r, Raw& raw, bool smtp) {
                                  "current MIME and pipelining where the server offers it "
                                  "(default)")
                        ->group("Message");
-    cmd->add_flag("--spec-mime", r.spec_mime, "the library's original MIME, no pipelining")
+    cmd->add_flag("--classic-mime", r.classic_mime, "the library's original MIME, no pipelining")
         ->excludes(modern)
         ->group("Message");
 }

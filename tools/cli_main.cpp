@@ -60,8 +60,8 @@ std::vector<Option> session_options(const cli::Request& r) {
         options.push_back({"auth", "xoauth2"});
     if (!r.smtp_user.empty()) options.push_back({"smtp_user", r.smtp_user});
     if (r.allow_plaintext_auth) options.push_back({"allow_plaintext_auth", "yes"});
-    options.push_back({"mime", r.spec_mime ? "spec" : "modern"});
-    options.push_back({"pipelining", r.spec_mime ? "off" : "auto"});
+    options.push_back({"mime", r.classic_mime ? "classic" : "modern"});
+    options.push_back({"pipelining", r.classic_mime ? "off" : "auto"});
     if (r.message_id) options.push_back({"message_id", "auto"});
     return options;
 }

@@ -47,7 +47,7 @@ OptionOutcome apply_option(SessionOptions& options, const std::string& name,
         {"none", Security::kNone}, {"starttls", Security::kStartTls}, {"tls", Security::kImplicitTls}};
     static constexpr Choice<Verify> kVerify[] = {{"peer", Verify::kPeer}, {"none", Verify::kNone}};
     static constexpr Choice<bool> kYesNo[] = {{"no", false}, {"yes", true}};
-    static constexpr Choice<MimeMode> kMime[] = {{"spec", MimeMode::kClassic},
+    static constexpr Choice<MimeMode> kMime[] = {{"classic", MimeMode::kClassic},
                                                  {"modern", MimeMode::kModern}};
     static constexpr Choice<Pipelining> kPipelining[] = {{"off", Pipelining::kOff},
                                                          {"auto", Pipelining::kAuto}};

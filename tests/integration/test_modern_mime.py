@@ -169,7 +169,7 @@ def test_spec_option_changes_nothing(mailbox, lib, tmp, kind):
     import brevorin_ffi
     mailbox.add_message(USER, composed(kind, tmp))
     results = []
-    for options in ({}, {"mime": "spec"}):
+    for options in ({}, {"mime": "classic"}):
         outdir = tempfile.mkdtemp(dir=tmp)
         with brevorin_ffi.Host(lib=lib, charset="LATIN1") as host:
             status, header, body, files = fetch(host, mailbox, options, outdir)

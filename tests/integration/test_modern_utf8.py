@@ -59,7 +59,7 @@ def receive_as(lib, charset, mailbox, outdir, options):
     return listing, got
 
 
-@pytest.mark.parametrize("mime", ["spec", "modern"])
+@pytest.mark.parametrize("mime", ["classic", "modern"])
 def test_utf8_host_round_trip(mailbox, lib, tmp, mime):
     path = os.path.join(tmp, NAME)
     with open(path, "wb") as f:

@@ -100,7 +100,7 @@ INSTANTIATE_TEST_SUITE_P(
         WordCase{"a =?utf-8?x?abc?= b =? c", kLatin1, "a =?utf-8?x?abc?= b =? c", false},
         WordCase{"=?utf-8*de?q?Stra=C3=9Fe?=", kLatin1, "Stra\xdf" "e", false}));
 
-TEST(Words, SpecDecoderUnchangedWithoutModernOrUtf8Host) {
+TEST(Words, ClassicDecoderUnchangedWithoutModernOrUtf8Host) {
     std::string out;
     Context classic = host(kLatin1, MimeMode::kClassic);
     ASSERT_EQ(decode_encoded_words("=?iso-8859-1?q?a_b?= =?iso-8859-1?q?c?=", out, classic), 0);
@@ -141,7 +141,7 @@ INSTANTIATE_TEST_SUITE_P(
         TextCase{"iso-2022-jp", kEuc, "\x1b$B$\"\x1b(B", "\xa4\xa2", HostText::kConverted},
         TextCase{"iso-2022-jp", kUtf8, "\x1b$B$\"\x1b(B", "\xe3\x81\x82", HostText::kConverted}));
 
-TEST(CharsetTable, Utf8HostNamesAndTheSpecCodesOfReceivedNames) {
+TEST(CharsetTable, Utf8HostNamesAndTheClassicCodesOfReceivedNames) {
     EXPECT_EQ(charset_from_host_name("UTF8"), kUtf8);
     EXPECT_EQ(charset_from_host_name("UTF-8"), kUtf8);
     EXPECT_EQ(charset_from_host_name("utf8"), kUsAscii);
