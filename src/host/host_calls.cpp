@@ -4,7 +4,7 @@
 
 #include "host/host_calls.h"
 #include "host/attach.h"
-#include "platform/host_runtime.h"
+#include "host/host_runtime.h"
 
 namespace brevorin {
 
@@ -14,11 +14,11 @@ int host_get_setting(int number, char* text_out, size_t capacity) {
     if (context == nullptr) return 0;  // not attached: every setting is absent
     uint32_t word;
     std::memcpy(&word, static_cast<const unsigned char*>(context) + 16, sizeof word);
-    char own[platform::kHostTextBuffer];
-    int kind = platform::kHostValueAbsent;
+    char own[host::kHostTextBuffer];
+    int kind = host::kHostValueAbsent;
     int result =
-        platform::host_runtime_query(word, static_cast<uint16_t>(number), text_out, own, &kind);
-    if (kind == platform::kHostValueText && capacity > 0) {
+        host::host_runtime_query(word, static_cast<uint16_t>(number), text_out, own, &kind);
+    if (kind == host::kHostValueText && capacity > 0) {
         size_t n = strnlen(own, sizeof own);
         if (n > capacity - 1) n = capacity - 1;
         std::memcpy(text_out, own, n);
@@ -30,7 +30,7 @@ int host_get_setting(int number, char* text_out, size_t capacity) {
 void host_put_message(const char* text) {
     const void* context = host_context();
     if (context == nullptr) return;  // not attached: the line has nowhere to go
-    platform::host_runtime_put_message(context, text);
+    host::host_runtime_put_message(context, text);
 }
 
 }  // namespace brevorin

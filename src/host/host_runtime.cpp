@@ -1,4 +1,4 @@
-#include "platform/host_runtime.h"
+#include "host/host_runtime.h"
 
 #include <array>
 #include <cstring>
@@ -6,7 +6,7 @@
 
 #include "brevorin_host.h"
 
-namespace brevorin::platform {
+namespace brevorin::host {
 
 namespace {
 
@@ -64,16 +64,16 @@ void host_runtime_put_message(const void* context, const char* line) {
     ctx->sink(ctx->sink_user, line);
 }
 
-}  // namespace brevorin::platform
+}  // namespace brevorin::host
 
 
 extern "C" BREVORIN_API int brevorin_host_context_init(brevorin_host_context* ctx) noexcept {
     if (ctx == nullptr) return -1;
     std::memset(ctx, 0, sizeof *ctx);
-    for (int i = 0; i < brevorin::platform::kStores; ++i) {
-        auto& store = brevorin::platform::g_stores[i];
+    for (int i = 0; i < brevorin::host::kStores; ++i) {
+        auto& store = brevorin::host::g_stores[i];
         if (!store.in_use) {
-            store = brevorin::platform::Store{};
+            store = brevorin::host::Store{};
             store.in_use = true;
             ctx->runtime_id = static_cast<uint32_t>(i + 1);
             return 0;
@@ -84,17 +84,17 @@ extern "C" BREVORIN_API int brevorin_host_context_init(brevorin_host_context* ct
 
 extern "C" BREVORIN_API void brevorin_host_context_release(brevorin_host_context* ctx) noexcept {
     if (ctx == nullptr) return;
-    if (auto* store = brevorin::platform::store_of(ctx->runtime_id)) {
-        *store = brevorin::platform::Store{};
+    if (auto* store = brevorin::host::store_of(ctx->runtime_id)) {
+        *store = brevorin::host::Store{};
     }
     ctx->runtime_id = 0;
 }
 
 extern "C" BREVORIN_API int brevorin_host_set_int(brevorin_host_context* ctx, int number,
                                                   int value) noexcept {
-    auto* setting = brevorin::platform::setting_of(ctx, number);
+    auto* setting = brevorin::host::setting_of(ctx, number);
     if (setting == nullptr) return -1;
-    setting->kind = brevorin::platform::kHostValueInteger;
+    setting->kind = brevorin::host::kHostValueInteger;
     setting->value = value;
     setting->text.clear();
     return 0;
@@ -102,12 +102,12 @@ extern "C" BREVORIN_API int brevorin_host_set_int(brevorin_host_context* ctx, in
 
 extern "C" BREVORIN_API int brevorin_host_set_text(brevorin_host_context* ctx, int number,
                                                    const char* text) noexcept {
-    auto* setting = brevorin::platform::setting_of(ctx, number);
+    auto* setting = brevorin::host::setting_of(ctx, number);
     if (setting == nullptr || text == nullptr) return -1;
-    setting->kind = brevorin::platform::kHostValueText;
+    setting->kind = brevorin::host::kHostValueText;
     setting->value = 0;
     try {
-        setting->text.assign(text, strnlen(text, brevorin::platform::kHostTextBuffer - 1));
+        setting->text.assign(text, strnlen(text, brevorin::host::kHostTextBuffer - 1));
     } catch (...) {  // no exception may reach the host
         setting->text.clear();
         return -1;
@@ -116,9 +116,9 @@ extern "C" BREVORIN_API int brevorin_host_set_text(brevorin_host_context* ctx, i
 }
 
 extern "C" BREVORIN_API int brevorin_host_clear(brevorin_host_context* ctx, int number) noexcept {
-    auto* setting = brevorin::platform::setting_of(ctx, number);
+    auto* setting = brevorin::host::setting_of(ctx, number);
     if (setting == nullptr) return -1;
-    *setting = brevorin::platform::Setting{};
+    *setting = brevorin::host::Setting{};
     return 0;
 }
 

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-namespace brevorin::platform {
+namespace brevorin::host {
 
 constexpr int kHostValueAbsent = 0;
 constexpr int kHostValueText = 1;
@@ -20,4 +20,4 @@ int host_runtime_query(uint32_t runtime_word, uint16_t number, char* text_out, c
 // context: the host context record itself.
 void host_runtime_put_message(const void* context, const char* line);
 
-}  // namespace brevorin::platform
+}  // namespace brevorin::host
