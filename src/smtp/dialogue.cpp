@@ -2,9 +2,12 @@
 
 #include <cstring>
 
+#include "codec/base64.h"
 #include "core/text.h"
 #include "net/reply.h"
+#include "net/secure.h"
 #include "platform/sockets.h"
+#include "smtp/compose.h"
 
 namespace brevorin {
 
@@ -84,6 +87,375 @@ std::optional<std::string> next_recipient(std::string_view list, size_t& consume
     size_t end = comma == std::string_view::npos ? list.size() : comma;
     consumed = end;
     return std::string(list.substr(start, end - start));
+}
+
+namespace {
+
+// A reply's code judged for a step: what success is there, and what a
+// refusal or storage shortage looks like. Any other code is no answer to
+// the command at all, and the dialogue is broken.
+enum class Step { kMailFrom, kRcptTo, kData, kMessage };
+
+// Commands of a pipelined envelope written before their replies are read.
+constexpr size_t kPipelineWindow = 64;
+
+// The diagnostics lines of the one-at-a-time dialogue, for each step.
+const char* written_format(Step step) {
+    switch (step) {
+        case Step::kMailFrom: return "SMTP_FROM: Written from command, status: %d";
+        case Step::kRcptTo: return "SMTP_TO Written to command, status: %d";
+        default: return "SMTP_DATE: Written data command, status = %d";
+    }
+}
+
+const char* reply_format(Step step) {
+    switch (step) {
+        case Step::kMailFrom:
+            return "SENDMAIL: Got reply on MAIL FROM command, code: %d, reply: %s, status = %d";
+        case Step::kRcptTo:
+            return "SENDMAIL: Got reply on rcpt to command, code: %d, reply: %s, status = %d";
+        default:
+            return "SENDMAIL: Got reply on send command, code: %d, reply: %s, status = %d";
+    }
+}
+
+int judge(Step step, int code) {
+    bool success = step == Step::kData ? code == 354 : code >= 200 && code <= 299;
+    if (success) return kOk;
+    if (step != Step::kMailFrom && step != Step::kData && (code == 452 || code == 552))
+        return kStorage;
+    if (code >= 400 && code <= 599) return kRefused;
+    return kNetwork;
+}
+
+class SmtpDialogue {
+public:
+    SmtpDialogue(Connection& connection, const Context& ctx) : conn_(connection), ctx_(ctx) {}
+
+    int greeting() {
+        SmtpReply reply;
+        if (read_smtp_reply(conn_, ctx_, reply) != ReplyStatus::kOk) return kNetwork;
+        // Every line of the greeting must say 220, not only the last.
+        for (size_t n = 0; n < reply.codes.size(); ++n) {
+            if (reply.codes[n] != 220) return kNetwork;
+            ctx_.diag.print('D', 0,
+                            "SENDMAIL: Parsed response from server, code: %d, status: %d, response: %s",
+                            220, reply.lengths[n], reply.lines[n].c_str());
+        }
+        return kOk;
+    }
+
+    int helo() {
+        std::string line = "HELO " + local_host_name() + "\r\n";
+        ctx_.diag.print('D', 1, "SMTP_HELO: HELO buffer: %s", line.c_str());
+        int result = -1;
+        SmtpReply reply;
+        if (send_command(conn_, line) && read_smtp_reply(conn_, ctx_, reply) == ReplyStatus::kOk) {
+            ctx_.diag.print('D', 0,
+                            "SMTP_HELO: Parsed response from server, code: %d, status: %d, response: %s",
+                            reply.code, reply.last_length, reply.text.c_str());
+            result = reply.code == 250 ? 0 : -1;
+        }
+        ctx_.diag.print('F', 2, "SENDMAIL: Helo command done, status: %d", result);
+        return result == 0 ? kOk : kNetwork;
+    }
+
+    // EHLO, keeping what the server offers.
+    int ehlo() {
+        std::string line = "EHLO " + local_host_name() + "\r\n";
+        ctx_.diag.print('D', 1, "SMTP_EHLO: EHLO buffer: %s", line.c_str());
+        SmtpReply reply;
+        if (!send_command(conn_, line) || read_smtp_reply(conn_, ctx_, reply) != ReplyStatus::kOk ||
+            reply.code != 250) {
+            ctx_.diag.print('E', 1, "SENDMAIL: EHLO refused by the server");
+            return kNetwork;
+        }
+        extensions_.clear();
+        for (size_t n = 1; n < reply.lines.size(); ++n) {
+            std::string keyword = upper_case_copy(reply.lines[n]);
+            while (!keyword.empty() && (keyword.back() == '\n' || keyword.back() == '\r'))
+                keyword.pop_back();
+            extensions_.push_back(keyword);
+        }
+        return kOk;
+    }
+
+    bool offers(const std::string& keyword) const { return !extension(keyword).empty() || has(keyword); }
+
+    int starttls(const std::string& host) {
+        if (!has("STARTTLS")) {
+            ctx_.diag.print('E', 1, "SENDMAIL: Server does not offer STARTTLS");
+            return kNetwork;
+        }
+        SmtpReply reply;
+        if (!send_command(conn_, "STARTTLS\r\n") ||
+            read_smtp_reply(conn_, ctx_, reply) != ReplyStatus::kOk || reply.code != 220) {
+            ctx_.diag.print('E', 1, "SENDMAIL: Server refused STARTTLS: %s", reply.text.c_str());
+            return kNetwork;
+        }
+        if (!secure_connection(conn_, ctx_, host, "SENDMAIL")) return kNetwork;
+        return ehlo();
+    }
+
+    int authenticate() {
+        const SessionOptions& o = ctx_.options;
+        SmtpAuth mechanism = o.smtp_auth;
+        if (mechanism == SmtpAuth::kAuto) {
+            if (offers_auth("PLAIN")) mechanism = SmtpAuth::kPlain;
+            else if (offers_auth("LOGIN")) mechanism = SmtpAuth::kLogin;
+            else {
+                ctx_.diag.print('E', 1, "SENDMAIL: Server offers no usable AUTH mechanism");
+                return kRefused;
+            }
+        }
+        const std::string& user = o.smtp_user;
+        std::string secret = o.smtp_password;
+        SmtpReply reply;
+        int result = kRefused;
+        switch (mechanism) {
+            case SmtpAuth::kPlain:
+                result = sasl("PLAIN", std::string(1, '\0') + user + '\0' + secret, reply);
+                break;
+            case SmtpAuth::kXoauth2:
+                // "\x01" ends its literal: a hex escape would swallow the "a" of "auth".
+                result = sasl("XOAUTH2", "user=" + user + "\x01" "auth=Bearer " + secret + "\x01\x01", reply);
+                break;
+            case SmtpAuth::kLogin:
+                result = exchange("AUTH LOGIN\r\n", reply);
+                if (result == kOk && reply.code == 334) result = exchange(base64_encode_bytes(user) + "\r\n", reply);
+                if (result == kOk && reply.code == 334) result = exchange(base64_encode_bytes(secret) + "\r\n", reply);
+                break;
+            case SmtpAuth::kNone:
+            case SmtpAuth::kAuto:
+                return kOk;
+        }
+        for (char& c : secret) c = 0;
+        if (result != kOk) return result;
+        if (reply.code == 334) {
+            // A challenge after the credentials (XOAUTH2's error report) is
+            // answered empty; the verdict that follows is a refusal.
+            ctx_.diag.print('D', 0, "SENDMAIL: AUTH challenge: %s", reply.text.c_str());
+            if (exchange("\r\n", reply) != kOk) return kNetwork;
+        }
+        if (reply.code != 235) {
+            ctx_.diag.print('E', 1, "SENDMAIL: Authentication failed: %d %s", reply.code,
+                            reply.text.c_str());
+            return reply.code >= 400 && reply.code <= 599 ? kRefused : kNetwork;
+        }
+        ctx_.diag.print('F', 1, "SENDMAIL: Authenticated");
+        return kOk;
+    }
+
+    // Writes an envelope command, reporting the write as the dialogue always
+    // has: 0 when it went out whole, -1 for a failed write or an address
+    // that does not fit the command buffer.
+    int send_envelope(const char* verb, const std::string& address, size_t max_length,
+                      const char* written_format, const char* done_format) {
+        std::optional<std::string> line = address_command(verb, address.c_str(), max_length);
+        int result = -1;
+        if (line) {
+            int length = static_cast<int>(line->size());
+            int written = conn_.write(line->data(), length);
+            ctx_.diag.print('F', 2, written_format, written);
+            result = written == length ? 0 : -1;
+        }
+        ctx_.diag.print('F', 2, done_format, result);
+        return result;
+    }
+
+    int mail_from(const HeaderList& headers) {
+        if (send_envelope("MAIL FROM: <", headers.from, kMaxSenderLength,
+                          "SMTP_FROM: Written from command, status: %d",
+                          "SENDMAIL: From command done, status: %d") == -1)
+            return kRefused;
+        return verdict(Step::kMailFrom,
+                       "SENDMAIL: Got reply on MAIL FROM command, code: %d, reply: %s, status = %d");
+    }
+
+    int rcpt_to(const std::vector<std::string>& recipients) {
+        for (const std::string& recipient : recipients) {
+            if (send_envelope("RCPT TO: <", recipient, kMaxRecipientLength,
+                              "SMTP_TO Written to command, status: %d",
+                              "SENDMAIL: To command done, status: %d") == -1)
+                return kRefused;
+            int status = verdict(Step::kRcptTo,
+                                 "SENDMAIL: Got reply on rcpt to command, code: %d, reply: %s, status = %d");
+            if (status != kOk) return status;
+        }
+        return kOk;
+    }
+
+    int data() {
+        int written = conn_.write("DATA\r\n", 6);
+        ctx_.diag.print('F', 2, "SMTP_DATE: Written data command, status = %d", written);
+        int result = written == 6 ? 0 : -1;
+        ctx_.diag.print('F', 2, "SENDMAIL: Data command done, status: %d", result);
+        if (result == kAttachEncode) return kAttachEncode;
+    if (result == -1) return kRefused;
+        return verdict(Step::kData,
+                       "SENDMAIL: Got reply on send command, code: %d, reply: %s, status = %d");
+    }
+
+    // MAIL FROM, every RCPT TO and DATA in one write (RFC 2920); the
+    // replies are then judged in order, as the one-at-a-time dialogue does.
+    // A long recipient list goes in windows, so that replies the server
+    // cannot yet hand over never stop it from reading what follows.
+    int envelope_pipelined(const HeaderList& headers, const std::vector<std::string>& recipients) {
+        std::optional<std::string> mail =
+            address_command("MAIL FROM: <", headers.from.c_str(), kMaxSenderLength);
+        if (!mail) return kRefused;
+        struct Command {
+            std::string line;
+            Step step;
+        };
+        std::vector<Command> commands{{std::move(*mail), Step::kMailFrom}};
+        for (const std::string& recipient : recipients) {
+            std::optional<std::string> line =
+                address_command("RCPT TO: <", recipient.c_str(), kMaxRecipientLength);
+            if (!line) return kRefused;
+            commands.push_back({std::move(*line), Step::kRcptTo});
+        }
+        commands.push_back({"DATA\r\n", Step::kData});
+        for (size_t first = 0; first < commands.size(); first += kPipelineWindow) {
+            size_t end = std::min(commands.size(), first + kPipelineWindow);
+            conn_.cork();
+            bool ok = true;
+            for (size_t n = first; n < end; ++n) {
+                const std::string& line = commands[n].line;
+                int written = conn_.write(line.data(), static_cast<int>(line.size()));
+                ctx_.diag.print('F', 2, written_format(commands[n].step), written);
+                ok = ok && written == static_cast<int>(line.size());
+            }
+            if (conn_.uncork() != 0 || !ok) return kRefused;
+            for (size_t n = first; n < end; ++n) {
+                int status = verdict(commands[n].step, reply_format(commands[n].step));
+                if (status != kOk) return status;
+            }
+        }
+        return kOk;
+    }
+
+    int message_verdict() {
+        SmtpReply reply;
+        if (read_smtp_reply(conn_, ctx_, reply) != ReplyStatus::kOk) return kNetwork;
+        int status = judge(Step::kMessage, reply.code);
+        if (status != kOk) return status;
+        ctx_.diag.print('D', 0, "SENDMAIL: Got reply on send command, code: %d, reply: %s, status = %d",
+                        reply.code, reply.text.c_str(), reply.last_length);
+        return kOk;
+    }
+
+    int quit() {
+        if (!conn_.write_text("QUIT\r\n")) return kNetwork;
+        ctx_.diag.print('F', 2, "SENDMAIL: Sent QUIT to server");
+        SmtpReply reply;
+        if (read_smtp_reply(conn_, ctx_, reply) != ReplyStatus::kOk) return kNetwork;
+        ctx_.diag.print('D', 0, "SENDMAIL: Closing message: code: %d, message: %s", reply.code,
+                        reply.text.c_str());
+        return kOk;
+    }
+
+private:
+    bool has(const std::string& keyword) const {
+        for (const std::string& e : extensions_)
+            if (e == keyword) return true;
+        return false;
+    }
+    std::string extension(const std::string& keyword) const {
+        for (const std::string& e : extensions_)
+            if (e.compare(0, keyword.size() + 1, keyword + " ") == 0) return e;
+        return std::string();
+    }
+    bool offers_auth(const std::string& mechanism) const {
+        std::string line = " " + extension("AUTH") + " ";
+        return line.find(" " + mechanism + " ") != std::string::npos;
+    }
+
+    // Sends a line holding a secret and reads the reply; the line is wiped.
+    // AUTH with the initial response on its line (RFC 4954), or, when that
+    // line would be too long (a large bearer token), AUTH alone and the
+    // response after the server's 334.
+    int sasl(const char* mechanism, std::string response, SmtpReply& reply) {
+        std::string encoded = base64_encode_bytes(response);
+        for (char& c : response) c = 0;
+        std::string line = std::string("AUTH ") + mechanism;
+        if (line.size() + 1 + encoded.size() + 2 <= kMaxInitialResponseLine)
+            return exchange(line + " " + encoded + "\r\n", encoded, reply);
+        int result = exchange(line + "\r\n", reply);
+        if (result == kOk && reply.code == 334) return exchange(encoded + "\r\n", encoded, reply);
+        for (char& c : encoded) c = 0;
+        return result;
+    }
+
+    // The same, wiping a secret the line was made from.
+    int exchange(std::string line, std::string& secret, SmtpReply& reply) {
+        for (char& c : secret) c = 0;
+        return exchange(std::move(line), reply);
+    }
+
+    int exchange(std::string line, SmtpReply& reply) {
+        bool sent = send_command(conn_, line);
+        for (char& c : line) c = 0;
+        if (!sent || read_smtp_reply(conn_, ctx_, reply) != ReplyStatus::kOk) return kNetwork;
+        return kOk;
+    }
+
+    int verdict(Step step, const char* format) {
+        SmtpReply reply;
+        if (read_smtp_reply(conn_, ctx_, reply) != ReplyStatus::kOk) return kNetwork;
+        ctx_.diag.print('D', 0, format, reply.code, reply.text.c_str(), reply.last_length);
+        return judge(step, reply.code);
+    }
+
+    Connection& conn_;
+    const Context& ctx_;
+    std::vector<std::string> extensions_;
+};
+
+}  // namespace
+
+int run_dialogue(Connection& connection, const std::string& host, const HeaderList& headers,
+                 const std::vector<std::string>& recipients, const std::string& text,
+                 int text_encoding, AttachmentList& attachments, const Context& ctx) {
+    SmtpDialogue dialogue(connection, ctx);
+    const SessionOptions& o = ctx.options;
+    if (o.security == Security::kImplicitTls &&
+        !secure_connection(connection, ctx, host, "SENDMAIL"))
+        return kNetwork;
+    int status = dialogue.greeting();
+    if (status != kOk) return status;
+    bool extended = o.security == Security::kStartTls || o.smtp_auth != SmtpAuth::kNone;
+    bool pipelining = false;
+    if (!extended && o.pipelining == Pipelining::kOff) {
+        if ((status = dialogue.helo()) != kOk) return status;
+    } else if (!extended) {
+        // EHLO only to learn of PIPELINING: a server that does not know
+        // EHLO gets HELO and the dialogue one command at a time.
+        if (dialogue.ehlo() == kOk) {
+            pipelining = dialogue.offers("PIPELINING");
+        } else if (!connection.is_open() || (status = dialogue.helo()) != kOk) {
+            return kNetwork;
+        }
+    } else {
+        if ((status = dialogue.ehlo()) != kOk) return status;
+        if (o.security == Security::kStartTls && (status = dialogue.starttls(host)) != kOk)
+            return status;
+        if ((status = dialogue.authenticate()) != kOk) return status;
+        pipelining = o.pipelining == Pipelining::kAuto && dialogue.offers("PIPELINING");
+    }
+    if (pipelining) {
+        if ((status = dialogue.envelope_pipelined(headers, recipients)) != kOk) return status;
+    } else {
+        if ((status = dialogue.mail_from(headers)) != kOk) return status;
+        if ((status = dialogue.rcpt_to(recipients)) != kOk) return status;
+        if ((status = dialogue.data()) != kOk) return status;
+    }
+    int result = put_message(connection, headers, text, text_encoding, attachments, ctx);
+    ctx.diag.print('F', 2, "SENDMAIL: Putmessage command done, status: %d", result);
+    if (result == kAttachEncode) return kAttachEncode;
+    if (result == -1) return kRefused;
+    if ((status = dialogue.message_verdict()) != kOk) return status;
+    return dialogue.quit();
 }
 
 }  // namespace brevorin

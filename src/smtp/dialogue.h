@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "net/connection.h"
+#include "smtp/lists.h"
 
 namespace brevorin {
 
@@ -49,5 +50,12 @@ std::optional<std::string> address_command(const char* verb, const char* address
 // skipped, the recipient runs to the next comma or the end. consumed is set
 // to the characters taken, comma included. None for an empty text.
 std::optional<std::string> next_recipient(std::string_view list, size_t& consumed);
+
+// The whole dialogue of one sending on an open connection: greeting,
+// HELO/EHLO, STARTTLS and AUTH as the session asks, the envelope (pipelined
+// where the server offers it), the message and QUIT. The public status.
+int run_dialogue(Connection& connection, const std::string& host, const HeaderList& headers,
+                 const std::vector<std::string>& recipients, const std::string& text,
+                 int text_encoding, AttachmentList& attachments, const Context& ctx);
 
 }  // namespace brevorin
