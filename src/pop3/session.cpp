@@ -164,6 +164,105 @@ StatusLine command(Mailbox& box, const std::string& line, std::string* text) {
     return read_status(box.connection, box.ctx, text);
 }
 
+namespace {
+
+// Connects, secures the connection as the session asks and reads the
+// greeting: kOk, or the status with the connection closed.
+int connect_and_greet(Mailbox& box, const ServerAddress& address, bool implicit_tls) {
+    const Context& ctx = box.ctx;
+    Connection& connection = box.connection;
+    if (!connection.open(address.host.c_str(), address.port)) {
+        ctx.diag.print('F', 1, "LOGONMAIL: Exit because of socket error");
+        return kNetwork;
+    }
+    ctx.diag.print('F', 1, "LOGONMAIL: Opened socket, nr: %d\n", connection.socket());
+    if (implicit_tls && !secure_connection(box, address.host)) {
+        connection.close();
+        return kNetwork;
+    }
+    std::string reply;
+    if (read_status(connection, ctx, &reply) != StatusLine::kOk) {
+        ctx.diag.print('E', 1, "LOGONMAIL: Exit because of erronous server response");
+        if (!reply.empty()) ctx.diag.print('D', 0, "LOGONMAIL: Server response: %s", reply.c_str());
+        connection.close();
+        return kNetwork;
+    }
+    ctx.diag.print('D', 0, "LOGONMAIL: Got reply from server: %s", reply.c_str());
+    if (ctx.options.security == Security::kStartTls && !start_tls(box, address.host)) {
+        connection.close();
+        return kNetwork;
+    }
+    return kOk;
+}
+
+// USER/PASS or AUTH: kOk, or the status with the connection closed.
+int sign_in(Mailbox& box, const char* user, const char* password) {
+    const Context& ctx = box.ctx;
+    std::string reply;
+    switch (authenticate(box, user, password, reply)) {
+        case AuthResult::kOk:
+            ctx.diag.print('D', 0, "LOGONMAIL: Got authorization reply from server: %s", reply.c_str());
+            return kOk;
+        case AuthResult::kLost:
+            ctx.diag.print('E', 1, "LOGONMAIL: Exit because of authorization fault");
+            box.connection.close();
+            return kNetwork;
+        case AuthResult::kRefused:
+            ctx.diag.print('E', 1, "LOGONMAIL: Exit because of authorization fault");
+            if (!reply.empty()) ctx.diag.print('D', 0, "LOGONMAIL: Server response: %s", reply.c_str());
+            box.connection.close();
+            return kRefused;
+    }
+    return kRefused;
+}
+
+// Gives up on the mailbox after the table was begun: the status.
+int drop_table(Mailbox& box, int status) {
+    box.states.clear();
+    box.message_count = -1;
+    box.mailbox_octets = -1;
+    box.connection.close();
+    return status;
+}
+
+// STAT, the message table and, with pipelining=auto, CAPA: kOk, or the
+// status with the connection closed.
+int learn_mailbox(Mailbox& box) {
+    const Context& ctx = box.ctx;
+    switch (read_stat(box)) {
+        case StatResult::kOk:
+            break;
+        case StatResult::kFailed:
+            box.connection.close();
+            return kNetwork;
+        case StatResult::kRefusedCount:
+            return drop_table(box, kNoTable);
+    }
+    try {
+        box.states.assign(static_cast<size_t>(box.message_count) + 1, MessageState{});
+    } catch (const std::exception&) {  // bad_alloc
+        ctx.diag.print('E', 1, "LOGONMAIL: No memory for a table of %d messages",
+                       static_cast<int>(box.message_count));
+        return drop_table(box, kNoTable);
+    }
+    box.pipelining = false;
+    if (ctx.options.pipelining == Pipelining::kAuto) {
+        bool offered = false;
+        switch (read_capabilities(box, offered)) {
+            case Capabilities::kRead:
+                box.pipelining = offered;
+                break;
+            case Capabilities::kRefused:
+                break;
+            case Capabilities::kFailed:
+                return drop_table(box, kNetwork);
+        }
+    }
+    return kOk;
+}
+
+}  // namespace
+
 int logon(Mailbox& box, const char* server, const char* user, const char* password) {
     const Context& ctx = box.ctx;
     if (box.logged_on) return kLoggedOn;
@@ -180,86 +279,10 @@ int logon(Mailbox& box, const char* server, const char* user, const char* passwo
         ctx.diag.print('F', 0, "LOGONMAIL: Using port: %d in stead of default port", address.port);
     ctx.diag.print('F', 1, "LOGONMAIL: Opening connection with server: %s and port: %d",
                    address.host.c_str(), address.port);
-    Connection& connection = box.connection;
-    if (!connection.open(address.host.c_str(), address.port)) {
-        ctx.diag.print('F', 1, "LOGONMAIL: Exit because of socket error");
-        return kNetwork;
-    }
-    ctx.diag.print('F', 1, "LOGONMAIL: Opened socket, nr: %d\n", connection.socket());
-    if (implicit_tls && !secure_connection(box, address.host)) {
-        connection.close();
-        return kNetwork;
-    }
-
-    std::string reply;
-    if (read_status(connection, ctx, &reply) != StatusLine::kOk) {
-        ctx.diag.print('E', 1, "LOGONMAIL: Exit because of erronous server response");
-        if (!reply.empty()) ctx.diag.print('D', 0, "LOGONMAIL: Server response: %s", reply.c_str());
-        connection.close();
-        return kNetwork;
-    }
-    ctx.diag.print('D', 0, "LOGONMAIL: Got reply from server: %s", reply.c_str());
-    if (ctx.options.security == Security::kStartTls && !start_tls(box, address.host)) {
-        connection.close();
-        return kNetwork;
-    }
-
-    reply.clear();
-    switch (authenticate(box, user, password, reply)) {
-        case AuthResult::kOk:
-            break;
-        case AuthResult::kLost:
-            ctx.diag.print('E', 1, "LOGONMAIL: Exit because of authorization fault");
-            connection.close();
-            return kNetwork;
-        case AuthResult::kRefused:
-            ctx.diag.print('E', 1, "LOGONMAIL: Exit because of authorization fault");
-            if (!reply.empty()) ctx.diag.print('D', 0, "LOGONMAIL: Server response: %s", reply.c_str());
-            connection.close();
-            return kRefused;
-    }
-    ctx.diag.print('D', 0, "LOGONMAIL: Got authorization reply from server: %s", reply.c_str());
-
-    switch (read_stat(box)) {
-        case StatResult::kOk:
-            break;
-        case StatResult::kFailed:
-            connection.close();
-            return kNetwork;
-        case StatResult::kRefusedCount:
-            box.message_count = -1;
-            box.mailbox_octets = -1;
-            connection.close();
-            return kNoTable;
-    }
-    try {
-        box.states.assign(static_cast<size_t>(box.message_count) + 1, MessageState{});
-    } catch (const std::exception&) {  // bad_alloc
-        ctx.diag.print('E', 1, "LOGONMAIL: No memory for a table of %d messages",
-                       static_cast<int>(box.message_count));
-        box.states.clear();
-        box.message_count = -1;
-        box.mailbox_octets = -1;
-        connection.close();
-        return kNoTable;
-    }
-    box.pipelining = false;
-    if (ctx.options.pipelining == Pipelining::kAuto) {
-        bool offered = false;
-        switch (read_capabilities(box, offered)) {
-            case Capabilities::kRead:
-                box.pipelining = offered;
-                break;
-            case Capabilities::kRefused:
-                break;
-            case Capabilities::kFailed:
-                box.states.clear();
-                box.message_count = -1;
-                box.mailbox_octets = -1;
-                connection.close();
-                return kNetwork;
-        }
-    }
+    int status = connect_and_greet(box, address, implicit_tls);
+    if (status == kOk) status = sign_in(box, user, password);
+    if (status == kOk) status = learn_mailbox(box);
+    if (status != kOk) return status;
     for (size_t n = 1; n < box.states.size(); ++n) box.states[n].present = true;
     box.entries.clear();
     box.logged_on = true;
