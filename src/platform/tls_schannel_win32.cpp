@@ -147,20 +147,12 @@ bool is_ca_root(const CaRoots& roots, const CERT_CONTEXT* cert) {
     return false;
 }
 
-// Checks the peer's certificate as OpenSSL would: a chain to a root the
-// system or the ca_file trusts, then the name, then the validity periods.
-TlsFailure verify_peer(CtxtHandle& context, const std::string& host, const CaRoots& roots,
-                       std::string& detail) {
-    const CERT_CONTEXT* raw = nullptr;
-    SECURITY_STATUS st = QueryContextAttributesA(&context, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &raw);
-    if (st != SEC_E_OK || raw == nullptr) {
-        detail = hex_status("no server certificate", st);
-        return TlsFailure::kProtocol;
-    }
-    std::unique_ptr<const CERT_CONTEXT, CertFree> server(raw);
+using Chain = std::unique_ptr<const CERT_CHAIN_CONTEXT, ChainFree>;
 
-    // The ca_file roots and the intermediates the server sent, for the
-    // chain builder to find issuers in.
+// The chain from the server's certificate, with the ca_file roots and the
+// intermediates the server sent for the builder to find issuers in.
+TlsFailure build_chain(const CERT_CONTEXT* server, const CaRoots& roots, Chain& chain,
+                       std::string& detail) {
     Store extra(CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, CERT_STORE_CREATE_NEW_FLAG, nullptr));
     if (!extra) {
         detail = hex_status("CertOpenStore", static_cast<long>(GetLastError()));
@@ -175,7 +167,6 @@ TlsFailure verify_peer(CtxtHandle& context, const std::string& host, const CaRoo
          (c = CertEnumCertificatesInStore(server->hCertStore, c)) != nullptr;) {
         CertAddCertificateContextToStore(extra.get(), c, CERT_STORE_ADD_USE_EXISTING, nullptr);
     }
-
     char server_auth[] = szOID_PKIX_KP_SERVER_AUTH;
     LPSTR usages[] = {server_auth};
     CERT_CHAIN_PARA para{};
@@ -184,26 +175,31 @@ TlsFailure verify_peer(CtxtHandle& context, const std::string& host, const CaRoo
     para.RequestedUsage.Usage.cUsageIdentifier = 1;
     para.RequestedUsage.Usage.rgpszUsageIdentifier = usages;
     const CERT_CHAIN_CONTEXT* raw_chain = nullptr;
-    if (!CertGetCertificateChain(nullptr, server.get(), nullptr, extra.get(), &para, 0, nullptr,
+    if (!CertGetCertificateChain(nullptr, server, nullptr, extra.get(), &para, 0, nullptr,
                                  &raw_chain)) {
         detail = hex_status("CertGetCertificateChain", static_cast<long>(GetLastError()));
         return TlsFailure::kProtocol;
     }
-    std::unique_ptr<const CERT_CHAIN_CONTEXT, ChainFree> chain(raw_chain);
+    chain.reset(raw_chain);
     if (chain->cChain == 0 || chain->rgpChain[0]->cElement == 0) {
         detail = "empty certificate chain";
         return TlsFailure::kUntrusted;
     }
+    return TlsFailure::kNone;
+}
+
+// Whether the chain ends in a trusted root: the system's, or exactly one of
+// the ca_file's (which the builder calls untrusted, since they are not the
+// system's; a certificate that merely has the same name is not enough).
+// Checked here rather than left to the SSL policy: Wine's policy lets an
+// incomplete chain pass. status gets the chain's error bits left to judge.
+TlsFailure check_trust(const Chain& chain, const CaRoots& roots, bool& root_from_file,
+                       DWORD& status, std::string& detail) {
     const CERT_SIMPLE_CHAIN* simple = chain->rgpChain[0];
     const CERT_CONTEXT* root = simple->rgpElement[simple->cElement - 1]->pCertContext;
-    DWORD status = chain->TrustStatus.dwErrorStatus;
-    // The ca_file's roots are not the system's, so the builder calls them
-    // untrusted; the chain must end in one of them exactly, not merely in a
-    // certificate with the same name.
-    const bool root_from_file = is_ca_root(roots, root);
+    status = chain->TrustStatus.dwErrorStatus;
+    root_from_file = is_ca_root(roots, root);
     if (root_from_file) status &= ~static_cast<DWORD>(CERT_TRUST_IS_UNTRUSTED_ROOT);
-    // Checked here rather than left to the SSL policy: Wine's policy lets an
-    // incomplete chain pass.
     if (status & CERT_TRUST_IS_PARTIAL_CHAIN) {
         detail = "unable to get local issuer certificate";
         return TlsFailure::kUntrusted;
@@ -212,7 +208,13 @@ TlsFailure verify_peer(CtxtHandle& context, const std::string& host, const CaRoo
         detail = "untrusted root certificate";
         return TlsFailure::kUntrusted;
     }
+    return TlsFailure::kNone;
+}
 
+// The name, then the validity periods, by the SSL policy.
+TlsFailure check_name_and_dates(const CERT_CONTEXT* server, const Chain& chain,
+                                const std::string& host, bool root_from_file, DWORD status,
+                                std::string& detail) {
     // The SSL policy falls back to the subject CN when a certificate has no
     // subjectAltName; host names are matched against subjectAltName only,
     // as the OpenSSL backend does.
@@ -265,6 +267,27 @@ TlsFailure verify_peer(CtxtHandle& context, const std::string& host, const CaRoo
         return TlsFailure::kProtocol;
     }
     return TlsFailure::kNone;
+}
+
+// Checks the peer's certificate as OpenSSL would: a chain to a root the
+// system or the ca_file trusts, then the name, then the validity periods.
+TlsFailure verify_peer(CtxtHandle& context, const std::string& host, const CaRoots& roots,
+                       std::string& detail) {
+    const CERT_CONTEXT* raw = nullptr;
+    SECURITY_STATUS st = QueryContextAttributesA(&context, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &raw);
+    if (st != SEC_E_OK || raw == nullptr) {
+        detail = hex_status("no server certificate", st);
+        return TlsFailure::kProtocol;
+    }
+    std::unique_ptr<const CERT_CONTEXT, CertFree> server(raw);
+    Chain chain;
+    TlsFailure failure = build_chain(server.get(), roots, chain, detail);
+    if (failure != TlsFailure::kNone) return failure;
+    bool root_from_file = false;
+    DWORD status = 0;
+    failure = check_trust(chain, roots, root_from_file, status, detail);
+    if (failure != TlsFailure::kNone) return failure;
+    return check_name_and_dates(server.get(), chain, host, root_from_file, status, detail);
 }
 
 class SchannelStream final : public TlsStream {
