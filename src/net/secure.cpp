@@ -6,11 +6,15 @@ namespace brevorin {
 
 bool secure_connection(Connection& connection, const Context& ctx, const std::string& host,
                        const char* tag) {
+    // The one place the session's options become the TLS policy.
     platform::TlsSettings settings;
     settings.host = host;
-    settings.verify_peer = ctx.options.verify == Verify::kPeer;
     settings.ca_file = ctx.options.ca_file;
-    if (!settings.verify_peer)
+    settings.verify_chain = settings.verify_host = ctx.options.verify == Verify::kPeer;
+    settings.min_version = platform::TlsVersion::k1_2;
+    settings.offer_tls13 = true;
+    settings.tolerate_unclean_close = true;
+    if (!settings.verifies())
         ctx.diag.print('W', 1, "%s: Warning: server certificate not verified (verify=none)", tag);
     platform::TlsHandshake handshake = connection.start_tls(settings);
     if (handshake.failure != platform::TlsFailure::kNone) {

@@ -18,10 +18,28 @@ public:
     virtual int send(const char* data, int length) = 0;
 };
 
+enum class TlsVersion { k1_2, k1_3 };
+
+// What a TLS session must satisfy: decided once for a connection (in net/)
+// and translated by each backend, so that both hold the same rules.
 struct TlsSettings {
     std::string host;           // the name (or IP address literal) the certificate must match
-    bool verify_peer = true;    // false: no chain or name checks at all
     std::string ca_file;        // PEM roots trusted besides the system's; empty for none
+    // The chain must end in a trusted root, each certificate within its
+    // validity period.
+    bool verify_chain = true;
+    // The certificate must name host in its subjectAltName: a DNS name (a
+    // wildcard covering exactly one leftmost label), or an IP address entry
+    // for an address literal. The subject CN never counts.
+    bool verify_host = true;
+    TlsVersion min_version = TlsVersion::k1_2;
+    // TLS 1.3 where the backend and the system offer it, else 1.2.
+    bool offer_tls13 = true;
+    // A peer that ends the stream without close_notify ends the data (mail
+    // protocols end their own data, so nothing they accept is cut short).
+    bool tolerate_unclean_close = true;
+
+    bool verifies() const { return verify_chain || verify_host; }
 };
 
 enum class TlsFailure {

@@ -118,6 +118,14 @@ TlsFailure failure_of_verify_result(long result) {
     }
 }
 
+// With the host checked but not the chain: every verification error but a
+// name that does not match is let pass.
+int host_errors_only(int preverify_ok, X509_STORE_CTX* ctx) {
+    if (preverify_ok) return 1;
+    int error = X509_STORE_CTX_get_error(ctx);
+    return error == X509_V_ERR_HOSTNAME_MISMATCH || error == X509_V_ERR_IP_ADDRESS_MISMATCH ? 0 : 1;
+}
+
 struct StoreCtxFree {
     void operator()(X509_STORE_CTX* p) const { X509_STORE_CTX_free(p); }
 };
@@ -248,14 +256,15 @@ TlsHandshake handshake(RawTransport& transport, const TlsSettings& settings) {
     // threads may handshake at once without any locking of ours.
     std::unique_ptr<SSL_CTX, SslCtxFree> ctx(SSL_CTX_new(TLS_client_method()));
     if (!ctx) return failed(TlsFailure::kUnavailable, openssl_reason());
-    SSL_CTX_set_min_proto_version(ctx.get(), TLS1_2_VERSION);
-    // Mail protocols end their own data; a peer that closes without
-    // close_notify has not truncated anything the protocol would accept.
-    SSL_CTX_set_options(ctx.get(), SSL_OP_IGNORE_UNEXPECTED_EOF);
+    SSL_CTX_set_min_proto_version(
+        ctx.get(), settings.min_version == TlsVersion::k1_3 ? TLS1_3_VERSION : TLS1_2_VERSION);
+    if (!settings.offer_tls13) SSL_CTX_set_max_proto_version(ctx.get(), TLS1_2_VERSION);
+    if (settings.tolerate_unclean_close) SSL_CTX_set_options(ctx.get(), SSL_OP_IGNORE_UNEXPECTED_EOF);
     const std::string host = unbracketed(settings.host);
     const bool ip_host = is_ip_literal(settings.host);
-    if (settings.verify_peer) {
-        if (host.empty()) return failed(TlsFailure::kNameMismatch, "no host name to verify");
+    if (settings.verify_host && host.empty())
+        return failed(TlsFailure::kNameMismatch, "no host name to verify");
+    if (settings.verify_chain) {
         SSL_CTX_set_verify(ctx.get(), SSL_VERIFY_PEER, nullptr);
         if (SSL_CTX_set_default_verify_dir(ctx.get()) != 1) {
             return failed(TlsFailure::kUnavailable, openssl_reason());
@@ -279,7 +288,9 @@ TlsHandshake handshake(RawTransport& transport, const TlsSettings& settings) {
     if (!host.empty() && !ip_host && SSL_set_tlsext_host_name(ssl.get(), host.c_str()) != 1) {
         return failed(TlsFailure::kProtocol, openssl_reason());
     }
-    if (settings.verify_peer) {
+    if (settings.verify_host) {
+        // Checked during the handshake with the chain, or alone.
+        if (!settings.verify_chain) SSL_set_verify(ssl.get(), SSL_VERIFY_PEER, host_errors_only);
         int ok;
         if (ip_host) {
             ok = X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl.get()), host.c_str());
@@ -318,7 +329,7 @@ TlsHandshake handshake(RawTransport& transport, const TlsSettings& settings) {
             return failed(TlsFailure::kTransport, "connection closed during the handshake");
         }
         long verify = SSL_get_verify_result(ssl.get());
-        if (settings.verify_peer && verify != X509_V_OK) {
+        if (settings.verifies() && verify != X509_V_OK) {
             return failed(failure_of_verify_result(verify), X509_verify_cert_error_string(verify));
         }
         return failed(TlsFailure::kProtocol, openssl_reason());

@@ -4,8 +4,11 @@
 // name are checked once it is complete. The records go through the
 // connection's RawTransport like everything else on the socket.
 #define SECURITY_WIN32
+// SCH_CREDENTIALS, the structure that can ask for TLS 1.3.
+#define SCHANNEL_USE_BLACKLISTS
 #include <windows.h>
 #include <wincrypt.h>
+#include <subauth.h>
 #include <security.h>
 #include <schannel.h>
 
@@ -27,6 +30,7 @@ namespace {
 // them (wininet.h, winhttp.h) are not otherwise needed.
 constexpr DWORD kIgnoreUnknownCa = 0x00000100;
 constexpr DWORD kIgnoreCertDateInvalid = 0x00002000;
+constexpr DWORD kIgnoreCertCnInvalid = 0x00001000;
 
 constexpr DWORD kContextFlags = ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT |
                                 ISC_REQ_CONFIDENTIALITY | ISC_REQ_EXTENDED_ERROR |
@@ -213,12 +217,13 @@ TlsFailure check_trust(const Chain& chain, const CaRoots& roots, bool& root_from
 
 // The name, then the validity periods, by the SSL policy.
 TlsFailure check_name_and_dates(const CERT_CONTEXT* server, const Chain& chain,
-                                const std::string& host, bool root_from_file, DWORD status,
-                                std::string& detail) {
+                                const std::string& host, const TlsSettings& settings,
+                                bool root_from_file, DWORD status, std::string& detail) {
     // The SSL policy falls back to the subject CN when a certificate has no
     // subjectAltName; host names are matched against subjectAltName only,
     // as the OpenSSL backend does.
-    if (CertFindExtension(szOID_SUBJECT_ALT_NAME2, server->pCertInfo->cExtension,
+    if (settings.verify_host &&
+        CertFindExtension(szOID_SUBJECT_ALT_NAME2, server->pCertInfo->cExtension,
                           server->pCertInfo->rgExtension) == nullptr) {
         detail = "certificate is not for " + host + " (no subjectAltName)";
         return TlsFailure::kNameMismatch;
@@ -227,12 +232,16 @@ TlsFailure check_name_and_dates(const CERT_CONTEXT* server, const Chain& chain,
     SSL_EXTRA_CERT_CHAIN_POLICY_PARA ssl{};
     ssl.cbSize = sizeof ssl;
     ssl.dwAuthType = AUTHTYPE_SERVER;
-    ssl.fdwChecks = kIgnoreCertDateInvalid | (root_from_file ? kIgnoreUnknownCa : 0);
-    ssl.pwszServerName = &name[0];
+    // What the settings do not ask for is left out of the policy's checks.
+    ssl.fdwChecks = kIgnoreCertDateInvalid | (root_from_file ? kIgnoreUnknownCa : 0) |
+                    (settings.verify_chain ? 0 : kIgnoreUnknownCa) |
+                    (settings.verify_host ? 0 : kIgnoreCertCnInvalid);
+    ssl.pwszServerName = settings.verify_host ? &name[0] : nullptr;
     CERT_CHAIN_POLICY_PARA policy{};
     policy.cbSize = sizeof policy;
     policy.dwFlags = CERT_CHAIN_POLICY_IGNORE_ALL_NOT_TIME_VALID_FLAGS |
-                     (root_from_file ? CERT_CHAIN_POLICY_ALLOW_UNKNOWN_CA_FLAG : 0);
+                     (root_from_file || !settings.verify_chain ? CERT_CHAIN_POLICY_ALLOW_UNKNOWN_CA_FLAG
+                                                               : 0);
     policy.pvExtraPolicyPara = &ssl;
     CERT_CHAIN_POLICY_STATUS verdict{};
     verdict.cbSize = sizeof verdict;
@@ -271,8 +280,9 @@ TlsFailure check_name_and_dates(const CERT_CONTEXT* server, const Chain& chain,
 
 // Checks the peer's certificate as OpenSSL would: a chain to a root the
 // system or the ca_file trusts, then the name, then the validity periods.
-TlsFailure verify_peer(CtxtHandle& context, const std::string& host, const CaRoots& roots,
+TlsFailure verify_peer(CtxtHandle& context, const TlsSettings& settings, const CaRoots& roots,
                        std::string& detail) {
+    const std::string host = unbracketed(settings.host);
     const CERT_CONTEXT* raw = nullptr;
     SECURITY_STATUS st = QueryContextAttributesA(&context, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &raw);
     if (st != SEC_E_OK || raw == nullptr) {
@@ -285,9 +295,11 @@ TlsFailure verify_peer(CtxtHandle& context, const std::string& host, const CaRoo
     if (failure != TlsFailure::kNone) return failure;
     bool root_from_file = false;
     DWORD status = 0;
-    failure = check_trust(chain, roots, root_from_file, status, detail);
-    if (failure != TlsFailure::kNone) return failure;
-    return check_name_and_dates(server.get(), chain, host, root_from_file, status, detail);
+    if (settings.verify_chain) {
+        failure = check_trust(chain, roots, root_from_file, status, detail);
+        if (failure != TlsFailure::kNone) return failure;
+    }
+    return check_name_and_dates(server.get(), chain, host, settings, root_from_file, status, detail);
 }
 
 class SchannelStream final : public TlsStream {
@@ -306,8 +318,8 @@ public:
 
     TlsFailure open(std::string& detail) {
         CaRoots roots;
-        if (settings_.verify_peer) {
-            if (settings_.host.empty()) {
+        if (settings_.verifies()) {
+            if (settings_.verify_host && settings_.host.empty()) {
                 detail = "no host name to verify";
                 return TlsFailure::kNameMismatch;
             }
@@ -323,16 +335,7 @@ public:
             }
         }
 
-        SCHANNEL_CRED cred{};
-        cred.dwVersion = SCHANNEL_CRED_VERSION;
-        // SCHANNEL_CRED cannot ask for TLS 1.3 (newer Windows rejects it
-        // there), and Wine does not offer it anyway.
-        cred.grbitEnabledProtocols = SP_PROT_TLS1_2_CLIENT;
-        cred.dwFlags = SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS;
-        char package[] = UNISP_NAME_A;
-        TimeStamp expiry;
-        SECURITY_STATUS st = AcquireCredentialsHandleA(nullptr, package, SECPKG_CRED_OUTBOUND, nullptr,
-                                                       &cred, nullptr, nullptr, &credentials_, &expiry);
+        SECURITY_STATUS st = acquire_credentials();
         if (st != SEC_E_OK) {
             detail = status_text(st);
             return TlsFailure::kUnavailable;
@@ -341,8 +344,8 @@ public:
 
         TlsFailure f = handshake(detail);
         if (f != TlsFailure::kNone) return f;
-        if (settings_.verify_peer) {
-            f = verify_peer(context_, unbracketed(settings_.host), roots, detail);
+        if (settings_.verifies()) {
+            f = verify_peer(context_, settings_, roots, detail);
             if (f != TlsFailure::kNone) return f;
         }
         roots_ = std::move(roots);
@@ -412,6 +415,36 @@ public:
 
 private:
     SEC_CHAR* target_name() { return target_.empty() ? nullptr : &target_[0]; }
+
+    // SCH_CREDENTIALS (Windows 10 1809 and later) is the only way to offer
+    // TLS 1.3; a system without it refuses the structure, and SCHANNEL_CRED
+    // asks for TLS 1.2 instead (newer Windows rejects TLS 1.3 there).
+    SECURITY_STATUS acquire_credentials() {
+        char package[] = UNISP_NAME_A;
+        TimeStamp expiry;
+        const DWORD flags = SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS;
+        SECURITY_STATUS st = SEC_E_UNSUPPORTED_FUNCTION;
+        if (settings_.offer_tls13) {
+            DWORD wanted = SP_PROT_TLS1_3_CLIENT;
+            if (settings_.min_version == TlsVersion::k1_2) wanted |= SP_PROT_TLS1_2_CLIENT;
+            TLS_PARAMETERS parameters{};
+            parameters.grbitDisabledProtocols = ~wanted;
+            SCH_CREDENTIALS cred{};
+            cred.dwVersion = SCH_CREDENTIALS_VERSION;
+            cred.dwFlags = flags;
+            cred.cTlsParameters = 1;
+            cred.pTlsParameters = &parameters;
+            st = AcquireCredentialsHandleA(nullptr, package, SECPKG_CRED_OUTBOUND, nullptr, &cred,
+                                           nullptr, nullptr, &credentials_, &expiry);
+        }
+        if (st == SEC_E_OK || settings_.min_version == TlsVersion::k1_3) return st;
+        SCHANNEL_CRED cred{};
+        cred.dwVersion = SCHANNEL_CRED_VERSION;
+        cred.grbitEnabledProtocols = SP_PROT_TLS1_2_CLIENT;
+        cred.dwFlags = flags;
+        return AcquireCredentialsHandleA(nullptr, package, SECPKG_CRED_OUTBOUND, nullptr, &cred,
+                                         nullptr, nullptr, &credentials_, &expiry);
+    }
 
     int fail() {
         if (transport_failed_) socket_api().set_last_error(socket_error_);
@@ -589,8 +622,12 @@ private:
                 }
             }
             int n = receive();
-            if (n == 0) {
+            if (n == 0 && settings_.tolerate_unclean_close) {
                 closed_ = true;  // end of stream, as good as close_notify here
+            } else if (n == 0) {
+                broken_ = true;
+                socket_api().set_last_error(kWsaEconnreset);
+                return -1;
             } else if (n < 0) {
                 broken_ = true;
                 return fail();
@@ -603,8 +640,8 @@ private:
     bool renegotiate() {
         std::string detail;
         if (handshake(detail) != TlsFailure::kNone) return false;
-        if (settings_.verify_peer &&
-            verify_peer(context_, unbracketed(settings_.host), roots_, detail) != TlsFailure::kNone) {
+        if (settings_.verifies() &&
+            verify_peer(context_, settings_, roots_, detail) != TlsFailure::kNone) {
             return false;
         }
         return query_sizes();

@@ -83,7 +83,7 @@ int main(int argc, char** argv) {
     for (int i = 3; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "--no-verify") {
-            settings.verify_peer = false;
+            settings.verify_chain = settings.verify_host = false;
         } else if (arg == "--ca" && i + 1 < argc) {
             settings.ca_file = argv[++i];
         } else if (arg == "--name" && i + 1 < argc) {
