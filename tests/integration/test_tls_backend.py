@@ -139,6 +139,8 @@ def servers():
             "chain": (["localhost", "127.0.0.1"], now - DAY, now + 10 * DAY),
             # The host only in the subject's CN: no subjectAltName at all.
             "cn-only": (["localhost"], now - DAY, now + 10 * DAY),
+            "future": (["localhost", "127.0.0.1"], now + 2 * DAY, now + 10 * DAY),
+            "wildcard": (["*.wild.example"], now - DAY, now + 10 * DAY),
         }
         running = {}
         try:
@@ -202,6 +204,10 @@ def probe(request):
     ("good", "ca", ["--name", "elsewhere.example"], "FAIL name mismatch"),
     ("expired", "ca", [], "FAIL expired"),
     ("cn-only", "ca", ["--name", "localhost"], "FAIL name mismatch"),
+    ("future", "ca", [], "FAIL expired"),
+    # A wildcard stands for exactly one label.
+    ("wildcard", "ca", ["--name", "one.wild.example"], "OK"),
+    ("wildcard", "ca", ["--name", "two.one.wild.example"], "FAIL name mismatch"),
     ("good", None, ["--no-verify"], "OK"),
     ("other", None, ["--no-verify"], "OK"),
     ("good", "empty", [], "FAIL ca file unusable"),
