@@ -4,6 +4,7 @@
 #include <string>
 
 #include "cli.h"
+#include "core/text.h"
 
 namespace cli {
 
@@ -31,13 +32,8 @@ void print_files(const std::string& directory, const std::string& files) {
     std::printf("files written:\n");
     std::string prefix = directory;
     if (!prefix.empty() && prefix.back() != '/' && prefix.back() != '\\') prefix += '/';
-    size_t start = 0;
-    while (start <= files.size()) {
-        size_t end = files.find('\x1b', start);
-        if (end == std::string::npos) end = files.size();
-        std::printf("  %s%s\n", prefix.c_str(), files.substr(start, end - start).c_str());
-        start = end + 1;
-    }
+    for (const std::string& name : brevorin::split_field_list(files))
+        std::printf("  %s%s\n", prefix.c_str(), name.c_str());
 }
 
 // -16 means the text is whole but longer than a host could take: the tool is

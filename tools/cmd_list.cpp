@@ -8,6 +8,7 @@
 
 #include "api/tool_support.h"
 #include "cli.h"
+#include "core/text.h"
 
 namespace cli {
 
@@ -21,17 +22,12 @@ constexpr size_t kFromWidth = 32;
 // Splits the field list into records; each begins with its NMB item.
 std::vector<Record> split_records(const std::string& list) {
     std::vector<Record> records;
-    size_t pos = 0;
-    while (pos < list.size()) {
-        size_t end = list.find('\x1b', pos);
-        if (end == std::string::npos) end = list.size();
-        std::string item = list.substr(pos, end - pos);
+    for (const std::string& item : brevorin::split_field_list(list)) {
         size_t eq = item.find('=');
         std::string key = item.substr(0, eq);
         std::string value = eq == std::string::npos ? "" : item.substr(eq + 1);
         if (key == "NMB" || records.empty()) records.emplace_back();
         records.back()[key] = value;
-        pos = end + 1;
     }
     return records;
 }

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "core/text.h"
+
 namespace brevorin {
 
 namespace {
@@ -13,15 +15,6 @@ constexpr size_t kDecodeAhead = 64 * 1024;
 // it is passed on as it came.
 constexpr size_t kHeldBlanks = 1024 * 1024;
 
-int hex_value(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-}
-
-bool is_blank(char c) { return c == ' ' || c == '\t'; }
-
 // Decodes text[0, end): "=XX" escapes become their byte, anything else
 // (a '=' without two hex digits included) is kept.
 void decode_span(const std::string& text, size_t end, std::string& out) {
@@ -32,8 +25,8 @@ void decode_span(const std::string& text, size_t end, std::string& out) {
         out.append(text, i, stop - i);
         i = stop;
         if (i >= end) break;
-        int high = i + 2 < end ? hex_value(text[i + 1]) : -1;
-        int low = i + 2 < end ? hex_value(text[i + 2]) : -1;
+        int high = i + 2 < end ? hex_digit_value(text[i + 1]) : -1;
+        int low = i + 2 < end ? hex_digit_value(text[i + 2]) : -1;
         if (high >= 0 && low >= 0) {
             out += static_cast<char>(high * 16 + low);
             i += 3;

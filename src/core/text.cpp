@@ -1,5 +1,7 @@
 #include "core/text.h"
 
+#include "core/limits.h"
+
 #include <climits>
 #include <cstring>
 
@@ -74,6 +76,30 @@ bool read_decimal(const char*& cursor, long long& value) {
 }
 
 bool is_space(char c) { return is_c_space(static_cast<unsigned char>(c)); }
+
+int hex_digit_value(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
+
+std::vector<std::string> split_field_list(std::string_view list) {
+    std::vector<std::string> items;
+    size_t pos = 0;
+    while (pos < list.size()) {
+        size_t end = list.find(kEsc, pos);
+        if (end == std::string_view::npos) end = list.size();
+        items.emplace_back(list.substr(pos, end - pos));
+        pos = end + 1;
+    }
+    return items;
+}
+
+void append_without_esc(std::string& list, std::string_view value) {
+    for (char c : value)
+        if (c != kEsc) list += c;
+}
 
 std::string last_path_component(const std::string& name) {
     std::string rest = name;

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace brevorin {
 
@@ -34,6 +35,20 @@ int32_t clamp_int32(long long value);
 
 // C-locale white space: space, \t, \n, \v, \f, \r.
 bool is_space(char c);
+// Space or tab: the blanks of a header or quoted-printable line.
+inline bool is_blank(char c) { return c == ' ' || c == '\t'; }
+
+// The value of a hexadecimal digit of either case, or -1.
+int hex_digit_value(char c);
+
+// The items of a field list (ESC-separated), in order. An empty list has
+// none, and an ESC at the end adds no empty item.
+std::vector<std::string> split_field_list(std::string_view list);
+
+// Appends a value to a field list item. ESC is what separates the items, so
+// an ESC inside a value (ISO-2022 text not converted for the host, or a
+// forged header) would hand the host items it never had: it is left out.
+void append_without_esc(std::string& list, std::string_view value);
 
 // The name without drive and directories ("C:\\temp\\a.txt", "../a.txt" and
 // "a.txt" all give "a.txt"); both separators count.

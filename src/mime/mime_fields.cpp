@@ -3,11 +3,14 @@
 #include <cstdlib>
 #include <vector>
 
+#include "core/text.h"
+
 namespace brevorin {
 
 namespace {
 
-bool is_space(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+// Folding white space: blanks and the line breaks of a folded field.
+bool is_folding_space(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
 char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
@@ -25,7 +28,7 @@ bool same_name(const std::string& text, size_t at, const std::string& name) {
 
 void skip_space(const std::string& text, size_t& pos) {
     while (pos < text.size()) {
-        if (is_space(text[pos])) {
+        if (is_folding_space(text[pos])) {
             ++pos;
         } else if (text[pos] == '(') {  // a comment, nested ones included
             int level = 0;
@@ -53,23 +56,16 @@ std::string read_value(const std::string& text, size_t& pos) {
         if (pos < text.size()) ++pos;
         return value;
     }
-    while (pos < text.size() && text[pos] != ';' && !is_space(text[pos])) value += text[pos++];
+    while (pos < text.size() && text[pos] != ';' && !is_folding_space(text[pos])) value += text[pos++];
     return value;
-}
-
-int hex(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    c = lower(c);
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
 }
 
 std::string percent_decoded(const std::string& text) {
     std::string out;
     for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '%' && i + 2 < text.size() && hex(text[i + 1]) >= 0 &&
-            hex(text[i + 2]) >= 0) {
-            out += static_cast<char>(hex(text[i + 1]) * 16 + hex(text[i + 2]));
+        if (text[i] == '%' && i + 2 < text.size() && hex_digit_value(text[i + 1]) >= 0 &&
+            hex_digit_value(text[i + 2]) >= 0) {
+            out += static_cast<char>(hex_digit_value(text[i + 1]) * 16 + hex_digit_value(text[i + 2]));
             i += 2;
         } else {
             out += text[i];
@@ -120,7 +116,7 @@ MimeField parse_mime_field(const std::string& value) {
     size_t pos = 0;
     skip_space(value, pos);
     size_t start = pos;
-    while (pos < value.size() && value[pos] != ';' && !is_space(value[pos])) ++pos;
+    while (pos < value.size() && value[pos] != ';' && !is_folding_space(value[pos])) ++pos;
     field.value = lower_copy(value.substr(start, pos - start));
     std::map<std::string, std::vector<Section>> split;
     while (pos < value.size()) {
@@ -129,7 +125,7 @@ MimeField parse_mime_field(const std::string& value) {
         pos = semicolon + 1;
         skip_space(value, pos);
         size_t name_start = pos;
-        while (pos < value.size() && value[pos] != '=' && value[pos] != ';' && !is_space(value[pos]))
+        while (pos < value.size() && value[pos] != '=' && value[pos] != ';' && !is_folding_space(value[pos]))
             ++pos;
         std::string name = lower_copy(value.substr(name_start, pos - name_start));
         skip_space(value, pos);

@@ -3,22 +3,14 @@
 #include <cstring>
 #include <new>
 
+#include "core/text.h"
+
 namespace brevorin {
 
 namespace {
 
 constexpr char kEscapeMark = '=';
 
-int hex_value(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-}
-
-bool is_blank(char c) {
-    return c == ' ' || c == '\t';
-}
 bool ends_line(char c) {
     return c == '\0' || c == '\r' || c == '\n';
 }
@@ -42,12 +34,12 @@ bool decode_line(const std::string& line, std::string& out) {
             continue;
         }
         const char first = line[i + 1];
-        if (hex_value(first) >= 0) {
+        if (hex_digit_value(first) >= 0) {
             if (i + 2 == n) {
                 out.append(line, i, 2);
                 i += 2;
-            } else if (hex_value(line[i + 2]) >= 0) {
-                out += static_cast<char>(16 * hex_value(first) + hex_value(line[i + 2]));
+            } else if (hex_digit_value(line[i + 2]) >= 0) {
+                out += static_cast<char>(16 * hex_digit_value(first) + hex_digit_value(line[i + 2]));
                 decoded = true;
                 i += 3;
             } else {

@@ -3,6 +3,7 @@
 #include <climits>
 #include <cstring>
 
+#include "core/text.h"
 #include "mime/file_names.h"
 #include "mime/mime_headers.h"
 #include "mime/multipart.h"
@@ -11,10 +12,6 @@
 namespace brevorin {
 
 namespace {
-
-bool is_white(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
 
 int value_of(char c) {
     return (static_cast<unsigned char>(c) - 32) & 63;
@@ -25,7 +22,7 @@ int value_of(char c) {
 bool parse_begin_line(const std::string& line, int& mode, std::string& name) {
     if (line.compare(0, 5, "begin") != 0) return false;
     size_t pos = 5;
-    while (pos < line.size() && is_white(line[pos])) ++pos;
+    while (pos < line.size() && is_space(line[pos])) ++pos;
     bool negative = false;
     if (pos < line.size() && (line[pos] == '-' || line[pos] == '+')) negative = line[pos++] == '-';
     size_t digits = pos;
@@ -37,9 +34,9 @@ bool parse_begin_line(const std::string& line, int& mode, std::string& name) {
     if (pos == digits) return false;
     if (value > INT_MAX) value = INT_MAX;
     mode = static_cast<int>(negative ? -value : value);
-    while (pos < line.size() && is_white(line[pos])) ++pos;
+    while (pos < line.size() && is_space(line[pos])) ++pos;
     size_t end = pos;
-    while (end < line.size() && !is_white(line[end])) ++end;
+    while (end < line.size() && !is_space(line[end])) ++end;
     if (end == pos) return false;
     name = line.substr(pos, end - pos);
     return true;

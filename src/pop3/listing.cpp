@@ -32,9 +32,6 @@ constexpr int kDefaultPriority = 3;
 // Messages whose LIST and TOP go out together when the server pipelines.
 constexpr size_t kPipelineBatch = 32;
 
-bool is_blank(char c) {
-    return c == ' ' || c == '\t';
-}
 bool is_line_break(char c) {
     return c == '\r' || c == '\n';
 }
@@ -196,13 +193,8 @@ void extract_message_id(const std::string& header, const std::string& upper, Mes
         ctx.diag.print('D', 2, "POP3_PARSEHEADER: Put %s in id field", entry.id->c_str());
 }
 
-// A value may hold ESC bytes (ISO-2022 text that was not converted for the
-// host). In a field list ESC separates the items, so such a byte would split
-// the record and hand the host wrong keys; it is left out.
 void append_value(std::string& list, const OwnedText& value) {
-    if (!value) return;
-    for (char c : *value)
-        if (c != kEsc) list += c;
+    if (value) append_without_esc(list, *value);
 }
 
 // "NMB=%d\eID=%s\eFROM=%s\eSUBJECT=%s\eDATE=%s\ePRIORITY=%d\eSIZE=%d"

@@ -207,16 +207,10 @@ int fetch_status(Fetch result, Mailbox& box, int message) {
     return kCommandFailed;
 }
 
-// Every value of the record is a field of an ESC-separated list: an ESC in
-// a value (ISO-2022 text not converted for the host, or a forged header)
-// would split the record and hand the host items it never had. It is left
-// out, as the listing does.
 void append_item(std::string& record, const char* key, const OwnedText& value) {
     if (!record.empty()) record += kEsc;
     record += key;
-    if (!value) return;
-    for (char c : *value)
-        if (c != kEsc) record += c;
+    if (value) append_without_esc(record, *value);
 }
 
 std::string header_record(const MessageEntry& entry) {

@@ -68,23 +68,6 @@ int parse_header_items(const char* list, HeaderList& headers, const Context& ctx
     return 0;
 }
 
-// The items of an ESC-separated list; a list ending in ESC has no empty last
-// item, an empty list has none at all.
-std::vector<std::string> split_items(const char* list) {
-    std::vector<std::string> items;
-    const char* p = list;
-    while (*p != '\0') {
-        const char* end = std::strchr(p, kEsc);
-        if (end == nullptr) {
-            items.emplace_back(p);
-            break;
-        }
-        items.emplace_back(p, static_cast<size_t>(end - p));
-        p = end + 1;
-    }
-    return items;
-}
-
 int open_attachment(const std::string& path, AttachmentList& attachments, const Context& ctx) {
     if (path.size() > kMaxAttachmentPath) {
         ctx.diag.print('E', 1, "PARSE_ATT_LIST: Refused: path longer than %d characters",
@@ -175,7 +158,7 @@ int parse_attachment_list(const char* attachment_list, AttachmentList& attachmen
                           const Context& ctx, int max_size) {
     attachments.entries.clear();
     if (attachment_list == nullptr) return 0;
-    std::vector<std::string> paths = split_items(attachment_list);
+    std::vector<std::string> paths = split_field_list(attachment_list);
     // Refused before any file is encoded: there is no room for the rest.
     if (paths.size() > static_cast<size_t>(kMaxAttachments)) {
         ctx.diag.print('E', 1, "PARSE_ATT_LIST: Refused: more than %d attachments",
