@@ -93,7 +93,7 @@ private:
 int run_euc_to_jis(const char* in_path, const char* out_path) {
     const MappedText text(in_path);
     std::string jis;
-    if (brevorin::kanji_convert(brevorin::CODE_EUC, brevorin::CODE_JIS, text.c_str(), jis) != 0)
+    if (brevorin::kanji_convert(brevorin::kEuc, brevorin::kJis, text.c_str(), jis) != 0)
         return 1;
     return write_all(out_path, jis) ? 0 : 1;
 }
@@ -180,7 +180,7 @@ int in_process(const char* binary_path, const char* euc_path) {
     });
     std::string jis;
     const double convert = best_seconds(
-        [&] { brevorin::kanji_convert(brevorin::CODE_EUC, brevorin::CODE_JIS, euc.c_str(), jis); });
+        [&] { brevorin::kanji_convert(brevorin::kEuc, brevorin::kJis, euc.c_str(), jis); });
     std::printf("in-process  base64 encode %8.1f MB/s\n", binary_mb / encode);
     std::printf("in-process  base64 decode %8.1f MB/s (of decoded data)\n", binary_mb / decode);
     std::printf("in-process  EUC-JP -> JIS %8.1f MB/s\n",

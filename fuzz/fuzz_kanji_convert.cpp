@@ -9,8 +9,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace brevorin;
     const std::string input = fuzz::as_text(data, size);
     const size_t length = std::strlen(input.c_str());
-    for (int source : {CODE_EUC, CODE_SJIS, CODE_JIS}) {
-        for (int target : {CODE_EUC, CODE_SJIS, CODE_JIS}) {
+    for (int source : {kEuc, kSjis, kJis}) {
+        for (int target : {kEuc, kSjis, kJis}) {
             std::string out;
             const int result = kanji_convert(source, target, input.c_str(), out);
             fuzz::check(result == (source == target ? 1 : 0), "unexpected result");

@@ -8,6 +8,7 @@
 
 #include "api/tool_support.h"
 #include "cli.h"
+#include "core/charset.h"
 
 #ifndef BREVORIN_VERSION
 #define BREVORIN_VERSION "unknown"
@@ -16,11 +17,6 @@
 namespace cli {
 
 namespace {
-
-// Names the library maps to a character set (host setting 39), plus UTF-8.
-const char* const kCharsets[] = {"LATIN1",  "DEC",    "CP1250", "LATIN2", "CP1251", "LATIN5",
-                                 "CP1256",  "CP1253", "LATIN7", "CP1255", "GB2312", "GB",
-                                 "KSC5601", "KSC",    "EUC",    "SJIS",   "UTF8",   "UTF-8"};
 
 const char kExitTable[] =
     "Exit status:\n"
@@ -62,14 +58,13 @@ int number_option(const std::string& option, const std::string& text, long long 
     return static_cast<int>(value);
 }
 
+// A name the library maps to a character set (host setting 39).
 std::string checked_charset(const std::string& name) {
     std::string upper;
     for (char c : name) upper += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    for (const char* known : kCharsets)
-        if (upper == known) return upper;
-    std::string list;
-    for (const char* known : kCharsets) list += std::string(list.empty() ? "" : " ") + known;
-    refuse("--charset", "unknown character set '" + name + "' (known: " + list + ")");
+    const std::string known = brevorin::host_charset_names();
+    if (!upper.empty() && (" " + known + " ").find(" " + upper + " ") != std::string::npos) return upper;
+    refuse("--charset", "unknown character set '" + name + "' (known: " + known + ")");
 }
 
 // The library counts priority upwards: it writes "X-Priority: 5 (Highest)".
@@ -204,9 +199,8 @@ int parse_command_line(int argc, char** argv, Request& out) {
     app.fallthrough();
     app.add_flag("--trace", r.trace, "show the library's diagnostics lines on standard error");
     app.add_option("--charset", raw.charset,
-                   "host character set of texts: LATIN1 DEC CP1250 LATIN2 CP1251 LATIN5 CP1256 "
-                   "CP1253 LATIN7 CP1255 GB2312 GB KSC5601 KSC EUC SJIS UTF8 UTF-8 (default: "
-                   "US-ASCII)")
+                   "host character set of texts: " + brevorin::host_charset_names() +
+                       " (default: US-ASCII)")
         ->type_name("NAME");
     app.add_option("--password", raw.password)->group("");
 

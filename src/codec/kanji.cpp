@@ -393,17 +393,17 @@ size_t run_in_worst_case_room(Direction direction, const char* text, char* out) 
 
 Direction direction_of(int source, int target) {
     switch (source) {
-        case CODE_EUC:
-            return target == CODE_SJIS ? Direction::kEucToSjis : Direction::kEucToJis;
-        case CODE_SJIS:
-            return target == CODE_EUC ? Direction::kSjisToEuc : Direction::kSjisToJis;
+        case kEuc:
+            return target == kSjis ? Direction::kEucToSjis : Direction::kEucToJis;
+        case kSjis:
+            return target == kEuc ? Direction::kSjisToEuc : Direction::kSjisToJis;
         default:
-            return target == CODE_EUC ? Direction::kJisToEuc : Direction::kJisToSjis;
+            return target == kEuc ? Direction::kJisToEuc : Direction::kJisToSjis;
     }
 }
 
 bool is_form(int code) {
-    return code == CODE_EUC || code == CODE_SJIS || code == CODE_JIS;
+    return code == kEuc || code == kSjis || code == kJis;
 }
 
 }  // namespace

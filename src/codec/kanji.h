@@ -5,11 +5,9 @@
 #include <cstddef>
 #include <string>
 
-namespace brevorin {
+#include "core/charset.h"  // the forms are the session charset codes kEuc, kSjis, kJis
 
-constexpr int CODE_EUC = 12;
-constexpr int CODE_SJIS = 13;
-constexpr int CODE_JIS = 14;
+namespace brevorin {
 
 // 0 converted (result replaced), 1 same form (result untouched), -1 a form
 // outside 12..14, -10 no memory.

@@ -95,6 +95,15 @@ const CharsetInfo& charset_info(int code) {
     return kCharsets[0];
 }
 
+std::string host_charset_names() {
+    std::string names;
+    for (const HostName& h : kHostNames) {
+        if (!names.empty()) names += ' ';
+        names += h.name;
+    }
+    return names;
+}
+
 int charset_from_host_name(const char* name) {
     if (name == nullptr) return kUsAscii;
     for (const auto& entry : kHostNames)

@@ -71,6 +71,10 @@ const CharsetInfo& charset_info(int code);
 // an unknown or missing name.
 int charset_from_host_name(const char* name);
 
+// The host character set names the library knows, in the table's order,
+// separated by single spaces.
+std::string host_charset_names();
+
 // A MIME charset token (upper case) to its code; -1 for one without a
 // session code.
 int charset_from_mime_name(const std::string& upper_token);

@@ -58,7 +58,7 @@ std::string upper_ascii(std::string text) {
 }
 
 int japanese_form(const Context& ctx) {
-    return ctx.charset == CODE_EUC || ctx.charset == CODE_SJIS ? ctx.charset : 0;
+    return ctx.charset == kEuc || ctx.charset == kSjis ? ctx.charset : 0;
 }
 
 // Decodes the text of one word and appends it to out. 0, or the status the
@@ -76,7 +76,7 @@ int append_word(const EncodedWord& word, std::string& out, const Context& ctx) {
     const int form = japanese_form(ctx);
     if (form != 0 && upper_ascii(word.charset) == kJapaneseCharset) {
         std::string converted;
-        const int status = kanji_convert(CODE_JIS, form, decoded.c_str(), converted);
+        const int status = kanji_convert(kJis, form, decoded.c_str(), converted);
         if (status < 0) return -1;
         if (status == 0) decoded = std::move(converted);
     }

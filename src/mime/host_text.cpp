@@ -37,8 +37,8 @@ HostText to_host_charset(const std::string& charset, std::string& text, const Co
     const CharsetInfo& host = charset_info(ctx.charset);
     if (upper == "ISO-2022-JP" && (ctx.charset == kEuc || ctx.charset == kSjis)) {
         std::string converted;
-        int target = ctx.charset == kEuc ? CODE_EUC : CODE_SJIS;
-        if (kanji_convert(CODE_JIS, target, text.c_str(), converted) != 0) return HostText::kKept;
+        int target = ctx.charset == kEuc ? kEuc : kSjis;
+        if (kanji_convert(kJis, target, text.c_str(), converted) != 0) return HostText::kKept;
         text = std::move(converted);
         return HostText::kConverted;
     }

@@ -158,8 +158,8 @@ int decode_text_bytes(const std::string& collected, int encoding, int charset,
     text = collected;
     if (charset == kJis && (ctx.charset == kEuc || ctx.charset == kSjis)) {
         std::string converted;
-        int target = ctx.charset == kEuc ? CODE_EUC : CODE_SJIS;
-        if (kanji_convert(CODE_JIS, target, collected.c_str(), converted) == 0)
+        int target = ctx.charset == kEuc ? kEuc : kSjis;
+        if (kanji_convert(kJis, target, collected.c_str(), converted) == 0)
             text = std::move(converted);
     }
     return 0;

@@ -219,14 +219,7 @@ std::string message_id_line() {
     return std::string("Message-ID: <") + id + "@" + message_id_host() + ">";
 }
 
-MessageTime current_message_time() {
-    platform::LocalTime now = platform::now();
-    MessageTime time;
-    time.local = now.local;
-    time.utc = now.utc;
-    time.zone_name = std::move(now.zone_name);
-    return time;
-}
+MessageTime current_message_time() { return platform::now(); }
 
 int zone_offset_minutes(const std::tm& local, const std::tm& utc) {
     // The two dates differ by at most one day, across a year's end at worst.

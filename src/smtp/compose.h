@@ -7,6 +7,7 @@
 
 #include "core/context.h"
 #include "net/connection.h"
+#include "platform/clock.h"
 #include "smtp/lists.h"
 
 namespace brevorin {
@@ -22,12 +23,8 @@ constexpr size_t kAttachmentChunk = 54 * 1214;
 // are shown in a diagnostics line.
 constexpr size_t kHeaderTraceLimit = 1002;
 
-// One moment as local time and as UTC.
-struct MessageTime {
-    std::tm local{};
-    std::tm utc{};
-    std::string zone_name;  // the local zone's name, as strftime's %Z gives it
-};
+// The moment a message is composed, as local time and as UTC.
+using MessageTime = platform::LocalTime;
 
 MessageTime current_message_time();
 

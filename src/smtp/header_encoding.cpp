@@ -90,7 +90,7 @@ bool has_8bit(const char* text) {
 int b_word_text(const char* value, int code, std::string& encoded) {
     std::string converted;
     if (code == kEuc || code == kSjis) {
-        const int status = kanji_convert(code, CODE_JIS, value, converted);
+        const int status = kanji_convert(code, kJis, value, converted);
         if (status < 0) return -1;
         if (status == 0) value = converted.c_str();
     }

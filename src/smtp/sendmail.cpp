@@ -64,7 +64,7 @@ bool prepare_text(const char* text, const Context& ctx, std::string& prepared, i
             return true;
         case TextTransfer::kJis: {
             std::string converted;
-            int result = kanji_convert(ctx.charset, CODE_JIS, text, converted);
+            int result = kanji_convert(ctx.charset, kJis, text, converted);
             if (result < 0) return false;
             prepared = result == 0 ? std::move(converted) : std::string(text);
             return true;

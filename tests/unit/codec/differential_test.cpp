@@ -242,15 +242,15 @@ TEST_F(KanjiDifferential, EveryJisX0208CharacterInAllSixDirections) {
     const std::string sjis = iconv("EUC-JP", "SHIFT_JIS", euc);
     const std::string jis = iconv("EUC-JP", "ISO-2022-JP", euc);
     ASSERT_FALSE(sjis.empty() || jis.empty());
-    EXPECT_TRUE(ours(CODE_EUC, CODE_SJIS, euc) == sjis);
-    EXPECT_TRUE(ours(CODE_EUC, CODE_JIS, euc) == jis);
-    EXPECT_TRUE(ours(CODE_SJIS, CODE_EUC, sjis) == euc);
-    EXPECT_TRUE(ours(CODE_SJIS, CODE_JIS, sjis) == jis);
-    EXPECT_TRUE(ours(CODE_JIS, CODE_EUC, jis) == euc);
-    EXPECT_TRUE(ours(CODE_JIS, CODE_SJIS, jis) == sjis);
+    EXPECT_TRUE(ours(kEuc, kSjis, euc) == sjis);
+    EXPECT_TRUE(ours(kEuc, kJis, euc) == jis);
+    EXPECT_TRUE(ours(kSjis, kEuc, sjis) == euc);
+    EXPECT_TRUE(ours(kSjis, kJis, sjis) == jis);
+    EXPECT_TRUE(ours(kJis, kEuc, jis) == euc);
+    EXPECT_TRUE(ours(kJis, kSjis, jis) == sjis);
     // And iconv reads what this library writes, ESC ( J included.
     std::string written;
-    ASSERT_EQ(kanji_convert(CODE_SJIS, CODE_JIS, sjis.c_str(), written), 0);
+    ASSERT_EQ(kanji_convert(kSjis, kJis, sjis.c_str(), written), 0);
     EXPECT_TRUE(iconv("ISO-2022-JP", "EUC-JP", written) == euc);
 }
 
@@ -266,12 +266,12 @@ TEST_F(KanjiDifferential, HalfWidthKatakana) {
     // ESC ( I for it as this library does.
     const std::string jis = iconv("EUC-JP", "ISO-2022-JP-3", euc);
     ASSERT_NE(jis.find("\x1b(I"), std::string::npos);
-    EXPECT_EQ(hex(ours(CODE_EUC, CODE_SJIS, euc)), hex(sjis));
-    EXPECT_EQ(hex(ours(CODE_SJIS, CODE_EUC, sjis)), hex(euc));
-    EXPECT_EQ(hex(ours(CODE_EUC, CODE_JIS, euc)), hex(jis));
-    EXPECT_EQ(hex(ours(CODE_SJIS, CODE_JIS, sjis)), hex(jis));
-    EXPECT_EQ(hex(ours(CODE_JIS, CODE_EUC, jis)), hex(euc));
-    EXPECT_EQ(hex(ours(CODE_JIS, CODE_SJIS, jis)), hex(sjis));
+    EXPECT_EQ(hex(ours(kEuc, kSjis, euc)), hex(sjis));
+    EXPECT_EQ(hex(ours(kSjis, kEuc, sjis)), hex(euc));
+    EXPECT_EQ(hex(ours(kEuc, kJis, euc)), hex(jis));
+    EXPECT_EQ(hex(ours(kSjis, kJis, sjis)), hex(jis));
+    EXPECT_EQ(hex(ours(kJis, kEuc, jis)), hex(euc));
+    EXPECT_EQ(hex(ours(kJis, kSjis, jis)), hex(sjis));
 }
 
 }  // namespace

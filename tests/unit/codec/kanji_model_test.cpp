@@ -39,7 +39,7 @@ std::string model(int source, int target, const std::string& text) {
         const Byte b = text[i];
         const bool has_next = i + 1 < n;
         const Byte next = has_next ? text[i + 1] : 0;
-        if (source == CODE_JIS) {
+        if (source == kJis) {
             if (b == 0x1B) {
                 if (next == '$') {
                     mode = kKanji;
@@ -60,7 +60,7 @@ std::string model(int source, int target, const std::string& text) {
                 out += static_cast<char>(b);
             } else if (mode == kKanji) {
                 Byte j1 = b, j2 = next;
-                if (target == CODE_SJIS) {
+                if (target == kSjis) {
                     jis_pair_to_sjis(j1, j2);
                 } else {
                     j1 = static_cast<Byte>(j1 + 0x80);
@@ -70,24 +70,24 @@ std::string model(int source, int target, const std::string& text) {
                 out += static_cast<char>(j2);
                 ++i;
             } else if (mode == kKana) {
-                if (target == CODE_EUC) out += '\x8e';
+                if (target == kEuc) out += '\x8e';
                 out += static_cast<char>(b + 0x80);
             } else {
                 out += static_cast<char>(b);
             }
             continue;
         }
-        const bool to_jis = target == CODE_JIS;
+        const bool to_jis = target == kJis;
         if (to_jis && (b == '\r' || b == '\n')) {
             enter(kRoman, kRomanIn);
             out += static_cast<char>(b);
             continue;
         }
-        const bool double_byte = source == CODE_SJIS ? sjis_lead(b) : in(b, 0xA1, 0xFE);
-        const bool kana = source == CODE_SJIS ? in(b, 0xA1, 0xDF) : b == 0x8E;
+        const bool double_byte = source == kSjis ? sjis_lead(b) : in(b, 0xA1, 0xFE);
+        const bool kana = source == kSjis ? in(b, 0xA1, 0xDF) : b == 0x8E;
         if (double_byte) {
             const bool valid =
-                has_next && (source == CODE_SJIS ? in(next, 0x40, 0xFC) : in(next, 0xA1, 0xFE));
+                has_next && (source == kSjis ? in(next, 0x40, 0xFC) : in(next, 0xA1, 0xFE));
             if (!valid) {
                 out += static_cast<char>(b);
                 if (has_next) out += static_cast<char>(next);
@@ -95,21 +95,21 @@ std::string model(int source, int target, const std::string& text) {
                 continue;
             }
             Byte j1 = b, j2 = next;  // JIS row/cell bytes of the character
-            if (source == CODE_SJIS) {
+            if (source == kSjis) {
                 sjis_pair_to_jis(j1, j2);
             } else {
                 j1 -= 0x80;
                 j2 -= 0x80;
             }
             if (to_jis) enter(kKanji, kKanjiIn);
-            if (target == CODE_SJIS) jis_pair_to_sjis(j1, j2);
-            const Byte high = target == CODE_EUC ? 0x80 : 0;
+            if (target == kSjis) jis_pair_to_sjis(j1, j2);
+            const Byte high = target == kEuc ? 0x80 : 0;
             out += static_cast<char>(j1 | high);
             out += static_cast<char>(j2 | high);
             ++i;
         } else if (kana) {
             Byte k = b;
-            if (source == CODE_EUC) {
+            if (source == kEuc) {
                 if (!has_next || !in(next, 0xA1, 0xDF)) {
                     out += static_cast<char>(b);
                     if (has_next) out += static_cast<char>(next);
@@ -123,7 +123,7 @@ std::string model(int source, int target, const std::string& text) {
                 enter(kKana, kKanaIn);
                 out += static_cast<char>(k - 0x80);
             } else {
-                if (target == CODE_EUC) out += '\x8e';
+                if (target == kEuc) out += '\x8e';
                 out += static_cast<char>(k);
             }
         } else {
@@ -131,7 +131,7 @@ std::string model(int source, int target, const std::string& text) {
             out += static_cast<char>(b);
         }
     }
-    if (target == CODE_JIS) enter(kRoman, kRomanIn);
+    if (target == kJis) enter(kRoman, kRomanIn);
     return out.substr(0, out.find('\0'));
 }
 
@@ -193,7 +193,7 @@ std::string random_runs(std::mt19937& rng) {
 
 TEST(KanjiModel, ConvertersFollowTheByteRulesOnRandomRuns) {
     std::mt19937 rng(11);
-    const int forms[] = {CODE_EUC, CODE_SJIS, CODE_JIS};
+    const int forms[] = {kEuc, kSjis, kJis};
     for (int round = 0; round < 3000; ++round) {
         const std::string text = random_runs(rng);
         for (int source : forms) {

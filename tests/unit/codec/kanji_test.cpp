@@ -22,12 +22,12 @@ std::string convert(int source, int target, const std::string& text) {
 
 TEST(KanjiConvert, RefusesUnknownFormsAndLeavesSameFormAlone) {
     std::string out = "kept";
-    EXPECT_EQ(kanji_convert(CODE_EUC, CODE_EUC, "abc", out), 1);
-    EXPECT_EQ(kanji_convert(CODE_EUC, 11, "abc", out), -1);
-    EXPECT_EQ(kanji_convert(15, CODE_EUC, "abc", out), -1);
+    EXPECT_EQ(kanji_convert(kEuc, kEuc, "abc", out), 1);
+    EXPECT_EQ(kanji_convert(kEuc, 11, "abc", out), -1);
+    EXPECT_EQ(kanji_convert(15, kEuc, "abc", out), -1);
     EXPECT_EQ(out, "kept");
-    for (int source : {CODE_EUC, CODE_SJIS, CODE_JIS}) {
-        for (int target : {CODE_EUC, CODE_SJIS, CODE_JIS}) {
+    for (int source : {kEuc, kSjis, kJis}) {
+        for (int target : {kEuc, kSjis, kJis}) {
             if (source == target) continue;
             EXPECT_EQ(convert(source, target, ""), "");  // no escape for nothing
         }
@@ -35,33 +35,33 @@ TEST(KanjiConvert, RefusesUnknownFormsAndLeavesSameFormAlone) {
 }
 
 TEST(KanjiConvert, ConvertsCharactersBetweenForms) {
-    EXPECT_EQ(convert(CODE_SJIS, CODE_EUC, "\x81\x40"), "\xa1\xa1");
-    EXPECT_EQ(convert(CODE_SJIS, CODE_JIS, "\x81\x40"), kToKanji + "\x21\x21" + kToRoman);
-    EXPECT_EQ(convert(CODE_EUC, CODE_SJIS, "\xe0\xa1"), "\xe0\x9f");
-    EXPECT_EQ(convert(CODE_SJIS, CODE_EUC, "\xb1"), "\x8e\xb1");
-    EXPECT_EQ(convert(CODE_SJIS, CODE_JIS, "\xb1"), kToKana + "\x31" + kToRoman);
-    EXPECT_EQ(convert(CODE_JIS, CODE_SJIS, kToKana + "\x31\x5f"), "\xb1\xdf");
-    EXPECT_EQ(convert(CODE_JIS, CODE_EUC, kToKana + "\x31"), "\x8e\xb1");
+    EXPECT_EQ(convert(kSjis, kEuc, "\x81\x40"), "\xa1\xa1");
+    EXPECT_EQ(convert(kSjis, kJis, "\x81\x40"), kToKanji + "\x21\x21" + kToRoman);
+    EXPECT_EQ(convert(kEuc, kSjis, "\xe0\xa1"), "\xe0\x9f");
+    EXPECT_EQ(convert(kSjis, kEuc, "\xb1"), "\x8e\xb1");
+    EXPECT_EQ(convert(kSjis, kJis, "\xb1"), kToKana + "\x31" + kToRoman);
+    EXPECT_EQ(convert(kJis, kSjis, kToKana + "\x31\x5f"), "\xb1\xdf");
+    EXPECT_EQ(convert(kJis, kEuc, kToKana + "\x31"), "\x8e\xb1");
 }
 
 TEST(KanjiConvert, JisOutputSwitchesModesAndEndsEveryLineInRoman) {
-    EXPECT_EQ(convert(CODE_SJIS, CODE_JIS,
+    EXPECT_EQ(convert(kSjis, kJis,
                       "a\x81\x40\xb1"
                       "b\r\n\x81\x40\n"),
               "a" + kToKanji + "\x21\x21" + kToKana + "\x31" + kToRoman + "b\r\n" + kToKanji +
                   "\x21\x21" + kToRoman + "\n");
     // Consecutive characters of one kind share one escape.
-    EXPECT_EQ(convert(CODE_EUC, CODE_JIS, "\xa1\xa1\xa1\xa2\x8e\xb1\x8e\xb2\r\nx"),
+    EXPECT_EQ(convert(kEuc, kJis, "\xa1\xa1\xa1\xa2\x8e\xb1\x8e\xb2\r\nx"),
               kToKanji + "\x21\x21\x21\x22" + kToKana + "\x31\x32" + kToRoman + "\r\nx");
 }
 
 TEST(KanjiConvert, JisInputAcceptsEveryEscapeForm) {
-    EXPECT_EQ(convert(CODE_JIS, CODE_EUC, "\x1b$@\x21\x21\x1b(Bx"), "\xa1\xa1x");
-    EXPECT_EQ(convert(CODE_JIS, CODE_SJIS, "\x1bK\x21\x21\x1bHx"), "\x81\x40x");
+    EXPECT_EQ(convert(kJis, kEuc, "\x1b$@\x21\x21\x1b(Bx"), "\xa1\xa1x");
+    EXPECT_EQ(convert(kJis, kSjis, "\x1bK\x21\x21\x1bHx"), "\x81\x40x");
     // An unknown escape returns to Roman mode and its byte is text.
-    EXPECT_EQ(convert(CODE_JIS, CODE_EUC, "\x1b$B\x21\x21\x1bZx"), "\xa1\xa1Zx");
+    EXPECT_EQ(convert(kJis, kEuc, "\x1b$B\x21\x21\x1bZx"), "\xa1\xa1Zx");
     // A line break ends kanji mode even without an escape.
-    EXPECT_EQ(convert(CODE_JIS, CODE_EUC, "\x1b$B\x21\x21\nab"), "\xa1\xa1\nab");
+    EXPECT_EQ(convert(kJis, kEuc, "\x1b$B\x21\x21\nab"), "\xa1\xa1\nab");
 }
 
 TEST(KanjiConvert, InvalidAndCutBytesPassThrough) {
@@ -69,29 +69,29 @@ TEST(KanjiConvert, InvalidAndCutBytesPassThrough) {
         int source, target;
         std::string in, out;
     } cases[] = {
-        {CODE_SJIS, CODE_EUC, "\x81\x20z", "\x81\x20z"},
-        {CODE_EUC, CODE_SJIS, "\xa1\x41z", "\xa1\x41z"},
-        {CODE_EUC, CODE_SJIS, "\x8e\xe0", "\x8e\xe0"},
-        {CODE_EUC, CODE_JIS, "\x8e\xe0", "\x8e\xe0"},
-        {CODE_SJIS, CODE_EUC, "\xf0\x40", "\xf0\x40"},  // 0xF0.. lead no pair
-        {CODE_EUC, CODE_SJIS,
+        {kSjis, kEuc, "\x81\x20z", "\x81\x20z"},
+        {kEuc, kSjis, "\xa1\x41z", "\xa1\x41z"},
+        {kEuc, kSjis, "\x8e\xe0", "\x8e\xe0"},
+        {kEuc, kJis, "\x8e\xe0", "\x8e\xe0"},
+        {kSjis, kEuc, "\xf0\x40", "\xf0\x40"},  // 0xF0.. lead no pair
+        {kEuc, kSjis,
          "\x8f"
          "a",
          "\x8f"
          "a"},  // nor does EUC 0x8F
         // Inside kanji text such bytes leave the mode as it is.
-        {CODE_EUC, CODE_JIS, "\xa1\xa1\xa1\x41", kToKanji + "\x21\x21\xa1\x41" + kToRoman},
+        {kEuc, kJis, "\xa1\xa1\xa1\x41", kToKanji + "\x21\x21\xa1\x41" + kToRoman},
         // A text cut inside a character keeps what it has.
-        {CODE_SJIS, CODE_JIS, "\x81\x40\x81", kToKanji + "\x21\x21\x81" + kToRoman},
-        {CODE_EUC, CODE_SJIS, "a\xa1", "a\xa1"},
-        {CODE_EUC, CODE_JIS, "\x8e", "\x8e"},
-        {CODE_JIS, CODE_EUC, "\x1b$B\x21\x21\x30", "\xa1\xa1\x30"},
+        {kSjis, kJis, "\x81\x40\x81", kToKanji + "\x21\x21\x81" + kToRoman},
+        {kEuc, kSjis, "a\xa1", "a\xa1"},
+        {kEuc, kJis, "\x8e", "\x8e"},
+        {kJis, kEuc, "\x1b$B\x21\x21\x30", "\xa1\xa1\x30"},
         // Escapes cut short select their mode and write nothing.
-        {CODE_JIS, CODE_EUC, "a\x1b", "a"},
-        {CODE_JIS, CODE_SJIS, "a\x1b(", "a"},
+        {kJis, kEuc, "a\x1b", "a"},
+        {kJis, kSjis, "a\x1b(", "a"},
         // Kanji-mode bytes are not range-checked: 0x80 + 0x80 makes a zero
         // byte, which ends the text.
-        {CODE_JIS, CODE_EUC, "\x1b$B\x21\x80xy", "\xa1"},
+        {kJis, kEuc, "\x1b$B\x21\x80xy", "\xa1"},
     };
     for (const auto& c : cases)
         EXPECT_EQ(hex(convert(c.source, c.target, c.in)), hex(c.out)) << hex(c.in);
@@ -150,9 +150,9 @@ TEST(KanjiConverters, WorstCaseGrowthFitsTheBuffer) {
     run_guarded(sjis_to_euc, std::string(300, '\xb1'));
     run_guarded(jis_to_euc, kToKana + std::string(300, '\x31'));
     // The entry starts with less room and grows it on the way.
-    EXPECT_EQ(convert(CODE_SJIS, CODE_JIS, sjis), worst);
+    EXPECT_EQ(convert(kSjis, kJis, sjis), worst);
     const std::string long_sjis = std::string(5000, 'a') + sjis + sjis + sjis;
-    EXPECT_EQ(convert(CODE_SJIS, CODE_JIS, long_sjis), run_guarded(sjis_to_jis, long_sjis));
+    EXPECT_EQ(convert(kSjis, kJis, long_sjis), run_guarded(sjis_to_jis, long_sjis));
 }
 
 }  // namespace
