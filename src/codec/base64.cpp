@@ -85,9 +85,10 @@ char* put_groups(const unsigned char* in, size_t groups, char* w) {
     return w;
 }
 
-// Complete groups, with a line feed each time the line (whose length so far
-// is column) reaches 72 characters.
-char* put_lines(const unsigned char* in, size_t groups, size_t& column, char* w) {
+// Complete groups, ending the line with line_break each time it (whose
+// length so far is column) reaches 72 characters.
+char* put_lines(const unsigned char* in, size_t groups, size_t& column, char* w,
+                std::string_view line_break = std::string_view(&kLineBreak, 1)) {
     while (groups > 0) {
         const size_t take = std::min(groups, (kBase64LineLength - column) / 4);
         w = put_groups(in, take, w);
@@ -95,7 +96,7 @@ char* put_lines(const unsigned char* in, size_t groups, size_t& column, char* w)
         groups -= take;
         column += take * 4;
         if (column == kBase64LineLength) {
-            *w++ = kLineBreak;
+            for (char c : line_break) *w++ = c;
             column = 0;
         }
     }
@@ -182,18 +183,7 @@ int base64_decode_text(const char* text, std::string& out) {
 void Base64Encoder::put_lines(const unsigned char* in, size_t groups, std::string& out) {
     const size_t had = out.size();
     out.resize(had + groups * 4 + (groups / kGroupsPerLine + 1) * break_.size());
-    char* w = &out[had];
-    while (groups > 0) {
-        const size_t take = std::min(groups, (kBase64LineLength - column_) / 4);
-        w = put_groups(in, take, w);
-        in += take * 3;
-        groups -= take;
-        column_ += take * 4;
-        if (column_ == kBase64LineLength) {
-            for (char c : break_) *w++ = c;
-            column_ = 0;
-        }
-    }
+    char* w = brevorin::put_lines(in, groups, column_, &out[had], break_);
     out.resize(static_cast<size_t>(w - out.data()));
 }
 

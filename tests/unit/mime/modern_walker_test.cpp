@@ -56,6 +56,13 @@ struct WalkCase {
 
 class Walks : public ::testing::TestWithParam<WalkCase> {};
 
+std::string case_name(const ::testing::TestParamInfo<WalkCase>& info) {
+    std::string n = info.param.name;
+    for (char& c : n)
+        if (c == '-') c = '_';
+    return n;
+}
+
 TEST_P(Walks, GiveBodyFilesAndStatus) {
     const WalkCase& c = GetParam();
     TempDir dir;
@@ -119,12 +126,7 @@ INSTANTIATE_TEST_SUITE_P(
                  "MIME-Version: 1.0\nContent-Type: text/plain; charset=utf-8\n"
                  "Content-Transfer-Encoding: base64\n\nNSDigqw=\n",
                  "5 ?", "", 1}),
-    [](const ::testing::TestParamInfo<WalkCase>& info) {
-        std::string n = info.param.name;
-        for (char& c : n)
-            if (c == '-') c = '_';
-        return n;
-    });
+    case_name);
 
 // Text a mail client shows reaches the body: a type without subtype, a
 // multipart without boundary, inline text parts that carry a name, text
@@ -157,12 +159,7 @@ INSTANTIATE_TEST_SUITE_P(
                  "MIME-Version: 1.0\nContent-Type: multipart/digest; boundary=d\n\n--d\n\n"
                  "Subject: inner\n\nforwarded\n--d--\n",
                  "", "att-1", 0}),
-    [](const ::testing::TestParamInfo<WalkCase>& info) {
-        std::string n = info.param.name;
-        for (char& c : n)
-            if (c == '-') c = '_';
-        return n;
-    });
+    case_name);
 
 // Nesting deeper than the limit is skipped; the limit itself is walked.
 TEST(ModernWalker, SixteenLevelsAreWalkedSeventeenAreNot) {
