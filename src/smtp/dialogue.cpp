@@ -79,16 +79,6 @@ std::optional<std::string> address_command(const char* verb, const char* address
     return std::string(verb) + address + ">\r\n";
 }
 
-std::optional<std::string> next_recipient(std::string_view list, size_t& consumed) {
-    consumed = 0;
-    if (list.empty()) return std::nullopt;
-    size_t start = list[0] == ',' ? 1 : 0;
-    size_t comma = list.find(',', start);
-    size_t end = comma == std::string_view::npos ? list.size() : comma;
-    consumed = end;
-    return std::string(list.substr(start, end - start));
-}
-
 namespace {
 
 // A reply's code judged for a step: what success is there, and what a
@@ -264,7 +254,7 @@ public:
     }
 
     int mail_from(const HeaderList& headers) {
-        if (send_envelope("MAIL FROM: <", headers.from, kMaxSenderLength,
+        if (send_envelope("MAIL FROM: <", headers.envelope_from, kMaxSenderLength,
                           "SMTP_FROM: Written from command, status: %d",
                           "SENDMAIL: From command done, status: %d") == -1)
             return kRefused;
@@ -302,7 +292,7 @@ public:
     // cannot yet hand over never stop it from reading what follows.
     int envelope_pipelined(const HeaderList& headers, const std::vector<std::string>& recipients) {
         std::optional<std::string> mail =
-            address_command("MAIL FROM: <", headers.from.c_str(), kMaxSenderLength);
+            address_command("MAIL FROM: <", headers.envelope_from.c_str(), kMaxSenderLength);
         if (!mail) return kRefused;
         struct Command {
             std::string line;

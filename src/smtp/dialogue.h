@@ -46,10 +46,6 @@ std::string local_host_name();
 std::optional<std::string> address_command(const char* verb, const char* address,
                                            size_t max_length);
 
-// The next recipient of a comma-separated list: one leading comma is
-// skipped, the recipient runs to the next comma or the end. consumed is set
-// to the characters taken, comma included. None for an empty text.
-std::optional<std::string> next_recipient(std::string_view list, size_t& consumed);
 
 // The whole dialogue of one sending on an open connection: greeting,
 // HELO/EHLO, STARTTLS and AUTH as the session asks, the envelope (pipelined

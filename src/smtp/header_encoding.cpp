@@ -176,4 +176,20 @@ int encode_words(const char* value, std::string& out, const Context& ctx) {
     return 0;
 }
 
+int encode_phrase_words(const char* value, std::string& out, const Context& ctx) {
+    try {
+        if (ctx.charset == kUtf8) {
+            out = utf8_words(value);
+            return 0;
+        }
+        std::string encoded;
+        const int status = b_word_text(value, ctx.charset, encoded);
+        if (status < 0) return status;
+        out = std::string("=?") + charset_info(ctx.charset).mime_name + "?B?" + encoded + "?=";
+    } catch (const std::bad_alloc&) {
+        return -10;
+    }
+    return 0;
+}
+
 }  // namespace brevorin

@@ -14,6 +14,11 @@ int qp_encode(const char* text, std::string& out);
 // one a line.
 int encode_words(const char* value, std::string& out, const Context& ctx);
 
+// A phrase (a display name) holding 8-bit bytes as B words in the host
+// charset (RFC 2047 leaves Q words in phrases few characters): 0, -1 when a
+// Japanese conversion fails, -10 no memory.
+int encode_phrase_words(const char* value, std::string& out, const Context& ctx);
+
 // RFC 2231 "filename*=UTF-8''..." for a UTF-8 name holding 8-bit bytes;
 // empty for a 7-bit name.
 std::string utf8_file_name_parameters(const std::string& name);

@@ -35,6 +35,44 @@ bool take_optional(const char* list, const char* key, const char* element, Owned
     return true;
 }
 
+// Where a mailbox's angle brackets open, outside a quoted display name; npos
+// for a bare address.
+size_t angle_open(std::string_view mailbox) {
+    bool quoted = false;
+    for (size_t i = 0; i < mailbox.size(); ++i) {
+        char c = mailbox[i];
+        if (quoted && c == '\\') ++i;
+        else if (c == '"') quoted = !quoted;
+        else if (!quoted && c == '<') return i;
+    }
+    return std::string_view::npos;
+}
+
+bool holds_8bit(const std::string& text) {
+    for (char c : text)
+        if (static_cast<unsigned char>(c) >= 0x80) return true;
+    return false;
+}
+
+// A display name as a phrase of a header line (RFC 5322): as it is when it
+// is atoms or already quoted, quoted when it holds specials, encoded words
+// when it is not ASCII. false when it cannot be encoded.
+bool display_phrase(const std::string& name, std::string& phrase, const Context& ctx) {
+    if (holds_8bit(name)) return encode_phrase_words(name.c_str(), phrase, ctx) >= 0;
+    bool quoted = name.size() >= 2 && name.front() == '"' && name.back() == '"';
+    if (quoted || name.find_first_of("()<>[]:;@\\,.\"") == std::string::npos) {
+        phrase = name;
+        return true;
+    }
+    phrase = "\"";
+    for (char c : name) {
+        if (c == '"' || c == '\\') phrase += '\\';
+        phrase += c;
+    }
+    phrase += '"';
+    return true;
+}
+
 int parse_header_items(const char* list, HeaderList& headers, const Context& ctx) {
     if (!find_list_item(list, "TO=", headers.to) || headers.to.empty()) {
         ctx.diag.print('E', 1,
@@ -50,6 +88,11 @@ int parse_header_items(const char* list, HeaderList& headers, const Context& ctx
     if (refuse_line_break(headers.from, "from", ctx)) return -1;
     if (!take_optional(list, "CC=", "cc", headers.cc, ctx)) return -1;
     if (!take_optional(list, "BCC=", "bcc", headers.bcc, ctx)) return -1;
+    headers.envelope_from = envelope_address(headers.from);
+    if (!header_mailboxes(headers.from, headers.from, ctx) ||
+        !header_mailboxes(headers.to, headers.to, ctx) ||
+        (headers.cc && !header_mailboxes(*headers.cc, *headers.cc, ctx)))
+        return -1;
 
     std::string subject;
     if (find_list_item(list, "SUBJECT=", subject) && !subject.empty()) {
@@ -65,6 +108,7 @@ int parse_header_items(const char* list, HeaderList& headers, const Context& ctx
         if (value >= 1 && value <= 5) headers.priority = value;
     }
     if (!take_optional(list, "REPLY=", "reply", headers.reply_to, ctx)) return -1;
+    if (headers.reply_to && !header_mailboxes(*headers.reply_to, *headers.reply_to, ctx)) return -1;
     return 0;
 }
 
@@ -93,6 +137,68 @@ int open_attachment(const std::string& path, AttachmentList& attachments, const 
 }
 
 }  // namespace
+
+std::string envelope_address(const std::string& mailbox) {
+    size_t open = angle_open(mailbox);
+    std::string address = mailbox;
+    if (open != std::string::npos) {
+        size_t close = mailbox.find('>', open);
+        address = mailbox.substr(open + 1, close == std::string::npos ? std::string::npos
+                                                                     : close - open - 1);
+    }
+    trim_spaces(address);
+    return address;
+}
+
+std::optional<std::string> next_mailbox(std::string_view list, size_t& consumed) {
+    consumed = 0;
+    if (list.empty()) return std::nullopt;
+    size_t start = list[0] == ',' ? 1 : 0;
+    bool quoted = false;
+    bool angled = false;
+    size_t end = start;
+    for (; end < list.size(); ++end) {
+        char c = list[end];
+        if (quoted && c == '\\') ++end;
+        else if (c == '"' && !angled) quoted = !quoted;
+        else if (!quoted && c == '<') angled = true;
+        else if (!quoted && c == '>') angled = false;
+        else if (!quoted && !angled && c == ',') break;
+    }
+    if (end > list.size()) end = list.size();
+    consumed = end;
+    return std::string(list.substr(start, end - start));
+}
+
+bool header_mailboxes(const std::string& list, std::string& out, const Context& ctx) {
+    if (list.find('<') == std::string::npos) {
+        out = list;  // bare addresses: as given
+        return true;
+    }
+    std::string result;
+    std::string_view rest = list;
+    size_t consumed = 0;
+    bool first = true;
+    while (auto mailbox = next_mailbox(rest, consumed)) {
+        rest.remove_prefix(consumed);
+        if (!first) result += ',';
+        first = false;
+        size_t open = angle_open(*mailbox);
+        std::string name = open == std::string::npos ? std::string() : mailbox->substr(0, open);
+        trim_spaces(name);
+        if (name.empty()) {
+            result += *mailbox;
+            continue;
+        }
+        std::string phrase;
+        if (!display_phrase(name, phrase, ctx)) return false;
+        size_t lead = mailbox->find_first_not_of(" \t");
+        result += mailbox->substr(0, lead == std::string::npos ? 0 : lead);
+        result += phrase + " <" + envelope_address(*mailbox) + ">";
+    }
+    out = std::move(result);
+    return true;
+}
 
 bool find_list_item(const char* list, const char* key, std::string& value) {
     if (list == nullptr) return false;

@@ -4,7 +4,9 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/context.h"
@@ -20,10 +22,15 @@ constexpr size_t kMaxAttachmentPath = 259;
 // Attachments go out as opaque bytes, whatever the file holds.
 constexpr char kAttachmentContentType[] = "application/octet-stream";
 
+// Address lists (to, from, cc, reply_to) hold mailboxes separated by
+// commas: a bare address, or a display name and the address in angle
+// brackets ("ACME Invoicing <invoices@example.org>", "\"Smith, John\"
+// <john@example.org>"). Once parsed they are in their header form.
 struct HeaderList {
     int32_t priority = -1;  // 1..5, -1 when absent or out of range
     std::string to;         // never empty once parsing succeeded
     std::string from;       // never empty once parsing succeeded
+    std::string envelope_from;  // the address alone, for MAIL FROM
     OwnedText cc;
     OwnedText bcc;
     OwnedText subject;  // already encoded for the header line
@@ -56,6 +63,22 @@ void free_header_list(HeaderList& headers);
 int parse_attachment_list(const char* attachment_list, AttachmentList& attachments,
                           const Context& ctx, int max_size = 0);
 
+
+// The address an envelope command takes from a mailbox: what stands in its
+// angle brackets, or the whole mailbox, trimmed, when it has none.
+std::string envelope_address(const std::string& mailbox);
+
+// The next mailbox of a comma-separated list: commas in a quoted display
+// name or in angle brackets do not end it. One leading comma is skipped;
+// consumed is set to the characters taken, comma included. None for an
+// empty text.
+std::optional<std::string> next_mailbox(std::string_view list, size_t& consumed);
+
+// An address list as a header line shows it: each display name quoted
+// where RFC 5322 needs it and RFC 2047-encoded in the host charset where it
+// is not ASCII. A list without display names stays byte for byte as given.
+// false when a name cannot be encoded.
+bool header_mailboxes(const std::string& list, std::string& out, const Context& ctx);
 
 // The file name written for an attachment: the last component of its path,
 // without drive prefix and directory, with characters that cannot stand

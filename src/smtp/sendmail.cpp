@@ -91,8 +91,9 @@ bool prepare_text(const char* text, const Context& ctx, std::string& prepared, i
 }
 
 // The recipients in the order RCPT TO names them: to, cc, then bcc, each
-// list split at commas and trimmed. Empty or blank entries (two commas in a
-// row, a comma at the end) name nobody and are left out.
+// list split at the commas between mailboxes, each the address alone. Empty
+// or blank entries (two commas in a row, a comma at the end) name nobody and
+// are left out.
 std::vector<std::string> recipients_of(const HeaderList& headers) {
     std::string list = headers.to;
     if (headers.cc) list += "," + *headers.cc;
@@ -101,9 +102,9 @@ std::vector<std::string> recipients_of(const HeaderList& headers) {
     std::vector<std::string> recipients;
     std::string_view rest = list;
     size_t consumed = 0;
-    while (auto recipient = next_recipient(rest, consumed)) {
-        trim_spaces(*recipient);
-        if (!is_blank(*recipient)) recipients.push_back(std::move(*recipient));
+    while (auto mailbox = next_mailbox(rest, consumed)) {
+        std::string recipient = envelope_address(*mailbox);
+        if (!is_blank(recipient)) recipients.push_back(std::move(recipient));
         rest.remove_prefix(consumed);
     }
     return recipients;
@@ -119,7 +120,7 @@ int64_t message_size(const std::string& text, const AttachmentList& attachments)
 // is sent so that the server never sees a cut command.
 int check_buffer_limits(const HeaderList& headers, const std::vector<std::string>& recipients,
                         const AttachmentList& attachments, int text_encoding, const Context& ctx) {
-    if (headers.from.size() > kMaxSenderLength) {
+    if (headers.envelope_from.size() > kMaxSenderLength) {
         ctx.diag.print('E', 1, "SENDMAIL: Refused: sender longer than %d characters",
                    static_cast<int>(kMaxSenderLength));
         return kInvalid;

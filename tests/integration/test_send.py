@@ -214,3 +214,34 @@ def test_windows_dll_sends_the_same_message(wine_build, smtp, workdir, charset, 
     assert lf(body.get_payload(decode=True)).decode(wire_codec) == text + "\n"
     assert part.get_filename() == "report.pdf"
     assert part.get_payload(decode=True) == data
+
+
+@pytest.mark.parametrize("runner", ["native", "wine"])
+def test_display_names_reach_the_headers_not_the_envelope(request, lib, smtp, workdir, runner):
+    """What nearly every business sender writes: names before the addresses,
+    a quoted one holding a comma, one that is not ASCII (a UTF-8 host)."""
+    headers = header_list(to='"Smith, John" <john@example.org>, Jürgen Müller <j@example.org>'.encode(),
+                          from_="ACME Invoicing <invoices@example.org>",
+                          cc="plain@example.org", subject="invoice")
+    if runner == "native":
+        with brevorin_ffi.Host(charset="UTF8", lib=lib) as host:
+            s = host.session()
+            status = s.send(smtp.server, headers, "see attached\n")
+            s.cleanup()
+    else:
+        wine_build = request.getfixturevalue("wine_build")
+        header_file = wine_build.write_file(workdir, "headers", headers)
+        text_file = wine_build.write_file(workdir, "text", b"see attached\n")
+        empty = wine_build.write_file(workdir, "attachments", b"")
+        results, stderr = wine_build.run("send", smtp.server, header_file, text_file, empty, 0,
+                                         charset="UTF8")
+        status = [r for r in results if r.name == "send"][0].status
+    assert status == 0
+    got = smtp.messages[0]
+    assert got["mail_from"] == "invoices@example.org"
+    assert got["rcpt_tos"] == ["john@example.org", "j@example.org", "plain@example.org"]
+    msg = email.message_from_bytes(got["data"], policy=email.policy.default)
+    assert [(a.display_name, a.addr_spec) for a in msg["To"].addresses] == [
+        ("Smith, John", "john@example.org"), ("Jürgen Müller", "j@example.org")]
+    assert msg["From"].addresses[0].display_name == "ACME Invoicing"
+    assert msg["Cc"] == "plain@example.org"

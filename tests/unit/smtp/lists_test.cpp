@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "smtp_test_support.h"
 #include "support/host_fixture.h"
@@ -110,6 +112,55 @@ TEST_F(ListsTest, AttachmentLimitsAreRefusedBeforeAnythingOverflows) {
     EXPECT_TRUE(
         host_.has_line("BREVORIN: <E1> PARSE_ATT_LIST: Refused: path longer than 259 characters"));
 }
+
+// Display names stay in the header lines (quoted where RFC 5322 needs it,
+// encoded where not ASCII) and never reach the envelope; bare addresses
+// stay byte for byte as they were.
+struct MailboxCase {
+    const char* name;
+    int charset;
+    const char* to;
+    const char* header;                  // the To line's value
+    std::vector<std::string> envelope;   // the addresses RCPT TO names
+};
+
+class Mailboxes : public ::testing::TestWithParam<MailboxCase> {};
+
+TEST_P(Mailboxes, HeaderKeepsNamesEnvelopeTakesAddresses) {
+    const MailboxCase& c = GetParam();
+    HostFixture host;
+    Context ctx = test::traced_context(c.charset);
+    HeaderList headers;
+    std::string list = std::string("TO=") + c.to + "\033FROM=ACME Invoicing <invoices@example.org>";
+    ASSERT_EQ(parse_header_list(list.c_str(), headers, ctx), 0);
+    EXPECT_EQ(headers.to, c.header);
+    EXPECT_EQ(headers.from, "ACME Invoicing <invoices@example.org>");
+    EXPECT_EQ(headers.envelope_from, "invoices@example.org");
+    std::vector<std::string> envelope;
+    std::string_view rest = headers.to;
+    size_t consumed = 0;
+    while (auto mailbox = next_mailbox(rest, consumed)) {
+        envelope.push_back(envelope_address(*mailbox));
+        rest.remove_prefix(consumed);
+    }
+    EXPECT_EQ(envelope, c.envelope);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lists, Mailboxes,
+    ::testing::Values(
+        MailboxCase{"bare", kLatin1, "a@example.org, b@example.org", "a@example.org, b@example.org",
+                    {"a@example.org", "b@example.org"}},
+        MailboxCase{"quotedComma", kLatin1, "\"Smith, John\" <john@example.org>,b@example.org",
+                    "\"Smith, John\" <john@example.org>,b@example.org",
+                    {"john@example.org", "b@example.org"}},
+        MailboxCase{"specialsGetQuoted", kLatin1, "J. Smith <js@example.org>",
+                    "\"J. Smith\" <js@example.org>", {"js@example.org"}},
+        MailboxCase{"utf8NameEncoded", kUtf8, "J\xc3\xbcrgen M\xc3\xbcller <j@example.org>",
+                    "=?UTF-8?B?SsO8cmdlbiBNw7xsbGVy?= <j@example.org>", {"j@example.org"}},
+        MailboxCase{"latin1NameEncoded", kLatin1, "J\xfcrgen <j@example.org>",
+                    "=?ISO-8859-1?B?SvxyZ2Vu?= <j@example.org>", {"j@example.org"}}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(AttachmentFileNameTest, LastComponentFitForAQuotedHeaderValue) {
     EXPECT_EQ(attachment_file_name("C:\\dir\\report.pdf"), "report.pdf");
