@@ -165,7 +165,7 @@ def test_nesting_deeper_than_sixteen_is_skipped(mailbox, lib, tmp, depth, status
 
 
 @pytest.mark.parametrize("kind", KINDS)
-def test_spec_option_changes_nothing(mailbox, lib, tmp, kind):
+def test_classic_option_changes_nothing(mailbox, lib, tmp, kind):
     import brevorin_ffi
     mailbox.add_message(USER, composed(kind, tmp))
     results = []
