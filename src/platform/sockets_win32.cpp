@@ -84,18 +84,28 @@ public:
     int last_error() override { return ::WSAGetLastError(); }
     void set_last_error(int code) override { ::WSASetLastError(code); }
 
+    // Waits in slices: a console's Ctrl-C runs its handler on a thread of
+    // its own and wakes no select, so the request to stop is looked at
+    // between slices.
     int wait_ready(int sock, bool for_write, unsigned timeout_ms) override {
-        fd_set set;
-        FD_ZERO(&set);
-        FD_SET(static_cast<SOCKET>(sock), &set);
-        timeval limit{static_cast<long>(timeout_ms / 1000), static_cast<long>(timeout_ms % 1000) * 1000};
-        int rc = ::select(0, for_write ? nullptr : &set, for_write ? &set : nullptr, nullptr, &limit);
-        if (rc == SOCKET_ERROR) return -1;
-        if (rc == 0) {
-            ::WSASetLastError(WSAETIMEDOUT);
-            return 0;
+        constexpr unsigned kSliceMs = 200;
+        for (unsigned waited = 0;; waited += kSliceMs) {
+            if (interrupt_requested()) {
+                ::WSASetLastError(WSAEINTR);
+                return -1;
+            }
+            unsigned slice = timeout_ms - waited < kSliceMs ? timeout_ms - waited : kSliceMs;
+            fd_set set;
+            FD_ZERO(&set);
+            FD_SET(static_cast<SOCKET>(sock), &set);
+            timeval limit{0, static_cast<long>(slice) * 1000};
+            int rc = ::select(0, for_write ? nullptr : &set, for_write ? &set : nullptr, nullptr, &limit);
+            if (rc == SOCKET_ERROR) return -1;
+            if (rc > 0) return 1;
+            if (waited + slice >= timeout_ms) break;
         }
-        return 1;
+        ::WSASetLastError(WSAETIMEDOUT);
+        return 0;
     }
 
     int connect_within(int sock, uint32_t address, uint16_t port, unsigned timeout_ms) override {
