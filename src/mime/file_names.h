@@ -15,7 +15,7 @@ namespace brevorin {
 enum AttachmentStatus : int {
     kAttachmentsHandled = 0,
     kAttachmentSkipped = 1,    // skipped, not decodable, or the message was cut short
-    kAttachmentNotOpened = 2,  // an attachment file could not be opened for writing
+    kAttachmentNotOpened = 2,  // an attachment file could not be opened or written
     kAttachmentNoName = 3,     // no free file name for an attachment
 };
 
