@@ -136,7 +136,7 @@ std::string safe_attachment_name(const std::string& name, int charset) {
     return safe;
 }
 
-void next_file_name(std::string& name) {
+void next_file_name(std::string& name, NextName rule) {
     if (name.empty()) {
         name = "att-1";
         return;
@@ -156,11 +156,12 @@ void next_file_name(std::string& name) {
     } else {
         next = stem + "-1." + extension;
     }
+    if (rule == NextName::kNoTrailingDot && extension.empty()) next.pop_back();
     name = next.size() > kMaxNextNameLength ? std::string("att-1") : next;
 }
 
 int find_free_path(const std::string& directory, std::string& name, std::string& path, bool utf8,
-                   const std::vector<std::string>* claimed) {
+                   const std::vector<std::string>* claimed, NextName rule) {
     size_t room = directory.size() < kMaxPathLength ? kMaxPathLength - directory.size() : 0;
     auto taken = [&](const std::string& candidate) {
         if (claimed != nullptr)
@@ -174,7 +175,7 @@ int find_free_path(const std::string& directory, std::string& name, std::string&
         if (!fit_name(name, room)) return -1;
         path = directory + name;
         if (!taken(path)) return 0;
-        next_file_name(name);
+        next_file_name(name, rule);
     }
     fit_name(name, room);
     return -1;
@@ -222,7 +223,7 @@ std::FILE* AttachmentFiles::begin(const std::string& directory, std::string& nam
         return nullptr;
     }
     std::string path;
-    if (find_free_path(directory, name, path, utf8, &claimed_) != 0) {
+    if (find_free_path(directory, name, path, utf8, &claimed_, next_name_) != 0) {
         status = kAttachmentNoName;
         return nullptr;
     }
@@ -325,7 +326,8 @@ void AttachmentFiles::commit(OwnedText& files, int& status, const Context& ctx) 
         for (int tries = 0; tries < kFreePathTries; ++tries) {
             placed = platform::place_file(file.temporary, path, file.utf8, error);
             if (placed != platform::Placed::kTaken) break;
-            if (find_free_path(file.directory, file.name, path, file.utf8) != 0) break;
+            if (find_free_path(file.directory, file.name, path, file.utf8, nullptr, next_name_) != 0)
+                break;
         }
         if (placed == platform::Placed::kPlaced) {
             file.temporary.clear();

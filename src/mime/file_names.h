@@ -35,9 +35,16 @@ constexpr int kFreePathTries = 10;
 // nothing usable is left ("", ".", "..", dots and blanks only).
 std::string safe_attachment_name(const std::string& name, int charset = kUsAscii);
 
+// How a taken name moves on. The classic rule keeps the dot of an empty
+// extension (README -> README-1.), which Windows drops from the file it
+// creates, so the name reported would not be the file's; the modern rule
+// leaves it out.
+enum class NextName { kClassic, kNoTrailingDot };
+
 // Rewrites name into the next candidate: photo.jpg -> photo-1.jpg ->
-// photo-2.jpg; README -> README-1. ; .profile -> att-1.profile.
-void next_file_name(std::string& name);
+// photo-2.jpg; README -> README-1. (README-1 by the modern rule);
+// .profile -> att-1.profile.
+void next_file_name(std::string& name, NextName rule = NextName::kClassic);
 
 // Most attachment files one message may create: a message of 100,000 tiny
 // named parts must not fill a directory. The rest are skipped (status 1).
@@ -48,7 +55,8 @@ constexpr int kMaxAttachmentFiles = 1000;
 // ends as the last candidate tried. A path in claimed counts as taken.
 // utf8: the directory and name are UTF-8 (a UTF-8 host's).
 int find_free_path(const std::string& directory, std::string& name, std::string& path,
-                   bool utf8 = false, const std::vector<std::string>* claimed = nullptr);
+                   bool utf8 = false, const std::vector<std::string>* claimed = nullptr,
+                   NextName rule = NextName::kClassic);
 
 // The attachment files of one message. Each is written under a hidden
 // temporary name of its own in the caller's directory and takes its real
@@ -96,6 +104,8 @@ public:
     void commit(OwnedText& files, int& status, const Context& ctx);
     // Removes every file not committed.
     void discard();
+    // How names taken already move on (the classic rule unless set).
+    void set_next_name_rule(NextName rule) { next_name_ = rule; }
 
 private:
     struct Pending {
@@ -116,6 +126,7 @@ private:
     size_t buffered_ = 0;
     int write_error_ = 0;
     bool limit_reported_ = false;
+    NextName next_name_ = NextName::kClassic;
     std::string path_;
 };
 

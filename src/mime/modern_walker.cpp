@@ -8,6 +8,7 @@
 #include "mime/encoded_word.h"
 #include "mime/file_names.h"
 #include "mime/host_text.h"
+#include "mime/media_types.h"
 #include "mime/mime_fields.h"
 #include "mime/mime_headers.h"
 #include "mime/qp_decode.h"
@@ -107,7 +108,7 @@ public:
             const MimeParameter* charset = type.param("charset");
             return text(encoding.value, charset ? charset->value : std::string(), stop);
         }
-        return attachment(block, encoding.value, stop);
+        return attachment(block, type.value, encoding.value, stop);
     }
 
     // Reads a header block from the lines; false when a read failed. At a
@@ -325,7 +326,8 @@ private:
         return true;
     }
 
-    bool attachment(const std::string& block, const std::string& encoding, Stop& stop) {
+    bool attachment(const std::string& block, const std::string& type, const std::string& encoding,
+                    Stop& stop) {
         enum class Form { kAsReceived, kBase64, kQuotedPrintable };
         Form form = Form::kAsReceived;
         if (encoding == "base64") form = Form::kBase64;
@@ -337,7 +339,14 @@ private:
         bool lossy = false;
         std::string name = safe_attachment_name(part_file_name(block, ctx_, lossy), ctx_.charset);
         if (lossy) out_.status = kAttachmentSkipped;
-        if (name.empty()) name = "att-1";
+        // Windows drops a name's trailing dots and blanks from the file it
+        // creates: the name reported must be the file's.
+        while (!name.empty() && (name.back() == '.' || name.back() == ' ')) name.pop_back();
+        if (name.empty()) {
+            // An unnamed part is still a file people open by its type.
+            std::string extension = extension_for_type(type);
+            name = extension.empty() ? "att-1" : "att-1." + extension;
+        }
         AttachmentFiles& files = out_.attachments;
         if (files.begin(directory_, name, ctx_.charset == kUtf8, ctx_, out_.status) == nullptr)
             return skip_body(stop);
@@ -412,6 +421,7 @@ BodyOutcome parse_modern_body(LineSource& lines, const std::string& header,
     if (mime_version(header.c_str(), nullptr, nullptr, ctx) != 0 &&
         !header_field(header, "Content-Type"))
         return BodyOutcome::kNotMime;
+    out.attachments.set_next_name_rule(NextName::kNoTrailingDot);
     ModernWalker walker(lines, directory, ctx, out);
     Stop stop;
     return walker.entity(header, 0, stop) ? BodyOutcome::kDecoded : BodyOutcome::kFailed;

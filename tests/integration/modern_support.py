@@ -29,6 +29,15 @@ def crlf(data):
     return data.replace(b"\r\n", b"\n").replace(b"\n", b"\r\n")
 
 
+def unnamed_extension(part):
+    """The extension an unnamed part's file gets from its type: the common
+    one, none for opaque bytes."""
+    import mimetypes
+    kind = part.get_content_type()
+    extension = None if kind == "application/octet-stream" else mimetypes.guess_extension(kind)
+    return extension.encode() if extension else b""
+
+
 def expected_parts(data, host_codec):
     """(body, [(name, bytes)]) the way mime=modern should hand them to a
     host whose charset is host_codec: the plain text alternative (or the
@@ -64,7 +73,7 @@ def expected_parts(data, host_codec):
             body += text_of(part)
             return
         name = part.get_filename()
-        name = name.encode(host_codec, "replace") if name else b"att-1"
+        name = name.encode(host_codec, "replace") if name else b"att-1" + unnamed_extension(part)
         files.append((name, part.get_payload(decode=True)))
 
     walk(msg)

@@ -24,6 +24,9 @@ TEST(NextFileName, Examples) {
     EXPECT_EQ(next(""), "att-1");
     EXPECT_EQ(next("x-2147483647.y"), "x-2147483648.y");
     EXPECT_EQ(next(std::string(520, 'a')), "att-1");
+    std::string bare = "att-1";
+    next_file_name(bare, NextName::kNoTrailingDot);
+    EXPECT_EQ(bare, "att-2");
 }
 
 TEST(SafeAttachmentName, NamesStayInTheDirectory) {

@@ -82,7 +82,7 @@ INSTANTIATE_TEST_SUITE_P(
                  "MIME-Version: 1.0\nContent-Type: multipart/alternative; boundary=a\n\n"
                  "--a\nContent-Type: text/html\n\n<p>one</p>\n--a\nContent-Type: text/html\n\n"
                  "<p>two</p>\n--a--\n",
-                 "", "att-1", 0},
+                 "", "att-1.html", 0},
         // The plain text coming second still wins over the first.
         WalkCase{"plain-second",
                  "MIME-Version: 1.0\nContent-Type: multipart/alternative; boundary=a\n\n"
@@ -115,6 +115,15 @@ INSTANTIATE_TEST_SUITE_P(
                  "Content-Type: multipart/mixed; boundary=i\n\n--i\nContent-Type: text/plain\n\n"
                  "inner\n--o\nContent-Type: text/plain\n\nouter\n--o--\n",
                  "inner\r\n\r\nouter", "", 1},
+        // Unnamed parts are named by their type; no name ends in a dot or
+        // a blank, not even the next free one (Windows would drop it).
+        WalkCase{"unnamed-parts",
+                 "MIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=m\n\n--m\n"
+                 "Content-Type: application/octet-stream\n\nx\n--m\n"
+                 "Content-Type: application/octet-stream\n\ny\n--m\n"
+                 "Content-Type: text/calendar\n\nz\n--m\n"
+                 "Content-Type: application/pdf; name=\"report. \"\n\nw\n--m--\n",
+                 "", "att-1\x1b" "att-2\x1b" "att-1.ics\x1breport", 0},
         // Encoded-word names, and names the safety rules must change.
         WalkCase{"word-names",
                  "MIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=m\n\n--m\n"
@@ -158,7 +167,7 @@ INSTANTIATE_TEST_SUITE_P(
         WalkCase{"digest-parts-are-messages",
                  "MIME-Version: 1.0\nContent-Type: multipart/digest; boundary=d\n\n--d\n\n"
                  "Subject: inner\n\nforwarded\n--d--\n",
-                 "", "att-1", 0}),
+                 "", "att-1.eml", 0}),
     case_name);
 
 // Nesting deeper than the limit is skipped; the limit itself is walked.
