@@ -8,6 +8,7 @@
 
 #include "core/text.h"
 #include "mime/encoded_word.h"
+#include "mime/mime_fields.h"
 #include "net/connection.h"
 #include "pop3/header_download.h"
 #include "pop3/session.h"
@@ -169,6 +170,23 @@ void extract_date(const std::string& header, const std::string& upper, MessageEn
         ctx.diag.print('D', 2, "POP3_PARSEHEADER: Put %s in date field", entry.date->c_str());
 }
 
+// The host's priority (5 highest) from a message by mail clients' rules:
+// X-Priority counts the other way round (1 highest), Importance says
+// high, normal or low; the default is 3.
+int host_priority(const std::string& header) {
+    if (std::optional<std::string> x = header_field(header, "X-Priority")) {
+        int number = parse_int_like_atoi(x->c_str());
+        if (number >= 1 && number <= 5) return 6 - number;
+    }
+    if (std::optional<std::string> importance = header_field(header, "Importance")) {
+        std::string word = upper_case_copy(*importance);
+        trim_spaces(word);
+        if (word == "HIGH") return 5;
+        if (word == "LOW") return 1;
+    }
+    return kDefaultPriority;
+}
+
 // Priority and X-Priority alike (the search finds either); the number is
 // read the way atoi reads it, so "1 (Highest)" gives 1 and a word gives 0.
 void extract_priority(const std::string& header, const std::string& upper, MessageEntry& entry,
@@ -178,10 +196,12 @@ void extract_priority(const std::string& header, const std::string& upper, Messa
         ctx.diag.print('F', 0, "POP3_PARSEHEADER: Priority not available, trying X-Priority");
         ctx.diag.print('F', 0,
                    "POP3_PARSEHEADER: X-Priority not available, using default priority");
-        entry.priority = kDefaultPriority;
+        entry.priority =
+            ctx.options.mime == MimeMode::kModern ? host_priority(header) : kDefaultPriority;
         return;
     }
     entry.priority = value->empty() ? kDefaultPriority : parse_int_like_atoi(value->c_str());
+    if (ctx.options.mime == MimeMode::kModern) entry.priority = host_priority(header);
     ctx.diag.print('D', 2, "POP3_PARSEHEADER: Put %d in priority field", entry.priority);
 }
 

@@ -269,9 +269,17 @@ bool build_header_block(const HeaderList& headers, bool multipart, const std::st
     add_line(block, "To: " + headers.to);
     if (headers.cc) add_line(block, "cc: " + *headers.cc);
     if (headers.reply_to) add_line(block, "Reply-To: " + *headers.reply_to);
-    if (headers.priority != -1)
+    if (headers.priority != -1 && ctx.options.mime != MimeMode::kModern) {
         add_line(block, "X-Priority: " + std::to_string(headers.priority) +
                             priority_suffix(headers.priority));
+    } else if (headers.priority != -1 && headers.priority != 3) {
+        // The host counts upwards (5 highest); mail clients read X-Priority
+        // the other way round (1 highest), and Importance besides it.
+        add_line(block, "X-Priority: " + std::to_string(6 - headers.priority) +
+                            priority_suffix(headers.priority));
+        if (headers.priority == 5) add_line(block, "Importance: high");
+        if (headers.priority == 1) add_line(block, "Importance: low");
+    }
     if (headers.subject) add_line(block, "Subject: " + *headers.subject);
     add_line(block, std::string("X-Mailer: ") + kMailerProduct + ctx.host_version + ", " +
                         kMailerVersion);

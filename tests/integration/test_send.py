@@ -176,7 +176,7 @@ def test_cli_send(smtp, workdir):
     assert got["rcpt_tos"] == ["you@example.org", "copy@example.org"]
     msg = parse(got["data"])
     assert msg["Subject"] == "from the tool"
-    assert msg["X-Priority"] == "5 (Highest)"
+    assert (msg["X-Priority"], msg["Importance"]) == ("1 (Highest)", "high")  # the tool is modern
     text, att = msg.get_payload()
     assert lf(text.get_payload(decode=True)) == b"caf\xe9\n\n"
     assert att.get_payload(decode=True) == payload_bytes(7, 3000)
@@ -245,3 +245,39 @@ def test_display_names_reach_the_headers_not_the_envelope(request, lib, smtp, wo
         ("Smith, John", "john@example.org"), ("Jürgen Müller", "j@example.org")]
     assert msg["From"].addresses[0].display_name == "ACME Invoicing"
     assert msg["Cc"] == "plain@example.org"
+
+
+def test_priority_means_what_mail_clients_read_under_modern(lib, dovecot):
+    """The host counts upwards (5 highest), X-Priority the other way round.
+    Under mime=modern the wire says what clients show, and listing and
+    retrieval give the host its own number back."""
+    dovecot.clear(USER)
+    sink = SmtpSink(deliver_to=(dovecot, USER)).start()
+    try:
+        with brevorin_ffi.Host(lib=lib) as host:
+            s = host.session()
+            assert s.setoption("mime", "modern") == 0
+            for priority in range(1, 6):
+                status = s.send(sink.server, header_list(to=USER + "@example.org", from_="me@example.org",
+                                                         subject="p%d" % priority, priority=str(priority)),
+                                "text\n")
+                assert status == 0
+            assert s.logon(dovecot.server, USER, PASSWORD) == 0
+            count, listing = s.list()
+            records = brevorin_ffi.list_records(listing)
+            got = [s.get(n)[1] for n in range(1, 6)]
+            s.logoff()
+            s.cleanup()
+    finally:
+        sink.stop()
+    wire = {}
+    for m in sink.messages:
+        msg = parse(m["data"])
+        wire[msg["Subject"]] = (msg["X-Priority"], msg["Importance"])
+    assert wire == {"p1": ("5 (Lowest)", "low"), "p2": ("4 (Low)", None), "p3": (None, None),
+                    "p4": ("2 (High)", None), "p5": ("1 (Highest)", "high")}
+    assert count == 5
+    expected = {b"p%d" % p: b"%d" % p for p in range(1, 6)}
+    assert {r["SUBJECT"]: r["PRIORITY"] for r in records} == expected
+    fetched = [dict(brevorin_ffi.fields(h)) for h in got]
+    assert {f["SUBJECT"]: f["PRIORITY"] for f in fetched} == expected
