@@ -77,6 +77,12 @@ bool read_decimal(const char*& cursor, long long& value) {
 
 bool is_space(char c) { return is_c_space(static_cast<unsigned char>(c)); }
 
+bool has_8bit(std::string_view text) {
+    for (char c : text)
+        if (static_cast<unsigned char>(c) >= 0x80) return true;
+    return false;
+}
+
 int hex_digit_value(char c) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;

@@ -38,6 +38,9 @@ bool is_space(char c);
 // Space or tab: the blanks of a header or quoted-printable line.
 inline bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
+// Whether the text holds a byte of 0x80 or above.
+bool has_8bit(std::string_view text);
+
 // The value of a hexadecimal digit of either case, or -1.
 int hex_digit_value(char c);
 

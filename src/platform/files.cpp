@@ -40,34 +40,6 @@ std::string hex_digits(uint64_t seed, size_t digits) {
 
 }  // namespace
 
-File open_temp_file() {
-#if defined(_WIN32)
-    // msvcrt's tmpfile() creates its file in the root of the current drive,
-    // which an ordinary user may not write to; use the user's temp directory.
-    char dir[MAX_PATH + 1];
-    DWORD n = GetTempPathA(sizeof dir, dir);
-    if (n == 0 || n > MAX_PATH) return nullptr;
-    char name[MAX_PATH + 1];
-    if (GetTempFileNameA(dir, "brv", 0, name) == 0) return nullptr;
-    HANDLE handle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
-        DeleteFileA(name);
-        return nullptr;
-    }
-    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDWR | _O_BINARY);
-    if (fd < 0) {
-        CloseHandle(handle);
-        return nullptr;
-    }
-    std::FILE* file = _fdopen(fd, "w+b");
-    if (file == nullptr) _close(fd);
-    return File(file);
-#else
-    return File(std::tmpfile());
-#endif
-}
-
 File open_binary_write(const std::string& path) { return File(std::fopen(path.c_str(), "wb")); }
 
 File open_binary_read(const std::string& path) { return File(std::fopen(path.c_str(), "rb")); }

@@ -23,9 +23,6 @@ constexpr char kPathSeparator = '\\';
 constexpr char kPathSeparator = '/';
 #endif
 
-// An anonymous temporary file, binary, open for reading and writing, removed
-// by the file system when it is closed. Null on failure.
-File open_temp_file();
 
 File open_binary_write(const std::string& path);
 File open_binary_read(const std::string& path);

@@ -6,6 +6,7 @@
 
 #include "codec/base64.h"
 #include "codec/kanji.h"
+#include "core/text.h"
 
 namespace brevorin {
 
@@ -80,11 +81,6 @@ int qp_encode(const char* text, std::string& out, QpTarget target) {
     return clean ? 1 : 0;
 }
 
-bool has_8bit(const char* text) {
-    for (const char* p = text; *p != '\0'; ++p)
-        if (static_cast<unsigned char>(*p) >= 0x80) return true;
-    return false;
-}
 
 // The base64 text of a B word: Japanese values travel in their JIS form.
 int b_word_text(const char* value, int code, std::string& encoded) {

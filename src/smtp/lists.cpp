@@ -48,17 +48,11 @@ size_t angle_open(std::string_view mailbox) {
     return std::string_view::npos;
 }
 
-bool holds_8bit(const std::string& text) {
-    for (char c : text)
-        if (static_cast<unsigned char>(c) >= 0x80) return true;
-    return false;
-}
-
 // A display name as a phrase of a header line (RFC 5322): as it is when it
 // is atoms or already quoted, quoted when it holds specials, encoded words
 // when it is not ASCII. false when it cannot be encoded.
 bool display_phrase(const std::string& name, std::string& phrase, const Context& ctx) {
-    if (holds_8bit(name)) return encode_phrase_words(name.c_str(), phrase, ctx) >= 0;
+    if (has_8bit(name)) return encode_phrase_words(name.c_str(), phrase, ctx) >= 0;
     bool quoted = name.size() >= 2 && name.front() == '"' && name.back() == '"';
     if (quoted || name.find_first_of("()<>[]:;@\\,.\"") == std::string::npos) {
         phrase = name;

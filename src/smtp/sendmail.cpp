@@ -26,11 +26,6 @@ constexpr int kSmtpPort = 25;
 constexpr int kSmtpsPort = 465;
 
 
-bool holds_8bit(const char* text) {
-    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p != 0; ++p)
-        if (*p >= 0x80) return true;
-    return false;
-}
 
 bool is_blank(const std::string& text) {
     return text.find_first_not_of(" \t\r\n\v\f") == std::string::npos;
@@ -55,7 +50,7 @@ bool prepare_text(const char* text, const Context& ctx, std::string& prepared, i
             return true;
         }
         case TextTransfer::kBase64If8bit:
-            if (!holds_8bit(text)) {
+            if (!has_8bit(text)) {
                 prepared = text;
                 return true;
             }

@@ -12,7 +12,7 @@ namespace {
 class Uudecode : public ::testing::Test {
   protected:
     int decode(const std::string& block, const std::string& directory) {
-        platform::File in = platform::open_temp_file();
+        platform::File in(std::tmpfile());
         std::fwrite(block.data(), 1, block.size(), in.get());
         std::rewind(in.get());
         name.clear();
