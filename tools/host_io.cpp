@@ -98,14 +98,17 @@ extern "C" void restore_terminal_and_stop(int signal_number) {
 #endif
 
 // Reads one line from the terminal on standard input with echo off.
+// The terminal is silenced and the handler that restores it installed
+// before the prompt shows: a Ctrl-C answered to the prompt at once must
+// find them in place, or it would leave the tool waiting for a line.
 bool prompt_without_echo(const std::string& prompt, std::string& secret) {
-    std::fputs(prompt.c_str(), stderr);
-    std::fflush(stderr);
 #if defined(_WIN32)
     HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
     DWORD mode = 0;
     bool console = GetConsoleMode(in, &mode) != 0;
     if (console) SetConsoleMode(in, mode & ~static_cast<DWORD>(ENABLE_ECHO_INPUT));
+    std::fputs(prompt.c_str(), stderr);
+    std::fflush(stderr);
     bool ok = static_cast<bool>(std::getline(std::cin, secret));
     if (console) SetConsoleMode(in, mode);
 #else
@@ -118,6 +121,11 @@ bool prompt_without_echo(const std::string& prompt, std::string& secret) {
         g_echo_off = 1;
         tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
     }
+    // An interrupt that came before the handler above was caught by the
+    // tool's own; it is honoured here instead of after a line nobody types.
+    if (brevorin::tool::interrupted()) restore_terminal_and_stop(SIGINT);
+    std::fputs(prompt.c_str(), stderr);
+    std::fflush(stderr);
     bool ok = static_cast<bool>(std::getline(std::cin, secret));
     if (changed) {
         tcsetattr(STDIN_FILENO, TCSAFLUSH, &g_saved_terminal);

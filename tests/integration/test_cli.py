@@ -220,6 +220,19 @@ def read_until(fd, marker, limit=30):
     return data
 
 
+def wait_for_child(pid, limit=30):
+    """A tool that hangs fails the test instead of holding the whole run."""
+    deadline = time.time() + limit
+    while time.time() < deadline:
+        done, status = os.waitpid(pid, os.WNOHANG)
+        if done:
+            return status
+        time.sleep(0.05)
+    os.kill(pid, signal.SIGKILL)
+    os.waitpid(pid, 0)
+    pytest.fail("the tool was still running after %d s" % limit)
+
+
 @pytest.mark.parametrize("answer", ["password", "ctrl-c"])
 def test_password_prompt_on_a_terminal(mailbox, answer):
     mailbox.add_message(USER, SIMPLE)
@@ -236,7 +249,7 @@ def test_password_prompt_on_a_terminal(mailbox, answer):
             os.kill(pid, signal.SIGINT)
             time.sleep(0.2)
             assert termios.tcgetattr(fd)[3] & termios.ECHO  # echo back on
-        _, status = os.waitpid(pid, 0)
+        status = wait_for_child(pid)
     finally:
         os.close(fd)
     if answer == "password":
