@@ -1,7 +1,7 @@
 // A received message made of the fuzzer's bytes, read from memory and
-// decoded: the header block, the MIME walker (as the host's options pick it:
-// the classic one, or mime=modern with nested multiparts, held alternatives,
-// RFC 2231 and RFC 2047 names and charset conversion), the plain body with
+// decoded: the header block, the MIME walker (by the rules the host's options
+// pick: the classic ones, or mime=modern with nested multiparts, held
+// alternatives, RFC 2231 and RFC 2047 names and charset conversion), the plain body with
 // its uuencoded blocks, and the attachment files. Nothing may crash, nothing may
 // be written outside the attachment directory, and every file listed must
 // exist there.

@@ -5,7 +5,7 @@
 #include <new>
 
 #include "mime/file_names.h"
-#include "mime/modern_walker.h"
+#include "mime/walker.h"
 #include "mime/uudecode.h"
 
 namespace brevorin {
@@ -72,10 +72,7 @@ MessageBody read_plain_body(LineSource& lines, const std::string& directory, con
 // The body after a header block, by the session's MIME rules.
 MessageBody decode_rest(LineSource& lines, const std::string& header, const std::string& directory,
                         const Context& ctx, DecodedBody& out) {
-    BodyOutcome outcome = ctx.options.mime == MimeMode::kModern
-                              ? parse_modern_body(lines, header, directory, ctx, out)
-                              : parse_mime_body(lines, header.c_str(), directory, ctx, out);
-    switch (outcome) {
+    switch (walk_body(lines, header, directory, ctx, out)) {
         case BodyOutcome::kDecoded:
             return MessageBody::kDecoded;
         case BodyOutcome::kFailed:

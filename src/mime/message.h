@@ -6,7 +6,7 @@
 
 #include "core/context.h"
 #include "core/line_source.h"
-#include "mime/multipart.h"
+#include "mime/decoded_body.h"
 
 namespace brevorin {
 

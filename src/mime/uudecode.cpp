@@ -6,7 +6,7 @@
 #include "core/text.h"
 #include "mime/file_names.h"
 #include "mime/mime_headers.h"
-#include "mime/multipart.h"
+#include "mime/decoded_body.h"
 #include "platform/files.h"
 
 namespace brevorin {

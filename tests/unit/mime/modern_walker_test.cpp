@@ -7,7 +7,7 @@
 #include "core/context.h"
 #include "core/line_source.h"
 #include "mime/message.h"
-#include "mime/modern_walker.h"
+#include "mime/walker.h"
 
 namespace brevorin {
 namespace {

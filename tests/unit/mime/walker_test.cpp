@@ -3,7 +3,7 @@
 
 #include "codec/base64.h"
 #include "core/line_source.h"
-#include "mime/multipart.h"
+#include "mime/walker.h"
 #include "mime_test_support.h"
 #include "support/host_fixture.h"
 
@@ -35,7 +35,7 @@ class Walker : public ::testing::Test {
     // the walk left unread: the next line, or kAfterEnd.
     BodyOutcome walk(const std::string& header, const std::string& body) {
         TextLineSource lines(body.data(), body.size());
-        BodyOutcome rc = parse_mime_body(lines, header.c_str(), directory, ctx, out);
+        BodyOutcome rc = walk_body(lines, header, directory, ctx, out);
         out.commit_files(ctx);
         if (lines.finished())
             following = kAfterEnd;
@@ -271,6 +271,64 @@ TEST_F(Walker, TopLevelShapes) {
               BodyOutcome::kDecoded);
     EXPECT_EQ(body(), "--x\r\n");
 }
+
+// The classic collections check their room before each line: what fits
+// with a whole line's room to spare is read, one byte more is refused (a
+// part header skips its part; a text or an epilogue fails the message).
+struct LimitCase {
+    const char* name;
+    size_t fits;  // the largest size read
+    std::string (*message)(size_t size);
+    BodyOutcome refused;
+};
+
+class ClassicLimits : public Walker, public ::testing::WithParamInterface<LimitCase> {};
+
+std::string padded_line(const std::string& start, size_t size) {
+    return start + std::string(size - start.size() - 2, 'p') + "\r\n";
+}
+
+TEST_P(ClassicLimits, ExactlyAtTheLimitIsReadOneByteMoreIsNot) {
+    const LimitCase& c = GetParam();
+    for (size_t size : {c.fits, c.fits + 1}) {
+        out = DecodedBody();
+        host.clear_lines();
+        bool fits = size == c.fits;
+        BodyOutcome rc = walk(kMixed, c.message(size));
+        EXPECT_EQ(rc, fits ? BodyOutcome::kDecoded : c.refused) << size;
+        if (rc == BodyOutcome::kDecoded) EXPECT_EQ(status, fits ? 0 : 1) << size;
+        if (fits) EXPECT_EQ(body().find("kept"), 0u) << size;
+        if (!fits && rc == BodyOutcome::kDecoded) EXPECT_EQ(body(), "second\r\n");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Collections, ClassicLimits,
+    ::testing::Values(
+        LimitCase{"part_header", 4096 - 2049,
+                  [](size_t size) {
+                      std::string block = "Content-Type: text/plain\r\n";
+                      return part(block + padded_line("X-Pad: ", size - block.size()), "kept") +
+                             part("Content-Type: text/plain\r\n", "second") + "--XyZ--\r\n";
+                  },
+                  BodyOutcome::kDecoded},
+        LimitCase{"text", 64000 - 2049,
+                  [](size_t size) {
+                      std::string text = "kept\r\n";
+                      while (text.size() + 1000 < size) text += padded_line("", 1000);
+                      text += padded_line("", size - text.size());
+                      return "--XyZ\r\nContent-Type: text/plain\r\n\r\n" + text + "--XyZ--\r\n";
+                  },
+                  BodyOutcome::kFailed},
+        LimitCase{"epilogue", 64000 - 2049,
+                  [](size_t size) {
+                      std::string epilogue;
+                      while (epilogue.size() + 1000 < size) epilogue += padded_line("", 1000);
+                      epilogue += padded_line("", size - epilogue.size());
+                      return part("Content-Type: text/plain\r\n", "kept") + "--XyZ--\r\n" + epilogue;
+                  },
+                  BodyOutcome::kFailed}),
+    [](const ::testing::TestParamInfo<LimitCase>& info) { return std::string(info.param.name); });
 
 class JapaneseWalker : public Walker {
   protected:
