@@ -628,7 +628,9 @@ def silent_retr(peer):
     peer.hold()
 
 
-TIMEOUT = 2
+# A wait that gives up must do so once: the bound leaves a loaded machine
+# (or Wine) two seconds of slack, and still fails a timeout served twice.
+TIMEOUT = 3
 
 
 @pytest.mark.parametrize("case,script,steps,status", [
@@ -654,7 +656,7 @@ def test_silent_server_times_out(pki, client, case, script, steps, status):
     op, got, _, seconds = results[-1]
     assert all(earlier >= 0 for _, earlier, _, _ in results[:-1]), diag
     assert got == status, diag
-    assert seconds < TIMEOUT + 1, seconds
+    assert seconds < 2 * TIMEOUT - 1, seconds
 
 
 @pytest.mark.parametrize("options,steps", [
