@@ -53,7 +53,7 @@ int main(int argc, char** argv) {
     Context ctx;
     Connection connection(ctx);
     if (!connection.open(argv[1], std::atoi(argv[2]))) {
-        std::fprintf(stderr, "cannot connect: %d\n", Connection::last_error());
+        std::fprintf(stderr, "cannot connect: %d\n", connection.failure_code());
         return 1;
     }
     int sock = connection.socket();

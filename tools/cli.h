@@ -74,8 +74,6 @@ class Diagnostics {
     void set_echo(bool echo) { echo_ = echo; }
     // What an earlier call said does not explain a later failure.
     void begin_call() {
-        opened_socket_ = false;
-        problems_.clear();
         last_problem_.clear();
         last_reply_.clear();
     }
@@ -84,23 +82,17 @@ class Diagnostics {
     const std::string& last_problem() const { return last_problem_; }
     // The server's last reply line as the library reported it, if any.
     const std::string& last_reply() const { return last_reply_; }
-    // Whether the call opened a connection (its failure came after that).
-    bool opened_socket() const { return opened_socket_; }
-    // The same, among the call's error and warning lines only: a number in
-    // a data line (a port, a size) is no error number.
-    bool problem_mentions(const char* text) const;
-
   private:
     // A call may say millions of lines (a listing of a huge mailbox): only
-    // what explains a failure is kept, in bounded memory.
-    static constexpr size_t kProblemsKept = 64;
+    // what explains a failure is kept.
     bool echo_ = false;
-    bool opened_socket_ = false;
-    std::deque<std::string> problems_;
     std::string last_problem_;
     std::string last_reply_;
 };
 Diagnostics& diagnostics();
+
+// The session whose failures the tool explains.
+void explain_failures_of(MailSession* session);
 
 // What was being attempted when a status came back: the same -2 means a
 // refused logon or a refused message.

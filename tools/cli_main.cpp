@@ -135,6 +135,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "brevorin: could not create a session (%d)\n", count);
         rc = count == 0 ? 10 - BREVORIN_E_INVALID : cli::kExitNetwork;
     } else {
+        cli::explain_failures_of(session);
         rc = run(request, session);
         brevorin_cleanup(session);
     }

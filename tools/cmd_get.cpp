@@ -4,6 +4,7 @@
 #include <string>
 
 #include "cli.h"
+#include "api/tool_support.h"
 #include "core/text.h"
 
 namespace cli {
@@ -70,6 +71,10 @@ int run_get(const Request& request, MailSession* session) {
     }
     if (status > 0) {
         std::fprintf(stderr, "brevorin: get: %s (status %d)\n", attachment_note(status), status);
+        const brevorin::FailureRecord& failure = brevorin::tool::last_failure(session);
+        if (failure.kind == brevorin::Failure::kFile)
+            std::fprintf(stderr, "brevorin: get: %s: %s\n", failure.path.c_str(),
+                         std::strerror(failure.system_error));
         const std::string& said = diagnostics().last_problem();
         if (!said.empty()) std::fprintf(stderr, "brevorin: library: %s\n", said.c_str());
     }

@@ -38,6 +38,8 @@ std::string line_text(const std::string& line) {
                                                                              : line;
 }
 
+MailSession* g_session = nullptr;
+
 bool is_problem(const std::string& line) {
     return line.compare(0, 14, "BREVORIN: <E1>") == 0 || line.compare(0, 12, "BREVORIN: <W") == 0;
 }
@@ -65,24 +67,27 @@ bool host_resolves(const std::string& host) {
 // Exit code for a failed call to reach the server: the connection may not
 // have been opened at all, or opened and then lost.
 int network_exit(Step step, const std::string& server, std::string& why) {
-    const Diagnostics& d = diagnostics();
-    if (d.problem_mentions("timed out") || d.problem_mentions("10060")) {
+    using brevorin::Failure;
+    Failure kind = brevorin::tool::last_failure(g_session).kind;
+    if (kind == Failure::kTimedOut) {
         why = "the server did not answer in time";
         return kExitTimeout;
     }
-    bool opened = d.opened_socket();
-    if (step == Step::kMailbox || opened) {
-        why = "the connection failed or was lost";
-        return kExitNetwork;
-    }
+    // A failure that names no cause, before any connection: the resolver
+    // is asked again.
     std::string host = host_of(server);
-    // Winsock 11001..11004: the name was not found.
-    if (d.problem_mentions("resolve") || d.problem_mentions("1100") || !host_resolves(host)) {
+    if (kind == Failure::kNone && step != Step::kMailbox)
+        kind = host_resolves(host) ? Failure::kConnect : Failure::kResolve;
+    if (kind == Failure::kResolve) {
         why = "cannot resolve host name '" + host + "'";
         return kExitResolve;
     }
-    why = "cannot connect to " + server + " (connection refused or host unreachable)";
-    return kExitConnect;
+    if (kind == Failure::kConnect) {
+        why = "cannot connect to " + server + " (connection refused or host unreachable)";
+        return kExitConnect;
+    }
+    why = "the connection failed or was lost";
+    return kExitNetwork;
 }
 
 #if !defined(_WIN32)
@@ -181,19 +186,9 @@ void Diagnostics::add(const char* line) {
         if (code != std::string::npos && code < at)
             last_reply_ = std::to_string(std::atoi(text.c_str() + code + 6)) + " " + last_reply_;
     }
-    if (is_problem(text)) {
-        if (problems_.size() == kProblemsKept) problems_.pop_front();
-        problems_.push_back(std::move(text));
-        return;
-    }
-    if (text.find("Opened socket") != std::string::npos) opened_socket_ = true;
 }
 
-bool Diagnostics::problem_mentions(const char* text) const {
-    for (const auto& line : problems_)
-        if (line.find(text) != std::string::npos) return true;
-    return false;
-}
+void explain_failures_of(MailSession* session) { g_session = session; }
 
 std::string describe_status(int status) {
     switch (status) {

@@ -51,9 +51,7 @@ bool begin_call(MailSession* session, int* status) {
         return false;
     }
     reset_result_slots(session);
-    // The last socket error outlives the failure that set it; a stale value
-    // must not make a later refusal look like a lost connection.
-    Connection::set_last_error(0);
+    session->failure = FailureRecord{};
     if (sockets_user_count() == -1) {
         *status = kNetwork;
         return false;

@@ -9,8 +9,11 @@
 #include "pop3/mailbox.h"
 
 struct MailSession {
-    MailSession() : mailbox(ctx) {}
+    MailSession() : mailbox(ctx) { ctx.failure = &failure; }
+    MailSession(const MailSession&) = delete;
+    MailSession& operator=(const MailSession&) = delete;
 
+    brevorin::FailureRecord failure;  // of the current (or last) call
     brevorin::Context ctx;
     brevorin::Mailbox mailbox;
     std::array<std::unique_ptr<char[]>, brevorin::kResultSlots> results;

@@ -29,4 +29,9 @@ void interrupt() { platform::request_interrupt(); }
 
 bool interrupted() { return platform::interrupt_requested(); }
 
+const FailureRecord& last_failure(const MailSession* session) {
+    static const FailureRecord none;
+    return session != nullptr ? session->failure : none;
+}
+
 }  // namespace brevorin::tool

@@ -23,6 +23,9 @@ bool mailbox_stat(const MailSession* session, MailboxStat& out);
 using ProgressHook = brevorin::ProgressHook;
 void set_progress_hook(MailSession* session, ProgressHook hook);
 
+// Why the session's last call failed, beyond its status.
+const FailureRecord& last_failure(const MailSession* session);
+
 // The TLS implementation the library was built with ("none" without one).
 const char* tls_backend();
 

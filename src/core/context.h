@@ -9,6 +9,7 @@
 
 #include "core/charset.h"
 #include "core/diag.h"
+#include "core/failure.h"
 #include "core/limits.h"
 #include "core/options.h"
 #include "core/status.h"
@@ -24,6 +25,7 @@ struct Context {
     SessionOptions options;
     ProgressHook progress;
     std::string host_version;  // the host runtime version, named in X-Mailer
+    FailureRecord* failure = nullptr;  // the session's, when it keeps one
 };
 
 }  // namespace brevorin

@@ -242,6 +242,7 @@ std::FILE* AttachmentFiles::begin(const std::string& directory, std::string& nam
     }
     path_ = path;
     if (!open_) {
+        if (ctx.failure != nullptr) ctx.failure->note(Failure::kFile, error, path);
         ctx.diag.print('E', 1, "POP3_PARSE_MIME: Could not create file: %s: %s", path.c_str(),
                        platform::error_text(error).c_str());
         status = kAttachmentNotOpened;
@@ -294,6 +295,7 @@ bool AttachmentFiles::end(const Context& ctx, int& status) {
         files_.back().ended = true;
         return true;
     }
+    if (ctx.failure != nullptr) ctx.failure->note(Failure::kFile, error, path_);
     ctx.diag.print('E', 1, "POP3_PARSE_MIME: Could not write file: %s: %s", path_.c_str(),
                    platform::error_text(error).c_str());
     remove(files_.back());
@@ -339,6 +341,7 @@ void AttachmentFiles::commit(OwnedText& files, int& status, const Context& ctx) 
             ctx.diag.print('E', 1, "POP3_PARSE_MIME: No free file name for: %s", path.c_str());
         } else {
             status = kAttachmentNotOpened;
+            if (ctx.failure != nullptr) ctx.failure->note(Failure::kFile, error, path);
             ctx.diag.print('E', 1, "POP3_PARSE_MIME: Could not write file: %s: %s", path.c_str(),
                            platform::error_text(error).c_str());
         }

@@ -13,9 +13,13 @@ constexpr size_t kReadAhead = 64 * 1024;
 constexpr size_t kGatherLimit = 64 * 1024;
 constexpr size_t kLargestSend = 1u << 30;
 
-platform::SocketApi& api() { return platform::socket_api(); }
+platform::SocketApi& api() {
+    return platform::socket_api();
+}
 
-unsigned to_ms(unsigned seconds) { return seconds > 4000000u ? 4000000000u : seconds * 1000u; }
+unsigned to_ms(unsigned seconds) {
+    return seconds > 4000000u ? 4000000000u : seconds * 1000u;
+}
 
 }  // namespace
 
@@ -23,7 +27,7 @@ unsigned to_ms(unsigned seconds) { return seconds > 4000000u ? 4000000000u : sec
 // session's timeout (read at every call, so a change applies at once) and
 // by the deadline of the reply being read.
 class Connection::SocketTransport final : public platform::RawTransport {
-public:
+  public:
     SocketTransport(const Context& ctx, int sock, const uint64_t& deadline_ms)
         : ctx_(ctx), sock_(sock), deadline_ms_(deadline_ms) {}
 
@@ -36,7 +40,7 @@ public:
         return api().send(sock_, data, length);
     }
 
-private:
+  private:
     bool wait(bool for_write) {
         unsigned seconds = ctx_.options.timeout_s;
         if (seconds == 0) return true;
@@ -59,32 +63,34 @@ private:
 
 Connection::Connection(const Context& ctx) : ctx_(ctx) {}
 
-Connection::~Connection() { close(); }
+Connection::~Connection() {
+    close();
+}
 
 bool Connection::open(const char* host, int port) {
     close();
-    if (host == nullptr) return false;
+    start_operation();
+    if (host == nullptr) return fail(Failure::kResolve, 0);
     uint32_t address = api().inet_addr(host);
     if (address == platform::kInaddrNone) {
         int length = 0;
-        if (api().gethostbyname(host, &address, &length) != 0) return false;
-        if (length != 4 && length != 8) {
-            api().set_last_error(0);
-            return false;
-        }
+        if (api().gethostbyname(host, &address, &length) != 0)
+            return fail(Failure::kResolve, api().last_error());
+        if (length != 4 && length != 8) return fail(Failure::kResolve, 0);
     }
     int sock = api().socket_stream();
-    if (sock < 0) return false;
+    if (sock < 0) return fail(Failure::kOther, api().last_error());
     unsigned limit = ctx_.options.connect_timeout_s;
-    int rc = limit == 0 ? api().connect(sock, address, static_cast<uint16_t>(port))
-                        : api().connect_within(sock, address, static_cast<uint16_t>(port),
-                                               to_ms(limit));
+    int rc = limit == 0
+                 ? api().connect(sock, address, static_cast<uint16_t>(port))
+                 : api().connect_within(sock, address, static_cast<uint16_t>(port), to_ms(limit));
     if (rc != 0) {
         int error = api().last_error();
         api().shutdown_both(sock);
         api().close(sock);
         api().set_last_error(error);
-        return false;
+        return fail(error == platform::kWsaEtimedout ? Failure::kTimedOut : Failure::kConnect,
+                    error);
     }
     sock_ = sock;
     transport_ = std::make_unique<SocketTransport>(ctx_, sock, deadline_ms_);
@@ -94,6 +100,32 @@ bool Connection::open(const char* host, int port) {
     out_.clear();
     received_ = sent_ = 0;
     return true;
+}
+
+bool Connection::fail(Failure kind, int code) {
+    if (kind == Failure::kOther) {
+        switch (code) {
+            case platform::kWsaEtimedout:
+                kind = Failure::kTimedOut;
+                break;
+            case platform::kWsaEnotsock:
+            case platform::kWsaEnetdown:
+            case platform::kWsaEnetreset:
+            case platform::kWsaEconnaborted:
+            case platform::kWsaEconnreset:
+            case platform::kWsaEnotconn:
+            case platform::kWsaEshutdown:
+            case platform::kWsaEhostunreach:
+                kind = Failure::kLost;
+                break;
+            default:
+                break;
+        }
+    }
+    failure_ = kind;
+    failure_code_ = code;
+    if (ctx_.failure != nullptr) ctx_.failure->note(kind, code);
+    return false;
 }
 
 int Connection::close() {
@@ -117,18 +149,15 @@ void Connection::report_progress() const {
 // Refills an empty read-ahead buffer with one receive. A peer that closes
 // counts as a reset connection: the data it owed us will not come.
 bool Connection::fill() {
-    if (sock_ == -1) {
-        api().set_last_error(platform::kWsaEnotsock);
-        return false;
-    }
+    if (sock_ == -1) return fail(Failure::kLost, platform::kWsaEnotsock);
     if (in_.size() < kReadAhead) in_.resize(kReadAhead);
     head_ = tail_ = 0;
+    // A failure that names no error must not be taken for an earlier one.
+    api().set_last_error(0);
     int n = tls_ ? tls_->read(in_.data(), static_cast<int>(in_.size()))
                  : transport_->recv(in_.data(), static_cast<int>(in_.size()));
-    if (n <= 0) {
-        if (n == 0) api().set_last_error(platform::kWsaEconnreset);
-        return false;
-    }
+    if (n == 0) return fail(Failure::kLost, platform::kWsaEconnreset);
+    if (n < 0) return fail(Failure::kOther, api().last_error());
     tail_ = static_cast<size_t>(n);
     received_ += static_cast<uint64_t>(n);
     if (reply_armed_ && deadline_ms_ == 0) start_deadline();
@@ -157,16 +186,20 @@ void Connection::end_reply() {
 
 int Connection::send_all(const char* data, size_t length) {
     if (sock_ == -1) {
-        api().set_last_error(platform::kWsaEnotsock);
+        fail(Failure::kLost, platform::kWsaEnotsock);
         return -1;
     }
     size_t total = 0;
     while (total < length) {
         size_t chunk = length - total;
         if (chunk > kLargestSend) chunk = kLargestSend;
+        api().set_last_error(0);
         int n = tls_ ? tls_->write(data + total, static_cast<int>(chunk))
                      : transport_->send(data + total, static_cast<int>(chunk));
-        if (n <= 0) return -1;
+        if (n <= 0) {
+            fail(Failure::kOther, api().last_error());
+            return -1;
+        }
         total += static_cast<size_t>(n);
         sent_ += static_cast<uint64_t>(n);
     }
@@ -192,8 +225,8 @@ int Connection::read_piece(char* buffer, int room) {
         size_t want = static_cast<size_t>(room - stored);
         size_t avail = buffered() < want ? buffered() : want;
         const void* lf = std::memchr(start, '\n', avail);
-        size_t take = lf != nullptr ? static_cast<size_t>(static_cast<const char*>(lf) - start) + 1
-                                    : avail;
+        size_t take =
+            lf != nullptr ? static_cast<size_t>(static_cast<const char*>(lf) - start) + 1 : avail;
         std::memcpy(buffer + stored, start, take);
         head_ += take;
         stored += static_cast<int>(take);
@@ -202,6 +235,7 @@ int Connection::read_piece(char* buffer, int room) {
 }
 
 int Connection::read_line(char* buffer, int size) {
+    start_operation();
     if (size < 2) {
         ctx_.diag.print('E', 1, "SOCKREAD: len to small");
         return -1;
@@ -213,6 +247,7 @@ int Connection::read_line(char* buffer, int size) {
 }
 
 int Connection::read_raw(char* buffer, int size) {
+    start_operation();
     if (size < 2) {
         ctx_.diag.print('E', 1, "SOCKREAD: len to small");
         return -1;
@@ -221,6 +256,7 @@ int Connection::read_raw(char* buffer, int size) {
 }
 
 int Connection::write(const char* data, int length) {
+    start_operation();
     if (length == 0) return 0;
     if (length < 0 || data == nullptr) return -1;
     if (corked_) {
@@ -238,6 +274,7 @@ bool Connection::write_text(std::string_view text) {
 }
 
 int Connection::uncork() {
+    start_operation();
     corked_ = false;
     return flush();
 }
@@ -250,23 +287,26 @@ int Connection::pending(unsigned long* count) const {
 }
 
 platform::TlsHandshake Connection::start_tls(const platform::TlsSettings& settings) {
+    start_operation();
     platform::TlsHandshake result;
+    result.failure = platform::TlsFailure::kTransport;
     if (sock_ == -1 || tls_) {
-        result.failure = platform::TlsFailure::kTransport;
+        fail(Failure::kTls, platform::kWsaEconnaborted);
         return result;
     }
     head_ = tail_ = 0;
     if (corked_ && flush() != 0) {
-        result.failure = platform::TlsFailure::kTransport;
+        fail(Failure::kTls, failure_code_);
         return result;
     }
+    api().set_last_error(0);
     result = platform::tls_client_handshake(*transport_, settings);
-    if (result.stream) tls_ = std::move(result.stream);
+    if (result.stream)
+        tls_ = std::move(result.stream);
+    else
+        fail(Failure::kTls,
+             api().last_error() != 0 ? api().last_error() : platform::kWsaEconnaborted);
     return result;
 }
-
-int Connection::last_error() { return api().last_error(); }
-
-void Connection::set_last_error(int code) { api().set_last_error(code); }
 
 }  // namespace brevorin

@@ -17,12 +17,13 @@
 #include <vector>
 
 #include "core/context.h"
+#include "platform/sockets.h"
 #include "platform/tls.h"
 
 namespace brevorin {
 
 class Connection {
-public:
+  public:
     explicit Connection(const Context& ctx);
     ~Connection();
     Connection(const Connection&) = delete;
@@ -72,14 +73,31 @@ public:
 
     const Context& context() const { return ctx_; }
 
-    // The socket layer's last error (a Windows Sockets error number).
-    static int last_error();
-    static void set_last_error(int code);
+    // What the last read or write met (kNone when it succeeded), and the
+    // socket error number that told; open and start_tls note theirs too.
+    Failure failure() const { return failure_; }
+    int failure_code() const { return failure_code_; }
+    // The peer said more than the protocol allows: what follows cannot be
+    // read in step, so the connection counts as lost.
+    void abandon() { fail(Failure::kLost, platform::kWsaEconnaborted); }
+    // A failure that leaves the connection unusable: lost, timed out, or
+    // TLS that could not be set up.
+    bool broken() const {
+        return failure_ == Failure::kLost || failure_ == Failure::kTimedOut ||
+               failure_ == Failure::kTls;
+    }
 
-private:
+  private:
     class SocketTransport;
 
     bool fill();
+    // Notes a failure of kind (or, for kOther, the one the socket error
+    // number names); false.
+    bool fail(Failure kind, int code);
+    void start_operation() {
+        failure_ = Failure::kNone;
+        failure_code_ = 0;
+    }
     int send_all(const char* data, size_t length);
     int flush();
     int read_piece(char* buffer, int room);
@@ -99,6 +117,8 @@ private:
     uint64_t sent_ = 0;
     bool reply_armed_ = false;
     uint64_t deadline_ms_ = 0;  // 0: none
+    Failure failure_ = Failure::kNone;
+    int failure_code_ = 0;
 };
 
 }  // namespace brevorin

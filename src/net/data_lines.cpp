@@ -7,7 +7,7 @@ namespace brevorin {
 LineSource::Next DataLineReader::read_piece() {
     int n = connection_.read_raw(buffer_.data(), kLineCapacity);
     if (n < 0)
-        return Connection::last_error() == platform::kWsaEtimedout ? Next::kTimedOut : Next::kFailed;
+        return connection_.failure() == Failure::kTimedOut ? Next::kTimedOut : Next::kFailed;
     bool stuffed = false;
     if (at_line_start() && n >= 1 && buffer_[0] == '.') {
         if (n >= 3 && buffer_[1] == '\r' && buffer_[2] == '\n') return Next::kEnd;

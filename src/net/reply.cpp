@@ -28,7 +28,7 @@ LineRead read_reply_line(Connection& connection, std::string& line) {
             if (length > kMaxReplyLineLength) {
                 connection.context().diag.print('E', 1, "SOCKREAD: Reply line longer than %d bytes",
                                                 static_cast<int>(kMaxReplyLineLength));
-                Connection::set_last_error(platform::kWsaEconnaborted);
+                connection.abandon();
                 return LineRead::kFailed;
             }
         } while (m > 0 && rest[m - 1] != '\n');

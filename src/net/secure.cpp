@@ -20,7 +20,6 @@ bool secure_connection(Connection& connection, const Context& ctx, const std::st
     if (handshake.failure != platform::TlsFailure::kNone) {
         ctx.diag.print('E', 1, "%s: TLS failed: %s%s%.200s", tag, platform::describe(handshake.failure),
                        handshake.detail.empty() ? "" : ": ", handshake.detail.c_str());
-        if (Connection::last_error() == 0) Connection::set_last_error(platform::kWsaEconnaborted);
         return false;
     }
     ctx.diag.print('F', 1, "%s: TLS established with %s", tag, host.c_str());

@@ -246,12 +246,9 @@ void append_record(std::string& list, int number, const MessageState& state,
 // extraction. 0, or the listing's status for the failure.
 int fetch_header_fields(Mailbox& box, int number, std::string& header) {
     MessageState& state = box.states[number];
-    // The last socket error outlives the call that set it; start clean so
-    // that a plain refusal is not taken for a lost connection.
-    Connection::set_last_error(0);
     if (!list_size(box, number, state.size) ||
         !fetch_header(box, number, kHeaderBlockCapacity, header)) {
-        if (is_network_error(box.ctx)) {
+        if (is_network_error(box)) {
             tear_down(box);
             return kNetwork;
         }
@@ -329,7 +326,6 @@ int fail_batch(Mailbox& box, Batch& batch, int status) {
 int receive_header_fields(Mailbox& box, Batch& batch, std::string& header) {
     Requested& r = batch.front();
     MessageState& state = box.states[r.message];
-    Connection::set_last_error(0);
     box.ctx.diag.print('F', 0, "POP3_LIST: Listing : %d", r.message);
     r.size_due = false;
     SizeAnswer size = size_answer(box, r.message, state.size, true);
@@ -340,7 +336,7 @@ int receive_header_fields(Mailbox& box, Batch& batch, std::string& header) {
         ok = header_answer(box, r.message, kHeaderBlockCapacity, header);
     }
     if (!ok) {
-        if (size == SizeAnswer::kFailed || is_network_error(box.ctx)) {
+        if (size == SizeAnswer::kFailed || is_network_error(box)) {
             batch.clear();
             tear_down(box);
             return kNetwork;

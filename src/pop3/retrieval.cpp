@@ -77,8 +77,6 @@ Fetch finish_answer(LineSource& lines, Fetch result) {
 Fetch fetch_decoded(Mailbox& box, int message, const std::string& directory, int max_size,
                     int& status) {
     const Context& ctx = box.ctx;
-    // A stale socket error must not make a refusal look like a lost connection.
-    Connection::set_last_error(0);
     if (box.states[message].size <= 0) return Fetch::kRefused;
     if (!send_retr(box, message, "POP3_FETCH")) return Fetch::kRefused;
     DataLineReader reader(box.connection);
@@ -131,7 +129,6 @@ Fetch fetch_decoded(Mailbox& box, int message, const std::string& directory, int
 
 Fetch fetch_raw(Mailbox& box, int message, int max_size, std::string& text) {
     const Context& ctx = box.ctx;
-    Connection::set_last_error(0);
     if (!send_retr(box, message, "POP3_RAWFETCH")) return Fetch::kRefused;
     DataLineReader reader(box.connection);
     uint64_t budget = budget_for(max_size, false);
@@ -166,7 +163,7 @@ int check_message(Mailbox& box, int message, int max_size) {
     if (!box.is_present(message)) return kNoMessage;
     MessageState& state = box.states[message];
     if (state.size == -1 && !list_size(box, message, state.size)) {
-        if (is_network_error(box.ctx)) {
+        if (is_network_error(box)) {
             tear_down(box);
             return kNetwork;
         }
@@ -183,7 +180,7 @@ int fetch_status(Fetch result, Mailbox& box, int message) {
         case Fetch::kDone:
             return kOk;
         case Fetch::kLost:
-            is_network_error(box.ctx);
+            is_network_error(box);
             tear_down(box);
             return kNetwork;
         case Fetch::kTimedOut:
@@ -197,7 +194,7 @@ int fetch_status(Fetch result, Mailbox& box, int message) {
             forget_message(box, message);
             return kCommandFailed;
         case Fetch::kRefused:
-            if (is_network_error(box.ctx)) {
+            if (is_network_error(box)) {
                 tear_down(box);
                 return kNetwork;
             }

@@ -326,7 +326,7 @@ int delete_message(Mailbox& box, int message) {
         forget_message(box, message);
         return kOk;
     }
-    if (is_network_error(ctx)) {
+    if (is_network_error(box)) {
         tear_down(box);
         return kNetwork;
     }
@@ -356,16 +356,10 @@ int tear_down(Mailbox& box) {
     return result;
 }
 
-bool is_network_error(const Context& ctx) {
-    switch (Connection::last_error()) {
-        case platform::kWsaEnotsock: case platform::kWsaEnetdown: case platform::kWsaEnetreset:
-        case platform::kWsaEconnaborted: case platform::kWsaEconnreset: case platform::kWsaEnotconn:
-        case platform::kWsaEshutdown: case platform::kWsaEtimedout: case platform::kWsaEhostunreach:
-            ctx.diag.print('F', 1, "NETWORK_ERROR: network error has occurred");
-            return true;
-        default:
-            return false;
-    }
+bool is_network_error(const Mailbox& box) {
+    if (!box.connection.broken()) return false;
+    box.ctx.diag.print('F', 1, "NETWORK_ERROR: network error has occurred");
+    return true;
 }
 
 }  // namespace brevorin

@@ -36,6 +36,6 @@ int tear_down(Mailbox& box);
 void forget_message(Mailbox& box, int number);
 
 // Whether the last socket error means the connection is gone.
-bool is_network_error(const Context& ctx);
+bool is_network_error(const Mailbox& box);
 
 }  // namespace brevorin

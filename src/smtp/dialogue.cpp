@@ -54,12 +54,12 @@ ReplyStatus read_smtp_reply(Connection& connection, const Context& ctx, SmtpRepl
             return ReplyStatus::kMalformed;
         case ReplyRead::kTooLong:
             ctx.diag.print('E', 1, "SMTP_READLINE: Reply longer than %d lines", kMaxReplyLines);
-            Connection::set_last_error(platform::kWsaEconnaborted);
+            connection.abandon();
             return ReplyStatus::kFailed;
         case ReplyRead::kFailed:
             break;
     }
-    ctx.diag.print('E', 1, "SMTP_READLINE: Error in reading socket: %d", Connection::last_error());
+    ctx.diag.print('E', 1, "SMTP_READLINE: Error in reading socket: %d", connection.failure_code());
     return ReplyStatus::kFailed;
 }
 

@@ -123,12 +123,17 @@ def unresolvable():
 @pytest.mark.parametrize("target,code,said", [
     ("closed", 4, "cannot connect"),
     ("unknown", 3, "cannot resolve host name 'nosuch.invalid'"),
+    ("silent", 7, "the server did not answer in time"),
 ])
 def test_unreachable_servers(command, target, code, said):
-    server = "127.0.0.1+%d" % free_port() if target == "closed" else "nosuch.invalid"
-    args = (["stat", "--server", server, "--user", USER] if command == "stat" else
-            ["send", "--server", server, "--from", "a@example.org", "--to", "b@example.org"])
-    rc, _, err = tool(args)
+    with socket.socket() as silent:  # accepts connections, never greets
+        silent.bind(("127.0.0.1", 0))
+        silent.listen(1)
+        server = {"closed": "127.0.0.1+%d" % free_port(), "unknown": "nosuch.invalid",
+                  "silent": "127.0.0.1+%d" % silent.getsockname()[1]}[target]
+        args = (["stat", "--server", server, "--user", USER] if command == "stat" else
+                ["send", "--server", server, "--from", "a@example.org", "--to", "b@example.org"])
+        rc, _, err = tool(args + ["--timeout", "1"])
     assert rc == code, err
     assert said in err
 
@@ -179,6 +184,7 @@ def test_attachment_that_cannot_be_saved_fails_the_get(mailbox, tmp_path):
     assert rc == 8, err
     assert "see attached" in out
     assert "(status 2)" in err
+    assert "%s: No such file or directory" % (tmp_path / "no" / "such" / "dir" / "f.bin") in err
 
 
 def test_text_past_the_host_limit_is_shown_whole(mailbox):

@@ -91,7 +91,11 @@ TEST_F(TransportTest, PeerClosingMidLineFailsTheRead) {
     EXPECT_EQ(sock.read_line(buf, 513), -1);
     // A lost connection reads as a reset, which the POP3 layer treats as a
     // network failure.
-    EXPECT_EQ(Connection::last_error(), 10054);
+    EXPECT_EQ(sock.failure(), Failure::kLost);
+    EXPECT_EQ(sock.failure_code(), 10054);
+    // The next operation starts clean: its own outcome is what it reports.
+    EXPECT_EQ(sock.write("x", 0), 0);
+    EXPECT_EQ(sock.failure(), Failure::kNone);
     sock.close();
 }
 
@@ -165,8 +169,9 @@ TEST_F(TransportTest, WritingToAClosedPeerFailsWithoutSignal) {
     for (int i = 0; i < 50 && rc != -1; ++i)
         rc = sock.write(data.data(), static_cast<int>(data.size()));
     EXPECT_EQ(rc, -1);
-    int error = Connection::last_error();
+    int error = sock.failure_code();
     EXPECT_TRUE(error == 10054 || error == 10053) << error;
+    EXPECT_EQ(sock.failure(), Failure::kLost);
     sock.close();
 }
 
@@ -177,7 +182,8 @@ TEST_F(TransportTest, RefusedConnectionKeepsTheConnectError) {
         port = closed_port.port();
     }
     EXPECT_FALSE(conn_.open("127.0.0.1", port));
-    EXPECT_EQ(Connection::last_error(), 10061);
+    EXPECT_EQ(conn_.failure(), Failure::kConnect);
+    EXPECT_EQ(conn_.failure_code(), 10061);
 }
 
 // Records whether the resolver was asked.
@@ -205,7 +211,8 @@ TEST_F(TransportTest, DottedAddressSkipsTheResolverNamesUseIt) {
     EXPECT_EQ(spy.lookups, 1);
     sock.close();
     EXPECT_FALSE(sock.open("no-such-host.invalid", 1));
-    EXPECT_GE(Connection::last_error(), 11001);
+    EXPECT_EQ(sock.failure(), Failure::kResolve);
+    EXPECT_GE(sock.failure_code(), 11001);
     platform::set_socket_api(nullptr);
 }
 

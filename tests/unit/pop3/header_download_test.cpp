@@ -261,7 +261,7 @@ TEST_F(HeaderDownloadTest, RefusalsAndLostConnectionsFail) {
     EXPECT_FALSE(top(1, out));
     EXPECT_EQ(s_->mailbox.top_support, TopSupport::kWorks);
     EXPECT_FALSE(top(2, out));
-    EXPECT_EQ(Connection::last_error(), 10054);
+    EXPECT_EQ(s_->mailbox.connection.failure(), Failure::kLost);
     EXPECT_FALSE(list(3));
 }
 

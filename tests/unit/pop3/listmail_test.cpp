@@ -206,7 +206,7 @@ TEST_F(ListMailTest, RefusedCommandKeepsTheLogonWhateverTheLastSocketError) {
         return false;
     });
     logon(std::move(pop));
-    Connection::set_last_error(10054);  // left over from some earlier failure
+    platform::socket_api().set_last_error(10054);  // left over from some earlier failure
     std::string list;
     EXPECT_EQ(listmail(list), -11);
     EXPECT_EQ(list, "");

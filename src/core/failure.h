@@ -1,0 +1,37 @@
+// Why a call failed, beyond its status: what kind of failure came first,
+// the file it concerns and the system's error number. The connection and
+// the attachment files note it as it happens; the command-line tool reads
+// it instead of guessing from diagnostics text.
+#pragma once
+
+#include <string>
+
+namespace brevorin {
+
+enum class Failure {
+    kNone,
+    kResolve,   // the server's name was not found
+    kConnect,   // the connection was refused or the host unreachable
+    kTimedOut,  // the server did not answer in time
+    kLost,      // the connection broke or was closed by the server
+    kTls,       // the TLS handshake failed
+    kFile,      // an attachment file could not be created or written
+    kOther,     // a socket error outside the above
+};
+
+struct FailureRecord {
+    Failure kind = Failure::kNone;
+    int system_error = 0;  // errno, or the Windows Sockets error number
+    std::string path;      // the file, for kFile
+
+    // The first failure of a call is the one that explains it: a timeout
+    // stays a timeout although the goodbye after it fails too.
+    void note(Failure what, int error, const std::string& file = std::string()) {
+        if (kind != Failure::kNone) return;
+        kind = what;
+        system_error = error;
+        path = file;
+    }
+};
+
+}  // namespace brevorin
