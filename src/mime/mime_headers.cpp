@@ -61,7 +61,7 @@ int classify(const std::string& token, const std::string& upper, size_t after_la
     return kClassOther;
 }
 
-int read_boundary(const std::string& upper, const char* block, size_t after_label,
+int read_boundary(const std::string& upper, const std::string& block, size_t after_label,
                   std::string& boundary, const Context& ctx) {
     size_t at = upper.find("BOUNDARY=", after_label);
     if (at == npos) {
@@ -89,8 +89,7 @@ int read_image_name(const std::string& upper, size_t after_label, const Context&
     return 0;
 }
 
-int read_charset(const std::string& upper, size_t after_label, int& charset,
-                 const Context& ctx) {
+int read_charset(const std::string& upper, size_t after_label, int& charset, const Context& ctx) {
     size_t at = upper.find("CHARSET=", after_label);
     if (at == npos) {
         charset = kUsAscii;
@@ -120,9 +119,9 @@ int read_charset(const std::string& upper, size_t after_label, int& charset,
 
 }  // namespace
 
-int mime_version(const char* block, char* minor, char* major, const Context& ctx) {
-    if (block == nullptr) return -1;
-    std::string upper = upper_case_copy(block);
+int mime_version(const HeaderBlock& block, char* minor, char* major, const Context& ctx) {
+    if (!block.present()) return -1;
+    const std::string& upper = block.upper();
     size_t at = upper.find("MIME-VERSION: ");
     if (at == npos) return -2;
     size_t major_at = upper.find_first_of("0123456789", at + 14);
@@ -137,10 +136,10 @@ int mime_version(const char* block, char* minor, char* major, const Context& ctx
     return 0;
 }
 
-int mime_content_type(const char* block, int& content_class, std::string& boundary,
-                          int& charset, const Context& ctx) {
-    if (block == nullptr) return -1;
-    std::string upper = upper_case_copy(block);
+int mime_content_type(const HeaderBlock& block, int& content_class, std::string& boundary,
+                      int& charset, const Context& ctx) {
+    if (!block.present()) return -1;
+    const std::string& upper = block.upper();
     size_t at = upper.find("CONTENT-TYPE:");
     if (at == npos) return -1;
     size_t after_label = at + 13;
@@ -149,7 +148,7 @@ int mime_content_type(const char* block, int& content_class, std::string& bounda
     content_class = classify(token, upper, after_label);
     switch (content_class) {
         case kClassMultipart:
-            return read_boundary(upper, block, after_label, boundary, ctx);
+            return read_boundary(upper, block.classic_text(), after_label, boundary, ctx);
         case kClassImage:
             return read_image_name(upper, after_label, ctx);
         case kClassTextPlain:
@@ -159,9 +158,9 @@ int mime_content_type(const char* block, int& content_class, std::string& bounda
     }
 }
 
-int content_transfer_encoding(const char* block, int& code, const Context& ctx) {
-    if (block == nullptr) return -1;
-    std::string upper = upper_case_copy(block);
+int content_transfer_encoding(const HeaderBlock& block, int& code, const Context& ctx) {
+    if (!block.present()) return -1;
+    const std::string& upper = block.upper();
     size_t at = upper.find("CONTENT-TRANSFER-ENCODING:");
     if (at == npos) return -1;
     std::string word = next_word(upper, at + 26);
@@ -177,23 +176,23 @@ int content_transfer_encoding(const char* block, int& code, const Context& ctx) 
         if (word == row.name) {
             code = row.code;
             ctx.diag.print('F', 0,
-                       "GET_CONTENT_TRANSFER_ENCODING: Done reading Content-Transfer-Encoding");
+                           "GET_CONTENT_TRANSFER_ENCODING: Done reading Content-Transfer-Encoding");
             return 0;
         }
     }
     return -1;
 }
 
-void file_disposition(const char* block, std::string& name, const Context& ctx) {
+void file_disposition(const HeaderBlock& block, std::string& name, const Context& ctx) {
     name.clear();
-    if (block == nullptr) return;
-    std::string upper = upper_case_copy(block);
+    if (!block.present()) return;
+    const std::string& upper = block.upper();
     size_t at = upper.find("CONTENT-DISPOSITION:");
     if (at == npos) return;
     size_t filename = upper.find("FILENAME=", at + 20);
     if (filename == npos) return;
     size_t after = filename + 9;
-    std::string source(block);
+    const std::string& source = block.classic_text();
     size_t quote = upper.find('"', after);
     std::string value;
     if (quote != npos) {
@@ -207,7 +206,7 @@ void file_disposition(const char* block, std::string& name, const Context& ctx) 
     name = last_path_component(value);
     if (name.size() > kMaxFileNameLength) name.resize(kMaxFileNameLength);
     ctx.diag.print('F', 0, "GET_FILE_DISPOSITION: Done reading file disposition, result: %s",
-               name.c_str());
+                   name.c_str());
 }
 
 }  // namespace brevorin

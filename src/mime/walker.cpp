@@ -7,6 +7,7 @@
 #include "codec/quoted_printable.h"
 #include "mime/encoded_word.h"
 #include "mime/file_names.h"
+#include "mime/header_block.h"
 #include "mime/host_text.h"
 #include "mime/media_types.h"
 #include "mime/mime_fields.h"
@@ -65,7 +66,7 @@ struct Plan {
     bool degraded = false;    // something was lost on the way: status 1
 };
 
-using Planner = Plan (*)(const std::string& block, Place place, const Context& ctx);
+using Planner = Plan (*)(const HeaderBlock& block, Place place, const Context& ctx);
 
 // What sets the two rule sets apart; the walker itself is the same.
 struct Rules {
@@ -146,22 +147,22 @@ std::string classic_conversion(int code, Transfer transfer, const Context& ctx) 
     return std::string();
 }
 
-Plan classic_file(const std::string& block, Transfer transfer, const Context& ctx) {
+Plan classic_file(const HeaderBlock& block, Transfer transfer, const Context& ctx) {
     Plan plan;
     plan.kind = Plan::Kind::kFile;
     plan.transfer = transfer;
     plan.announce = transfer != Transfer::kIdentity;
-    file_disposition(block.c_str(), plan.name, ctx);
+    file_disposition(block, plan.name, ctx);
     plan.name = safe_attachment_name(plan.name, ctx.charset);
     if (plan.name.empty()) plan.name = "att-1";
     return plan;
 }
 
-Plan classic_plan(const std::string& block, Place place, const Context& ctx) {
+Plan classic_plan(const HeaderBlock& block, Place place, const Context& ctx) {
     Plan plan;
     int content_class = 0;
     int charset = kUsAscii;
-    int rc = mime_content_type(block.c_str(), content_class, plan.boundary, charset, ctx);
+    int rc = mime_content_type(block, content_class, plan.boundary, charset, ctx);
     if (place == Place::kMessage) {
         if (rc != 0) {
             content_class = kClassTextPlain;
@@ -186,7 +187,7 @@ Plan classic_plan(const std::string& block, Place place, const Context& ctx) {
         }
     }
     int encoding = kEncoding7bit;
-    content_transfer_encoding(block.c_str(), encoding, ctx);
+    content_transfer_encoding(block, encoding, ctx);
     Transfer transfer = encoding == kEncodingBase64            ? Transfer::kBase64
                         : encoding == kEncodingQuotedPrintable ? Transfer::kQuotedPrintable
                                                                : Transfer::kIdentity;
@@ -210,8 +211,8 @@ Plan classic_plan(const std::string& block, Place place, const Context& ctx) {
 
 // ---- The modern rules: RFC 2045, 2046, 2183 and 2231 as mail readers apply them.
 
-MimeField field_of(const std::string& block, const char* name) {
-    std::optional<std::string> value = header_field(block, name);
+MimeField field_of(const HeaderBlock& block, const char* name) {
+    std::optional<std::string> value = block.field(name);
     return value ? parse_mime_field(*value) : MimeField{};
 }
 
@@ -219,8 +220,8 @@ MimeField field_of(const std::string& block, const char* name) {
 // place; one that cannot be parsed, a type without subtype included, is
 // text/plain; charset=us-ascii (RFC 2045, 5.2), so that its text is shown
 // rather than filed away.
-MimeField content_type(const std::string& block, Place place) {
-    std::optional<std::string> given = header_field(block, "Content-Type");
+MimeField content_type(const HeaderBlock& block, Place place) {
+    std::optional<std::string> given = block.field("Content-Type");
     MimeField type;
     if (!given) {
         type.value = place == Place::kDigestPart ? "message/rfc822" : "text/plain";
@@ -237,7 +238,24 @@ MimeField content_type(const std::string& block, Place place) {
     return type;
 }
 
-Plan modern_plan(const std::string& block, Place place, const Context& ctx) {
+// The decoded, host-charset file name of a part by the modern rules.
+std::string file_name_of(const HeaderBlock& block, const Context& ctx, bool& lossy) {
+    MimeField disposition = field_of(block, "Content-Disposition");
+    MimeField type = field_of(block, "Content-Type");
+    const MimeParameter* given = disposition.param("filename");
+    if (given == nullptr || given->value.empty()) given = type.param("name");
+    if (given == nullptr) return std::string();
+    std::string name = given->value;
+    if (!given->charset.empty()) {
+        if (to_host_charset(given->charset, name, ctx) == HostText::kLossy) lossy = true;
+    } else if (name.find("=?") != std::string::npos) {
+        name = decode_words_for_host(name, ctx, &lossy);
+    }
+    // A decoded zero byte would end the name for the file system anyway.
+    return std::string(name.c_str());
+}
+
+Plan modern_plan(const HeaderBlock& block, Place place, const Context& ctx) {
     Plan plan;
     MimeField type = content_type(block, place);
     MimeField disposition = field_of(block, "Content-Disposition");
@@ -271,7 +289,7 @@ Plan modern_plan(const std::string& block, Place place, const Context& ctx) {
     }
     if (plan.transfer == Transfer::kIdentity && !identity) return plan;  // kSkip
     plan.kind = Plan::Kind::kFile;
-    plan.name = safe_attachment_name(part_file_name(block, ctx, plan.degraded), ctx.charset);
+    plan.name = safe_attachment_name(file_name_of(block, ctx, plan.degraded), ctx.charset);
     // Windows drops a name's trailing dots and blanks from the file it
     // creates: the name reported must be the file's.
     while (!plan.name.empty() && (plan.name.back() == '.' || plan.name.back() == ' '))
@@ -479,7 +497,7 @@ class Walker {
                 if (end == HeaderEnd::kRefused && !skip_body(at)) return false;
                 continue;
             }
-            Plan part = rules_.plan(block, place, ctx_);
+            Plan part = rules_.plan(HeaderBlock(block), place, ctx_);
             bool ok = alternative ? alternative_part(block, part, depth, at, alt)
                                   : entity(part, depth, at);
             if (!ok) return false;
@@ -544,7 +562,7 @@ class Walker {
         std::string block;
         Stop stop;
         if (again.part_headers(block, stop) != HeaderEnd::kRead) return;
-        again.entity(rules_.plan(block, Place::kPart, ctx_), depth, stop);
+        again.entity(rules_.plan(HeaderBlock(block), Place::kPart, ctx_), depth, stop);
     }
 
     bool text(const Plan& plan, Stop& stop) {
@@ -655,31 +673,15 @@ class Walker {
 
 }  // namespace
 
-std::string part_file_name(const std::string& block, const Context& ctx, bool& lossy) {
-    MimeField disposition = field_of(block, "Content-Disposition");
-    MimeField type = field_of(block, "Content-Type");
-    const MimeParameter* given = disposition.param("filename");
-    if (given == nullptr || given->value.empty()) given = type.param("name");
-    if (given == nullptr) return std::string();
-    std::string name = given->value;
-    if (!given->charset.empty()) {
-        if (to_host_charset(given->charset, name, ctx) == HostText::kLossy) lossy = true;
-    } else if (name.find("=?") != std::string::npos) {
-        name = decode_words_for_host(name, ctx, &lossy);
-    }
-    // A decoded zero byte would end the name for the file system anyway.
-    return std::string(name.c_str());
-}
-
 BodyOutcome walk_body(LineSource& lines, const std::string& header, const std::string& directory,
                       const Context& ctx, DecodedBody& out) {
     const bool modern = ctx.options.mime == MimeMode::kModern;
     const Rules& rules = modern ? kModernRules : kClassicRules;
+    HeaderBlock block(header);
     char minor = 0, major = 0;
-    if (mime_version(header.c_str(), &minor, &major, ctx) != 0 &&
-        !(modern && header_field(header, "Content-Type")))
+    if (mime_version(block, &minor, &major, ctx) != 0 && !(modern && block.field("Content-Type")))
         return BodyOutcome::kNotMime;
-    Plan plan = rules.plan(header, Place::kMessage, ctx);
+    Plan plan = rules.plan(block, Place::kMessage, ctx);
     if (plan.kind == Plan::Kind::kNotMime) {
         out.status = kAttachmentSkipped;
         return BodyOutcome::kNotMime;

@@ -34,9 +34,4 @@ BodyOutcome walk_body(LineSource& lines, const std::string& header, const std::s
 // after its header keeps its first line of text).
 void split_header_block(const std::string& block, std::string& header, std::string& text);
 
-// The decoded, host-charset file name a part's header block gives by the
-// modern rules (before the file-name safety rules); empty when it names
-// none. lossy is set when a character became '?'.
-std::string part_file_name(const std::string& block, const Context& ctx, bool& lossy);
-
 }  // namespace brevorin

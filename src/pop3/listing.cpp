@@ -8,7 +8,7 @@
 
 #include "core/text.h"
 #include "mime/encoded_word.h"
-#include "mime/mime_fields.h"
+#include "mime/header_block.h"
 #include "net/connection.h"
 #include "pop3/header_download.h"
 #include "pop3/session.h"
@@ -35,13 +35,6 @@ constexpr size_t kPipelineBatch = 32;
 
 bool is_line_break(char c) {
     return c == '\r' || c == '\n';
-}
-
-// The first occurrence of key anywhere in the upper-case copy; the position
-// right after it, or npos.
-size_t value_start(const std::string& upper, const char* key) {
-    size_t at = upper.find(key);
-    return at == std::string::npos ? at : at + std::strlen(key);
 }
 
 // Where the line holding pos ends: its CR or LF, or the end of the text.
@@ -126,10 +119,11 @@ constexpr FoldedField kSubjectField{"SUBJECT:", &MessageEntry::subject, "subject
 constexpr FoldedField kReplyToField{"REPLY-TO:", &MessageEntry::reply_to, "reply", kReplyLineLimit};
 
 // From, To, Cc, Subject and Reply-To: folded values with encoded words.
-void extract_folded(const std::string& header, const std::string& upper, const FoldedField& field,
-                    MessageEntry& entry, const Context& ctx) {
+void extract_folded(const HeaderBlock& block, const FoldedField& field, MessageEntry& entry,
+                    const Context& ctx) {
+    const std::string& header = block.classic_text();
     OwnedText& slot = entry.*field.slot;
-    size_t start = value_start(upper, field.key);
+    size_t start = block.after_label(field.key);
     if (start == std::string::npos) {
         slot = std::string();
         return;
@@ -142,19 +136,19 @@ void extract_folded(const std::string& header, const std::string& upper, const F
         // One badly encoded value (or a plain "=?" in a subject) must not
         // make the whole mailbox unlistable: keep the value as it came.
         ctx.diag.print('E', 1, "POP3_PARSEHEADER: Could not decode %s field, kept as received",
-                   field.name);
+                       field.name);
         decoded = without_line_breaks_and_tabs(value);
     }
     slot = std::move(decoded);
     if (slot->size() < field.line_limit)
-        ctx.diag.print('D', 2, "POP3_PARSEHEADER: Put %s in %s field", slot->c_str(),
-                   field.name);
+        ctx.diag.print('D', 2, "POP3_PARSEHEADER: Put %s in %s field", slot->c_str(), field.name);
 }
 
 // The trimmed text of a single-line field; nullopt when the key is absent.
 // An empty value comes back as an empty text.
-OwnedText single_line_value(const std::string& header, const std::string& upper, const char* key) {
-    size_t start = value_start(upper, key);
+OwnedText single_line_value(const HeaderBlock& block, const char* key) {
+    const std::string& header = block.classic_text();
+    size_t start = block.after_label(key);
     if (start == std::string::npos) return std::nullopt;
     std::string value = header.substr(start, single_value_end(header, start) - start);
     trim_spaces(value);
@@ -162,9 +156,8 @@ OwnedText single_line_value(const std::string& header, const std::string& upper,
     return value;
 }
 
-void extract_date(const std::string& header, const std::string& upper, MessageEntry& entry,
-                  const Context& ctx) {
-    OwnedText value = single_line_value(header, upper, "DATE:");
+void extract_date(const HeaderBlock& block, MessageEntry& entry, const Context& ctx) {
+    OwnedText value = single_line_value(block, "DATE:");
     entry.date = value ? std::move(*value) : std::string();
     if (value && entry.date->size() < kDateLineLimit)
         ctx.diag.print('D', 2, "POP3_PARSEHEADER: Put %s in date field", entry.date->c_str());
@@ -173,12 +166,12 @@ void extract_date(const std::string& header, const std::string& upper, MessageEn
 // The host's priority (5 highest) from a message by mail clients' rules:
 // X-Priority counts the other way round (1 highest), Importance says
 // high, normal or low; the default is 3.
-int host_priority(const std::string& header) {
-    if (std::optional<std::string> x = header_field(header, "X-Priority")) {
+int host_priority(const HeaderBlock& block) {
+    if (std::optional<std::string> x = block.field("X-Priority")) {
         int number = parse_int_like_atoi(x->c_str());
         if (number >= 1 && number <= 5) return 6 - number;
     }
-    if (std::optional<std::string> importance = header_field(header, "Importance")) {
+    if (std::optional<std::string> importance = block.field("Importance")) {
         std::string word = upper_case_copy(*importance);
         trim_spaces(word);
         if (word == "HIGH") return 5;
@@ -189,28 +182,25 @@ int host_priority(const std::string& header) {
 
 // Priority and X-Priority alike (the search finds either); the number is
 // read the way atoi reads it, so "1 (Highest)" gives 1 and a word gives 0.
-void extract_priority(const std::string& header, const std::string& upper, MessageEntry& entry,
-                      const Context& ctx) {
-    OwnedText value = single_line_value(header, upper, "PRIORITY:");
+void extract_priority(const HeaderBlock& block, MessageEntry& entry, const Context& ctx) {
+    OwnedText value = single_line_value(block, "PRIORITY:");
     if (!value) {
         ctx.diag.print('F', 0, "POP3_PARSEHEADER: Priority not available, trying X-Priority");
         ctx.diag.print('F', 0,
-                   "POP3_PARSEHEADER: X-Priority not available, using default priority");
+                       "POP3_PARSEHEADER: X-Priority not available, using default priority");
         entry.priority =
-            ctx.options.mime == MimeMode::kModern ? host_priority(header) : kDefaultPriority;
+            ctx.options.mime == MimeMode::kModern ? host_priority(block) : kDefaultPriority;
         return;
     }
     entry.priority = value->empty() ? kDefaultPriority : parse_int_like_atoi(value->c_str());
-    if (ctx.options.mime == MimeMode::kModern) entry.priority = host_priority(header);
+    if (ctx.options.mime == MimeMode::kModern) entry.priority = host_priority(block);
     ctx.diag.print('D', 2, "POP3_PARSEHEADER: Put %d in priority field", entry.priority);
 }
 
-void extract_message_id(const std::string& header, const std::string& upper, MessageEntry& entry,
-                        const Context& ctx) {
-    OwnedText value = single_line_value(header, upper, "MESSAGE-ID:");
+void extract_message_id(const HeaderBlock& block, MessageEntry& entry, const Context& ctx) {
+    OwnedText value = single_line_value(block, "MESSAGE-ID:");
     entry.id = value ? std::move(*value) : std::string();
-    if (value)
-        ctx.diag.print('D', 2, "POP3_PARSEHEADER: Put %s in id field", entry.id->c_str());
+    if (value) ctx.diag.print('D', 2, "POP3_PARSEHEADER: Put %s in id field", entry.id->c_str());
 }
 
 void append_value(std::string& list, const OwnedText& value) {
@@ -292,7 +282,8 @@ int send_batch(Mailbox& box, int first, Batch& batch) {
 // Answers that do not belong to their requests: nothing read from here on
 // can be trusted to be the message it claims, so the visit ends.
 int out_of_step(Mailbox& box, Batch& batch) {
-    box.ctx.diag.print('E', 1, "LISTMAIL: Answers out of step with the requests, connection closed");
+    box.ctx.diag.print('E', 1,
+                       "LISTMAIL: Answers out of step with the requests, connection closed");
     batch.clear();
     tear_down(box);
     return kNetwork;
@@ -356,16 +347,15 @@ int receive_header_fields(Mailbox& box, Batch& batch, std::string& header) {
 int parse_header_fields(const char* header, MessageEntry& entry, const Context& ctx) {
     if (header == nullptr) return -1;
     try {
-        const std::string text(header);
-        const std::string upper = upper_case_copy(text);
-        extract_folded(text, upper, kFromField, entry, ctx);
-        extract_folded(text, upper, kToField, entry, ctx);
-        extract_folded(text, upper, kCcField, entry, ctx);
-        extract_folded(text, upper, kSubjectField, entry, ctx);
-        extract_date(text, upper, entry, ctx);
-        extract_priority(text, upper, entry, ctx);
-        extract_folded(text, upper, kReplyToField, entry, ctx);
-        extract_message_id(text, upper, entry, ctx);
+        const HeaderBlock block(header);
+        extract_folded(block, kFromField, entry, ctx);
+        extract_folded(block, kToField, entry, ctx);
+        extract_folded(block, kCcField, entry, ctx);
+        extract_folded(block, kSubjectField, entry, ctx);
+        extract_date(block, entry, ctx);
+        extract_priority(block, entry, ctx);
+        extract_folded(block, kReplyToField, entry, ctx);
+        extract_message_id(block, entry, ctx);
     } catch (const std::bad_alloc&) {
         return -1;
     }

@@ -132,3 +132,23 @@ TEST_F(MimeHeaders, FileNameIsTheLastPathComponent) {
 
 }  // namespace
 }  // namespace brevorin
+
+namespace brevorin {
+namespace {
+
+// Both lookups over one block: the classic one finds a label anywhere (in
+// another field's value too) and stops at a NUL byte, as it always has;
+// the field lookup wants the name at a line start and reads past a NUL.
+TEST(HeaderBlock, ClassicAndFieldLookupsReadTheSameBlockTheirOwnWay) {
+    HeaderBlock block(std::string("Subject: about Content-Type: x\r\n"
+                                  "content-type: text/plain\r\n X-After: y") +
+                      '\0' + "z\r\nDate: later\r\n");
+    EXPECT_EQ(block.after_label("CONTENT-TYPE:"), 28u);  // inside the Subject
+    EXPECT_EQ(block.field("Content-Type").value_or("-"), std::string("text/plain X-After: y\0z", 23));
+    EXPECT_EQ(block.after_label("DATE:"), std::string::npos);
+    EXPECT_EQ(block.field("date").value_or("-"), "later");
+    EXPECT_FALSE(HeaderBlock(nullptr).present());
+}
+
+}  // namespace
+}  // namespace brevorin
