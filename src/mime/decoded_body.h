@@ -34,6 +34,6 @@ enum class BodyOutcome {
 };
 
 // Adds a decoded text to the body, or marks the body over its limit.
-void append_text(DecodedBody& out, const std::string& text);
+void append_text(DecodedBody& out, std::string text);
 
 }  // namespace brevorin

@@ -18,7 +18,7 @@ namespace brevorin {
 
 // Text parts add up; past the body limit they are left out and the result
 // says so, however many parts a message has.
-void append_text(DecodedBody& out, const std::string& text) {
+void append_text(DecodedBody& out, std::string text) {
     size_t have = out.body ? out.body->size() : 0;
     if (text.size() > out.body_limit - have) {
         out.body_over_limit = true;
@@ -27,7 +27,7 @@ void append_text(DecodedBody& out, const std::string& text) {
     if (out.body.has_value())
         *out.body += text;
     else
-        out.body = text;
+        out.body = std::move(text);
 }
 
 namespace {
@@ -337,6 +337,65 @@ const Rules kModernRules = {
     NextName::kNoTrailingDot,
 };
 
+// A text brought into the host's character set in pieces that end with a
+// line, as it arrives: a large text never exists in two sets at once, and
+// once the converted text passes its limit nothing more is kept.
+class HostTextSink {
+  public:
+    // An empty charset keeps the bytes as they come.
+    HostTextSink(std::string charset, size_t limit, const Context& ctx)
+        : charset_(std::move(charset)), limit_(limit), ctx_(ctx) {}
+
+    void add(const std::string& bytes) {
+        if (over_) return;
+        pending_ += bytes;
+        if (pending_.size() < kPiece) return;
+        // A piece ends after a line break, where every character set that
+        // mail uses is back in its initial state; a line without one is cut
+        // after its last ASCII byte, so that no character is split.
+        size_t cut = pending_.rfind('\n');
+        if (cut == std::string::npos && pending_.size() >= 4 * kPiece) {
+            cut = pending_.size();
+            while (cut > 0 && static_cast<unsigned char>(pending_[cut - 1]) >= 0x80) --cut;
+            if (cut == 0) cut = pending_.size();
+            convert(cut);
+        } else if (cut != std::string::npos) {
+            convert(cut + 1);
+        }
+    }
+    void finish() { convert(pending_.size()); }
+
+    bool over() const { return over_; }
+    bool lossy() const { return lossy_; }
+    std::string take() { return std::move(text_); }
+
+  private:
+    static constexpr size_t kPiece = 64 * 1024;
+
+    void convert(size_t length) {
+        if (over_ || length == 0) return;
+        std::string piece = pending_.substr(0, length);
+        pending_.erase(0, length);
+        if (!charset_.empty() && to_host_charset(charset_, piece, ctx_) == HostText::kLossy)
+            lossy_ = true;
+        if (piece.size() > limit_ - text_.size()) {
+            over_ = true;
+            std::string().swap(text_);
+            std::string().swap(pending_);
+            return;
+        }
+        text_ += piece;
+    }
+
+    std::string charset_;
+    size_t limit_;
+    const Context& ctx_;
+    std::string pending_;
+    std::string text_;
+    bool over_ = false;
+    bool lossy_ = false;
+};
+
 // ---- The walker: explicit states over the line source, by either rules.
 
 class Walker {
@@ -566,6 +625,14 @@ class Walker {
     }
 
     bool text(const Plan& plan, Stop& stop) {
+        // Inline text parts are shown one after the other, a blank line
+        // between them.
+        const char* separator = "";
+        if (rules_.separate_texts && out_.body && !out_.body->empty())
+            separator = out_.body->back() == '\n' ? "\r\n" : "\r\n\r\n";
+        size_t have = (out_.body ? out_.body->size() : 0) + std::strlen(separator);
+        HostTextSink shown(rules_.tolerant_text ? plan.charset : std::string(),
+                           have > out_.body_limit ? 0 : out_.body_limit - have, ctx_);
         std::string collected;
         std::string bytes;
         bool stopped = false;
@@ -576,20 +643,33 @@ class Walker {
                 return false;
             }
             if (!content(stop, stopped, bytes)) return false;
-            if (collected.size() <= out_.body_limit) collected += bytes;
+            // Text that needs no transfer decoding is converted as it comes;
+            // the rest is decoded whole, once it has all arrived.
+            if (rules_.tolerant_text && plan.transfer == Transfer::kIdentity)
+                shown.add(bytes);
+            else if (collected.size() <= out_.body_limit)
+                collected += bytes;
         }
         std::string decoded;
-        if (!decode_text(plan, collected, decoded)) return false;
-        // Inline text parts are shown one after the other, a blank line
-        // between them.
-        if (rules_.separate_texts && out_.body && !out_.body->empty())
-            decoded.insert(0, out_.body->back() == '\n' ? "\r\n" : "\r\n\r\n");
-        append_text(out_, decoded);
+        if (!rules_.tolerant_text || plan.transfer != Transfer::kIdentity) {
+            if (!decode_text(plan, collected, decoded)) return false;
+            shown.add(decoded);
+        }
+        shown.finish();
+        if (shown.lossy()) out_.status = kAttachmentSkipped;
+        if (shown.over()) {
+            out_.body_over_limit = true;
+            return true;
+        }
+        std::string text = shown.take();
+        if (*separator != '\0') text.insert(0, separator);
+        append_text(out_, std::move(text));
         return true;
     }
 
-    // Decodes a collected text by its transfer encoding and brings it into
-    // the host's character set. False when the rules refuse it.
+    // Decodes a collected text by its transfer encoding, and by the classic
+    // rules brings it into the host's character set. False when the rules
+    // refuse it.
     bool decode_text(const Plan& plan, std::string& collected, std::string& text) {
         int rc = 0;
         if (plan.transfer == Transfer::kBase64)
@@ -604,8 +684,7 @@ class Walker {
             out_.status = kAttachmentSkipped;
             text = std::move(collected);
         }
-        if (to_host_charset(plan.charset, text, ctx_) == HostText::kLossy && rules_.tolerant_text)
-            out_.status = kAttachmentSkipped;
+        if (!rules_.tolerant_text) to_host_charset(plan.charset, text, ctx_);
         return true;
     }
 

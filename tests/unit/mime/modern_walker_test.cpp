@@ -3,11 +3,11 @@
 
 #include <string>
 
-#include "mime_test_support.h"
 #include "core/context.h"
 #include "core/line_source.h"
 #include "mime/message.h"
 #include "mime/walker.h"
+#include "mime_test_support.h"
 
 namespace brevorin {
 namespace {
@@ -50,7 +50,7 @@ struct WalkCase {
     const char* name;
     const char* message;  // LF line ends
     const char* body;
-    const char* files;    // ESC-separated
+    const char* files;  // ESC-separated
     int status;
 };
 
@@ -123,7 +123,11 @@ INSTANTIATE_TEST_SUITE_P(
                  "Content-Type: application/octet-stream\n\ny\n--m\n"
                  "Content-Type: text/calendar\n\nz\n--m\n"
                  "Content-Type: application/pdf; name=\"report. \"\n\nw\n--m--\n",
-                 "", "att-1\x1b" "att-2\x1b" "att-1.ics\x1breport", 0},
+                 "",
+                 "att-1\x1b"
+                 "att-2\x1b"
+                 "att-1.ics\x1breport",
+                 0},
         // Encoded-word names, and names the safety rules must change.
         WalkCase{"word-names",
                  "MIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=m\n\n--m\n"
@@ -144,25 +148,25 @@ INSTANTIATE_TEST_SUITE_P(
 INSTANTIATE_TEST_SUITE_P(
     TextReachesTheBody, Walks,
     ::testing::Values(
-        WalkCase{"no-subtype",
-                 "MIME-Version: 1.0\nContent-Type: text; charset=us-ascii\n\nshown\n", "shown\r\n", "",
-                 0},
-        WalkCase{"no-boundary",
-                 "MIME-Version: 1.0\nContent-Type: multipart/mixed\n\n--x\nshown\n", "--x\r\nshown\r\n",
-                 "", 0},
-        WalkCase{"inline-named-texts",
-                 "MIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=m\n\n--m\n"
-                 "Content-Type: text/plain\nContent-Disposition: inline; filename=\"msg.txt\"\n\none\n"
-                 "--m\nContent-Type: text/plain; name=\"msg.txt\"\n\ntwo\n--m\n"
-                 "Content-Type: text/plain\nContent-Disposition: attachment; filename=\"kept.txt\"\n\n"
-                 "file\n--m--\n",
-                 "one\r\n\r\ntwo", "kept.txt", 0},
+        WalkCase{"no-subtype", "MIME-Version: 1.0\nContent-Type: text; charset=us-ascii\n\nshown\n",
+                 "shown\r\n", "", 0},
+        WalkCase{"no-boundary", "MIME-Version: 1.0\nContent-Type: multipart/mixed\n\n--x\nshown\n",
+                 "--x\r\nshown\r\n", "", 0},
+        WalkCase{
+            "inline-named-texts",
+            "MIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=m\n\n--m\n"
+            "Content-Type: text/plain\nContent-Disposition: inline; filename=\"msg.txt\"\n\none\n"
+            "--m\nContent-Type: text/plain; name=\"msg.txt\"\n\ntwo\n--m\n"
+            "Content-Type: text/plain\nContent-Disposition: attachment; filename=\"kept.txt\"\n\n"
+            "file\n--m--\n",
+            "one\r\n\r\ntwo", "kept.txt", 0},
         WalkCase{"part-without-empty-line",
                  "MIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=m\n\n--m\n"
                  "Content-Type: text/plain\nbar\n--m--\n",
                  "bar", "", 0},
         WalkCase{"message-without-empty-line",
-                 "From: a@example.org\nTo: b@example.org\nSubject: s\ncounter to RFC 2822, no empty line\n",
+                 "From: a@example.org\nTo: b@example.org\nSubject: s\ncounter to RFC 2822, no "
+                 "empty line\n",
                  "counter to RFC 2822, no empty line\r\n", "", 0},
         WalkCase{"digest-parts-are-messages",
                  "MIME-Version: 1.0\nContent-Type: multipart/digest; boundary=d\n\n--d\n\n"
@@ -199,7 +203,67 @@ TEST(ModernWalker, QuotedPrintableAttachmentStreams) {
     TempDir dir;
     Decoded d = decode(message, dir, modern());
     EXPECT_EQ(d.body.status, 0);
-    EXPECT_EQ(test::read_file(dir.file("q.bin")), long_line + std::string("\0\xff\r\n\r\nlast=", 11));
+    EXPECT_EQ(test::read_file(dir.file("q.bin")),
+              long_line + std::string("\0\xff\r\n\r\nlast=", 11));
+}
+
+}  // namespace
+}  // namespace brevorin
+
+namespace brevorin {
+namespace {
+
+// A text longer than the converter's pieces, with a line longer than
+// several of them: converted piece by piece (no character split between
+// two) it is what converting it whole gives, both ways between Latin-1 and
+// UTF-8, and the body limit holds exactly at the converted size.
+TEST(ModernWalker, LargeTextConvertsInPiecesUpToTheLimit) {
+    std::string latin1;
+    while (latin1.size() < 300 * 1024)
+        latin1 +=
+            "Gr\xfc\xdf"
+            "e \xe4\xf6\xfc\r\n";
+    for (int i = 0; i < 200 * 1024; ++i)
+        latin1 +=
+            "\xe9\xe9"
+            "a";
+    latin1 += "\r\n";
+    std::string utf8;
+    for (unsigned char c : latin1) {
+        if (c < 0x80) {
+            utf8 += static_cast<char>(c);
+        } else {
+            utf8 += static_cast<char>(0xC0 | (c >> 6));
+            utf8 += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    struct Way {
+        const char* charset;
+        const std::string& sent;
+        int host;
+        const std::string& shown;
+    };
+    for (const Way& way :
+         {Way{"iso-8859-1", latin1, kUtf8, utf8}, Way{"utf-8", utf8, kLatin1, latin1}}) {
+        std::string message =
+            std::string("MIME-Version: 1.0\r\nContent-Type: text/plain; charset=") + way.charset +
+            "\r\n\r\n" + way.sent;
+        for (size_t limit : {way.shown.size(), way.shown.size() - 1}) {
+            TempDir dir;
+            TextLineSource lines(message.data(), message.size());
+            std::string header;
+            ASSERT_EQ(read_header_block(lines, header), HeaderRead::kRead);
+            DecodedBody body;
+            body.body_limit = limit;
+            ASSERT_EQ(decode_body(lines, header, dir.text(), modern(way.host), body),
+                      MessageBody::kDecoded);
+            bool fits = limit == way.shown.size();
+            EXPECT_EQ(body.body_over_limit, !fits) << way.charset;
+            EXPECT_EQ(body.status, 0) << way.charset;
+            EXPECT_TRUE(body.body.value_or("") == (fits ? way.shown : ""))
+                << way.charset << " " << limit;
+        }
+    }
 }
 
 }  // namespace
