@@ -255,6 +255,30 @@ int Connection::read_raw(char* buffer, int size) {
     return read_piece(buffer, size);
 }
 
+int Connection::read_view(const char*& data, char* buffer, int size) {
+    start_operation();
+    if (size < 2) {
+        ctx_.diag.print('E', 1, "SOCKREAD: len to small");
+        return -1;
+    }
+    if (!corked_ && buffered() > 0) {
+        const char* start = in_.data() + head_;
+        size_t avail =
+            buffered() < static_cast<size_t>(size) ? buffered() : static_cast<size_t>(size);
+        const void* lf = std::memchr(start, '\n', avail);
+        if (lf != nullptr || avail == static_cast<size_t>(size)) {
+            size_t take = lf != nullptr
+                              ? static_cast<size_t>(static_cast<const char*>(lf) - start) + 1
+                              : avail;
+            head_ += take;
+            data = start;
+            return static_cast<int>(take);
+        }
+    }
+    data = buffer;
+    return read_piece(buffer, size);
+}
+
 int Connection::write(const char* data, int length) {
     start_operation();
     if (length == 0) return 0;

@@ -43,6 +43,10 @@ class Connection {
     int read_line(char* buffer, int size);
     // One line into buffer, at most size bytes, not terminated; the count or -1.
     int read_raw(char* buffer, int size);
+    // The same without a copy where the read-ahead holds the whole piece:
+    // data then points into it, valid until the next read. Otherwise the
+    // piece is gathered into buffer (size bytes) and data points there.
+    int read_view(const char*& data, char* buffer, int size);
     // Writes all of data; length, 0 for an empty write, or -1.
     int write(const char* data, int length);
     bool write_text(std::string_view text);

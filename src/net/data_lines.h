@@ -1,5 +1,6 @@
 // The dot-terminated data of a multi-line POP3 answer (TOP, RETR, LIST) as
-// a line source. Lines come from the connection with the 2048-byte line
+// a line source. Lines are handed out where the connection's read-ahead
+// holds them, copied only when one spans two receives. They come with the 2048-byte line
 // capacity, so a longer line arrives in pieces. Only a piece that starts a
 // line can be the terminating line or carry a stuffing dot; the pieces that
 // continue a long line are data whatever they begin with.
@@ -13,13 +14,13 @@
 namespace brevorin {
 
 class DataLineReader final : public LineSource {
-public:
+  public:
     explicit DataLineReader(Connection& connection) : connection_(connection) {}
 
-protected:
+  protected:
     Next read_piece() override;
 
-private:
+  private:
     Connection& connection_;
     std::array<char, kLineCapacity> buffer_{};
 };
