@@ -9,6 +9,7 @@
 #include "mime/file_names.h"
 #include "mime/header_block.h"
 #include "mime/host_text.h"
+#include "mime/html_text.h"
 #include "mime/media_types.h"
 #include "mime/mime_fields.h"
 #include "mime/mime_headers.h"
@@ -63,6 +64,7 @@ struct Plan {
     std::string name;         // of a file, safe to create
     bool utf8_name = false;   // the name is UTF-8 (a UTF-8 host)
     bool announce = true;     // a written file gets a flow line
+    bool html = false;        // an HTML file that may stand in for the body text
     bool degraded = false;    // something was lost on the way: status 1
 };
 
@@ -289,6 +291,10 @@ Plan modern_plan(const HeaderBlock& block, Place place, const Context& ctx) {
     }
     if (plan.transfer == Transfer::kIdentity && !identity) return plan;  // kSkip
     plan.kind = Plan::Kind::kFile;
+    if (type.value == "text/html" && disposition.value != "attachment") {
+        plan.html = true;
+        if (const MimeParameter* charset = type.param("charset")) plan.charset = charset->value;
+    }
     plan.name = safe_attachment_name(file_name_of(block, ctx, plan.degraded), ctx.charset);
     // Windows drops a name's trailing dots and blanks from the file it
     // creates: the name reported must be the file's.
@@ -692,6 +698,14 @@ class Walker {
         if (plan.degraded) out_.status = kAttachmentSkipped;
         AttachmentFiles& files = out_.attachments;
         std::string name = plan.name;
+        // HTML where no text has been shown yet is what a reader sees: it is
+        // rendered into the body, and kept as a file too.
+        const bool shown = plan.html && (!out_.body || out_.body->empty());
+        if (shown && name == "att-1.html") name = "message.html";
+        std::string html;
+        auto keep = [&](const char* data, size_t length) {
+            if (shown && html.size() + length <= kHtmlHoldLimit) html.append(data, length);
+        };
         if (files.begin(directory_, name, plan.utf8_name, ctx_, out_.status) == nullptr)
             return skip_body(stop);
         QpDecoder qp;
@@ -701,17 +715,21 @@ class Walker {
             switch (plan.transfer) {
                 case Transfer::kIdentity:
                     files.write(data, length);
+                    keep(data, length);
                     break;
                 case Transfer::kBase64: {
                     size_t taken = 0;
                     char* room = files.room(Base64Decoder::max_output(length));
-                    files.added(base64.feed(data, length, room, taken));
+                    size_t added = base64.feed(data, length, room, taken);
+                    keep(room, added);
+                    files.added(added);
                     break;
                 }
                 case Transfer::kQuotedPrintable:
                     decoded.clear();
                     qp.feed(data, length, decoded);
                     files.write(decoded.data(), decoded.size());
+                    keep(decoded.data(), decoded.size());
                     break;
             }
         };
@@ -727,6 +745,8 @@ class Walker {
         Base64Decoder::End end = plan.transfer == Transfer::kBase64 ? base64.finish(decoded)
                                                                     : Base64Decoder::End::kComplete;
         files.write(decoded.data(), decoded.size());
+        keep(decoded.data(), decoded.size());
+        if (shown) show_html(plan.charset, html);
         // The part has been read through its delimiter, so a failed decoding
         // only marks the status.
         if (report_decode_end(end, base64.left_over(), ctx_) != 0) {
@@ -738,6 +758,23 @@ class Walker {
         ctx_.diag.print('F', 0, "POP3_PARSE_MIME: Decoded and written file: %s",
                         files.path().c_str());
         return true;
+    }
+
+    // The text of an HTML part in the host's set, as the body.
+    void show_html(const std::string& charset, std::string& html) {
+        if (html.size() >= kHtmlHoldLimit) {
+            out_.status = kAttachmentSkipped;
+            return;
+        }
+        Context utf8 = ctx_;
+        utf8.charset = kUtf8;
+        if (to_host_charset(charset, html, utf8) == HostText::kLossy)
+            out_.status = kAttachmentSkipped;
+        std::string text = html_to_text(html);
+        std::string().swap(html);
+        if (to_host_charset("utf-8", text, ctx_) == HostText::kLossy)
+            out_.status = kAttachmentSkipped;
+        append_text(out_, std::move(text));
     }
 
     const Rules& rules_;

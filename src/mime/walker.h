@@ -21,6 +21,10 @@ constexpr int kMaxMultipartDepth = 16;
 // alternative may still come.
 constexpr size_t kAlternativeHoldLimit = 16u * 1024 * 1024;
 
+// Most bytes of an HTML part rendered into the body (modern rules); a
+// larger one is only saved as a file, with status 1.
+constexpr size_t kHtmlHoldLimit = 16u * 1024 * 1024;
+
 // Reads the rest of a message (from the first body line through the end of
 // data) whose header block is header, by the rules of ctx.options.mime. The
 // classic rules take a message with a MIME-Version; the modern ones also one

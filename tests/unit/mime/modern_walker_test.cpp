@@ -77,12 +77,28 @@ INSTANTIATE_TEST_SUITE_P(
     Structures, Walks,
     ::testing::Values(
         // Without a plain alternative the first one is a part of its class;
-        // the later ones count for nothing.
+        // the later ones count for nothing. HTML that nothing else shows is
+        // rendered into the body, and kept as a file.
         WalkCase{"html-only",
                  "MIME-Version: 1.0\nContent-Type: multipart/alternative; boundary=a\n\n"
                  "--a\nContent-Type: text/html\n\n<p>one</p>\n--a\nContent-Type: text/html\n\n"
                  "<p>two</p>\n--a--\n",
-                 "", "att-1.html", 0},
+                 "one\r\n", "message.html", 0},
+        WalkCase{"html-message",
+                 "MIME-Version: 1.0\nContent-Type: text/html; charset=iso-8859-1\n"
+                 "Content-Transfer-Encoding: quoted-printable\n\n<h1>Gr=FC=DFe</h1>caf&eacute;\n",
+                 "Gr\xfc\xdf"
+                 "e\r\n\r\ncaf\xe9\r\n",
+                 "message.html", 0},
+        WalkCase{
+            "html-after-text",
+            "MIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=m\n\n--m\n"
+            "Content-Type: text/plain\n\nplain\n--m\nContent-Type: text/html\n\n<p>html</p>\n"
+            "--m\nContent-Type: text/html\nContent-Disposition: attachment\n\n<p>x</p>\n--m--\n",
+            "plain",
+            "att-1.html\x1b"
+            "att-2.html",
+            0},
         // The plain text coming second still wins over the first.
         WalkCase{"plain-second",
                  "MIME-Version: 1.0\nContent-Type: multipart/alternative; boundary=a\n\n"
