@@ -17,7 +17,7 @@ ALLOWED = {
     "codec": {"core", "codec"},
     "mime": {"core", "platform", "codec", "mime"},
     "pop3": {"core", "platform", "net", "codec", "mime", "pop3"},
-    "smtp": {"core", "platform", "net", "codec", "smtp"},
+    "smtp": {"core", "platform", "net", "codec", "mime", "smtp"},
     "host": {"core", "platform", "host"},
     "api": {"core", "platform", "net", "codec", "mime", "pop3", "smtp", "host", "api"},
 }

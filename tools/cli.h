@@ -57,7 +57,7 @@ struct Request {
     int max_size = 0;
     bool raw_list = false;
 
-    std::string from, subject, reply, priority, text_file;
+    std::string from, subject, reply, priority, text_file, html_file;
     std::vector<std::string> to, cc, bcc, attachments;
 };
 

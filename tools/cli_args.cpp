@@ -63,7 +63,8 @@ std::string checked_charset(const std::string& name) {
     std::string upper;
     for (char c : name) upper += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     const std::string known = brevorin::host_charset_names();
-    if (!upper.empty() && (" " + known + " ").find(" " + upper + " ") != std::string::npos) return upper;
+    if (!upper.empty() && (" " + known + " ").find(" " + upper + " ") != std::string::npos)
+        return upper;
     refuse("--charset", "unknown character set '" + name + "' (known: " + known + ")");
 }
 
@@ -270,6 +271,12 @@ int parse_command_line(int argc, char** argv, Request& out) {
                      "the message text (default: standard input, after the password line when "
                      "the password comes from there)")
         ->type_name("FILE")
+        ->group("Message");
+    send->add_option("--html", r.html_file,
+                     "the message text is the HTML in FILE: it goes out with a plain-text "
+                     "rendering, and attachments it shows by cid:NAME go inline")
+        ->type_name("FILE")
+        ->excludes("--text-file")
         ->group("Message");
     send->add_flag("--message-id", r.message_id, "add a Message-ID header")->group("Message");
     add_max_size(send, raw);

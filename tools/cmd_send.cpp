@@ -40,6 +40,7 @@ std::string header_list(const Request& r) {
 }
 
 bool read_text(const Request& r, std::string& text) {
+    if (!r.html_file.empty()) return read_file(r.html_file, "HTML file", text);
     if (!r.text_file.empty()) return read_file(r.text_file, "text file", text);
     std::ostringstream all;
     all << std::cin.rdbuf();

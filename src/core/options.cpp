@@ -43,8 +43,9 @@ constexpr long kMaxTimeoutSeconds = 24L * 3600;
 
 OptionOutcome apply_option(SessionOptions& options, const std::string& name,
                            const std::string& value) {
-    static constexpr Choice<Security> kSecurity[] = {
-        {"none", Security::kNone}, {"starttls", Security::kStartTls}, {"tls", Security::kImplicitTls}};
+    static constexpr Choice<Security> kSecurity[] = {{"none", Security::kNone},
+                                                     {"starttls", Security::kStartTls},
+                                                     {"tls", Security::kImplicitTls}};
     static constexpr Choice<Verify> kVerify[] = {{"peer", Verify::kPeer}, {"none", Verify::kNone}};
     static constexpr Choice<bool> kYesNo[] = {{"no", false}, {"yes", true}};
     static constexpr Choice<MimeMode> kMime[] = {{"classic", MimeMode::kClassic},
@@ -53,6 +54,8 @@ OptionOutcome apply_option(SessionOptions& options, const std::string& name,
                                                          {"auto", Pipelining::kAuto}};
     static constexpr Choice<MessageIdMode> kMessageId[] = {{"none", MessageIdMode::kNone},
                                                            {"auto", MessageIdMode::kAuto}};
+    static constexpr Choice<TextFormat> kTextFormat[] = {{"plain", TextFormat::kPlain},
+                                                         {"html", TextFormat::kHtml}};
     // "auth" names one mechanism for each protocol; a word that only one of
     // them knows leaves the other at its default.
     struct AuthWord {
@@ -61,8 +64,10 @@ OptionOutcome apply_option(SessionOptions& options, const std::string& name,
         SmtpAuth smtp;
     };
     static constexpr AuthWord kAuth[] = {
-        {"user", Pop3Auth::kUser, SmtpAuth::kNone},     {"none", Pop3Auth::kUser, SmtpAuth::kNone},
-        {"plain", Pop3Auth::kPlain, SmtpAuth::kPlain},  {"login", Pop3Auth::kUser, SmtpAuth::kLogin},
+        {"user", Pop3Auth::kUser, SmtpAuth::kNone},
+        {"none", Pop3Auth::kUser, SmtpAuth::kNone},
+        {"plain", Pop3Auth::kPlain, SmtpAuth::kPlain},
+        {"login", Pop3Auth::kUser, SmtpAuth::kLogin},
         {"xoauth2", Pop3Auth::kXoauth2, SmtpAuth::kXoauth2},
         {"auto", Pop3Auth::kUser, SmtpAuth::kAuto},
     };
@@ -103,6 +108,10 @@ OptionOutcome apply_option(SessionOptions& options, const std::string& name,
         ok = pick(kPipelining, value, next.pipelining);
     } else if (name == "message_id") {
         ok = pick(kMessageId, value, next.message_id);
+    } else if (name == "text_format") {
+        ok = pick(kTextFormat, value, next.text_format);
+    } else if (name == "uidl") {
+        ok = pick(kYesNo, value, next.uidl);
     } else if (name == "list_from") {
         ok = parse_count(value, 1, 2147483647L, next.list_from);
     } else {
@@ -113,6 +122,8 @@ OptionOutcome apply_option(SessionOptions& options, const std::string& name,
     return OptionOutcome::kSet;
 }
 
-bool option_is_secret(const std::string& name) { return name == "smtp_password"; }
+bool option_is_secret(const std::string& name) {
+    return name == "smtp_password";
+}
 
 }  // namespace brevorin

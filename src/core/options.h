@@ -13,6 +13,7 @@ enum class SmtpAuth { kNone, kPlain, kLogin, kXoauth2, kAuto };
 enum class MimeMode { kClassic, kModern };
 enum class Pipelining { kOff, kAuto };
 enum class MessageIdMode { kNone, kAuto };
+enum class TextFormat { kPlain, kHtml };
 
 struct SessionOptions {
     Security security = Security::kNone;
@@ -29,6 +30,8 @@ struct SessionOptions {
     Pipelining pipelining = Pipelining::kOff;
     MessageIdMode message_id = MessageIdMode::kNone;
     long list_from = 1;
+    TextFormat text_format = TextFormat::kPlain;  // what the text of a sending is
+    bool uidl = false;  // listing and header records name the server's UIDL
 };
 
 enum class OptionOutcome { kSet, kUnknownName, kBadValue };

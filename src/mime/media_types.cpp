@@ -41,6 +41,16 @@ constexpr TypeExtension kTypes[] = {
 
 }  // namespace
 
+std::string type_for_extension(const std::string& extension) {
+    std::string lower;
+    for (char c : extension) lower += c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    if (lower == "jpeg") return "image/jpeg";
+    if (lower == "htm") return "text/html";
+    for (const TypeExtension& row : kTypes)
+        if (lower == row.extension) return row.type;
+    return "application/octet-stream";
+}
+
 std::string extension_for_type(const std::string& type) {
     for (const TypeExtension& row : kTypes)
         if (type == row.type) return row.extension;

@@ -10,4 +10,8 @@ namespace brevorin {
 // such as application/octet-stream.
 std::string extension_for_type(const std::string& type);
 
+// The media type of a file by its extension (any case, without the dot);
+// application/octet-stream for one not in the table.
+std::string type_for_extension(const std::string& extension);
+
 }  // namespace brevorin

@@ -7,12 +7,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <random>
-
 #include <vector>
 
 #include "codec/base64.h"
+#include "mime/media_types.h"
 #include "net/connection.h"
 #include "platform/clock.h"
+#include "platform/files.h"
 #include "smtp/dialogue.h"
 #include "smtp/header_encoding.h"
 
@@ -84,13 +85,42 @@ bool boundary_character(char c) {
     return std::strchr("'()+_,-./:=? ", c) != nullptr && c != '\0';
 }
 
-std::string text_part_header(const std::string& boundary, int text_encoding, const Context& ctx) {
+// "Content-Type: text/plain; charset=..." for the host's set, or the same
+// for text/html.
+std::string text_type_line(const Context& ctx, bool html) {
+    std::string line = charset_info(ctx.charset).content_type_line;
+    size_t at = line.find("text/plain");
+    if (html && at != std::string::npos) line.replace(at, 10, "text/html");
+    return line;
+}
+
+std::string text_part_header(const std::string& boundary, int text_encoding, const Context& ctx,
+                             bool html = false) {
     std::string header = kCrLf;
     header += "--" + boundary + kCrLf;
-    add_line(header, charset_info(ctx.charset).content_type_line);
+    add_line(header, text_type_line(ctx, html));
     add_line(header, transfer_encoding_line(text_encoding));
     header += kCrLf;
     return header;
+}
+
+// The start of a nested multipart as a part of the one around it.
+std::string multipart_part_header(const std::string& outer, const char* subtype,
+                                  const std::string& inner, const char* extra = "") {
+    return std::string(kCrLf) + "--" + outer + kCrLf + "Content-Type: multipart/" + subtype + ";" +
+           kCrLf + "\tboundary=\"" + inner + "\"" + extra + kCrLf + kCrLf;
+}
+
+// Attachments are typed by their extension under the modern rules and in
+// HTML sendings; text types carry the host's charset.
+std::string attachment_type(const std::string& name, const Context& ctx) {
+    if (ctx.options.mime != MimeMode::kModern && ctx.options.text_format != TextFormat::kHtml)
+        return kAttachmentContentType;
+    size_t dot = name.rfind('.');
+    std::string type = type_for_extension(dot == std::string::npos ? "" : name.substr(dot + 1));
+    if (type.compare(0, 5, "text/") == 0)
+        type += std::string("; charset=") + charset_info(ctx.charset).mime_name;
+    return type;
 }
 
 std::string attachment_part_header(const std::string& boundary, const Attachment& entry,
@@ -99,11 +129,21 @@ std::string attachment_part_header(const std::string& boundary, const Attachment
     header += kCrLf;
     header += "--" + boundary + kCrLf;
     std::string name = attachment_file_name(entry.path);
+    const std::string type = attachment_type(name, ctx);
+    if (entry.shown_inline) {
+        // What the HTML shows by cid:NAME.
+        add_line(header, "Content-Type: " + type + "; name=\"" + name + "\"");
+        add_line(header, "Content-Transfer-Encoding: base64");
+        add_line(header, "Content-ID: <" + name + ">");
+        add_line(header, "Content-Disposition: inline; filename=\"" + name + "\"");
+        header += kCrLf;
+        return header;
+    }
     // A UTF-8 host's 8-bit name goes out as RFC 2231 readers want it, and
     // as an encoded word for the older ones that read name=.
     std::string extended = ctx.charset == kUtf8 ? utf8_file_name_parameters(name) : std::string();
     if (!extended.empty()) {
-        add_line(header, std::string("Content-Type: ") + kAttachmentContentType + ";");
+        add_line(header, "Content-Type: " + type + ";");
         add_line(header, "\tname=\"" + utf8_encoded_words(name) + "\"");
         add_line(header, "Content-Transfer-Encoding: base64");
         add_line(header, "Content-Disposition: attachment;");
@@ -111,7 +151,7 @@ std::string attachment_part_header(const std::string& boundary, const Attachment
         header += kCrLf;
         return header;
     }
-    add_line(header, std::string("Content-Type: ") + kAttachmentContentType);
+    add_line(header, "Content-Type: " + type);
     add_line(header, "Content-Transfer-Encoding: base64");
     add_line(header, "Content-Disposition: attachment; filename=\"" + name + "\"");
     header += kCrLf;
@@ -151,36 +191,77 @@ int stream_attachment(Connection& conn, const Attachment& entry, const Context& 
     }
 }
 
-int write_message(Connection& conn, const HeaderList& headers, const std::string& text, int text_encoding,
+int write_attachment(Connection& conn, const std::string& boundary, const Attachment& entry,
+                     const Context& ctx) {
+    if (write_all(conn, attachment_part_header(boundary, entry, ctx)) != 0) return -1;
+    if (int streamed = stream_attachment(conn, entry, ctx)) return streamed;
+    ctx.diag.print('F', 1, "SMTP_PUTMESSAGE: Done writing attachment: %s",
+                   attachment_file_name(entry.path).c_str());
+    return 0;
+}
+
+// An HTML sending after its header block: the rendering and the HTML as
+// alternatives, the HTML in a related multipart with what it shows inline,
+// and the other attachments around them in a mixed one.
+int write_html_body(Connection& conn, const OutgoingText& text, AttachmentList& attachments,
+                    const TopEntity& top, const Context& ctx) {
+    bool mixed = top.subtype == "mixed";
+    std::string alternative = mixed ? random_boundary("alt") : top.boundary;
+    if (mixed &&
+        write_all(conn, multipart_part_header(top.boundary, "alternative", alternative)) != 0)
+        return -1;
+    if (write_all(conn, text_part_header(alternative, text.plain_encoding, ctx)) != 0) return -1;
+    if (write_text_lines(conn, text.plain) != 0) return -1;
+    bool any_inline = false;
+    for (const Attachment& entry : attachments.entries)
+        any_inline = any_inline || entry.shown_inline;
+    std::string related = any_inline ? random_boundary("rel") : alternative;
+    if (any_inline && write_all(conn, multipart_part_header(alternative, "related", related,
+                                                            "; type=\"text/html\"")) != 0)
+        return -1;
+    if (write_all(conn, text_part_header(related, text.encoding, ctx, true)) != 0) return -1;
+    if (write_text_lines(conn, text.text) != 0) return -1;
+    for (const Attachment& entry : attachments.entries)
+        if (entry.shown_inline)
+            if (int written = write_attachment(conn, related, entry, ctx)) return written;
+    if (any_inline && write_all(conn, std::string(kCrLf) + "--" + related + "--" + kCrLf) != 0)
+        return -1;
+    if (write_all(conn, std::string(kCrLf) + "--" + alternative + "--" + kCrLf) != 0) return -1;
+    if (!mixed) return 0;
+    for (const Attachment& entry : attachments.entries)
+        if (!entry.shown_inline)
+            if (int written = write_attachment(conn, top.boundary, entry, ctx)) return written;
+    return write_all(conn, std::string(kCrLf) + "--" + top.boundary + "--" + kCrLf);
+}
+
+int write_message(Connection& conn, const HeaderList& headers, const OutgoingText& text,
                   AttachmentList& attachments, const Context& ctx) {
-    bool multipart = attachments.count() > 0;
     MessageTime time = current_message_time();
-    std::string boundary;
-    if (multipart) boundary = boundary_for(time);
+    TopEntity top = top_entity(text, attachments, time, ctx);
+    bool multipart = !top.subtype.empty();
+    const std::string& boundary = top.boundary;
     std::string block;
     std::string header_now;
-    if (!build_header_block(headers, multipart, boundary, text_encoding, time, ctx, block, &header_now)) {
+    if (!build_header_block(headers, top, time, ctx, block, &header_now)) {
         ctx.diag.print('E', 1, "SMTP_PUTMESSAGE: Header block longer than %d bytes",
-                   kHeaderBlockCapacity - 1);
+                       kHeaderBlockCapacity - 1);
         return -1;
     }
     if (header_now.size() < kHeaderTraceLimit)
         ctx.diag.print('D', 1, "SENDMAIL: Header now: %s", header_now.c_str());
     if (write_all(conn, block) != 0) return -1;
 
-    if (!multipart) {
+    if (text.html) {
+        if (int written = write_html_body(conn, text, attachments, top, ctx)) return written;
+    } else if (!multipart) {
         ctx.diag.print('F', 2,
-                   "SMTP_UTMESSAGE: Writing MIME message using text part and base64 part");
-        if (write_text_lines(conn, text) != 0) return -1;
+                       "SMTP_UTMESSAGE: Writing MIME message using text part and base64 part");
+        if (write_text_lines(conn, text.text) != 0) return -1;
     } else {
-        if (write_all(conn, text_part_header(boundary, text_encoding, ctx)) != 0) return -1;
-        if (write_text_lines(conn, text) != 0) return -1;
-        for (const Attachment& entry : attachments.entries) {
-            if (write_all(conn, attachment_part_header(boundary, entry, ctx)) != 0) return -1;
-            if (int streamed = stream_attachment(conn, entry, ctx)) return streamed;
-            ctx.diag.print('F', 1, "SMTP_PUTMESSAGE: Done writing attachment: %s",
-                       attachment_file_name(entry.path).c_str());
-        }
+        if (write_all(conn, text_part_header(boundary, text.encoding, ctx)) != 0) return -1;
+        if (write_text_lines(conn, text.text) != 0) return -1;
+        for (const Attachment& entry : attachments.entries)
+            if (int written = write_attachment(conn, boundary, entry, ctx)) return written;
         std::string closing = std::string(kCrLf) + "--" + boundary + "--" + kCrLf;
         if (write_all(conn, closing) != 0) return -1;
     }
@@ -209,17 +290,18 @@ std::string message_id_line() {
     static std::atomic<uint32_t> counter{0};
     std::random_device device;
     uint64_t random = (static_cast<uint64_t>(device()) << 32) ^ device();
-    uint64_t now = static_cast<uint64_t>(
-        std::chrono::system_clock::now().time_since_epoch() / std::chrono::microseconds(1));
+    uint64_t now = static_cast<uint64_t>(std::chrono::system_clock::now().time_since_epoch() /
+                                         std::chrono::microseconds(1));
     char id[64];
-    std::snprintf(id, sizeof id, "%016llx.%012llx.%04x",
-                  static_cast<unsigned long long>(random),
+    std::snprintf(id, sizeof id, "%016llx.%012llx.%04x", static_cast<unsigned long long>(random),
                   static_cast<unsigned long long>(now & 0xFFFFFFFFFFFFull),
                   static_cast<unsigned>(counter.fetch_add(1) & 0xFFFF));
     return std::string("Message-ID: <") + id + "@" + message_id_host() + ">";
 }
 
-MessageTime current_message_time() { return platform::now(); }
+MessageTime current_message_time() {
+    return platform::now();
+}
 
 int zone_offset_minutes(const std::tm& local, const std::tm& utc) {
     // The two dates differ by at most one day, across a year's end at worst.
@@ -260,9 +342,31 @@ std::string boundary_for(const MessageTime& time) {
     return kBoundaryHead + piece + kBoundaryTail;
 }
 
-bool build_header_block(const HeaderList& headers, bool multipart, const std::string& boundary, int text_encoding,
-                        const MessageTime& time, const Context& ctx, std::string& block,
-                        std::string* header_now) {
+std::string random_boundary(const char* kind) {
+    return std::string("=_brevorin_") + kind + "_" + platform::random_hex(24);
+}
+
+TopEntity top_entity(const OutgoingText& text, const AttachmentList& attachments,
+                     const MessageTime& time, const Context& ctx) {
+    TopEntity top;
+    top.text_encoding = text.encoding;
+    top.html = text.html;
+    bool files = false;
+    for (const Attachment& entry : attachments.entries) files = files || !entry.shown_inline;
+    if (text.html) {
+        top.subtype = files ? "mixed" : "alternative";
+        top.boundary = random_boundary(files ? "mix" : "alt");
+    } else if (files) {
+        top.subtype = "mixed";
+        top.boundary =
+            ctx.options.mime == MimeMode::kModern ? random_boundary("mix") : boundary_for(time);
+    }
+    return top;
+}
+
+bool build_header_block(const HeaderList& headers, const TopEntity& top, const MessageTime& time,
+                        const Context& ctx, std::string& block, std::string* header_now) {
+    const bool multipart = !top.subtype.empty();
     block = date_line(time);
     if (ctx.options.message_id == MessageIdMode::kAuto) add_line(block, message_id_line());
     add_line(block, "From: " + headers.from);
@@ -281,15 +385,15 @@ bool build_header_block(const HeaderList& headers, bool multipart, const std::st
         if (headers.priority == 1) add_line(block, "Importance: low");
     }
     if (headers.subject) add_line(block, "Subject: " + *headers.subject);
-    add_line(block, std::string("X-Mailer: ") + kMailerProduct + ctx.host_version + ", " +
-                        kMailerVersion);
+    add_line(block,
+             std::string("X-Mailer: ") + kMailerProduct + ctx.host_version + ", " + kMailerVersion);
     add_line(block, "MIME-Version: 1.0");
     if (multipart) {
-        add_line(block, "Content-Type: multipart/mixed;");
-        add_line(block, "\tboundary=\"" + boundary + "\"");
+        add_line(block, "Content-Type: multipart/" + top.subtype + ";");
+        add_line(block, "\tboundary=\"" + top.boundary + "\"");
     } else {
-        add_line(block, charset_info(ctx.charset).content_type_line);
-        add_line(block, transfer_encoding_line(text_encoding));
+        add_line(block, text_type_line(ctx, top.html));
+        add_line(block, transfer_encoding_line(top.text_encoding));
     }
     if (header_now != nullptr) *header_now = block;
     block += kCrLf;
@@ -317,13 +421,13 @@ int write_text_lines(Connection& conn, const std::string& text) {
     return 0;
 }
 
-int put_message(Connection& conn, const HeaderList& headers, const std::string& text, int text_encoding,
-                    AttachmentList& attachments, const Context& ctx) {
+int put_message(Connection& conn, const HeaderList& headers, const OutgoingText& text,
+                AttachmentList& attachments, const Context& ctx) {
     // Gathered into large sends: one system call per text line or 512-byte
     // chunk costs dearly where each socket call is slow. A failed send shows
     // as -1 from the write (or the uncork) that triggered it.
     conn.cork();
-    int result = write_message(conn, headers, text, text_encoding, attachments, ctx);
+    int result = write_message(conn, headers, text, attachments, ctx);
     if (result == kAttachEncode) return result;  // nothing more may go out
     int flushed = conn.uncork();
     return result == 0 && flushed == 0 ? 0 : -1;

@@ -23,6 +23,25 @@ constexpr size_t kAttachmentChunk = 54 * 1214;
 // are shown in a diagnostics line.
 constexpr size_t kHeaderTraceLimit = 1002;
 
+// The text of a sending as it goes out, in its transfer encoding; for an
+// HTML sending (text_format=html) the text is HTML and plain its rendering.
+struct OutgoingText {
+    std::string text;
+    int encoding = kEncoding7bit;
+    bool html = false;
+    std::string plain;
+    int plain_encoding = kEncoding7bit;
+};
+
+// How the top of a message is typed: one text, or a multipart of subtype
+// (mixed, alternative, related) with its boundary.
+struct TopEntity {
+    std::string subtype;  // empty: the text alone
+    std::string boundary;
+    int text_encoding = kEncoding7bit;
+    bool html = false;
+};
+
 // The moment a message is composed, as local time and as UTC.
 using MessageTime = platform::LocalTime;
 
@@ -41,12 +60,20 @@ std::string boundary_for(const MessageTime& time);
 // "Message-ID: <random.time.counter@host>" without its CR LF.
 std::string message_id_line();
 
+// A boundary of random letters and digits, unlike any other it is given
+// beside (kind tells the nesting levels apart).
+std::string random_boundary(const char* kind);
+
+// The structure a sending takes: mixed with attachments, alternative for
+// HTML, related around the HTML and what it shows inline.
+TopEntity top_entity(const OutgoingText& text, const AttachmentList& attachments,
+                     const MessageTime& time, const Context& ctx);
+
 // The header block from the Date line to the empty line (and the preamble of
 // a multipart message). False when it would not fit kHeaderBlockCapacity.
 // header_now receives the block before its empty line.
-bool build_header_block(const HeaderList& headers, bool multipart, const std::string& boundary, int text_encoding,
-                        const MessageTime& time, const Context& ctx, std::string& block,
-                        std::string* header_now = nullptr);
+bool build_header_block(const HeaderList& headers, const TopEntity& top, const MessageTime& time,
+                        const Context& ctx, std::string& block, std::string* header_now = nullptr);
 
 // Writes a text by the line rule: every line break goes out as CR LF and a
 // line beginning with "." gets a second one. 0, or -1 when a write fails.
@@ -55,7 +82,7 @@ int write_text_lines(Connection& conn, const std::string& text);
 // Writes the whole message after DATA, the final dot included: 0, -1 as
 // soon as a write does not go out whole, or kAttachEncode when an attachment
 // file could not be read (the message is then left unended).
-int put_message(Connection& conn, const HeaderList& headers, const std::string& text, int text_encoding,
-                    AttachmentList& attachments, const Context& ctx);
+int put_message(Connection& conn, const HeaderList& headers, const OutgoingText& text,
+                AttachmentList& attachments, const Context& ctx);
 
 }  // namespace brevorin

@@ -13,11 +13,13 @@ namespace brevorin {
 
 namespace {
 
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_digit(char c) {
+    return c >= '0' && c <= '9';
+}
 
 // An SMTP reply line is a code, '-' when more lines follow, and text.
 class SmtpProtocol final : public ReplyProtocol {
-public:
+  public:
     SmtpProtocol(const Context& ctx, SmtpReply& reply) : ctx_(ctx), reply_(reply) {}
 
     LineVerdict take(const std::string& line) override {
@@ -37,7 +39,7 @@ public:
         return more ? LineVerdict::kContinues : LineVerdict::kFinal;
     }
 
-private:
+  private:
     const Context& ctx_;
     SmtpReply& reply_;
 };
@@ -92,9 +94,12 @@ constexpr size_t kPipelineWindow = 64;
 // The diagnostics lines of the one-at-a-time dialogue, for each step.
 const char* written_format(Step step) {
     switch (step) {
-        case Step::kMailFrom: return "SMTP_FROM: Written from command, status: %d";
-        case Step::kRcptTo: return "SMTP_TO Written to command, status: %d";
-        default: return "SMTP_DATE: Written data command, status = %d";
+        case Step::kMailFrom:
+            return "SMTP_FROM: Written from command, status: %d";
+        case Step::kRcptTo:
+            return "SMTP_TO Written to command, status: %d";
+        default:
+            return "SMTP_DATE: Written data command, status = %d";
     }
 }
 
@@ -119,7 +124,7 @@ int judge(Step step, int code) {
 }
 
 class SmtpDialogue {
-public:
+  public:
     SmtpDialogue(Connection& connection, const Context& ctx) : conn_(connection), ctx_(ctx) {}
 
     int greeting() {
@@ -128,9 +133,9 @@ public:
         // Every line of the greeting must say 220, not only the last.
         for (size_t n = 0; n < reply.codes.size(); ++n) {
             if (reply.codes[n] != 220) return kNetwork;
-            ctx_.diag.print('D', 0,
-                            "SENDMAIL: Parsed response from server, code: %d, status: %d, response: %s",
-                            220, reply.lengths[n], reply.lines[n].c_str());
+            ctx_.diag.print(
+                'D', 0, "SENDMAIL: Parsed response from server, code: %d, status: %d, response: %s",
+                220, reply.lengths[n], reply.lines[n].c_str());
         }
         return kOk;
     }
@@ -141,9 +146,10 @@ public:
         int result = -1;
         SmtpReply reply;
         if (send_command(conn_, line) && read_smtp_reply(conn_, ctx_, reply) == ReplyStatus::kOk) {
-            ctx_.diag.print('D', 0,
-                            "SMTP_HELO: Parsed response from server, code: %d, status: %d, response: %s",
-                            reply.code, reply.last_length, reply.text.c_str());
+            ctx_.diag.print(
+                'D', 0,
+                "SMTP_HELO: Parsed response from server, code: %d, status: %d, response: %s",
+                reply.code, reply.last_length, reply.text.c_str());
             result = reply.code == 250 ? 0 : -1;
         }
         ctx_.diag.print('F', 2, "SENDMAIL: Helo command done, status: %d", result);
@@ -170,7 +176,9 @@ public:
         return kOk;
     }
 
-    bool offers(const std::string& keyword) const { return !extension(keyword).empty() || has(keyword); }
+    bool offers(const std::string& keyword) const {
+        return !extension(keyword).empty() || has(keyword);
+    }
 
     int starttls(const std::string& host) {
         if (!has("STARTTLS")) {
@@ -191,8 +199,10 @@ public:
         const SessionOptions& o = ctx_.options;
         SmtpAuth mechanism = o.smtp_auth;
         if (mechanism == SmtpAuth::kAuto) {
-            if (offers_auth("PLAIN")) mechanism = SmtpAuth::kPlain;
-            else if (offers_auth("LOGIN")) mechanism = SmtpAuth::kLogin;
+            if (offers_auth("PLAIN"))
+                mechanism = SmtpAuth::kPlain;
+            else if (offers_auth("LOGIN"))
+                mechanism = SmtpAuth::kLogin;
             else {
                 ctx_.diag.print('E', 1, "SENDMAIL: Server offers no usable AUTH mechanism");
                 return kRefused;
@@ -208,12 +218,19 @@ public:
                 break;
             case SmtpAuth::kXoauth2:
                 // "\x01" ends its literal: a hex escape would swallow the "a" of "auth".
-                result = sasl("XOAUTH2", "user=" + user + "\x01" "auth=Bearer " + secret + "\x01\x01", reply);
+                result = sasl("XOAUTH2",
+                              "user=" + user +
+                                  "\x01"
+                                  "auth=Bearer " +
+                                  secret + "\x01\x01",
+                              reply);
                 break;
             case SmtpAuth::kLogin:
                 result = exchange("AUTH LOGIN\r\n", reply);
-                if (result == kOk && reply.code == 334) result = exchange(base64_encode_bytes(user) + "\r\n", reply);
-                if (result == kOk && reply.code == 334) result = exchange(base64_encode_bytes(secret) + "\r\n", reply);
+                if (result == kOk && reply.code == 334)
+                    result = exchange(base64_encode_bytes(user) + "\r\n", reply);
+                if (result == kOk && reply.code == 334)
+                    result = exchange(base64_encode_bytes(secret) + "\r\n", reply);
                 break;
             case SmtpAuth::kNone:
             case SmtpAuth::kAuto:
@@ -258,8 +275,9 @@ public:
                           "SMTP_FROM: Written from command, status: %d",
                           "SENDMAIL: From command done, status: %d") == -1)
             return kRefused;
-        return verdict(Step::kMailFrom,
-                       "SENDMAIL: Got reply on MAIL FROM command, code: %d, reply: %s, status = %d");
+        return verdict(
+            Step::kMailFrom,
+            "SENDMAIL: Got reply on MAIL FROM command, code: %d, reply: %s, status = %d");
     }
 
     int rcpt_to(const std::vector<std::string>& recipients) {
@@ -268,8 +286,9 @@ public:
                               "SMTP_TO Written to command, status: %d",
                               "SENDMAIL: To command done, status: %d") == -1)
                 return kRefused;
-            int status = verdict(Step::kRcptTo,
-                                 "SENDMAIL: Got reply on rcpt to command, code: %d, reply: %s, status = %d");
+            int status =
+                verdict(Step::kRcptTo,
+                        "SENDMAIL: Got reply on rcpt to command, code: %d, reply: %s, status = %d");
             if (status != kOk) return status;
         }
         return kOk;
@@ -281,7 +300,7 @@ public:
         int result = written == 6 ? 0 : -1;
         ctx_.diag.print('F', 2, "SENDMAIL: Data command done, status: %d", result);
         if (result == kAttachEncode) return kAttachEncode;
-    if (result == -1) return kRefused;
+        if (result == -1) return kRefused;
         return verdict(Step::kData,
                        "SENDMAIL: Got reply on send command, code: %d, reply: %s, status = %d");
     }
@@ -330,7 +349,8 @@ public:
         if (read_smtp_reply(conn_, ctx_, reply) != ReplyStatus::kOk) return kNetwork;
         int status = judge(Step::kMessage, reply.code);
         if (status != kOk) return status;
-        ctx_.diag.print('D', 0, "SENDMAIL: Got reply on send command, code: %d, reply: %s, status = %d",
+        ctx_.diag.print('D', 0,
+                        "SENDMAIL: Got reply on send command, code: %d, reply: %s, status = %d",
                         reply.code, reply.text.c_str(), reply.last_length);
         return kOk;
     }
@@ -345,7 +365,7 @@ public:
         return kOk;
     }
 
-private:
+  private:
     bool has(const std::string& keyword) const {
         for (const std::string& e : extensions_)
             if (e == keyword) return true;
@@ -405,8 +425,8 @@ private:
 }  // namespace
 
 int run_dialogue(Connection& connection, const std::string& host, const HeaderList& headers,
-                 const std::vector<std::string>& recipients, const std::string& text,
-                 int text_encoding, AttachmentList& attachments, const Context& ctx) {
+                 const std::vector<std::string>& recipients, const OutgoingText& text,
+                 AttachmentList& attachments, const Context& ctx) {
     SmtpDialogue dialogue(connection, ctx);
     const SessionOptions& o = ctx.options;
     if (o.security == Security::kImplicitTls &&
@@ -440,7 +460,7 @@ int run_dialogue(Connection& connection, const std::string& host, const HeaderLi
         if ((status = dialogue.rcpt_to(recipients)) != kOk) return status;
         if ((status = dialogue.data()) != kOk) return status;
     }
-    int result = put_message(connection, headers, text, text_encoding, attachments, ctx);
+    int result = put_message(connection, headers, text, attachments, ctx);
     ctx.diag.print('F', 2, "SENDMAIL: Putmessage command done, status: %d", result);
     if (result == kAttachEncode) return kAttachEncode;
     if (result == -1) return kRefused;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "net/connection.h"
+#include "smtp/compose.h"
 #include "smtp/lists.h"
 
 namespace brevorin {
@@ -46,12 +47,11 @@ std::string local_host_name();
 std::optional<std::string> address_command(const char* verb, const char* address,
                                            size_t max_length);
 
-
 // The whole dialogue of one sending on an open connection: greeting,
 // HELO/EHLO, STARTTLS and AUTH as the session asks, the envelope (pipelined
 // where the server offers it), the message and QUIT. The public status.
 int run_dialogue(Connection& connection, const std::string& host, const HeaderList& headers,
-                 const std::vector<std::string>& recipients, const std::string& text,
-                 int text_encoding, AttachmentList& attachments, const Context& ctx);
+                 const std::vector<std::string>& recipients, const OutgoingText& text,
+                 AttachmentList& attachments, const Context& ctx);
 
 }  // namespace brevorin

@@ -41,6 +41,7 @@ struct Attachment {
     platform::File source;     // open from the check until it is sent
     std::string path;          // as given, trimmed
     int32_t encoded_size = 0;  // characters of its base64 form, a line feed ending each line
+    bool shown_inline = false;  // an HTML sending shows it (cid:NAME): it goes beside the HTML
 };
 
 struct AttachmentList {

@@ -7,9 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "core/text.h"
 #include "codec/base64.h"
 #include "codec/kanji.h"
+#include "core/text.h"
+#include "mime/host_text.h"
+#include "mime/html_text.h"
 #include "net/connection.h"
 #include "net/secure.h"
 #include "net/server_address.h"
@@ -24,8 +26,6 @@ namespace {
 
 constexpr int kSmtpPort = 25;
 constexpr int kSmtpsPort = 465;
-
-
 
 bool is_blank(const std::string& text) {
     return text.find_first_not_of(" \t\r\n\v\f") == std::string::npos;
@@ -66,7 +66,8 @@ bool prepare_text(const char* text, const Context& ctx, std::string& prepared, i
         }
         case TextTransfer::kUtf8: {
             size_t high = 0, total = 0;
-            for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p != 0; ++p, ++total)
+            for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p != 0;
+                 ++p, ++total)
                 if (*p >= 0x80) ++high;
             if (high == 0) break;
             if (2 * high > total) {
@@ -105,8 +106,27 @@ std::vector<std::string> recipients_of(const HeaderList& headers) {
     return recipients;
 }
 
-int64_t message_size(const std::string& text, const AttachmentList& attachments) {
-    int64_t total = static_cast<int64_t>(text.size());
+// The plain-text rendering of the host's HTML, in the host's set.
+std::string rendering_for_host(const char* html, const Context& ctx) {
+    Context utf8 = ctx;
+    utf8.charset = kUtf8;
+    std::string text = html;
+    to_host_charset(charset_info(ctx.charset).mime_name, text, utf8);
+    text = html_to_text(text);
+    to_host_charset("utf-8", text, ctx);
+    return text;
+}
+
+// In an HTML sending, the attachments its HTML shows by cid:NAME.
+void mark_inline(const char* html, AttachmentList& attachments) {
+    std::string_view text = html;
+    for (Attachment& entry : attachments.entries)
+        entry.shown_inline =
+            text.find("cid:" + attachment_file_name(entry.path)) != std::string_view::npos;
+}
+
+int64_t message_size(const OutgoingText& text, const AttachmentList& attachments) {
+    int64_t total = static_cast<int64_t>(text.text.size() + text.plain.size());
     for (const Attachment& entry : attachments.entries) total += entry.encoded_size;
     return total;
 }
@@ -114,10 +134,11 @@ int64_t message_size(const std::string& text, const AttachmentList& attachments)
 // Limits that the command and header buffers set, checked before anything
 // is sent so that the server never sees a cut command.
 int check_buffer_limits(const HeaderList& headers, const std::vector<std::string>& recipients,
-                        const AttachmentList& attachments, int text_encoding, const Context& ctx) {
+                        const AttachmentList& attachments, const OutgoingText& text,
+                        const Context& ctx) {
     if (headers.envelope_from.size() > kMaxSenderLength) {
         ctx.diag.print('E', 1, "SENDMAIL: Refused: sender longer than %d characters",
-                   static_cast<int>(kMaxSenderLength));
+                       static_cast<int>(kMaxSenderLength));
         return kInvalid;
     }
     if (recipients.empty()) {
@@ -127,17 +148,18 @@ int check_buffer_limits(const HeaderList& headers, const std::vector<std::string
     for (const std::string& recipient : recipients) {
         if (recipient.size() > kMaxRecipientLength) {
             ctx.diag.print('E', 1, "SENDMAIL: Refused: recipient longer than %d characters",
-                       static_cast<int>(kMaxRecipientLength));
+                           static_cast<int>(kMaxRecipientLength));
             return kInvalid;
         }
     }
     // The boundary of the real block is at most as long as this one.
     std::string block;
-    std::string longest_boundary(kBoundaryMaxLength, 'x');
-    if (!build_header_block(headers, attachments.count() > 0, longest_boundary, text_encoding,
-                            current_message_time(), ctx, block)) {
+    MessageTime now = current_message_time();
+    TopEntity top = top_entity(text, attachments, now, ctx);
+    if (!top.subtype.empty()) top.boundary.assign(kBoundaryMaxLength, 'x');
+    if (!build_header_block(headers, top, now, ctx, block)) {
         ctx.diag.print('E', 1, "SENDMAIL: Refused: header block longer than %d bytes",
-                   kHeaderBlockCapacity - 1);
+                       kHeaderBlockCapacity - 1);
         return kInvalid;
     }
     return kOk;
@@ -155,14 +177,20 @@ int send_message(const char* server, const char* header_list, const char* text,
     if (status < 0) return status;
 
     if (text == nullptr) return kInvalid;
-    std::string prepared;
-    int text_encoding = kEncoding7bit;
-    if (!prepare_text(text, ctx, prepared, text_encoding)) return kInvalid;
+    OutgoingText outgoing;
+    if (!prepare_text(text, ctx, outgoing.text, outgoing.encoding)) return kInvalid;
+    if (ctx.options.text_format == TextFormat::kHtml) {
+        outgoing.html = true;
+        mark_inline(text, attachments);
+        std::string plain = rendering_for_host(text, ctx);
+        if (!prepare_text(plain.c_str(), ctx, outgoing.plain, outgoing.plain_encoding))
+            return kInvalid;
+    }
 
-    if (max_size != 0 && message_size(prepared, attachments) > max_size) return kOverSizeLimit;
+    if (max_size != 0 && message_size(outgoing, attachments) > max_size) return kOverSizeLimit;
 
     std::vector<std::string> recipients = recipients_of(headers);
-    status = check_buffer_limits(headers, recipients, attachments, text_encoding, ctx);
+    status = check_buffer_limits(headers, recipients, attachments, outgoing, ctx);
     if (status != kOk) return status;
 
     const SessionOptions& o = ctx.options;
@@ -188,8 +216,7 @@ int send_message(const char* server, const char* header_list, const char* text,
     Connection connection(ctx);
     if (!connection.open(address.host.c_str(), address.port)) return kNetwork;
     ctx.diag.print('F', 1, "SENDMAIL: Opened socket, nr: %d", connection.socket());
-    return run_dialogue(connection, address.host, headers, recipients, prepared, text_encoding,
-                        attachments, ctx);
+    return run_dialogue(connection, address.host, headers, recipients, outgoing, attachments, ctx);
 }
 
 }  // namespace

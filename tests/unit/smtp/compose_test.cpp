@@ -63,7 +63,10 @@ class ComposeTest : public ::testing::Test {
         net_.recorded = conn_.socket();
     }
     int put(const std::string& text) {
-        return put_message(conn_, headers_, text, text_encoding_, attachments_, ctx_);
+        OutgoingText outgoing;
+        outgoing.text = text;
+        outgoing.encoding = text_encoding_;
+        return put_message(conn_, headers_, outgoing, attachments_, ctx_);
     }
     std::string after_date() const { return net_.sent.substr(net_.sent.find("\r\n") + 2); }
 

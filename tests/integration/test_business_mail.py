@@ -1,0 +1,81 @@
+"""The mail businesses send and receive, through the tool against the
+throwaway servers, checked with Python's email package: HTML with inline
+images and typed attachments."""
+import email
+import email.policy
+import os
+import subprocess
+
+import pytest
+
+import brevorin_ffi
+
+CLI = os.path.join(brevorin_ffi.build_dir(), "brevorin")
+
+
+def tool(args, stdin=b""):
+    proc = subprocess.run([CLI] + args, input=stdin, capture_output=True, timeout=60)
+    return proc.returncode, proc.stdout.decode("utf-8", "replace"), proc.stderr.decode("utf-8", "replace")
+
+
+def sent(smtp):
+    assert len(smtp.messages) == 1
+    return email.message_from_bytes(smtp.messages[0]["data"], policy=email.policy.default)
+
+
+@pytest.mark.parametrize("attach", [[], ["logo.png"], ["logo.png", "report.pdf"]],
+                         ids=["html-only", "inline-image", "inline-and-file"])
+def test_html_goes_out_with_its_rendering_and_inline_images(smtp, tmp_path, attach):
+    html = tmp_path / "news.html"
+    html.write_text("<html><body><h1>Caf&eacute; news</h1><p>Read <a href='https://example.org/x'>"
+                    "more</a></p><img src='cid:logo.png'></body></html>")
+    for name in attach:
+        (tmp_path / name).write_bytes(b"\x89PNG data" if name.endswith(".png") else b"%PDF-1.4")
+    args = ["send", "--server", smtp.server, "--from", "ACME News <news@example.org>",
+            "--to", "b@example.org", "--subject", "News", "--html", str(html), "--charset", "UTF8"]
+    for name in attach:
+        args += ["--attach", str(tmp_path / name)]
+    rc, _, err = tool(args)
+    assert rc == 0, err
+    msg = sent(smtp)
+    assert msg["From"].addresses[0].display_name == "ACME News"
+    plain = msg.get_body(("plain",))
+    assert plain.get_content().replace("\r\n", "\n") == "Caf\u00e9 news\n\nRead more <https://example.org/x>\n"
+    assert "<h1>Caf&eacute; news</h1>" in msg.get_body(("html",)).get_content()
+    shape = [part.get_content_type() for part in msg.walk()]
+    if not attach:
+        assert shape == ["multipart/alternative", "text/plain", "text/html"]
+        return
+    image = next(p for p in msg.walk() if p.get_content_type() == "image/png")
+    assert image["Content-ID"] == "<logo.png>"
+    assert image.get_content_disposition() == "inline"
+    assert image.get_content() == b"\x89PNG data"
+    related = ["multipart/alternative", "text/plain", "multipart/related", "text/html", "image/png"]
+    if len(attach) == 1:
+        assert shape == related
+    else:
+        assert shape == ["multipart/mixed"] + related + ["application/pdf"]
+        pdf = [p for p in msg.iter_attachments()][-1]
+        assert pdf.get_filename() == "report.pdf" and pdf.get_content() == b"%PDF-1.4"
+    boundaries = [p.get_boundary() for p in msg.walk() if p.is_multipart()]
+    assert len(set(boundaries)) == len(boundaries)
+    assert not any(a.startswith(b) for a in boundaries for b in boundaries if a != b)
+
+
+def test_attachments_are_typed_by_extension_and_boundaries_are_random(smtp, tmp_path):
+    files = {"a.pdf": "application/pdf", "b.CSV": "text/csv", "c.docx":
+             "application/vnd.openxmlformats-officedocument.wordprocessingml.document",
+             "d.jpeg": "image/jpeg", "e.unknownext": "application/octet-stream"}
+    args = ["send", "--server", smtp.server, "--from", "a@example.org", "--to", "b@example.org"]
+    for name in files:
+        (tmp_path / name).write_bytes(b"x")
+        args += ["--attach", str(tmp_path / name)]
+    for _ in range(2):
+        rc, _, err = tool(args + ["--charset", "UTF8"], stdin=b"text\n")
+        assert rc == 0, err
+    msgs = [email.message_from_bytes(m["data"], policy=email.policy.default) for m in smtp.messages]
+    got = {p.get_filename(): p.get_content_type() for p in msgs[0].iter_attachments()}
+    assert got == files
+    csv = next(p for p in msgs[0].iter_attachments() if p.get_filename() == "b.CSV")
+    assert csv.get_param("charset") == "UTF-8"
+    assert msgs[0].get_boundary() != msgs[1].get_boundary()
