@@ -56,6 +56,7 @@ struct Request {
     std::string directory;
     int max_size = 0;
     bool raw_list = false;
+    bool uidl = false;  // list: the UIDL column
 
     std::string from, subject, reply, priority, text_file, html_file;
     std::vector<std::string> to, cc, bcc, attachments;

@@ -212,6 +212,8 @@ int parse_command_line(int argc, char** argv, Request& out) {
         app.add_subcommand("list", "number, size, date, sender and subject of every message");
     add_connection(list, r, raw, false);
     list->add_flag("--raw", r.raw_list, "the field list exactly as the library hands it out");
+    list->add_flag("--uidl", r.uidl,
+                   "add the server's unique id of each message (UIDL), to tell new mail from old");
 
     auto* get = app.add_subcommand("get", "one message decoded; attachments written to files");
     get->add_option("N", raw.messages, "message number")->type_name("N")->required()->expected(1);

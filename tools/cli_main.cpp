@@ -64,6 +64,7 @@ std::vector<Option> session_options(const cli::Request& r) {
     options.push_back({"pipelining", r.classic_mime ? "off" : "auto"});
     if (r.message_id) options.push_back({"message_id", "auto"});
     if (!r.html_file.empty()) options.push_back({"text_format", "html"});
+    if (r.uidl) options.push_back({"uidl", "yes"});
     return options;
 }
 

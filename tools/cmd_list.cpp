@@ -52,7 +52,8 @@ std::string fit(const std::string& text, size_t width) {
     return shown;
 }
 
-void print_table(const std::vector<Record>& records) {
+void print_table(const std::vector<Record>& records, bool uidl) {
+    if (uidl) std::printf("%-24s ", "UIDL");
     std::printf("%5s %9s  %s  %s  %s\n", "NMB", "SIZE", fit("DATE", kDateWidth).c_str(),
                 fit("FROM", kFromWidth).c_str(), "SUBJECT");
     for (const auto& r : records) {
@@ -60,6 +61,8 @@ void print_table(const std::vector<Record>& records) {
             auto it = r.find(key);
             return it == r.end() ? std::string() : it->second;
         };
+        // Ids are up to 70 characters: the column widens for long ones.
+        if (uidl) std::printf("%-24s ", printable(field("UIDL")).c_str());
         std::printf("%5s %9s  %s  %s  %s\n", field("NMB").c_str(), field("SIZE").c_str(),
                     fit(field("DATE"), kDateWidth).c_str(), fit(field("FROM"), kFromWidth).c_str(),
                     printable(field("SUBJECT")).c_str());
@@ -106,7 +109,7 @@ int run_list(const Request& request, MailSession* session) {
         std::fwrite(raw.data(), 1, raw.size(), stdout);
         std::fputc('\n', stdout);
     } else {
-        print_table(records);
+        print_table(records, request.uidl);
     }
     if (stuck)
         std::fprintf(stderr, "brevorin: first %zu of %lld messages shown\n", records.size(),

@@ -57,7 +57,8 @@ AuthResult sasl(Mailbox& box, const char* mechanism, std::string response, std::
     bool sent = send_command(box.connection, line);
     wipe(line);
     std::string first;
-    if (!sent || read_reply_line(box.connection, first) != LineRead::kLine) return AuthResult::kLost;
+    if (!sent || read_reply_line(box.connection, first) != LineRead::kLine)
+        return AuthResult::kLost;
     if (!initial && is_continuation(first)) {
         // The server asks for the response; anything else is its verdict.
         encoded += "\r\n";
@@ -110,9 +111,10 @@ AuthResult authenticate(Mailbox& box, const char* user, const char* password, st
         case Pop3Auth::kPlain:
             return sasl(box, "PLAIN", std::string(1, '\0') + user + '\0' + password, reply);
         case Pop3Auth::kXoauth2:
-            return sasl(box, "XOAUTH2",
-                        std::string("user=") + user + "\x01" + "auth=Bearer " + password + "\x01\x01",
-                        reply);
+            return sasl(
+                box, "XOAUTH2",
+                std::string("user=") + user + "\x01" + "auth=Bearer " + password + "\x01\x01",
+                reply);
     }
     return AuthResult::kRefused;
 }

@@ -3,8 +3,8 @@
 #include <cstdio>
 
 #include "core/text.h"
-#include "net/reply.h"
 #include "net/data_lines.h"
+#include "net/reply.h"
 #include "pop3/session.h"
 
 namespace brevorin {
@@ -47,7 +47,8 @@ void keep_head(const Context& ctx, int message, size_t capacity, bool cut, std::
     if (header.size() + 1 > capacity) header.resize(capacity - 1);
     size_t last = header.rfind('\n');
     if (last != std::string::npos) header.resize(last + 1);
-    ctx.diag.print('W', 1, "POP3_TOP: Header of message %d longer than %d bytes, listed from its start",
+    ctx.diag.print('W', 1,
+                   "POP3_TOP: Header of message %d longer than %d bytes, listed from its start",
                    message, static_cast<int>(capacity - 1));
 }
 
@@ -128,7 +129,9 @@ bool list_size(Mailbox& box, int message, int32_t& size) {
     return size_answer(box, message, size, false) == SizeAnswer::kOk;
 }
 
-std::string size_request(int message) { return numbered("LIST", message); }
+std::string size_request(int message) {
+    return numbered("LIST", message);
+}
 
 std::string header_request(const Mailbox& box, int message) {
     return box.top_support == TopSupport::kWorks ? numbered("TOP", message, " 0")
@@ -174,8 +177,42 @@ SizeAnswer drop_size_answer(Mailbox& box, int message) {
     if (status == StatusLine::kFailed) return SizeAnswer::kFailed;
     if (status != StatusLine::kOk) return SizeAnswer::kRefused;
     long long number = 0, octets = 0;
-    if (!parse_size_answer(reply, number, octets) || number != message) return SizeAnswer::kOutOfStep;
+    if (!parse_size_answer(reply, number, octets) || number != message)
+        return SizeAnswer::kOutOfStep;
     return SizeAnswer::kOk;
+}
+
+std::string uidl_request(int message) {
+    return numbered("UIDL", message);
+}
+
+SizeAnswer uidl_answer(Mailbox& box, int message, std::string& uid) {
+    uid.clear();
+    std::string reply;
+    StatusLine status = read_status(box.connection, box.ctx, &reply);
+    if (status == StatusLine::kFailed) return SizeAnswer::kFailed;
+    if (status != StatusLine::kOk) return SizeAnswer::kRefused;
+    const char* cursor = reply.c_str();
+    long long number = 0;
+    if (!read_decimal(cursor, number) || number != message) return SizeAnswer::kOutOfStep;
+    while (*cursor == ' ') ++cursor;
+    // RFC 1939: 1 to 70 characters from 0x21 to 0x7E.
+    const char* end = cursor;
+    while (*end > 0x20 && *end < 0x7F) ++end;
+    if (end == cursor || end - cursor > 70) return SizeAnswer::kOutOfStep;
+    uid.assign(cursor, end);
+    return SizeAnswer::kOk;
+}
+
+bool known_uidl(Mailbox& box, int message) {
+    MessageEntry& entry = box.entry(message);
+    if (entry.uidl) return true;
+    if (!send_command(box.connection, uidl_request(message))) return false;
+    std::string uid;
+    SizeAnswer answer = uidl_answer(box, message, uid);
+    if (answer == SizeAnswer::kFailed || answer == SizeAnswer::kOutOfStep) return false;
+    entry.uidl = std::move(uid);
+    return true;
 }
 
 SizeAnswer size_answer(Mailbox& box, int message, int32_t& size, bool in_batch) {
@@ -184,7 +221,8 @@ SizeAnswer size_answer(Mailbox& box, int message, int32_t& size, bool in_batch) 
     StatusLine status = read_status(box.connection, ctx, &reply);
     if (status == StatusLine::kFailed) return SizeAnswer::kFailed;
     if (status != StatusLine::kOk) return SizeAnswer::kRefused;
-    if (!reply.empty()) ctx.diag.print('F', 0, "POP3_LIST: Response from server: %s", reply.c_str());
+    if (!reply.empty())
+        ctx.diag.print('F', 0, "POP3_LIST: Response from server: %s", reply.c_str());
     long long number = 0;
     long long octets = 0;
     if (!parse_size_answer(reply, number, octets)) {

@@ -39,4 +39,13 @@ SizeAnswer size_answer(Mailbox& box, int message, int32_t& size, bool in_batch);
 SizeAnswer drop_size_answer(Mailbox& box, int message);
 bool drop_answer(Mailbox& box);
 
+// UIDL n and its answer "+OK n id". The answer must name its message (one
+// that names another or does not parse is out of step); a server without
+// UIDL refuses, and the id stays empty.
+std::string uidl_request(int message);
+SizeAnswer uidl_answer(Mailbox& box, int message, std::string& uid);
+// The id of a message, asked alone when it is not known yet: false when the
+// visit had to end (the answer failed or was out of step).
+bool known_uidl(Mailbox& box, int message);
+
 }  // namespace brevorin

@@ -207,12 +207,18 @@ void append_value(std::string& list, const OwnedText& value) {
     if (value) append_without_esc(list, *value);
 }
 
-// "NMB=%d\eID=%s\eFROM=%s\eSUBJECT=%s\eDATE=%s\ePRIORITY=%d\eSIZE=%d"
+// "NMB=%d\eID=%s\eFROM=%s\eSUBJECT=%s\eDATE=%s\ePRIORITY=%d\eSIZE=%d", with
+// "UIDL=%s" after NMB when the session asks for it.
 void append_record(std::string& list, int number, const MessageState& state,
-                   const MessageEntry& entry) {
+                   const MessageEntry& entry, bool uidl) {
     list += "NMB=";
     list += std::to_string(number);
     list += kEsc;
+    if (uidl) {
+        list += "UIDL=";
+        append_value(list, entry.uidl);
+        list += kEsc;
+    }
     list += "ID=";
     append_value(list, entry.id);
     list += kEsc;
@@ -255,6 +261,7 @@ struct Requested {
     int message;
     bool size_due;
     bool header_due;
+    bool uidl_due;
 };
 
 using Batch = std::deque<Requested>;
@@ -265,9 +272,11 @@ int send_batch(Mailbox& box, int first, Batch& batch) {
     std::string requests;
     for (int n = first; n <= box.message_count && batch.size() < kPipelineBatch; ++n) {
         if (!box.states[n].present || box.states[n].headers_parsed) continue;
+        bool uidl = box.ctx.options.uidl && !box.entry(n).uidl;
+        if (uidl) requests += uidl_request(n);
         requests += size_request(n);
         requests += header_request(box, n);
-        batch.push_back(Requested{n, true, true});
+        batch.push_back(Requested{n, true, true, uidl});
     }
     box.connection.cork();
     bool sent = box.connection.write_text(requests);
@@ -294,6 +303,14 @@ int out_of_step(Mailbox& box, Batch& batch) {
 // out to be out of step (the visit is then torn down).
 int drop_batch(Mailbox& box, Batch& batch) {
     for (const Requested& r : batch) {
+        std::string uid;
+        SizeAnswer known = r.uidl_due ? uidl_answer(box, r.message, uid) : SizeAnswer::kOk;
+        if (known == SizeAnswer::kOutOfStep) return out_of_step(box, batch);
+        if (known == SizeAnswer::kFailed) {
+            batch.clear();
+            tear_down(box);
+            return kNetwork;
+        }
         SizeAnswer size = r.size_due ? drop_size_answer(box, r.message) : SizeAnswer::kOk;
         if (size == SizeAnswer::kOutOfStep) return out_of_step(box, batch);
         if (size == SizeAnswer::kFailed || (r.header_due && !drop_answer(box))) {
@@ -317,6 +334,18 @@ int fail_batch(Mailbox& box, Batch& batch, int status) {
 int receive_header_fields(Mailbox& box, Batch& batch, std::string& header) {
     Requested& r = batch.front();
     MessageState& state = box.states[r.message];
+    if (r.uidl_due) {
+        r.uidl_due = false;
+        std::string uid;
+        SizeAnswer known = uidl_answer(box, r.message, uid);
+        if (known == SizeAnswer::kOutOfStep) return out_of_step(box, batch);
+        if (known == SizeAnswer::kFailed) {
+            batch.clear();
+            tear_down(box);
+            return kNetwork;
+        }
+        box.entry(r.message).uidl = std::move(uid);
+    }
     box.ctx.diag.print('F', 0, "POP3_LIST: Listing : %d", r.message);
     r.size_due = false;
     SizeAnswer size = size_answer(box, r.message, state.size, true);
@@ -408,9 +437,18 @@ int list_messages(Mailbox& box, std::string& list_out) {
                                  : fetch_header_fields(box, n, header);
             if (status != 0) return status;
         }
+        if (ctx.options.uidl && !box.entry(n).uidl) {
+            // Asked alone (a header known from before the option was set):
+            // the answers of a batch in flight are read first.
+            if (!batch.empty() && drop_batch(box, batch) != 0) return kNetwork;
+            if (!known_uidl(box, n)) {
+                tear_down(box);
+                return kNetwork;
+            }
+        }
         size_t before = list.size();
         if (records > 0) list += kEsc;
-        append_record(list, n, box.states[n], box.entry(n));
+        append_record(list, n, box.states[n], box.entry(n), ctx.options.uidl);
         if (list.size() + 1 > static_cast<size_t>(kHostTextLimit)) {
             // Answers to requests past the cut are read and dropped, as if
             // they had never been asked for.

@@ -36,6 +36,7 @@ struct MessageEntry {
     OwnedText files;
     OwnedText reply_to;
     OwnedText body;
+    OwnedText uidl;  // the server's unique id, once asked (uidl=yes)
 };
 
 // Whether TOP works on this connection.

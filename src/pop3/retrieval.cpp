@@ -24,12 +24,12 @@ enum class Fetch { kDone, kRefused, kLost, kTimedOut, kBufferFull, kOverSizeLimi
 // and the rest is left for the caller to drain, so a server that lied in
 // LIST cannot make us keep or write more than the budget.
 class BudgetedLines final : public LineSource {
-public:
+  public:
     BudgetedLines(LineSource& inner, uint64_t budget) : inner_(inner), budget_(budget) {}
     bool exceeded() const { return exceeded_; }
     LineSource& inner() { return inner_; }
 
-protected:
+  protected:
     Next read_piece() override {
         if (exceeded_) return Next::kEnd;
         Next r = inner_.next();
@@ -43,7 +43,7 @@ protected:
         return Next::kLine;
     }
 
-private:
+  private:
     LineSource& inner_;
     uint64_t budget_;
     uint64_t used_ = 0;
@@ -89,9 +89,12 @@ Fetch fetch_decoded(Mailbox& box, int message, const std::string& directory, int
         return finish_answer(reader, Fetch::kRefused);
     }
     switch (read_header_block(lines, header)) {
-        case HeaderRead::kRead: break;
-        case HeaderRead::kBufferFull: return finish_answer(reader, Fetch::kBufferFull);
-        case HeaderRead::kFailed: return finish_answer(reader, Fetch::kRefused);
+        case HeaderRead::kRead:
+            break;
+        case HeaderRead::kBufferFull:
+            return finish_answer(reader, Fetch::kBufferFull);
+        case HeaderRead::kFailed:
+            return finish_answer(reader, Fetch::kRefused);
     }
     MessageEntry& entry = box.entry(message);
     if (!box.states[message].headers_parsed) {
@@ -105,14 +108,17 @@ Fetch fetch_decoded(Mailbox& box, int message, const std::string& directory, int
     // Past this point an early return discards the attachment files
     // written so far: only a message received whole gives files.
     if (lines.exceeded()) {
-        ctx.diag.print('E', 1, "GETMAIL: Message %d larger than the size limit of %d bytes", message,
-                       max_size);
+        ctx.diag.print('E', 1, "GETMAIL: Message %d larger than the size limit of %d bytes",
+                       message, max_size);
         return finish_answer(reader, Fetch::kOverSizeLimit);
     }
     switch (outcome) {
-        case MessageBody::kDecoded: break;
-        case MessageBody::kBufferFull: return finish_answer(reader, Fetch::kBufferFull);
-        case MessageBody::kFailed: return finish_answer(reader, Fetch::kRefused);
+        case MessageBody::kDecoded:
+            break;
+        case MessageBody::kBufferFull:
+            return finish_answer(reader, Fetch::kBufferFull);
+        case MessageBody::kFailed:
+            return finish_answer(reader, Fetch::kRefused);
     }
     if (decoded.body_over_limit) {
         ctx.diag.print('E', 1, "GETMAIL: Text of message %d larger than %llu bytes", message,
@@ -142,7 +148,8 @@ Fetch fetch_raw(Mailbox& box, int message, int max_size, std::string& text) {
             size_t piece = static_cast<size_t>(reader.size());
             if (buffer.size() + piece > budget) {
                 buffer = std::string();
-                ctx.diag.print('E', 1, "GETRAWMAIL: Message %d larger than the size limit of %llu bytes",
+                ctx.diag.print('E', 1,
+                               "GETRAWMAIL: Message %d larger than the size limit of %llu bytes",
                                message, static_cast<unsigned long long>(budget));
                 return finish_answer(reader, Fetch::kOverSizeLimit);
             }
@@ -210,7 +217,7 @@ void append_item(std::string& record, const char* key, const OwnedText& value) {
     if (value) append_without_esc(record, *value);
 }
 
-std::string header_record(const MessageEntry& entry) {
+std::string header_record(const MessageEntry& entry, bool uidl) {
     std::string record;
     append_item(record, "ID=", entry.id);
     append_item(record, "TO=", entry.to);
@@ -220,10 +227,13 @@ std::string header_record(const MessageEntry& entry) {
     append_item(record, "PRIORITY=", std::to_string(entry.priority));
     append_item(record, "CC=", entry.cc);
     append_item(record, "REPLY=", entry.reply_to);
+    if (uidl) append_item(record, "UIDL=", entry.uidl);
     return record;
 }
 
-bool over_host_limit(size_t length_with_terminator, size_t limit) { return length_with_terminator > limit; }
+bool over_host_limit(size_t length_with_terminator, size_t limit) {
+    return length_with_terminator > limit;
+}
 
 }  // namespace
 
@@ -235,7 +245,8 @@ int get_message(Mailbox& box, int message, const char* directory, int max_size,
     int status = check_message(box, message, max_size);
     if (status != kOk) return status;
     const Context& ctx = box.ctx;
-    ctx.diag.print('D', 2, "GETMAIL: Size of message: %d is: %d", message, box.states[message].size);
+    ctx.diag.print('D', 2, "GETMAIL: Size of message: %d is: %d", message,
+                   box.states[message].size);
     std::string dir = attachment_directory(directory);
 
     if (!box.states[message].retrieved) {
@@ -245,8 +256,12 @@ int get_message(Mailbox& box, int message, const char* directory, int max_size,
         status = attachments;
     }
 
+    if (ctx.options.uidl && !known_uidl(box, message)) {
+        tear_down(box);
+        return kNetwork;
+    }
     const MessageEntry& entry = box.entry(message);
-    std::string record = header_record(entry);
+    std::string record = header_record(entry, ctx.options.uidl);
     std::string body = entry.body.value_or(std::string());
     std::string files = entry.files.value_or(std::string());
     // Sizes compared in size_t: a result of 2 GiB or more must not wrap into

@@ -18,21 +18,25 @@ namespace {
 
 constexpr int kPop3Port = 110;
 
-bool is_letter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+bool is_letter(char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
 
-bool holds_line_break(const char* text) { return std::strpbrk(text, "\r\n") != nullptr; }
+bool holds_line_break(const char* text) {
+    return std::strpbrk(text, "\r\n") != nullptr;
+}
 
 // A POP3 status reply is one line beginning with '+' or '-'.
 class StatusProtocol final : public ReplyProtocol {
-public:
+  public:
     LineVerdict take(const std::string& line) override {
         line_ = line;
         return !line.empty() && (line[0] == '+' || line[0] == '-') ? LineVerdict::kFinal
-                                                                     : LineVerdict::kMalformed;
+                                                                   : LineVerdict::kMalformed;
     }
     const std::string& line() const { return line_; }
 
-private:
+  private:
     std::string line_;
 };
 
@@ -84,7 +88,8 @@ StatResult read_stat(Mailbox& box) {
     ctx.diag.print('F', 2, "POP3_GETRANGE; Going to send STAT command");
     std::string reply;
     if (read_status(box.connection, ctx, &reply) != StatusLine::kOk) return StatResult::kFailed;
-    if (!reply.empty()) ctx.diag.print('D', 0, "POP3_GETRANGE: Response from server: %s", reply.c_str());
+    if (!reply.empty())
+        ctx.diag.print('D', 0, "POP3_GETRANGE: Response from server: %s", reply.c_str());
     long long count = 0;
     long long octets = 0;
     if (!read_stat_numbers(reply, count, octets)) {
@@ -201,7 +206,8 @@ int sign_in(Mailbox& box, const char* user, const char* password) {
     std::string reply;
     switch (authenticate(box, user, password, reply)) {
         case AuthResult::kOk:
-            ctx.diag.print('D', 0, "LOGONMAIL: Got authorization reply from server: %s", reply.c_str());
+            ctx.diag.print('D', 0, "LOGONMAIL: Got authorization reply from server: %s",
+                           reply.c_str());
             return kOk;
         case AuthResult::kLost:
             ctx.diag.print('E', 1, "LOGONMAIL: Exit because of authorization fault");
@@ -209,7 +215,8 @@ int sign_in(Mailbox& box, const char* user, const char* password) {
             return kNetwork;
         case AuthResult::kRefused:
             ctx.diag.print('E', 1, "LOGONMAIL: Exit because of authorization fault");
-            if (!reply.empty()) ctx.diag.print('D', 0, "LOGONMAIL: Server response: %s", reply.c_str());
+            if (!reply.empty())
+                ctx.diag.print('D', 0, "LOGONMAIL: Server response: %s", reply.c_str());
             box.connection.close();
             return kRefused;
     }

@@ -79,3 +79,53 @@ def test_attachments_are_typed_by_extension_and_boundaries_are_random(smtp, tmp_
     csv = next(p for p in msgs[0].iter_attachments() if p.get_filename() == "b.CSV")
     assert csv.get_param("charset") == "UTF-8"
     assert msgs[0].get_boundary() != msgs[1].get_boundary()
+
+
+def server_uidls(mailbox):
+    import poplib
+    from conftest import PASSWORD, USER
+    host, port = mailbox.server.split("+")
+    pop = poplib.POP3(host, int(port))
+    pop.user(USER)
+    pop.pass_(PASSWORD)
+    uidls = dict(line.decode().split() for line in pop.uidl()[1])
+    pop.quit()
+    return uidls
+
+
+@pytest.mark.parametrize("mode", [[], ["--classic-mime"]], ids=["pipelined", "one-at-a-time"])
+def test_list_names_each_message_by_its_uidl(mailbox, mode):
+    from conftest import PASSWORD, USER
+    for i in range(40):
+        mailbox.add_message(USER, b"From: a@example.org\r\nSubject: m%d\r\n\r\nbody\r\n" % i)
+    expected = server_uidls(mailbox)
+    rc, out, err = tool(["list", "--server", mailbox.server, "--user", USER, "--raw", "--uidl"] + mode,
+                        stdin=(PASSWORD + "\n").encode())
+    assert rc == 0, err
+    items = [item.split("=", 1) for item in out.strip().split("\x1b")]
+    numbers = [value for key, value in items if key == "NMB"]
+    uidls = [value for key, value in items if key == "UIDL"]
+    assert dict(zip(numbers, uidls)) == expected
+    assert items[0][0] == "NMB" and items[1][0] == "UIDL"  # right after NMB
+    rc, table, err = tool(["list", "--server", mailbox.server, "--user", USER, "--uidl"] + mode,
+                          stdin=(PASSWORD + "\n").encode())
+    assert rc == 0, err
+    assert table.splitlines()[0].startswith("UIDL") and expected["40"] in table.splitlines()[40]
+
+
+def test_getmail_header_record_ends_with_the_uidl(mailbox, host):
+    from conftest import PASSWORD, USER
+    mailbox.add_message(USER, b"From: a@example.org\r\nSubject: one\r\n\r\nbody\r\n")
+    expected = server_uidls(mailbox)["1"]
+    s = host.session()
+    try:
+        assert s.logon(mailbox.server, USER, PASSWORD) == 0
+        status, header, _, _ = s.get(1)
+        assert status == 0 and b"UIDL=" not in header
+        assert s.setoption("uidl", "yes") == 0
+        status, header, _, _ = s.get(1)
+        assert status == 0
+        assert header.split(b"\x1b")[-1] == b"UIDL=" + expected.encode()
+        s.logoff()
+    finally:
+        s.cleanup()

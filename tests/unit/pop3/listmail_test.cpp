@@ -233,3 +233,54 @@ TEST_F(ListMailTest, LostConnectionTearsTheSessionDown) {
 
 }  // namespace
 }  // namespace brevorin
+
+namespace brevorin {
+namespace {
+
+// The UIDL answer must name its message: one for another message ends the
+// visit before any record could carry the wrong id; a server without UIDL
+// leaves the ids empty and the listing goes on.
+TEST_F(ListMailTest, UidlAnswersAreCheckedAgainstTheirMessage) {
+    struct Case {
+        const char* answer;  // to UIDL 2
+        int status;
+        const char* uidl;
+    };
+    for (const Case& c :
+         {Case{"+OK 2 id-two\r\n", 2, "id-two"}, Case{"-ERR no UIDL here\r\n", 2, ""},
+          Case{"+OK 1 id-one\r\n", -9, nullptr}, Case{"+OK 2\r\n", -9, nullptr}}) {
+        std::string answer = c.answer;
+        auto pop = std::make_unique<MiniPop3>(std::vector<std::string>{message(1), message(2)});
+        pop->on_command([answer](const std::string& command, int fd) {
+            if (command == "UIDL 1\r\n")
+                MiniPop3::send_all(fd, "+OK 1 id-one\r\n");
+            else if (command == "UIDL 2\r\n")
+                MiniPop3::send_all(fd, answer);
+            else
+                return false;
+            return true;
+        });
+        ScriptedPeer peer;
+        pop->serve_on(peer);
+        peer.start();
+        MailSession* s = host_.new_session();
+        ASSERT_EQ(brevorin_setoption("uidl", "yes", s), 0);
+        ASSERT_EQ(brevorin_logonmail(peer.server().c_str(), "u", "p", s), 0);
+        char* out = nullptr;
+        EXPECT_EQ(brevorin_listmail(&out, s), c.status) << c.answer;
+        std::string list = out != nullptr ? out : "";
+        if (c.uidl != nullptr) {
+            EXPECT_NE(list.find(std::string("NMB=2\x1bUIDL=") + c.uidl + "\x1bID="),
+                      std::string::npos)
+                << list;
+            EXPECT_NE(list.find("NMB=1\x1bUIDL=id-one\x1bID="), std::string::npos) << list;
+        } else {
+            EXPECT_EQ(list.find("UIDL=id-one"), std::string::npos) << list;
+            EXPECT_FALSE(s->mailbox.logged_on);
+        }
+        host_.cleanup(s);
+    }
+}
+
+}  // namespace
+}  // namespace brevorin
