@@ -1,9 +1,9 @@
 #include "core/text.h"
 
-#include "core/limits.h"
-
 #include <climits>
 #include <cstring>
+
+#include "core/limits.h"
 
 namespace brevorin {
 
@@ -45,7 +45,8 @@ int parse_int_like_atoi(const char* text) {
     long long value = 0;
     while (*p >= '0' && *p <= '9') {
         value = value * 10 + (*p++ - '0');
-        if (value > static_cast<long long>(INT_MAX) + 1) value = static_cast<long long>(INT_MAX) + 1;
+        if (value > static_cast<long long>(INT_MAX) + 1)
+            value = static_cast<long long>(INT_MAX) + 1;
     }
     if (negative) value = -value;
     if (value > INT_MAX) value = INT_MAX;
@@ -75,12 +76,41 @@ bool read_decimal(const char*& cursor, long long& value) {
     return true;
 }
 
-bool is_space(char c) { return is_c_space(static_cast<unsigned char>(c)); }
+bool is_space(char c) {
+    return is_c_space(static_cast<unsigned char>(c));
+}
 
 bool has_8bit(std::string_view text) {
     for (char c : text)
         if (static_cast<unsigned char>(c) >= 0x80) return true;
     return false;
+}
+
+bool is_utf8(std::string_view text) {
+    size_t i = 0;
+    while (i < text.size()) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c < 0x80) {
+            ++i;
+            continue;
+        }
+        size_t length = c >= 0xC2 && c <= 0xDF   ? 2
+                        : c >= 0xE0 && c <= 0xEF ? 3
+                        : c >= 0xF0 && c <= 0xF4 ? 4
+                                                 : 0;
+        if (length == 0 || i + length > text.size()) return false;
+        unsigned char second = static_cast<unsigned char>(text[i + 1]);
+        unsigned char low = 0x80, high = 0xBF;
+        if (c == 0xE0) low = 0xA0;
+        if (c == 0xED) high = 0x9F;
+        if (c == 0xF0) low = 0x90;
+        if (c == 0xF4) high = 0x8F;
+        if (second < low || second > high) return false;
+        for (size_t k = 2; k < length; ++k)
+            if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) return false;
+        i += length;
+    }
+    return true;
 }
 
 int hex_digit_value(char c) {

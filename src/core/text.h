@@ -36,10 +36,16 @@ int32_t clamp_int32(long long value);
 // C-locale white space: space, \t, \n, \v, \f, \r.
 bool is_space(char c);
 // Space or tab: the blanks of a header or quoted-printable line.
-inline bool is_blank(char c) { return c == ' ' || c == '\t'; }
+inline bool is_blank(char c) {
+    return c == ' ' || c == '\t';
+}
 
 // Whether the text holds a byte of 0x80 or above.
 bool has_8bit(std::string_view text);
+
+// Whether the text is well-formed UTF-8 (shortest forms, no surrogates,
+// nothing past U+10FFFF).
+bool is_utf8(std::string_view text);
 
 // The value of a hexadecimal digit of either case, or -1.
 int hex_digit_value(char c);

@@ -166,7 +166,24 @@ int check_buffer_limits(const HeaderList& headers, const std::vector<std::string
 }
 
 int send_message(const char* server, const char* header_list, const char* text,
-                 const char* attachment_list, int max_size, const Context& ctx) {
+                 const char* attachment_list, int max_size, const Context& session_ctx) {
+    // A US-ASCII host that hands over 8-bit text under the modern rules
+    // means UTF-8 when it is valid UTF-8: it goes out labelled so, never as
+    // 8-bit bytes called us-ascii. Anything else cannot be labelled at all.
+    Context ctx = session_ctx;
+    if (ctx.options.mime == MimeMode::kModern && ctx.charset == kUsAscii) {
+        std::string_view headers_given = header_list != nullptr ? header_list : "";
+        std::string_view text_given = text != nullptr ? text : "";
+        if (has_8bit(headers_given) || has_8bit(text_given)) {
+            if (!is_utf8(headers_given) || !is_utf8(text_given)) {
+                ctx.diag.print('E', 1,
+                               "SENDMAIL: Refused: 8-bit text that is not UTF-8, and the host "
+                               "charset is US-ASCII");
+                return kInvalid;
+            }
+            ctx.charset = kUtf8;
+        }
+    }
     HeaderList headers;
     int status = parse_header_list(header_list, headers, ctx);
     if (status == kNoRecipient) return kNoRecipient;

@@ -129,3 +129,29 @@ def test_getmail_header_record_ends_with_the_uidl(mailbox, host):
         s.logoff()
     finally:
         s.cleanup()
+
+
+@pytest.mark.parametrize("text,subject,status", [
+    ("Gr\u00fc\u00dfe aus K\u00f6ln\r\n".encode(), "Gr\u00fc\u00dfe".encode(), 0),
+    (b"plain ascii\r\n", "\u20ac 5".encode(), 0),
+    (b"Gr\xfc\xdfe\r\n", b"latin-1", -10),
+    (b"ok\r\n", b"Gr\xfc\xdfe", -10),
+], ids=["utf8-text", "utf8-subject", "latin1-text", "latin1-subject"])
+def test_eight_bit_with_an_ascii_host_is_utf8_or_refused(smtp, host, text, subject, status):
+    s = host.session()
+    try:
+        assert s.setoption("mime", "modern") == 0
+        got = s.lib.brevorin_sendmail(smtp.server.encode(),
+                                      b"TO=b@example.org\x1bFROM=a@example.org\x1bSUBJECT=" + subject,
+                                      text, b"", 0, s.handle)
+        assert got == status
+        if status != 0:
+            assert smtp.messages == []
+            assert any("8-bit text that is not UTF-8" in line for line in host.lines)
+            return
+        msg = sent(smtp)
+        assert str(msg["Subject"]) == subject.decode()
+        assert msg.get_content_charset() == "utf-8"
+        assert msg.get_content().replace("\r\n", "\n").rstrip() == text.decode().rstrip()
+    finally:
+        s.cleanup()
