@@ -31,6 +31,7 @@ struct OutgoingText {
     bool html = false;
     std::string plain;
     int plain_encoding = kEncoding7bit;
+    int64_t size_estimate = 0;  // octets the message will take, for SIZE= (RFC 1870)
 };
 
 // How the top of a message is typed: one text, or a multipart of subtype

@@ -1,5 +1,6 @@
 #include "smtp/dialogue.h"
 
+#include <cstdlib>
 #include <cstring>
 
 #include "codec/base64.h"
@@ -75,10 +76,10 @@ std::string local_host_name() {
     return name;
 }
 
-std::optional<std::string> address_command(const char* verb, const char* address,
-                                           size_t max_length) {
+std::optional<std::string> address_command(const char* verb, const char* address, size_t max_length,
+                                           const std::string& parameters) {
     if (address == nullptr || std::strlen(address) > max_length) return std::nullopt;
-    return std::string(verb) + address + ">\r\n";
+    return std::string(verb) + address + ">" + parameters + "\r\n";
 }
 
 namespace {
@@ -257,8 +258,10 @@ class SmtpDialogue {
     // has: 0 when it went out whole, -1 for a failed write or an address
     // that does not fit the command buffer.
     int send_envelope(const char* verb, const std::string& address, size_t max_length,
-                      const char* written_format, const char* done_format) {
-        std::optional<std::string> line = address_command(verb, address.c_str(), max_length);
+                      const char* written_format, const char* done_format,
+                      const std::string& parameters = "") {
+        std::optional<std::string> line =
+            address_command(verb, address.c_str(), max_length, parameters);
         int result = -1;
         if (line) {
             int length = static_cast<int>(line->size());
@@ -270,10 +273,41 @@ class SmtpDialogue {
         return result;
     }
 
+    // The parameters of MAIL FROM under the modern rules: SIZE= where the
+    // server states a limit (a message over it ends here, before any of it
+    // is sent), SMTPUTF8 for an address that is not ASCII. kOk, or the
+    // status that ends the sending.
+    int mail_parameters(int64_t size, bool utf8_address) {
+        mail_parameters_.clear();
+        if (ctx_.options.mime != MimeMode::kModern) return kOk;
+        if (offers("SIZE")) {
+            std::string stated = extension("SIZE");
+            long long limit = stated.size() > 5 ? std::atoll(stated.c_str() + 5) : 0;
+            if (limit > 0 && size > limit) {
+                ctx_.diag.print('E', 1,
+                                "SENDMAIL: Message of about %lld bytes is larger than the server's "
+                                "limit of %lld bytes",
+                                static_cast<long long>(size), limit);
+                return kOverSizeLimit;
+            }
+            mail_parameters_ += " SIZE=" + std::to_string(size);
+        }
+        if (utf8_address) {
+            if (!has("SMTPUTF8")) {
+                ctx_.diag.print('E', 1,
+                                "SENDMAIL: Refused: an address is not ASCII and the server does "
+                                "not offer SMTPUTF8");
+                return kInvalid;
+            }
+            mail_parameters_ += " SMTPUTF8";
+        }
+        return kOk;
+    }
+
     int mail_from(const HeaderList& headers) {
         if (send_envelope("MAIL FROM: <", headers.envelope_from, kMaxSenderLength,
                           "SMTP_FROM: Written from command, status: %d",
-                          "SENDMAIL: From command done, status: %d") == -1)
+                          "SENDMAIL: From command done, status: %d", mail_parameters_) == -1)
             return kRefused;
         return verdict(
             Step::kMailFrom,
@@ -310,8 +344,8 @@ class SmtpDialogue {
     // A long recipient list goes in windows, so that replies the server
     // cannot yet hand over never stop it from reading what follows.
     int envelope_pipelined(const HeaderList& headers, const std::vector<std::string>& recipients) {
-        std::optional<std::string> mail =
-            address_command("MAIL FROM: <", headers.envelope_from.c_str(), kMaxSenderLength);
+        std::optional<std::string> mail = address_command(
+            "MAIL FROM: <", headers.envelope_from.c_str(), kMaxSenderLength, mail_parameters_);
         if (!mail) return kRefused;
         struct Command {
             std::string line;
@@ -420,6 +454,7 @@ class SmtpDialogue {
     Connection& conn_;
     const Context& ctx_;
     std::vector<std::string> extensions_;
+    std::string mail_parameters_;
 };
 
 }  // namespace
@@ -436,13 +471,15 @@ int run_dialogue(Connection& connection, const std::string& host, const HeaderLi
     if (status != kOk) return status;
     bool extended = o.security == Security::kStartTls || o.smtp_auth != SmtpAuth::kNone;
     bool pipelining = false;
-    if (!extended && o.pipelining == Pipelining::kOff) {
+    // The modern rules greet with EHLO to learn SIZE and SMTPUTF8; a server
+    // that does not know EHLO gets HELO, as for pipelining.
+    if (!extended && o.pipelining == Pipelining::kOff && o.mime != MimeMode::kModern) {
         if ((status = dialogue.helo()) != kOk) return status;
     } else if (!extended) {
         // EHLO only to learn of PIPELINING: a server that does not know
         // EHLO gets HELO and the dialogue one command at a time.
         if (dialogue.ehlo() == kOk) {
-            pipelining = dialogue.offers("PIPELINING");
+            pipelining = o.pipelining == Pipelining::kAuto && dialogue.offers("PIPELINING");
         } else if (!connection.is_open() || (status = dialogue.helo()) != kOk) {
             return kNetwork;
         }
@@ -452,6 +489,12 @@ int run_dialogue(Connection& connection, const std::string& host, const HeaderLi
             return status;
         if ((status = dialogue.authenticate()) != kOk) return status;
         pipelining = o.pipelining == Pipelining::kAuto && dialogue.offers("PIPELINING");
+    }
+    bool utf8_address = has_8bit(headers.envelope_from);
+    for (const std::string& r : recipients) utf8_address = utf8_address || has_8bit(r);
+    if ((status = dialogue.mail_parameters(text.size_estimate, utf8_address)) != kOk) {
+        dialogue.quit();
+        return status;
     }
     if (pipelining) {
         if ((status = dialogue.envelope_pipelined(headers, recipients)) != kOk) return status;

@@ -44,8 +44,8 @@ std::string local_host_name();
 
 // Formats "<verb><address>>" CR LF; nullopt when the address is missing or
 // the command would not fit its buffer.
-std::optional<std::string> address_command(const char* verb, const char* address,
-                                           size_t max_length);
+std::optional<std::string> address_command(const char* verb, const char* address, size_t max_length,
+                                           const std::string& parameters = "");
 
 // The whole dialogue of one sending on an open connection: greeting,
 // HELO/EHLO, STARTTLS and AUTH as the session asks, the envelope (pipelined

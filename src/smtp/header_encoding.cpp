@@ -81,7 +81,6 @@ int qp_encode(const char* text, std::string& out, QpTarget target) {
     return clean ? 1 : 0;
 }
 
-
 // The base64 text of a B word: Japanese values travel in their JIS form.
 int b_word_text(const char* value, int code, std::string& encoded) {
     std::string converted;
@@ -98,7 +97,9 @@ int b_word_text(const char* value, int code, std::string& encoded) {
 // that RFC 2047 allows.
 constexpr size_t kUtf8WordBytes = 45;
 
-bool utf8_continuation(unsigned char c) { return (c & 0xC0) == 0x80; }
+bool utf8_continuation(unsigned char c) {
+    return (c & 0xC0) == 0x80;
+}
 
 // A UTF-8 value as B words, split between characters, one word a line.
 std::string utf8_words(const std::string& value) {
@@ -135,7 +136,9 @@ std::string utf8_file_name_parameters(const std::string& name) {
     return extended;
 }
 
-std::string utf8_encoded_words(const std::string& value) { return utf8_words(value); }
+std::string utf8_encoded_words(const std::string& value) {
+    return utf8_words(value);
+}
 
 int qp_encode(const char* text, std::string& out) {
     return qp_encode(text, out, QpTarget::kBody);

@@ -3,8 +3,8 @@
 #include <cstring>
 #include <new>
 
-#include "core/text.h"
 #include "codec/base64.h"
+#include "core/text.h"
 #include "smtp/header_encoding.h"
 
 namespace brevorin {
@@ -19,8 +19,7 @@ bool holds_line_break(const std::string& value) {
 // the rest become header lines or SMTP commands of the caller's choosing.
 bool refuse_line_break(const std::string& value, const char* element, const Context& ctx) {
     if (!holds_line_break(value)) return false;
-    ctx.diag.print('E', 1, "PARSE_HEADERLIST: Refused: element '%s' holds a line break",
-               element);
+    ctx.diag.print('E', 1, "PARSE_HEADERLIST: Refused: element '%s' holds a line break", element);
     return true;
 }
 
@@ -41,9 +40,12 @@ size_t angle_open(std::string_view mailbox) {
     bool quoted = false;
     for (size_t i = 0; i < mailbox.size(); ++i) {
         char c = mailbox[i];
-        if (quoted && c == '\\') ++i;
-        else if (c == '"') quoted = !quoted;
-        else if (!quoted && c == '<') return i;
+        if (quoted && c == '\\')
+            ++i;
+        else if (c == '"')
+            quoted = !quoted;
+        else if (!quoted && c == '<')
+            return i;
     }
     return std::string_view::npos;
 }
@@ -69,14 +71,12 @@ bool display_phrase(const std::string& name, std::string& phrase, const Context&
 
 int parse_header_items(const char* list, HeaderList& headers, const Context& ctx) {
     if (!find_list_item(list, "TO=", headers.to) || headers.to.empty()) {
-        ctx.diag.print('E', 1,
-                   "PARSE_HEADERLIST: missing mandatory element 'to' in header_list");
+        ctx.diag.print('E', 1, "PARSE_HEADERLIST: missing mandatory element 'to' in header_list");
         return kNoRecipient;
     }
     if (refuse_line_break(headers.to, "to", ctx)) return -1;
     if (!find_list_item(list, "FROM=", headers.from) || headers.from.empty()) {
-        ctx.diag.print('E', 1,
-                   "PARSE_HEADERLIST: missing mandatory element 'from' in header_list");
+        ctx.diag.print('E', 1, "PARSE_HEADERLIST: missing mandatory element 'from' in header_list");
         return kNoRecipient;
     }
     if (refuse_line_break(headers.from, "from", ctx)) return -1;
@@ -109,7 +109,7 @@ int parse_header_items(const char* list, HeaderList& headers, const Context& ctx
 int open_attachment(const std::string& path, AttachmentList& attachments, const Context& ctx) {
     if (path.size() > kMaxAttachmentPath) {
         ctx.diag.print('E', 1, "PARSE_ATT_LIST: Refused: path longer than %d characters",
-                   static_cast<int>(kMaxAttachmentPath));
+                       static_cast<int>(kMaxAttachmentPath));
         return kAttachOpen;
     }
     Attachment entry;
@@ -124,8 +124,8 @@ int open_attachment(const std::string& path, AttachmentList& attachments, const 
     const uint64_t encoded = Base64Encoder::encoded_size(size);
     entry.path = path;
     entry.encoded_size = encoded > INT32_MAX ? INT32_MAX : static_cast<int32_t>(encoded);
-    ctx.diag.print('F', 0, "PARSE_ATT_LIST: Done encoding file: %s, size: %d",
-               entry.path.c_str(), entry.encoded_size);
+    ctx.diag.print('F', 0, "PARSE_ATT_LIST: Done encoding file: %s, size: %d", entry.path.c_str(),
+                   entry.encoded_size);
     attachments.entries.push_back(std::move(entry));
     return 0;
 }
@@ -137,8 +137,8 @@ std::string envelope_address(const std::string& mailbox) {
     std::string address = mailbox;
     if (open != std::string::npos) {
         size_t close = mailbox.find('>', open);
-        address = mailbox.substr(open + 1, close == std::string::npos ? std::string::npos
-                                                                     : close - open - 1);
+        address = mailbox.substr(open + 1,
+                                 close == std::string::npos ? std::string::npos : close - open - 1);
     }
     trim_spaces(address);
     return address;
@@ -153,11 +153,16 @@ std::optional<std::string> next_mailbox(std::string_view list, size_t& consumed)
     size_t end = start;
     for (; end < list.size(); ++end) {
         char c = list[end];
-        if (quoted && c == '\\') ++end;
-        else if (c == '"' && !angled) quoted = !quoted;
-        else if (!quoted && c == '<') angled = true;
-        else if (!quoted && c == '>') angled = false;
-        else if (!quoted && !angled && c == ',') break;
+        if (quoted && c == '\\')
+            ++end;
+        else if (c == '"' && !angled)
+            quoted = !quoted;
+        else if (!quoted && c == '<')
+            angled = true;
+        else if (!quoted && c == '>')
+            angled = false;
+        else if (!quoted && !angled && c == ',')
+            break;
     }
     if (end > list.size()) end = list.size();
     consumed = end;
@@ -229,7 +234,8 @@ void free_header_list(HeaderList& headers) {
 // Every path is looked at before anything is encoded: what is not a regular
 // file is refused, and the sizes are held against the caller's limit while
 // refusing is still cheap.
-static int check_attachment_files(std::vector<std::string>& paths, int max_size, const Context& ctx) {
+static int check_attachment_files(std::vector<std::string>& paths, int max_size,
+                                  const Context& ctx) {
     uint64_t encoded = 0;
     for (std::string& path : paths) {
         trim_spaces(path);
@@ -262,7 +268,7 @@ int parse_attachment_list(const char* attachment_list, AttachmentList& attachmen
     // Refused before any file is encoded: there is no room for the rest.
     if (paths.size() > static_cast<size_t>(kMaxAttachments)) {
         ctx.diag.print('E', 1, "PARSE_ATT_LIST: Refused: more than %d attachments",
-                   kMaxAttachments);
+                       kMaxAttachments);
         return kAttachOpen;
     }
     if (int refused = check_attachment_files(paths, max_size, ctx)) return refused;

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "core/context.h"
-#include "platform/files.h"
 #include "core/text.h"
+#include "platform/files.h"
 
 namespace brevorin {
 
@@ -27,9 +27,9 @@ constexpr char kAttachmentContentType[] = "application/octet-stream";
 // brackets ("ACME Invoicing <invoices@example.org>", "\"Smith, John\"
 // <john@example.org>"). Once parsed they are in their header form.
 struct HeaderList {
-    int32_t priority = -1;  // 1..5, -1 when absent or out of range
-    std::string to;         // never empty once parsing succeeded
-    std::string from;       // never empty once parsing succeeded
+    int32_t priority = -1;      // 1..5, -1 when absent or out of range
+    std::string to;             // never empty once parsing succeeded
+    std::string from;           // never empty once parsing succeeded
     std::string envelope_from;  // the address alone, for MAIL FROM
     OwnedText cc;
     OwnedText bcc;
@@ -38,9 +38,9 @@ struct HeaderList {
 };
 
 struct Attachment {
-    platform::File source;     // open from the check until it is sent
-    std::string path;          // as given, trimmed
-    int32_t encoded_size = 0;  // characters of its base64 form, a line feed ending each line
+    platform::File source;      // open from the check until it is sent
+    std::string path;           // as given, trimmed
+    int32_t encoded_size = 0;   // characters of its base64 form, a line feed ending each line
     bool shown_inline = false;  // an HTML sending shows it (cid:NAME): it goes beside the HTML
 };
 
@@ -63,7 +63,6 @@ void free_header_list(HeaderList& headers);
 // composition encodes each file as it sends it.
 int parse_attachment_list(const char* attachment_list, AttachmentList& attachments,
                           const Context& ctx, int max_size = 0);
-
 
 // The address an envelope command takes from a mailbox: what stands in its
 // angle brackets, or the whole mailbox, trimmed, when it has none.

@@ -125,6 +125,24 @@ void mark_inline(const char* html, AttachmentList& attachments) {
             text.find("cid:" + attachment_file_name(entry.path)) != std::string_view::npos;
 }
 
+// What the message will take on the wire, for SIZE=, never less: the
+// header block as built with the longest boundary, the text with a CR for
+// each line feed, each attachment's base64 with CR LF line ends, and room
+// for the part headers and delimiters.
+int64_t wire_size_estimate(size_t header_block, const OutgoingText& text,
+                           const AttachmentList& attachments) {
+    auto lines = [](const std::string& t) {
+        return static_cast<int64_t>(std::count(t.begin(), t.end(), '\n') + 1);
+    };
+    int64_t total = static_cast<int64_t>(header_block) + 8;
+    total += static_cast<int64_t>(text.text.size() + text.plain.size());
+    total += 2 * (lines(text.text) + lines(text.plain));              // CRs and stuffing dots
+    if (text.html || !attachments.entries.empty()) total += 3 * 256;  // text parts, closings
+    for (const Attachment& entry : attachments.entries)
+        total += entry.encoded_size + entry.encoded_size / 76 + 256 + 3 * entry.path.size();
+    return total;
+}
+
 int64_t message_size(const OutgoingText& text, const AttachmentList& attachments) {
     int64_t total = static_cast<int64_t>(text.text.size() + text.plain.size());
     for (const Attachment& entry : attachments.entries) total += entry.encoded_size;
@@ -135,7 +153,7 @@ int64_t message_size(const OutgoingText& text, const AttachmentList& attachments
 // is sent so that the server never sees a cut command.
 int check_buffer_limits(const HeaderList& headers, const std::vector<std::string>& recipients,
                         const AttachmentList& attachments, const OutgoingText& text,
-                        const Context& ctx) {
+                        const Context& ctx, size_t& header_block) {
     if (headers.envelope_from.size() > kMaxSenderLength) {
         ctx.diag.print('E', 1, "SENDMAIL: Refused: sender longer than %d characters",
                        static_cast<int>(kMaxSenderLength));
@@ -162,6 +180,8 @@ int check_buffer_limits(const HeaderList& headers, const std::vector<std::string
                        kHeaderBlockCapacity - 1);
         return kInvalid;
     }
+    // The Message-ID's host part may be longer than the one built here.
+    header_block = block.size() + 256;
     return kOk;
 }
 
@@ -207,8 +227,10 @@ int send_message(const char* server, const char* header_list, const char* text,
     if (max_size != 0 && message_size(outgoing, attachments) > max_size) return kOverSizeLimit;
 
     std::vector<std::string> recipients = recipients_of(headers);
-    status = check_buffer_limits(headers, recipients, attachments, outgoing, ctx);
+    size_t header_block = 0;
+    status = check_buffer_limits(headers, recipients, attachments, outgoing, ctx, header_block);
     if (status != kOk) return status;
+    outgoing.size_estimate = wire_size_estimate(header_block, outgoing, attachments);
 
     const SessionOptions& o = ctx.options;
     if (o.smtp_auth != SmtpAuth::kNone) {

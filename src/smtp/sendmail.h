@@ -6,6 +6,6 @@
 namespace brevorin {
 
 int send_mail(const char* server, const char* header_list, const char* text,
-             const char* attachment_list, int max_size, const Context& ctx);
+              const char* attachment_list, int max_size, const Context& ctx);
 
 }  // namespace brevorin

@@ -155,3 +155,64 @@ def test_eight_bit_with_an_ascii_host_is_utf8_or_refused(smtp, host, text, subje
         assert msg.get_content().replace("\r\n", "\n").rstrip() == text.decode().rstrip()
     finally:
         s.cleanup()
+
+
+def esmtp_peer(extensions):
+    """An SMTP server that states extensions (SIZE 1000, SMTPUTF8, ...) and
+    takes whatever it is sent."""
+    from modern_support import ScriptedPeer
+    state = {"data": False}
+
+    def answer(line):
+        if state["data"]:
+            if line == b".\r\n":
+                state["data"] = False
+                return b"250 queued\r\n"
+            return b""
+        verb = line.split(b" ")[0].strip().upper()
+        if verb == b"EHLO":
+            return b"".join(b"250-%s\r\n" % e for e in [b"test"] + extensions[:-1]) + \
+                b"250 %s\r\n" % extensions[-1]
+        if verb == b"DATA":
+            state["data"] = True
+            return b"354 go on\r\n"
+        if verb == b"QUIT":
+            return b"221 bye\r\n"
+        return b"250 ok\r\n"
+    return ScriptedPeer(b"220 esmtp\r\n", answer)
+
+
+@pytest.mark.parametrize("extensions,sender,text,status,mail_from", [
+    ([b"SIZE 1000"], b"a@example.org", b"short\r\n", 0, rb"MAIL FROM: <a@example.org> SIZE=(\d+)"),
+    ([b"SIZE 1000"], b"a@example.org", b"x" * 2000 + b"\r\n", -6, None),
+    ([b"SIZE", b"SMTPUTF8"], "j\u00fcrgen@example.org".encode(), b"hi\r\n", 0,
+     rb"MAIL FROM: <j\xc3\xbcrgen@example.org> SIZE=\d+ SMTPUTF8"),
+    ([b"SIZE 100000"], "j\u00fcrgen@example.org".encode(), b"hi\r\n", -10, None),
+], ids=["size-stated", "over-the-limit", "smtputf8", "no-smtputf8"])
+def test_smtp_extensions_are_used_and_limits_hold_before_data(host, extensions, sender, text,
+                                                              status, mail_from):
+    import re
+    peer = esmtp_peer(extensions)
+    s = host.session()
+    try:
+        assert s.setoptions({"mime": "modern", "message_id": "auto"}) == 0
+        got = s.lib.brevorin_sendmail(peer.server.encode(),
+                                      b"TO=b@example.org\x1bFROM=" + sender, text, b"", 0, s.handle)
+        assert got == status, host.lines
+    finally:
+        s.cleanup()
+        peer.close()
+    sent_lines = peer.lines
+    if mail_from is None:
+        assert not any(l.startswith(b"MAIL FROM") for l in sent_lines)
+        assert not any(l.startswith(b"DATA") for l in sent_lines)
+        if status == -6:
+            assert any("limit of 1000 bytes" in line for line in host.lines)
+        return
+    command = next(l for l in sent_lines if l.startswith(b"MAIL FROM"))
+    m = re.match(mail_from, command)
+    assert m, command
+    if m.groups():
+        start = sent_lines.index(b"DATA\r\n") + 1
+        message = b"".join(sent_lines[start:sent_lines.index(b".\r\n", start)])
+        assert len(message) <= int(m.group(1)) <= len(message) + 4096
