@@ -71,26 +71,42 @@ bool Connection::open(const char* host, int port) {
     close();
     start_operation();
     if (host == nullptr) return fail(Failure::kResolve, 0);
+    std::vector<platform::Endpoint> endpoints;
     uint32_t address = api().inet_addr(host);
-    if (address == platform::kInaddrNone) {
-        int length = 0;
-        if (api().gethostbyname(host, &address, &length) != 0)
-            return fail(Failure::kResolve, api().last_error());
-        if (length != 4 && length != 8) return fail(Failure::kResolve, 0);
+    if (address != platform::kInaddrNone) {
+        platform::Endpoint literal;
+        literal.ipv4 = address;
+        literal.port = static_cast<uint16_t>(port);
+        endpoints.push_back(literal);
+    } else if (api().resolve(host, static_cast<uint16_t>(port), endpoints) != 0) {
+        return fail(Failure::kResolve, api().last_error());
     }
-    int sock = api().socket_stream();
-    if (sock < 0) return fail(Failure::kOther, api().last_error());
-    unsigned limit = ctx_.options.connect_timeout_s;
-    int rc = limit == 0
-                 ? api().connect(sock, address, static_cast<uint16_t>(port))
-                 : api().connect_within(sock, address, static_cast<uint16_t>(port), to_ms(limit));
-    if (rc != 0) {
-        int error = api().last_error();
+    unsigned limit =
+        ctx_.options.connect_timeout_s == 0 ? 0 : to_ms(ctx_.options.connect_timeout_s);
+    // Every address of the name in the resolver's order (IPv6 and IPv4
+    // alike), each attempt bounded by the connect timeout on its own.
+    int sock = -1;
+    int error = 0;
+    bool attempted = false;
+    for (const platform::Endpoint& endpoint : endpoints) {
+        sock = api().socket_for(endpoint);
+        if (sock < 0) {
+            error = api().last_error();
+            continue;
+        }
+        attempted = true;
+        if (api().connect_endpoint(sock, endpoint, limit) == 0) break;
+        error = api().last_error();
         api().shutdown_both(sock);
         api().close(sock);
+        sock = -1;
+    }
+    if (sock < 0) {
         api().set_last_error(error);
-        return fail(error == platform::kWsaEtimedout ? Failure::kTimedOut : Failure::kConnect,
-                    error);
+        Failure kind = !attempted                         ? Failure::kOther
+                       : error == platform::kWsaEtimedout ? Failure::kTimedOut
+                                                          : Failure::kConnect;
+        return fail(kind, error);
     }
     sock_ = sock;
     transport_ = std::make_unique<SocketTransport>(ctx_, sock, deadline_ms_);

@@ -1,4 +1,5 @@
-// The caller's server string: "host" or "host+port".
+// The caller's server string: "host" or "host+port", the host a name, an
+// IPv4 address or an IPv6 address in brackets ("[::1]+110").
 #pragma once
 
 #include <string>

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 namespace brevorin::platform {
 
@@ -17,6 +18,7 @@ constexpr int kWsaEnotsock = 10038;
 constexpr int kWsaEnetdown = 10050;
 constexpr int kWsaEnetunreach = 10051;
 constexpr int kWsaEnetreset = 10052;
+constexpr int kWsaEafnosupport = 10047;
 constexpr int kWsaEconnaborted = 10053;
 constexpr int kWsaEconnreset = 10054;
 constexpr int kWsaEnotconn = 10057;
@@ -28,8 +30,17 @@ constexpr int kWsaHostNotFound = 11001;
 
 constexpr uint32_t kInaddrNone = 0xFFFFFFFFu;
 
+// One address a server name stands for, with the port to reach it on.
+struct Endpoint {
+    bool ipv6 = false;
+    uint32_t ipv4 = 0;  // network byte order
+    unsigned char ipv6_address[16] = {};
+    uint32_t scope = 0;
+    uint16_t port = 0;
+};
+
 class SocketApi {
-public:
+  public:
     virtual ~SocketApi() = default;
     // WSAStartup: 0 or an error number; *version gets the layer's version word.
     virtual int startup(uint16_t requested, uint16_t* version) = 0;
@@ -40,12 +51,12 @@ public:
     virtual int gethostbyname(const char* host, uint32_t* address, int* length) = 0;
     virtual int socket_stream() = 0;  // AF_INET, SOCK_STREAM, 0; -1 on failure
     virtual int connect(int sock, uint32_t address, uint16_t port) = 0;  // 0 or -1
-    virtual int recv(int sock, char* buffer, int length) = 0;  // count, 0 at end, -1
+    virtual int recv(int sock, char* buffer, int length) = 0;            // count, 0 at end, -1
     virtual int send(int sock, const char* data, int length) = 0;  // count or -1; never SIGPIPE
     virtual int shutdown_both(int sock) = 0;
-    virtual int close(int sock) = 0;  // 0 or non-zero
+    virtual int close(int sock) = 0;                                // 0 or non-zero
     virtual int bytes_waiting(int sock, unsigned long* count) = 0;  // FIONREAD: 0 or -1
-    virtual int gethostname(char* name, int length) = 0;  // 0 or -1
+    virtual int gethostname(char* name, int length) = 0;            // 0 or -1
     virtual int last_error() = 0;
     virtual void set_last_error(int code) = 0;
 
@@ -57,6 +68,14 @@ public:
     virtual int connect_within(int sock, uint32_t address, uint16_t port, unsigned /*timeout_ms*/) {
         return connect(sock, address, port);
     }
+    // Every address of host, of any family the system has, in the order
+    // the resolver gives: 0, or -1 with the last error set. The first IPv4
+    // address of gethostbyname where the system offers nothing better.
+    virtual int resolve(const char* host, uint16_t port, std::vector<Endpoint>& out);
+    // A stream socket for the endpoint's family (-1 on failure), and its
+    // connection, bounded by timeout_ms unless that is 0.
+    virtual int socket_for(const Endpoint& endpoint);
+    virtual int connect_endpoint(int sock, const Endpoint& endpoint, unsigned timeout_ms);
 };
 
 // The operating system's implementation.

@@ -1,16 +1,16 @@
 // POSIX sockets behind the Windows Sockets calls, with errno mapped to
 // Windows Sockets error numbers.
 #include <arpa/inet.h>
-#include <cerrno>
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstring>
 
@@ -38,50 +38,92 @@ void quick_ack(int sock) {
 
 // A call interrupted by a signal goes on, unless the process asked to stop
 // (then errno stays EINTR, which maps to 10004).
-bool retry(int e) { return e == EINTR && !interrupt_requested(); }
+bool retry(int e) {
+    return e == EINTR && !interrupt_requested();
+}
 
 int wsa_from_errno(int e) {
     switch (e) {
-        case 0: return 0;
-        case EINTR: return 10004;
-        case EBADF: return 10009;
-        case EACCES: return 10013;
-        case EFAULT: return 10014;
-        case EINVAL: return 10022;
-        case EMFILE: return 10024;
-        case EAGAIN: return 10035;
-        case EINPROGRESS: return 10036;
-        case EALREADY: return 10037;
-        case ENOTSOCK: return 10038;
-        case EDESTADDRREQ: return 10039;
-        case EMSGSIZE: return 10040;
-        case EPROTOTYPE: return 10041;
-        case ENOPROTOOPT: return 10042;
-        case EPROTONOSUPPORT: return 10043;
-        case ESOCKTNOSUPPORT: return 10044;
-        case EOPNOTSUPP: return 10045;
-        case EPFNOSUPPORT: return 10046;
-        case EAFNOSUPPORT: return 10047;
-        case EADDRINUSE: return 10048;
-        case EADDRNOTAVAIL: return 10049;
-        case ENETDOWN: return 10050;
-        case ENETUNREACH: return 10051;
-        case ENETRESET: return 10052;
-        case ECONNABORTED: return 10053;
-        case ECONNRESET: return 10054;
-        case EPIPE: return 10054;  // writing to a peer that has gone: Winsock says reset
-        case ENOBUFS: return 10055;
-        case EISCONN: return 10056;
-        case ENOTCONN: return 10057;
-        case ESHUTDOWN: return 10058;
-        case ETOOMANYREFS: return 10059;
-        case ETIMEDOUT: return 10060;
-        case ECONNREFUSED: return 10061;
-        case ELOOP: return 10062;
-        case ENAMETOOLONG: return 10063;
-        case EHOSTDOWN: return 10064;
-        case EHOSTUNREACH: return 10065;
-        default: return 10000 + (e > 0 && e < 1000 ? e : 0);
+        case 0:
+            return 0;
+        case EINTR:
+            return 10004;
+        case EBADF:
+            return 10009;
+        case EACCES:
+            return 10013;
+        case EFAULT:
+            return 10014;
+        case EINVAL:
+            return 10022;
+        case EMFILE:
+            return 10024;
+        case EAGAIN:
+            return 10035;
+        case EINPROGRESS:
+            return 10036;
+        case EALREADY:
+            return 10037;
+        case ENOTSOCK:
+            return 10038;
+        case EDESTADDRREQ:
+            return 10039;
+        case EMSGSIZE:
+            return 10040;
+        case EPROTOTYPE:
+            return 10041;
+        case ENOPROTOOPT:
+            return 10042;
+        case EPROTONOSUPPORT:
+            return 10043;
+        case ESOCKTNOSUPPORT:
+            return 10044;
+        case EOPNOTSUPP:
+            return 10045;
+        case EPFNOSUPPORT:
+            return 10046;
+        case EAFNOSUPPORT:
+            return 10047;
+        case EADDRINUSE:
+            return 10048;
+        case EADDRNOTAVAIL:
+            return 10049;
+        case ENETDOWN:
+            return 10050;
+        case ENETUNREACH:
+            return 10051;
+        case ENETRESET:
+            return 10052;
+        case ECONNABORTED:
+            return 10053;
+        case ECONNRESET:
+            return 10054;
+        case EPIPE:
+            return 10054;  // writing to a peer that has gone: Winsock says reset
+        case ENOBUFS:
+            return 10055;
+        case EISCONN:
+            return 10056;
+        case ENOTCONN:
+            return 10057;
+        case ESHUTDOWN:
+            return 10058;
+        case ETOOMANYREFS:
+            return 10059;
+        case ETIMEDOUT:
+            return 10060;
+        case ECONNREFUSED:
+            return 10061;
+        case ELOOP:
+            return 10062;
+        case ENAMETOOLONG:
+            return 10063;
+        case EHOSTDOWN:
+            return 10064;
+        case EHOSTUNREACH:
+            return 10065;
+        default:
+            return 10000 + (e > 0 && e < 1000 ? e : 0);
     }
 }
 
@@ -91,7 +133,7 @@ int fail_with_errno() {
 }
 
 class PosixSocketApi final : public SocketApi {
-public:
+  public:
     int startup(uint16_t requested, uint16_t* version) override {
         *version = requested;  // POSIX sockets need no start; report what was asked
         return 0;
@@ -118,8 +160,57 @@ public:
         return 0;
     }
 
-    int socket_stream() override {
-        int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int resolve(const char* host, uint16_t port, std::vector<Endpoint>& out) override {
+        out.clear();
+        addrinfo hints{};
+        hints.ai_family = AF_UNSPEC;
+        hints.ai_socktype = SOCK_STREAM;
+        addrinfo* result = nullptr;
+        int rc = ::getaddrinfo(host, nullptr, &hints, &result);
+        if (rc != 0 || result == nullptr) {
+            t_last_error = rc == EAI_AGAIN ? 11002 : (rc == EAI_FAIL ? 11003 : 11001);
+            if (result != nullptr) ::freeaddrinfo(result);
+            return -1;
+        }
+        for (const addrinfo* a = result; a != nullptr; a = a->ai_next) {
+            Endpoint e;
+            e.port = port;
+            if (a->ai_family == AF_INET) {
+                e.ipv4 = reinterpret_cast<const sockaddr_in*>(a->ai_addr)->sin_addr.s_addr;
+            } else if (a->ai_family == AF_INET6) {
+                const auto* in6 = reinterpret_cast<const sockaddr_in6*>(a->ai_addr);
+                e.ipv6 = true;
+                std::memcpy(e.ipv6_address, &in6->sin6_addr, 16);
+                e.scope = in6->sin6_scope_id;
+            } else {
+                continue;
+            }
+            out.push_back(e);
+        }
+        ::freeaddrinfo(result);
+        if (out.empty()) t_last_error = 11001;
+        return out.empty() ? -1 : 0;
+    }
+
+    int socket_for(const Endpoint& endpoint) override {
+        return endpoint.ipv6 ? socket_of(AF_INET6) : socket_stream();
+    }
+
+    int connect_endpoint(int sock, const Endpoint& endpoint, unsigned timeout_ms) override {
+        if (!endpoint.ipv6) return SocketApi::connect_endpoint(sock, endpoint, timeout_ms);
+        sockaddr_in6 addr{};
+        addr.sin6_family = AF_INET6;
+        std::memcpy(&addr.sin6_addr, endpoint.ipv6_address, 16);
+        addr.sin6_scope_id = endpoint.scope;
+        addr.sin6_port = htons(endpoint.port);
+        return connect_address(sock, reinterpret_cast<const sockaddr*>(&addr), sizeof addr,
+                               timeout_ms);
+    }
+
+    int socket_stream() override { return socket_of(AF_INET); }
+
+    int socket_of(int family) {
+        int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
         if (fd < 0) return fail_with_errno();
         // The connection gathers its writes itself; Nagle would only hold
         // back the last small piece of each (the final dot of a message).
@@ -129,13 +220,24 @@ public:
     }
 
     int connect(int sock, uint32_t address, uint16_t port) override {
+        sockaddr_in addr = ipv4_address(address, port);
+        return connect_address(sock, reinterpret_cast<const sockaddr*>(&addr), sizeof addr, 0);
+    }
+
+    static sockaddr_in ipv4_address(uint32_t address, uint16_t port) {
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
         addr.sin_addr.s_addr = address;
         addr.sin_port = htons(port);
+        return addr;
+    }
+
+    // A connection of either family, bounded by timeout_ms unless that is 0.
+    int connect_address(int sock, const sockaddr* addr, socklen_t length, unsigned timeout_ms) {
+        if (timeout_ms != 0) return connect_timed(sock, addr, length, timeout_ms);
         int rc;
         do {
-            rc = ::connect(sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+            rc = ::connect(sock, addr, length);
         } while (rc != 0 && retry(errno));
         return rc == 0 ? 0 : fail_with_errno();
     }
@@ -198,20 +300,23 @@ public:
     }
 
     int connect_within(int sock, uint32_t address, uint16_t port, unsigned timeout_ms) override {
+        sockaddr_in addr = ipv4_address(address, port);
+        return connect_timed(sock, reinterpret_cast<const sockaddr*>(&addr), sizeof addr,
+                             timeout_ms);
+    }
+
+    int connect_timed(int sock, const sockaddr* addr, socklen_t length, unsigned timeout_ms) {
         int flags = ::fcntl(sock, F_GETFL, 0);
         if (flags < 0 || ::fcntl(sock, F_SETFL, flags | O_NONBLOCK) != 0) return fail_with_errno();
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = address;
-        addr.sin_port = htons(port);
-        int rc = ::connect(sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        int rc = ::connect(sock, addr, length);
         if (rc != 0 && errno != EINPROGRESS) return fail_with_errno();
         if (rc != 0) {
             int ready = wait_ready(sock, true, timeout_ms);
             if (ready <= 0) return -1;
             int error = 0;
-            socklen_t length = sizeof error;
-            if (::getsockopt(sock, SOL_SOCKET, SO_ERROR, &error, &length) != 0) return fail_with_errno();
+            socklen_t error_length = sizeof error;
+            if (::getsockopt(sock, SOL_SOCKET, SO_ERROR, &error, &error_length) != 0)
+                return fail_with_errno();
             if (error != 0) {
                 t_last_error = wsa_from_errno(error);
                 return -1;

@@ -25,11 +25,11 @@ def free_port():
         return s.getsockname()[1]
 
 
-def wait_for_port(port, timeout=15.0):
+def wait_for_port(port, timeout=15.0, address="127.0.0.1"):
     deadline = time.time() + timeout
     while time.time() < deadline:
         try:
-            with socket.create_connection(("127.0.0.1", port), timeout=1):
+            with socket.create_connection((address, port), timeout=1):
                 return True
         except OSError:
             time.sleep(0.05)
@@ -42,7 +42,7 @@ state_dir = {root}/state
 log_path = {root}/dovecot.log
 info_log_path = {root}/dovecot.log
 protocols = pop3
-listen = 127.0.0.1
+listen = {address}
 {ssl}
 disable_plaintext_auth = no
 auth_mechanisms = plain
@@ -63,7 +63,7 @@ userdb {{
 }}
 service pop3-login {{
   inet_listener pop3 {{
-    address = 127.0.0.1
+    address = {address}
     port = {port}
   }}
 {pop3s}}}
@@ -100,7 +100,8 @@ class Dovecot:
     port offers STLS, and tls_port speaks POP3S.
     """
 
-    def __init__(self, users=None, port=None, tls=None):
+    def __init__(self, users=None, port=None, tls=None, address="127.0.0.1"):
+        self.address = address
         self.users = dict(users or {"alice": "secret"})
         self.port = port or free_port()
         self.tls = tls
@@ -112,7 +113,8 @@ class Dovecot:
 
     @property
     def server(self):
-        return "127.0.0.1+%d" % self.port
+        host = "[%s]" % self.address if ":" in self.address else self.address
+        return "%s+%d" % (host, self.port)
 
     @property
     def tls_server(self):
@@ -146,12 +148,13 @@ class Dovecot:
         conf = os.path.join(self.root, "dovecot.conf")
         with open(conf, "w") as f:
             f.write(DOVECOT_CONF.format(
-                root=self.root, port=self.port,
+                root=self.root, port=self.port, address=self.address,
                 ssl=DOVECOT_TLS.format(cert=self.tls[0], key=self.tls[1]) if self.tls else "ssl = no",
                 pop3s=DOVECOT_POP3S.format(port=self.tls_port) if self.tls else ""))
         self.proc = subprocess.Popen(["dovecot", "-F", "-c", conf],
                                      stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-        if not (wait_for_port(self.port) and (not self.tls or wait_for_port(self.tls_port))):
+        if not (wait_for_port(self.port, address=self.address) and
+                (not self.tls or wait_for_port(self.tls_port))):
             self.stop()
             raise RuntimeError("dovecot did not start: " + self.log())
         return self
@@ -253,7 +256,8 @@ class SmtpSink:
 
     @property
     def server(self):
-        return "127.0.0.1+%d" % self.port
+        host = "[%s]" % self.address if ":" in self.address else self.address
+        return "%s+%d" % (host, self.port)
 
     def start(self):
         from aiosmtpd.controller import Controller

@@ -216,3 +216,39 @@ def test_smtp_extensions_are_used_and_limits_hold_before_data(host, extensions, 
         start = sent_lines.index(b"DATA\r\n") + 1
         message = b"".join(sent_lines[start:sent_lines.index(b".\r\n", start)])
         assert len(message) <= int(m.group(1)) <= len(message) + 4096
+
+
+def test_ipv6_logon_and_listing_against_dovecot_on_loopback():
+    from conftest import PASSWORD, USER
+    from servers import Dovecot
+    dovecot = Dovecot({USER: PASSWORD}, address="::1").start()
+    try:
+        dovecot.add_message(USER, b"From: a@example.org\r\nSubject: over six\r\n\r\nbody\r\n")
+        assert dovecot.server.startswith("[::1]+")
+        rc, out, err = tool(["list", "--server", dovecot.server, "--user", USER],
+                            stdin=(PASSWORD + "\n").encode())
+        assert rc == 0, err
+        assert "over six" in out
+        rc, _, err = tool(["stat", "--server", "127.0.0.1+%d" % dovecot.port, "--user", USER,
+                           "--connect-timeout", "5"], stdin=(PASSWORD + "\n").encode())
+        assert rc == 4, err  # nothing listens on IPv4 there
+    finally:
+        dovecot.stop()
+
+
+def test_ipv6_logon_from_the_dll_under_wine(wine_build, tmp_path):
+    """The DLL finds getaddrinfo at run time; Wine's sockets reach ::1."""
+    import wine
+    from conftest import PASSWORD, USER
+    from servers import Dovecot
+    dovecot = Dovecot({USER: PASSWORD}, address="::1").start()
+    try:
+        dovecot.add_message(USER, b"From: a@example.org\r\nSubject: over six\r\n\r\nbody\r\n")
+        password = wine_build.write_file(str(tmp_path), "pw", PASSWORD)
+        results, err = wine_build.run("logon", dovecot.server, USER, password, "+", "list", "+",
+                                      "logoff")
+        by_name = {r.name: r for r in results}
+        assert by_name["logon"].status == 0, err
+        assert b"SUBJECT=over six" in by_name["list"].texts[0], err
+    finally:
+        dovecot.stop()

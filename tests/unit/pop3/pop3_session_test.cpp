@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "api/session.h"
-#include "codec/base64.h"
 #include "brevorin.h"
+#include "codec/base64.h"
 #include "net/connection.h"
 #include "net/server_address.h"
 #include "pop3/session.h"
@@ -32,7 +32,7 @@ ScriptedPeer& serve_logon(ScriptedPeer& peer, int count = 3, int octets = 1200) 
 }
 
 class Pop3SessionTest : public ::testing::Test {
-protected:
+  protected:
     HostFixture host_;
     MailSession* s_ = host_.new_session();
 };
@@ -71,8 +71,10 @@ TEST_F(Pop3SessionTest, PortAfterPlusIsAnnounced) {
     ASSERT_EQ(brevorin_logonmail(peer.server().c_str(), "u", "p", s_), 0);
     EXPECT_TRUE(host_.has_line("BREVORIN: <F0> LOGONMAIL: Using port: " +
                                std::to_string(peer.port()) + " in stead of default port"));
-    EXPECT_TRUE(host_.has_line("BREVORIN: <F1> LOGONMAIL: Opening connection with server: "
-                               "127.0.0.1 and port: " + std::to_string(peer.port())));
+    EXPECT_TRUE(
+        host_.has_line("BREVORIN: <F1> LOGONMAIL: Opening connection with server: "
+                       "127.0.0.1 and port: " +
+                       std::to_string(peer.port())));
     EXPECT_EQ(host_.count_containing("LOGONMAIL: Opened socket, nr: "), 1);
 }
 
@@ -88,6 +90,16 @@ TEST_F(Pop3SessionTest, DefaultPortIs110WithoutALine) {
     EXPECT_EQ(address.port, 995);
     ASSERT_TRUE(split_server("mail+ x", 110, address));
     EXPECT_EQ(address.port, 0);
+    // IPv6 literals in brackets; without a closing one the text is a name.
+    ASSERT_TRUE(split_server("[::1]+2110", 110, address));
+    EXPECT_EQ(address.host, "::1");
+    EXPECT_EQ(address.port, 2110);
+    ASSERT_TRUE(split_server("[fe80::1%lo]", 110, address));
+    EXPECT_EQ(address.host, "fe80::1%lo");
+    EXPECT_EQ(address.port, 110);
+    ASSERT_TRUE(split_server("[::1+7", 110, address));
+    EXPECT_EQ(address.host, "[::1");
+    EXPECT_EQ(address.port, 7);
 }
 
 TEST_F(Pop3SessionTest, SecondLogonIsRefusedWithoutSending) {
@@ -103,19 +115,24 @@ TEST_F(Pop3SessionTest, ErrGreetingIsANetworkFailureNotARefusal) {
     peer.send("-ERR go away\r\n");
     peer.start();
     EXPECT_EQ(brevorin_logonmail(peer.server().c_str(), "u", "p", s_), -9);
-    EXPECT_TRUE(host_.has_line("BREVORIN: <E1> LOGONMAIL: Exit because of erronous server response"));
+    EXPECT_TRUE(
+        host_.has_line("BREVORIN: <E1> LOGONMAIL: Exit because of erronous server response"));
     EXPECT_TRUE(host_.has_line("BREVORIN: <D0> LOGONMAIL: Server response: go away\r\n"));
     EXPECT_FALSE(s_->mailbox.logged_on);
 }
 
 TEST_F(Pop3SessionTest, WrongPasswordIsARefusalAndThePasswordNeverShows) {
     ScriptedPeer peer;
-    peer.send("+OK ready\r\n").read_line().send("+OK\r\n").read_line().send(
-        "-ERR [AUTH] Authentication failed.\r\n");
+    peer.send("+OK ready\r\n")
+        .read_line()
+        .send("+OK\r\n")
+        .read_line()
+        .send("-ERR [AUTH] Authentication failed.\r\n");
     peer.start();
     EXPECT_EQ(brevorin_logonmail(peer.server().c_str(), "alice", "Sup3rSecret", s_), -2);
     EXPECT_TRUE(host_.has_line("BREVORIN: <E1> LOGONMAIL: Exit because of authorization fault"));
-    EXPECT_TRUE(host_.has_line("BREVORIN: <D0> LOGONMAIL: Server response: [AUTH] Authentication failed.\r\n"));
+    EXPECT_TRUE(host_.has_line(
+        "BREVORIN: <D0> LOGONMAIL: Server response: [AUTH] Authentication failed.\r\n"));
     EXPECT_EQ(host_.count_containing("Sup3rSecret"), 0);
     EXPECT_TRUE(HostFixture::sleeps().empty());
     peer.join();
@@ -155,8 +172,11 @@ TEST_F(Pop3SessionTest, UnreachableServer) {
 
 TEST_F(Pop3SessionTest, DeleteMarksTheEntryAndKeepsNumbers) {
     ScriptedPeer peer;
-    serve_logon(peer).read_line().send("+OK Marked to be deleted.\r\n").read_line().send(
-        "+OK Logging out.\r\n");
+    serve_logon(peer)
+        .read_line()
+        .send("+OK Marked to be deleted.\r\n")
+        .read_line()
+        .send("+OK Logging out.\r\n");
     peer.start();
     ASSERT_EQ(brevorin_logonmail(peer.server().c_str(), "u", "p", s_), 0);
     EXPECT_EQ(brevorin_deletemail(2, s_), 0);
@@ -165,8 +185,8 @@ TEST_F(Pop3SessionTest, DeleteMarksTheEntryAndKeepsNumbers) {
     EXPECT_EQ(brevorin_deletemail(2, s_), -7);  // twice: nothing sent
     EXPECT_EQ(brevorin_deletemail(0, s_), -7);
     EXPECT_EQ(brevorin_deletemail(4, s_), -7);
-    EXPECT_TRUE(host_.has_line(
-        "BREVORIN: <F2> DELETEMAIL: Sent DELETE command to server for message: 2"));
+    EXPECT_TRUE(
+        host_.has_line("BREVORIN: <F2> DELETEMAIL: Sent DELETE command to server for message: 2"));
     EXPECT_TRUE(host_.has_line("BREVORIN: <F0> FREE_MESSAGE: freeing message number: 2"));
     EXPECT_EQ(brevorin_logoffmail(s_), 0);
     peer.join();
@@ -244,17 +264,17 @@ TEST_F(Pop3SessionTest, LongestAcceptedTextsFitTheCommandBuffers) {
 }
 
 class Pop3OkTest : public Pop3SessionTest {
-protected:
-  StatusLine check(const std::string& line, std::string* text, size_t size) {
-      ScriptedPeer peer;
-      peer.send(line);
-      peer.start();
-      Connection connection(s_->ctx);
-      connection.open("127.0.0.1", peer.port());
-      StatusLine rc = read_status(connection, s_->ctx, text, size);
-      connection.close();
-      return rc;
-  }
+  protected:
+    StatusLine check(const std::string& line, std::string* text, size_t size) {
+        ScriptedPeer peer;
+        peer.send(line);
+        peer.start();
+        Connection connection(s_->ctx);
+        connection.open("127.0.0.1", peer.port());
+        StatusLine rc = read_status(connection, s_->ctx, text, size);
+        connection.close();
+        return rc;
+    }
 };
 
 TEST_F(Pop3OkTest, StatusWordAndText) {
@@ -322,7 +342,10 @@ TEST_P(BearerToken, GoesOutWholeUpToTheLimit) {
     ASSERT_EQ(brevorin_setoption("auth", "xoauth2", s_), 0);
     ASSERT_EQ(brevorin_setoption("allow_plaintext_auth", "yes", s_), 0);
     const std::string token(GetParam(), 't');
-    const std::string response = base64_encode_bytes("user=u\x01" "auth=Bearer " + token + "\x01\x01");
+    const std::string response = base64_encode_bytes(
+        "user=u\x01"
+        "auth=Bearer " +
+        token + "\x01\x01");
     const bool on_the_line = 13 + response.size() + 2 <= kMaxInitialResponseLine;
     ScriptedPeer peer;
     peer.send("+OK ready\r\n").read_line();
@@ -332,18 +355,20 @@ TEST_P(BearerToken, GoesOutWholeUpToTheLimit) {
     ASSERT_EQ(brevorin_logonmail(peer.server().c_str(), "u", token.c_str(), s_), 0);
     EXPECT_EQ(brevorin_logoffmail(s_), 0);
     peer.join();
-    const std::string auth = on_the_line ? "AUTH XOAUTH2 " + response + "\r\n"
-                                         : "AUTH XOAUTH2\r\n" + response + "\r\n";
+    const std::string auth =
+        on_the_line ? "AUTH XOAUTH2 " + response + "\r\n" : "AUTH XOAUTH2\r\n" + response + "\r\n";
     EXPECT_EQ(peer.received(), auth + "STAT\r\nQUIT\r\n");
 }
 
-INSTANTIATE_TEST_SUITE_P(Lengths, BearerToken, ::testing::Values(508u, 1500u, kMaxBearerTokenLength));
+INSTANTIATE_TEST_SUITE_P(Lengths, BearerToken,
+                         ::testing::Values(508u, 1500u, kMaxBearerTokenLength));
 
 TEST_F(Pop3SessionTest, BearerTokenOverTheLimitIsRefusedBeforeConnecting) {
     ASSERT_EQ(brevorin_setoption("auth", "xoauth2", s_), 0);
     const std::string token(kMaxBearerTokenLength + 1, 't');
     EXPECT_EQ(brevorin_logonmail("127.0.0.1+1", "u", token.c_str(), s_), BREVORIN_E_INVALID);
-    EXPECT_TRUE(host_.has_line("BREVORIN: <E1> LOGONMAIL: Refused: password longer than 16384 characters"));
+    EXPECT_TRUE(
+        host_.has_line("BREVORIN: <E1> LOGONMAIL: Refused: password longer than 16384 characters"));
     // USER/PASS keeps its limit.
     ASSERT_EQ(brevorin_setoption("auth", "user", s_), 0);
     EXPECT_EQ(brevorin_logonmail("127.0.0.1+1", "u", std::string(509, 'p').c_str(), s_),
