@@ -132,6 +132,20 @@ int fail_with_errno() {
     return -1;
 }
 
+// The resolver's addresses of host in family (AF_UNSPEC: any), or null
+// with the Windows Sockets number of the failure set; freeaddrinfo after.
+addrinfo* look_up(const char* host, int family) {
+    addrinfo hints{};
+    hints.ai_family = family;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* result = nullptr;
+    int rc = ::getaddrinfo(host, nullptr, &hints, &result);
+    if (rc == 0 && result != nullptr) return result;
+    t_last_error = rc == EAI_AGAIN ? 11002 : (rc == EAI_FAIL ? 11003 : 11001);
+    if (result != nullptr) ::freeaddrinfo(result);
+    return nullptr;
+}
+
 class PosixSocketApi final : public SocketApi {
   public:
     int startup(uint16_t requested, uint16_t* version) override {
@@ -143,16 +157,8 @@ class PosixSocketApi final : public SocketApi {
     uint32_t inet_addr(const char* host) override { return ::inet_addr(host); }
 
     int gethostbyname(const char* host, uint32_t* address, int* length) override {
-        addrinfo hints{};
-        hints.ai_family = AF_INET;
-        hints.ai_socktype = SOCK_STREAM;
-        addrinfo* result = nullptr;
-        int rc = ::getaddrinfo(host, nullptr, &hints, &result);
-        if (rc != 0 || result == nullptr) {
-            t_last_error = rc == EAI_AGAIN ? 11002 : (rc == EAI_FAIL ? 11003 : 11001);
-            if (result != nullptr) ::freeaddrinfo(result);
-            return -1;
-        }
+        addrinfo* result = look_up(host, AF_INET);
+        if (result == nullptr) return -1;
         const auto* in = reinterpret_cast<const sockaddr_in*>(result->ai_addr);
         *address = in->sin_addr.s_addr;
         *length = 4;
@@ -162,16 +168,8 @@ class PosixSocketApi final : public SocketApi {
 
     int resolve(const char* host, uint16_t port, std::vector<Endpoint>& out) override {
         out.clear();
-        addrinfo hints{};
-        hints.ai_family = AF_UNSPEC;
-        hints.ai_socktype = SOCK_STREAM;
-        addrinfo* result = nullptr;
-        int rc = ::getaddrinfo(host, nullptr, &hints, &result);
-        if (rc != 0 || result == nullptr) {
-            t_last_error = rc == EAI_AGAIN ? 11002 : (rc == EAI_FAIL ? 11003 : 11001);
-            if (result != nullptr) ::freeaddrinfo(result);
-            return -1;
-        }
+        addrinfo* result = look_up(host, AF_UNSPEC);
+        if (result == nullptr) return -1;
         for (const addrinfo* a = result; a != nullptr; a = a->ai_next) {
             Endpoint e;
             e.port = port;
