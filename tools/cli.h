@@ -18,11 +18,12 @@ enum Exit : int {
     kExitUsage = 2,
     kExitResolve = 3,  // host name not found
     kExitConnect = 4,  // connection refused or host unreachable
-    kExitAuth = 5,     // the POP3 server refused the logon
+    kExitAuth = 5,     // the server refused the logon (POP3) or AUTH (SMTP)
     kExitServer = 6,   // the server refused a command, a sender, a recipient or the message
     kExitTimeout = 7,  // the peer did not answer in time
     kExitFile = 8,     // a local file could not be read or written
     kExitNetwork = 9,  // any other network failure (connection lost, bad greeting)
+    kExitTls = 10,     // TLS could not be set up (certificate, name, handshake, STARTTLS)
     kExitInterrupted = 130,
 };
 
@@ -48,9 +49,10 @@ struct Request {
     bool insecure = false;
     bool allow_plaintext_auth = false;
     bool classic_mime = false;
-    bool message_id = false;
+    bool message_id = true;
     unsigned connect_timeout = kDefaultConnectTimeout;
     unsigned timeout = kDefaultTimeout;
+    int logon_pause = 0;  // milliseconds after USER/PASS
 
     std::vector<int> messages;  // get, raw: one; delete: one or more
     std::string directory;
@@ -83,6 +85,7 @@ class Diagnostics {
     const std::string& last_problem() const { return last_problem_; }
     // The server's last reply line as the library reported it, if any.
     const std::string& last_reply() const { return last_reply_; }
+
   private:
     // A call may say millions of lines (a listing of a huge mailbox): only
     // what explains a failure is kept.

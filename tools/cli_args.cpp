@@ -3,8 +3,15 @@
 #include <CLI/CLI.hpp>
 #include <cctype>
 #include <climits>
+#include <clocale>
 #include <cstdio>
 #include <string>
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <langinfo.h>
+#endif
 
 #include "api/tool_support.h"
 #include "cli.h"
@@ -24,12 +31,14 @@ const char kExitTable[] =
     "  2    usage error (unknown option, missing or bad value, NUL byte in the text)\n"
     "  3    the server's host name could not be resolved\n"
     "  4    the connection was refused or the host could not be reached\n"
-    "  5    the POP3 server refused the logon (user, password or token)\n"
+    "  5    the server refused the logon or AUTH (user, password or token)\n"
     "  6    the server refused a command, sender, recipient or the message\n"
     "  7    the server did not answer in time\n"
     "  8    a local file could not be read or written (attachment, text, password,\n"
     "       or a retrieved attachment that could not be saved)\n"
     "  9    any other network failure (connection lost, unusable greeting)\n"
+    "  10   TLS could not be set up (untrusted or misnamed certificate, no TLS on\n"
+    "       that port, STARTTLS refused)\n"
     "  10+N any other library status -N (17: no such message)\n"
     "  130  interrupted (Ctrl-C)\n";
 
@@ -68,6 +77,25 @@ std::string checked_charset(const std::string& name) {
     refuse("--charset", "unknown character set '" + name + "' (known: " + known + ")");
 }
 
+// The host character set the user's locale names (LC_CTYPE), where the
+// library knows it; empty (US-ASCII) otherwise.
+std::string charset_of_locale() {
+#if defined(_WIN32)
+    return ::GetConsoleOutputCP() == 65001 ? "UTF8" : "";
+#else
+    const char* set = std::setlocale(LC_CTYPE, "") != nullptr ? nl_langinfo(CODESET) : "";
+    std::string name = set != nullptr ? set : "";
+    std::setlocale(LC_CTYPE, "C");
+    for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    if (name == "UTF-8" || name == "UTF8") return "UTF8";
+    if (name == "ISO-8859-1" || name == "ISO8859-1") return "LATIN1";
+    if (name == "ISO-8859-2" || name == "ISO8859-2") return "LATIN2";
+    if (name == "EUC-JP") return "EUC";
+    if (name == "SHIFT_JIS" || name == "SJIS") return "SJIS";
+    return "";
+#endif
+}
+
 // The library counts priority upwards: it writes "X-Priority: 5 (Highest)".
 std::string checked_priority(const std::string& word) {
     if (word == "high") return "5";
@@ -86,24 +114,101 @@ void check_no_esc(const std::string& option, const std::string& value) {
         refuse(option, "must not contain an ESC character");
 }
 
+// The port of a server string: digits only, 1 to 65535.
+int checked_port(const std::string& server, const std::string& text) {
+    long long port = 0;
+    if (!parse_number(text, 1, 65535, port))
+        refuse("--server", "bad port '" + text + "' in '" + server + "' (1 to 65535)");
+    return static_cast<int>(port);
+}
+
+// The server as the library takes it ("host+port", "[v6]+port"), from any
+// form a user writes: HOST, HOST:PORT, HOST+PORT, [V6]:PORT, or a URL
+// pop3://[user@]host[:port] (pop3s, smtp and smtps alike). A URL's scheme
+// sets TLS and the default port, its user the logon name.
+void normalize_server(Request& r) {
+    const bool smtp = r.command == "send";
+    std::string text = r.server;
+    size_t scheme_end = text.find("://");
+    if (scheme_end != std::string::npos) {
+        std::string scheme = text.substr(0, scheme_end);
+        for (char& c : scheme) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        bool secure = scheme == "pop3s" || scheme == "smtps";
+        bool ours = smtp ? (scheme == "smtp" || scheme == "smtps")
+                         : (scheme == "pop3" || scheme == "pop3s");
+        if (!ours)
+            refuse("--server", "'" + scheme + "://' is no scheme for " + r.command + " (use " +
+                                   (smtp ? "smtp:// or smtps://)" : "pop3:// or pop3s://)"));
+        text = text.substr(scheme_end + 3);
+        while (!text.empty() && text.back() == '/') text.pop_back();
+        size_t at = text.rfind('@');
+        if (at != std::string::npos) {
+            std::string user = text.substr(0, at);
+            text = text.substr(at + 1);
+            if (user.empty()) refuse("--server", "empty user name in '" + r.server + "'");
+            std::string& target = smtp ? r.smtp_user : r.user;
+            if (target.empty()) target = user;
+        }
+        if (secure && !r.starttls) r.tls = true;
+        if (text.find_first_of(":+]") == std::string::npos || text.back() == ']')
+            text += std::string(":") + (smtp ? (secure ? "465" : "25") : (secure ? "995" : "110"));
+    }
+    std::string host, port;
+    if (!text.empty() && text[0] == '[') {
+        size_t close = text.find(']');
+        if (close == std::string::npos)
+            refuse("--server", "no ']' after the IPv6 address in '" + r.server + "'");
+        host = text.substr(0, close + 1);
+        std::string rest = text.substr(close + 1);
+        if (!rest.empty()) {
+            if (rest[0] != ':' && rest[0] != '+')
+                refuse("--server",
+                       "unexpected '" + rest + "' after the address in '" + r.server + "'");
+            port = rest.substr(1);
+            if (port.empty()) refuse("--server", "no port after '" + host + rest + "'");
+        }
+    } else {
+        size_t split = text.find_first_of(":+");
+        host = text.substr(0, split);
+        if (split != std::string::npos) {
+            port = text.substr(split + 1);
+            if (port.empty()) refuse("--server", "no port after '" + text + "'");
+            if (port.find_first_of(":+") != std::string::npos)
+                refuse(
+                    "--server",
+                    "'" + r.server + "' has more than one port (an IPv6 address goes in brackets)");
+        }
+    }
+    if (host.empty() || host == "[]") refuse("--server", "no host name in '" + r.server + "'");
+    r.server = port.empty() ? host : host + "+" + std::to_string(checked_port(r.server, port));
+}
+
 struct Raw {
     std::vector<std::string> messages;
-    std::string max_size, connect_timeout, timeout, priority, charset, password;
+    std::string max_size, connect_timeout, timeout, priority, charset, password, logon_pause;
     bool modern = false;
 };
 
 void add_connection(CLI::App* cmd, Request& r, Raw& raw, bool smtp) {
     const char* group = "Connection";
-    cmd->add_option("--server", r.server,
-                    smtp ? "SMTP server HOST[+PORT] (default port 25)"
-                         : "POP3 server HOST[+PORT] (default port 110)")
-        ->type_name("HOST[+PORT]")
+    cmd->add_option(
+           "--server", r.server,
+           smtp ? "SMTP server: HOST, HOST:PORT, [IPV6]:PORT, HOST+PORT, or "
+                  "smtp://[USER@]HOST[:PORT] and smtps:// (default port 25, 465 for smtps)"
+                : "POP3 server: HOST, HOST:PORT, [IPV6]:PORT, HOST+PORT, or "
+                  "pop3://[USER@]HOST[:PORT] and pop3s:// (default port 110, 995 for pop3s)")
+        ->type_name("SERVER")
         ->required()
         ->group(group);
     if (!smtp)
-        cmd->add_option("--user", r.user, "POP3 user name")
+        cmd->add_option("--user", r.user, "POP3 user name (or the user of a pop3:// URL)")
             ->type_name("NAME")
-            ->required()
+            ->group(group);
+    if (!smtp)
+        cmd->add_option("--logon-pause", raw.logon_pause,
+                        "pause MS milliseconds after a USER/PASS logon, as some servers want "
+                        "(default 0; the library's own default is 3000)")
+            ->type_name("MS")
             ->group(group);
     cmd->add_option("--password-file", r.password_file,
                     "read the password from the first line of FILE (default: standard input, "
@@ -164,6 +269,12 @@ void add_max_size(CLI::App* cmd, Raw& raw) {
 
 void finish(const Request& r, Raw& raw, Request& out) {
     out = r;
+    if (!out.server.empty()) normalize_server(out);
+    if (out.command != "send" && out.user.empty())
+        refuse("--user", "a POP3 user name is required (--user NAME, or pop3://NAME@HOST)");
+    if (!raw.logon_pause.empty())
+        out.logon_pause = number_option("--logon-pause", raw.logon_pause, 0, 60000);
+    out.charset = raw.charset.empty() ? charset_of_locale() : checked_charset(raw.charset);
     if (!raw.password.empty())
         refuse("--password",
                "passwords are not taken on the command line; use --password-file "
@@ -177,7 +288,6 @@ void finish(const Request& r, Raw& raw, Request& out) {
         out.connect_timeout =
             number_option("--connect-timeout", raw.connect_timeout, 0, kMaxSeconds);
     if (!raw.timeout.empty()) out.timeout = number_option("--timeout", raw.timeout, 0, kMaxSeconds);
-    if (!raw.charset.empty()) out.charset = checked_charset(raw.charset);
     if (!raw.priority.empty()) out.priority = checked_priority(raw.priority);
     if (!out.password_file.empty() && !out.token_file.empty())
         refuse("--token-file", "give either --password-file or --token-file");
@@ -201,7 +311,8 @@ int parse_command_line(int argc, char** argv, Request& out) {
     app.add_flag("--trace", r.trace, "show the library's diagnostics lines on standard error");
     app.add_option("--charset", raw.charset,
                    "host character set of texts: " + brevorin::host_charset_names() +
-                       " (default: US-ASCII)")
+                       " (default: the locale's, UTF8 in a UTF-8 locale; US-ASCII when the "
+                       "library does not know it)")
         ->type_name("NAME");
     app.add_option("--password", raw.password)->group("");
 
@@ -280,7 +391,11 @@ int parse_command_line(int argc, char** argv, Request& out) {
         ->type_name("FILE")
         ->excludes("--text-file")
         ->group("Message");
-    send->add_flag("--message-id", r.message_id, "add a Message-ID header")->group("Message");
+    send->add_flag("!--no-message-id", r.message_id,
+                   "leave out the Message-ID header (one is added by default)")
+        ->group("Message");
+    send->add_flag("--message-id", r.message_id, "add a Message-ID header (the default)")
+        ->group("");
     add_max_size(send, raw);
 
     app.footer(std::string("\nPasswords are never taken on the command line.\n"

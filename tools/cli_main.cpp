@@ -1,5 +1,9 @@
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "api/tool_support.h"
@@ -54,10 +58,15 @@ std::vector<Option> session_options(const cli::Request& r) {
     if (r.insecure) options.push_back({"verify", "none"});
     options.push_back({"connect_timeout", std::to_string(r.connect_timeout)});
     options.push_back({"timeout", std::to_string(r.timeout)});
+    // Without --auth, a token means XOAUTH2 and an SMTP user means AUTH of
+    // whatever mechanism the server offers: a user name is given to log on.
     if (!r.auth.empty())
         options.push_back({"auth", r.auth});
     else if (!r.token_file.empty())
         options.push_back({"auth", "xoauth2"});
+    else if (!r.smtp_user.empty())
+        options.push_back({"auth", "auto"});
+    options.push_back({"logon_pause", std::to_string(r.logon_pause)});
     if (!r.smtp_user.empty()) options.push_back({"smtp_user", r.smtp_user});
     if (r.allow_plaintext_auth) options.push_back({"allow_plaintext_auth", "yes"});
     options.push_back({"mime", r.classic_mime ? "classic" : "modern"});
@@ -94,8 +103,38 @@ int logon(const cli::Request& r, MailSession* session) {
     return cli::kExitOk;
 }
 
+// Local files a command needs are checked before anything is sent: a
+// missing directory or attachment must not show only after the mail.
+int check_local_files(const cli::Request& r) {
+    auto fail = [](const std::string& what, const std::string& path, int error) {
+        std::fprintf(stderr, "brevorin: %s %s: %s\n", what.c_str(), path.c_str(),
+                     std::strerror(error));
+        return cli::kExitFile;
+    };
+    if (r.command == "get" && !r.directory.empty()) {
+        struct stat st {};
+        if (::stat(r.directory.c_str(), &st) != 0) return fail("--dir", r.directory, errno);
+        if (!S_ISDIR(st.st_mode)) return fail("--dir", r.directory, ENOTDIR);
+    }
+    for (const std::string& path : r.attachments) {
+        std::FILE* file = std::fopen(path.c_str(), "rb");
+        if (file == nullptr) return fail("--attach", path, errno);
+        std::fclose(file);
+    }
+    const std::string& text = !r.html_file.empty() ? r.html_file : r.text_file;
+    if (!text.empty()) {
+        std::FILE* file = std::fopen(text.c_str(), "rb");
+        if (file == nullptr)
+            return fail(r.html_file.empty() ? "--text-file" : "--html", text, errno);
+        std::fclose(file);
+    }
+    return cli::kExitOk;
+}
+
 int run(const cli::Request& r, MailSession* session) {
-    int rc = apply_options(r, session);
+    int rc = check_local_files(r);
+    if (rc != cli::kExitOk) return rc;
+    rc = apply_options(r, session);
     if (rc != cli::kExitOk) return rc;
     if (r.command == "send") return cli::run_send(r, session);
     rc = logon(r, session);

@@ -1,6 +1,8 @@
 // stat and delete: the mailbox commands of a POP3 visit.
+#include <algorithm>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "api/tool_support.h"
 #include "cli.h"
@@ -17,9 +19,24 @@ int run_stat(const Request&, MailSession* session) {
     return kExitOk;
 }
 
+// Every number is checked against the mailbox before the first DELE: a
+// typo among several numbers must not leave half of them deleted.
 int run_delete(const Request& request, MailSession* session) {
-    int rc = kExitOk;
+    brevorin::tool::MailboxStat stat;
+    brevorin::tool::mailbox_stat(session, stat);
+    std::vector<int> numbers;
     for (int n : request.messages) {
+        if (n > stat.messages) {
+            std::fprintf(
+                stderr,
+                "brevorin: delete: no message %d (the mailbox holds %lld); nothing deleted\n", n,
+                stat.messages);
+            return 10 - BREVORIN_E_NO_MESSAGE;
+        }
+        if (std::find(numbers.begin(), numbers.end(), n) == numbers.end()) numbers.push_back(n);
+    }
+    int rc = kExitOk;
+    for (int n : numbers) {
         diagnostics().begin_call();
         int status = brevorin_deletemail(n, session);
         if (status != 0)

@@ -188,7 +188,9 @@ void Diagnostics::add(const char* line) {
     }
 }
 
-void explain_failures_of(MailSession* session) { g_session = session; }
+void explain_failures_of(MailSession* session) {
+    g_session = session;
+}
 
 std::string describe_status(int status) {
     switch (status) {
@@ -231,35 +233,63 @@ int report_failure(const char* what, int status, Step step, const std::string& s
     std::fprintf(stderr, "brevorin: %s failed: %d (%s)\n", what, status,
                  describe_status(status).c_str());
     std::string why;
-    int code;
-    switch (status) {
-        case BREVORIN_E_NETWORK:
-            code = network_exit(step, server, why);
+    int code = -1;
+    const brevorin::FailureRecord& failure = brevorin::tool::last_failure(g_session);
+    // What the failure was, where the library could tell, comes first.
+    switch (failure.kind) {
+        case brevorin::Failure::kTls:
+            code = kExitTls;
+            why = "TLS could not be set up with " + server +
+                  "; a certificate from your own CA is trusted with --ca-file FILE (--insecure "
+                  "skips the check), and --tls is for ports that speak TLS from the start";
             break;
-        case BREVORIN_E_TIMEOUT:
-            code = kExitTimeout;
+        case brevorin::Failure::kAuth:
+            code = kExitAuth;
+            why = "the server refused the user name or password";
             break;
-        case BREVORIN_E_REFUSED:
-            code = step == Step::kLogon ? kExitAuth : kExitServer;
-            if (step == Step::kLogon) why = "the server refused the user name or password";
+        case brevorin::Failure::kNoTls:
+            code = kExitUsage;
+            why =
+                "the password would go over a connection without TLS: add --tls or --starttls "
+                "(or --allow-plaintext-auth to send it anyway)";
             break;
-        case BREVORIN_E_COMMAND:
-        case BREVORIN_E_STORAGE:
-            code = kExitServer;
-            break;
-        case BREVORIN_E_ATTACH_OPEN:
-        case BREVORIN_E_ATTACH_ENCODE:
-            code = kExitFile;
+        case brevorin::Failure::kFile:
+            if (!failure.path.empty())
+                why = failure.path + ": " + std::strerror(failure.system_error);
             break;
         default:
-            code = status >= 0 ? kExitOk : 10 - status;
+            break;
     }
+    if (code == -1) switch (status) {
+            case BREVORIN_E_NETWORK:
+                code = network_exit(step, server, why);
+                break;
+            case BREVORIN_E_TIMEOUT:
+                code = kExitTimeout;
+                break;
+            case BREVORIN_E_REFUSED:
+                code = step == Step::kLogon ? kExitAuth : kExitServer;
+                if (step == Step::kLogon) why = "the server refused the user name or password";
+                break;
+            case BREVORIN_E_COMMAND:
+            case BREVORIN_E_STORAGE:
+                code = kExitServer;
+                break;
+            case BREVORIN_E_ATTACH_OPEN:
+            case BREVORIN_E_ATTACH_ENCODE:
+                code = kExitFile;
+                break;
+            default:
+                code = status >= 0 ? kExitOk : 10 - status;
+        }
     if (!why.empty()) std::fprintf(stderr, "brevorin: %s\n", why.c_str());
     const std::string& reply = diagnostics().last_reply();
     if ((code == kExitAuth || code == kExitServer) && !reply.empty())
         std::fprintf(stderr, "brevorin: server said: %s\n", reply.c_str());
+    // The library's own words name its options, not the tool's flags.
     const std::string& said = diagnostics().last_problem();
-    if (!said.empty()) std::fprintf(stderr, "brevorin: library: %s\n", said.c_str());
+    if (!said.empty() && failure.kind != brevorin::Failure::kNoTls)
+        std::fprintf(stderr, "brevorin: library: %s\n", said.c_str());
     return code;
 }
 

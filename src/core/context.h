@@ -24,8 +24,12 @@ struct Context {
     int charset = kUsAscii;
     SessionOptions options;
     ProgressHook progress;
-    std::string host_version;  // the host runtime version, named in X-Mailer
+    std::string host_version;          // the host runtime version, named in X-Mailer
     FailureRecord* failure = nullptr;  // the session's, when it keeps one
+
+    void note_failure(Failure kind, int error = 0, const std::string& path = std::string()) const {
+        if (failure != nullptr) failure->note(kind, error, path);
+    }
 };
 
 }  // namespace brevorin

@@ -14,7 +14,9 @@ enum class Failure {
     kConnect,   // the connection was refused or the host unreachable
     kTimedOut,  // the server did not answer in time
     kLost,      // the connection broke or was closed by the server
-    kTls,       // the TLS handshake failed
+    kTls,       // TLS could not be set up (handshake, certificate, STARTTLS refused)
+    kAuth,      // the server refused the credentials
+    kNoTls,     // credentials would have gone without TLS, and were kept back
     kFile,      // an attachment file could not be created or written
     kOther,     // a socket error outside the above
 };

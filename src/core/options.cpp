@@ -110,6 +110,10 @@ OptionOutcome apply_option(SessionOptions& options, const std::string& name,
         ok = pick(kMessageId, value, next.message_id);
     } else if (name == "text_format") {
         ok = pick(kTextFormat, value, next.text_format);
+    } else if (name == "logon_pause") {
+        long ms = 0;
+        ok = parse_count(value, 0, 60000, ms);
+        next.logon_pause_ms = static_cast<unsigned>(ms);
     } else if (name == "uidl") {
         ok = pick(kYesNo, value, next.uidl);
     } else if (name == "list_from") {

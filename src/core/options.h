@@ -31,7 +31,8 @@ struct SessionOptions {
     MessageIdMode message_id = MessageIdMode::kNone;
     long list_from = 1;
     TextFormat text_format = TextFormat::kPlain;  // what the text of a sending is
-    bool uidl = false;  // listing and header records name the server's UIDL
+    bool uidl = false;               // listing and header records name the server's UIDL
+    unsigned logon_pause_ms = 3000;  // the pause after a USER/PASS logon
 };
 
 enum class OptionOutcome { kSet, kUnknownName, kBadValue };

@@ -69,9 +69,11 @@ std::string after_separators(const std::string& name, int charset) {
 
 // Length of a well-formed UTF-8 sequence at p (n bytes left), 0 if none.
 size_t utf8_length(const unsigned char* p, size_t n) {
-    size_t length = p[0] < 0x80 ? 1 : p[0] >= 0xC2 && p[0] <= 0xDF ? 2
-                                    : p[0] >= 0xE0 && p[0] <= 0xEF ? 3
-                                    : p[0] >= 0xF0 && p[0] <= 0xF4 ? 4 : 0;
+    size_t length = p[0] < 0x80                    ? 1
+                    : p[0] >= 0xC2 && p[0] <= 0xDF ? 2
+                    : p[0] >= 0xE0 && p[0] <= 0xEF ? 3
+                    : p[0] >= 0xF0 && p[0] <= 0xF4 ? 4
+                                                   : 0;
     if (length == 0 || length > n) return 0;
     for (size_t i = 1; i < length; ++i)
         if ((p[i] & 0xC0) != 0x80) return 0;
@@ -187,7 +189,9 @@ namespace {
 // name can take (those never start with a dot).
 constexpr size_t kTemporaryNameLength = 22;
 
-std::string temporary_name() { return ".brv-" + platform::random_hex(12) + ".part"; }
+std::string temporary_name() {
+    return ".brv-" + platform::random_hex(12) + ".part";
+}
 
 // Attempts at a temporary name that nobody else holds.
 constexpr int kTemporaryTries = 8;
@@ -216,7 +220,8 @@ std::FILE* AttachmentFiles::begin(const std::string& directory, std::string& nam
     abandon();
     if (files_.size() >= static_cast<size_t>(kMaxAttachmentFiles)) {
         if (!limit_reported_)
-            ctx.diag.print('W', 1, "POP3_PARSE_MIME: More than %d attachment files, the rest skipped",
+            ctx.diag.print('W', 1,
+                           "POP3_PARSE_MIME: More than %d attachment files, the rest skipped",
                            kMaxAttachmentFiles);
         limit_reported_ = true;
         status = kAttachmentSkipped;
@@ -242,7 +247,7 @@ std::FILE* AttachmentFiles::begin(const std::string& directory, std::string& nam
     }
     path_ = path;
     if (!open_) {
-        if (ctx.failure != nullptr) ctx.failure->note(Failure::kFile, error, path);
+        ctx.note_failure(Failure::kFile, error, path);
         ctx.diag.print('E', 1, "POP3_PARSE_MIME: Could not create file: %s: %s", path.c_str(),
                        platform::error_text(error).c_str());
         status = kAttachmentNotOpened;
@@ -295,7 +300,7 @@ bool AttachmentFiles::end(const Context& ctx, int& status) {
         files_.back().ended = true;
         return true;
     }
-    if (ctx.failure != nullptr) ctx.failure->note(Failure::kFile, error, path_);
+    ctx.note_failure(Failure::kFile, error, path_);
     ctx.diag.print('E', 1, "POP3_PARSE_MIME: Could not write file: %s: %s", path_.c_str(),
                    platform::error_text(error).c_str());
     remove(files_.back());
@@ -328,7 +333,8 @@ void AttachmentFiles::commit(OwnedText& files, int& status, const Context& ctx) 
         for (int tries = 0; tries < kFreePathTries; ++tries) {
             placed = platform::place_file(file.temporary, path, file.utf8, error);
             if (placed != platform::Placed::kTaken) break;
-            if (find_free_path(file.directory, file.name, path, file.utf8, nullptr, next_name_) != 0)
+            if (find_free_path(file.directory, file.name, path, file.utf8, nullptr, next_name_) !=
+                0)
                 break;
         }
         if (placed == platform::Placed::kPlaced) {
@@ -341,7 +347,7 @@ void AttachmentFiles::commit(OwnedText& files, int& status, const Context& ctx) 
             ctx.diag.print('E', 1, "POP3_PARSE_MIME: No free file name for: %s", path.c_str());
         } else {
             status = kAttachmentNotOpened;
-            if (ctx.failure != nullptr) ctx.failure->note(Failure::kFile, error, path);
+            ctx.note_failure(Failure::kFile, error, path);
             ctx.diag.print('E', 1, "POP3_PARSE_MIME: Could not write file: %s: %s", path.c_str(),
                            platform::error_text(error).c_str());
         }

@@ -140,7 +140,7 @@ bool Connection::fail(Failure kind, int code) {
     }
     failure_ = kind;
     failure_code_ = code;
-    if (ctx_.failure != nullptr) ctx_.failure->note(kind, code);
+    ctx_.note_failure(kind, code);
     return false;
 }
 

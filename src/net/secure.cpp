@@ -18,8 +18,9 @@ bool secure_connection(Connection& connection, const Context& ctx, const std::st
         ctx.diag.print('W', 1, "%s: Warning: server certificate not verified (verify=none)", tag);
     platform::TlsHandshake handshake = connection.start_tls(settings);
     if (handshake.failure != platform::TlsFailure::kNone) {
-        ctx.diag.print('E', 1, "%s: TLS failed: %s%s%.200s", tag, platform::describe(handshake.failure),
-                       handshake.detail.empty() ? "" : ": ", handshake.detail.c_str());
+        ctx.diag.print('E', 1, "%s: TLS failed: %s%s%.200s", tag,
+                       platform::describe(handshake.failure), handshake.detail.empty() ? "" : ": ",
+                       handshake.detail.c_str());
         return false;
     }
     ctx.diag.print('F', 1, "%s: TLS established with %s", tag, host.c_str());
@@ -27,13 +28,13 @@ bool secure_connection(Connection& connection, const Context& ctx, const std::st
 }
 
 bool credentials_may_go(const Context& ctx, bool legacy_logon, const char* tag) {
-    if (ctx.options.security != Security::kNone || ctx.options.allow_plaintext_auth ||
-        legacy_logon)
+    if (ctx.options.security != Security::kNone || ctx.options.allow_plaintext_auth || legacy_logon)
         return true;
     ctx.diag.print('E', 1,
                    "%s: Refused: credentials would be sent without TLS (set security, or "
                    "allow_plaintext_auth=yes)",
                    tag);
+    ctx.note_failure(Failure::kNoTls);
     return false;
 }
 

@@ -34,7 +34,7 @@ AuthResult user_pass(Mailbox& box, const char* user, const char* password, std::
     if (read_status(box.connection, ctx, &reply) != StatusLine::kOk) return AuthResult::kRefused;
     if (!reply.empty())
         ctx.diag.print('D', 0, "POP3_GETAUTH: Message from server after PASS: %s", reply.c_str());
-    platform::sleep_ms(kAuthPauseMs);
+    platform::sleep_ms(ctx.options.logon_pause_ms);
     return AuthResult::kOk;
 }
 
@@ -95,6 +95,7 @@ bool start_tls(Mailbox& box, const std::string& host) {
     if (status != StatusLine::kOk) {
         ctx.diag.print('E', 1, "LOGONMAIL: Server refused STLS: %s",
                        status == StatusLine::kFailed ? "connection lost" : reply.c_str());
+        if (status != StatusLine::kFailed) ctx.note_failure(Failure::kTls);
         return false;
     }
     return secure_connection(box.connection, ctx, host, "LOGONMAIL");

@@ -214,6 +214,7 @@ int sign_in(Mailbox& box, const char* user, const char* password) {
             box.connection.close();
             return kNetwork;
         case AuthResult::kRefused:
+            ctx.note_failure(Failure::kAuth);
             ctx.diag.print('E', 1, "LOGONMAIL: Exit because of authorization fault");
             if (!reply.empty())
                 ctx.diag.print('D', 0, "LOGONMAIL: Server response: %s", reply.c_str());

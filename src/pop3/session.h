@@ -13,9 +13,6 @@ namespace brevorin {
 constexpr int kMaxUserLength = 508;
 constexpr int kMaxPasswordLength = 508;
 
-// The pause after a successful PASS.
-constexpr unsigned kAuthPauseMs = 3000;
-
 enum class StatusLine { kOk, kNegative, kFailed };
 
 // Reads one status line. text (may be null) receives the status text, at

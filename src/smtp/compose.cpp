@@ -17,6 +17,10 @@
 #include "smtp/dialogue.h"
 #include "smtp/header_encoding.h"
 
+#ifndef BREVORIN_VERSION
+#define BREVORIN_VERSION "unknown"
+#endif
+
 namespace brevorin {
 
 namespace {
@@ -385,8 +389,13 @@ bool build_header_block(const HeaderList& headers, const TopEntity& top, const M
         if (headers.priority == 1) add_line(block, "Importance: low");
     }
     if (headers.subject) add_line(block, "Subject: " + *headers.subject);
-    add_line(block,
-             std::string("X-Mailer: ") + kMailerProduct + ctx.host_version + ", " + kMailerVersion);
+    // The modern rules name the library that wrote the message; the classic
+    // line names the host product, as it always has.
+    if (ctx.options.mime == MimeMode::kModern)
+        add_line(block, std::string("X-Mailer: brevorin ") + BREVORIN_VERSION);
+    else
+        add_line(block, std::string("X-Mailer: ") + kMailerProduct + ctx.host_version + ", " +
+                            kMailerVersion);
     add_line(block, "MIME-Version: 1.0");
     if (multipart) {
         add_line(block, "Content-Type: multipart/" + top.subtype + ";");

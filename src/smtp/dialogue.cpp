@@ -184,12 +184,14 @@ class SmtpDialogue {
     int starttls(const std::string& host) {
         if (!has("STARTTLS")) {
             ctx_.diag.print('E', 1, "SENDMAIL: Server does not offer STARTTLS");
+            ctx_.note_failure(Failure::kTls);
             return kNetwork;
         }
         SmtpReply reply;
         if (!send_command(conn_, "STARTTLS\r\n") ||
             read_smtp_reply(conn_, ctx_, reply) != ReplyStatus::kOk || reply.code != 220) {
             ctx_.diag.print('E', 1, "SENDMAIL: Server refused STARTTLS: %s", reply.text.c_str());
+            ctx_.note_failure(Failure::kTls);
             return kNetwork;
         }
         if (!secure_connection(conn_, ctx_, host, "SENDMAIL")) return kNetwork;
@@ -248,6 +250,7 @@ class SmtpDialogue {
         if (reply.code != 235) {
             ctx_.diag.print('E', 1, "SENDMAIL: Authentication failed: %d %s", reply.code,
                             reply.text.c_str());
+            if (reply.code >= 400 && reply.code <= 599) ctx_.note_failure(Failure::kAuth);
             return reply.code >= 400 && reply.code <= 599 ? kRefused : kNetwork;
         }
         ctx_.diag.print('F', 1, "SENDMAIL: Authenticated");

@@ -1,5 +1,6 @@
 #include "smtp/lists.h"
 
+#include <cerrno>
 #include <cstring>
 #include <new>
 
@@ -114,7 +115,10 @@ int open_attachment(const std::string& path, AttachmentList& attachments, const 
     }
     Attachment entry;
     entry.source = platform::open_binary_read(path);
-    if (!entry.source) return kAttachOpen;
+    if (!entry.source) {
+        ctx.note_failure(Failure::kFile, errno != 0 ? errno : ENOENT, path);
+        return kAttachOpen;
+    }
     if (!platform::file_status_ok(entry.source.get())) {
         ctx.diag.print('E', 1, "PARSE_ATT_LIST: Couldn't open attachment file");
         return kAttachOpen;
@@ -248,6 +252,7 @@ static int check_attachment_files(std::vector<std::string>& paths, int max_size,
             case platform::PathKind::kOther:
                 ctx.diag.print('E', 1, "PARSE_ATT_LIST: Refused: not a regular file: %.300s",
                                path.c_str());
+                ctx.note_failure(Failure::kFile, EINVAL, path);
                 return kAttachOpen;
         }
         encoded += (size + 2) / 3 * 4;  // the least its base64 form takes

@@ -256,8 +256,7 @@ class SmtpSink:
 
     @property
     def server(self):
-        host = "[%s]" % self.address if ":" in self.address else self.address
-        return "%s+%d" % (host, self.port)
+        return "127.0.0.1+%d" % self.port
 
     def start(self):
         from aiosmtpd.controller import Controller
