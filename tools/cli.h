@@ -40,6 +40,9 @@ struct Request {
     std::string server;
     std::string user;
     std::string password_file;
+    std::string password_command;
+    bool netrc = false;
+    std::string netrc_file;
     std::string token_file;
     std::string smtp_user;
     std::string ca_file;
@@ -112,7 +115,24 @@ void usage_error(const std::string& message);
 // exit code: kExitFile when it could not be read, kExitUsage when it holds a
 // NUL byte (the library takes C strings: "Bearer ya29.\0..." would go out
 // cut short and fail in a way nobody could explain).
-int read_secret(const std::string& file, const std::string& prompt, std::string& secret);
+// The password (or token) for login, from the first source given: --password-file
+// or --token-file, --password-command, BREVORIN_PASSWORD or BREVORIN_TOKEN,
+// the netrc file (--netrc, --netrc-file), then standard input (prompted
+// without echo on a terminal).
+int read_secret(const Request& r, const std::string& login, const std::string& prompt,
+                std::string& secret);
+
+// curl's reading of a netrc file for host and login (any login when empty).
+struct NetrcEntry {
+    std::string login, password;
+    bool found = false;
+};
+bool netrc_lookup(const std::string& path, const std::string& host, const std::string& login,
+                  NetrcEntry& out);
+std::string default_netrc();
+
+// The host of a server string in the library's form, without brackets.
+std::string host_name(const std::string& server);
 // Whole file into text; false after printing why.
 bool read_file(const std::string& path, const char* what, std::string& text);
 

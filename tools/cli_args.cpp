@@ -215,6 +215,16 @@ void add_connection(CLI::App* cmd, Request& r, Raw& raw, bool smtp) {
                     "prompted without echo on a terminal)")
         ->type_name("FILE")
         ->group(group);
+    cmd->add_option("--password-command", r.password_command,
+                    "take the password from the first line CMD prints (a password manager)")
+        ->type_name("CMD")
+        ->group(group);
+    cmd->add_flag("--netrc", r.netrc,
+                  "take the user name and password from ~/.netrc (or $NETRC), as curl does")
+        ->group(group);
+    cmd->add_option("--netrc-file", r.netrc_file, "the same from FILE")
+        ->type_name("FILE")
+        ->group(group);
     cmd->add_option("--token-file", r.token_file,
                     "read an XOAUTH2 access token from FILE instead of a password (sets --auth "
                     "xoauth2 unless --auth is given)")
@@ -270,8 +280,15 @@ void add_max_size(CLI::App* cmd, Raw& raw) {
 void finish(const Request& r, Raw& raw, Request& out) {
     out = r;
     if (!out.server.empty()) normalize_server(out);
+    if (!out.netrc_file.empty()) out.netrc = true;
+    if (out.netrc && out.command != "send" && out.user.empty()) {
+        NetrcEntry entry;
+        std::string file = out.netrc_file.empty() ? default_netrc() : out.netrc_file;
+        if (netrc_lookup(file, host_name(out.server), "", entry)) out.user = entry.login;
+    }
     if (out.command != "send" && out.user.empty())
-        refuse("--user", "a POP3 user name is required (--user NAME, or pop3://NAME@HOST)");
+        refuse("--user",
+               "a POP3 user name is required (--user NAME, pop3://NAME@HOST, or a netrc entry)");
     if (!raw.logon_pause.empty())
         out.logon_pause = number_option("--logon-pause", raw.logon_pause, 0, 60000);
     out.charset = raw.charset.empty() ? charset_of_locale() : checked_charset(raw.charset);

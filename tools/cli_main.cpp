@@ -92,10 +92,9 @@ int apply_options(const cli::Request& r, MailSession* session) {
 
 int logon(const cli::Request& r, MailSession* session) {
     std::string secret;
-    const std::string& file = r.token_file.empty() ? r.password_file : r.token_file;
     std::string prompt =
         (r.token_file.empty() ? "Password for " : "Token for ") + r.user + " at " + r.server + ": ";
-    int read = cli::read_secret(file, prompt, secret);
+    int read = cli::read_secret(r, r.user, prompt, secret);
     if (read != cli::kExitOk) return read;
     cli::diagnostics().begin_call();
     int status = brevorin_logonmail(r.server.c_str(), r.user.c_str(), secret.c_str(), session);

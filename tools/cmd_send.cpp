@@ -53,11 +53,9 @@ bool read_text(const Request& r, std::string& text) {
 int run_send(const Request& request, MailSession* session) {
     if (!request.smtp_user.empty()) {
         std::string secret;
-        const std::string& file =
-            request.token_file.empty() ? request.password_file : request.token_file;
         std::string prompt = (request.token_file.empty() ? "SMTP password for " : "Token for ") +
                              request.smtp_user + " at " + request.server + ": ";
-        int read = read_secret(file, prompt, secret);
+        int read = read_secret(request, request.smtp_user, prompt, secret);
         if (read != kExitOk) return read;
         diagnostics().begin_call();
         if (brevorin_setoption("smtp_password", secret.c_str(), session) != 0) {

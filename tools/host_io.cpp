@@ -45,7 +45,8 @@ bool is_problem(const std::string& line) {
 }
 
 std::string host_of(const std::string& server) {
-    return server.substr(0, server.find('+'));
+    size_t close = server.find(']');
+    return server.substr(0, server.find('+', close == std::string::npos ? 0 : close));
 }
 
 // The library reports a connection that could not be opened without saying
@@ -310,11 +311,142 @@ bool read_file(const std::string& path, const char* what, std::string& text) {
     return true;
 }
 
-int read_secret(const std::string& file, const std::string& prompt, std::string& secret) {
+namespace {
+
+// The whitespace-separated words of a netrc file, quoted ones unquoted;
+// "macdef" bodies (up to an empty line) are left out, as curl leaves them.
+std::vector<std::string> netrc_words(const std::string& text) {
+    std::vector<std::string> words;
+    size_t at = 0;
+    while (at < text.size()) {
+        while (at < text.size() && std::isspace(static_cast<unsigned char>(text[at]))) ++at;
+        if (at >= text.size()) break;
+        std::string word;
+        if (text[at] == '"') {
+            for (++at; at < text.size() && text[at] != '"'; ++at) {
+                if (text[at] == '\\' && at + 1 < text.size()) ++at;
+                word += text[at];
+            }
+            ++at;
+        } else {
+            while (at < text.size() && !std::isspace(static_cast<unsigned char>(text[at])))
+                word += text[at++];
+        }
+        if (word == "macdef") {
+            size_t end = text.find("\n\n", at);
+            at = end == std::string::npos ? text.size() : end + 2;
+            continue;
+        }
+        words.push_back(word);
+    }
+    return words;
+}
+
+}  // namespace
+
+bool netrc_lookup(const std::string& path, const std::string& host, const std::string& login,
+                  NetrcEntry& out) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::vector<std::string> words = netrc_words(text);
+    // Entries in order: the first "machine HOST" whose login fits (any login
+    // when none is asked for), else "default", which stands last.
+    NetrcEntry entry;
+    bool in_entry = false, matches = false;
+    auto finish = [&]() {
+        if (in_entry && matches && (login.empty() || entry.login.empty() || entry.login == login)) {
+            out = entry;
+            out.found = true;
+            return true;
+        }
+        return false;
+    };
+    for (size_t i = 0; i < words.size(); ++i) {
+        const std::string& w = words[i];
+        if (w == "machine" || w == "default") {
+            if (finish()) return true;
+            entry = NetrcEntry{};
+            in_entry = true;
+            matches = w == "default" || (i + 1 < words.size() && words[i + 1] == host);
+            if (w == "machine") ++i;
+        } else if ((w == "login" || w == "password" || w == "account") && i + 1 < words.size()) {
+            if (w == "login") entry.login = words[i + 1];
+            if (w == "password") entry.password = words[i + 1];
+            ++i;
+        }
+    }
+    return finish();
+}
+
+// The first line a command prints; false (with the reason said) when it
+// cannot be run or fails.
+bool command_output(const std::string& command, std::string& line) {
+#if defined(_WIN32)
+    std::FILE* pipe = ::_popen(command.c_str(), "rb");
+#else
+    std::FILE* pipe = ::popen(command.c_str(), "r");
+#endif
+    if (pipe == nullptr) {
+        std::fprintf(stderr, "brevorin: cannot run the password command: %s\n",
+                     std::strerror(errno));
+        return false;
+    }
+    std::string all;
+    char block[4096];
+    for (size_t n; (n = std::fread(block, 1, sizeof block, pipe)) > 0;) all.append(block, n);
+#if defined(_WIN32)
+    int status = ::_pclose(pipe);
+#else
+    int status = ::pclose(pipe);
+#endif
+    if (status != 0) {
+        std::fprintf(stderr, "brevorin: the password command failed (status %d)\n", status);
+        return false;
+    }
+    line = all.substr(0, all.find('\n'));
+    return true;
+}
+
+std::string default_netrc() {
+    if (const char* path = std::getenv("NETRC")) return path;
+    const char* home = std::getenv("HOME");
+#if defined(_WIN32)
+    if (home == nullptr) home = std::getenv("USERPROFILE");
+#endif
+    return home != nullptr ? std::string(home) + "/.netrc" : std::string();
+}
+
+std::string host_name(const std::string& server) {
+    std::string host = host_of(server);
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
+        host = host.substr(1, host.size() - 2);
+    return host;
+}
+
+int read_secret(const Request& r, const std::string& login, const std::string& prompt,
+                std::string& secret) {
+    const bool token = r.auth == "xoauth2" || !r.token_file.empty();
+    const std::string& file = r.token_file.empty() ? r.password_file : r.token_file;
+    const char* from_environment = std::getenv(token ? "BREVORIN_TOKEN" : "BREVORIN_PASSWORD");
+    NetrcEntry entry;
+    std::string where = file;
     if (!file.empty()) {
         std::string all;
         if (!read_file(file, "file", all)) return kExitFile;
         secret = all.substr(0, all.find('\n'));
+    } else if (!r.password_command.empty()) {
+        if (!command_output(r.password_command, secret)) return kExitFile;
+        where = "the password command";
+    } else if (from_environment != nullptr && *from_environment != '\0') {
+        secret = from_environment;
+        where = token ? "BREVORIN_TOKEN" : "BREVORIN_PASSWORD";
+    } else if (r.netrc &&
+               netrc_lookup(r.netrc_file.empty() ? default_netrc() : r.netrc_file,
+                            host_name(r.server), login, entry) &&
+               !entry.password.empty()) {
+        secret = entry.password;
+        where = "the netrc file";
     } else if (BREVORIN_ISATTY(0)) {
         if (!prompt_without_echo(prompt, secret)) return kExitFile;
     } else {
@@ -323,7 +455,7 @@ int read_secret(const std::string& file, const std::string& prompt, std::string&
     while (!secret.empty() && (secret.back() == '\r' || secret.back() == '\n')) secret.pop_back();
     size_t nul = secret.find('\0');
     if (nul != std::string::npos) {
-        std::string where = file.empty() ? "standard input" : file;
+        if (where.empty()) where = "standard input";
         usage_error("the secret read from " + where + " holds a NUL byte at offset " +
                     std::to_string(nul));
         return kExitUsage;

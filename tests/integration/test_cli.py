@@ -495,3 +495,36 @@ def test_sent_mail_names_its_id_and_writer(smtp):
     assert re.match(r"<[0-9a-f.]+@[^>]+>$", first["Message-ID"])
     assert second["Message-ID"] is None
     assert first["X-Mailer"] == "brevorin " + project_version()
+
+
+# Credentials without standard input, in their order of precedence:
+# --password-command, then BREVORIN_PASSWORD, then the netrc file.
+@pytest.mark.parametrize("command,environment,netrc,code", [
+    (None, None, "machine 127.0.0.1 login {user} password {password}", 0),
+    (None, None, "machine other login x password y\ndefault login {user} password {password}", 0),
+    (None, "{password}", None, 0),
+    ("echo {password}", "wrong", "machine 127.0.0.1 login {user} password wrong", 0),
+    (None, "{password}", "machine 127.0.0.1 login {user} password wrong", 0),
+    ("exit 3", "{password}", None, 8),
+], ids=["netrc", "netrc-default", "environment", "command-first", "environment-before-netrc",
+        "failing-command"])
+def test_credentials_from_command_environment_and_netrc(mailbox, tmp_path, command, environment,
+                                                       netrc, code):
+    mailbox.add_message(USER, SIMPLE)
+    args = ["stat", "--server", mailbox.server]
+    env = {k: v for k, v in os.environ.items() if k not in ("BREVORIN_PASSWORD", "NETRC")}
+    if netrc:
+        path = tmp_path / "netrc"
+        path.write_text(netrc.format(user=USER, password=PASSWORD) + "\n")
+        args += ["--netrc-file", str(path)]
+    if not netrc or "default" not in netrc and "login" not in netrc:
+        args += ["--user", USER]
+    if command:
+        args += ["--password-command", command.format(password=PASSWORD)]
+    if environment:
+        env["BREVORIN_PASSWORD"] = environment.format(password=PASSWORD)
+    proc = subprocess.run([CLI] + args, stdin=subprocess.DEVNULL, capture_output=True, env=env,
+                          timeout=60)
+    assert proc.returncode == code, proc.stderr
+    if code == 0:
+        assert proc.stdout.startswith(b"1 messages, ")
