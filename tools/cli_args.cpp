@@ -1,11 +1,13 @@
 // Command-line parsing. The only translation unit that sees CLI11: it is a
 // heavy header, and the commands need only the checked Request.
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cctype>
 #include <climits>
 #include <clocale>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -254,11 +256,19 @@ void add_connection(CLI::App* cmd, Request& r, Raw& raw, bool smtp) {
                         std::to_string(kDefaultTimeout) + ", 0: no limit)")
         ->type_name("SECONDS")
         ->group(group);
-    cmd->add_option("--auth", r.auth,
-                    "authentication mechanism: user, plain, login, xoauth2, "
-                    "auto or none")
-        ->type_name("MECH")
-        ->group(group);
+    if (smtp)
+        cmd->add_option("--auth", r.auth,
+                        "SMTP AUTH mechanism: plain, login, xoauth2, auto (what the server "
+                        "offers) or none; --smtp-user alone means auto")
+            ->type_name("MECH")
+            ->check(CLI::IsMember({"plain", "login", "xoauth2", "auto", "none"}))
+            ->group(group);
+    else
+        cmd->add_option("--auth", r.auth,
+                        "POP3 logon: user (USER/PASS, the default), plain or xoauth2")
+            ->type_name("MECH")
+            ->check(CLI::IsMember({"user", "plain", "xoauth2"}))
+            ->group(group);
     cmd->add_flag("--allow-plaintext-auth", r.allow_plaintext_auth,
                   "allow a password over a connection without TLS")
         ->group(group);
@@ -315,6 +325,74 @@ void finish(const Request& r, Raw& raw, Request& out) {
     for (const auto* v : {&out.from, &out.subject, &out.reply}) check_no_esc("a header", *v);
 }
 
+// Letters to change, add or drop to turn a into b.
+size_t edit_distance(const std::string& a, const std::string& b) {
+    std::vector<size_t> row(b.size() + 1);
+    for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+    for (size_t i = 1; i <= a.size(); ++i) {
+        size_t diagonal = row[0];
+        row[0] = i;
+        for (size_t j = 1; j <= b.size(); ++j) {
+            size_t above = row[j];
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] != b[j - 1])});
+            diagonal = above;
+        }
+    }
+    return row[b.size()];
+}
+
+// The known word nearest to word, when it is near enough to be a typo.
+std::string nearest(const std::string& word, const std::vector<std::string>& known) {
+    std::string best;
+    size_t best_distance = word.size() / 3 + 1;
+    for (const std::string& k : known) {
+        size_t d = edit_distance(word, k);
+        if (d <= best_distance && (best.empty() || d < best_distance)) {
+            best = k;
+            best_distance = d;
+        }
+    }
+    return best;
+}
+
+// CLI11's messages, said for people: an unknown command lists the
+// commands, a mistyped option names the one meant.
+std::string explained(CLI::App& app, int argc, char** argv, const CLI::ParseError& e) {
+    std::vector<std::string> commands;
+    for (const CLI::App* sub : app.get_subcommands({})) commands.push_back(sub->get_name());
+    std::string joined;
+    for (const std::string& c : commands) joined += (joined.empty() ? "" : ", ") + c;
+    CLI::App* chosen = nullptr;
+    for (CLI::App* sub : app.get_subcommands({}))
+        if (sub->parsed()) chosen = sub;
+    if (chosen == nullptr) {
+        for (int i = 1; i < argc; ++i) {
+            std::string word = argv[i];
+            if (word.empty() || word[0] == '-') continue;
+            std::string meant = nearest(word, commands);
+            return "unknown command '" + word + "'" +
+                   (meant.empty() ? "" : " (did you mean '" + meant + "'?)") +
+                   " (commands: " + joined + ")";
+        }
+        return "a command is required (commands: " + joined + ")";
+    }
+    std::vector<std::string> options;
+    for (const CLI::Option* o : chosen->get_options())
+        for (const std::string& name : o->get_lnames()) options.push_back("--" + name);
+    for (const CLI::Option* o : app.get_options())
+        for (const std::string& name : o->get_lnames()) options.push_back("--" + name);
+    for (int i = 1; i < argc; ++i) {
+        std::string word = argv[i];
+        word = word.substr(0, word.find('='));
+        if (word.compare(0, 2, "--") != 0 || word.size() < 3) continue;
+        if (std::find(options.begin(), options.end(), word) != options.end()) continue;
+        std::string meant = nearest(word, options);
+        return "unknown option '" + word + "' for " + chosen->get_name() +
+               (meant.empty() ? "" : " (did you mean " + meant + "?)");
+    }
+    return e.what();
+}
+
 }  // namespace
 
 int parse_command_line(int argc, char** argv, Request& out) {
@@ -325,6 +403,9 @@ int parse_command_line(int argc, char** argv, Request& out) {
                                           "\nTLS backend: " + brevorin::tool::tls_backend());
     app.require_subcommand(1);
     app.fallthrough();
+    // "N N REQUIRED" and the like say nothing a reader needs.
+    app.get_formatter()->label("REQUIRED", "");
+    app.get_formatter()->label("Excludes", "not with");
     app.add_flag("--trace", r.trace, "show the library's diagnostics lines on standard error");
     app.add_option("--charset", raw.charset,
                    "host character set of texts: " + brevorin::host_charset_names() +
@@ -344,7 +425,7 @@ int parse_command_line(int argc, char** argv, Request& out) {
                    "add the server's unique id of each message (UIDL), to tell new mail from old");
 
     auto* get = app.add_subcommand("get", "one message decoded; attachments written to files");
-    get->add_option("N", raw.messages, "message number")->type_name("N")->required()->expected(1);
+    get->add_option("N", raw.messages, "message number")->type_name("")->required()->expected(1);
     add_connection(get, r, raw, false);
     get->add_option("--dir", r.directory, "write attachments into DIR (default: current directory)")
         ->type_name("DIR")
@@ -352,18 +433,12 @@ int parse_command_line(int argc, char** argv, Request& out) {
     add_max_size(get, raw);
 
     auto* rawcmd = app.add_subcommand("raw", "one message as it was sent");
-    rawcmd->add_option("N", raw.messages, "message number")
-        ->type_name("N")
-        ->required()
-        ->expected(1);
+    rawcmd->add_option("N", raw.messages, "message number")->type_name("")->required()->expected(1);
     add_connection(rawcmd, r, raw, false);
     add_max_size(rawcmd, raw);
 
     auto* del = app.add_subcommand("delete", "delete messages (committed when the visit ends)");
-    del->add_option("N", raw.messages, "message numbers")
-        ->type_name("N...")
-        ->required()
-        ->expected(-1);
+    del->add_option("N", raw.messages, "message numbers")->type_name("")->required()->expected(-1);
     add_connection(del, r, raw, false);
 
     auto* send = app.add_subcommand(
@@ -429,7 +504,7 @@ int parse_command_line(int argc, char** argv, Request& out) {
     } catch (const CLI::CallForVersion& e) {
         return app.exit(e);
     } catch (const CLI::ParseError& e) {
-        usage_error(e.what());
+        usage_error(explained(app, argc, argv, e));
         return kExitUsage;
     }
     return -1;

@@ -67,7 +67,11 @@ def test_help_and_version_on_stdout(args, shown):
     (["list", "S", "--connect-timeout", "86401"], "--connect-timeout"),
     (["--charset", "KOI8-R", "delete", "1", "S"], "KOI8-R"),
     (["delete", "1", "S", "--password", PASSWORD], "--password"),
-    (["delete", "1", "S", "--auth", "kerberos"], "auth=kerberos"),
+    (["delete", "1", "S", "--auth", "kerberos"], "--auth: kerberos not in {user,plain,xoauth2}"),
+    (["delete", "1", "S", "--auth", "login"], "--auth: login not in"),  # an SMTP mechanism
+    (["fetch", "1", "S"], "unknown command 'fetch' (commands: stat, list, get, raw, delete, send)"),
+    (["stat", "S", "--pasword-file", "x"], "unknown option '--pasword-file' for stat (did you "
+                                           "mean --password-file?)"),
 ], ids=lambda v: v if isinstance(v, str) else None)
 def test_usage_errors_do_nothing(mailbox, args, named):
     mailbox.add_message(USER, SIMPLE)
