@@ -35,7 +35,10 @@ constexpr unsigned kDefaultTimeout = 120;
 struct Request {
     std::string command;
     bool trace = false;
-    std::string charset;  // host setting 39; empty: not set
+    bool verbose = false;  // -v: the dialogue on standard error, secrets masked
+    bool quiet = false;    // -q: errors only
+    bool json = false;     // stat, list, get: one JSON document on standard output
+    std::string charset;   // host setting 39; empty: not set
 
     std::string server;
     std::string user;
@@ -78,6 +81,8 @@ int parse_command_line(int argc, char** argv, Request& request);
 class Diagnostics {
   public:
     void set_echo(bool echo) { echo_ = echo; }
+    void set_quiet(bool quiet) { quiet_ = quiet; }
+    bool quiet() const { return quiet_; }
     // What an earlier call said does not explain a later failure.
     void begin_call() {
         last_problem_.clear();
@@ -93,6 +98,7 @@ class Diagnostics {
     // A call may say millions of lines (a listing of a huge mailbox): only
     // what explains a failure is kept.
     bool echo_ = false;
+    bool quiet_ = false;
     std::string last_problem_;
     std::string last_reply_;
 };
@@ -152,6 +158,10 @@ class Progress {
     uint64_t started_ms_ = 0;
     uint64_t last_ms_ = 0;
 };
+
+// A JSON string literal of text: UTF-8 as it is, other bytes read as
+// Latin-1, so that the document is valid whatever the host charset.
+std::string json_string(const std::string& text);
 
 // Commands: each returns an exit code.
 int run_stat(const Request& request, MailSession* session);

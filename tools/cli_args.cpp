@@ -407,6 +407,11 @@ int parse_command_line(int argc, char** argv, Request& out) {
     app.get_formatter()->label("REQUIRED", "");
     app.get_formatter()->label("Excludes", "not with");
     app.add_flag("--trace", r.trace, "show the library's diagnostics lines on standard error");
+    app.add_flag("-v,--verbose", r.verbose,
+                 "show the dialogue with the server on standard error, secrets masked");
+    app.add_flag("-q,--quiet", r.quiet, "print errors only: no progress, no remarks")
+        ->excludes("--verbose");
+    app.add_flag("--json", r.json, "stat, list, get: print one JSON document");
     app.add_option("--charset", raw.charset,
                    "host character set of texts: " + brevorin::host_charset_names() +
                        " (default: the locale's, UTF8 in a UTF-8 locale; US-ASCII when the "

@@ -158,7 +158,8 @@ int main(int argc, char** argv) {
     int rc = cli::parse_command_line(argc, argv, request);
     if (rc >= 0) return rc;
 
-    cli::diagnostics().set_echo(request.trace);
+    cli::diagnostics().set_echo(request.trace || request.verbose);
+    cli::diagnostics().set_quiet(request.quiet);
     brevorin_host_context ctx;
     if (brevorin_host_context_init(&ctx) != 0) {
         std::fprintf(stderr, "brevorin: no host settings store left\n");

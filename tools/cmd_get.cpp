@@ -1,4 +1,7 @@
 // get and raw: retrieve one message, decoded or as it was sent.
+#include <sys/stat.h>
+
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -24,6 +27,13 @@ const char* attachment_note(int status) {
     }
 }
 
+// The files were written into directory, under the bare names listed.
+std::string file_path(const std::string& directory, const std::string& name) {
+    std::string prefix = directory;
+    if (!prefix.empty() && prefix.back() != '/' && prefix.back() != '\\') prefix += '/';
+    return prefix + name;
+}
+
 // The library's file list holds bare names; they were written into directory.
 void print_files(const std::string& directory, const std::string& files) {
     if (files.empty()) {
@@ -31,10 +41,8 @@ void print_files(const std::string& directory, const std::string& files) {
         return;
     }
     std::printf("files written:\n");
-    std::string prefix = directory;
-    if (!prefix.empty() && prefix.back() != '/' && prefix.back() != '\\') prefix += '/';
     for (const std::string& name : brevorin::split_field_list(files))
-        std::printf("  %s%s\n", prefix.c_str(), name.c_str());
+        std::printf("  %s\n", file_path(directory, name).c_str());
 }
 
 // -16 means the text is whole but longer than a host could take: the tool is
@@ -44,6 +52,44 @@ void note_host_limit(const char* what) {
                  "brevorin: %s: the text is longer than the host's parameter size (status -16); "
                  "shown whole\n",
                  what);
+}
+
+void print_text(const Request& request, const std::string& header, const std::string& body,
+                const std::string& files) {
+    std::printf("%s\n\n", readable_fields(header).c_str());
+    std::fputs(body.c_str(), stdout);
+    if (!body.empty() && body.back() != '\n') std::fputc('\n', stdout);
+    std::printf("\n");
+    print_files(request.directory, files);
+}
+
+// {"number": N, "status": S, "header": {"from": ...}, "body": ..., "files":
+// [{"name": ..., "path": ..., "size": ...}]}
+void print_json(const Request& request, int status, const std::string& header,
+                const std::string& body, const std::string& files) {
+    std::string out = "{\"number\": " + std::to_string(request.messages.at(0)) +
+                      ", \"status\": " + std::to_string(status) + ", \"header\": {";
+    bool first = true;
+    for (const std::string& item : brevorin::split_field_list(header)) {
+        size_t eq = item.find('=');
+        std::string key = item.substr(0, eq);
+        for (char& c : key) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (key == "id") key = "message_id";
+        out += (first ? "" : ", ") + json_string(key) + ": " +
+               json_string(eq == std::string::npos ? "" : item.substr(eq + 1));
+        first = false;
+    }
+    out += "}, \"body\": " + json_string(body) + ", \"files\": [";
+    first = true;
+    for (const std::string& name : brevorin::split_field_list(files)) {
+        std::string path = file_path(request.directory, name);
+        struct stat st {};
+        long long size = ::stat(path.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : -1;
+        out += (first ? "{" : ", {") + std::string("\"name\": ") + json_string(name) +
+               ", \"path\": " + json_string(path) + ", \"size\": " + std::to_string(size) + "}";
+        first = false;
+    }
+    std::printf("%s]}\n", out.c_str());
 }
 
 }  // namespace
@@ -59,17 +105,14 @@ int run_get(const Request& request, MailSession* session) {
     }
     if (status < 0 && status != BREVORIN_E_HOST_LIMIT)
         return report_failure("get", status, Step::kMailbox, request.server);
-    std::printf("%s\n\n", readable_fields(header ? header : "").c_str());
-    std::fputs(body ? body : "", stdout);
-    if (body != nullptr && body[0] != '\0' && body[std::strlen(body) - 1] != '\n')
-        std::fputc('\n', stdout);
-    std::printf("\n");
-    print_files(request.directory, files ? files : "");
-    if (status == BREVORIN_E_HOST_LIMIT) {
-        note_host_limit("get");
-        return kExitOk;
+    if (request.json) {
+        print_json(request, status, header ? header : "", body ? body : "", files ? files : "");
+    } else {
+        print_text(request, header ? header : "", body ? body : "", files ? files : "");
+        if (status == BREVORIN_E_HOST_LIMIT) note_host_limit("get");
     }
-    if (status > 0) {
+    if (status == BREVORIN_E_HOST_LIMIT) return kExitOk;
+    if (status > 0 && (status >= 2 || !request.quiet)) {
         std::fprintf(stderr, "brevorin: get: %s (status %d)\n", attachment_note(status), status);
         const brevorin::FailureRecord& failure = brevorin::tool::last_failure(session);
         if (failure.kind == brevorin::Failure::kFile)

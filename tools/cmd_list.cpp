@@ -69,6 +69,34 @@ void print_table(const std::vector<Record>& records, bool uidl) {
     }
 }
 
+// {"messages": [{"number": 1, "size": 48, "date": ..., ...}, ...]}
+void print_json(const std::vector<Record>& records) {
+    static const struct {
+        const char* key;
+        const char* name;
+        bool number;
+    } kFields[] = {{"NMB", "number", true},        {"SIZE", "size", true},
+                   {"DATE", "date", false},        {"FROM", "from", false},
+                   {"SUBJECT", "subject", false},  {"ID", "message_id", false},
+                   {"PRIORITY", "priority", true}, {"UIDL", "uidl", false}};
+    std::string out = "{\"messages\": [";
+    for (size_t i = 0; i < records.size(); ++i) {
+        out += i == 0 ? "{" : ", {";
+        bool first = true;
+        for (const auto& f : kFields) {
+            auto it = records[i].find(f.key);
+            if (it == records[i].end()) continue;
+            out += first ? "" : ", ";
+            first = false;
+            out += json_string(f.name) + ": ";
+            out += f.number ? std::to_string(std::strtoll(it->second.c_str(), nullptr, 10))
+                            : json_string(it->second);
+        }
+        out += "}";
+    }
+    std::printf("%s]}\n", out.c_str());
+}
+
 }  // namespace
 
 // One listing call returns what fits in a host text; the list_from option
@@ -105,7 +133,9 @@ int run_list(const Request& request, MailSession* session) {
         if (static_cast<long long>(records.size()) >= stat.present) break;
         next = number_of(page.back()) + 1;
     }
-    if (request.raw_list) {
+    if (request.json) {
+        print_json(records);
+    } else if (request.raw_list) {
         std::fwrite(raw.data(), 1, raw.size(), stdout);
         std::fputc('\n', stdout);
     } else {

@@ -9,13 +9,16 @@
 
 namespace cli {
 
-int run_stat(const Request&, MailSession* session) {
+int run_stat(const Request& request, MailSession* session) {
     brevorin::tool::MailboxStat stat;
     if (!brevorin::tool::mailbox_stat(session, stat)) {
         std::fprintf(stderr, "brevorin: stat: not logged on\n");
         return 10 - BREVORIN_E_NOT_LOGGED_ON;
     }
-    std::printf("%lld messages, %lld octets\n", stat.messages, stat.octets);
+    if (request.json)
+        std::printf("{\"messages\": %lld, \"octets\": %lld}\n", stat.messages, stat.octets);
+    else
+        std::printf("%lld messages, %lld octets\n", stat.messages, stat.octets);
     return kExitOk;
 }
 
@@ -42,7 +45,7 @@ int run_delete(const Request& request, MailSession* session) {
         if (status != 0)
             rc = report_failure(("delete " + std::to_string(n)).c_str(), status, Step::kMailbox,
                                 request.server);
-        else
+        else if (!request.quiet)
             std::printf("deleted message %d\n", n);
     }
     return rc;

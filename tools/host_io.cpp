@@ -12,6 +12,7 @@
 
 #include "api/tool_support.h"
 #include "cli.h"
+#include "core/text.h"
 
 #if defined(_WIN32)
 #include <io.h>
@@ -39,6 +40,18 @@ std::string line_text(const std::string& line) {
 }
 
 MailSession* g_session = nullptr;
+
+// A line shown on standard error never carries a secret: what follows PASS
+// or an AUTH mechanism's name is starred out.
+std::string masked(const std::string& line) {
+    static const char* const kSecrets[] = {"PASS ", "AUTH PLAIN ", "AUTH XOAUTH2 ", "AUTH LOGIN "};
+    for (const char* secret : kSecrets) {
+        size_t at = line.find(secret);
+        if (at != std::string::npos && at + std::strlen(secret) < line.size())
+            return line.substr(0, at + std::strlen(secret)) + "****";
+    }
+    return line;
+}
 
 bool is_problem(const std::string& line) {
     return line.compare(0, 14, "BREVORIN: <E1>") == 0 || line.compare(0, 12, "BREVORIN: <W") == 0;
@@ -173,7 +186,7 @@ void Diagnostics::add(const char* line) {
     // Lines come without a line break; the few messages that end in one
     // would otherwise leave blank lines.
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-    if (echo_) std::fprintf(stderr, "%s\n", text.c_str());
+    if (echo_) std::fprintf(stderr, "%s\n", masked(text).c_str());
     if (is_problem(text)) last_problem_ = line_text(text);
     // Data lines that quote the server: "... Code: 550, received buffer: text"
     // from SMTP, "... Server response: -ERR text" from POP3.
@@ -463,6 +476,27 @@ int read_secret(const Request& r, const std::string& login, const std::string& p
     return kExitOk;
 }
 
+std::string json_string(const std::string& text) {
+    const bool utf8 = brevorin::is_utf8(text);
+    std::string out = "\"";
+    char escape[8];
+    for (unsigned char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20) {
+            std::snprintf(escape, sizeof escape, "\\u%04x", c);
+            out += escape;
+        } else if (c >= 0x80 && !utf8) {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out + "\"";
+}
+
 std::string readable_fields(const std::string& list) {
     std::string out;
     for (char c : list) out += c == '\x1b' ? '\n' : c;
@@ -470,7 +504,7 @@ std::string readable_fields(const std::string& list) {
 }
 
 Progress::Progress(MailSession* session, const char* what) : session_(session), what_(what) {
-    if (!BREVORIN_ISATTY(2)) {
+    if (!BREVORIN_ISATTY(2) || diagnostics().quiet()) {
         session_ = nullptr;
         return;
     }

@@ -532,3 +532,37 @@ def test_credentials_from_command_environment_and_netrc(mailbox, tmp_path, comma
     assert proc.returncode == code, proc.stderr
     if code == 0:
         assert proc.stdout.startswith(b"1 messages, ")
+
+
+def test_json_documents_for_stat_list_and_get(mailbox, tmp_path):
+    import json
+    msg = EmailMessage()
+    msg["From"], msg["Subject"], msg["Message-ID"] = "Ann <a@example.org>", "Grüße", "<m1@x>"
+    msg.set_content("hello\n")
+    msg.add_attachment(b"data", maintype="application", subtype="pdf", filename="r.pdf")
+    mailbox.add_message(USER, msg.as_bytes())
+    base = ["--server", mailbox.server, "--user", USER, "--json", "--charset", "LATIN1"]
+    rc, out, err = tool(["stat"] + base)
+    assert rc == 0, err
+    assert json.loads(out) == {"messages": 1, "octets": len(msg.as_bytes().replace(b"\n", b"\r\n"))}
+    rc, out, err = tool(["list", "--uidl"] + base)
+    assert rc == 0, err
+    record = json.loads(out.encode("latin-1"))["messages"][0]
+    assert (record["number"], record["subject"], record["message_id"]) == (1, "Grüße", "<m1@x>")
+    assert record["from"] == "Ann <a@example.org>" and record["priority"] == 3 and record["uidl"]
+    rc, out, err = tool(["get", "1", "--dir", str(tmp_path)] + base)
+    assert rc == 0, err
+    got = json.loads(out.encode("latin-1"))
+    assert got["status"] == 0 and got["header"]["subject"] == "Grüße"
+    assert got["body"].replace("\r\n", "\n") == "hello\n"
+    assert got["files"] == [{"name": "r.pdf", "path": str(tmp_path / "r.pdf"), "size": 4}]
+
+
+def test_verbose_masks_the_password_and_quiet_says_nothing_more(mailbox):
+    for n in range(2):
+        mailbox.add_message(USER, SIMPLE)
+    rc, _, err = tool(["stat", "-v", "--server", mailbox.server, "--user", USER])
+    assert rc == 0, err
+    assert "STAT" in err and PASSWORD not in err
+    rc, out, err = tool(["-q", "delete", "1", "--server", mailbox.server, "--user", USER])
+    assert (rc, out, err) == (0, "", "")
