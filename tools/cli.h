@@ -146,7 +146,8 @@ bool read_file(const std::string& path, const char* what, std::string& text);
 // terminal and the transfer takes long enough to be worth watching.
 class Progress {
   public:
-    Progress(MailSession* session, const char* what);
+    // total: the bytes the transfer will move, when known (0: unknown).
+    Progress(MailSession* session, const char* what, uint64_t total = 0);
     ~Progress();
     Progress(const Progress&) = delete;
     Progress& operator=(const Progress&) = delete;
@@ -157,6 +158,7 @@ class Progress {
     const char* what_;
     uint64_t started_ms_ = 0;
     uint64_t last_ms_ = 0;
+    uint64_t total_ = 0;
 };
 
 // A JSON string literal of text: UTF-8 as it is, other bytes read as

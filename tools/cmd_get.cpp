@@ -92,13 +92,20 @@ void print_json(const Request& request, int status, const std::string& header,
     std::printf("%s]}\n", out.c_str());
 }
 
+// The message's size for the progress line (retrieval asks LIST for it
+// anyway, so this costs nothing more).
+uint64_t known_size(MailSession* session, int n) {
+    long long size = 0;
+    return brevorin::tool::message_size(session, n, size) ? static_cast<uint64_t>(size) : 0;
+}
+
 }  // namespace
 
 int run_get(const Request& request, MailSession* session) {
     char *header = nullptr, *body = nullptr, *files = nullptr;
     int status;
     {
-        Progress progress(session, "get");
+        Progress progress(session, "get", known_size(session, request.messages.at(0)));
         diagnostics().begin_call();
         status = brevorin_getmail(request.messages.at(0), request.directory.c_str(),
                                   request.max_size, &header, &body, &files, session);
@@ -128,7 +135,7 @@ int run_raw(const Request& request, MailSession* session) {
     char* text = nullptr;
     int status;
     {
-        Progress progress(session, "raw");
+        Progress progress(session, "raw", known_size(session, request.messages.at(0)));
         diagnostics().begin_call();
         status = brevorin_getrawmail(request.messages.at(0), request.max_size, &text, session);
     }

@@ -1,4 +1,6 @@
 // send: one message through an SMTP server.
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <iostream>
 #include <iterator>
@@ -48,6 +50,16 @@ bool read_text(const Request& r, std::string& text) {
     return true;
 }
 
+// About what the sending moves: the text, and each file base64-encoded.
+uint64_t wire_size(const std::string& text, const std::vector<std::string>& files) {
+    uint64_t total = text.size();
+    for (const std::string& path : files) {
+        struct stat st {};
+        if (::stat(path.c_str(), &st) == 0) total += static_cast<uint64_t>(st.st_size) / 3 * 4 + 4;
+    }
+    return total;
+}
+
 }  // namespace
 
 int run_send(const Request& request, MailSession* session) {
@@ -77,7 +89,7 @@ int run_send(const Request& request, MailSession* session) {
         attachments += (attachments.empty() ? "" : "\x1b") + path;
     int status;
     {
-        Progress progress(session, "send");
+        Progress progress(session, "send", wire_size(text, request.attachments));
         diagnostics().begin_call();
         status = brevorin_sendmail(request.server.c_str(), header_list(request).c_str(),
                                    text.c_str(), attachments.c_str(), request.max_size, session);

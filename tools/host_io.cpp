@@ -503,7 +503,8 @@ std::string readable_fields(const std::string& list) {
     return out;
 }
 
-Progress::Progress(MailSession* session, const char* what) : session_(session), what_(what) {
+Progress::Progress(MailSession* session, const char* what, uint64_t total)
+    : session_(session), what_(what), total_(total) {
     if (!BREVORIN_ISATTY(2) || diagnostics().quiet()) {
         session_ = nullptr;
         return;
@@ -517,8 +518,18 @@ Progress::Progress(MailSession* session, const char* what) : session_(session), 
         last_ms_ = now;
         double bytes = static_cast<double>(received > sent ? received : sent);
         double seconds = static_cast<double>(now - started_ms_) / 1000.0;
-        std::fprintf(stderr, "\r%s: %s at %s/s   ", what_, human_bytes(bytes).c_str(),
-                     human_bytes(bytes / seconds).c_str());
+        double rate = bytes / seconds;
+        if (total_ > 0 && bytes <= static_cast<double>(total_) && rate > 0) {
+            double total = static_cast<double>(total_);
+            long left = static_cast<long>((total - bytes) / rate + 0.5);
+            std::fprintf(stderr, "\r%s: %s of %s (%d%%) at %s/s, %ld:%02ld left   ", what_,
+                         human_bytes(bytes).c_str(), human_bytes(total).c_str(),
+                         static_cast<int>(100.0 * bytes / total), human_bytes(rate).c_str(),
+                         left / 60, left % 60);
+        } else {
+            std::fprintf(stderr, "\r%s: %s at %s/s   ", what_, human_bytes(bytes).c_str(),
+                         human_bytes(rate).c_str());
+        }
         std::fflush(stderr);
         shown_ = true;
     });

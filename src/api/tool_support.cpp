@@ -1,11 +1,11 @@
 #include "api/tool_support.h"
 
-#include "platform/sockets.h"
-
 #include <utility>
 
 #include "api/session.h"
+#include "platform/sockets.h"
 #include "platform/tls.h"
+#include "pop3/header_download.h"
 
 namespace brevorin::tool {
 
@@ -19,15 +19,30 @@ bool mailbox_stat(const MailSession* session, MailboxStat& out) {
     return true;
 }
 
+bool message_size(MailSession* session, int n, long long& size) {
+    if (session == nullptr || !session->mailbox.logged_on || !session->mailbox.is_present(n))
+        return false;
+    MessageState& state = session->mailbox.states[n];
+    if (state.size == -1 && !list_size(session->mailbox, n, state.size)) return false;
+    size = state.size;
+    return size > 0;
+}
+
 void set_progress_hook(MailSession* session, ProgressHook hook) {
     if (session != nullptr) session->ctx.progress = std::move(hook);
 }
 
-const char* tls_backend() { return platform::tls_backend_name(); }
+const char* tls_backend() {
+    return platform::tls_backend_name();
+}
 
-void interrupt() { platform::request_interrupt(); }
+void interrupt() {
+    platform::request_interrupt();
+}
 
-bool interrupted() { return platform::interrupt_requested(); }
+bool interrupted() {
+    return platform::interrupt_requested();
+}
 
 const FailureRecord& last_failure(const MailSession* session) {
     static const FailureRecord none;

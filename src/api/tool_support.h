@@ -12,11 +12,15 @@ namespace brevorin::tool {
 struct MailboxStat {
     long long messages = 0;  // STAT count of the logon
     long long octets = 0;
-    long long present = 0;   // not deleted in this visit
+    long long present = 0;  // not deleted in this visit
 };
 
 // The figures of the current logon; false when not logged on.
 bool mailbox_stat(const MailSession* session, MailboxStat& out);
+
+// The size of message n as LIST gives it (asked once, then known to the
+// visit, so that retrieving it asks no more); false when it is unknown.
+bool message_size(MailSession* session, int n, long long& size);
 
 // Called with the bytes a session has received and sent on its current
 // connection, each time the connection moves data; an empty hook stops it.
