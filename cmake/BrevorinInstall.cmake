@@ -51,7 +51,8 @@ if(BREVORIN_HELP2MAN AND NOT CMAKE_CROSSCOMPILING)
   add_custom_command(OUTPUT ${_man}
                      COMMAND ${CMAKE_COMMAND} -DTOOL=$<TARGET_FILE:brevorin_cli> -DOUT=${_commands}
                              -P ${PROJECT_SOURCE_DIR}/cmake/brevorin-man-include.cmake
-                     COMMAND ${BREVORIN_HELP2MAN} --no-info --section 1
+                     COMMAND ${CMAKE_COMMAND} -E env BREVORIN_HELP_FOR_MAN=1
+                             ${BREVORIN_HELP2MAN} --no-info --section 1
                              --name "receive mail over POP3 and send it over SMTP"
                              --include ${_commands} --output ${_man} $<TARGET_FILE:brevorin_cli>
                      DEPENDS brevorin_cli ${PROJECT_SOURCE_DIR}/cmake/brevorin-man-include.cmake

@@ -6,6 +6,7 @@
 #include <climits>
 #include <clocale>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -399,8 +400,13 @@ int parse_command_line(int argc, char** argv, Request& out) {
     Request r;
     Raw raw;
     CLI::App app{"brevorin: receive mail over POP3 and send it over SMTP.", "brevorin"};
+    // The man page has sections of its own for the exit status, and names
+    // no TLS backend: it describes every build.
+    const bool for_man = std::getenv("BREVORIN_HELP_FOR_MAN") != nullptr;
     app.set_version_flag("--version", std::string("brevorin ") + BREVORIN_VERSION +
-                                          "\nTLS backend: " + brevorin::tool::tls_backend());
+                                          (for_man ? std::string()
+                                                   : std::string("\nTLS backend: ") +
+                                                         brevorin::tool::tls_backend()));
     app.require_subcommand(1);
     app.fallthrough();
     // "N N REQUIRED" and the like say nothing a reader needs.
@@ -496,8 +502,8 @@ int parse_command_line(int argc, char** argv, Request& out) {
     add_max_size(send, raw);
 
     app.footer(std::string("\nPasswords are never taken on the command line.\n"
-                           "Run 'brevorin COMMAND --help' for the options of a command.\n\n") +
-               kExitTable);
+                           "Run 'brevorin COMMAND --help' for the options of a command.\n") +
+               (for_man ? "" : std::string("\n") + kExitTable));
     try {
         app.parse(argc, argv);
         for (auto* sub : app.get_subcommands()) r.command = sub->get_name();
