@@ -641,6 +641,11 @@ class Walker {
                            have > out_.body_limit ? 0 : out_.body_limit - have, ctx_);
         std::string collected;
         std::string bytes;
+        // The modern rules decode quoted-printable as it streams, by the
+        // decoder attachments use: no line is too long for it.
+        const bool streamed = rules_.tolerant_text && plan.transfer != Transfer::kBase64;
+        QpDecoder qp;
+        std::string decoded;
         bool stopped = false;
         while (!stopped) {
             if (rules_.text_capacity != 0 &&
@@ -649,18 +654,25 @@ class Walker {
                 return false;
             }
             if (!content(stop, stopped, bytes)) return false;
-            // Text that needs no transfer decoding is converted as it comes;
-            // the rest is decoded whole, once it has all arrived.
-            if (rules_.tolerant_text && plan.transfer == Transfer::kIdentity)
+            // Text is converted as it comes; base64 (and any text by the
+            // classic rules) is decoded whole, once it has all arrived.
+            if (!streamed) {
+                if (collected.size() <= out_.body_limit) collected += bytes;
+            } else if (plan.transfer == Transfer::kQuotedPrintable) {
+                decoded.clear();
+                qp.feed(bytes.data(), bytes.size(), decoded);
+                shown.add(decoded);
+            } else {
                 shown.add(bytes);
-            else if (collected.size() <= out_.body_limit)
-                collected += bytes;
+            }
         }
-        std::string decoded;
-        if (!rules_.tolerant_text || plan.transfer != Transfer::kIdentity) {
-            if (!decode_text(plan, collected, decoded)) return false;
-            shown.add(decoded);
+        decoded.clear();
+        if (streamed) {
+            qp.finish(decoded);
+        } else if (!decode_text(plan, collected, decoded)) {
+            return false;
         }
+        shown.add(decoded);
         shown.finish();
         if (shown.lossy()) out_.status = kAttachmentSkipped;
         if (shown.over()) {
