@@ -209,3 +209,26 @@ class ScriptedPeer:
     def close(self):
         self.listener.close()
         self.thread.join(5)
+
+
+def esmtp_peer(extensions, auth=b"235 welcome\r\n"):
+    """An SMTP server that states extensions in its EHLO reply (b"SIZE 1000",
+    b"AUTH PLAIN LOGIN", ...), answers AUTH with auth and takes whatever
+    mail it is sent; its lines record the dialogue."""
+    state = {"data": False}
+
+    def answer(line):
+        if state["data"]:
+            state["data"] = line != b".\r\n"
+            return b"" if state["data"] else b"250 queued\r\n"
+        verb = line.split(b" ")[0].strip().upper()
+        if verb == b"EHLO":
+            return b"".join(b"250-%s\r\n" % e for e in [b"test"] + extensions[:-1]) + \
+                b"250 %s\r\n" % extensions[-1]
+        if verb == b"AUTH":
+            return auth
+        if verb == b"DATA":
+            state["data"] = True
+            return b"354 go on\r\n"
+        return b"221 bye\r\n" if verb == b"QUIT" else b"250 ok\r\n"
+    return ScriptedPeer(b"220 esmtp\r\n", answer)

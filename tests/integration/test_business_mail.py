@@ -157,31 +157,6 @@ def test_eight_bit_with_an_ascii_host_is_utf8_or_refused(smtp, host, text, subje
         s.cleanup()
 
 
-def esmtp_peer(extensions):
-    """An SMTP server that states extensions (SIZE 1000, SMTPUTF8, ...) and
-    takes whatever it is sent."""
-    from modern_support import ScriptedPeer
-    state = {"data": False}
-
-    def answer(line):
-        if state["data"]:
-            if line == b".\r\n":
-                state["data"] = False
-                return b"250 queued\r\n"
-            return b""
-        verb = line.split(b" ")[0].strip().upper()
-        if verb == b"EHLO":
-            return b"".join(b"250-%s\r\n" % e for e in [b"test"] + extensions[:-1]) + \
-                b"250 %s\r\n" % extensions[-1]
-        if verb == b"DATA":
-            state["data"] = True
-            return b"354 go on\r\n"
-        if verb == b"QUIT":
-            return b"221 bye\r\n"
-        return b"250 ok\r\n"
-    return ScriptedPeer(b"220 esmtp\r\n", answer)
-
-
 @pytest.mark.parametrize("extensions,sender,text,status,mail_from", [
     ([b"SIZE 1000"], b"a@example.org", b"short\r\n", 0, rb"MAIL FROM: <a@example.org> SIZE=(\d+)"),
     ([b"SIZE 1000"], b"a@example.org", b"x" * 2000 + b"\r\n", -6, None),
@@ -192,6 +167,7 @@ def esmtp_peer(extensions):
 def test_smtp_extensions_are_used_and_limits_hold_before_data(host, extensions, sender, text,
                                                               status, mail_from):
     import re
+    from modern_support import esmtp_peer
     peer = esmtp_peer(extensions)
     s = host.session()
     try:

@@ -433,30 +433,11 @@ def test_charset_follows_the_locale(mailbox):
     assert b"Gr??e" in shown["C"]
 
 
-def smtp_auth_peer(verdict):
-    from modern_support import ScriptedPeer
-    state = {"data": False}
-
-    def answer(line):
-        if state["data"]:
-            state["data"] = line != b".\r\n"
-            return b"" if state["data"] else b"250 queued\r\n"
-        verb = line.split(b" ")[0].strip().upper()
-        if verb == b"EHLO":
-            return b"250-test\r\n250 AUTH PLAIN LOGIN\r\n"
-        if verb == b"AUTH":
-            return verdict
-        if verb == b"DATA":
-            state["data"] = True
-            return b"354 go on\r\n"
-        return b"221 bye\r\n" if verb == b"QUIT" else b"250 ok\r\n"
-    return ScriptedPeer(b"220 esmtp\r\n", answer)
-
-
 @pytest.mark.parametrize("verdict,code", [(b"235 welcome\r\n", 0),
                                           (b"535 5.7.8 bad credentials\r\n", 5)])
 def test_smtp_user_alone_logs_on_and_a_refusal_is_an_auth_failure(verdict, code):
-    peer = smtp_auth_peer(verdict)
+    from modern_support import esmtp_peer
+    peer = esmtp_peer([b"AUTH PLAIN LOGIN"], auth=verdict)
     try:
         rc, _, err = tool(["send", "--server", peer.server, "--from", "a@example.org", "--to",
                            "b@example.org", "--smtp-user", "u", "--allow-plaintext-auth"],
