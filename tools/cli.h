@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <string>
 #include <vector>
 
@@ -135,7 +134,8 @@ struct NetrcEntry {
 };
 bool netrc_lookup(const std::string& path, const std::string& host, const std::string& login,
                   NetrcEntry& out);
-std::string default_netrc();
+// The netrc file a request reads: --netrc-file, else $NETRC, else ~/.netrc.
+std::string netrc_path(const Request& r);
 
 // The host of a server string in the library's form, without brackets.
 std::string host_name(const std::string& server);

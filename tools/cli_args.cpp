@@ -294,8 +294,7 @@ void finish(const Request& r, Raw& raw, Request& out) {
     if (!out.netrc_file.empty()) out.netrc = true;
     if (out.netrc && out.command != "send" && out.user.empty()) {
         NetrcEntry entry;
-        std::string file = out.netrc_file.empty() ? default_netrc() : out.netrc_file;
-        if (netrc_lookup(file, host_name(out.server), "", entry)) out.user = entry.login;
+        if (netrc_lookup(netrc_path(out), host_name(out.server), "", entry)) out.user = entry.login;
     }
     if (out.command != "send" && out.user.empty())
         refuse("--user",

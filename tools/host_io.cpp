@@ -421,7 +421,8 @@ bool command_output(const std::string& command, std::string& line) {
     return true;
 }
 
-std::string default_netrc() {
+std::string netrc_path(const Request& r) {
+    if (!r.netrc_file.empty()) return r.netrc_file;
     if (const char* path = std::getenv("NETRC")) return path;
     const char* home = std::getenv("HOME");
 #if defined(_WIN32)
@@ -454,9 +455,7 @@ int read_secret(const Request& r, const std::string& login, const std::string& p
     } else if (from_environment != nullptr && *from_environment != '\0') {
         secret = from_environment;
         where = token ? "BREVORIN_TOKEN" : "BREVORIN_PASSWORD";
-    } else if (r.netrc &&
-               netrc_lookup(r.netrc_file.empty() ? default_netrc() : r.netrc_file,
-                            host_name(r.server), login, entry) &&
+    } else if (r.netrc && netrc_lookup(netrc_path(r), host_name(r.server), login, entry) &&
                !entry.password.empty()) {
         secret = entry.password;
         where = "the netrc file";
