@@ -6,7 +6,7 @@ packages=(
   cmake make g++ libgtest-dev pkg-config
   clang
   python3 python3-pytest python3-aiosmtpd libpython3.11-testsuite
-  dovecot-pop3d mpack s-nail
+  dovecot-pop3d dovecot-imapd mpack s-nail
   g++-mingw-w64-i686 binutils-mingw-w64-i686
   wine wine32:i386
   curl hyperfine time bc coreutils libc-bin

@@ -10,6 +10,7 @@
 #include "api/session.h"
 #include "brevorin.h"
 #include "host/host_calls.h"
+#include "imap/session.h"
 #include "net/connection.h"
 #include "platform/lock.h"
 #include "platform/sockets.h"
@@ -72,6 +73,23 @@ int run_worker(Worker&& worker) {
     }
 }
 
+// The mailbox workers of the protocol in use: the option's at logon, the
+// visit's own after it.
+int mailbox_logon(Mailbox& box, const char* server, const char* user, const char* password) {
+    if (box.logged_on) return kLoggedOn;
+    return box.ctx.options.protocol == MailProtocol::kImap ? imap::logon(box, server, user, password)
+                                                           : logon(box, server, user, password);
+}
+int mailbox_logoff(Mailbox& box) {
+    return box.over_imap() ? imap::logoff(box) : logoff(box);
+}
+int mailbox_delete(Mailbox& box, int message) {
+    return box.over_imap() ? imap::delete_message(box, message) : delete_message(box, message);
+}
+int mailbox_list(Mailbox& box, std::string& list) {
+    return box.over_imap() ? imap::list_messages(box, list) : list_messages(box, list);
+}
+
 }  // namespace
 
 int32_t sockets_user_count() {
@@ -132,7 +150,7 @@ extern "C" BREVORIN_API int brevorin_init(MailSession** session_out) noexcept {
 extern "C" BREVORIN_API void brevorin_cleanup(MailSession* session) noexcept {
     if (session == nullptr) return;
     std::unique_ptr<MailSession> owned(session);
-    if (owned->mailbox.logged_on) run_worker([&] { return logoff(owned->mailbox); });
+    if (owned->mailbox.logged_on) run_worker([&] { return mailbox_logoff(owned->mailbox); });
     platform::Hold hold(g_socket_users_lock);
     if (g_socket_users == 1) {
         sockets_cleanup();
@@ -147,19 +165,19 @@ extern "C" BREVORIN_API int brevorin_logonmail(const char* server, const char* u
                                                const char* password, MailSession* session) noexcept {
     int status;
     if (!begin_call(session, &status)) return status;
-    return run_worker([&] { return logon(session->mailbox, server, user, password); });
+    return run_worker([&] { return mailbox_logon(session->mailbox, server, user, password); });
 }
 
 extern "C" BREVORIN_API int brevorin_logoffmail(MailSession* session) noexcept {
     int status;
     if (!begin_call(session, &status)) return status;
-    return run_worker([&] { return logoff(session->mailbox); });
+    return run_worker([&] { return mailbox_logoff(session->mailbox); });
 }
 
 extern "C" BREVORIN_API int brevorin_deletemail(int message, MailSession* session) noexcept {
     int status;
     if (!begin_call(session, &status)) return status;
-    return run_worker([&] { return delete_message(session->mailbox, message); });
+    return run_worker([&] { return mailbox_delete(session->mailbox, message); });
 }
 
 extern "C" BREVORIN_API int brevorin_listmail(char** list_out, MailSession* session) noexcept {
@@ -167,7 +185,7 @@ extern "C" BREVORIN_API int brevorin_listmail(char** list_out, MailSession* sess
     if (!begin_call(session, &status)) return status;
     if (list_out == nullptr) return kInvalid;
     std::string list;
-    status = run_worker([&] { return list_messages(session->mailbox, list); });
+    status = run_worker([&] { return mailbox_list(session->mailbox, list); });
     if (!hand_out(session, list, list_out)) return kInvalid;
     return status;
 }

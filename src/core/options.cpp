@@ -54,6 +54,8 @@ OptionOutcome apply_option(SessionOptions& options, const std::string& name,
                                                          {"auto", Pipelining::kAuto}};
     static constexpr Choice<MessageIdMode> kMessageId[] = {{"none", MessageIdMode::kNone},
                                                            {"auto", MessageIdMode::kAuto}};
+    static constexpr Choice<MailProtocol> kProtocol[] = {{"pop3", MailProtocol::kPop3},
+                                                         {"imap", MailProtocol::kImap}};
     static constexpr Choice<TextFormat> kTextFormat[] = {{"plain", TextFormat::kPlain},
                                                          {"html", TextFormat::kHtml}};
     // "auth" names one mechanism for each protocol; a word that only one of
@@ -116,6 +118,15 @@ OptionOutcome apply_option(SessionOptions& options, const std::string& name,
         next.logon_pause_ms = static_cast<unsigned>(ms);
     } else if (name == "uidl") {
         ok = pick(kYesNo, value, next.uidl);
+    } else if (name == "protocol") {
+        ok = pick(kProtocol, value, next.protocol);
+    } else if (name == "mailbox") {
+        ok = !value.empty() && value.find_first_of("\r\n") == std::string::npos;
+        next.mailbox = value;
+    } else if (name == "read_only") {
+        ok = pick(kYesNo, value, next.read_only);
+    } else if (name == "mark_seen") {
+        ok = pick(kYesNo, value, next.mark_seen);
     } else if (name == "list_from") {
         ok = parse_count(value, 1, 2147483647L, next.list_from);
     } else {

@@ -14,6 +14,7 @@ enum class MimeMode { kClassic, kModern };
 enum class Pipelining { kOff, kAuto };
 enum class MessageIdMode { kNone, kAuto };
 enum class TextFormat { kPlain, kHtml };
+enum class MailProtocol { kPop3, kImap };
 
 struct SessionOptions {
     Security security = Security::kNone;
@@ -33,6 +34,10 @@ struct SessionOptions {
     TextFormat text_format = TextFormat::kPlain;  // what the text of a sending is
     bool uidl = false;               // listing and header records name the server's UIDL
     unsigned logon_pause_ms = 3000;  // the pause after a USER/PASS logon
+    MailProtocol protocol = MailProtocol::kPop3;  // how a logon reaches the mailbox
+    std::string mailbox = "INBOX";                // the IMAP mailbox a logon opens
+    bool read_only = false;                       // IMAP: EXAMINE rather than SELECT
+    bool mark_seen = false;                       // IMAP: a fetch sets \Seen
 };
 
 enum class OptionOutcome { kSet, kUnknownName, kBadValue };

@@ -40,18 +40,6 @@ bool read_multiline(Connection& connection, size_t capacity, MultiLineText& out)
     }
 }
 
-// Cuts an over-long header (longer than its capacity, or cut already while it
-// was read) at the last complete line that fits.
-void keep_head(const Context& ctx, int message, size_t capacity, bool cut, std::string& header) {
-    if (!cut && header.size() + 1 <= capacity) return;
-    if (header.size() + 1 > capacity) header.resize(capacity - 1);
-    size_t last = header.rfind('\n');
-    if (last != std::string::npos) header.resize(last + 1);
-    ctx.diag.print('W', 1,
-                   "POP3_TOP: Header of message %d longer than %d bytes, listed from its start",
-                   message, static_cast<int>(capacity - 1));
-}
-
 std::string numbered(const char* verb, int message, const char* rest = "") {
     char line[kCommandBuffer];
     std::snprintf(line, sizeof line, "%s %d%s\r\n", verb, message, rest);
@@ -122,6 +110,18 @@ bool top_by_retrieve(Mailbox& box, int message, size_t capacity, std::string& he
 }
 
 }  // namespace
+
+// Cuts an over-long header (longer than its capacity, or cut already while it
+// was read) at the last complete line that fits.
+void keep_head(const Context& ctx, int message, size_t capacity, bool cut, std::string& header) {
+    if (!cut && header.size() + 1 <= capacity) return;
+    if (header.size() + 1 > capacity) header.resize(capacity - 1);
+    size_t last = header.rfind('\n');
+    if (last != std::string::npos) header.resize(last + 1);
+    ctx.diag.print('W', 1,
+                   "POP3_TOP: Header of message %d longer than %d bytes, listed from its start",
+                   message, static_cast<int>(capacity - 1));
+}
 
 bool list_size(Mailbox& box, int message, int32_t& size) {
     box.ctx.diag.print('F', 0, "POP3_LIST: Listing : %d", message);

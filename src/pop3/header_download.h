@@ -10,6 +10,10 @@ namespace brevorin {
 constexpr size_t kTopWorkBuffer = 32768;
 constexpr size_t kRetrWorkBuffer = 96768;
 
+// Cuts an over-long header (longer than its capacity, or cut already while
+// it was read) at the last complete line that fits, with a warning.
+void keep_head(const Context& ctx, int message, size_t capacity, bool cut, std::string& header);
+
 // LIST n: true with size set.
 bool list_size(Mailbox& box, int message, int32_t& size);
 

@@ -203,41 +203,6 @@ void extract_message_id(const HeaderBlock& block, MessageEntry& entry, const Con
     if (value) ctx.diag.print('D', 2, "POP3_PARSEHEADER: Put %s in id field", entry.id->c_str());
 }
 
-void append_value(std::string& list, const OwnedText& value) {
-    if (value) append_without_esc(list, *value);
-}
-
-// "NMB=%d\eID=%s\eFROM=%s\eSUBJECT=%s\eDATE=%s\ePRIORITY=%d\eSIZE=%d", with
-// "UIDL=%s" after NMB when the session asks for it.
-void append_record(std::string& list, int number, const MessageState& state,
-                   const MessageEntry& entry, bool uidl) {
-    list += "NMB=";
-    list += std::to_string(number);
-    list += kEsc;
-    if (uidl) {
-        list += "UIDL=";
-        append_value(list, entry.uidl);
-        list += kEsc;
-    }
-    list += "ID=";
-    append_value(list, entry.id);
-    list += kEsc;
-    list += "FROM=";
-    append_value(list, entry.from);
-    list += kEsc;
-    list += "SUBJECT=";
-    append_value(list, entry.subject);
-    list += kEsc;
-    list += "DATE=";
-    append_value(list, entry.date);
-    list += kEsc;
-    list += "PRIORITY=";
-    list += std::to_string(entry.priority);
-    list += kEsc;
-    list += "SIZE=";
-    list += std::to_string(state.size);
-}
-
 // LIST and TOP for a message whose header is not yet known, then the
 // extraction. 0, or the listing's status for the failure.
 int fetch_header_fields(Mailbox& box, int number, std::string& header) {
@@ -372,6 +337,45 @@ int receive_header_fields(Mailbox& box, Batch& batch, std::string& header) {
 }
 
 }  // namespace
+
+namespace {
+
+void append_value(std::string& list, const OwnedText& value) {
+    if (value) append_without_esc(list, *value);
+}
+
+}  // namespace
+
+// "NMB=%d\eID=%s\eFROM=%s\eSUBJECT=%s\eDATE=%s\ePRIORITY=%d\eSIZE=%d", with
+// "UIDL=%s" after NMB when the session asks for it.
+void append_record(std::string& list, int number, const MessageState& state,
+                   const MessageEntry& entry, bool uidl) {
+    list += "NMB=";
+    list += std::to_string(number);
+    list += kEsc;
+    if (uidl) {
+        list += "UIDL=";
+        append_value(list, entry.uidl);
+        list += kEsc;
+    }
+    list += "ID=";
+    append_value(list, entry.id);
+    list += kEsc;
+    list += "FROM=";
+    append_value(list, entry.from);
+    list += kEsc;
+    list += "SUBJECT=";
+    append_value(list, entry.subject);
+    list += kEsc;
+    list += "DATE=";
+    append_value(list, entry.date);
+    list += kEsc;
+    list += "PRIORITY=";
+    list += std::to_string(entry.priority);
+    list += kEsc;
+    list += "SIZE=";
+    list += std::to_string(state.size);
+}
 
 int parse_header_fields(const char* header, MessageEntry& entry, const Context& ctx) {
     if (header == nullptr) return -1;

@@ -13,6 +13,10 @@ namespace brevorin {
 // the message left for listing to try again.
 int parse_header_fields(const char* header, MessageEntry& entry, const Context& ctx);
 
+// One listing record, "NMB=..." to "SIZE=...", appended to list.
+void append_record(std::string& list, int number, const MessageState& state,
+                   const MessageEntry& entry, bool uidl);
+
 // Lists every present message from the option list_from on; the number of
 // records or a status code. list_out always receives a text.
 int list_messages(Mailbox& box, std::string& list_out);

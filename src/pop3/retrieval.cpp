@@ -17,8 +17,6 @@ namespace brevorin {
 
 namespace {
 
-enum class Fetch { kDone, kRefused, kLost, kTimedOut, kBufferFull, kOverSizeLimit };
-
 // The data of one answer, counted as LIST counts a message (without the
 // stuffing dots): past the budget the readers above see the end of data,
 // and the rest is left for the caller to drain, so a server that lied in
@@ -65,6 +63,25 @@ bool send_retr(Mailbox& box, int message, const char* tag) {
     return command(box, line, nullptr) == StatusLine::kOk;
 }
 
+class Pop3Fetcher final : public MessageFetcher {
+  public:
+    bool size(Mailbox& box, int message, int32_t& size) override {
+        return list_size(box, message, size);
+    }
+    Fetch fetch(Mailbox& box, int message, const char* tag,
+                const std::function<Fetch(LineSource&)>& reader) override {
+        if (!send_retr(box, message, tag)) return Fetch::kRefused;
+        DataLineReader lines(box.connection);
+        return reader(lines);
+    }
+    bool unique_id(Mailbox& box, int message) override { return known_uidl(box, message); }
+};
+
+MessageFetcher& fetcher_of(Mailbox& box) {
+    static Pop3Fetcher pop3;
+    return box.fetcher != nullptr ? *box.fetcher : pop3;
+}
+
 // Keeps the connection in step after the readers stopped early: the rest is
 // read and dropped. The result is the outcome to report.
 Fetch finish_answer(LineSource& lines, Fetch result) {
@@ -74,12 +91,11 @@ Fetch finish_answer(LineSource& lines, Fetch result) {
     return result;
 }
 
-Fetch fetch_decoded(Mailbox& box, int message, const std::string& directory, int max_size,
-                    int& status) {
+// The message's data, from whichever protocol fetched it, decoded into its
+// entry and attachment files.
+Fetch decode_answer(Mailbox& box, int message, LineSource& reader, const std::string& directory,
+                    int max_size, int& status) {
     const Context& ctx = box.ctx;
-    if (box.states[message].size <= 0) return Fetch::kRefused;
-    if (!send_retr(box, message, "POP3_FETCH")) return Fetch::kRefused;
-    DataLineReader reader(box.connection);
     BudgetedLines lines(reader, budget_for(max_size, true));
     std::string header;
     try {
@@ -133,10 +149,16 @@ Fetch fetch_decoded(Mailbox& box, int message, const std::string& directory, int
     return Fetch::kDone;
 }
 
-Fetch fetch_raw(Mailbox& box, int message, int max_size, std::string& text) {
-    const Context& ctx = box.ctx;
-    if (!send_retr(box, message, "POP3_RAWFETCH")) return Fetch::kRefused;
-    DataLineReader reader(box.connection);
+Fetch fetch_decoded(Mailbox& box, int message, const std::string& directory, int max_size,
+                    int& status) {
+    if (box.states[message].size <= 0) return Fetch::kRefused;
+    return fetcher_of(box).fetch(box, message, "POP3_FETCH", [&](LineSource& reader) {
+        return decode_answer(box, message, reader, directory, max_size, status);
+    });
+}
+
+Fetch collect_answer(const Context& ctx, LineSource& reader, int message, int max_size,
+                     std::string& text) {
     uint64_t budget = budget_for(max_size, false);
     std::string buffer;
     try {
@@ -164,12 +186,18 @@ Fetch fetch_raw(Mailbox& box, int message, int max_size, std::string& text) {
     return Fetch::kDone;
 }
 
+Fetch fetch_raw(Mailbox& box, int message, int max_size, std::string& text) {
+    return fetcher_of(box).fetch(box, message, "POP3_RAWFETCH", [&](LineSource& reader) {
+        return collect_answer(box.ctx, reader, message, max_size, text);
+    });
+}
+
 // Checks the message number and learns the size: 0 or a status code.
 int check_message(Mailbox& box, int message, int max_size) {
     if (!box.logged_on) return kNotLoggedOn;
     if (!box.is_present(message)) return kNoMessage;
     MessageState& state = box.states[message];
-    if (state.size == -1 && !list_size(box, message, state.size)) {
+    if (state.size == -1 && !fetcher_of(box).size(box, message, state.size)) {
         if (is_network_error(box)) {
             tear_down(box);
             return kNetwork;
@@ -200,6 +228,10 @@ int fetch_status(Fetch result, Mailbox& box, int message) {
         case Fetch::kBufferFull:
             forget_message(box, message);
             return kCommandFailed;
+        case Fetch::kGone:
+            // Expunged by another client since the logon.
+            forget_message(box, message);
+            return kNoMessage;
         case Fetch::kRefused:
             if (is_network_error(box)) {
                 tear_down(box);
@@ -256,7 +288,7 @@ int get_message(Mailbox& box, int message, const char* directory, int max_size,
         status = attachments;
     }
 
-    if (ctx.options.uidl && !known_uidl(box, message)) {
+    if (ctx.options.uidl && !fetcher_of(box).unique_id(box, message)) {
         tear_down(box);
         return kNetwork;
     }

@@ -23,6 +23,11 @@ StatusLine read_status(Connection& connection, const Context& ctx, std::string* 
 // Sends a command and reads its status line.
 StatusLine command(Mailbox& box, const std::string& line, std::string* text);
 
+// Checks the caller's logon texts before anything is sent (E1 line naming
+// the fault): given, within the command buffers, no line breaks.
+bool logon_input_acceptable(const char* server, const char* user, const char* password,
+                            const Context& ctx);
+
 // The workers of the mailbox exports: public status codes.
 int logon(Mailbox& box, const char* server, const char* user, const char* password);
 int logoff(Mailbox& box);

@@ -1,9 +1,9 @@
 """Throwaway mail servers on 127.0.0.1 for tests, benchmarks and the demo.
 
-Dovecot POP3 runs from a private configuration in a temporary directory; it
-starts as root but logs users in as nobody (login processes as dovenull).
-Given a certificate it requires TLS: STLS on the plain port, and POP3S on a
-second one. The SMTP sink is aiosmtpd in a thread of the calling process,
+Dovecot runs POP3 and IMAP from a private configuration in a temporary
+directory, both reading the same maildirs; it starts as root but logs users
+in as nobody (login processes as dovenull). Given a certificate it requires
+TLS: STLS/STARTTLS on the plain ports, and POP3S and IMAPS on two more. The SMTP sink is aiosmtpd in a thread of the calling process,
 optionally with STARTTLS and AUTH required, or with TLS from the first byte.
 """
 import os
@@ -41,7 +41,7 @@ base_dir = {root}/run
 state_dir = {root}/state
 log_path = {root}/dovecot.log
 info_log_path = {root}/dovecot.log
-protocols = pop3
+protocols = {protocols}
 listen = {address}
 {ssl}
 disable_plaintext_auth = no
@@ -69,9 +69,10 @@ service pop3-login {{
 {pop3s}}}
 service imap-login {{
   inet_listener imap {{
-    port = 0
+    address = {address}
+    port = {imap_port}
   }}
-}}
+{imaps}}}
 service anvil {{
   chroot =
 }}
@@ -92,6 +93,17 @@ DOVECOT_POP3S = """\
   }}
 """
 
+DOVECOT_IMAPS = """\
+  inet_listener imaps {{
+    address = 127.0.0.1
+    port = {port}
+    ssl = yes
+  }}
+"""
+
+# Whether dovecot-imapd is installed: without it only POP3 is served.
+HAS_IMAP = os.path.exists("/usr/lib/dovecot/imap")
+
 
 class Dovecot:
     """A private Dovecot POP3 server with users and maildirs of our own.
@@ -106,6 +118,8 @@ class Dovecot:
         self.port = port or free_port()
         self.tls = tls
         self.tls_port = free_port() if tls else None
+        self.imap_port = free_port() if HAS_IMAP else 0
+        self.imaps_port = free_port() if tls and HAS_IMAP else None
         self.root = tempfile.mkdtemp(prefix="brevorin-dovecot-")
         self.proc = None
         self._nobody = pwd.getpwnam("nobody").pw_uid
@@ -119,6 +133,15 @@ class Dovecot:
     @property
     def tls_server(self):
         return "127.0.0.1+%d" % self.tls_port
+
+    @property
+    def imap_server(self):
+        host = "[%s]" % self.address if ":" in self.address else self.address
+        return "%s+%d" % (host, self.imap_port)
+
+    @property
+    def imaps_server(self):
+        return "127.0.0.1+%d" % self.imaps_port
 
     def logins(self):
         """The log's "Login:" lines, oldest first; an encrypted session's
@@ -150,11 +173,15 @@ class Dovecot:
             f.write(DOVECOT_CONF.format(
                 root=self.root, port=self.port, address=self.address,
                 ssl=DOVECOT_TLS.format(cert=self.tls[0], key=self.tls[1]) if self.tls else "ssl = no",
-                pop3s=DOVECOT_POP3S.format(port=self.tls_port) if self.tls else ""))
+                pop3s=DOVECOT_POP3S.format(port=self.tls_port) if self.tls else "",
+                protocols="pop3 imap" if HAS_IMAP else "pop3", imap_port=self.imap_port,
+                imaps=DOVECOT_IMAPS.format(port=self.imaps_port) if self.imaps_port else ""))
         self.proc = subprocess.Popen(["dovecot", "-F", "-c", conf],
                                      stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         if not (wait_for_port(self.port, address=self.address) and
-                (not self.tls or wait_for_port(self.tls_port))):
+                (not self.tls or wait_for_port(self.tls_port)) and
+                (not self.imap_port or wait_for_port(self.imap_port, address=self.address)) and
+                (not self.imaps_port or wait_for_port(self.imaps_port))):
             self.stop()
             raise RuntimeError("dovecot did not start: " + self.log())
         return self

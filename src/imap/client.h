@@ -1,0 +1,74 @@
+// The IMAP dialogue on a mailbox's connection: tagged commands, their
+// completions, and the untagged responses a server may send at any time
+// (EXISTS, EXPUNGE, FETCH, capabilities, BYE), kept in the visit's state.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "imap/response.h"
+#include "pop3/mailbox.h"
+
+namespace brevorin::imap {
+
+enum class Completion { kOk, kNo, kBad, kContinue, kFailed };
+
+enum class Handled { kTaken, kNotMine, kFailed };
+
+// What one command makes of the untagged responses meant for it.
+class Responses {
+  public:
+    virtual ~Responses() = default;
+    // "* [number] word ...", read up to and including the word (upper
+    // case). kTaken: the response was read to its line end.
+    virtual Handled take(ResponseReader& reader, bool numbered, uint64_t number,
+                         const std::string& word) = 0;
+};
+
+enum class Greeting { kOk, kPreauth, kBye, kFailed };
+
+class Client {
+  public:
+    explicit Client(Mailbox& box) : box_(box), pieces_(box.connection), reader_(pieces_) {}
+
+    // The next command's tag.
+    std::string new_tag();
+    // Sends "tag command" (CR LF added), or only queues it while the
+    // connection is corked; the tag, or empty when the write failed.
+    std::string send(const std::string& command);
+    // Reads responses up to the completion of tag. Untagged ones go to
+    // responses first; text receives the completion's text. kContinue: a
+    // continuation request came (text holds it), and the caller answers.
+    Completion finish(const std::string& tag, Responses* responses = nullptr,
+                      std::string* text = nullptr);
+    Completion run(const std::string& command, Responses* responses = nullptr,
+                   std::string* text = nullptr);
+    // Sends the rest of a command after a continuation request.
+    bool send_more(const std::string& data);
+
+    Greeting greeting(std::string& text);
+    // CAPABILITY, unless the visit knows them.
+    bool learn_capabilities();
+
+    ResponseReader& reader() { return reader_; }
+    Mailbox& box() { return box_; }
+    // Whether the server said BYE outside a LOGOUT.
+    bool said_bye() const { return bye_; }
+
+  private:
+    Handled untagged(Responses* responses);
+    void status_text(const std::string& text);
+    void expunged(uint64_t sequence_number);
+
+    Mailbox& box_;
+    ConnectionPieces pieces_;
+    ResponseReader reader_;
+    bool bye_ = false;
+};
+
+// The host's message number of a UID; 0 when it is none of the logon's.
+int number_of_uid(const ImapVisit& visit, uint64_t uid);
+
+std::string upper(std::string text);
+
+}  // namespace brevorin::imap

@@ -1,0 +1,717 @@
+#include "imap/session.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <deque>
+#include <new>
+#include <utility>
+#include <vector>
+
+#include "codec/base64.h"
+#include "core/charset.h"
+#include "core/text.h"
+#include "imap/client.h"
+#include "net/secure.h"
+#include "net/server_address.h"
+#include "platform/text_convert.h"
+#include "pop3/auth.h"
+#include "pop3/header_download.h"
+#include "pop3/listing.h"
+#include "pop3/session.h"
+
+namespace brevorin::imap {
+
+namespace {
+
+// Messages whose headers one UID FETCH asks for; two such commands are in
+// flight while a listing reads, so the server never waits for us.
+constexpr size_t kHeaderBatch = 48;
+
+void wipe(std::string& text) {
+    volatile char* p = text.empty() ? nullptr : &text[0];
+    for (size_t i = 0; i < text.size(); ++i) p[i] = 0;
+    text.clear();
+}
+
+std::string decimal(uint64_t value) {
+    return std::to_string(value);
+}
+
+// "1:5,9,12:13" for ascending UIDs.
+std::string uid_set(const std::vector<uint32_t>& uids) {
+    std::string set;
+    for (size_t i = 0; i < uids.size();) {
+        size_t j = i;
+        while (j + 1 < uids.size() && uids[j + 1] == uids[j] + 1) ++j;
+        if (!set.empty()) set += ',';
+        set += decimal(uids[i]);
+        if (j > i) set += ':' + decimal(uids[j]);
+        i = j + 1;
+    }
+    return set;
+}
+
+// The items of one FETCH response, "(NAME value ...)" to its line end. A
+// section ("BODY[...]") goes to on_section, which must read its value
+// (the first token of it given); the rest is read here.
+struct FetchItems {
+    uint64_t uid = 0;
+    int64_t size = -1;
+};
+
+template <typename OnSection>
+Handled read_fetch(ResponseReader& r, FetchItems& items, OnSection&& on_section) {
+    if (r.next() != Token::kOpen) return Handled::kFailed;
+    while (true) {
+        Token t = r.next();
+        if (t == Token::kClose) break;
+        if (t != Token::kAtom) return Handled::kFailed;
+        std::string name = upper(r.text());
+        Token value = r.next();
+        if (name == "UID" && value == Token::kNumber) {
+            items.uid = r.number();
+        } else if (name == "RFC822.SIZE" && value == Token::kNumber) {
+            items.size = static_cast<int64_t>(std::min<uint64_t>(r.number(), INT32_MAX));
+        } else if (name.compare(0, 5, "BODY[") == 0) {
+            if (!on_section(name, value)) return Handled::kFailed;
+        } else if (!r.skip_value(value)) {
+            return Handled::kFailed;
+        }
+    }
+    return r.next() == Token::kLineEnd ? Handled::kTaken : Handled::kFailed;
+}
+
+// ---------------------------------------------------------------- logon
+
+// "* n FETCH (UID u RFC822.SIZE s)" for every message at logon: the UID
+// map, the sizes and the mailbox's total.
+class TableResponses final : public Responses {
+  public:
+    struct Row {
+        uint64_t sequence;
+        uint32_t uid;
+        int32_t size;
+    };
+    std::vector<Row> rows;
+
+    Handled take(ResponseReader& r, bool numbered, uint64_t number,
+                 const std::string& word) override {
+        if (!numbered || word != "FETCH") return Handled::kNotMine;
+        FetchItems items;
+        Handled h = read_fetch(r, items, [&r](const std::string&, Token value) {
+            return r.skip_value(value);
+        });
+        if (h != Handled::kTaken) return h;
+        if (items.uid == 0 || items.uid > UINT32_MAX || rows.size() >= kMaxMessages)
+            return Handled::kFailed;
+        rows.push_back(Row{number, static_cast<uint32_t>(items.uid),
+                           static_cast<int32_t>(items.size)});
+        return Handled::kTaken;
+    }
+};
+
+// The mailbox option, from the host's character set to modified UTF-7.
+std::string wire_mailbox_name(const Context& ctx) {
+    const std::string& name = ctx.options.mailbox;
+    std::string utf8 = name;
+    const CharsetInfo& host = charset_info(ctx.charset);
+    if (ctx.charset != kUtf8 && ctx.charset != kUsAscii) {
+        platform::convert_text(platform::TextEncoding{host.encoding, host.code_page},
+                               platform::TextEncoding{"UTF-8", 65001}, name, utf8);
+    }
+    return quoted(modified_utf7(utf8));
+}
+
+int close_with(Mailbox& box, int status) {
+    box.connection.close();
+    box.imap = ImapVisit{};
+    return status;
+}
+
+// A string argument of LOGIN: quoted where it can be, otherwise a literal,
+// non-synchronising when the server takes those (LITERAL+).
+Completion login(Client& client, const char* user, const char* password, std::string& text) {
+    Mailbox& box = client.box();
+    const bool plus = box.imap.offers("LITERAL+");
+    const std::string tag = client.new_tag();
+    std::string chunk = tag + " LOGIN";
+    const std::string args[] = {user, password};
+    Completion result = Completion::kOk;
+    for (const std::string& arg : args) {
+        std::string q = quoted(arg);
+        if (!q.empty()) {
+            chunk += ' ' + q;
+            wipe(q);
+            continue;
+        }
+        chunk += " {" + decimal(arg.size()) + (plus ? "+}\r\n" : "}\r\n");
+        if (!plus) {
+            bool sent = client.send_more(chunk);
+            wipe(chunk);
+            if (!sent) return Completion::kFailed;
+            result = client.finish(tag, nullptr, &text);
+            if (result != Completion::kContinue) return result;
+        }
+        chunk += arg;
+    }
+    chunk += "\r\n";
+    bool sent = client.send_more(chunk);
+    wipe(chunk);
+    if (!sent) return Completion::kFailed;
+    return client.finish(tag, nullptr, &text);
+}
+
+// AUTHENTICATE with the response on the command line when the server takes
+// it (SASL-IR), otherwise after its continuation request. A challenge after
+// the response (XOAUTH2's error report) gets the empty answer that ends the
+// exchange; the verdict is then a refusal.
+Completion authenticate(Client& client, const char* mechanism, std::string response,
+                        std::string& text) {
+    Mailbox& box = client.box();
+    std::string encoded = base64_encode_bytes(response);
+    wipe(response);
+    const std::string tag = client.new_tag();
+    const bool initial = box.imap.offers("SASL-IR");
+    std::string line = tag + " AUTHENTICATE " + mechanism;
+    line += initial ? " " + encoded + "\r\n" : std::string("\r\n");
+    bool sent = client.send_more(line);
+    wipe(line);
+    if (!sent) return Completion::kFailed;
+    Completion c = client.finish(tag, nullptr, &text);
+    if (!initial && c == Completion::kContinue) {
+        encoded += "\r\n";
+        sent = client.send_more(encoded);
+        wipe(encoded);
+        if (!sent) return Completion::kFailed;
+        c = client.finish(tag, nullptr, &text);
+    }
+    wipe(encoded);
+    if (c != Completion::kContinue) return c;
+    box.ctx.diag.print('D', 0, "IMAP: Challenge from server: %s", text.c_str());
+    if (!client.send_more("\r\n")) return Completion::kFailed;
+    c = client.finish(tag, nullptr, &text);
+    return c == Completion::kFailed || c == Completion::kContinue ? Completion::kFailed
+                                                                  : Completion::kNo;
+}
+
+int sign_in(Client& client, const char* user, const char* password) {
+    Mailbox& box = client.box();
+    const Context& ctx = box.ctx;
+    if (!client.learn_capabilities()) {
+        ctx.diag.print('E', 1, "LOGONMAIL: Exit because of erronous server response");
+        return close_with(box, kNetwork);
+    }
+    std::string text;
+    Completion c = Completion::kFailed;
+    // Sign-in changes what the server offers: the old list is dropped, and
+    // a list in the completion (or asked for later) takes its place.
+    switch (ctx.options.pop3_auth) {
+        case Pop3Auth::kUser:
+            c = login(client, user, password, text);
+            break;
+        case Pop3Auth::kPlain:
+            c = authenticate(client, "PLAIN", std::string(1, '\0') + user + '\0' + password, text);
+            break;
+        case Pop3Auth::kXoauth2:
+            c = authenticate(
+                client, "XOAUTH2",
+                std::string("user=") + user + "\x01" + "auth=Bearer " + password + "\x01\x01",
+                text);
+            break;
+    }
+    if (c == Completion::kOk) {
+        if (text.compare(0, 12, "[CAPABILITY ") != 0) box.imap.capabilities.clear();
+        ctx.diag.print('D', 0, "LOGONMAIL: Got authorization reply from server: %s", text.c_str());
+        return kOk;
+    }
+    ctx.diag.print('E', 1, "LOGONMAIL: Exit because of authorization fault");
+    if (c == Completion::kFailed || c == Completion::kContinue) return close_with(box, kNetwork);
+    ctx.note_failure(Failure::kAuth);
+    if (!text.empty()) ctx.diag.print('D', 0, "LOGONMAIL: Server response: %s", text.c_str());
+    return close_with(box, kRefused);
+}
+
+// SELECT (or EXAMINE), then the UID and size of every message, in one
+// write: kOk, or the status with the connection closed.
+int open_mailbox(Client& client) {
+    Mailbox& box = client.box();
+    const Context& ctx = box.ctx;
+    const std::string name = wire_mailbox_name(ctx);
+    box.connection.cork();
+    std::string capability_tag = box.imap.capabilities.empty() ? client.send("CAPABILITY") : "-";
+    std::string select_tag = client.send((ctx.options.read_only ? "EXAMINE " : "SELECT ") + name);
+    bool sent = box.connection.uncork() == 0 && !capability_tag.empty() && !select_tag.empty();
+    if (!sent) return close_with(box, kNetwork);
+    std::string text;
+    if (capability_tag != "-" && client.finish(capability_tag) == Completion::kFailed)
+        return close_with(box, kNetwork);
+    Completion selected = client.finish(select_tag, nullptr, &text);
+    if (selected == Completion::kFailed || selected == Completion::kContinue)
+        return close_with(box, kNetwork);
+    if (selected != Completion::kOk) {
+        ctx.diag.print('E', 1, "LOGONMAIL: Server refused mailbox %s: %s", name.c_str(),
+                       text.c_str());
+        return close_with(box, kNoTable);
+    }
+    const uint32_t exists = box.imap.exists;
+    if (exists > kMaxMessages) {
+        ctx.diag.print('E', 1, "LOGONMAIL: Refused: server claims %lld messages (at most %d)",
+                       static_cast<long long>(exists), static_cast<int>(kMaxMessages));
+        return close_with(box, kNoTable);
+    }
+    TableResponses table;
+    if (exists > 0) {
+        // Sequence numbers, not UIDs: the server sends no EXPUNGE while it
+        // answers a FETCH by number, so the numbers hold for the answer.
+        Completion c = client.run("FETCH 1:* (UID RFC822.SIZE)", &table, &text);
+        if (c == Completion::kFailed || c == Completion::kContinue)
+            return close_with(box, kNetwork);
+        if (c != Completion::kOk) {
+            ctx.diag.print('E', 1, "LOGONMAIL: Server refused the message list: %s", text.c_str());
+            return close_with(box, kNoTable);
+        }
+    }
+    std::sort(table.rows.begin(), table.rows.end(),
+              [](const auto& a, const auto& b) { return a.uid < b.uid; });
+    table.rows.erase(std::unique(table.rows.begin(), table.rows.end(),
+                                 [](const auto& a, const auto& b) { return a.uid == b.uid; }),
+                     table.rows.end());
+    const size_t count = table.rows.size();
+    try {
+        box.imap.uids.assign(count + 1, 0);
+        box.imap.sequence.resize(count);
+        box.states.assign(count + 1, MessageState{});
+    } catch (const std::bad_alloc&) {
+        ctx.diag.print('E', 1, "LOGONMAIL: No memory for a table of %d messages",
+                       static_cast<int>(count));
+        return close_with(box, kNoTable);
+    }
+    long long octets = 0;
+    for (size_t i = 0; i < count; ++i) {
+        box.imap.uids[i + 1] = table.rows[i].uid;
+        box.imap.sequence[i] = table.rows[i].uid;
+        box.states[i + 1].size = table.rows[i].size;
+        box.states[i + 1].present = true;
+        octets += table.rows[i].size > 0 ? table.rows[i].size : 0;
+    }
+    box.message_count = static_cast<int32_t>(count);
+    box.mailbox_octets = clamp_int32(octets);
+    ctx.diag.print('D', 0, "POP3_GETRANGE: Received countp=%d, bytes=%d", box.message_count,
+                   box.mailbox_octets);
+    return kOk;
+}
+
+int connect_and_greet(Client& client, const ServerAddress& address, bool& preauth) {
+    Mailbox& box = client.box();
+    const Context& ctx = box.ctx;
+    if (!box.connection.open(address.host.c_str(), address.port)) {
+        ctx.diag.print('F', 1, "LOGONMAIL: Exit because of socket error");
+        return kNetwork;
+    }
+    ctx.diag.print('F', 1, "LOGONMAIL: Opened socket, nr: %d\n", box.connection.socket());
+    if (ctx.options.security == Security::kImplicitTls && !secure_connection(box, address.host))
+        return close_with(box, kNetwork);
+    std::string text;
+    Greeting greeting = client.greeting(text);
+    if (greeting != Greeting::kOk && greeting != Greeting::kPreauth) {
+        ctx.diag.print('E', 1, "LOGONMAIL: Exit because of erronous server response");
+        if (!text.empty()) ctx.diag.print('D', 0, "LOGONMAIL: Server response: %s", text.c_str());
+        return close_with(box, kNetwork);
+    }
+    ctx.diag.print('D', 0, "LOGONMAIL: Got reply from server: %s", text.c_str());
+    preauth = greeting == Greeting::kPreauth;
+    if (ctx.options.security != Security::kStartTls) return kOk;
+    // No downgrade: a server that cannot start TLS gets nothing more.
+    std::string reason;
+    Completion c = Completion::kNo;
+    if (preauth) {
+        reason = "signed in before TLS (PREAUTH)";
+    } else if (!client.learn_capabilities()) {
+        return close_with(box, kNetwork);
+    } else if (!box.imap.offers("STARTTLS")) {
+        reason = "not offered";
+    } else {
+        c = client.run("STARTTLS", nullptr, &reason);
+    }
+    if (c != Completion::kOk) {
+        ctx.diag.print('E', 1, "LOGONMAIL: Server refused STARTTLS: %s",
+                       c == Completion::kFailed ? "connection lost" : reason.c_str());
+        if (c != Completion::kFailed) ctx.note_failure(Failure::kTls);
+        return close_with(box, kNetwork);
+    }
+    if (!secure_connection(box.connection, ctx, address.host, "LOGONMAIL"))
+        return close_with(box, kNetwork);
+    box.imap.capabilities.clear();  // what was offered in the clear does not count
+    return kOk;
+}
+
+// ---------------------------------------------------------------- fetches
+
+// The answer to a UID FETCH of one message's data: the section's literal,
+// when it belongs to the message asked for, goes to the reader.
+class BodyResponses final : public Responses {
+  public:
+    BodyResponses(Mailbox& box, uint32_t uid, const std::function<Fetch(LineSource&)>& reader)
+        : box_(box), uid_(uid), reader_(reader) {}
+
+    Handled take(ResponseReader& r, bool numbered, uint64_t number,
+                 const std::string& word) override {
+        if (!numbered || word != "FETCH") return Handled::kNotMine;
+        FetchItems items;
+        return read_fetch(r, items, [&](const std::string& name, Token value) {
+            if (name != "BODY[]" || value != Token::kLiteral || done_ || !ours(items, number))
+                return r.skip_value(value);
+            LiteralLines lines(r);
+            result_ = reader_(lines);
+            done_ = true;
+            return r.literal_left() == 0 && !r.failed();
+        });
+    }
+
+    bool done() const { return done_; }
+    Fetch result() const { return result_; }
+
+  private:
+    // A response names its message by UID; one that gives the data before
+    // the UID is placed by its sequence number.
+    bool ours(const FetchItems& items, uint64_t number) const {
+        if (items.uid != 0) return items.uid == uid_;
+        const std::vector<uint32_t>& sequence = box_.imap.sequence;
+        auto at = std::lower_bound(sequence.begin(), sequence.end(), uid_);
+        return at != sequence.end() && *at == uid_ &&
+               static_cast<uint64_t>(at - sequence.begin()) + 1 == number;
+    }
+
+    Mailbox& box_;
+    uint32_t uid_;
+    const std::function<Fetch(LineSource&)>& reader_;
+    bool done_ = false;
+    Fetch result_ = Fetch::kRefused;
+};
+
+class SizeResponses final : public Responses {
+  public:
+    explicit SizeResponses(uint32_t uid) : uid_(uid) {}
+    int64_t size = -1;
+
+    Handled take(ResponseReader& r, bool numbered, uint64_t, const std::string& word) override {
+        if (!numbered || word != "FETCH") return Handled::kNotMine;
+        FetchItems items;
+        Handled h = read_fetch(r, items, [&r](const std::string&, Token v) {
+            return r.skip_value(v);
+        });
+        if (h == Handled::kTaken && items.uid == uid_) size = items.size;
+        return h;
+    }
+
+  private:
+    uint32_t uid_;
+};
+
+Fetch lost(const Mailbox& box) {
+    return box.connection.failure() == Failure::kTimedOut ? Fetch::kTimedOut : Fetch::kLost;
+}
+
+class ImapFetcher final : public MessageFetcher {
+  public:
+    bool size(Mailbox& box, int message, int32_t& size) override {
+        SizeResponses sizes(box.imap.uids[message]);
+        Client client(box);
+        Completion c = client.run("UID FETCH " + decimal(box.imap.uids[message]) +
+                                      " (UID RFC822.SIZE)",
+                                  &sizes);
+        if (c != Completion::kOk) return false;
+        if (sizes.size < 0) {
+            forget_message(box, message);
+            return false;
+        }
+        size = static_cast<int32_t>(sizes.size);
+        return true;
+    }
+
+    Fetch fetch(Mailbox& box, int message, const char* tag,
+                const std::function<Fetch(LineSource&)>& reader) override {
+        const uint32_t uid = box.imap.uids[message];
+        box.ctx.diag.print('F', 1, "%s: Doing retrieve of number: %d", tag, message);
+        Client client(box);
+        // BODY.PEEK leaves \Seen as it was, as a POP3 retrieval does.
+        const char* section = box.ctx.options.mark_seen ? " (UID BODY[])" : " (UID BODY.PEEK[])";
+        BodyResponses answer(box, uid, reader);
+        Completion c = client.run("UID FETCH " + decimal(uid) + section, &answer);
+        if (c == Completion::kFailed || c == Completion::kContinue) {
+            if (c == Completion::kContinue) box.connection.abandon();
+            return lost(box);
+        }
+        if (answer.done()) return answer.result();
+        return c == Completion::kOk ? Fetch::kGone : Fetch::kRefused;
+    }
+
+    bool unique_id(Mailbox& box, int message) override {
+        box.entry(message).uidl = imap::unique_id(box.imap, message);
+        return true;
+    }
+};
+
+ImapFetcher& fetcher() {
+    static ImapFetcher instance;
+    return instance;
+}
+
+// ---------------------------------------------------------------- listing
+
+// Header blocks of a batch, stored by UID as they come, whatever order or
+// company (unsolicited FETCHes) they come in.
+class HeaderResponses final : public Responses {
+  public:
+    explicit HeaderResponses(Mailbox& box) : box_(box) {}
+    bool out_of_memory = false;
+
+    Handled take(ResponseReader& r, bool numbered, uint64_t, const std::string& word) override {
+        if (!numbered || word != "FETCH") return Handled::kNotMine;
+        FetchItems items;
+        bool got = false;
+        bool cut = false;
+        Handled h = read_fetch(r, items, [&](const std::string& name, Token value) {
+            if (name.compare(0, 11, "BODY[HEADER") != 0) return r.skip_value(value);
+            got = true;
+            cut = value == Token::kLiteral && r.literal_size() + 1 > kTopWorkBuffer;
+            return r.string_value(value, header_, kTopWorkBuffer - 1);
+        });
+        if (h != Handled::kTaken || !got) return h;
+        int number = number_of_uid(box_.imap, items.uid);
+        if (number == 0 || !box_.is_present(number)) return h;
+        MessageState& state = box_.states[number];
+        if (items.size >= 0) state.size = static_cast<int32_t>(items.size);
+        keep_head(box_.ctx, number, kHeaderBlockCapacity, cut, header_);
+        if (parse_header_fields(header_.c_str(), box_.entry(number), box_.ctx) != 0) {
+            out_of_memory = true;
+            return h;
+        }
+        state.headers_parsed = true;
+        return h;
+    }
+
+  private:
+    Mailbox& box_;
+    std::string header_;
+};
+
+struct Batch {
+    std::string tag;
+    int last;  // the highest message number it asks for
+};
+
+}  // namespace
+
+std::string unique_id(const ImapVisit& visit, int message) {
+    char text[24];
+    std::snprintf(text, sizeof text, "%08X%08X", visit.uids[message], visit.uid_validity);
+    return text;
+}
+
+int logon(Mailbox& box, const char* server, const char* user, const char* password) {
+    const Context& ctx = box.ctx;
+    if (box.logged_on) return kLoggedOn;
+    if (!logon_input_acceptable(server, user, password, ctx)) return kInvalid;
+    const bool implicit_tls = ctx.options.security == Security::kImplicitTls;
+    ServerAddress address;
+    if (!split_server(server, implicit_tls ? kImapsPort : kImapPort, address)) {
+        ctx.diag.print('E', 1, "LOGONMAIL: Refused: host name longer than %d characters",
+                       static_cast<int>(kMaxHostLength));
+        return kInvalid;
+    }
+    if (!credentials_may_go(ctx, "LOGONMAIL")) return kInvalid;
+    if (address.port_given)
+        ctx.diag.print('F', 0, "LOGONMAIL: Using port: %d in stead of default port", address.port);
+    ctx.diag.print('F', 1, "LOGONMAIL: Opening connection with server: %s and port: %d (IMAP)",
+                   address.host.c_str(), address.port);
+    box.imap = ImapVisit{};
+    Client client(box);
+    bool preauth = false;
+    int status = connect_and_greet(client, address, preauth);
+    if (status == kOk && !preauth) status = sign_in(client, user, password);
+    if (status == kOk) status = open_mailbox(client);
+    if (status != kOk) {
+        box.states.clear();
+        box.message_count = -1;
+        box.mailbox_octets = -1;
+        return status;
+    }
+    box.entries.clear();
+    box.logged_on = true;
+    box.fetcher = &fetcher();
+    return kOk;
+}
+
+int logoff(Mailbox& box) {
+    const Context& ctx = box.ctx;
+    if (!box.logged_on) return kNotLoggedOn;
+    Client client(box);
+    box.connection.cork();
+    std::string expunge_tag;
+    if (!box.imap.deleted.empty()) {
+        // Without UIDPLUS, EXPUNGE also removes what other clients flagged.
+        std::sort(box.imap.deleted.begin(), box.imap.deleted.end());
+        expunge_tag = client.send(box.imap.offers("UIDPLUS")
+                                      ? "UID EXPUNGE " + uid_set(box.imap.deleted)
+                                      : std::string("EXPUNGE"));
+    }
+    std::string logout_tag = client.send("LOGOUT");
+    if (box.connection.uncork() != 0 || logout_tag.empty()) {
+        tear_down(box);
+        return kNetwork;
+    }
+    ctx.diag.print('D', 1, "LOGOFFMAIL: Sent LOGOUT to server");
+    std::string text;
+    Completion expunged = expunge_tag.empty() ? Completion::kOk
+                                              : client.finish(expunge_tag, nullptr, &text);
+    if (expunged != Completion::kOk)
+        ctx.diag.print('E', 1, "LOGOFFMAIL: Deletions not committed: %s", text.c_str());
+    // The BYE before LOGOUT's completion is the expected one.
+    class Farewell final : public Responses {
+      public:
+        Handled take(ResponseReader& r, bool numbered, uint64_t, const std::string& word) override {
+            if (numbered || word != "BYE") return Handled::kNotMine;
+            std::string text;
+            return r.rest_of_line(text) ? Handled::kTaken : Handled::kFailed;
+        }
+    } farewell;
+    Completion out = expunged == Completion::kFailed
+                         ? Completion::kFailed
+                         : client.finish(logout_tag, &farewell, &text);
+    if (!text.empty()) ctx.diag.print('D', 0, "LOGOFFMAIL: Reply from server: %s", text.c_str());
+    int closed = tear_down(box);
+    return expunged == Completion::kOk && out == Completion::kOk && closed == 0 ? kOk : kNetwork;
+}
+
+int delete_message(Mailbox& box, int message) {
+    const Context& ctx = box.ctx;
+    if (!box.logged_on) return kNotLoggedOn;
+    if (!box.is_present(message)) return kNoMessage;
+    if (ctx.options.read_only) {
+        ctx.diag.print('E', 1, "DELETEMAIL: Refused: the mailbox is open read-only");
+        return kCommandFailed;
+    }
+    const uint32_t uid = box.imap.uids[message];
+    Client client(box);
+    std::string text;
+    Completion c = client.run("UID STORE " + decimal(uid) + " +FLAGS.SILENT (\\Deleted)", nullptr,
+                              &text);
+    ctx.diag.print('F', 2, "DELETEMAIL: Sent DELETE command to server for message: %d", message);
+    if (c == Completion::kFailed || c == Completion::kContinue) {
+        tear_down(box);
+        return kNetwork;
+    }
+    if (c != Completion::kOk || !box.is_present(message)) return kNoMessage;
+    if (!text.empty())
+        ctx.diag.print('D', 0, "DELETEMAIL: Received response from server: %s", text.c_str());
+    box.imap.deleted.push_back(uid);
+    forget_message(box, message);
+    return kOk;
+}
+
+int list_messages(Mailbox& box, std::string& list_out) {
+    const Context& ctx = box.ctx;
+    list_out.clear();
+    if (!box.logged_on) return kNotLoggedOn;
+    if (box.message_count <= 0) return 0;
+    std::string list;
+    try {
+        list.reserve(kHostTextLimit);
+    } catch (const std::bad_alloc&) {
+        ctx.diag.print('E', 1, "LISTMAIL: malloc failed");
+        return kInvalid;
+    }
+    int first = ctx.options.list_from > box.message_count ? box.message_count + 1
+                                                          : static_cast<int>(ctx.options.list_from);
+    Client client(box);
+    HeaderResponses headers(box);
+    std::deque<Batch> in_flight;
+    int next_unasked = first;
+
+    // Asks for the next batch of headers not yet known: false when the
+    // write failed.
+    auto ask = [&]() {
+        std::vector<uint32_t> uids;
+        int last = next_unasked;
+        for (; next_unasked <= box.message_count && uids.size() < kHeaderBatch; ++next_unasked) {
+            if (!box.is_present(next_unasked) || box.states[next_unasked].headers_parsed) continue;
+            uids.push_back(box.imap.uids[next_unasked]);
+            last = next_unasked;
+        }
+        if (uids.empty()) return true;
+        std::string tag =
+            client.send("UID FETCH " + uid_set(uids) + " (UID RFC822.SIZE BODY.PEEK[HEADER])");
+        if (tag.empty()) return false;
+        in_flight.push_back(Batch{tag, last});
+        return true;
+    };
+    // Reads the oldest batch's answer: 0 or the status.
+    auto receive = [&]() {
+        Batch batch = in_flight.front();
+        in_flight.pop_front();
+        std::string text;
+        Completion c = client.finish(batch.tag, &headers, &text);
+        if (c == Completion::kFailed || c == Completion::kContinue) {
+            in_flight.clear();
+            tear_down(box);
+            return static_cast<int>(kNetwork);
+        }
+        if (headers.out_of_memory) return static_cast<int>(kInvalid);
+        return c == Completion::kOk ? 0 : static_cast<int>(kCommandFailed);
+    };
+    auto settle = [&](int status) {
+        while (!in_flight.empty() && box.logged_on) {
+            int s = receive();
+            if (s == kNetwork) return s;
+        }
+        return status;
+    };
+
+    int listed = box.message_count - (first - 1);
+    int records = 0;
+    for (int n = first; n <= box.message_count; ++n) {
+        if (box.is_present(n) && !box.states[n].headers_parsed) {
+            while (in_flight.size() < 2 && next_unasked <= box.message_count) {
+                if (!ask()) {
+                    tear_down(box);
+                    return kNetwork;
+                }
+            }
+            while (!in_flight.empty() && in_flight.front().last < n) {
+                int status = receive();
+                if (status != 0) return settle(status);
+            }
+            if (!in_flight.empty()) {
+                int status = receive();
+                if (status != 0) return settle(status);
+            }
+            // No FETCH came back for it: another client expunged it.
+            if (box.is_present(n) && !box.states[n].headers_parsed) forget_message(box, n);
+        }
+        if (!box.is_present(n)) {
+            --listed;
+            ctx.diag.print('F', 0, "LISTMAIL: Skipping deleted message: %d", n);
+            continue;
+        }
+        MessageEntry& entry = box.entry(n);
+        if (ctx.options.uidl && !entry.uidl) entry.uidl = unique_id(box.imap, n);
+        size_t before = list.size();
+        if (records > 0) list += kEsc;
+        append_record(list, n, box.states[n], entry, ctx.options.uidl);
+        if (list.size() + 1 > static_cast<size_t>(kHostTextLimit)) {
+            list.resize(before);
+            list_out = list;
+            int status = settle(records);
+            return box.logged_on ? records : status;
+        }
+        ++records;
+    }
+    list_out = list;
+    int status = settle(listed);
+    if (status == kNetwork) return status;
+    ctx.diag.print('F', 0, "LISTMAIL: Returning list of %d messaged", listed);
+    return listed;
+}
+
+}  // namespace brevorin::imap
