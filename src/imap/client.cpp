@@ -179,9 +179,10 @@ Completion Client::finish(const std::string& tag, Responses* responses, std::str
         if (reader_.text() == "*") {
             Handled h = untagged(responses);
             if (h == Handled::kFailed || bye_) {
+                // A failed read has noted its own failure (a timeout stays one).
                 if (h == Handled::kFailed && !reader_.failed())
                     ctx.diag.print('E', 1, "IMAP: Response not parsable, connection closed");
-                box_.connection.abandon();
+                if (!reader_.failed()) box_.connection.abandon();
                 return Completion::kFailed;
             }
             if (unsolicited_left-- == 0) {

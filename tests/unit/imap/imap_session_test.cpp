@@ -1,0 +1,277 @@
+// The IMAP visit against a scripted server: what goes on the wire, and what
+// hostile or unusual responses make of the statuses and the visit.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "api/session.h"
+#include "brevorin.h"
+#include "support/host_fixture.h"
+#include "support/scripted_peer.h"
+
+namespace brevorin {
+namespace {
+
+using test::HostFixture;
+using test::ScriptedPeer;
+
+const std::string kMessage =
+    "From: Ann <ann@example.org>\r\nTo: bob@example.org\r\nSubject: Hello\r\n"
+    "Message-ID: <2@example.org>\r\n\r\nHello, Bob.\r\n";
+
+std::string literal(const std::string& data) {
+    return "{" + std::to_string(data.size()) + "}\r\n" + data;
+}
+
+// Greeting, LOGIN, SELECT and the table of three messages (UIDs 10, 11, 12).
+ScriptedPeer& serve_logon(ScriptedPeer& peer) {
+    return peer.send("* OK [CAPABILITY IMAP4rev1 SASL-IR UIDPLUS] ready\r\n")
+        .read_line()
+        .send("B1 OK [CAPABILITY IMAP4rev1 UIDPLUS] Logged in\r\n")
+        .read_line()
+        .send("* 3 EXISTS\r\n* OK [UIDVALIDITY 77] ok\r\nB2 OK [READ-WRITE] selected\r\n")
+        .read_line()
+        .send("* 1 FETCH (UID 10 RFC822.SIZE 100)\r\n* 2 FETCH (RFC822.SIZE " +
+              std::to_string(kMessage.size()) +
+              " UID 11)\r\n* 3 FETCH (UID 12 RFC822.SIZE 300)\r\nB3 OK done\r\n");
+}
+
+class ImapSession : public ::testing::Test {
+  protected:
+    ImapSession() { EXPECT_EQ(brevorin_setoption("protocol", "imap", s_), 0); }
+    int logon() { return brevorin_logonmail(peer_.server().c_str(), "alice", "pw", s_); }
+    int get(int n, std::string& body, int max_size = 0) {
+        char *header = nullptr, *text = nullptr, *files = nullptr;
+        int status = brevorin_getmail(n, "/tmp", max_size, &header, &text, &files, s_);
+        body = text != nullptr ? text : "";
+        return status;
+    }
+
+    HostFixture host_;
+    MailSession* s_ = host_.new_session();
+    ScriptedPeer peer_;
+};
+
+TEST_F(ImapSession, LogonNumbersMessagesByUidAndFetchesWithoutSettingSeen) {
+    serve_logon(peer_)
+        .read_line()
+        .send("* 2 FETCH (UID 11 BODY[] " + literal(kMessage) + ")\r\nB4 OK done\r\n")
+        .read_line()
+        .send("* BYE bye\r\nB5 OK done\r\n");
+    peer_.start();
+    ASSERT_EQ(logon(), 0);
+    EXPECT_EQ(s_->mailbox.message_count, 3);
+    EXPECT_EQ(s_->mailbox.mailbox_octets, 400 + static_cast<int>(kMessage.size()));
+    std::string body;
+    EXPECT_EQ(get(2, body), 0);
+    EXPECT_EQ(body, "Hello, Bob.\r\n");
+    EXPECT_EQ(brevorin_logoffmail(s_), 0);
+    peer_.join();
+    EXPECT_EQ(peer_.received(),
+              "B1 LOGIN \"alice\" \"pw\"\r\nB2 SELECT \"INBOX\"\r\n"
+              "B3 FETCH 1:* (UID RFC822.SIZE)\r\nB4 UID FETCH 11 (UID BODY.PEEK[])\r\n"
+              "B5 LOGOUT\r\n");
+    EXPECT_FALSE(host_.has_line("BREVORIN: <F1> IMAP: Message 2 expunged by another client"));
+}
+
+TEST_F(ImapSession, CredentialsThatCannotBeQuotedGoAsLiteralsAfterTheContinuation) {
+    peer_.send("* OK ready\r\n")
+        .read_line()
+        .send("* CAPABILITY IMAP4rev1\r\nB1 OK\r\n")
+        .read_line()
+        .send("+ go on\r\n")
+        .read_line()
+        .send("B2 NO [AUTHENTICATIONFAILED] no\r\n");
+    peer_.start();
+    EXPECT_EQ(brevorin_logonmail(peer_.server().c_str(), "j\xC3\xBCrgen", "a\"b", s_), kRefused);
+    EXPECT_FALSE(s_->mailbox.logged_on);
+    EXPECT_EQ(s_->mailbox.connection.socket(), -1);
+    peer_.join();
+    EXPECT_EQ(peer_.received(),
+              "B1 CAPABILITY\r\nB2 LOGIN {7}\r\nj\xC3\xBCrgen \"a\\\"b\"\r\n");
+    EXPECT_EQ(s_->failure.kind, Failure::kAuth);
+    EXPECT_TRUE(host_.has_line("BREVORIN: <E1> LOGONMAIL: Exit because of authorization fault"));
+}
+
+// A server that says something unexpected in place of the answer to
+// getmail 2: the status, and whether the visit goes on.
+struct Hostile {
+    const char* name;
+    std::string answer;  // the peer's bytes after reading UID FETCH
+    int status;
+    bool still_logged_on;
+    std::string body;
+};
+
+class HostileAnswers : public ImapSession, public ::testing::WithParamInterface<Hostile> {};
+
+TEST_P(HostileAnswers, EndTheCallAsTheyShould) {
+    const Hostile& h = GetParam();
+    serve_logon(peer_).read_line().send(h.answer);
+    if (h.still_logged_on) peer_.read_line().send("B5 OK [] noop\r\n");
+    peer_.start();
+    ASSERT_EQ(brevorin_setoption("timeout", "5", s_), 0);
+    ASSERT_EQ(logon(), 0);
+    std::string body;
+    EXPECT_EQ(get(2, body, 1000), h.status);
+    EXPECT_EQ(body, h.body);
+    EXPECT_EQ(s_->mailbox.logged_on, h.still_logged_on);
+    if (h.still_logged_on) {
+        // The next command reads its own answer: nothing was left behind.
+        EXPECT_EQ(brevorin_deletemail(3, s_), 0);
+    } else {
+        EXPECT_EQ(get(2, body), kNotLoggedOn);
+    }
+}
+
+const std::string kBigger = kMessage + std::string(2000, 'x') + "\r\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Peer, HostileAnswers,
+    ::testing::Values(
+        Hostile{"literal_split_across_reads_with_other_responses_around",
+                "* 3 FETCH (FLAGS (\\Seen))\r\n* 4 EXISTS\r\n* 2 FETCH (UID 11 BODY[] " +
+                    literal(kMessage) + " FLAGS ())\r\nB4 OK done\r\n",
+                kOk, true, "Hello, Bob.\r\n"},
+        Hostile{"expunge_before_the_data_shifts_the_sequence",
+                "* 1 EXPUNGE\r\n* 1 FETCH (BODY[] " + literal(kMessage) +
+                    " UID 11)\r\nB4 OK done\r\n",
+                kOk, true, "Hello, Bob.\r\n"},
+        Hostile{"data_before_the_uid_at_the_old_sequence_number_is_not_taken",
+                "* 1 EXPUNGE\r\n* 2 FETCH (BODY[] " + literal(kMessage) +
+                    ")\r\nB4 OK done\r\n",
+                kNoMessage, true, ""},
+        Hostile{"data_of_another_message_is_not_taken",
+                "* 3 FETCH (UID 12 BODY[] " + literal(kMessage) + ")\r\nB4 OK done\r\n",
+                kNoMessage, true, ""},
+        Hostile{"expunged_before_the_fetch",
+                "* 2 EXPUNGE\r\nB4 OK no data for that one\r\n", kNoMessage, true, ""},
+        Hostile{"refused", "B4 NO [SERVERBUG] cannot\r\n", kCommandFailed, true, ""},
+        Hostile{"literal_larger_than_the_limit",
+                "* 2 FETCH (UID 11 BODY[] " + literal(kBigger) + ")\r\nB4 OK done\r\n",
+                kOverSizeLimit, true, ""},
+        Hostile{"bye_in_the_middle", "* BYE shutting down\r\n", kNetwork, false, ""},
+        Hostile{"answer_to_another_tag", "B9 OK what\r\n", kNetwork, false, ""},
+        Hostile{"garbage_instead_of_a_response", "(((\r\n", kNetwork, false, ""},
+        Hostile{"endless_untagged_stream",
+                [] {
+                    std::string s;
+                    for (int i = 0; i < 1100; ++i) s += "* OK still here\r\n";
+                    return s;
+                }(),
+                kNetwork, false, ""},
+        Hostile{"connection_closed_inside_the_literal",
+                "* 2 FETCH (UID 11 BODY[] {500}\r\nFrom: a\r\n", kNetwork, false, ""}),
+    [](const ::testing::TestParamInfo<Hostile>& info) { return std::string(info.param.name); });
+
+TEST_F(ImapSession, SilentServerTimesOutAndTheVisitEnds) {
+    serve_logon(peer_).read_line().send("* 2 FETCH (UID 11 BODY[] {500}\r\nFrom: a\r\n").run(
+        [](int) { std::this_thread::sleep_for(std::chrono::milliseconds(2500)); });
+    peer_.start();
+    ASSERT_EQ(brevorin_setoption("timeout", "1", s_), 0);
+    ASSERT_EQ(logon(), 0);
+    std::string body;
+    EXPECT_EQ(get(2, body), kTimedOut);
+    EXPECT_FALSE(s_->mailbox.logged_on);
+}
+
+struct Refusal {
+    const char* name;
+    std::string security;
+    std::string greeting_and_more;
+    int status;
+};
+
+class RefusedLogons : public ImapSession, public ::testing::WithParamInterface<Refusal> {};
+
+TEST_P(RefusedLogons, MapToThePop3Statuses) {
+    const Refusal& r = GetParam();
+    peer_.send(r.greeting_and_more);
+    peer_.start();
+    ASSERT_EQ(brevorin_setoption("security", r.security.c_str(), s_), 0);
+    ASSERT_EQ(brevorin_setoption("verify", "none", s_), 0);
+    ASSERT_EQ(brevorin_setoption("timeout", "5", s_), 0);
+    EXPECT_EQ(logon(), r.status);
+    EXPECT_FALSE(s_->mailbox.logged_on);
+    EXPECT_EQ(s_->mailbox.connection.socket(), -1);
+    peer_.join();
+    // Nothing but what the script allows went out: no credentials after a
+    // refused STARTTLS.
+    EXPECT_EQ(peer_.received().find("LOGIN"), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Peer, RefusedLogons,
+    ::testing::Values(
+        Refusal{"bye_greeting", "none", "* BYE too busy\r\n", kNetwork},
+        Refusal{"no_greeting_at_all", "none", "B1 OK\r\n", kNetwork},
+        Refusal{"preauth_when_tls_was_asked", "starttls", "* PREAUTH [CAPABILITY IMAP4rev1 STARTTLS] hi\r\n",
+                kNetwork},
+        Refusal{"starttls_not_offered", "starttls", "* OK [CAPABILITY IMAP4rev1] hi\r\n", kNetwork}),
+    [](const ::testing::TestParamInfo<Refusal>& info) { return std::string(info.param.name); });
+
+TEST_F(ImapSession, RefusedMailboxIsNoTable) {
+    peer_.send("* PREAUTH [CAPABILITY IMAP4rev1] hi\r\n")
+        .read_line()
+        .send("B1 NO [NONEXISTENT] no such mailbox\r\n");
+    peer_.start();
+    ASSERT_EQ(brevorin_setoption("mailbox", "Archiv/Gel\xC3\xB6scht", s_), 0);
+    host_.clear_lines();
+    EXPECT_EQ(logon(), kNoTable);
+    peer_.join();
+    EXPECT_EQ(peer_.received(), "B1 SELECT \"Archiv/Gel&APY-scht\"\r\n");
+    EXPECT_TRUE(host_.has_line(
+        "BREVORIN: <E1> LOGONMAIL: Server refused mailbox \"Archiv/Gel&APY-scht\": "
+        "[NONEXISTENT] no such mailbox"));
+}
+
+TEST_F(ImapSession, DeletionsAreFlaggedThenExpungedByUidAtLogoff) {
+    serve_logon(peer_)
+        .read_line()
+        .send("B4 OK stored\r\n")
+        .read_line()
+        .send("B5 OK stored\r\n")
+        .read_line()
+        .read_line()
+        .send("* 1 EXPUNGE\r\n* 2 EXPUNGE\r\nB6 OK expunged\r\n* BYE\r\nB7 OK bye\r\n");
+    peer_.start();
+    ASSERT_EQ(logon(), 0);
+    EXPECT_EQ(brevorin_deletemail(3, s_), 0);
+    EXPECT_EQ(brevorin_deletemail(3, s_), kNoMessage);
+    EXPECT_EQ(brevorin_deletemail(1, s_), 0);
+    EXPECT_EQ(brevorin_deletemail(4, s_), kNoMessage);
+    EXPECT_EQ(brevorin_logoffmail(s_), 0);
+    peer_.join();
+    std::vector<std::string> lines = peer_.received_lines();
+    ASSERT_EQ(lines.size(), 7u);
+    EXPECT_EQ(lines[3], "B4 UID STORE 12 +FLAGS.SILENT (\\Deleted)\r\n");
+    EXPECT_EQ(lines[4], "B5 UID STORE 10 +FLAGS.SILENT (\\Deleted)\r\n");
+    EXPECT_EQ(lines[5], "B6 UID EXPUNGE 10,12\r\n");
+    EXPECT_EQ(lines[6], "B7 LOGOUT\r\n");
+}
+
+TEST_F(ImapSession, ReadOnlyExaminesAndRefusesDeletion) {
+    peer_.send("* OK [CAPABILITY IMAP4rev1] ready\r\n")
+        .read_line()
+        .send("B1 OK [CAPABILITY IMAP4rev1] in\r\n")
+        .read_line()
+        .send("* 0 EXISTS\r\nB2 OK [READ-ONLY] examined\r\n")
+        .read_line()
+        .send("* BYE\r\nB3 OK bye\r\n");
+    peer_.start();
+    ASSERT_EQ(brevorin_setoption("read_only", "yes", s_), 0);
+    ASSERT_EQ(logon(), 0);
+    EXPECT_EQ(s_->mailbox.message_count, 0);
+    char* list = nullptr;
+    EXPECT_EQ(brevorin_listmail(&list, s_), 0);
+    EXPECT_EQ(brevorin_deletemail(1, s_), kNoMessage);
+    EXPECT_EQ(brevorin_logoffmail(s_), 0);
+    peer_.join();
+    EXPECT_EQ(peer_.received(), "B1 LOGIN \"alice\" \"pw\"\r\nB2 EXAMINE \"INBOX\"\r\nB3 LOGOUT\r\n");
+}
+
+}  // namespace
+}  // namespace brevorin
