@@ -58,6 +58,8 @@ struct Request {
     unsigned connect_timeout = kDefaultConnectTimeout;
     unsigned timeout = kDefaultTimeout;
     int logon_pause = 0;  // milliseconds after USER/PASS
+    std::string protocol = "pop3";  // pop3 or imap: how the mailbox is reached
+    std::string mailbox;            // IMAP: the mailbox to open (empty: INBOX)
 
     std::vector<int> messages;  // get, raw: one; delete: one or more
     std::string directory;

@@ -127,8 +127,9 @@ int checked_port(const std::string& server, const std::string& text) {
 
 // The server as the library takes it ("host+port", "[v6]+port"), from any
 // form a user writes: HOST, HOST:PORT, HOST+PORT, [V6]:PORT, or a URL
-// pop3://[user@]host[:port] (pop3s, smtp and smtps alike). A URL's scheme
-// sets TLS and the default port, its user the logon name.
+// pop3://[user@]host[:port] (pop3s, imap, imaps, smtp and smtps alike). A
+// URL's scheme sets the protocol, TLS and the default port, its user the
+// logon name.
 void normalize_server(Request& r) {
     const bool smtp = r.command == "send";
     std::string text = r.server;
@@ -136,12 +137,15 @@ void normalize_server(Request& r) {
     if (scheme_end != std::string::npos) {
         std::string scheme = text.substr(0, scheme_end);
         for (char& c : scheme) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        bool secure = scheme == "pop3s" || scheme == "smtps";
+        bool secure = scheme == "pop3s" || scheme == "smtps" || scheme == "imaps";
+        bool imap = scheme == "imap" || scheme == "imaps";
         bool ours = smtp ? (scheme == "smtp" || scheme == "smtps")
-                         : (scheme == "pop3" || scheme == "pop3s");
+                         : (scheme == "pop3" || scheme == "pop3s" || imap);
         if (!ours)
             refuse("--server", "'" + scheme + "://' is no scheme for " + r.command + " (use " +
-                                   (smtp ? "smtp:// or smtps://)" : "pop3:// or pop3s://)"));
+                                   (smtp ? "smtp:// or smtps://)"
+                                         : "pop3://, pop3s://, imap:// or imaps://)"));
+        if (imap) r.protocol = "imap";
         text = text.substr(scheme_end + 3);
         while (!text.empty() && text.back() == '/') text.pop_back();
         size_t at = text.rfind('@');
@@ -154,7 +158,9 @@ void normalize_server(Request& r) {
         }
         if (secure && !r.starttls) r.tls = true;
         if (text.find_first_of(":+]") == std::string::npos || text.back() == ']')
-            text += std::string(":") + (smtp ? (secure ? "465" : "25") : (secure ? "995" : "110"));
+            text += std::string(":") + (smtp   ? (secure ? "465" : "25")
+                                        : imap ? (secure ? "993" : "143")
+                                               : (secure ? "995" : "110"));
     }
     std::string host, port;
     if (!text.empty() && text[0] == '[') {
@@ -198,15 +204,26 @@ void add_connection(CLI::App* cmd, Request& r, Raw& raw, bool smtp) {
            "--server", r.server,
            smtp ? "SMTP server: HOST, HOST:PORT, [IPV6]:PORT, HOST+PORT, or "
                   "smtp://[USER@]HOST[:PORT] and smtps:// (default port 25, 465 for smtps)"
-                : "POP3 server: HOST, HOST:PORT, [IPV6]:PORT, HOST+PORT, or "
-                  "pop3://[USER@]HOST[:PORT] and pop3s:// (default port 110, 995 for pop3s)")
+                : "mail server: HOST, HOST:PORT, [IPV6]:PORT, HOST+PORT, or "
+                  "pop3://[USER@]HOST[:PORT], pop3s://, imap:// and imaps:// (default port 110, "
+                  "995 for pop3s, 143 for imap, 993 for imaps)")
         ->type_name("SERVER")
         ->required()
         ->group(group);
     if (!smtp)
-        cmd->add_option("--user", r.user, "POP3 user name (or the user of a pop3:// URL)")
+        cmd->add_option("--user", r.user, "user name (or the user of a pop3:// or imap:// URL)")
             ->type_name("NAME")
             ->group(group);
+    if (!smtp) {
+        cmd->add_option("--protocol", r.protocol,
+                        "pop3 (default) or imap; an imap:// or imaps:// server sets imap")
+            ->type_name("NAME")
+            ->check(CLI::IsMember({"pop3", "imap"}))
+            ->group(group);
+        cmd->add_option("--mailbox", r.mailbox, "IMAP: the mailbox to open (default INBOX)")
+            ->type_name("NAME")
+            ->group(group);
+    }
     if (!smtp)
         cmd->add_option("--logon-pause", raw.logon_pause,
                         "pause MS milliseconds after a USER/PASS logon, as some servers want "
@@ -298,7 +315,10 @@ void finish(const Request& r, Raw& raw, Request& out) {
     }
     if (out.command != "send" && out.user.empty())
         refuse("--user",
-               "a POP3 user name is required (--user NAME, pop3://NAME@HOST, or a netrc entry)");
+               "a user name is required (--user NAME, pop3://NAME@HOST, imap://NAME@HOST, or a "
+               "netrc entry)");
+    if (!out.mailbox.empty() && out.protocol != "imap")
+        refuse("--mailbox", "names an IMAP mailbox: add --protocol imap or use an imap:// server");
     if (!raw.logon_pause.empty())
         out.logon_pause = number_option("--logon-pause", raw.logon_pause, 0, 60000);
     out.charset = raw.charset.empty() ? charset_of_locale() : checked_charset(raw.charset);

@@ -67,6 +67,10 @@ std::vector<Option> session_options(const cli::Request& r) {
     else if (!r.smtp_user.empty())
         options.push_back({"auth", "auto"});
     options.push_back({"logon_pause", std::to_string(r.logon_pause)});
+    if (r.command != "send" && r.protocol == "imap") {
+        options.push_back({"protocol", "imap"});
+        if (!r.mailbox.empty()) options.push_back({"mailbox", r.mailbox});
+    }
     if (!r.smtp_user.empty()) options.push_back({"smtp_user", r.smtp_user});
     if (r.allow_plaintext_auth) options.push_back({"allow_plaintext_auth", "yes"});
     options.push_back({"mime", r.classic_mime ? "classic" : "modern"});

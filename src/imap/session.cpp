@@ -505,7 +505,7 @@ struct Batch {
 
 std::string unique_id(const ImapVisit& visit, int message) {
     char text[24];
-    std::snprintf(text, sizeof text, "%08X%08X", visit.uids[message], visit.uid_validity);
+    std::snprintf(text, sizeof text, "%08x%08x", visit.uids[message], visit.uid_validity);
     return text;
 }
 

@@ -18,7 +18,7 @@ int logoff(Mailbox& box);
 int delete_message(Mailbox& box, int message);
 int list_messages(Mailbox& box, std::string& list_out);
 
-// "%08X%08X" of the UID and UIDVALIDITY: the form Dovecot's POP3 gives by
+// "%08x%08x" of the UID and UIDVALIDITY: the form Dovecot's POP3 gives by
 // default, so a host's record of seen ids survives a move to IMAP there.
 std::string unique_id(const ImapVisit& visit, int message);
 
