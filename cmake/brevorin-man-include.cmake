@@ -42,7 +42,9 @@ string(APPEND _text "[EXAMPLES]\n"
   "List a mailbox over POP3S with the password from ~/.netrc:\n"
   ".PP\n.nf\nbrevorin list --server pop3s://ann@mail.example.org --netrc\n.fi\n.PP\n"
   "Fetch message 3 with its attachments into a directory, as JSON:\n"
-  ".PP\n.nf\nbrevorin get 3 --server pop3s://ann@mail.example.org --netrc --dir ~/mail --json\n.fi\n")
+  ".PP\n.nf\nbrevorin get 3 --server pop3s://ann@mail.example.org --netrc --dir ~/mail --json\n.fi\n.PP\n"
+  "List the Archive folder of an IMAP mailbox over TLS:\n"
+  ".PP\n.nf\nbrevorin list --server imaps://ann@mail.example.org --mailbox Archive --netrc\n.fi\n")
 string(APPEND _text "[ENVIRONMENT]\n"
   ".TP\n.B BREVORIN_PASSWORD, BREVORIN_TOKEN\n"
   "The password (or, for XOAUTH2, the token) when no --password-file, --token-file or --password-command gives one.\n"

@@ -283,7 +283,7 @@ void add_connection(CLI::App* cmd, Request& r, Raw& raw, bool smtp) {
             ->group(group);
     else
         cmd->add_option("--auth", r.auth,
-                        "POP3 logon: user (USER/PASS, the default), plain or xoauth2")
+                        "mailbox logon: user (USER/PASS or IMAP LOGIN, the default), plain or xoauth2")
             ->type_name("MECH")
             ->check(CLI::IsMember({"user", "plain", "xoauth2"}))
             ->group(group);
@@ -418,7 +418,7 @@ std::string explained(CLI::App& app, int argc, char** argv, const CLI::ParseErro
 int parse_command_line(int argc, char** argv, Request& out) {
     Request r;
     Raw raw;
-    CLI::App app{"brevorin: receive mail over POP3 and send it over SMTP.", "brevorin"};
+    CLI::App app{"brevorin: receive mail over POP3 or IMAP and send it over SMTP.", "brevorin"};
     // The man page has sections of its own for the exit status, and names
     // no TLS backend: it describes every build.
     const bool for_man = std::getenv("BREVORIN_HELP_FOR_MAN") != nullptr;

@@ -1,4 +1,4 @@
-// stat and delete: the mailbox commands of a POP3 visit.
+// stat and delete: the mailbox commands of a POP3 or IMAP visit.
 #include <algorithm>
 #include <cstdio>
 #include <string>

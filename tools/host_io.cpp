@@ -227,7 +227,7 @@ std::string describe_status(int status) {
         case -10:
             return "invalid input or no memory";
         case -11:
-            return "a POP3 command failed";
+            return "a mailbox command failed";
         case -12:
             return "header list lacks TO= or FROM=";
         case -13:
