@@ -115,7 +115,8 @@ void Client::expunged(uint64_t sequence_number) {
     }
 }
 
-Handled Client::untagged(Responses* responses) {
+Handled Client::untagged(Responses* responses, bool& asked_for) {
+    asked_for = false;
     ResponseReader& r = reader_;
     Token t = r.next();
     bool numbered = t == Token::kNumber;
@@ -129,6 +130,7 @@ Handled Client::untagged(Responses* responses) {
     if (word != "FETCH") bound.emplace(box_.connection);
     if (responses != nullptr) {
         Handled h = responses->take(r, numbered, number, word);
+        asked_for = h == Handled::kTaken;
         if (h != Handled::kNotMine) return h;
     }
     if (numbered) {
@@ -177,7 +179,8 @@ Completion Client::finish(const std::string& tag, Responses* responses, std::str
             return Completion::kFailed;
         }
         if (reader_.text() == "*") {
-            Handled h = untagged(responses);
+            bool asked_for = false;
+            Handled h = untagged(responses, asked_for);
             if (h == Handled::kFailed || bye_) {
                 // A failed read has noted its own failure (a timeout stays one).
                 if (h == Handled::kFailed && !reader_.failed())
@@ -185,7 +188,7 @@ Completion Client::finish(const std::string& tag, Responses* responses, std::str
                 if (!reader_.failed()) box_.connection.abandon();
                 return Completion::kFailed;
             }
-            if (unsolicited_left-- == 0) {
+            if (!asked_for && unsolicited_left-- == 0) {
                 ctx.diag.print('E', 1, "IMAP: Too many untagged responses, connection closed");
                 box_.connection.abandon();
                 return Completion::kFailed;

@@ -56,7 +56,8 @@ class Client {
     bool said_bye() const { return bye_; }
 
   private:
-    Handled untagged(Responses* responses);
+    // asked_for: the command's own responses took it.
+    Handled untagged(Responses* responses, bool& asked_for);
     void status_text(const std::string& text);
     void expunged(uint64_t sequence_number);
 

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <deque>
 #include <new>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -102,8 +103,9 @@ class TableResponses final : public Responses {
             return r.skip_value(value);
         });
         if (h != Handled::kTaken) return h;
-        if (items.uid == 0 || items.uid > UINT32_MAX || rows.size() >= kMaxMessages)
-            return Handled::kFailed;
+        // A FETCH without a UID is another client's flag change.
+        if (items.uid == 0) return Handled::kTaken;
+        if (items.uid > UINT32_MAX || rows.size() >= kMaxMessages) return Handled::kFailed;
         rows.push_back(Row{number, static_cast<uint32_t>(items.uid),
                            static_cast<int32_t>(items.size)});
         return Handled::kTaken;
@@ -201,6 +203,12 @@ int sign_in(Client& client, const char* user, const char* password) {
         ctx.diag.print('E', 1, "LOGONMAIL: Exit because of erronous server response");
         return close_with(box, kNetwork);
     }
+    if (ctx.options.pop3_auth == Pop3Auth::kUser && box.imap.offers("LOGINDISABLED")) {
+        // The server has said it would refuse: the password stays here.
+        ctx.diag.print('E', 1, "LOGONMAIL: Refused: the server takes no LOGIN without TLS");
+        ctx.note_failure(Failure::kNoTls);
+        return close_with(box, kRefused);
+    }
     std::string text;
     Completion c = Completion::kFailed;
     // Sign-in changes what the server offers: the old list is dropped, and
@@ -237,13 +245,15 @@ int open_mailbox(Client& client) {
     Mailbox& box = client.box();
     const Context& ctx = box.ctx;
     const std::string name = wire_mailbox_name(ctx);
+    const bool ask_capabilities = box.imap.capabilities.empty();
     box.connection.cork();
-    std::string capability_tag = box.imap.capabilities.empty() ? client.send("CAPABILITY") : "-";
+    std::string capability_tag = ask_capabilities ? client.send("CAPABILITY") : std::string();
     std::string select_tag = client.send((ctx.options.read_only ? "EXAMINE " : "SELECT ") + name);
-    bool sent = box.connection.uncork() == 0 && !capability_tag.empty() && !select_tag.empty();
+    bool sent = box.connection.uncork() == 0 && !select_tag.empty() &&
+                (!ask_capabilities || !capability_tag.empty());
     if (!sent) return close_with(box, kNetwork);
     std::string text;
-    if (capability_tag != "-" && client.finish(capability_tag) == Completion::kFailed)
+    if (ask_capabilities && client.finish(capability_tag) == Completion::kFailed)
         return close_with(box, kNetwork);
     Completion selected = client.finish(select_tag, nullptr, &text);
     if (selected == Completion::kFailed || selected == Completion::kContinue)
@@ -510,21 +520,10 @@ std::string unique_id(const ImapVisit& visit, int message) {
 }
 
 int logon(Mailbox& box, const char* server, const char* user, const char* password) {
-    const Context& ctx = box.ctx;
     if (box.logged_on) return kLoggedOn;
-    if (!logon_input_acceptable(server, user, password, ctx)) return kInvalid;
-    const bool implicit_tls = ctx.options.security == Security::kImplicitTls;
     ServerAddress address;
-    if (!split_server(server, implicit_tls ? kImapsPort : kImapPort, address)) {
-        ctx.diag.print('E', 1, "LOGONMAIL: Refused: host name longer than %d characters",
-                       static_cast<int>(kMaxHostLength));
-        return kInvalid;
-    }
-    if (!credentials_may_go(ctx, "LOGONMAIL")) return kInvalid;
-    if (address.port_given)
-        ctx.diag.print('F', 0, "LOGONMAIL: Using port: %d in stead of default port", address.port);
-    ctx.diag.print('F', 1, "LOGONMAIL: Opening connection with server: %s and port: %d (IMAP)",
-                   address.host.c_str(), address.port);
+    int checked = prepare_logon(box.ctx, server, user, password, kImapPort, kImapsPort, address);
+    if (checked != kOk) return checked;
     box.imap = ImapVisit{};
     Client client(box);
     bool preauth = false;
@@ -570,15 +569,20 @@ int logoff(Mailbox& box) {
     // The BYE before LOGOUT's completion is the expected one.
     class Farewell final : public Responses {
       public:
+        bool said = false;
         Handled take(ResponseReader& r, bool numbered, uint64_t, const std::string& word) override {
             if (numbered || word != "BYE") return Handled::kNotMine;
             std::string text;
+            said = true;
             return r.rest_of_line(text) ? Handled::kTaken : Handled::kFailed;
         }
     } farewell;
     Completion out = expunged == Completion::kFailed
                          ? Completion::kFailed
                          : client.finish(logout_tag, &farewell, &text);
+    // A server that closes after its BYE without completing LOGOUT has
+    // still ended the session as asked.
+    if (out == Completion::kFailed && farewell.said) out = Completion::kOk;
     if (!text.empty()) ctx.diag.print('D', 0, "LOGOFFMAIL: Reply from server: %s", text.c_str());
     int closed = tear_down(box);
     return expunged == Completion::kOk && out == Completion::kOk && closed == 0 ? kOk : kNetwork;
@@ -612,18 +616,9 @@ int delete_message(Mailbox& box, int message) {
 
 int list_messages(Mailbox& box, std::string& list_out) {
     const Context& ctx = box.ctx;
-    list_out.clear();
-    if (!box.logged_on) return kNotLoggedOn;
-    if (box.message_count <= 0) return 0;
     std::string list;
-    try {
-        list.reserve(kHostTextLimit);
-    } catch (const std::bad_alloc&) {
-        ctx.diag.print('E', 1, "LISTMAIL: malloc failed");
-        return kInvalid;
-    }
-    int first = ctx.options.list_from > box.message_count ? box.message_count + 1
-                                                          : static_cast<int>(ctx.options.list_from);
+    int first = 1;
+    if (std::optional<int> status = start_listing(box, list_out, list, first)) return *status;
     Client client(box);
     HeaderResponses headers(box);
     std::deque<Batch> in_flight;

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <deque>
+#include <optional>
 #include <new>
 #include <string>
 #include <vector>
@@ -350,31 +351,41 @@ void append_value(std::string& list, const OwnedText& value) {
 // "UIDL=%s" after NMB when the session asks for it.
 void append_record(std::string& list, int number, const MessageState& state,
                    const MessageEntry& entry, bool uidl) {
+    auto item = [&list](const char* key, const OwnedText& value) {
+        list += kEsc;
+        list += key;
+        append_value(list, value);
+    };
     list += "NMB=";
     list += std::to_string(number);
-    list += kEsc;
-    if (uidl) {
-        list += "UIDL=";
-        append_value(list, entry.uidl);
-        list += kEsc;
+    if (uidl) item("UIDL=", entry.uidl);
+    item("ID=", entry.id);
+    item("FROM=", entry.from);
+    item("SUBJECT=", entry.subject);
+    item("DATE=", entry.date);
+    item("PRIORITY=", std::to_string(entry.priority));
+    item("SIZE=", std::to_string(state.size));
+}
+
+std::optional<int> start_listing(const Mailbox& box, std::string& list_out, std::string& list,
+                                 int& first) {
+    list_out.clear();
+    if (!box.logged_on) return static_cast<int>(kNotLoggedOn);
+    if (box.message_count <= 0) return 0;
+    // The list never holds more than what the host takes, whatever the
+    // mailbox size, so that is all it needs.
+    try {
+        list.reserve(kHostTextLimit);
+    } catch (const std::bad_alloc&) {
+        box.ctx.diag.print('E', 1, "LISTMAIL: malloc failed");
+        return static_cast<int>(kInvalid);
     }
-    list += "ID=";
-    append_value(list, entry.id);
-    list += kEsc;
-    list += "FROM=";
-    append_value(list, entry.from);
-    list += kEsc;
-    list += "SUBJECT=";
-    append_value(list, entry.subject);
-    list += kEsc;
-    list += "DATE=";
-    append_value(list, entry.date);
-    list += kEsc;
-    list += "PRIORITY=";
-    list += std::to_string(entry.priority);
-    list += kEsc;
-    list += "SIZE=";
-    list += std::to_string(state.size);
+    // A host pages through a mailbox larger than its window by starting
+    // after the last message it got; by default the listing starts at 1.
+    first = box.ctx.options.list_from > box.message_count
+                ? box.message_count + 1
+                : static_cast<int>(box.ctx.options.list_from);
+    return std::nullopt;
 }
 
 int parse_header_fields(const char* header, MessageEntry& entry, const Context& ctx) {
@@ -397,26 +408,16 @@ int parse_header_fields(const char* header, MessageEntry& entry, const Context& 
 
 int list_messages(Mailbox& box, std::string& list_out) {
     const Context& ctx = box.ctx;
-    list_out.clear();
-    if (!box.logged_on) return kNotLoggedOn;
-    if (box.message_count <= 0) return 0;
-
-    // The list never holds more than what the host takes, whatever the
-    // mailbox size, so that is all it needs.
     std::string list;
+    int first = 1;
+    if (std::optional<int> status = start_listing(box, list_out, list, first)) return *status;
     std::string header;
     try {
-        list.reserve(kHostTextLimit);
         header.reserve(kHeaderBlockCapacity);
     } catch (const std::bad_alloc&) {
         ctx.diag.print('E', 1, "LISTMAIL: malloc failed");
         return kInvalid;
     }
-
-    // A host pages through a mailbox larger than its window by starting
-    // after the last message it got; by default the listing starts at 1.
-    int first = ctx.options.list_from > box.message_count ? box.message_count + 1
-                                                          : static_cast<int>(ctx.options.list_from);
     int listed = box.message_count - (first - 1);
     int records = 0;
     Batch batch;

@@ -198,6 +198,7 @@ int check_message(Mailbox& box, int message, int max_size) {
     if (!box.is_present(message)) return kNoMessage;
     MessageState& state = box.states[message];
     if (state.size == -1 && !fetcher_of(box).size(box, message, state.size)) {
+        if (!box.is_present(message)) return kNoMessage;  // expunged meanwhile
         if (is_network_error(box)) {
             tear_down(box);
             return kNetwork;

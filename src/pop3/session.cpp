@@ -102,6 +102,8 @@ Capabilities read_capabilities(Mailbox& box, bool& pipelining) {
 
 }  // namespace
 
+namespace {
+
 // Checks the caller's logon texts before anything is sent: they must be
 // given, fit the command buffers, and hold no line break that would let them
 // inject further POP3 commands. The password is never shown.
@@ -133,6 +135,25 @@ bool logon_input_acceptable(const char* server, const char* user, const char* pa
         return false;
     }
     return true;
+}
+
+}  // namespace
+
+int prepare_logon(const Context& ctx, const char* server, const char* user,
+                  const char* password, int plain_port, int tls_port, ServerAddress& address) {
+    if (!logon_input_acceptable(server, user, password, ctx)) return kInvalid;
+    bool implicit_tls = ctx.options.security == Security::kImplicitTls;
+    if (!split_server(server, implicit_tls ? tls_port : plain_port, address)) {
+        ctx.diag.print('E', 1, "LOGONMAIL: Refused: host name longer than %d characters",
+                       static_cast<int>(kMaxHostLength));
+        return kInvalid;
+    }
+    if (!credentials_may_go(ctx, "LOGONMAIL")) return kInvalid;
+    if (address.port_given)
+        ctx.diag.print('F', 0, "LOGONMAIL: Using port: %d in stead of default port", address.port);
+    ctx.diag.print('F', 1, "LOGONMAIL: Opening connection with server: %s and port: %d",
+                   address.host.c_str(), address.port);
+    return kOk;
 }
 
 StatusLine read_status(Connection& connection, const Context& ctx, std::string* text,
@@ -272,22 +293,11 @@ int learn_mailbox(Mailbox& box) {
 }  // namespace
 
 int logon(Mailbox& box, const char* server, const char* user, const char* password) {
-    const Context& ctx = box.ctx;
     if (box.logged_on) return kLoggedOn;
-    if (!logon_input_acceptable(server, user, password, ctx)) return kInvalid;
-    bool implicit_tls = ctx.options.security == Security::kImplicitTls;
     ServerAddress address;
-    if (!split_server(server, implicit_tls ? kPop3sPort : kPop3Port, address)) {
-        ctx.diag.print('E', 1, "LOGONMAIL: Refused: host name longer than %d characters",
-                       static_cast<int>(kMaxHostLength));
-        return kInvalid;
-    }
-    if (!credentials_may_go(ctx, "LOGONMAIL")) return kInvalid;
-    if (address.port_given)
-        ctx.diag.print('F', 0, "LOGONMAIL: Using port: %d in stead of default port", address.port);
-    ctx.diag.print('F', 1, "LOGONMAIL: Opening connection with server: %s and port: %d",
-                   address.host.c_str(), address.port);
-    int status = connect_and_greet(box, address, implicit_tls);
+    int status = prepare_logon(box.ctx, server, user, password, kPop3Port, kPop3sPort, address);
+    if (status != kOk) return status;
+    status = connect_and_greet(box, address, box.ctx.options.security == Security::kImplicitTls);
     if (status == kOk) status = sign_in(box, user, password);
     if (status == kOk) status = learn_mailbox(box);
     if (status != kOk) return status;

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "net/server_address.h"
 #include "pop3/mailbox.h"
 
 namespace brevorin {
@@ -23,10 +24,11 @@ StatusLine read_status(Connection& connection, const Context& ctx, std::string* 
 // Sends a command and reads its status line.
 StatusLine command(Mailbox& box, const std::string& line, std::string* text);
 
-// Checks the caller's logon texts before anything is sent (E1 line naming
-// the fault): given, within the command buffers, no line breaks.
-bool logon_input_acceptable(const char* server, const char* user, const char* password,
-                            const Context& ctx);
+// The checks before a logon connects (texts, host length, whether the
+// credentials may go) and its first diagnostics lines: kOk with the
+// address, or the status.
+int prepare_logon(const Context& ctx, const char* server, const char* user,
+                  const char* password, int plain_port, int tls_port, ServerAddress& address);
 
 // The workers of the mailbox exports: public status codes.
 int logon(Mailbox& box, const char* server, const char* user, const char* password);
