@@ -46,6 +46,10 @@ def main():
         pw = (PASSWORD + "\n").encode()
         show("stat", ["stat"] + logon, pw)
         show("list", ["list"] + logon, pw)
+        if pop3.imap_port:
+            # The same maildir over IMAP: the same records.
+            show("list over IMAP", ["list", "--server", "imap://%s@127.0.0.1:%d"
+                                    % (USER, pop3.imap_port)], pw)
         outdir = os.path.join(work, "attachments")
         os.makedirs(outdir)
         show("get", ["get", "2", "--dir", outdir] + logon, pw)
@@ -85,6 +89,9 @@ def tls_round_trip(work):
                  "--auth", "plain"]
         stls = ["--server", pop3.server, "--user", USER, "--starttls", "--ca-file", pki.ca_file]
         show("list", ["list"] + pop3s, pw)
+        if pop3.imaps_port:
+            show("list over IMAPS", ["list", "--server", "imaps://%s@127.0.0.1:%d"
+                                     % (USER, pop3.imaps_port), "--ca-file", pki.ca_file], pw)
         show("get", ["get", "1", "--dir", outdir] + stls, pw)
         for name in sorted(os.listdir(outdir)):
             same = open(os.path.join(outdir, name), "rb").read() == \
