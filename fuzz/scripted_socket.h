@@ -11,7 +11,7 @@
 namespace brevorin::fuzz {
 
 class ScriptedSocket : public platform::SocketApi {
-public:
+  public:
     void load(std::string script, size_t piece) {
         script_ = std::move(script);
         at_ = 0;
@@ -43,7 +43,7 @@ public:
     int last_error() override { return error_; }
     void set_last_error(int code) override { error_ = code; }
 
-private:
+  private:
     std::string script_;
     size_t at_ = 0;
     size_t piece_ = 1;

@@ -57,7 +57,7 @@ struct Request {
     bool message_id = true;
     unsigned connect_timeout = kDefaultConnectTimeout;
     unsigned timeout = kDefaultTimeout;
-    int logon_pause = 0;  // milliseconds after USER/PASS
+    int logon_pause = 0;            // milliseconds after USER/PASS
     std::string protocol = "pop3";  // pop3 or imap: how the mailbox is reached
     std::string mailbox;            // IMAP: the mailbox to open (empty: INBOX)
 

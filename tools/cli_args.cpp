@@ -142,9 +142,9 @@ void normalize_server(Request& r) {
         bool ours = smtp ? (scheme == "smtp" || scheme == "smtps")
                          : (scheme == "pop3" || scheme == "pop3s" || imap);
         if (!ours)
-            refuse("--server", "'" + scheme + "://' is no scheme for " + r.command + " (use " +
-                                   (smtp ? "smtp:// or smtps://)"
-                                         : "pop3://, pop3s://, imap:// or imaps://)"));
+            refuse("--server",
+                   "'" + scheme + "://' is no scheme for " + r.command + " (use " +
+                       (smtp ? "smtp:// or smtps://)" : "pop3://, pop3s://, imap:// or imaps://)"));
         if (imap) r.protocol = "imap";
         text = text.substr(scheme_end + 3);
         while (!text.empty() && text.back() == '/') text.pop_back();
@@ -282,8 +282,9 @@ void add_connection(CLI::App* cmd, Request& r, Raw& raw, bool smtp) {
             ->check(CLI::IsMember({"plain", "login", "xoauth2", "auto", "none"}))
             ->group(group);
     else
-        cmd->add_option("--auth", r.auth,
-                        "mailbox logon: user (USER/PASS or IMAP LOGIN, the default), plain or xoauth2")
+        cmd->add_option(
+               "--auth", r.auth,
+               "mailbox logon: user (USER/PASS or IMAP LOGIN, the default), plain or xoauth2")
             ->type_name("MECH")
             ->check(CLI::IsMember({"user", "plain", "xoauth2"}))
             ->group(group);

@@ -17,6 +17,9 @@ namespace {
 // server streaming them without end ends the visit.
 constexpr size_t kMaxUnsolicited = 1000;
 
+// Servers list a few dozen capabilities.
+constexpr size_t kMaxCapabilities = 1000;
+
 // " A B C " from the words of a capability list.
 void add_capability(std::string& list, const std::string& word) {
     if (list.empty()) list = " ";
@@ -89,7 +92,8 @@ void Client::status_text(const std::string& text) {
         while (start < args.size()) {
             size_t end = args.find(' ', start);
             if (end == std::string::npos) end = args.size();
-            if (end > start) add_capability(box_.imap.capabilities, args.substr(start, end - start));
+            if (end > start)
+                add_capability(box_.imap.capabilities, args.substr(start, end - start));
             start = end + 1;
         }
     } else if (code == "UIDVALIDITY") {
@@ -134,13 +138,14 @@ Handled Client::untagged(Responses* responses, bool& asked_for) {
         if (h != Handled::kNotMine) return h;
     }
     if (numbered) {
-        if (word == "EXISTS") box_.imap.exists = static_cast<uint32_t>(std::min<uint64_t>(number, UINT32_MAX));
+        if (word == "EXISTS")
+            box_.imap.exists = static_cast<uint32_t>(std::min<uint64_t>(number, UINT32_MAX));
         if (word == "EXPUNGE") expunged(number);
         return r.skip_response() ? Handled::kTaken : Handled::kFailed;
     }
     if (word == "CAPABILITY") {
         box_.imap.capabilities.clear();
-        while (true) {
+        for (size_t words = 0; words < kMaxCapabilities; ++words) {
             Token c = r.next();
             if (c == Token::kLineEnd) return Handled::kTaken;
             if (c == Token::kFailed) return Handled::kFailed;
@@ -149,6 +154,7 @@ Handled Client::untagged(Responses* responses, bool& asked_for) {
             else if (!r.skip_value(c))
                 return Handled::kFailed;
         }
+        return Handled::kFailed;
     }
     if (word == "OK" || word == "NO" || word == "BAD" || word == "BYE" || word == "PREAUTH") {
         std::string text;

@@ -250,7 +250,12 @@ bool ResponseReader::skip_value(Token first) {
             return false;
     }
     int depth = 1;
+    const uint64_t start = consumed_;
     while (depth > 0) {
+        if (consumed_ - start > kMaxSkippedResponse) {
+            failed_ = true;
+            return false;
+        }
         Token t = next();
         if (t == Token::kOpen) ++depth;
         if (t == Token::kClose) --depth;

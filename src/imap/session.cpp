@@ -34,6 +34,16 @@ void wipe(std::string& text) {
     text.clear();
 }
 
+// A text that held a secret, overwritten however the scope is left.
+struct Secret {
+    std::string text;
+    Secret() = default;
+    explicit Secret(std::string value) : text(std::move(value)) {}
+    Secret(const Secret&) = delete;
+    Secret& operator=(const Secret&) = delete;
+    ~Secret() { wipe(text); }
+};
+
 std::string decimal(uint64_t value) {
     return std::to_string(value);
 }
@@ -60,12 +70,17 @@ struct FetchItems {
     int64_t size = -1;
 };
 
+// More items than any answer to our FETCHes holds: a response that goes on
+// and on is a broken one.
+constexpr int kMaxFetchItems = 64;
+
 template <typename OnSection>
 Handled read_fetch(ResponseReader& r, FetchItems& items, OnSection&& on_section) {
     if (r.next() != Token::kOpen) return Handled::kFailed;
-    while (true) {
+    for (int item = 0;; ++item) {
         Token t = r.next();
         if (t == Token::kClose) break;
+        if (item == kMaxFetchItems) return Handled::kFailed;
         if (t != Token::kAtom) return Handled::kFailed;
         std::string name = upper(r.text());
         Token value = r.next();
@@ -89,25 +104,25 @@ Handled read_fetch(ResponseReader& r, FetchItems& items, OnSection&& on_section)
 class TableResponses final : public Responses {
   public:
     struct Row {
-        uint64_t sequence;
         uint32_t uid;
         int32_t size;
     };
     std::vector<Row> rows;
 
-    Handled take(ResponseReader& r, bool numbered, uint64_t number,
-                 const std::string& word) override {
+    Handled take(ResponseReader& r, bool numbered, uint64_t, const std::string& word) override {
         if (!numbered || word != "FETCH") return Handled::kNotMine;
         FetchItems items;
-        Handled h = read_fetch(r, items, [&r](const std::string&, Token value) {
-            return r.skip_value(value);
-        });
+        Handled h = read_fetch(
+            r, items, [&r](const std::string&, Token value) { return r.skip_value(value); });
         if (h != Handled::kTaken) return h;
         // A FETCH without a UID is another client's flag change.
         if (items.uid == 0) return Handled::kTaken;
         if (items.uid > UINT32_MAX || rows.size() >= kMaxMessages) return Handled::kFailed;
-        rows.push_back(Row{number, static_cast<uint32_t>(items.uid),
-                           static_cast<int32_t>(items.size)});
+        try {
+            rows.push_back(Row{static_cast<uint32_t>(items.uid), static_cast<int32_t>(items.size)});
+        } catch (const std::bad_alloc&) {
+            return Handled::kFailed;
+        }
         return Handled::kTaken;
     }
 };
@@ -132,34 +147,30 @@ int close_with(Mailbox& box, int status) {
 
 // A string argument of LOGIN: quoted where it can be, otherwise a literal,
 // non-synchronising when the server takes those (LITERAL+).
-Completion login(Client& client, const char* user, const char* password, std::string& text) {
-    Mailbox& box = client.box();
-    const bool plus = box.imap.offers("LITERAL+");
+Completion login(Client& client, bool plus, const char* user, const char* password,
+                 std::string& text) {
     const std::string tag = client.new_tag();
-    std::string chunk = tag + " LOGIN";
-    const std::string args[] = {user, password};
-    Completion result = Completion::kOk;
-    for (const std::string& arg : args) {
-        std::string q = quoted(arg);
-        if (!q.empty()) {
-            chunk += ' ' + q;
-            wipe(q);
+    Secret chunk(tag + " LOGIN");
+    const Secret args[] = {Secret(user), Secret(password)};
+    for (const Secret& arg : args) {
+        Secret q(quoted(arg.text));
+        chunk.text += ' ';
+        if (!q.text.empty()) {
+            chunk.text += q.text;
             continue;
         }
-        chunk += " {" + decimal(arg.size()) + (plus ? "+}\r\n" : "}\r\n");
+        chunk.text += '{' + decimal(arg.text.size()) + (plus ? "+}\r\n" : "}\r\n");
         if (!plus) {
-            bool sent = client.send_more(chunk);
-            wipe(chunk);
+            bool sent = client.send_more(chunk.text);
+            wipe(chunk.text);
             if (!sent) return Completion::kFailed;
-            result = client.finish(tag, nullptr, &text);
-            if (result != Completion::kContinue) return result;
+            Completion asked = client.finish(tag, nullptr, &text);
+            if (asked != Completion::kContinue) return asked;
         }
-        chunk += arg;
+        chunk.text += arg.text;
     }
-    chunk += "\r\n";
-    bool sent = client.send_more(chunk);
-    wipe(chunk);
-    if (!sent) return Completion::kFailed;
+    chunk.text += "\r\n";
+    if (!client.send_more(chunk.text)) return Completion::kFailed;
     return client.finish(tag, nullptr, &text);
 }
 
@@ -167,29 +178,25 @@ Completion login(Client& client, const char* user, const char* password, std::st
 // it (SASL-IR), otherwise after its continuation request. A challenge after
 // the response (XOAUTH2's error report) gets the empty answer that ends the
 // exchange; the verdict is then a refusal.
-Completion authenticate(Client& client, const char* mechanism, std::string response,
+Completion authenticate(Client& client, bool initial, const char* mechanism, Secret response,
                         std::string& text) {
-    Mailbox& box = client.box();
-    std::string encoded = base64_encode_bytes(response);
-    wipe(response);
+    Secret encoded(base64_encode_bytes(response.text));
     const std::string tag = client.new_tag();
-    const bool initial = box.imap.offers("SASL-IR");
-    std::string line = tag + " AUTHENTICATE " + mechanism;
-    line += initial ? " " + encoded + "\r\n" : std::string("\r\n");
-    bool sent = client.send_more(line);
-    wipe(line);
-    if (!sent) return Completion::kFailed;
+    Secret line(tag + " AUTHENTICATE " + mechanism);
+    if (initial) {
+        line.text += ' ';
+        line.text += encoded.text;
+    }
+    line.text += "\r\n";
+    if (!client.send_more(line.text)) return Completion::kFailed;
     Completion c = client.finish(tag, nullptr, &text);
     if (!initial && c == Completion::kContinue) {
-        encoded += "\r\n";
-        sent = client.send_more(encoded);
-        wipe(encoded);
-        if (!sent) return Completion::kFailed;
+        encoded.text += "\r\n";
+        if (!client.send_more(encoded.text)) return Completion::kFailed;
         c = client.finish(tag, nullptr, &text);
     }
-    wipe(encoded);
     if (c != Completion::kContinue) return c;
-    box.ctx.diag.print('D', 0, "IMAP: Challenge from server: %s", text.c_str());
+    client.box().ctx.diag.print('D', 0, "IMAP: Challenge from server: %s", text.c_str());
     if (!client.send_more("\r\n")) return Completion::kFailed;
     c = client.finish(tag, nullptr, &text);
     return c == Completion::kFailed || c == Completion::kContinue ? Completion::kFailed
@@ -212,23 +219,26 @@ int sign_in(Client& client, const char* user, const char* password) {
     std::string text;
     Completion c = Completion::kFailed;
     // Sign-in changes what the server offers: the old list is dropped, and
-    // a list in the completion (or asked for later) takes its place.
+    // a list sent with the sign-in (or asked for later) takes its place.
+    const bool literal_plus = box.imap.offers("LITERAL+");
+    const bool initial_response = box.imap.offers("SASL-IR");
+    box.imap.capabilities.clear();
     switch (ctx.options.pop3_auth) {
         case Pop3Auth::kUser:
-            c = login(client, user, password, text);
+            c = login(client, literal_plus, user, password, text);
             break;
         case Pop3Auth::kPlain:
-            c = authenticate(client, "PLAIN", std::string(1, '\0') + user + '\0' + password, text);
+            c = authenticate(client, initial_response, "PLAIN",
+                             Secret(std::string(1, '\0') + user + '\0' + password), text);
             break;
         case Pop3Auth::kXoauth2:
-            c = authenticate(
-                client, "XOAUTH2",
-                std::string("user=") + user + "\x01" + "auth=Bearer " + password + "\x01\x01",
-                text);
+            c = authenticate(client, initial_response, "XOAUTH2",
+                             Secret(std::string("user=") + user + "\x01" + "auth=Bearer " +
+                                    password + "\x01\x01"),
+                             text);
             break;
     }
     if (c == Completion::kOk) {
-        if (text.compare(0, 12, "[CAPABILITY ") != 0) box.imap.capabilities.clear();
         ctx.diag.print('D', 0, "LOGONMAIL: Got authorization reply from server: %s", text.c_str());
         return kOk;
     }
@@ -270,6 +280,13 @@ int open_mailbox(Client& client) {
         return close_with(box, kNoTable);
     }
     TableResponses table;
+    try {
+        table.rows.reserve(exists);
+    } catch (const std::bad_alloc&) {
+        ctx.diag.print('E', 1, "LOGONMAIL: No memory for a table of %d messages",
+                       static_cast<int>(exists));
+        return close_with(box, kNoTable);
+    }
     if (exists > 0) {
         // Sequence numbers, not UIDs: the server sends no EXPUNGE while it
         // answers a FETCH by number, so the numbers hold for the answer.
@@ -407,9 +424,8 @@ class SizeResponses final : public Responses {
     Handled take(ResponseReader& r, bool numbered, uint64_t, const std::string& word) override {
         if (!numbered || word != "FETCH") return Handled::kNotMine;
         FetchItems items;
-        Handled h = read_fetch(r, items, [&r](const std::string&, Token v) {
-            return r.skip_value(v);
-        });
+        Handled h =
+            read_fetch(r, items, [&r](const std::string&, Token v) { return r.skip_value(v); });
         if (h == Handled::kTaken && items.uid == uid_) size = items.size;
         return h;
     }
@@ -427,9 +443,8 @@ class ImapFetcher final : public MessageFetcher {
     bool size(Mailbox& box, int message, int32_t& size) override {
         SizeResponses sizes(box.imap.uids[message]);
         Client client(box);
-        Completion c = client.run("UID FETCH " + decimal(box.imap.uids[message]) +
-                                      " (UID RFC822.SIZE)",
-                                  &sizes);
+        Completion c = client.run(
+            "UID FETCH " + decimal(box.imap.uids[message]) + " (UID RFC822.SIZE)", &sizes);
         if (c != Completion::kOk) return false;
         if (sizes.size < 0) {
             forget_message(box, message);
@@ -551,9 +566,9 @@ int logoff(Mailbox& box) {
     if (!box.imap.deleted.empty()) {
         // Without UIDPLUS, EXPUNGE also removes what other clients flagged.
         std::sort(box.imap.deleted.begin(), box.imap.deleted.end());
-        expunge_tag = client.send(box.imap.offers("UIDPLUS")
-                                      ? "UID EXPUNGE " + uid_set(box.imap.deleted)
-                                      : std::string("EXPUNGE"));
+        expunge_tag =
+            client.send(box.imap.offers("UIDPLUS") ? "UID EXPUNGE " + uid_set(box.imap.deleted)
+                                                   : std::string("EXPUNGE"));
     }
     std::string logout_tag = client.send("LOGOUT");
     if (box.connection.uncork() != 0 || logout_tag.empty()) {
@@ -562,8 +577,8 @@ int logoff(Mailbox& box) {
     }
     ctx.diag.print('D', 1, "LOGOFFMAIL: Sent LOGOUT to server");
     std::string text;
-    Completion expunged = expunge_tag.empty() ? Completion::kOk
-                                              : client.finish(expunge_tag, nullptr, &text);
+    Completion expunged =
+        expunge_tag.empty() ? Completion::kOk : client.finish(expunge_tag, nullptr, &text);
     if (expunged != Completion::kOk)
         ctx.diag.print('E', 1, "LOGOFFMAIL: Deletions not committed: %s", text.c_str());
     // The BYE before LOGOUT's completion is the expected one.
@@ -577,9 +592,8 @@ int logoff(Mailbox& box) {
             return r.rest_of_line(text) ? Handled::kTaken : Handled::kFailed;
         }
     } farewell;
-    Completion out = expunged == Completion::kFailed
-                         ? Completion::kFailed
-                         : client.finish(logout_tag, &farewell, &text);
+    Completion out = expunged == Completion::kFailed ? Completion::kFailed
+                                                     : client.finish(logout_tag, &farewell, &text);
     // A server that closes after its BYE without completing LOGOUT has
     // still ended the session as asked.
     if (out == Completion::kFailed && farewell.said) out = Completion::kOk;
@@ -599,8 +613,8 @@ int delete_message(Mailbox& box, int message) {
     const uint32_t uid = box.imap.uids[message];
     Client client(box);
     std::string text;
-    Completion c = client.run("UID STORE " + decimal(uid) + " +FLAGS.SILENT (\\Deleted)", nullptr,
-                              &text);
+    Completion c =
+        client.run("UID STORE " + decimal(uid) + " +FLAGS.SILENT (\\Deleted)", nullptr, &text);
     ctx.diag.print('F', 2, "DELETEMAIL: Sent DELETE command to server for message: %d", message);
     if (c == Completion::kFailed || c == Completion::kContinue) {
         tear_down(box);

@@ -2,8 +2,8 @@
 
 #include <cstring>
 #include <deque>
-#include <optional>
 #include <new>
+#include <optional>
 #include <string>
 #include <vector>
 

@@ -139,8 +139,8 @@ bool logon_input_acceptable(const char* server, const char* user, const char* pa
 
 }  // namespace
 
-int prepare_logon(const Context& ctx, const char* server, const char* user,
-                  const char* password, int plain_port, int tls_port, ServerAddress& address) {
+int prepare_logon(const Context& ctx, const char* server, const char* user, const char* password,
+                  int plain_port, int tls_port, ServerAddress& address) {
     if (!logon_input_acceptable(server, user, password, ctx)) return kInvalid;
     bool implicit_tls = ctx.options.security == Security::kImplicitTls;
     if (!split_server(server, implicit_tls ? tls_port : plain_port, address)) {

@@ -27,8 +27,8 @@ StatusLine command(Mailbox& box, const std::string& line, std::string* text);
 // The checks before a logon connects (texts, host length, whether the
 // credentials may go) and its first diagnostics lines: kOk with the
 // address, or the status.
-int prepare_logon(const Context& ctx, const char* server, const char* user,
-                  const char* password, int plain_port, int tls_port, ServerAddress& address);
+int prepare_logon(const Context& ctx, const char* server, const char* user, const char* password,
+                  int plain_port, int tls_port, ServerAddress& address);
 
 // The workers of the mailbox exports: public status codes.
 int logon(Mailbox& box, const char* server, const char* user, const char* password);

@@ -90,8 +90,7 @@ TEST_F(ImapSession, CredentialsThatCannotBeQuotedGoAsLiteralsAfterTheContinuatio
     EXPECT_FALSE(s_->mailbox.logged_on);
     EXPECT_EQ(s_->mailbox.connection.socket(), -1);
     peer_.join();
-    EXPECT_EQ(peer_.received(),
-              "B1 CAPABILITY\r\nB2 LOGIN {7}\r\nj\xC3\xBCrgen \"a\\\"b\"\r\n");
+    EXPECT_EQ(peer_.received(), "B1 CAPABILITY\r\nB2 LOGIN {7}\r\nj\xC3\xBCrgen \"a\\\"b\"\r\n");
     EXPECT_EQ(s_->failure.kind, Failure::kAuth);
     EXPECT_TRUE(host_.has_line("BREVORIN: <E1> LOGONMAIL: Exit because of authorization fault"));
 }
@@ -136,19 +135,18 @@ INSTANTIATE_TEST_SUITE_P(
                 "* 3 FETCH (FLAGS (\\Seen))\r\n* 4 EXISTS\r\n* 2 FETCH (UID 11 BODY[] " +
                     literal(kMessage) + " FLAGS ())\r\nB4 OK done\r\n",
                 kOk, true, "Hello, Bob.\r\n"},
-        Hostile{"expunge_before_the_data_shifts_the_sequence",
-                "* 1 EXPUNGE\r\n* 1 FETCH (BODY[] " + literal(kMessage) +
-                    " UID 11)\r\nB4 OK done\r\n",
-                kOk, true, "Hello, Bob.\r\n"},
+        Hostile{
+            "expunge_before_the_data_shifts_the_sequence",
+            "* 1 EXPUNGE\r\n* 1 FETCH (BODY[] " + literal(kMessage) + " UID 11)\r\nB4 OK done\r\n",
+            kOk, true, "Hello, Bob.\r\n"},
         Hostile{"data_before_the_uid_at_the_old_sequence_number_is_not_taken",
-                "* 1 EXPUNGE\r\n* 2 FETCH (BODY[] " + literal(kMessage) +
-                    ")\r\nB4 OK done\r\n",
+                "* 1 EXPUNGE\r\n* 2 FETCH (BODY[] " + literal(kMessage) + ")\r\nB4 OK done\r\n",
                 kNoMessage, true, ""},
         Hostile{"data_of_another_message_is_not_taken",
-                "* 3 FETCH (UID 12 BODY[] " + literal(kMessage) + ")\r\nB4 OK done\r\n",
+                "* 3 FETCH (UID 12 BODY[] " + literal(kMessage) + ")\r\nB4 OK done\r\n", kNoMessage,
+                true, ""},
+        Hostile{"expunged_before_the_fetch", "* 2 EXPUNGE\r\nB4 OK no data for that one\r\n",
                 kNoMessage, true, ""},
-        Hostile{"expunged_before_the_fetch",
-                "* 2 EXPUNGE\r\nB4 OK no data for that one\r\n", kNoMessage, true, ""},
         Hostile{"refused", "B4 NO [SERVERBUG] cannot\r\n", kCommandFailed, true, ""},
         Hostile{"literal_larger_than_the_limit",
                 "* 2 FETCH (UID 11 BODY[] " + literal(kBigger) + ")\r\nB4 OK done\r\n",
@@ -168,8 +166,10 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<Hostile>& info) { return std::string(info.param.name); });
 
 TEST_F(ImapSession, SilentServerTimesOutAndTheVisitEnds) {
-    serve_logon(peer_).read_line().send("* 2 FETCH (UID 11 BODY[] {500}\r\nFrom: a\r\n").run(
-        [](int) { std::this_thread::sleep_for(std::chrono::milliseconds(2500)); });
+    serve_logon(peer_)
+        .read_line()
+        .send("* 2 FETCH (UID 11 BODY[] {500}\r\nFrom: a\r\n")
+        .run([](int) { std::this_thread::sleep_for(std::chrono::milliseconds(2500)); });
     peer_.start();
     ASSERT_EQ(brevorin_setoption("timeout", "1", s_), 0);
     ASSERT_EQ(logon(), 0);
@@ -208,8 +208,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         Refusal{"bye_greeting", "none", "* BYE too busy\r\n", kNetwork},
         Refusal{"no_greeting_at_all", "none", "B1 OK\r\n", kNetwork},
-        Refusal{"preauth_when_tls_was_asked", "starttls", "* PREAUTH [CAPABILITY IMAP4rev1 STARTTLS] hi\r\n",
-                kNetwork},
+        Refusal{"preauth_when_tls_was_asked", "starttls",
+                "* PREAUTH [CAPABILITY IMAP4rev1 STARTTLS] hi\r\n", kNetwork},
         Refusal{"starttls_not_offered", "starttls", "* OK [CAPABILITY IMAP4rev1] hi\r\n", kNetwork},
         Refusal{"login_disabled_keeps_the_password", "none",
                 "* OK [CAPABILITY IMAP4rev1 LOGINDISABLED STARTTLS] hi\r\n", kRefused}),

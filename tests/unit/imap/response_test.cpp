@@ -1,11 +1,11 @@
 // The IMAP response reader on responses cut into pieces of every size, as
 // reads of any size would deliver them; mailbox names and quoting.
+#include "imap/response.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
-
-#include "imap/response.h"
 
 namespace brevorin::imap {
 namespace {
@@ -16,8 +16,8 @@ class SteppedPieces final : public PieceSource {
     SteppedPieces(std::string bytes, int step) : bytes_(std::move(bytes)), step_(step) {}
     int read(const char*& data, int room) override {
         if (pos_ >= bytes_.size()) return -1;
-        size_t n = std::min<size_t>({static_cast<size_t>(room), static_cast<size_t>(step_),
-                                     bytes_.size() - pos_});
+        size_t n = std::min<size_t>(
+            {static_cast<size_t>(room), static_cast<size_t>(step_), bytes_.size() - pos_});
         size_t lf = bytes_.find('\n', pos_);
         if (lf != std::string::npos && lf < pos_ + n) n = lf - pos_ + 1;
         data = bytes_.data() + pos_;
@@ -91,12 +91,12 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"fetch_with_literal",
              "* 12 FETCH (UID 7 RFC822.SIZE 44 BODY[HEADER] {10}\r\nab\r\ncd\r\n\r\n)\r\n",
              "* 12 FETCH ( UID 7 RFC822.SIZE 44 BODY[HEADER] {ab\r\ncd\r\n\r\n} ) $ !"},
-        Case{"section_with_blanks_is_one_atom",
-             "* 1 FETCH (BODY[HEADER.FIELDS (FROM TO)] NIL)\r\n",
+        Case{"section_with_blanks_is_one_atom", "* 1 FETCH (BODY[HEADER.FIELDS (FROM TO)] NIL)\r\n",
              "* 1 FETCH ( BODY[HEADER.FIELDS (FROM TO)] NIL ) $ !"},
         Case{"quoted_with_escapes", "* LIST () \"\\\\\" \"a \\\"b\\\" c\"\r\n",
              "* LIST ( ) <\\> <a \"b\" c> $ !"},
-        Case{"nested_lists_and_nil", "* 3 FETCH (ENVELOPE (NIL \"s\" ((\"n\" NIL \"u\" \"h\"))))\r\n",
+        Case{"nested_lists_and_nil",
+             "* 3 FETCH (ENVELOPE (NIL \"s\" ((\"n\" NIL \"u\" \"h\"))))\r\n",
              "* 3 FETCH ( ENVELOPE ( NIL <s> ( ( <n> NIL <u> <h> ) ) ) ) $ !"},
         Case{"non_synchronising_and_binary_literals", "* X {3+}\r\nabc ~{2}\r\nxy\r\n",
              "* X {abc} {xy} $ !"},
@@ -186,12 +186,13 @@ TEST_P(MailboxNames, AreModifiedUtf7) {
 // The examples of RFC 3501 section 5.1.3 and the edges of the encoding.
 INSTANTIATE_TEST_SUITE_P(
     Rfc3501, MailboxNames,
-    ::testing::Values(Name{"INBOX", "INBOX"}, Name{"A&B", "A&-B"},
-                      Name{"~peter/mail/\xE5\x8F\xB0\xE5\x8C\x97/\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E",
-                           "~peter/mail/&U,BTFw-/&ZeVnLIqe-"},
-                      Name{"Entw\xC3\xBC rfe", "Entw&APw- rfe"},
-                      Name{"Gel\xC3\xB6scht", "Gel&APY-scht"}, Name{"\xF0\x9F\x98\x80", "&2D3eAA-"},
-                      Name{"caf\xE9", "caf&AOk-"}, Name{"a\tb", "a&AAk-b"}));
+    ::testing::Values(
+        Name{"INBOX", "INBOX"}, Name{"A&B", "A&-B"},
+        Name{"~peter/mail/\xE5\x8F\xB0\xE5\x8C\x97/\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E",
+             "~peter/mail/&U,BTFw-/&ZeVnLIqe-"},
+        Name{"Entw\xC3\xBC rfe", "Entw&APw- rfe"}, Name{"Gel\xC3\xB6scht", "Gel&APY-scht"},
+        Name{"\xF0\x9F\x98\x80", "&2D3eAA-"}, Name{"caf\xE9", "caf&AOk-"},
+        Name{"a\tb", "a&AAk-b"}));
 
 TEST(Quoting, EscapesWhatItCanAndRefusesWhatNeedsALiteral) {
     EXPECT_EQ(quoted("alice"), "\"alice\"");
