@@ -57,6 +57,47 @@ int number_of_uid(const ImapVisit& visit, uint64_t uid) {
     return static_cast<int>(at - visit.uids.begin());
 }
 
+void start_sequence(ImapVisit& visit) {
+    const size_t count = visit.uids.empty() ? 0 : visit.uids.size() - 1;
+    visit.alive.assign(count + 1, 0);
+    for (size_t i = 1; i <= count; ++i) visit.alive[i] = static_cast<uint32_t>(i & (~i + 1));
+}
+
+uint64_t sequence_of(const ImapVisit& visit, int message) {
+    auto prefix = [&visit](size_t i) {
+        uint64_t sum = 0;
+        for (; i > 0; i -= i & (~i + 1)) sum += visit.alive[i];
+        return sum;
+    };
+    if (message <= 0 || static_cast<size_t>(message) >= visit.alive.size()) return 0;
+    uint64_t upto = prefix(static_cast<size_t>(message));
+    return upto > prefix(static_cast<size_t>(message) - 1) ? upto : 0;
+}
+
+int message_at(const ImapVisit& visit, uint64_t sequence_number) {
+    const size_t count = visit.alive.empty() ? 0 : visit.alive.size() - 1;
+    if (sequence_number == 0) return 0;
+    size_t step = 1;
+    while (step * 2 <= count) step *= 2;
+    size_t pos = 0;
+    uint64_t left = sequence_number;
+    for (; step > 0; step /= 2) {
+        if (pos + step <= count && visit.alive[pos + step] < left) {
+            pos += step;
+            left -= visit.alive[pos];
+        }
+    }
+    return pos + 1 <= count ? static_cast<int>(pos + 1) : 0;
+}
+
+int expunge(ImapVisit& visit, uint64_t sequence_number) {
+    int message = message_at(visit, sequence_number);
+    if (message == 0) return 0;
+    for (size_t i = static_cast<size_t>(message); i < visit.alive.size(); i += i & (~i + 1))
+        --visit.alive[i];
+    return message;
+}
+
 std::string Client::new_tag() {
     char tag[16];
     std::snprintf(tag, sizeof tag, "B%u", ++box_.imap.next_tag);
@@ -108,11 +149,9 @@ void Client::status_text(const std::string& text) {
 
 void Client::expunged(uint64_t sequence_number) {
     ImapVisit& visit = box_.imap;
-    if (sequence_number == 0 || sequence_number > visit.sequence.size()) return;
-    uint32_t uid = visit.sequence[sequence_number - 1];
-    visit.sequence.erase(visit.sequence.begin() + static_cast<long>(sequence_number - 1));
     if (visit.exists > 0) --visit.exists;
-    int number = number_of_uid(visit, uid);
+    // A number past the logon's messages is one that came after it.
+    int number = expunge(visit, sequence_number);
     if (number > 0 && box_.is_present(number)) {
         box_.ctx.diag.print('F', 1, "IMAP: Message %d expunged by another client", number);
         forget_message(box_, number);
@@ -173,7 +212,7 @@ Handled Client::untagged(Responses* responses, bool& asked_for) {
 
 Completion Client::finish(const std::string& tag, Responses* responses, std::string* text) {
     const Context& ctx = box_.ctx;
-    size_t unsolicited_left = kMaxUnsolicited + box_.imap.sequence.size();
+    size_t unsolicited_left = kMaxUnsolicited + box_.imap.uids.size();
     std::string line;
     while (true) {
         Token t = reader_.next();

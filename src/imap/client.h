@@ -70,6 +70,15 @@ class Client {
 // The host's message number of a UID; 0 when it is none of the logon's.
 int number_of_uid(const ImapVisit& visit, uint64_t uid);
 
+// The server's sequence numbers of the logon's messages as expunges shift
+// them: every message alive at first; the message now at a sequence number
+// (0: none of the logon's); a message's sequence number now (0: expunged);
+// "* n EXPUNGE": the message that left, or 0.
+void start_sequence(ImapVisit& visit);
+int message_at(const ImapVisit& visit, uint64_t sequence_number);
+uint64_t sequence_of(const ImapVisit& visit, int message);
+int expunge(ImapVisit& visit, uint64_t sequence_number);
+
 std::string upper(std::string text);
 
 }  // namespace brevorin::imap

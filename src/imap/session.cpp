@@ -306,7 +306,7 @@ int open_mailbox(Client& client) {
     const size_t count = table.rows.size();
     try {
         box.imap.uids.assign(count + 1, 0);
-        box.imap.sequence.resize(count);
+        box.imap.alive.reserve(count + 1);
         box.states.assign(count + 1, MessageState{});
     } catch (const std::bad_alloc&) {
         ctx.diag.print('E', 1, "LOGONMAIL: No memory for a table of %d messages",
@@ -316,11 +316,11 @@ int open_mailbox(Client& client) {
     long long octets = 0;
     for (size_t i = 0; i < count; ++i) {
         box.imap.uids[i + 1] = table.rows[i].uid;
-        box.imap.sequence[i] = table.rows[i].uid;
         box.states[i + 1].size = table.rows[i].size;
         box.states[i + 1].present = true;
         octets += table.rows[i].size > 0 ? table.rows[i].size : 0;
     }
+    start_sequence(box.imap);
     box.message_count = static_cast<int32_t>(count);
     box.mailbox_octets = clamp_int32(octets);
     ctx.diag.print('D', 0, "POP3_GETRANGE: Received countp=%d, bytes=%d", box.message_count,
@@ -378,8 +378,8 @@ int connect_and_greet(Client& client, const ServerAddress& address, bool& preaut
 // when it belongs to the message asked for, goes to the reader.
 class BodyResponses final : public Responses {
   public:
-    BodyResponses(Mailbox& box, uint32_t uid, const std::function<Fetch(LineSource&)>& reader)
-        : box_(box), uid_(uid), reader_(reader) {}
+    BodyResponses(Mailbox& box, int message, const std::function<Fetch(LineSource&)>& reader)
+        : box_(box), message_(message), reader_(reader) {}
 
     Handled take(ResponseReader& r, bool numbered, uint64_t number,
                  const std::string& word) override {
@@ -402,15 +402,12 @@ class BodyResponses final : public Responses {
     // A response names its message by UID; one that gives the data before
     // the UID is placed by its sequence number.
     bool ours(const FetchItems& items, uint64_t number) const {
-        if (items.uid != 0) return items.uid == uid_;
-        const std::vector<uint32_t>& sequence = box_.imap.sequence;
-        auto at = std::lower_bound(sequence.begin(), sequence.end(), uid_);
-        return at != sequence.end() && *at == uid_ &&
-               static_cast<uint64_t>(at - sequence.begin()) + 1 == number;
+        if (items.uid != 0) return items.uid == box_.imap.uids[message_];
+        return sequence_of(box_.imap, message_) == number;
     }
 
     Mailbox& box_;
-    uint32_t uid_;
+    int message_;
     const std::function<Fetch(LineSource&)>& reader_;
     bool done_ = false;
     Fetch result_ = Fetch::kRefused;
@@ -461,7 +458,7 @@ class ImapFetcher final : public MessageFetcher {
         Client client(box);
         // BODY.PEEK leaves \Seen as it was, as a POP3 retrieval does.
         const char* section = box.ctx.options.mark_seen ? " (UID BODY[])" : " (UID BODY.PEEK[])";
-        BodyResponses answer(box, uid, reader);
+        BodyResponses answer(box, message, reader);
         Completion c = client.run("UID FETCH " + decimal(uid) + section, &answer);
         if (c == Completion::kFailed || c == Completion::kContinue) {
             if (c == Completion::kContinue) box.connection.abandon();

@@ -75,8 +75,11 @@ class MessageFetcher {
 struct ImapVisit {
     uint32_t next_tag = 0;
     uint32_t uid_validity = 0;
-    std::vector<uint32_t> uids;      // [1, message_count]; [0] unused
-    std::vector<uint32_t> sequence;  // the server's sequence now: [k - 1] is the UID of k
+    std::vector<uint32_t> uids;  // [1, message_count]; [0] unused
+    // Which of them the server still has, as a Fenwick tree of counts over
+    // [1, message_count]: a message's sequence number now is the count up
+    // to it, found in logarithmic time however many others were expunged.
+    std::vector<uint32_t> alive;
     std::string capabilities;        // " CAP1 CAP2 ... ", upper case
     std::vector<uint32_t> deleted;   // UIDs flagged \Deleted by this session
     uint32_t exists = 0;             // the last EXISTS
