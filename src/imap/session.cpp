@@ -249,8 +249,9 @@ int sign_in(Client& client, const char* user, const char* password) {
     return close_with(box, kRefused);
 }
 
-// SELECT (or EXAMINE), then the UID and size of every message, in one
-// write: kOk, or the status with the connection closed.
+// SELECT (or EXAMINE) and the UID and size of every message, in one
+// write: kOk, or the status with the connection closed. An empty mailbox
+// answers the FETCH with an error that means nothing.
 int open_mailbox(Client& client) {
     Mailbox& box = client.box();
     const Context& ctx = box.ctx;
@@ -259,7 +260,10 @@ int open_mailbox(Client& client) {
     box.connection.cork();
     std::string capability_tag = ask_capabilities ? client.send("CAPABILITY") : std::string();
     std::string select_tag = client.send((ctx.options.read_only ? "EXAMINE " : "SELECT ") + name);
-    bool sent = box.connection.uncork() == 0 && !select_tag.empty() &&
+    // Sequence numbers, not UIDs: the server sends no EXPUNGE while it
+    // answers a FETCH by number, so the numbers hold for the answer.
+    std::string table_tag = client.send("FETCH 1:* (UID RFC822.SIZE)");
+    bool sent = box.connection.uncork() == 0 && !select_tag.empty() && !table_tag.empty() &&
                 (!ask_capabilities || !capability_tag.empty());
     if (!sent) return close_with(box, kNetwork);
     std::string text;
@@ -268,35 +272,33 @@ int open_mailbox(Client& client) {
     Completion selected = client.finish(select_tag, nullptr, &text);
     if (selected == Completion::kFailed || selected == Completion::kContinue)
         return close_with(box, kNetwork);
-    if (selected != Completion::kOk) {
-        ctx.diag.print('E', 1, "LOGONMAIL: Server refused mailbox %s: %s", name.c_str(),
-                       text.c_str());
-        return close_with(box, kNoTable);
-    }
     const uint32_t exists = box.imap.exists;
-    if (exists > kMaxMessages) {
+    TableResponses table;
+    if (selected == Completion::kOk && exists > kMaxMessages) {
         ctx.diag.print('E', 1, "LOGONMAIL: Refused: server claims %lld messages (at most %d)",
                        static_cast<long long>(exists), static_cast<int>(kMaxMessages));
         return close_with(box, kNoTable);
     }
-    TableResponses table;
     try {
-        table.rows.reserve(exists);
+        if (selected == Completion::kOk) table.rows.reserve(exists);
     } catch (const std::bad_alloc&) {
         ctx.diag.print('E', 1, "LOGONMAIL: No memory for a table of %d messages",
                        static_cast<int>(exists));
         return close_with(box, kNoTable);
     }
-    if (exists > 0) {
-        // Sequence numbers, not UIDs: the server sends no EXPUNGE while it
-        // answers a FETCH by number, so the numbers hold for the answer.
-        Completion c = client.run("FETCH 1:* (UID RFC822.SIZE)", &table, &text);
-        if (c == Completion::kFailed || c == Completion::kContinue)
-            return close_with(box, kNetwork);
-        if (c != Completion::kOk) {
-            ctx.diag.print('E', 1, "LOGONMAIL: Server refused the message list: %s", text.c_str());
-            return close_with(box, kNoTable);
-        }
+    std::string table_text;
+    Completion listed = client.finish(table_tag, &table, &table_text);
+    if (listed == Completion::kFailed || listed == Completion::kContinue)
+        return close_with(box, kNetwork);
+    if (selected != Completion::kOk) {
+        ctx.diag.print('E', 1, "LOGONMAIL: Server refused mailbox %s: %s", name.c_str(),
+                       text.c_str());
+        return close_with(box, kNoTable);
+    }
+    if (listed != Completion::kOk && exists > 0) {
+        ctx.diag.print('E', 1, "LOGONMAIL: Server refused the message list: %s",
+                       table_text.c_str());
+        return close_with(box, kNoTable);
     }
     std::sort(table.rows.begin(), table.rows.end(),
               [](const auto& a, const auto& b) { return a.uid < b.uid; });
