@@ -160,7 +160,9 @@ def test_same_results_over_tls(tls_dovecot, lib, security):
     servers = {"pop3": tls_dovecot.server if security == "starttls" else tls_dovecot.tls_server,
                "imap": tls_dovecot.imap_server if security == "starttls"
                else tls_dovecot.imaps_server}
-    options = {"security": security, "ca_file": tls_dovecot.ca_file}
+    # TLS from the first byte signs in with AUTHENTICATE PLAIN / AUTH PLAIN.
+    options = {"security": security, "ca_file": tls_dovecot.ca_file,
+               "auth": "plain" if security == "tls" else "user"}
     results = {}
     for protocol in ("pop3", "imap"):
         fill(tls_dovecot, data)

@@ -77,23 +77,81 @@ TEST_F(ImapSession, LogonNumbersMessagesByUidAndFetchesWithoutSettingSeen) {
     EXPECT_FALSE(host_.has_line("BREVORIN: <F1> IMAP: Message 2 expunged by another client"));
 }
 
-TEST_F(ImapSession, CredentialsThatCannotBeQuotedGoAsLiteralsAfterTheContinuation) {
-    peer_.send("* OK ready\r\n")
-        .read_line()
-        .send("* CAPABILITY IMAP4rev1\r\nB1 OK\r\n")
-        .read_line()
-        .send("+ go on\r\n")
-        .read_line()
-        .send("B2 NO [AUTHENTICATIONFAILED] no\r\n");
+// How each sign-in goes on the wire, up to the server's refusal.
+struct SignIn {
+    const char* name;
+    const char* auth;
+    std::string capabilities;
+    std::string user, password;
+    std::vector<std::string> replies;  // one after each line the client sends
+    std::string sent;
+};
+
+class SignIns : public ImapSession, public ::testing::WithParamInterface<SignIn> {};
+
+TEST_P(SignIns, SendTheCredentialsSafelyAndMapTheRefusal) {
+    const SignIn& c = GetParam();
+    peer_.send("* OK [CAPABILITY IMAP4rev1" + c.capabilities + "] hi\r\n");
+    for (const std::string& reply : c.replies) peer_.read_line().send(reply + "\r\n");
     peer_.start();
-    EXPECT_EQ(brevorin_logonmail(peer_.server().c_str(), "j\xC3\xBCrgen", "a\"b", s_), kRefused);
+    ASSERT_EQ(brevorin_setoption("auth", c.auth, s_), 0);
+    ASSERT_EQ(brevorin_setoption("allow_plaintext_auth", "yes", s_), 0);
+    EXPECT_EQ(brevorin_logonmail(peer_.server().c_str(), c.user.c_str(), c.password.c_str(), s_),
+              kRefused);
     EXPECT_FALSE(s_->mailbox.logged_on);
     EXPECT_EQ(s_->mailbox.connection.socket(), -1);
     peer_.join();
-    EXPECT_EQ(peer_.received(), "B1 CAPABILITY\r\nB2 LOGIN {7}\r\nj\xC3\xBCrgen \"a\\\"b\"\r\n");
+    EXPECT_EQ(peer_.received(), c.sent);
     EXPECT_EQ(s_->failure.kind, Failure::kAuth);
     EXPECT_TRUE(host_.has_line("BREVORIN: <E1> LOGONMAIL: Exit because of authorization fault"));
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Peer, SignIns,
+    ::testing::Values(
+        SignIn{"login_quoted",
+               "user",
+               "",
+               "alice",
+               "p\\w\"",
+               {"B1 NO no"},
+               "B1 LOGIN \"alice\" \"p\\\\w\\\"\"\r\n"},
+        SignIn{"login_literal_after_the_continuation",
+               "user",
+               "",
+               "j\xC3\xBCrgen",
+               "pw",
+               {"+ go on", "B1 NO no"},
+               "B1 LOGIN {7}\r\nj\xC3\xBCrgen \"pw\"\r\n"},
+        SignIn{"login_literals_without_waiting",
+               "user",
+               " LITERAL+",
+               "j\xC3\xBCrgen",
+               "p\xC3\xA4",
+               {"B1 NO no"},
+               "B1 LOGIN {7+}\r\nj\xC3\xBCrgen {3+}\r\np\xC3\xA4\r\n"},
+        SignIn{"plain_with_initial_response",
+               "plain",
+               " SASL-IR",
+               "alice",
+               "pw",
+               {"B1 NO no"},
+               "B1 AUTHENTICATE PLAIN AGFsaWNlAHB3\r\n"},
+        SignIn{"plain_after_the_continuation",
+               "plain",
+               "",
+               "alice",
+               "pw",
+               {"+ ", "B1 NO no"},
+               "B1 AUTHENTICATE PLAIN\r\nAGFsaWNlAHB3\r\n"},
+        SignIn{"xoauth2_error_report_gets_the_empty_answer",
+               "xoauth2",
+               " SASL-IR",
+               "alice",
+               "tok",
+               {"+ eyJzdGF0dXMiOiI0MDEifQ==", "B1 NO [AUTHENTICATIONFAILED] token"},
+               "B1 AUTHENTICATE XOAUTH2 dXNlcj1hbGljZQFhdXRoPUJlYXJlciB0b2sBAQ==\r\n\r\n"}),
+    [](const ::testing::TestParamInfo<SignIn>& info) { return std::string(info.param.name); });
 
 // A server that says something unexpected in place of the answer to
 // getmail 2: the status, and whether the visit goes on.
