@@ -27,10 +27,10 @@ std::string literal(const std::string& data) {
 }
 
 // Greeting, LOGIN, SELECT and the table of three messages (UIDs 10, 11, 12).
-ScriptedPeer& serve_logon(ScriptedPeer& peer) {
+ScriptedPeer& serve_logon(ScriptedPeer& peer, const std::string& more = " UIDPLUS") {
     return peer.send("* OK [CAPABILITY IMAP4rev1 SASL-IR UIDPLUS] ready\r\n")
         .read_line()
-        .send("B1 OK [CAPABILITY IMAP4rev1 UIDPLUS] Logged in\r\n")
+        .send("B1 OK [CAPABILITY IMAP4rev1" + more + "] Logged in\r\n")
         .read_line()
         .send("* 3 EXISTS\r\n* OK [UIDVALIDITY 77] ok\r\nB2 OK [READ-WRITE] selected\r\n")
         .read_line()
@@ -303,8 +303,14 @@ TEST_F(ImapSession, LargeMailboxAmidUnsolicitedFlagsLogsOnAndLogsOffAfterABareBy
     EXPECT_EQ(brevorin_logoffmail(s_), 0);
 }
 
-TEST_F(ImapSession, DeletionsAreFlaggedThenExpungedByUidAtLogoff) {
-    serve_logon(peer_)
+// The session's deletions are flagged at once and committed at logoff: by
+// UID where the server has UIDPLUS (after sign-in: what it offered before
+// does not count), else by EXPUNGE.
+class Deletions : public ImapSession, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(Deletions, AreFlaggedThenExpungedAtLogoff) {
+    const bool uidplus = GetParam();
+    serve_logon(peer_, uidplus ? " UIDPLUS" : "")
         .read_line()
         .send("B4 OK stored\r\n")
         .read_line()
@@ -324,9 +330,11 @@ TEST_F(ImapSession, DeletionsAreFlaggedThenExpungedByUidAtLogoff) {
     ASSERT_EQ(lines.size(), 7u);
     EXPECT_EQ(lines[3], "B4 UID STORE 12 +FLAGS.SILENT (\\Deleted)\r\n");
     EXPECT_EQ(lines[4], "B5 UID STORE 10 +FLAGS.SILENT (\\Deleted)\r\n");
-    EXPECT_EQ(lines[5], "B6 UID EXPUNGE 10,12\r\n");
+    EXPECT_EQ(lines[5], uidplus ? "B6 UID EXPUNGE 10,12\r\n" : "B6 EXPUNGE\r\n");
     EXPECT_EQ(lines[6], "B7 LOGOUT\r\n");
 }
+
+INSTANTIATE_TEST_SUITE_P(Peer, Deletions, ::testing::Bool());
 
 }  // namespace
 }  // namespace brevorin
