@@ -23,7 +23,7 @@ constexpr size_t kMaxCapabilities = 1000;
 // " A B C " from the words of a capability list.
 void add_capability(std::string& list, const std::string& word) {
     if (list.empty()) list = " ";
-    list += upper(word);
+    list += upper_case_copy(word);
     list += ' ';
 }
 
@@ -38,16 +38,10 @@ std::string response_code(const std::string& text, std::string& args) {
         args = code.substr(space + 1);
         code.resize(space);
     }
-    return upper(code);
+    return upper_case_copy(code);
 }
 
 }  // namespace
-
-std::string upper(std::string text) {
-    for (char& c : text)
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    return text;
-}
 
 int number_of_uid(const ImapVisit& visit, uint64_t uid) {
     if (visit.uids.size() < 2) return 0;
@@ -166,7 +160,7 @@ Handled Client::untagged(Responses* responses, bool& asked_for) {
     uint64_t number = numbered ? r.number() : 0;
     if (numbered) t = r.next();
     if (t != Token::kAtom) return Handled::kFailed;
-    std::string word = upper(r.text());
+    std::string word = upper_case_copy(r.text());
     // A FETCH may carry a message of any size: only the other responses
     // must end within the reply bound.
     std::optional<ReplyBound> bound;
@@ -254,7 +248,7 @@ Completion Client::finish(const std::string& tag, Responses* responses, std::str
         }
         ReplyBound bound(box_.connection);
         Token status = reader_.next();
-        std::string word = status == Token::kAtom ? upper(reader_.text()) : std::string();
+        std::string word = status == Token::kAtom ? upper_case_copy(reader_.text()) : std::string();
         if (!reader_.rest_of_line(line)) return Completion::kFailed;
         status_text(line);
         if (text != nullptr) *text = line;
@@ -273,7 +267,7 @@ Greeting Client::greeting(std::string& text) {
     Token t = reader_.next();
     if (t != Token::kAtom || reader_.text() != "*") return Greeting::kFailed;
     if (reader_.next() != Token::kAtom) return Greeting::kFailed;
-    std::string word = upper(reader_.text());
+    std::string word = upper_case_copy(reader_.text());
     if (!reader_.rest_of_line(text)) return Greeting::kFailed;
     status_text(text);
     if (word == "OK") return Greeting::kOk;

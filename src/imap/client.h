@@ -79,6 +79,4 @@ int message_at(const ImapVisit& visit, uint64_t sequence_number);
 uint64_t sequence_of(const ImapVisit& visit, int message);
 int expunge(ImapVisit& visit, uint64_t sequence_number);
 
-std::string upper(std::string text);
-
 }  // namespace brevorin::imap

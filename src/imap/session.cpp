@@ -82,7 +82,7 @@ Handled read_fetch(ResponseReader& r, FetchItems& items, OnSection&& on_section)
         if (t == Token::kClose) break;
         if (item == kMaxFetchItems) return Handled::kFailed;
         if (t != Token::kAtom) return Handled::kFailed;
-        std::string name = upper(r.text());
+        std::string name = upper_case_copy(r.text());
         Token value = r.next();
         if (name == "UID" && value == Token::kNumber) {
             items.uid = r.number();
