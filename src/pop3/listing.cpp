@@ -337,10 +337,6 @@ int receive_header_fields(Mailbox& box, Batch& batch, std::string& header) {
     return 0;
 }
 
-}  // namespace
-
-namespace {
-
 void append_value(std::string& list, const OwnedText& value) {
     if (value) append_without_esc(list, *value);
 }

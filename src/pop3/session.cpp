@@ -40,6 +40,39 @@ class StatusProtocol final : public ReplyProtocol {
     std::string line_;
 };
 
+// Checks the caller's logon texts before anything is sent: they must be
+// given, fit the command buffers, and hold no line break that would let them
+// inject further POP3 commands. The password is never shown.
+bool logon_input_acceptable(const char* server, const char* user, const char* password,
+                            const Context& ctx) {
+    if (server == nullptr || user == nullptr || password == nullptr) {
+        ctx.diag.print('E', 1, "LOGONMAIL: Refused: server, user or password missing");
+        return false;
+    }
+    if (std::strlen(user) > kMaxUserLength) {
+        ctx.diag.print('E', 1, "LOGONMAIL: Refused: user name longer than %d characters",
+                       kMaxUserLength);
+        return false;
+    }
+    // A bearer token is sent as a SASL response, not on a PASS line.
+    const bool token = ctx.options.pop3_auth == Pop3Auth::kXoauth2;
+    const size_t secret_limit = token ? kMaxBearerTokenLength : kMaxPasswordLength;
+    if (std::strlen(password) > secret_limit) {
+        ctx.diag.print('E', 1, "LOGONMAIL: Refused: password longer than %d characters",
+                       static_cast<int>(secret_limit));
+        return false;
+    }
+    if (holds_line_break(user)) {
+        ctx.diag.print('E', 1, "LOGONMAIL: Refused: user name holds a line break");
+        return false;
+    }
+    if (holds_line_break(password)) {
+        ctx.diag.print('E', 1, "LOGONMAIL: Refused: password holds a line break");
+        return false;
+    }
+    return true;
+}
+
 // One number of a STAT or LIST answer the way "%d" reads it (leading white
 // space, optional sign, digits), clamped to int32 instead of wrapping.
 bool read_stat_numbers(const std::string& text, long long& count, long long& octets) {
@@ -98,43 +131,6 @@ Capabilities read_capabilities(Mailbox& box, bool& pipelining) {
     box.ctx.diag.print('F', 1, "LOGONMAIL: Server %s pipelining",
                        pipelining ? "offers" : "does not offer");
     return Capabilities::kRead;
-}
-
-}  // namespace
-
-namespace {
-
-// Checks the caller's logon texts before anything is sent: they must be
-// given, fit the command buffers, and hold no line break that would let them
-// inject further POP3 commands. The password is never shown.
-bool logon_input_acceptable(const char* server, const char* user, const char* password,
-                            const Context& ctx) {
-    if (server == nullptr || user == nullptr || password == nullptr) {
-        ctx.diag.print('E', 1, "LOGONMAIL: Refused: server, user or password missing");
-        return false;
-    }
-    if (std::strlen(user) > kMaxUserLength) {
-        ctx.diag.print('E', 1, "LOGONMAIL: Refused: user name longer than %d characters",
-                       kMaxUserLength);
-        return false;
-    }
-    // A bearer token is sent as a SASL response, not on a PASS line.
-    const bool token = ctx.options.pop3_auth == Pop3Auth::kXoauth2;
-    const size_t secret_limit = token ? kMaxBearerTokenLength : kMaxPasswordLength;
-    if (std::strlen(password) > secret_limit) {
-        ctx.diag.print('E', 1, "LOGONMAIL: Refused: password longer than %d characters",
-                       static_cast<int>(secret_limit));
-        return false;
-    }
-    if (holds_line_break(user)) {
-        ctx.diag.print('E', 1, "LOGONMAIL: Refused: user name holds a line break");
-        return false;
-    }
-    if (holds_line_break(password)) {
-        ctx.diag.print('E', 1, "LOGONMAIL: Refused: password holds a line break");
-        return false;
-    }
-    return true;
 }
 
 }  // namespace
