@@ -1,5 +1,6 @@
 /*
- * brevorin: POP3/SMTP mail library with a plain C ABI.
+ * brevorin: POP3/IMAP/SMTP mail library with a plain C ABI (IMAP with the
+ * option protocol=imap).
  *
  * The host loads the library, attaches through _TCONNECT (operation 1 with
  * its context record), and then calls the nine mail exports below. Every
@@ -54,14 +55,14 @@ enum {
     BREVORIN_OK = 0,
     BREVORIN_E_REFUSED = -2,        /* server refused (authorisation, MAIL, RCPT, DATA, message) */
     BREVORIN_E_LOGGED_ON = -3,      /* already logged on */
-    BREVORIN_E_TIMEOUT = -4,        /* receiving timed out; POP3 state torn down */
+    BREVORIN_E_TIMEOUT = -4,        /* receiving timed out; mailbox state torn down */
     BREVORIN_E_NO_TABLE = -5,       /* no memory for the message table */
     BREVORIN_E_TOO_BIG = -6,        /* message larger than the caller's size limit */
     BREVORIN_E_NO_MESSAGE = -7,     /* no such message, deleted, or DELE refused */
     BREVORIN_E_NOT_LOGGED_ON = -8,  /* not logged on */
     BREVORIN_E_NETWORK = -9,        /* connection failed or lost; sockets layer unavailable */
     BREVORIN_E_INVALID = -10,       /* no session, no memory, bad input, failed extraction */
-    BREVORIN_E_COMMAND = -11,       /* a POP3 command failed; still logged on */
+    BREVORIN_E_COMMAND = -11,       /* a mailbox command failed; still logged on */
     BREVORIN_E_NO_RECIPIENT = -12,  /* header list lacks TO= or FROM= */
     BREVORIN_E_ATTACH_OPEN = -13,   /* an attachment file could not be opened */
     BREVORIN_E_ATTACH_ENCODE = -14, /* an attachment could not be encoded */
