@@ -206,7 +206,8 @@ Handled Client::untagged(Responses* responses, bool& asked_for) {
 
 Completion Client::finish(const std::string& tag, Responses* responses, std::string* text) {
     const Context& ctx = box_.ctx;
-    size_t unsolicited_left = kMaxUnsolicited + box_.imap.uids.size();
+    const std::vector<uint32_t>& uids = box_.imap.uids;
+    size_t unsolicited_left = kMaxUnsolicited + (uids.empty() ? 0 : uids.size() - 1);
     std::string line;
     while (true) {
         Token t = reader_.next();

@@ -22,6 +22,12 @@ const std::string kMessage =
     "From: Ann <ann@example.org>\r\nTo: bob@example.org\r\nSubject: Hello\r\n"
     "Message-ID: <2@example.org>\r\n\r\nHello, Bob.\r\n";
 
+std::string repeated(const std::string& line, int times) {
+    std::string text;
+    for (int i = 0; i < times; ++i) text += line;
+    return text;
+}
+
 std::string literal(const std::string& data) {
     return "{" + std::to_string(data.size()) + "}\r\n" + data;
 }
@@ -197,12 +203,14 @@ INSTANTIATE_TEST_SUITE_P(
         Hostile{"bye_in_the_middle", "* BYE shutting down\r\n", kNetwork, false, ""},
         Hostile{"answer_to_another_tag", "B9 OK what\r\n", kNetwork, false, ""},
         Hostile{"garbage_instead_of_a_response", "(((\r\n", kNetwork, false, ""},
-        Hostile{"endless_untagged_stream",
-                [] {
-                    std::string s;
-                    for (int i = 0; i < 1100; ++i) s += "* OK still here\r\n";
-                    return s;
-                }(),
+        // 1,000 unsolicited responses and one per message (3) are borne.
+        Hostile{"untagged_responses_up_to_the_bound",
+                repeated("* OK still here\r\n", 1003) + "* 2 FETCH (UID 11 BODY[] " +
+                    literal(kMessage) + ")\r\nB4 OK done\r\n",
+                kOk, true, "Hello, Bob.\r\n"},
+        Hostile{"one_untagged_response_past_the_bound",
+                repeated("* OK still here\r\n", 1004) + "* 2 FETCH (UID 11 BODY[] " +
+                    literal(kMessage) + ")\r\nB4 OK done\r\n",
                 kNetwork, false, ""},
         Hostile{"connection_closed_inside_the_literal",
                 "* 2 FETCH (UID 11 BODY[] {500}\r\nFrom: a\r\n", kNetwork, false, ""},
