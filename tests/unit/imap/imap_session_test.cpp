@@ -285,6 +285,35 @@ TEST_F(ImapSession, LargeMailboxAmidUnsolicitedFlagsLogsOnAndLogsOffAfterABareBy
     EXPECT_EQ(brevorin_logoffmail(s_), 0);
 }
 
+// Headers come by UID in one command; one of exactly the header capacity is
+// kept whole, one byte more is cut with a warning, and a message the answer
+// leaves out was expunged meanwhile.
+TEST_F(ImapSession, ListingTakesHeadersByUidUpToTheirCapacity) {
+    auto header = [](size_t size) {
+        std::string text = "Subject: s\r\nX-Pad: ";
+        text += std::string(size - text.size() - 4, 'a') + "\r\n\r\n";
+        return text;
+    };
+    serve_logon(peer_).read_line().send("* 1 FETCH (UID 10 RFC822.SIZE 40000 BODY[HEADER] " +
+                                        literal(header(32767)) + ")\r\n* 2 FETCH (BODY[HEADER] " +
+                                        literal(header(32768)) +
+                                        " UID 11 RFC822.SIZE 40001)\r\nB4 OK done\r\n");
+    peer_.start();
+    ASSERT_EQ(logon(), 0);
+    char* list = nullptr;
+    EXPECT_EQ(brevorin_listmail(&list, s_), 2);
+    std::string text = list;
+    EXPECT_NE(text.find("NMB=1\x1bID=\x1b"), std::string::npos);
+    EXPECT_NE(text.find("SIZE=40000\x1bNMB=2"), std::string::npos);
+    EXPECT_EQ(text.substr(text.size() - 10), "SIZE=40001");
+    EXPECT_EQ(host_.count_containing("longer than 32767 bytes"), 1);
+    EXPECT_TRUE(
+        host_.has_line("BREVORIN: <W1> POP3_TOP: Header of message 2 longer than 32767 "
+                       "bytes, listed from its start"));
+    EXPECT_EQ(peer_.received_lines()[3],
+              "B4 UID FETCH 10:12 (UID RFC822.SIZE BODY.PEEK[HEADER])\r\n");
+}
+
 // The session's deletions are flagged at once and committed at logoff: by
 // UID where the server has UIDPLUS (after sign-in: what it offered before
 // does not count), else by EXPUNGE.
