@@ -175,7 +175,12 @@ TEST_P(HostileAnswers, EndTheCallAsTheyShould) {
     EXPECT_EQ(lines[3], "B4 UID FETCH 11 (UID BODY.PEEK[])\r\n");
 }
 
-const std::string kBigger = kMessage + std::string(2000, 'x') + "\r\n";
+// Messages of exactly the caller's limit of 1,000 bytes and one byte more.
+std::string padded_to(size_t size) {
+    return kMessage + std::string(size - kMessage.size() - 2, 'x') + "\r\n";
+}
+const std::string kAtLimit = padded_to(1000);
+const std::string kPastLimit = padded_to(1001);
 
 INSTANTIATE_TEST_SUITE_P(
     Peer, HostileAnswers,
@@ -197,8 +202,11 @@ INSTANTIATE_TEST_SUITE_P(
         Hostile{"expunged_before_the_fetch", "* 2 EXPUNGE\r\nB4 OK no data for that one\r\n",
                 kNoMessage, true, ""},
         Hostile{"refused", "B4 NO [SERVERBUG] cannot\r\n", kCommandFailed, true, ""},
-        Hostile{"literal_larger_than_the_limit",
-                "* 2 FETCH (UID 11 BODY[] " + literal(kBigger) + ")\r\nB4 OK done\r\n",
+        Hostile{"literal_of_exactly_the_limit",
+                "* 2 FETCH (UID 11 BODY[] " + literal(kAtLimit) + ")\r\nB4 OK done\r\n", kOk, true,
+                kAtLimit.substr(kAtLimit.find("Hello, Bob"))},
+        Hostile{"literal_one_byte_over_the_limit",
+                "* 2 FETCH (UID 11 BODY[] " + literal(kPastLimit) + ")\r\nB4 OK done\r\n",
                 kOverSizeLimit, true, ""},
         Hostile{"bye_in_the_middle", "* BYE shutting down\r\n", kNetwork, false, ""},
         Hostile{"answer_to_another_tag", "B9 OK what\r\n", kNetwork, false, ""},
