@@ -160,4 +160,10 @@ std::string upper_case_copy(std::string_view text) {
     return copy;
 }
 
+void wipe(std::string& text) {
+    volatile char* p = text.empty() ? nullptr : &text[0];
+    for (size_t i = 0; i < text.size(); ++i) p[i] = 0;
+    text.clear();
+}
+
 }  // namespace brevorin

@@ -66,4 +66,7 @@ std::string last_path_component(const std::string& name);
 // a-z turned into A-Z, nothing else changed, so positions stay the same.
 std::string upper_case_copy(std::string_view text);
 
+// Overwrites a text that held a secret before its memory is released.
+void wipe(std::string& text);
+
 }  // namespace brevorin

@@ -59,7 +59,7 @@ class ResponseReader {
     // "BODY[HEADER]"); a number's value.
     const std::string& text() const { return text_; }
     uint64_t number() const { return number_; }
-    uint64_t literal_size() const { return literal_left_; }
+    // After kLiteral: the literal's bytes not yet read (its size at first).
     uint64_t literal_left() const { return literal_left_; }
 
     // The literal's data: up to keep bytes into out, the rest read and

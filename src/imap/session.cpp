@@ -28,12 +28,6 @@ namespace {
 // flight while a listing reads, so the server never waits for us.
 constexpr size_t kHeaderBatch = 48;
 
-void wipe(std::string& text) {
-    volatile char* p = text.empty() ? nullptr : &text[0];
-    for (size_t i = 0; i < text.size(); ++i) p[i] = 0;
-    text.clear();
-}
-
 // A text that held a secret, overwritten however the scope is left.
 struct Secret {
     std::string text;
@@ -44,10 +38,6 @@ struct Secret {
     ~Secret() { wipe(text); }
 };
 
-std::string decimal(uint64_t value) {
-    return std::to_string(value);
-}
-
 // "1:5,9,12:13" for ascending UIDs.
 std::string uid_set(const std::vector<uint32_t>& uids) {
     std::string set;
@@ -55,8 +45,8 @@ std::string uid_set(const std::vector<uint32_t>& uids) {
         size_t j = i;
         while (j + 1 < uids.size() && uids[j + 1] == uids[j] + 1) ++j;
         if (!set.empty()) set += ',';
-        set += decimal(uids[i]);
-        if (j > i) set += ':' + decimal(uids[j]);
+        set += std::to_string(uids[i]);
+        if (j > i) set += ':' + std::to_string(uids[j]);
         i = j + 1;
     }
     return set;
@@ -159,7 +149,7 @@ Completion login(Client& client, bool plus, const char* user, const char* passwo
             chunk.text += q.text;
             continue;
         }
-        chunk.text += '{' + decimal(arg.text.size()) + (plus ? "+}\r\n" : "}\r\n");
+        chunk.text += '{' + std::to_string(arg.text.size()) + (plus ? "+}\r\n" : "}\r\n");
         if (!plus) {
             bool sent = client.send_more(chunk.text);
             wipe(chunk.text);
@@ -443,7 +433,7 @@ class ImapFetcher final : public MessageFetcher {
         SizeResponses sizes(box.imap.uids[message]);
         Client client(box);
         Completion c = client.run(
-            "UID FETCH " + decimal(box.imap.uids[message]) + " (UID RFC822.SIZE)", &sizes);
+            "UID FETCH " + std::to_string(box.imap.uids[message]) + " (UID RFC822.SIZE)", &sizes);
         if (c != Completion::kOk) return false;
         if (sizes.size < 0) {
             forget_message(box, message);
@@ -461,7 +451,7 @@ class ImapFetcher final : public MessageFetcher {
         // BODY.PEEK leaves \Seen as it was, as a POP3 retrieval does.
         const char* section = box.ctx.options.mark_seen ? " (UID BODY[])" : " (UID BODY.PEEK[])";
         BodyResponses answer(box, message, reader);
-        Completion c = client.run("UID FETCH " + decimal(uid) + section, &answer);
+        Completion c = client.run("UID FETCH " + std::to_string(uid) + section, &answer);
         if (c == Completion::kFailed || c == Completion::kContinue) {
             if (c == Completion::kContinue) box.connection.abandon();
             return lost(box);
@@ -498,7 +488,7 @@ class HeaderResponses final : public Responses {
         Handled h = read_fetch(r, items, [&](const std::string& name, Token value) {
             if (name.compare(0, 11, "BODY[HEADER") != 0) return r.skip_value(value);
             got = true;
-            cut = value == Token::kLiteral && r.literal_size() + 1 > kTopWorkBuffer;
+            cut = value == Token::kLiteral && r.literal_left() + 1 > kTopWorkBuffer;
             return r.string_value(value, header_, kTopWorkBuffer - 1);
         });
         if (h != Handled::kTaken || !got) return h;
@@ -612,8 +602,8 @@ int delete_message(Mailbox& box, int message) {
     const uint32_t uid = box.imap.uids[message];
     Client client(box);
     std::string text;
-    Completion c =
-        client.run("UID STORE " + decimal(uid) + " +FLAGS.SILENT (\\Deleted)", nullptr, &text);
+    Completion c = client.run("UID STORE " + std::to_string(uid) + " +FLAGS.SILENT (\\Deleted)",
+                              nullptr, &text);
     ctx.diag.print('F', 2, "DELETEMAIL: Sent DELETE command to server for message: %d", message);
     if (c == Completion::kFailed || c == Completion::kContinue) {
         tear_down(box);

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "codec/base64.h"
+#include "core/text.h"
 #include "net/reply.h"
 #include "net/secure.h"
 #include "platform/sleep.h"
@@ -11,13 +12,6 @@
 namespace brevorin {
 
 namespace {
-
-// Overwrites a text that held a secret before its memory is released.
-void wipe(std::string& text) {
-    volatile char* p = text.empty() ? nullptr : &text[0];
-    for (size_t i = 0; i < text.size(); ++i) p[i] = 0;
-    text.clear();
-}
 
 AuthResult user_pass(Mailbox& box, const char* user, const char* password, std::string& reply) {
     const Context& ctx = box.ctx;
