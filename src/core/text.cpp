@@ -66,8 +66,13 @@ bool read_decimal(const char*& cursor, long long& value) {
     if (*p < '0' || *p > '9') return false;
     constexpr long long kCap = 1000000000000000000LL;
     long long v = 0;
+    // Below a tenth of the cap one more digit cannot overflow; above it the
+    // value is clamped anyway, however many digits follow.
     while (*p >= '0' && *p <= '9') {
-        if (v < kCap) v = v * 10 + (*p - '0');
+        if (v <= kCap / 10)
+            v = v * 10 + (*p - '0');
+        else
+            v = kCap;
         ++p;
     }
     if (v > kCap) v = kCap;
