@@ -209,7 +209,14 @@ std::string error_text(int error) {
 
 bool path_exists(const std::string& path) {
     struct stat st;
+#if defined(_WIN32)
     return ::stat(path.c_str(), &st) == 0;
+#else
+    // A dangling symbolic link takes its name as much as a file does: link()
+    // refuses to replace it, so a probe that followed it would offer the
+    // same name forever.
+    return ::lstat(path.c_str(), &st) == 0;
+#endif
 }
 
 PathKind path_kind(const std::string& path, uint64_t& size) {

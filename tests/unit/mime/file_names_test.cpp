@@ -143,6 +143,29 @@ TEST(FreePath, TriesTenNamesAtMost) {
     EXPECT_EQ(name, "a-10.bin");
 }
 
+// A link that points nowhere holds its name: the file goes beside it, and
+// the link is left alone.
+TEST(AttachmentFiles, DanglingLinksKeepTheirNames) {
+    test::TempDir dir;
+    ASSERT_EQ(::symlink("/nonexistent/target", dir.file("c.bin").c_str()), 0);
+    Context ctx;
+    int status = 0;
+    OwnedText listed;
+    {
+        AttachmentFiles files;
+        std::string name = "c.bin";
+        ASSERT_NE(files.begin(dir.text(), name, false, ctx, status), nullptr);
+        ASSERT_TRUE(files.write("data", 4));
+        ASSERT_TRUE(files.end(ctx, status));
+        files.commit(listed, status, ctx);
+    }
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(listed.value_or(""), "c-1.bin");
+    EXPECT_EQ(test::read_file(dir.file("c-1.bin")), "data");
+    char target[64] = {};
+    EXPECT_EQ(::readlink(dir.file("c.bin").c_str(), target, sizeof target - 1), 19);
+}
+
 TEST(FreePath, LongNamesAreShortenedToFitThePathLimit) {
     test::TempDir dir;
     std::string name = std::string(250, 'r') + ".pdf", path;
