@@ -5,7 +5,7 @@
 #include "api/session.h"
 #include "platform/sockets.h"
 #include "platform/tls.h"
-#include "pop3/header_download.h"
+#include "pop3/retrieval.h"
 
 namespace brevorin::tool {
 
@@ -22,9 +22,8 @@ bool mailbox_stat(const MailSession* session, MailboxStat& out) {
 bool message_size(MailSession* session, int n, long long& size) {
     if (session == nullptr || !session->mailbox.logged_on || !session->mailbox.is_present(n))
         return false;
-    MessageState& state = session->mailbox.states[n];
-    if (state.size == -1 && !list_size(session->mailbox, n, state.size)) return false;
-    size = state.size;
+    if (!known_size(session->mailbox, n)) return false;
+    size = session->mailbox.states[n].size;
     return size > 0;
 }
 

@@ -18,8 +18,9 @@ struct MailboxStat {
 // The figures of the current logon; false when not logged on.
 bool mailbox_stat(const MailSession* session, MailboxStat& out);
 
-// The size of message n as LIST gives it (asked once, then known to the
-// visit, so that retrieving it asks no more); false when it is unknown.
+// The size of message n as the mailbox's server gives it (asked once, then
+// known to the visit, so that retrieving it asks no more); false when it is
+// unknown.
 bool message_size(MailSession* session, int n, long long& size);
 
 // Called with the bytes a session has received and sent on its current

@@ -325,4 +325,9 @@ int get_raw_message(Mailbox& box, int message, int max_size, std::string& text_o
     return over_host_limit(text_out.size() + 1, kHostTextLimit) ? kHostLimit : kOk;
 }
 
+bool known_size(Mailbox& box, int message) {
+    int32_t& size = box.states[message].size;
+    return size != -1 || fetcher_of(box).size(box, message, size);
+}
+
 }  // namespace brevorin

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "api/session.h"
+#include "api/tool_support.h"
 #include "brevorin.h"
 #include "support/host_fixture.h"
 #include "support/scripted_peer.h"
@@ -320,6 +321,37 @@ TEST_F(ImapSession, ListingTakesHeadersByUidUpToTheirCapacity) {
                        "bytes, listed from its start"));
     EXPECT_EQ(peer_.received_lines()[3],
               "B4 UID FETCH 10:12 (UID RFC822.SIZE BODY.PEEK[HEADER])\r\n");
+}
+
+// A size the logon's table left out is asked of the IMAP server by UID, never
+// with a POP3 command; a message the server no longer has has no size.
+TEST_F(ImapSession, AMissingSizeIsAskedByUid) {
+    peer_.send("* OK [CAPABILITY IMAP4rev1] ready\r\n")
+        .read_line()
+        .send("B1 OK [CAPABILITY IMAP4rev1] Logged in\r\n")
+        .read_line()
+        .send("* 2 EXISTS\r\n* OK [UIDVALIDITY 77] ok\r\nB2 OK [READ-WRITE] selected\r\n")
+        .read_line()
+        .send("* 1 FETCH (UID 10)\r\n* 2 FETCH (UID 11)\r\nB3 OK done\r\n")
+        .read_line()
+        .send("* 1 FETCH (UID 10 RFC822.SIZE 4321)\r\nB4 OK done\r\n")
+        .read_line()
+        .send("B5 OK nothing for that one\r\n")
+        .read_line()
+        .send("* BYE\r\nB6 OK bye\r\n");
+    peer_.start();
+    ASSERT_EQ(logon(), 0);
+    long long size = 0;
+    EXPECT_TRUE(tool::message_size(s_, 1, size));
+    EXPECT_EQ(size, 4321);
+    EXPECT_TRUE(tool::message_size(s_, 1, size));  // known now: nothing more asked
+    EXPECT_FALSE(tool::message_size(s_, 2, size));
+    EXPECT_EQ(brevorin_logoffmail(s_), 0);
+    peer_.join();
+    std::vector<std::string> lines = peer_.received_lines();
+    ASSERT_EQ(lines.size(), 6u);
+    EXPECT_EQ(lines[3], "B4 UID FETCH 10 (UID RFC822.SIZE)\r\n");
+    EXPECT_EQ(lines[4], "B5 UID FETCH 11 (UID RFC822.SIZE)\r\n");
 }
 
 // The session's deletions are flagged at once and committed at logoff: by
