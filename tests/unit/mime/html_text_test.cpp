@@ -4,6 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
+
+#include "codec/base64.h"
+#include "core/context.h"
+#include "core/line_source.h"
+#include "mime/message.h"
+#include "mime/walker.h"
+#include "mime_test_support.h"
 
 namespace brevorin {
 namespace {
@@ -114,6 +122,70 @@ TEST(HtmlText, HostileInputStaysLinear) {
             EXPECT_EQ(rendered, r.text) << r.unit;
         }
         EXPECT_LE(rendered.size(), html.size() + 2) << r.unit;
+    }
+}
+
+std::vector<std::string> g_lines;
+void keep_line(const char* line) {
+    g_lines.push_back(line);
+}
+
+// An HTML-only message is rendered only whole: up to the limit its last
+// line is there, one byte past it the body is empty and status 1 says so.
+// The file holds every byte either way.
+TEST(HtmlText, PartsOverTheLimitAreNotRenderedInPart) {
+    for (bool base64 : {false, true}) {
+        for (size_t size : {kHtmlHoldLimit, kHtmlHoldLimit + 1}) {
+            const std::string head = "<p>first</p>", tail = "<p>last</p>";
+            const std::string line = std::string(78, 'x') + "\r\n";
+            size_t lines = (size - head.size() - 2 - tail.size()) / line.size();
+            size_t pad = size - head.size() - 2 - tail.size() - lines * line.size();
+            std::string html = head + std::string(pad, ' ') + "\r\n";
+            html.reserve(size);
+            for (size_t i = 0; i < lines; ++i) html += line;
+            html += tail;
+            ASSERT_EQ(html.size(), size);
+            std::string content = html;
+            if (base64) {
+                content.clear();
+                std::string encoded = base64_encode_bytes(html);
+                for (size_t at = 0; at < encoded.size(); at += 76)
+                    content += encoded.substr(at, 76) + "\r\n";
+                content.resize(content.size() - 2);
+            }
+            std::string message =
+                "MIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=m\r\n\r\n--m\r\n"
+                "Content-Type: text/html; charset=us-ascii\r\n" +
+                std::string(base64 ? "Content-Transfer-Encoding: base64\r\n" : "") + "\r\n" +
+                content + "\r\n--m--\r\n";
+            test::TempDir dir;
+            Context ctx;
+            ctx.charset = kUtf8;
+            ctx.options.mime = MimeMode::kModern;
+            ctx.diag = Diag(true, keep_line);
+            g_lines.clear();
+            TextLineSource source(message.data(), message.size());
+            std::string header;
+            ASSERT_EQ(read_header_block(source, header), HeaderRead::kRead);
+            DecodedBody body;
+            ASSERT_EQ(decode_body(source, header, dir.text(), ctx, body), MessageBody::kDecoded);
+            body.commit_files(ctx);
+            const bool whole = size <= kHtmlHoldLimit;
+            std::string text = body.body.value_or("");
+            SCOPED_TRACE(std::to_string(size) + (base64 ? " base64" : " identity"));
+            EXPECT_EQ(body.status, whole ? 0 : 1);
+            EXPECT_EQ(text.compare(0, 7, "first\r\n") == 0, whole);
+            EXPECT_EQ(text.size() > 8 && text.compare(text.size() - 8, 8, "\r\nlast\r\n") == 0,
+                      whole);
+            EXPECT_EQ(text.empty(), !whole);
+            bool warned = false;
+            for (const std::string& l : g_lines)
+                warned = warned || l.find(
+                                       "<W1> POP3_PARSE_MIME: HTML part longer than 16777216 "
+                                       "bytes not shown as text") != std::string::npos;
+            EXPECT_EQ(warned, !whole);
+            EXPECT_EQ(test::read_file(dir.file("message.html")).size(), size);
+        }
     }
 }
 
