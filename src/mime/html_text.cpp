@@ -212,7 +212,12 @@ class Renderer {
             end_line();
             return;
         }
-        if (space_ && line_.back() != ' ') line_ += ' ';
+        if (space_ && line_.back() != ' ') {
+            line_ += ' ';
+            // A URL the text breaks over lines is not the target: the
+            // target, whole, follows it.
+            if (in_link_ && !link_text_.empty()) link_text_ += ' ';
+        }
         space_ = false;
         line_ += c;
         if (in_link_) link_text_ += c;

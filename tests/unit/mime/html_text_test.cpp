@@ -78,6 +78,10 @@ INSTANTIATE_TEST_SUITE_P(
         Shape{"href-folded",
               "<a href=\"\r\n https://example.org/unsub?id=\r\n12&#10;34\t5 \">Unsubscribe</a>",
               "Unsubscribe <https://example.org/unsub?id=12345>\n"},
+        Shape{"url-text-folded",
+              "<a href=\"https://example.org/a\nb\"> https://example.org/a\nb </a> <a "
+              "href=\"https://example.org/c\"> https://example.org/c </a>",
+              "https://example.org/a b <https://example.org/ab> https://example.org/c\n"},
         // Names of any case, blanks around '=', '>' inside quotes; of
         // repeated attributes the first counts, and an unquoted value may
         // hold '=' without starting another attribute.
