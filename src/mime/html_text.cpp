@@ -1,7 +1,7 @@
 #include "mime/html_text.h"
 
+#include <algorithm>
 #include <cstdint>
-#include <cstring>
 
 namespace brevorin {
 
@@ -39,44 +39,120 @@ void append_utf8(std::string& out, uint32_t cp) {
     }
 }
 
-// The Latin-1 entities of HTML 4 name U+00A0 to U+00FF in order.
-const char* const kLatin1Entities[96] = {
-    "nbsp",   "iexcl",  "cent",   "pound",  "curren", "yen",    "brvbar", "sect",   "uml",
-    "copy",   "ordf",   "laquo",  "not",    "shy",    "reg",    "macr",   "deg",    "plusmn",
-    "sup2",   "sup3",   "acute",  "micro",  "para",   "middot", "cedil",  "sup1",   "ordm",
-    "raquo",  "frac14", "frac12", "frac34", "iquest", "Agrave", "Aacute", "Acirc",  "Atilde",
-    "Auml",   "Aring",  "AElig",  "Ccedil", "Egrave", "Eacute", "Ecirc",  "Euml",   "Igrave",
-    "Iacute", "Icirc",  "Iuml",   "ETH",    "Ntilde", "Ograve", "Oacute", "Ocirc",  "Otilde",
-    "Ouml",   "times",  "Oslash", "Ugrave", "Uacute", "Ucirc",  "Uuml",   "Yacute", "THORN",
-    "szlig",  "agrave", "aacute", "acirc",  "atilde", "auml",   "aring",  "aelig",  "ccedil",
-    "egrave", "eacute", "ecirc",  "euml",   "igrave", "iacute", "icirc",  "iuml",   "eth",
-    "ntilde", "ograve", "oacute", "ocirc",  "otilde", "ouml",   "divide", "oslash", "ugrave",
-    "uacute", "ucirc",  "uuml",   "yacute", "thorn",  "yuml"};
-
-struct NamedEntity {
+struct HtmlEntity {
     const char* name;
-    uint32_t code_point;
+    uint32_t first;
+    uint32_t second;
+    bool bare;  // recognised without ';' too
 };
 
-const NamedEntity kOtherEntities[] = {
-    {"amp", '&'},      {"lt", '<'},        {"gt", '>'},        {"quot", '"'},
-    {"apos", '\''},    {"euro", 0x20AC},   {"hellip", 0x2026}, {"mdash", 0x2014},
-    {"ndash", 0x2013}, {"lsquo", 0x2018},  {"rsquo", 0x2019},  {"sbquo", 0x201A},
-    {"ldquo", 0x201C}, {"rdquo", 0x201D},  {"bdquo", 0x201E},  {"bull", 0x2022},
-    {"trade", 0x2122}, {"dagger", 0x2020}, {"larr", 0x2190},   {"rarr", 0x2192},
-    {"zwnj", 0x200C},  {"zwj", 0x200D},    {"thinsp", 0x2009}, {"ensp", 0x2002},
-    {"emsp", 0x2003},  {"OElig", 0x152},   {"oelig", 0x153},   {"Scaron", 0x160},
-    {"scaron", 0x161}, {"Yuml", 0x178},    {"fnof", 0x192},    {"circ", 0x2C6},
-    {"tilde", 0x2DC},  {"permil", 0x2030}, {"lsaquo", 0x2039}, {"rsaquo", 0x203A},
+#include "mime/html_entities.inc"
+
+const HtmlEntity* find_entity(std::string_view name) {
+    const HtmlEntity* end = kHtmlEntities + sizeof kHtmlEntities / sizeof kHtmlEntities[0];
+    const HtmlEntity* at = std::lower_bound(
+        kHtmlEntities, end, name,
+        [](const HtmlEntity& e, std::string_view n) { return std::string_view(e.name) < n; });
+    return at != end && name == at->name ? at : nullptr;
+}
+
+bool is_alnum(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+}
+
+// What a numeric reference to 0x80..0x9F stands for: pages written as
+// windows-1252 refer to its characters by their byte values, and browsers
+// read them so (0: the code point stays).
+const uint16_t kC1Replacements[32] = {
+    0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0,      0x017D, 0,      0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
+
+struct Reference {
+    size_t length = 0;  // bytes taken from the input, 0: '&' starts none
+    uint32_t code_points[2] = {0, 0};
 };
 
-// The code point a reference names; 0 when it names none.
-uint32_t entity_value(std::string_view name) {
-    for (size_t i = 0; i < 96; ++i)
-        if (name == kLatin1Entities[i]) return static_cast<uint32_t>(0xA0 + i);
-    for (const NamedEntity& e : kOtherEntities)
-        if (name == e.name) return e.code_point;
-    return 0;
+// The character reference that text (starting with '&') begins with, read
+// as a browser reads it: the longest name that matches, with or without its
+// ';' where the name allows that; in an attribute a name without ';' that
+// runs on into letters, digits or '=' is not one (it is a URL's query).
+Reference read_reference(std::string_view text, bool in_attribute) {
+    Reference ref;
+    size_t i = 1;
+    if (i < text.size() && text[i] == '#') {
+        ++i;
+        bool hex = i < text.size() && (text[i] == 'x' || text[i] == 'X');
+        if (hex) ++i;
+        size_t digits = i;
+        uint32_t cp = 0;
+        for (; i < text.size(); ++i) {
+            char d = text[i];
+            int v = d >= '0' && d <= '9'                        ? d - '0'
+                    : hex && lower(d) >= 'a' && lower(d) <= 'f' ? lower(d) - 'a' + 10
+                                                                : -1;
+            if (v < 0) break;
+            // Past the last code point the value only needs to stay there.
+            if (cp <= 0x10FFFF) cp = cp * (hex ? 16 : 10) + static_cast<uint32_t>(v);
+        }
+        if (i == digits) return ref;
+        if (i < text.size() && text[i] == ';') ++i;
+        if (cp == 0 || cp > 0x10FFFF) cp = 0xFFFD;
+        if (cp >= 0x80 && cp <= 0x9F && kC1Replacements[cp - 0x80] != 0)
+            cp = kC1Replacements[cp - 0x80];
+        ref.length = i;
+        ref.code_points[0] = cp;
+        return ref;
+    }
+    while (i < text.size() && i <= kLongestEntityName && is_alnum(text[i])) ++i;
+    std::string_view word = text.substr(1, i - 1);
+    const HtmlEntity* entity = nullptr;
+    if (i < text.size() && text[i] == ';') entity = find_entity(word);
+    if (entity != nullptr) {
+        ref.length = i + 1;
+    } else {
+        for (size_t n = std::min(word.size(), kLongestBareEntityName); n > 0; --n) {
+            const HtmlEntity* bare = find_entity(word.substr(0, n));
+            if (bare == nullptr || !bare->bare) continue;
+            char next = n + 1 < text.size() ? text[n + 1] : '\0';
+            if (in_attribute && (next == '=' || is_alnum(next))) return ref;
+            entity = bare;
+            ref.length = n + 1;
+            break;
+        }
+        if (entity == nullptr) return ref;
+    }
+    ref.code_points[0] = entity->first;
+    ref.code_points[1] = entity->second;
+    return ref;
+}
+
+// An href as the URL it names: references decoded, and tabs and line breaks
+// (which mail software folds into long attributes) gone, with the blanks
+// around it, as a browser's URL parser drops them.
+std::string url_of(std::string_view value) {
+    std::string url;
+    for (size_t i = 0; i < value.size();) {
+        char c = value[i];
+        if (c == '&') {
+            Reference ref = read_reference(value.substr(i), true);
+            if (ref.length != 0) {
+                for (uint32_t cp : ref.code_points)
+                    if (cp != 0) append_utf8(url, cp);
+                i += ref.length;
+                continue;
+            }
+        }
+        url += c;
+        ++i;
+    }
+    url.erase(std::remove_if(url.begin(), url.end(),
+                             [](char c) { return c == '\t' || c == '\r' || c == '\n'; }),
+              url.end());
+    size_t first = 0, last = url.size();
+    while (first < last && static_cast<unsigned char>(url[first]) <= ' ') ++first;
+    while (last > first && static_cast<unsigned char>(url[last - 1]) <= ' ') --last;
+    return url.substr(first, last - first);
 }
 
 bool one_of(std::string_view name, std::initializer_list<const char*> names) {
@@ -136,7 +212,12 @@ class Renderer {
             end_line();
             return;
         }
-        if (space_ && line_.back() != ' ') line_ += ' ';
+        if (space_ && line_.back() != ' ') {
+            line_ += ' ';
+            // A URL the text breaks over lines is not the target: the
+            // target, whole, follows it.
+            if (in_link_ && !link_text_.empty()) link_text_ += ' ';
+        }
         space_ = false;
         line_ += c;
         if (in_link_) link_text_ += c;
@@ -168,41 +249,16 @@ class Renderer {
     }
 
     void reference() {
-        size_t end = at_ + 1;
-        while (end < in_.size() && end - at_ < 12 && in_[end] != ';' && !is_html_space(in_[end]) &&
-               in_[end] != '<' && in_[end] != '&')
-            ++end;
-        uint32_t cp = 0;
-        std::string_view body = in_.substr(at_ + 1, end - at_ - 1);
-        if (!body.empty() && body[0] == '#') {
-            bool hex = body.size() > 1 && (body[1] == 'x' || body[1] == 'X');
-            size_t i = hex ? 2 : 1;
-            bool any = false;
-            for (; i < body.size(); ++i) {
-                char d = body[i];
-                int v = d >= '0' && d <= '9'                        ? d - '0'
-                        : hex && lower(d) >= 'a' && lower(d) <= 'f' ? lower(d) - 'a' + 10
-                                                                    : -1;
-                if (v < 0) break;
-                // Past the last code point the value only needs to stay there.
-                if (cp <= 0x10FFFF) cp = cp * (hex ? 16 : 10) + static_cast<uint32_t>(v);
-                any = true;
-            }
-            if (!any || i != body.size())
-                cp = 0;
-            else if (cp == 0 || cp > 0x10FFFF)
-                cp = 0xFFFD;
-        } else {
-            cp = entity_value(body);
-        }
-        if (cp == 0) {  // not a reference: the ampersand is text
+        Reference ref = read_reference(in_.substr(at_), false);
+        if (ref.length == 0) {  // not a reference: the ampersand is text
             ++at_;
             text('&');
             return;
         }
-        at_ = end < in_.size() && in_[end] == ';' ? end + 1 : end;
+        at_ += ref.length;
         std::string bytes;
-        append_utf8(bytes, cp == 0xA0 ? ' ' : cp);
+        for (uint32_t cp : ref.code_points)
+            if (cp != 0) append_utf8(bytes, cp == 0xA0 ? ' ' : cp);
         emit(bytes);
     }
 
@@ -226,36 +282,51 @@ class Renderer {
         if (p == name_start) return false;
         std::string name;
         for (size_t i = name_start; i < p && name.size() < 16; ++i) name += lower(in_[i]);
-        // Attributes, with quoted values that may hold '>'.
         std::string href;
-        while (p < in_.size() && in_[p] != '>') {
-            if (in_[p] == '"' || in_[p] == '\'') {
-                size_t end = in_.find(in_[p], p + 1);
-                p = end == std::string_view::npos ? in_.size() : end + 1;
-                continue;
-            }
-            if (!closing && name == "a" && lower(in_[p]) == 'h' && in_.compare(p, 5, "href=") == 0)
-                href = attribute_value(p + 5);
+        bool href_seen = false;
+        // Attributes one after another, each read once from where the last
+        // ended, so that no byte of a tag is looked at twice.
+        while (true) {
+            while (p < in_.size() && (is_html_space(in_[p]) || in_[p] == '/')) ++p;
+            if (p >= in_.size() || in_[p] == '>') break;
+            size_t attribute = p++;  // a name may begin with '='
+            while (p < in_.size() && !is_html_space(in_[p]) && in_[p] != '/' && in_[p] != '>' &&
+                   in_[p] != '=')
+                ++p;
+            std::string_view attribute_name = in_.substr(attribute, p - attribute);
+            while (p < in_.size() && is_html_space(in_[p])) ++p;
+            if (p >= in_.size() || in_[p] != '=') continue;
             ++p;
+            while (p < in_.size() && is_html_space(in_[p])) ++p;
+            std::string_view value = attribute_value(p);
+            // The first of repeated attributes counts.
+            if (!closing && name == "a" && !href_seen && is_href(attribute_name)) {
+                href = url_of(value);
+                href_seen = true;
+            }
         }
         at_ = p < in_.size() ? p + 1 : in_.size();
         element(name, closing, href);
         return true;
     }
 
-    std::string attribute_value(size_t p) const {
-        if (p >= in_.size()) return std::string();
-        char quote = in_[p];
-        size_t start = p, end;
-        if (quote == '"' || quote == '\'') {
-            start = p + 1;
-            end = in_.find(quote, start);
-        } else {
-            end = start;
-            while (end < in_.size() && !is_html_space(in_[end]) && in_[end] != '>') ++end;
+    static bool is_href(std::string_view name) {
+        return name.size() == 4 && lower(name[0]) == 'h' && lower(name[1]) == 'r' &&
+               lower(name[2]) == 'e' && lower(name[3]) == 'f';
+    }
+
+    // The value at p, quoted or not; p moves past it.
+    std::string_view attribute_value(size_t& p) const {
+        if (p < in_.size() && (in_[p] == '"' || in_[p] == '\'')) {
+            size_t start = p + 1;
+            size_t end = in_.find(in_[p], start);
+            if (end == std::string_view::npos) end = in_.size();
+            p = end < in_.size() ? end + 1 : end;
+            return in_.substr(start, end - start);
         }
-        if (end == std::string_view::npos) end = in_.size();
-        return std::string(in_.substr(start, end - start));
+        size_t start = p;
+        while (p < in_.size() && !is_html_space(in_[p]) && in_[p] != '>') ++p;
+        return in_.substr(start, p - start);
     }
 
     void element(const std::string& name, bool closing, const std::string& href) {

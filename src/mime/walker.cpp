@@ -715,8 +715,17 @@ class Walker {
         const bool shown = plan.html && (!out_.body || out_.body->empty());
         if (shown && name == "att-1.html") name = "message.html";
         std::string html;
+        bool html_whole = true;
+        // Past the limit nothing more is held: a rendering with a piece
+        // missing would pass for the whole text.
         auto keep = [&](const char* data, size_t length) {
-            if (shown && html.size() + length <= kHtmlHoldLimit) html.append(data, length);
+            if (!shown || !html_whole) return;
+            if (html.size() + length <= kHtmlHoldLimit) {
+                html.append(data, length);
+                return;
+            }
+            html_whole = false;
+            std::string().swap(html);
         };
         if (files.begin(directory_, name, plan.utf8_name, ctx_, out_.status) == nullptr)
             return skip_body(stop);
@@ -758,7 +767,7 @@ class Walker {
                                                                     : Base64Decoder::End::kComplete;
         files.write(decoded.data(), decoded.size());
         keep(decoded.data(), decoded.size());
-        if (shown) show_html(plan.charset, html);
+        if (shown) show_html(plan.charset, html, html_whole);
         // The part has been read through its delimiter, so a failed decoding
         // only marks the status.
         if (report_decode_end(end, base64.left_over(), ctx_) != 0) {
@@ -773,8 +782,12 @@ class Walker {
     }
 
     // The text of an HTML part in the host's set, as the body.
-    void show_html(const std::string& charset, std::string& html) {
-        if (html.size() >= kHtmlHoldLimit) {
+    void show_html(const std::string& charset, std::string& html, bool whole) {
+        if (!whole) {
+            ctx_.diag.print('W', 1,
+                            "POP3_PARSE_MIME: HTML part longer than %d bytes not shown as text, "
+                            "only saved as a file",
+                            static_cast<int>(kHtmlHoldLimit));
             out_.status = kAttachmentSkipped;
             return;
         }

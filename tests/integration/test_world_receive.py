@@ -7,7 +7,11 @@ where a parser's reading is the question."""
 import collections
 import email
 import email.policy
+import html
+import html.parser
 import os
+import quopri
+import re
 
 import pytest
 
@@ -56,7 +60,88 @@ def receive(mailbox, tmp_path, raw, charset="UTF8", mime="modern", protocol="pop
 # charset, mime rules, check(received)). A check asserts what a host sees.
 HEADER_FIELD_CASES = []
 TEXT_CASES = []
-HTML_CASES = []
+
+def html_message(html, charset="utf-8", transfer="8bit"):
+    head = ("From: news@example.org\nTo: alice@example.org\nSubject: news\nMIME-Version: 1.0\n"
+            "Content-Type: text/html; charset=%s\nContent-Transfer-Encoding: %s\n\n"
+            % (charset, transfer))
+    return crlf(head) + (crlf(html) if isinstance(html, str) else html)
+
+
+class FirstHref(html.parser.HTMLParser):
+    """The first href as Python's HTML parser reads the attribute."""
+    href = None
+
+    def handle_starttag(self, tag, attrs):
+        if tag == "a" and self.href is None:
+            self.href = dict(attrs).get("href")
+
+
+def browser_url(source):
+    """The URL a browser follows: the attribute as parsed, tabs and line
+    breaks taken out, blanks around it trimmed."""
+    parser = FirstHref()
+    parser.feed(source)
+    return re.sub(r"[\t\r\n]", "", parser.href).strip()
+
+
+def check_shown(text, status=0, charset="utf-8"):
+    def check(r):
+        assert (r.status, r.body) == (status, text.encode(charset)), r.lines
+        assert r.files == [b"message.html"]
+    return check
+
+
+HTML5_REFERENCES = ("&percnt; &NotEqualTilde; &CounterClockwiseContourIntegral; &fjlig; "
+                    "&notit; &ampx &eacute9 &#150; &#x80; &Amp;")
+OUTLOOK_LINKS = ('<p>Read <a href=3D"https://example.org/t?e=3D7&amp;u=3D9&amp;lang=3Dde">the =\n'
+                 'story</a>.</p>\n<p><a href=3D"https://example.org/unsub?id=3D12\n'
+                 '\t34">Unsubscribe</a></p>\n')
+OUTLOOK_DECODED = quopri.decodestring(OUTLOOK_LINKS.encode()).decode()
+
+
+def html_of_size(size):
+    # Lines as they arrive, with CR LF, the last one's included; most of
+    # them a comment, so that the rendering fits the host's body.
+    head, tail = "<p>first</p>\r\n<!--\r\n", "-->\r\n<p>last</p>\r\n"
+    line = "x" * 78 + "\r\n"
+    count = (size - len(head) - len(tail)) // len(line)
+    pad = size - len(head) - len(tail) - count * len(line)
+    return (head + line * count + "y" * pad + tail).encode()
+
+
+def check_limit(size):
+    def check(r):
+        whole = size <= 16 * 1024 * 1024
+        warned = [l for l in r.lines if "HTML part longer than 16777216 bytes" in l]
+        assert (r.status, len(warned)) == ((0, 0) if whole else (1, 1)), r.lines[-5:]
+        assert r.body == (b"first\r\n\r\nlast\r\n" if whole else b"")
+        assert r.files == [b"message.html"]
+        assert os.path.getsize(r.directory / "message.html") == size
+    return check
+
+
+HTML_CASES = [
+    # Python's html.unescape reads references as the HTML5 list and rules
+    # have them.
+    ("html5-references", html_message("<p>%s</p>" % HTML5_REFERENCES), "UTF8", "modern",
+     check_shown(html.unescape(HTML5_REFERENCES) + "\r\n")),
+    ("html5-references-latin1", html_message("<p>caf&eacute; 100&percnt; &Amacr;</p>"),
+     "LATIN1", "modern", check_shown("caf\xe9 100% ?\r\n", status=1, charset="latin-1")),
+    # Quoted-printable HTML with links whose attributes run over lines.
+    ("href-references-and-breaks", html_message(OUTLOOK_LINKS, transfer="quoted-printable"),
+     "UTF8", "modern",
+     check_shown("Read the story <%s>.\r\n\r\nUnsubscribe <%s>\r\n"
+                 % (browser_url(OUTLOOK_DECODED),
+                    browser_url(OUTLOOK_DECODED[OUTLOOK_DECODED.index("</p>"):])))),
+    ("href-repeated-text", html_message(
+        '<a href="https://example.org/?a=1&amp;b=2">https://example.org/?a=1&amp;b=2</a>'),
+     "UTF8", "modern", check_shown("https://example.org/?a=1&b=2\r\n")),
+    ("html-at-render-limit", html_message(html_of_size(16 * 1024 * 1024)), "UTF8", "modern",
+     check_limit(16 * 1024 * 1024)),
+    ("html-past-render-limit", html_message(html_of_size(16 * 1024 * 1024 + 1)), "UTF8",
+     "modern", check_limit(16 * 1024 * 1024 + 1)),
+]
 
 CASES = HEADER_FIELD_CASES + TEXT_CASES + HTML_CASES
 
