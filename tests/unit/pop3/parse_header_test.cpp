@@ -96,14 +96,10 @@ const std::string kSigned =
 
 const WhereCase kWhereCases[] = {
     {"SignedFromClassic", false, kSigned, &MessageEntry::from, "Real <real@example.com>"},
-    {"SignedFromModern", true, kSigned, &MessageEntry::from, "Real <real@example.com>"},
-    {"SignedSubjectClassic", false, kSigned, &MessageEntry::subject, "Lunch?"},
     {"SignedToClassic", false, kSigned, &MessageEntry::to, ""},
     {"SignedToModern", true, kSigned, &MessageEntry::to, ""},
-    {"SignedCcClassic", false, kSigned, &MessageEntry::cc, ""},
     {"SignedDateClassic", false, kSigned, &MessageEntry::date, ""},
     {"SignedIdModern", true, kSigned, &MessageEntry::id, ""},
-    {"SignedReplyClassic", false, kSigned, &MessageEntry::reply_to, ""},
     {"ValueOfAnotherField", false, "Subject: Re: To: you\r\nTo: t@x\r\n\r\n", &MessageEntry::to,
      "t@x"},
     {"AfterTheFirstColon", false, "X-Note: see cc: list\r\nCc: c@x\r\n\r\n", &MessageEntry::cc,
