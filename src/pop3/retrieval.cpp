@@ -143,7 +143,7 @@ HeaderRead read_header_kept(LineSource& lines, std::string& header, bool& cut) {
             // dropped below with its field.
             field.clear();
         }
-        if (lines.starts_line() && !is_blank(piece[0])) {
+        if (lines.starts_line() && length > 0 && !is_blank(piece[0])) {
             keep_field();
             if (is_empty_line(lines)) break;
             if (starts_mime_field(piece, length)) field.assign(piece, length);

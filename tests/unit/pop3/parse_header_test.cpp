@@ -104,6 +104,8 @@ const WhereCase kWhereCases[] = {
      "t@x"},
     {"AfterTheFirstColon", false, "X-Note: see cc: list\r\nCc: c@x\r\n\r\n", &MessageEntry::cc,
      "c@x"},
+    {"FoldThatLostItsBlank", false, "Subject: a\r\nnote sent to: all\r\nTo: t@x\r\n\r\n",
+     &MessageEntry::to, "t@x"},
     {"InTheBody", false, "From: a@x\r\n\r\nSubject: not a field\r\n", &MessageEntry::subject, ""},
     {"BareLineFeeds", true, "X-A: 1\nfrom: a@x\n\nTo: b@x\n", &MessageEntry::from, "a@x"},
     {"BounceClassic", false, "X-Envelope-From: <>\r\nFrom: daemon@x\r\n\r\n", &MessageEntry::from,
