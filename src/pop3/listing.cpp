@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <deque>
+#include <initializer_list>
 #include <new>
 #include <optional>
 #include <string>
@@ -119,12 +120,21 @@ constexpr FoldedField kSubjectField{"SUBJECT:", &MessageEntry::subject, "subject
                                     kSubjectLineLimit};
 constexpr FoldedField kReplyToField{"REPLY-TO:", &MessageEntry::reply_to, "reply", kReplyLineLimit};
 
+// Which field names a label finds. Classic rules keep the tail matches the
+// listing has always made (Delivered-To for To, Bcc for Cc, Resent-Date
+// for Date); modern rules take the field of that very name, so that
+// X-Envelope-From on a bounce is not its From.
+HeaderBlock::NameMatch name_match(const Context& ctx) {
+    return ctx.options.mime == MimeMode::kModern ? HeaderBlock::NameMatch::kWhole
+                                                 : HeaderBlock::NameMatch::kTail;
+}
+
 // From, To, Cc, Subject and Reply-To: folded values with encoded words.
 void extract_folded(const HeaderBlock& block, const FoldedField& field, MessageEntry& entry,
                     const Context& ctx) {
     const std::string& header = block.classic_text();
     OwnedText& slot = entry.*field.slot;
-    size_t start = block.after_label(field.key);
+    size_t start = block.after_field_name(field.key, name_match(ctx));
     if (start == std::string::npos) {
         slot = std::string();
         return;
@@ -147,9 +157,10 @@ void extract_folded(const HeaderBlock& block, const FoldedField& field, MessageE
 
 // The trimmed text of a single-line field; nullopt when the key is absent.
 // An empty value comes back as an empty text.
-OwnedText single_line_value(const HeaderBlock& block, const char* key) {
+OwnedText single_line_value(const HeaderBlock& block, const char* key,
+                            HeaderBlock::NameMatch match) {
     const std::string& header = block.classic_text();
-    size_t start = block.after_label(key);
+    size_t start = block.after_field_name(key, match);
     if (start == std::string::npos) return std::nullopt;
     std::string value = header.substr(start, single_value_end(header, start) - start);
     trim_spaces(value);
@@ -158,48 +169,66 @@ OwnedText single_line_value(const HeaderBlock& block, const char* key) {
 }
 
 void extract_date(const HeaderBlock& block, MessageEntry& entry, const Context& ctx) {
-    OwnedText value = single_line_value(block, "DATE:");
+    OwnedText value = single_line_value(block, "DATE:", name_match(ctx));
     entry.date = value ? std::move(*value) : std::string();
     if (value && entry.date->size() < kDateLineLimit)
         ctx.diag.print('D', 2, "POP3_PARSEHEADER: Put %s in date field", entry.date->c_str());
 }
 
-// The host's priority (5 highest) from a message by mail clients' rules:
-// X-Priority counts the other way round (1 highest), Importance says
-// high, normal or low; the default is 3.
-int host_priority(const HeaderBlock& block) {
-    if (std::optional<std::string> x = block.field("X-Priority")) {
+// The host's priority (5 highest) from a message by mail clients' rules,
+// each field by its own name: X-Priority counts the other way round (1
+// highest), Priority says urgent, normal or non-urgent, Importance high,
+// normal or low. The first of them that says something counts; nullopt
+// when none does.
+std::optional<int> host_priority(const HeaderBlock& block) {
+    constexpr HeaderBlock::NameMatch kWhole = HeaderBlock::NameMatch::kWhole;
+    if (OwnedText x = single_line_value(block, "X-PRIORITY:", kWhole)) {
         int number = parse_int_like_atoi(x->c_str());
         if (number >= 1 && number <= 5) return 6 - number;
     }
-    if (std::optional<std::string> importance = block.field("Importance")) {
-        std::string word = upper_case_copy(*importance);
-        trim_spaces(word);
-        if (word == "HIGH") return 5;
-        if (word == "LOW") return 1;
-    }
-    return kDefaultPriority;
+    struct Word {
+        const char* text;
+        int priority;
+    };
+    auto read_words = [&block](const char* key,
+                               std::initializer_list<Word> words) -> std::optional<int> {
+        OwnedText value = single_line_value(block, key, kWhole);
+        if (!value) return std::nullopt;
+        std::string word = upper_case_copy(*value);
+        for (const Word& w : words)
+            if (word == w.text) return w.priority;
+        return std::nullopt;
+    };
+    if (std::optional<int> p =
+            read_words("PRIORITY:", {{"URGENT", 5}, {"NORMAL", 3}, {"NON-URGENT", 1}}))
+        return p;
+    return read_words("IMPORTANCE:", {{"HIGH", 5}, {"NORMAL", 3}, {"LOW", 1}});
 }
 
-// Priority and X-Priority alike (the search finds either); the number is
-// read the way atoi reads it, so "1 (Highest)" gives 1 and a word gives 0.
+// Classic rules read the number of the first field whose name ends in
+// Priority (X-Priority too) the way atoi reads it, so "1 (Highest)" gives
+// 1 and a word gives 0.
 void extract_priority(const HeaderBlock& block, MessageEntry& entry, const Context& ctx) {
-    OwnedText value = single_line_value(block, "PRIORITY:");
-    if (!value) {
+    bool modern = ctx.options.mime == MimeMode::kModern;
+    std::optional<int> found;
+    if (modern) {
+        found = host_priority(block);
+    } else if (OwnedText value = single_line_value(block, "PRIORITY:", name_match(ctx))) {
+        found = value->empty() ? kDefaultPriority : parse_int_like_atoi(value->c_str());
+    }
+    if (!found) {
         ctx.diag.print('F', 0, "POP3_PARSEHEADER: Priority not available, trying X-Priority");
         ctx.diag.print('F', 0,
                        "POP3_PARSEHEADER: X-Priority not available, using default priority");
-        entry.priority =
-            ctx.options.mime == MimeMode::kModern ? host_priority(block) : kDefaultPriority;
+        entry.priority = kDefaultPriority;
         return;
     }
-    entry.priority = value->empty() ? kDefaultPriority : parse_int_like_atoi(value->c_str());
-    if (ctx.options.mime == MimeMode::kModern) entry.priority = host_priority(block);
+    entry.priority = *found;
     ctx.diag.print('D', 2, "POP3_PARSEHEADER: Put %d in priority field", entry.priority);
 }
 
 void extract_message_id(const HeaderBlock& block, MessageEntry& entry, const Context& ctx) {
-    OwnedText value = single_line_value(block, "MESSAGE-ID:");
+    OwnedText value = single_line_value(block, "MESSAGE-ID:", name_match(ctx));
     entry.id = value ? std::move(*value) : std::string();
     if (value) ctx.diag.print('D', 2, "POP3_PARSEHEADER: Put %s in id field", entry.id->c_str());
 }

@@ -1,5 +1,6 @@
 #include "pop3/retrieval.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -91,6 +92,76 @@ Fetch finish_answer(LineSource& lines, Fetch result) {
     return result;
 }
 
+// Whether a piece that starts a header line starts a field the body's
+// decoding needs: MIME-Version or Content-*.
+bool starts_mime_field(const char* piece, size_t length) {
+    std::string head = upper_case_copy(std::string_view(piece, std::min<size_t>(length, 13)));
+    return head.compare(0, 8, "CONTENT-") == 0 || head == "MIME-VERSION:";
+}
+
+bool is_empty_line(const LineSource& lines) {
+    return lines.starts_line() && lines.raw_size() >= 2 && lines.raw()[0] == '\r' &&
+           lines.raw()[1] == '\n';
+}
+
+// Reads a header block of any length for modern rules. What fits in the
+// header buffer is kept whole, as read_header_block keeps it; a longer block
+// is cut after its last whole line that fits, as the listing cuts it, so
+// that both hand out the same fields. The rest is read through the empty
+// line and dropped, except the MIME fields, which get a buffer of their
+// own: without its Content-Type a multipart body would be shown as raw
+// text. cut tells whether anything was dropped.
+HeaderRead read_header_kept(LineSource& lines, std::string& header, bool& cut) {
+    // The buffer's bytes, less the end of the text.
+    const size_t room = static_cast<size_t>(kHeaderBlockCapacity) - 1;
+    cut = false;
+    std::string field;  // a MIME field past the cut, while its lines arrive
+    size_t kept = 0;    // bytes of MIME fields kept past the cut
+    auto keep_field = [&]() {
+        if (!field.empty() && kept + field.size() <= room) {
+            header += field;
+            kept += field.size();
+        }
+        field.clear();
+    };
+    while (true) {
+        LineSource::Next r = lines.next();
+        if (r == LineSource::Next::kEnd) break;
+        if (r != LineSource::Next::kLine) return HeaderRead::kFailed;
+        const char* piece = lines.raw();
+        size_t length = static_cast<size_t>(lines.raw_size());
+        if (!cut && header.size() + length <= room) {
+            header.append(piece, length);
+            if (is_empty_line(lines)) return HeaderRead::kRead;
+            continue;
+        }
+        if (!cut) {
+            cut = true;
+            size_t last = header.rfind('\n');
+            header.resize(last == std::string::npos ? 0 : last + 1);
+            // The line in progress went with the cut: the rest of it is
+            // dropped below with its field.
+            field.clear();
+        }
+        if (lines.starts_line() && length > 0 && !is_blank(piece[0])) {
+            keep_field();
+            if (is_empty_line(lines)) break;
+            if (starts_mime_field(piece, length)) field.assign(piece, length);
+        } else if (!field.empty()) {
+            if (field.size() + length > room) {
+                field.clear();  // too long to keep in any case
+            } else {
+                field.append(piece, length);
+            }
+        }
+    }
+    if (cut) {
+        keep_field();
+        header += "\r\n";
+    }
+    return HeaderRead::kRead;
+}
+
 // The message's data, from whichever protocol fetched it, decoded into its
 // entry and attachment files.
 Fetch decode_answer(Mailbox& box, int message, LineSource& reader, const std::string& directory,
@@ -104,7 +175,11 @@ Fetch decode_answer(Mailbox& box, int message, LineSource& reader, const std::st
         ctx.diag.print('E', 1, "POP3_FETCH: malloc failed");
         return finish_answer(reader, Fetch::kRefused);
     }
-    switch (read_header_block(lines, header)) {
+    bool modern = ctx.options.mime == MimeMode::kModern;
+    bool header_cut = false;
+    HeaderRead read =
+        modern ? read_header_kept(lines, header, header_cut) : read_header_block(lines, header);
+    switch (read) {
         case HeaderRead::kRead:
             break;
         case HeaderRead::kBufferFull:
@@ -112,6 +187,11 @@ Fetch decode_answer(Mailbox& box, int message, LineSource& reader, const std::st
         case HeaderRead::kFailed:
             return finish_answer(reader, Fetch::kRefused);
     }
+    if (header_cut)
+        ctx.diag.print('W', 1,
+                       "GETMAIL: Header of message %d longer than %d bytes, fields taken from its "
+                       "start",
+                       message, kHeaderBlockCapacity - 1);
     MessageEntry& entry = box.entry(message);
     if (!box.states[message].headers_parsed) {
         if (parse_header_fields(header.c_str(), entry, ctx) == -1)
@@ -146,6 +226,8 @@ Fetch decode_answer(Mailbox& box, int message, LineSource& reader, const std::st
     entry.files = std::move(decoded.files);
     box.states[message].retrieved = true;
     status = decoded.status;
+    // Fields were left out: the message is not all there for the host.
+    if (header_cut && status == kAttachmentsHandled) status = kAttachmentSkipped;
     return Fetch::kDone;
 }
 

@@ -58,7 +58,106 @@ def receive(mailbox, tmp_path, raw, charset="UTF8", mime="modern", protocol="pop
 
 # Each area of the library adds its rows here: (id, raw message, host
 # charset, mime rules, check(received)). A check asserts what a host sees.
-HEADER_FIELD_CASES = []
+def _judged_fields(raw):
+    """What Python's email takes for the fields a record carries."""
+    msg = python_message(raw)
+    return {key: (str(msg[name]).encode() if msg[name] is not None else b"")
+            for key, name in (("FROM", "From"), ("TO", "To"), ("CC", "Cc"),
+                              ("SUBJECT", "Subject"), ("DATE", "Date"),
+                              ("ID", "Message-ID"), ("REPLY", "Reply-To"))}
+
+
+def _fields_as_judged(raw):
+    """The listing record and the header record hold the judge's fields."""
+    judged = _judged_fields(raw)
+
+    def check(r):
+        assert r.status == 0, (r.status, r.lines)
+        for key in ("FROM", "SUBJECT", "DATE", "ID"):
+            assert r.listing[key] == judged[key], (key, r.listing)
+        for key, value in judged.items():
+            assert r.header[key] == value, (key, r.header)
+    return check
+
+
+_SIGNED = crlf(
+    "DKIM-Signature: v=1; a=rsa-sha256; d=example.com; s=s1;\n"
+    "        h=to:subject:message-id:date:from:cc:reply-to;\n"
+    "        bh=x; b=y\n"
+    "From: Real <real@example.com>\n"
+    "Subject: Lunch?\n"
+    "\n"
+    "hi\n")
+
+_QUOTING = crlf(
+    "From: Ann <ann@example.org>\n"
+    "Subject: Re: Date: moved, To: everyone\n"
+    "X-Note: see cc: list\n"
+    "To: team@example.org\n"
+    "Date: Tue, 08 Dec 2026 09:00:00 +0000\n"
+    "\n"
+    "Cc: not a field\n")
+
+_BOUNCE = crlf(
+    "X-Envelope-From: <>\n"
+    "Delivered-To: box@example.org\n"
+    "From: Mail Delivery System <mailer-daemon@example.org>\n"
+    "To: ann@example.org\n"
+    "Subject: Undelivered Mail Returned to Sender\n"
+    "Message-ID: <b1@example.org>\n"
+    "\n"
+    "sorry\n")
+
+
+def _bounce_by_rule(mime):
+    def check(r):
+        # Classic rules keep reading the tail of a name: the envelope
+        # sender and Delivered-To come first.
+        classic = mime == "classic"
+        assert r.listing["FROM"] == (b"<>" if classic else
+                                     b"Mail Delivery System <mailer-daemon@example.org>")
+        assert r.header["TO"] == (b"box@example.org" if classic else b"ann@example.org")
+        assert r.header["SUBJECT"] == b"Undelivered Mail Returned to Sender"
+    return check
+
+
+def _long_header_message(field_length):
+    return crlf(
+        "From: Ann <ann@example.org>\n"
+        "Subject: Report\n"
+        "X-Long: " + "l" * field_length + "\n"
+        "Cc: after@example.org\n"
+        "MIME-Version: 1.0\n"
+        "Content-Type: multipart/mixed; boundary=b1\n"
+        "\n"
+        "--b1\nContent-Type: text/plain\n\nHi Bob\n"
+        "--b1\nContent-Type: application/octet-stream\n"
+        "Content-Disposition: attachment; filename=a.bin\n"
+        "Content-Transfer-Encoding: base64\n\nYWJj\n--b1--\n")
+
+
+def _long_header_read_from_its_start(r):
+    assert r.status == 1, (r.status, r.lines)
+    assert any("GETMAIL: Header of message 1 longer than 32767 bytes" in line
+               for line in r.lines), r.lines
+    assert r.header["FROM"] == b"Ann <ann@example.org>"
+    assert r.header["SUBJECT"] == b"Report"
+    assert r.header["CC"] == b""  # past the cut, as in the listing
+    assert r.listing["SUBJECT"] == b"Report"
+    assert r.body == b"Hi Bob"
+    assert (r.directory / "a.bin").read_bytes() == b"abc"
+
+
+HEADER_FIELD_CASES = [
+    ("signed-fields-classic", _SIGNED, "UTF8", "classic", _fields_as_judged(_SIGNED)),
+    ("signed-fields-modern", _SIGNED, "UTF8", "modern", _fields_as_judged(_SIGNED)),
+    ("labels-in-values-classic", _QUOTING, "UTF8", "classic", _fields_as_judged(_QUOTING)),
+    ("labels-in-values-modern", _QUOTING, "UTF8", "modern", _fields_as_judged(_QUOTING)),
+    ("bounce-classic", _BOUNCE, "UTF8", "classic", _bounce_by_rule("classic")),
+    ("bounce-modern", _BOUNCE, "UTF8", "modern", _bounce_by_rule("modern")),
+    ("header-over-buffer-modern", _long_header_message(40000), "UTF8", "modern",
+     _long_header_read_from_its_start),
+]
 TEXT_CASES = []
 
 def html_message(html, charset="utf-8", transfer="8bit"):

@@ -198,6 +198,88 @@ TEST_P(Oversized, FailsAndKeepsTheConnectionInStep) {
 
 INSTANTIATE_TEST_SUITE_P(Buffers, Oversized, ::testing::Values(0, 1, 2, 3));
 
+// A header block of exactly size bytes, its empty line included, that
+// begins with kHeader and ends with "Cc: last".
+std::string header_block_of(size_t size) {
+    const std::string tail = "Cc: last\r\n\r\n";
+    std::string block = kHeader;
+    while (block.size() + 200 + tail.size() <= size)
+        block += "X-Pad: " + std::string(91, 'p') + "\r\n";
+    block += "X-Pad: " + std::string(size - block.size() - tail.size() - 9, 'q') + "\r\n";
+    return block + tail;
+}
+
+const std::string kMultipartBody = "--b1\r\nContent-Type: text/plain\r\n\r\nHi Bob\r\n--b1--\r\n";
+
+// Header blocks around the header buffer. Modern rules read a longer one from
+// its start, as the listing does, and still decode the body; classic rules
+// keep their buffer and refuse.
+struct LongHeaderCase {
+    const char* name;
+    bool modern;
+    std::string message;
+    int status;
+    const char* cc;  // nullptr: no header record
+    const char* body;
+};
+
+const LongHeaderCase kLongHeaderCases[] = {
+    {"FillsTheBuffer", true, header_block_of(32767) + "body\r\n", 0, "last", "body\r\n"},
+    {"OneByteOver", true, header_block_of(32768) + "body\r\n", 1, "last", "body\r\n"},
+    {"LongFieldThenMimeFields", true,
+     kHeader + "X-Long: " + std::string(40000, 'l') +
+         "\r\nSubject: after\r\nMIME-Version: 1.0\r\n"
+         "Content-Type: multipart/mixed;\r\n boundary=b1\r\n\r\n" +
+         kMultipartBody,
+     1, "", "Hi Bob"},
+    {"ManyFieldsThenMimeFields", true,
+     header_block_of(60000).substr(0, 60000 - 2) +
+         "Content-Type: multipart/mixed; boundary=b1\r\n\r\n" + kMultipartBody,
+     1, "", "Hi Bob"},
+    {"ClassicBuffer", false, header_block_of(32767) + "body\r\n", -11, nullptr, ""},
+};
+
+class LongHeader : public Retrieval, public ::testing::WithParamInterface<LongHeaderCase> {};
+
+TEST_P(LongHeader, IsReadFromItsStart) {
+    const LongHeaderCase& c = GetParam();
+    if (c.modern) {
+        ASSERT_EQ(brevorin_setoption("mime", "modern", session), 0);
+    }
+    script_logon();
+    script_retr(1, c.message);
+    if (c.status >= 0) script_retr(2, kHeader + "\r\nsecond\r\n");
+    script_dele();
+    start();
+    EXPECT_EQ(get(1), c.status);
+    bool warned = host.has_line(
+        "BREVORIN: <W1> GETMAIL: Header of message 1 longer than 32767 bytes, fields taken from "
+        "its start");
+    EXPECT_EQ(warned, c.status == 1);
+    EXPECT_EQ(body, c.body);
+    if (c.cc != nullptr) {
+        EXPECT_EQ(header,
+                  "ID=<1@example.org>\x1bTO=bob@example.org\x1b"
+                  "FROM=Ann <ann@example.org>\x1bSUBJECT=Hello\x1b"
+                  "DATE=Mon, 7 Dec 2026 10:00:00 +0000\x1bPRIORITY=4\x1b"
+                  "CC=" +
+                      std::string(c.cc) + "\x1bREPLY=");
+        // The message stays, answered from what was read; the next one is
+        // fetched as usual.
+        EXPECT_EQ(get(1), 0);
+        EXPECT_EQ(body, c.body);
+        EXPECT_EQ(get(2), 0);
+        EXPECT_EQ(body, "second\r\n");
+    } else {
+        EXPECT_EQ(header, "");
+        EXPECT_EQ(get(1), -7);
+    }
+    expect_in_step();
+}
+
+INSTANTIATE_TEST_SUITE_P(Buffer, LongHeader, ::testing::ValuesIn(kLongHeaderCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 TEST_F(Retrieval, HostLimitsHandTextsOutWhole) {
     script_logon();
     script_retr(1, kHeader + "\r\n" + text_of(10240));
