@@ -24,8 +24,11 @@ bool read_strictly(unsigned code_page, const char* bytes, size_t length,
     if (count == 0) return false;
     const size_t had = wide.size();
     wide.resize(had + static_cast<size_t>(count));
-    return MultiByteToWideChar(code_page, MB_ERR_INVALID_CHARS, bytes, n, wide.data() + had,
-                               count) != 0;
+    if (MultiByteToWideChar(code_page, MB_ERR_INVALID_CHARS, bytes, n, wide.data() + had, count) !=
+        0)
+        return true;
+    wide.resize(had);
+    return false;
 }
 
 // A strict pass refuses the whole input for one bad sequence. Read again
