@@ -15,7 +15,6 @@ namespace brevorin {
 namespace {
 
 using test::TempDir;
-using namespace std::string_literals;
 
 struct TextCase {
     const char* name;
@@ -80,15 +79,6 @@ const std::string kR = "\xEF\xBF\xBD";  // U+FFFD
 INSTANTIATE_TEST_SUITE_P(
     BadBytes, ReceivedText,
     ::testing::Values(
-        TextCase{"stray_byte_utf8_host", kUtf8, true,
-                 "Content-Type: text/plain; charset=UTF-8\nContent-Transfer-Encoding: 8bit\n\n"
-                 "Gr\xC3\xBC\xC3\x9F"
-                 "e \xD1 \xD0\x9F\xD1\x80\n",
-                 "Gr\xC3\xBC\xC3\x9F"
-                 "e " +
-                     kR + " \xD0\x9F\xD1\x80\r\n",
-                 "", nullptr, 1,
-                 "POP3_PARSE_MIME: Text part not valid UTF-8, 1 sequence(s) replaced"},
         TextCase{"stray_byte_latin1_host", kLatin1, true,
                  "Content-Type: text/plain; charset=utf-8\n\nGr\xC3\xBC\xC3\x9F"
                  "e \xE2\x82\n",
@@ -117,25 +107,12 @@ INSTANTIATE_TEST_SUITE_P(
 INSTANTIATE_TEST_SUITE_P(
     WideText, ReceivedText,
     ::testing::Values(
-        TextCase{"utf16_with_mark", kUtf8, true,
-                 "Content-Type: text/plain; charset=utf-16\nContent-Transfer-Encoding: base64\n\n"
-                 "//5HAHIA/ADfAGUADQAKAA==\n",
-                 "Gr\xC3\xBC\xC3\x9F"
-                 "e\r\n",
-                 "", nullptr, 0, ""},
         TextCase{"utf16be_latin1_host", kLatin1, true,
                  "Content-Type: text/plain; charset=\"UTF-16BE\"\n"
                  "Content-Transfer-Encoding: base64\n\nAEcAcgD8AN8AZQANAAo=\n",
                  "Gr\xFC\xDF"
                  "e\r\n",
                  "", nullptr, 0, ""},
-        TextCase{"utf32le", kUtf8, true,
-                 "Content-Type: text/plain; charset=UTF-32LE\nContent-Transfer-Encoding: base64\n\n"
-                 "RwAAAHIAAAD8AAAA3wAA\nAGUAAAANAAAACgAAAA==\n",
-                 "Gr\xC3\xBC\xC3\x9F"
-                 "e\r\n",
-                 "", nullptr, 0, ""},
-        // A HTML alternative in UTF-16 is read as what it says.
         TextCase{"utf16_html", kUtf8, true,
                  "Content-Type: text/html; charset=utf-16\nContent-Transfer-Encoding: base64\n\n"
                  "//48AHAAPgDcAGIAZQByADwALwBwAD4A\n",
@@ -147,10 +124,6 @@ INSTANTIATE_TEST_SUITE_P(
 INSTANTIATE_TEST_SUITE_P(
     Nuls, ReceivedText,
     ::testing::Values(
-        TextCase{"nul_in_8bit_text", kUtf8, true,
-                 "Content-Type: text/plain; charset=iso-8859-1\n\nvor\0nach \xE4\nmore\n"s,
-                 "vor" + kR + "nach \xC3\xA4\r\nmore\r\n", "", nullptr, 1,
-                 "POP3_PARSE_MIME: Text part holds NUL bytes, 1 replaced"},
         TextCase{"nul_in_base64_text", kLatin1, true,
                  "Content-Type: text/plain\nContent-Transfer-Encoding: base64\n\ndm9yAG5hY2g=\n",
                  "vor?nach", "", nullptr, 1,
@@ -174,13 +147,8 @@ INSTANTIATE_TEST_SUITE_P(
 INSTANTIATE_TEST_SUITE_P(
     TransferEncodings, ReceivedText,
     ::testing::Values(
-        // The part's own name wins over the begin line's.
-        TextCase{"x_uuencode_named_part", kUtf8, true,
-                 "Content-Type: multipart/mixed; boundary=b\n\n--b\nContent-Type: text/plain\n\n"
-                 "see file\n--b\nContent-Type: application/zip; name=\"report.zip\"\n"
-                 "Content-Transfer-Encoding: X-UUENCODE\n\nbegin 644 other.zip\n#8V%T\n`\nend\n"
-                 "--b--\n",
-                 "see file", "report.zip", "cat", 0, ""},
+        // Unnamed, the part takes the begin line's name, without its trailing
+        // dot; the blank line before it is passed over.
         TextCase{"uuencode_named_by_begin_line", kLatin1, true,
                  "Content-Type: multipart/mixed; boundary=b\n\n--b\n"
                  "Content-Type: application/octet-stream\nContent-Transfer-Encoding: uuencode\n\n"
@@ -195,12 +163,6 @@ INSTANTIATE_TEST_SUITE_P(
                  "Content-Type: application/octet-stream; name=a.bin\n"
                  "Content-Transfer-Encoding: x-uuencode\n\nbegin 644 a.bin\n#8V%T\n",
                  "", "a.bin", "cat", 1, "UUDECODE: data cut short, what was read kept: "},
-        TextCase{"unknown_encoding_saved_as_sent", kUtf8, true,
-                 "Content-Type: multipart/mixed; boundary=b\n\n--b\n"
-                 "Content-Type: application/octet-stream; name=x.dat\n"
-                 "Content-Transfer-Encoding: x-gzip64\n\nH4sIAAAA\n--b--\n",
-                 "", "x.dat", "H4sIAAAA", 1,
-                 "POP3_PARSE_MIME: Unknown transfer encoding x-gzip64, part saved undecoded: "},
         TextCase{"unknown_encoding_text_shown", kUtf8, true,
                  "Content-Type: text/plain\nContent-Transfer-Encoding: x-rot13\n\nnopqr\n",
                  "nopqr\r\n", "", nullptr, 1,
