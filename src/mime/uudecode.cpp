@@ -4,9 +4,9 @@
 #include <cstring>
 
 #include "core/text.h"
+#include "mime/decoded_body.h"
 #include "mime/file_names.h"
 #include "mime/mime_headers.h"
-#include "mime/decoded_body.h"
 #include "platform/files.h"
 
 namespace brevorin {
@@ -54,14 +54,16 @@ void decode_group(const char* group, int wanted, std::string& out) {
 
 void UuStream::feed(const char* data, size_t length) {
     while (length > 0 && state_ != State::kDone && state_ != State::kFailed) {
-        const size_t room = (state_ == State::kData ? kUuDataLineRoom : kUuBeginLineRoom) - piece_.size();
+        const size_t room =
+            (state_ == State::kData ? kUuDataLineRoom : kUuBeginLineRoom) - piece_.size();
         size_t take = length < room ? length : room;
         const void* lf = std::memchr(data, '\n', take);
         if (lf != nullptr) take = static_cast<size_t>(static_cast<const char*>(lf) - data) + 1;
         piece_.append(data, take);
         data += take;
         length -= take;
-        if (lf != nullptr || piece_.size() == (state_ == State::kData ? kUuDataLineRoom : kUuBeginLineRoom))
+        if (lf != nullptr ||
+            piece_.size() == (state_ == State::kData ? kUuDataLineRoom : kUuBeginLineRoom))
             take_piece();
     }
 }
@@ -75,8 +77,11 @@ void UuStream::take_piece() {
             data_line();
             break;
         case State::kEnd:
-            if (piece_.compare(0, 3, "end") == 0) state_ = State::kDone;
-            else fail("UUDECODE: no valid endline", kAttachmentSkipped);
+            // In a MIME part the zero-length line ends the data, whatever follows.
+            if (mime_part_ || piece_.compare(0, 3, "end") == 0)
+                state_ = State::kDone;
+            else
+                fail("UUDECODE: no valid endline", kAttachmentSkipped);
             break;
         case State::kDone:
         case State::kFailed:
@@ -90,14 +95,20 @@ void UuStream::begin_line() {
     int mode = 0;
     std::string word;
     if (!parse_begin_line(piece_, mode, word)) {
-        fail("UUDECODE: no valid beginline", kAttachmentSkipped);
+        if (!mime_part_) fail("UUDECODE: no valid beginline", kAttachmentSkipped);
         return;
     }
-    // The name comes from the sender: it must not lead out of the directory.
-    name_ = safe_attachment_name(word, ctx_.charset);
-    if (name_.empty()) name_ = "att-1";
+    if (!mime_part_ || name_.empty()) {
+        // The name comes from the sender: it must not lead out of the directory.
+        name_ = safe_attachment_name(word, ctx_.charset);
+        // Windows drops a name's trailing dots and blanks from the file it
+        // creates: the name reported must be the file's.
+        while (mime_part_ && !name_.empty() && (name_.back() == '.' || name_.back() == ' '))
+            name_.pop_back();
+        if (name_.empty()) name_ = "att-1";
+    }
     ctx_.diag.print('D', 2, "UUDECODE: decoding in mode: %d, file: %s", mode, name_.c_str());
-    if (files_.begin(directory_, name_, false, ctx_, status_) == nullptr) {
+    if (files_.begin(directory_, name_, utf8_name_, ctx_, status_) == nullptr) {
         if (status_ == kAttachmentNoName)
             ctx_.diag.print('E', 1, "UUDECODE: can't create unique filename, last try was: %s",
                             name_.c_str());
@@ -114,7 +125,9 @@ void UuStream::begin_line() {
 // One data line: its first character counts the bytes it carries; a
 // zero-length line ends the data.
 void UuStream::data_line() {
-    int count = piece_[0] == '\n' ? 0 : value_of(piece_[0]);
+    // An empty line ends the data in a MIME part, whose lines end in CR LF.
+    const bool empty = piece_[0] == '\n' || (mime_part_ && piece_.compare(0, 2, "\r\n") == 0);
+    int count = empty ? 0 : value_of(piece_[0]);
     if (count == 0) {
         state_ = State::kEnd;
         return;
@@ -150,10 +163,21 @@ int UuStream::finish(std::string& name, int& status) {
             rc = fail("UUDECODE: no beginline", kAttachmentSkipped);
             break;
         case State::kData:
-            rc = fail("UUDECODE: error while decoding", kAttachmentSkipped);
-            break;
         case State::kEnd:
-            rc = fail("UUDECODE: no valid endline", kAttachmentSkipped);
+            if (mime_part_) {
+                // What arrived is kept: a part is never dropped for its end.
+                // Without the zero-length line the data may be cut short.
+                if (state_ == State::kData)
+                    ctx_.diag.print('W', 1, "UUDECODE: data cut short, what was read kept: %s",
+                                    files_.path().c_str());
+                rc = files_.end(ctx_, status_) ? 0 : -1;
+                if (rc == 0)
+                    status_ = state_ == State::kEnd ? kAttachmentsHandled : kAttachmentSkipped;
+                break;
+            }
+            rc = fail(state_ == State::kData ? "UUDECODE: error while decoding"
+                                             : "UUDECODE: no valid endline",
+                      kAttachmentSkipped);
             break;
         case State::kDone:
             if (files_.end(ctx_, status_)) {
@@ -171,8 +195,8 @@ int UuStream::finish(std::string& name, int& status) {
     return rc;
 }
 
-int uudecode(const std::string& directory, std::FILE* in, AttachmentFiles& files,
-             std::string& name, int& status, const Context& ctx) {
+int uudecode(const std::string& directory, std::FILE* in, AttachmentFiles& files, std::string& name,
+             int& status, const Context& ctx) {
     UuStream stream(directory, files, ctx);
     char block[4096];
     for (size_t got; (got = std::fread(block, 1, sizeof block, in)) > 0;) stream.feed(block, got);

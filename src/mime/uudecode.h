@@ -20,9 +20,20 @@ constexpr size_t kUuDataLineRoom = 1023;
 // reader with room for one line cuts them into (a longer line is read in
 // pieces). The file is one of files, named when they are committed.
 class UuStream {
-public:
+  public:
     UuStream(std::string directory, AttachmentFiles& files, const Context& ctx)
         : directory_(std::move(directory)), files_(files), ctx_(ctx) {}
+
+    // The block is the content of a MIME part, as mail readers take it:
+    // lines before the begin line are passed over, the file takes name when
+    // one is given (a safe one; else the begin line's, without trailing dots
+    // and blanks), and the data does not need its end line, nor its
+    // zero-length line, to be kept: a block cut short is kept with status 1.
+    void for_mime_part(std::string name, bool utf8_name) {
+        mime_part_ = true;
+        name_ = std::move(name);
+        utf8_name_ = utf8_name;
+    }
 
     void feed(const char* data, size_t length);
     // The end of the block: 0 when the file was written completely, -1
@@ -30,7 +41,7 @@ public:
     // under once the begin line was read; status the attachment status.
     int finish(std::string& name, int& status);
 
-private:
+  private:
     enum class State { kBegin, kData, kEnd, kDone, kFailed };
     void take_piece();
     void begin_line();
@@ -45,11 +56,13 @@ private:
     std::string decoded_;
     std::string name_;
     int status_ = 0;  // attachment status
+    bool mime_part_ = false;
+    bool utf8_name_ = false;
 };
 
 // Decodes the block that starts at the current position of in, as UuStream
 // does. 0 when the file was written completely, -1 otherwise.
-int uudecode(const std::string& directory, std::FILE* in, AttachmentFiles& files,
-             std::string& name, int& status, const Context& ctx);
+int uudecode(const std::string& directory, std::FILE* in, AttachmentFiles& files, std::string& name,
+             int& status, const Context& ctx);
 
 }  // namespace brevorin

@@ -1,6 +1,7 @@
 #include "mime/walker.h"
 
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "codec/base64.h"
@@ -14,6 +15,7 @@
 #include "mime/mime_fields.h"
 #include "mime/mime_headers.h"
 #include "mime/qp_decode.h"
+#include "mime/uudecode.h"
 
 namespace brevorin {
 
@@ -44,7 +46,7 @@ constexpr size_t kClassicEpilogueCapacity = kBodyCapacity;
 // Where an entity stands, which gives its type when it declares none.
 enum class Place { kMessage, kPart, kDigestPart };
 
-enum class Transfer { kIdentity, kBase64, kQuotedPrintable };
+enum class Transfer { kIdentity, kBase64, kQuotedPrintable, kUuencode };
 
 // What the rules make of one entity, the message itself or one part.
 struct Plan {
@@ -57,15 +59,16 @@ struct Plan {
     };
     Kind kind = Kind::kSkip;
     Transfer transfer = Transfer::kIdentity;
-    bool plain_text = false;  // a text/plain candidate among alternatives
-    std::string charset;      // a text's set to convert from; empty: kept as it came
-    std::string boundary;     // of a multipart
-    std::string subtype;      // of a multipart, lower case
-    std::string name;         // of a file, safe to create
-    bool utf8_name = false;   // the name is UTF-8 (a UTF-8 host)
-    bool announce = true;     // a written file gets a flow line
-    bool html = false;        // an HTML file that may stand in for the body text
-    bool degraded = false;    // something was lost on the way: status 1
+    bool plain_text = false;       // a text/plain candidate among alternatives
+    std::string charset;           // a text's set to convert from; empty: kept as it came
+    std::string boundary;          // of a multipart
+    std::string subtype;           // of a multipart, lower case
+    std::string name;              // of a file, safe to create
+    bool utf8_name = false;        // the name is UTF-8 (a UTF-8 host)
+    bool announce = true;          // a written file gets a flow line
+    bool html = false;             // an HTML file that may stand in for the body text
+    bool degraded = false;         // something was lost on the way: status 1
+    std::string unknown_transfer;  // an encoding left undone: status 1 and a warning
 };
 
 using Planner = Plan (*)(const HeaderBlock& block, Place place, const Context& ctx);
@@ -266,6 +269,13 @@ Plan modern_plan(const HeaderBlock& block, Place place, const Context& ctx) {
         encoding.empty() || encoding == "7bit" || encoding == "8bit" || encoding == "binary";
     if (encoding == "base64") plan.transfer = Transfer::kBase64;
     if (encoding == "quoted-printable") plan.transfer = Transfer::kQuotedPrintable;
+    // Older mail programs send attachments uuencoded inside MIME.
+    if (encoding == "x-uuencode" || encoding == "uuencode" || encoding == "x-uue" ||
+        encoding == "uue")
+        plan.transfer = Transfer::kUuencode;
+    // What cannot be decoded is still kept, as it came.
+    if (plan.transfer == Transfer::kIdentity && !identity)
+        plan.unknown_transfer = encoding.substr(0, 40);
     if (type.value.compare(0, 10, "multipart/") == 0) {
         const MimeParameter* boundary = type.param("boundary");
         // Without a usable boundary its parts cannot be told apart: the
@@ -283,15 +293,16 @@ Plan modern_plan(const HeaderBlock& block, Place place, const Context& ctx) {
     }
     // Text a mail client shows is body text: a text/plain part is, whatever
     // name it carries, unless its disposition files it away.
-    if (type.value == "text/plain" && disposition.value != "attachment") {
+    if (type.value == "text/plain" && disposition.value != "attachment" &&
+        plan.transfer != Transfer::kUuencode) {
         plan.kind = Plan::Kind::kText;
         plan.plain_text = true;
         if (const MimeParameter* charset = type.param("charset")) plan.charset = charset->value;
         return plan;
     }
-    if (plan.transfer == Transfer::kIdentity && !identity) return plan;  // kSkip
     plan.kind = Plan::Kind::kFile;
-    if (type.value == "text/html" && disposition.value != "attachment") {
+    if (type.value == "text/html" && disposition.value != "attachment" &&
+        plan.transfer != Transfer::kUuencode) {
         plan.html = true;
         if (const MimeParameter* charset = type.param("charset")) plan.charset = charset->value;
     }
@@ -300,7 +311,8 @@ Plan modern_plan(const HeaderBlock& block, Place place, const Context& ctx) {
     // creates: the name reported must be the file's.
     while (!plan.name.empty() && (plan.name.back() == '.' || plan.name.back() == ' '))
         plan.name.pop_back();
-    if (plan.name.empty()) {
+    // An unnamed uuencoded part takes the name of its begin line.
+    if (plan.name.empty() && plan.transfer != Transfer::kUuencode) {
         // An unnamed part is still a file people open by its type.
         std::string extension = extension_for_type(type.value);
         plan.name = extension.empty() ? "att-1" : "att-1." + extension;
@@ -348,9 +360,11 @@ const Rules kModernRules = {
 // once the converted text passes its limit nothing more is kept.
 class HostTextSink {
   public:
-    // An empty charset keeps the bytes as they come.
-    HostTextSink(std::string charset, size_t limit, const Context& ctx)
-        : charset_(std::move(charset)), limit_(limit), ctx_(ctx) {}
+    // Without convert the bytes are kept as they come.
+    HostTextSink(const std::string& charset, bool convert, size_t limit, const Context& ctx)
+        : limit_(limit) {
+        if (convert) stream_.emplace(charset, ctx);
+    }
 
     void add(const std::string& bytes) {
         if (over_) return;
@@ -369,10 +383,19 @@ class HostTextSink {
             convert(cut + 1);
         }
     }
-    void finish() { convert(pending_.size()); }
+    void finish() {
+        convert(pending_.size());
+        if (!stream_) return;
+        std::string tail;
+        stream_->finish(tail);
+        keep(tail);
+    }
 
     bool over() const { return over_; }
-    bool lossy() const { return lossy_; }
+    bool lossy() const { return stream_ && stream_->lossy(); }
+    void report(const char* part) const {
+        if (stream_) stream_->report(part);
+    }
     std::string take() { return std::move(text_); }
 
   private:
@@ -382,8 +405,12 @@ class HostTextSink {
         if (over_ || length == 0) return;
         std::string piece = pending_.substr(0, length);
         pending_.erase(0, length);
-        if (!charset_.empty() && to_host_charset(charset_, piece, ctx_) == HostText::kLossy)
-            lossy_ = true;
+        if (stream_) stream_->convert(piece);
+        keep(piece);
+    }
+
+    void keep(const std::string& piece) {
+        if (over_) return;
         if (piece.size() > limit_ - text_.size()) {
             over_ = true;
             std::string().swap(text_);
@@ -393,13 +420,11 @@ class HostTextSink {
         text_ += piece;
     }
 
-    std::string charset_;
+    std::optional<HostTextStream> stream_;
     size_t limit_;
-    const Context& ctx_;
     std::string pending_;
     std::string text_;
     bool over_ = false;
-    bool lossy_ = false;
 };
 
 // ---- The walker: explicit states over the line source, by either rules.
@@ -637,7 +662,7 @@ class Walker {
         if (rules_.separate_texts && out_.body && !out_.body->empty())
             separator = out_.body->back() == '\n' ? "\r\n" : "\r\n\r\n";
         size_t have = (out_.body ? out_.body->size() : 0) + std::strlen(separator);
-        HostTextSink shown(rules_.tolerant_text ? plan.charset : std::string(),
+        HostTextSink shown(plan.charset, rules_.tolerant_text,
                            have > out_.body_limit ? 0 : out_.body_limit - have, ctx_);
         std::string collected;
         std::string bytes;
@@ -674,6 +699,11 @@ class Walker {
         }
         shown.add(decoded);
         shown.finish();
+        shown.report("Text part");
+        if (!plan.unknown_transfer.empty()) {
+            warn_undecoded(plan, "text part shown undecoded");
+            out_.status = kAttachmentSkipped;
+        }
         if (shown.lossy()) out_.status = kAttachmentSkipped;
         if (shown.over()) {
             out_.body_over_limit = true;
@@ -690,7 +720,12 @@ class Walker {
     // refuse it.
     bool decode_text(const Plan& plan, std::string& collected, std::string& text) {
         int rc = 0;
-        if (plan.transfer == Transfer::kBase64)
+        if (plan.transfer == Transfer::kBase64 && rules_.tolerant_text) {
+            // Not as a terminated text: a NUL is replaced later, not an end.
+            Base64Decoder base64;
+            base64.feed(collected.data(), collected.size(), text);
+            if (base64.finish(text) != Base64Decoder::End::kComplete) rc = -1;
+        } else if (plan.transfer == Transfer::kBase64)
             rc = base64_decode_text(collected.c_str(), text);
         else if (plan.transfer == Transfer::kQuotedPrintable)
             // Soft line breaks and trailing blanks go even when no escape was found.
@@ -708,6 +743,7 @@ class Walker {
 
     bool file(const Plan& plan, Stop& stop) {
         if (plan.degraded) out_.status = kAttachmentSkipped;
+        if (plan.transfer == Transfer::kUuencode) return uuencoded_file(plan, stop);
         AttachmentFiles& files = out_.attachments;
         std::string name = plan.name;
         // HTML where no text has been shown yet is what a reader sees: it is
@@ -752,6 +788,8 @@ class Walker {
                     files.write(decoded.data(), decoded.size());
                     keep(decoded.data(), decoded.size());
                     break;
+                case Transfer::kUuencode:  // read by uuencoded_file
+                    break;
             }
         };
         bool stopped = false;
@@ -775,10 +813,48 @@ class Walker {
             out_.status = kAttachmentSkipped;
             return true;
         }
-        if (!files.end(ctx_, out_.status) || !plan.announce) return true;
+        if (!files.end(ctx_, out_.status)) return true;
+        if (!plan.unknown_transfer.empty()) {
+            warn_undecoded(plan, "part saved undecoded: " + files.path());
+            out_.status = kAttachmentSkipped;
+        }
+        if (!plan.announce) return true;
         ctx_.diag.print('F', 0, "POP3_PARSE_MIME: Decoded and written file: %s",
                         files.path().c_str());
         return true;
+    }
+
+    bool uuencoded_file(const Plan& plan, Stop& stop) {
+        UuStream block(directory_, out_.attachments, ctx_);
+        block.for_mime_part(plan.name, plan.utf8_name);
+        bool stopped = false;
+        while (!stopped) {
+            if (!content_to(stop, stopped,
+                            [&](const char* data, size_t length) { block.feed(data, length); })) {
+                out_.attachments.abandon();
+                return false;
+            }
+        }
+        std::string name;
+        int status = kAttachmentsHandled;
+        int rc = block.finish(name, status);
+        if (status != kAttachmentsHandled) out_.status = status;
+        if (rc != 0) {
+            if (status == kAttachmentsHandled) out_.status = kAttachmentSkipped;
+            return true;
+        }
+        ctx_.diag.print('F', 0, "POP3_PARSE_MIME: Decoded and written file: %s",
+                        out_.attachments.path().c_str());
+        return true;
+    }
+
+    // The encoding is named as sent, in printable characters only.
+    void warn_undecoded(const Plan& plan, const std::string& what) {
+        std::string encoding = plan.unknown_transfer;
+        for (char& c : encoding)
+            if (c < 0x21 || c > 0x7E) c = '?';
+        ctx_.diag.print('W', 1, "POP3_PARSE_MIME: Unknown transfer encoding %s, %s",
+                        encoding.c_str(), what.c_str());
     }
 
     // The text of an HTML part in the host's set, as the body.
@@ -793,12 +869,17 @@ class Walker {
         }
         Context utf8 = ctx_;
         utf8.charset = kUtf8;
-        if (to_host_charset(charset, html, utf8) == HostText::kLossy)
-            out_.status = kAttachmentSkipped;
+        HostTextStream read(charset, utf8);
+        read.convert(html);
+        read.finish(html);
+        read.report("HTML part");
+        if (read.lossy()) out_.status = kAttachmentSkipped;
         std::string text = html_to_text(html);
         std::string().swap(html);
-        if (to_host_charset("utf-8", text, ctx_) == HostText::kLossy)
-            out_.status = kAttachmentSkipped;
+        HostTextStream shown("utf-8", ctx_);
+        shown.convert(text);
+        shown.report("HTML part");
+        if (shown.lossy()) out_.status = kAttachmentSkipped;
         append_text(out_, std::move(text));
     }
 

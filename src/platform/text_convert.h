@@ -3,6 +3,7 @@
 // the Windows DLL (so the DLL imports nothing new).
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -21,7 +22,10 @@ enum class Converted {
     kUnsupported,  // the converter knows one of the two sets; out untouched
 };
 
+// With malformed given, each sequence of the input that the source set
+// cannot read becomes U+FFFD (a '?' where the target lacks it) and is
+// counted there; without, it becomes a '?' as any lost character does.
 Converted convert_text(const TextEncoding& from, const TextEncoding& to, std::string_view in,
-                       std::string& out);
+                       std::string& out, size_t* malformed = nullptr);
 
 }  // namespace brevorin::platform

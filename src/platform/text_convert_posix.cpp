@@ -1,15 +1,15 @@
-#include "platform/text_convert.h"
-
 #include <iconv.h>
 
 #include <cerrno>
+
+#include "platform/text_convert.h"
 
 namespace brevorin::platform {
 
 namespace {
 
 class Iconv {
-public:
+  public:
     Iconv(const std::string& to, const std::string& from)
         : handle_(iconv_open(to.c_str(), from.c_str())) {}
     ~Iconv() {
@@ -20,7 +20,7 @@ public:
     bool ok() const { return handle_ != reinterpret_cast<iconv_t>(-1); }
     iconv_t get() const { return handle_; }
 
-private:
+  private:
     iconv_t handle_;
 };
 
@@ -34,9 +34,11 @@ size_t utf8_length(unsigned char lead) {
 
 // Runs one conversion; where the input cannot be taken (malformed input, or
 // a character the target lacks) skip(at) tells how many bytes one character
-// there takes, and a '?' goes out for it. false when conversion stopped.
+// there takes, and the replacement goes out for it. false when conversion
+// stopped.
 template <typename Skip>
-bool run(iconv_t cd, std::string_view in, std::string& out, bool& lossy, Skip skip) {
+bool run(iconv_t cd, std::string_view in, std::string& out, size_t& replaced,
+         const char* replacement, Skip skip) {
     char* src = const_cast<char*>(in.data());
     size_t left = in.size();
     char block[4096];
@@ -60,8 +62,8 @@ bool run(iconv_t cd, std::string_view in, std::string& out, bool& lossy, Skip sk
             if (n > left) n = left;
             src += n;
             left -= n;
-            out += '?';
-            lossy = true;
+            out += replacement;
+            ++replaced;
             continue;
         }
         return false;
@@ -71,25 +73,30 @@ bool run(iconv_t cd, std::string_view in, std::string& out, bool& lossy, Skip sk
 }  // namespace
 
 Converted convert_text(const TextEncoding& from, const TextEncoding& to, std::string_view in,
-                       std::string& out) {
+                       std::string& out, size_t* malformed) {
     if (from.name.empty() || to.name.empty()) return Converted::kUnsupported;
     // Through UTF-8, so that a character the target lacks is found as one
     // whole UTF-8 sequence, whatever the source set.
     Iconv decode("UTF-8", from.name);
     Iconv encode(to.name, "UTF-8");
     if (!decode.ok() || !encode.ok()) return Converted::kUnsupported;
-    bool lossy = false;
+    size_t unread = 0;
+    size_t lost = 0;
     std::string pivot;
     pivot.reserve(in.size() * 2);
-    if (!run(decode.get(), in, pivot, lossy, [](const unsigned char*, size_t) { return size_t{1}; }))
+    // U+FFFD in the pivot is carried into a target that has it, and is a
+    // lost character for one that has not.
+    if (!run(decode.get(), in, pivot, unread, malformed != nullptr ? "\xEF\xBF\xBD" : "?",
+             [](const unsigned char*, size_t) { return size_t{1}; }))
         return Converted::kUnsupported;
     std::string result;
     result.reserve(pivot.size());
-    if (!run(encode.get(), pivot, result, lossy,
+    if (!run(encode.get(), pivot, result, lost, "?",
              [](const unsigned char* at, size_t) { return utf8_length(*at); }))
         return Converted::kUnsupported;
     out = std::move(result);
-    return lossy ? Converted::kLossy : Converted::kExact;
+    if (malformed != nullptr) *malformed += unread;
+    return unread + lost > 0 ? Converted::kLossy : Converted::kExact;
 }
 
 }  // namespace brevorin::platform

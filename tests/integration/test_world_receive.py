@@ -158,7 +158,6 @@ HEADER_FIELD_CASES = [
     ("header-over-buffer-modern", _long_header_message(40000), "UTF8", "modern",
      _long_header_read_from_its_start),
 ]
-TEXT_CASES = []
 
 def html_message(html, charset="utf-8", transfer="8bit"):
     head = ("From: news@example.org\nTo: alice@example.org\nSubject: news\nMIME-Version: 1.0\n"
@@ -240,6 +239,124 @@ HTML_CASES = [
      check_limit(16 * 1024 * 1024)),
     ("html-past-render-limit", html_message(html_of_size(16 * 1024 * 1024 + 1)), "UTF8",
      "modern", check_limit(16 * 1024 * 1024 + 1)),
+]
+def _text_message(charset, payload, encoding="base64", ctype="text/plain"):
+    """A single text part, its payload encoded by the given transfer encoding."""
+    import base64
+    head = ("MIME-Version: 1.0\nFrom: a@example.org\nTo: b@example.org\nSubject: t\n"
+            "Content-Type: %s; charset=\"%s\"\nContent-Transfer-Encoding: %s\n\n"
+            % (ctype, charset, encoding)).encode()
+    if encoding == "base64":
+        payload = base64.encodebytes(payload)
+    return crlf(head + payload)
+
+
+def _shown(text, host):
+    """What a host of the charset shows for a text: U+FFFD on a UTF-8 host,
+    '?' for what another host's set lacks; line ends as LF."""
+    data = text.encode("utf-8") if host == "UTF8" else text.encode("latin-1", "replace")
+    return data.replace(b"\r\n", b"\n")
+
+
+def _text_check(replaced=None, status=0, host="UTF8"):
+    """The body is Python's reading of the text part, a NUL shown as a
+    replacement; replaced names the W line the status 1 comes with."""
+    def check(r, raw):
+        expected = python_message(raw).get_body(("plain", "html")).get_content()
+        if "<" in expected:  # an HTML part: only its words
+            assert b"\x00" not in r.body
+            expected = expected.split(">")[1].split("<")[0] + "\n"
+        assert r.body.replace(b"\r\n", b"\n") == _shown(expected.replace("\x00", "\ufffd"), host), \
+            r.body
+        assert r.status == status
+        warned = [l for l in r.lines if "<W1> POP3_PARSE_MIME:" in l]
+        if replaced is None:
+            assert not warned, r.lines
+        else:
+            assert warned and all(replaced in l for l in warned), r.lines
+    return check
+
+
+def _file_check(name, warning=None, status=0, body=b""):
+    """The part is a file of the bytes Python decodes (undecoded where it
+    knows no decoder either)."""
+    def check(r, raw):
+        parts = [p for p in python_message(raw).walk() if p.get_filename() == name]
+        assert r.files == [name.encode()], (r.files, r.lines)
+        assert (r.directory / name).read_bytes() == parts[0].get_payload(decode=True)
+        assert r.status == status, r.lines
+        assert r.body == body
+        if warning:
+            assert any("<W1> " + warning in l for l in r.lines), r.lines
+        else:
+            assert not any("<W" in l for l in r.lines), r.lines
+    return check
+
+
+def _uuencoded(data, begin_name):
+    import binascii
+    lines = [b"begin 644 " + begin_name]
+    lines += [binascii.b2a_uu(data[i:i + 45]).rstrip(b"\n") for i in range(0, len(data), 45)]
+    return b"\n".join(lines + [b"`", b"end"]) + b"\n"
+
+
+def _attached(ctype, encoding, payload):
+    return crlf(b"MIME-Version: 1.0\nFrom: a@example.org\nTo: b@example.org\nSubject: t\n"
+                b"Content-Type: multipart/mixed; boundary=\"=b\"\n\n--=b\n"
+                b"Content-Type: " + ctype + b"\nContent-Transfer-Encoding: " + encoding +
+                b"\n\n" + payload + b"--=b--\n")
+
+
+_ZIP = bytes((i * 7919 + i // 251) & 0xFF for i in range(60000))
+_TEXT = "Grüße aus Köln, Привет\r\nzweite Zeile\r\n"
+
+
+def _text_row(name, raw, check, charset="UTF8", mime="modern"):
+    return (name, raw, charset, mime, lambda r: check(r, raw))
+
+
+TEXT_CASES = [
+    _text_row("stray-byte-utf8-host",
+              _text_message("UTF-8", "Grüße \udcd1 Привет\n".encode("utf-8", "surrogateescape"),
+                            "8bit"),
+              _text_check("Text part not valid UTF-8, 1 sequence(s) replaced", 1)),
+    _text_row("stray-byte-latin1-host",
+              _text_message("utf-8", b"caf\xc3\xa9 \xe2\x82 ok\n", "quoted-printable"
+                            ).replace(b"\xe2\x82", b"=E2=82").replace(b"\xc3\xa9", b"=C3=A9"),
+              _text_check("Text part not valid UTF-8, 1 sequence(s) replaced", 1, "LATIN1"),
+              charset="LATIN1"),
+    _text_row("utf16-with-mark", _text_message("utf-16", _TEXT.encode("utf-16")), _text_check()),
+    # Windows programs send little-endian UTF-16 without a mark under the
+    # open name; Python reads it so too.
+    _text_row("utf16-without-mark-le", _text_message("utf-16", _TEXT.encode("utf-16-le")),
+              _text_check()),
+    _text_row("utf16be-latin1-host", _text_message("UTF-16BE", _TEXT.encode("utf-16-be")),
+              _text_check(None, 1, "LATIN1"), charset="LATIN1"),
+    _text_row("utf32", _text_message("utf-32", _TEXT.encode("utf-32")), _text_check()),
+    _text_row("nul-in-text", _text_message("iso-8859-1", "vor\x00nach Köln\n".encode("latin-1")),
+              _text_check("Text part holds NUL bytes, 1 replaced", 1)),
+    _text_row("nul-in-html",
+              _text_message("utf-8", b"<p>vor\x00nach</p>", ctype="text/html"),
+              _text_check("HTML part holds NUL bytes, 1 replaced", 1)),
+    # The classic rules keep their documented cut at the NUL.
+    ("nul-in-text-classic",
+     _text_message("us-ascii", b"vor\x00nach\n"), "UTF8", "classic",
+     lambda r: (r.body == b"vor" and r.status == 0) or pytest.fail(repr(r))),
+    _text_row("x-uuencode-zip",
+              _attached(b"application/zip; name=\"report.zip\"", b"x-uuencode",
+                        _uuencoded(_ZIP, b"report.zip")),
+              _file_check("report.zip")),
+    _text_row("uuencode-named-by-begin-line",
+              _attached(b"application/octet-stream", b"uuencode",
+                        _uuencoded(_ZIP[:1000], b"data.bin")),
+              lambda r, raw: (r.files == [b"data.bin"] and r.status == 0 and
+                              (r.directory / "data.bin").read_bytes() == _ZIP[:1000])
+              or pytest.fail(repr((r.files, r.status, r.lines)))),
+    _text_row("unknown-encoding-saved",
+              _attached(b"application/octet-stream; name=\"x.gz\"", b"x-gzip64",
+                        b"H4sIAAAAAAAAA0tMTgEAQcm7BQMAAAA=\n"),
+              _file_check("x.gz", "POP3_PARSE_MIME: Unknown transfer encoding x-gzip64, part saved "
+                          "undecoded: ", 1)),
 ]
 
 CASES = HEADER_FIELD_CASES + TEXT_CASES + HTML_CASES
