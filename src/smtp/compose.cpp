@@ -374,9 +374,14 @@ bool build_header_block(const HeaderList& headers, const TopEntity& top, const M
     block = date_line(time);
     if (ctx.options.message_id == MessageIdMode::kAuto) add_line(block, message_id_line());
     add_line(block, "From: " + headers.from);
-    add_line(block, "To: " + headers.to);
-    if (headers.cc) add_line(block, "cc: " + *headers.cc);
-    if (headers.reply_to) add_line(block, "Reply-To: " + *headers.reply_to);
+    // A long list is folded between its mailboxes: under the classic rules
+    // only where the line could not be sent at all.
+    const size_t limit =
+        ctx.options.mime == MimeMode::kModern ? kFoldedLineLength : kLongestHeaderLine;
+    add_line(block, "To: " + fold_address_list(headers.to, 4, limit));
+    if (headers.cc) add_line(block, "cc: " + fold_address_list(*headers.cc, 4, limit));
+    if (headers.reply_to)
+        add_line(block, "Reply-To: " + fold_address_list(*headers.reply_to, 10, limit));
     if (headers.priority != -1 && ctx.options.mime != MimeMode::kModern) {
         add_line(block, "X-Priority: " + std::to_string(headers.priority) +
                             priority_suffix(headers.priority));

@@ -1,5 +1,6 @@
 #include "smtp/lists.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <new>
@@ -201,6 +202,54 @@ bool header_mailboxes(const std::string& list, std::string& out, const Context& 
     }
     out = std::move(result);
     return true;
+}
+
+namespace {
+
+// Characters of a text up to its first line break, and after its last.
+size_t first_line_width(std::string_view text) {
+    size_t crlf = text.find("\r\n");
+    return crlf == std::string_view::npos ? text.size() : crlf;
+}
+
+}  // namespace
+
+std::string fold_address_list(const std::string& list, size_t lead, size_t limit) {
+    if (lead + list.size() <= limit) return list;
+    // The commas that end mailboxes, as the envelope splits the list.
+    std::vector<size_t> ends;
+    std::string_view rest = list;
+    size_t consumed = 0;
+    size_t at = 0;
+    while (next_mailbox(rest, consumed)) {
+        at += consumed;
+        ends.push_back(at);
+        rest.remove_prefix(consumed);
+    }
+    std::string out;
+    out.reserve(list.size() + ends.size() * 3);
+    size_t column = lead;
+    size_t start = 0;
+    for (size_t n = 0; n < ends.size(); ++n) {
+        // The mailbox and the comma after it (none after the last).
+        size_t end = std::min(ends[n] + 1, list.size());
+        std::string_view piece = std::string_view(list).substr(start, end - start);
+        start = end;
+        size_t width = first_line_width(piece);
+        if (n > 0 && column + width > limit) {
+            out += "\r\n";
+            column = 0;
+            if (piece.empty() || (piece[0] != ' ' && piece[0] != '\t')) {
+                out += ' ';
+                column = 1;
+            }
+        }
+        out.append(piece);
+        size_t crlf = piece.rfind("\r\n");
+        column = crlf == std::string_view::npos ? column + piece.size() : piece.size() - crlf - 2;
+    }
+    out.append(list, start, std::string::npos);
+    return out;
 }
 
 bool find_list_item(const char* list, const char* key, std::string& value) {
