@@ -43,7 +43,7 @@ def send(smtp, tmp_path, header_items, text, charset="UTF8", options=None, attac
         header = b"\x1b".join(brevorin_ffi._b(k + "=") + brevorin_ffi._b(v)
                               for k, v in header_items)
         status = s.send(smtp.server, header, brevorin_ffi._b(text),
-                        "\x1b".join(paths).encode("utf-8") if paths else b"")
+                        "\x1b".join(paths).encode("utf-8", "surrogateescape") if paths else b"")
     finally:
         s.cleanup()
         host.close()
