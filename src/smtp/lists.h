@@ -89,8 +89,9 @@ constexpr size_t kLongestHeaderLine = 998;
 // An address list folded after the commas between mailboxes (CR LF before
 // the blank that follows a comma, or CR LF and a space where none does) so
 // that no line passes limit characters where a fold point allows it; lead
-// is the characters of the line before the list ("To: " is 4). A mailbox
-// is never cut, and a list that fits is returned byte for byte.
+// is the characters of the line before the list ("To: " is 4). Only a
+// mailbox too long for a line of its own is folded inside, at the blanks
+// between its words. A list that fits is returned byte for byte.
 std::string fold_address_list(const std::string& list, size_t lead, size_t limit);
 
 // The file name written for an attachment: the last component of its path,

@@ -235,6 +235,14 @@ INSTANTIATE_TEST_SUITE_P(
                  40, "\"Smith, John\" <john@example.org>,\r\n b@example.org"},
         FoldCase{"overlongMailboxStaysWhole", std::string(90, 'x') + "@example.org, b@x", 4, 78,
                  std::string(90, 'x') + "@example.org,\r\n b@x"},
+        // Too long for a line of its own: folded inside, before the address
+        // and between the words of the name, never inside quotation marks.
+        FoldCase{"longMailboxFoldsAtItsBlanks",
+                 "a@x, =?UTF-8?B?" + std::string(60, 'Q') + "?= <" + std::string(20, 'u') +
+                     "@example.org>, \"Q " + std::string(70, 'q') + "\" <q@x>",
+                 4, 78,
+                 "a@x,\r\n =?UTF-8?B?" + std::string(60, 'Q') + "?=\r\n <" + std::string(20, 'u') +
+                     "@example.org>,\r\n \"Q " + std::string(70, 'q') + "\"\r\n <q@x>"},
         FoldCase{"noFoldPointAtAll", std::string(100, 'y'), 4, 78, std::string(100, 'y')},
         // A display name already folded into encoded words: its last line
         // is where the column goes on from.
