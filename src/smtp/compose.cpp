@@ -278,6 +278,14 @@ std::string name_words(const std::string& name, const NameCharset& charset, cons
     return words;
 }
 
+// "Content-Type: " and a type; under the modern rules a type too long for
+// that line (the long vnd. types of office documents) goes on the next.
+std::string content_type_line(const std::string& type, const Context& ctx) {
+    const std::string line = "Content-Type: " + type;
+    if (ctx.options.mime != MimeMode::kModern || line.size() <= kFoldedLineLength) return line;
+    return "Content-Type:\r\n " + type;
+}
+
 // The modern rules' name parameters, where the classic form does not do: a
 // name that is not ASCII goes out as RFC 2231 (and as encoded words in
 // name= for older readers), a long one in continuations, so that every line
@@ -301,10 +309,10 @@ bool modern_name_lines(const std::string& name, const std::string& type, bool sh
             return false;
     }
     if (has_8bit(name)) {
-        add_line(header, "Content-Type: " + type + ";");
+        add_line(header, content_type_line(type + ";", ctx));
         add_line(header, "\tname=\"" + name_words(name, charset, ctx) + "\"");
     } else {
-        add_line(header, "Content-Type: " + type);
+        add_line(header, content_type_line(type, ctx));
     }
     add_line(header, "Content-Transfer-Encoding: base64");
     if (shown_inline) add_line(header, "Content-ID: <" + name + ">");
@@ -349,7 +357,7 @@ std::string attachment_part_header(const std::string& boundary, const Attachment
         header += kCrLf;
         return header;
     }
-    add_line(header, "Content-Type: " + type);
+    add_line(header, content_type_line(type, ctx));
     add_line(header, "Content-Transfer-Encoding: base64");
     add_line(header, "Content-Disposition: attachment; filename=\"" + name + "\"");
     header += kCrLf;

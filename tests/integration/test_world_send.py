@@ -6,6 +6,7 @@ strict decoder takes, no defects."""
 import collections
 import email
 import email.policy
+import os
 
 import pytest
 
@@ -126,7 +127,69 @@ ADDRESS_CASES = [
                    sent.data.index(b"user47@example.org,\r\n " + _CLASSIC_999[-1].encode()))),
 ]
 ENCODED_WORD_CASES = []
-ATTACHMENT_CASES = []
+def _host_name(text, codec):
+    """A file name as a host with that charset names it on disk."""
+    return os.fsdecode(text.encode(codec))
+
+
+def _check_names(names, inline=()):
+    """Every attachment reads back under the name written (as Python's email
+    and its RFC 2231 and 2047 decoding take it), without defects, and every
+    line of the message keeps within 78 characters; the parts named in
+    inline go inline, each with a Content-ID of its own."""
+    def check(sent):
+        assert sent.status == 0, sent.lines
+        message, defects = strict(sent.data)
+        assert defects == []
+        too_long = [l for l in sent.data.split(b"\r\n") if len(l) > 78]
+        assert not too_long, too_long
+        parts = [p for p in message.walk() if p.get_filename() is not None]
+        assert [p.get_filename() for p in parts] == names
+        shown = [p.get_filename() for p in parts if p.get_content_disposition() == "inline"]
+        assert shown == list(inline)
+        ids = [p["Content-ID"] for p in parts if p["Content-ID"] is not None]
+        assert len(ids) == len(set(ids)) == len(inline)
+    return check
+
+
+_HTML = {"text_format": "html"}
+_PNG = b"\x89PNG\r\n\x1a\n" + b"\x00" * 16
+_HEADERS = [("TO", "a@example.org"), ("FROM", "me@example.org")]
+_UEBERSICHT = "\u00dcbersicht M\u00e4rz.txt"
+_BERICHT = "Bericht \u00fcber den Jahresabschlu\u00df und die Gr\u00fc\u00dfe.pdf"
+_NIHONGO = "\u65e5\u672c\u8a9e\u306e\u8cc7\u6599.txt"
+_NAGAI = "\u5e74\u6b21\u5831\u544a\u66f8\u306e\u6700\u7d42\u7248" * 3 + ".xlsx"
+_PRAESENTATION = ("Pr\u00e4sentation f\u00fcr das Jahrestreffen der \u00dcbersetzer "
+                  "und Dolmetscher.pptx")
+
+ATTACHMENT_CASES = [
+    ("latin1-umlaut-name", _HEADERS, "hello", "LATIN1", None,
+     [(_host_name(_UEBERSICHT, "latin-1"), b"x")], _check_names([_UEBERSICHT])),
+    ("latin1-long-name", _HEADERS, "hello", "LATIN1", None,
+     [(_host_name(_BERICHT, "latin-1"), b"x")], _check_names([_BERICHT])),
+    ("euc-japanese-name", _HEADERS, "hello", "EUC", None,
+     [(_host_name(_NIHONGO, "euc-jp"), b"x")], _check_names([_NIHONGO])),
+    ("sjis-long-japanese-name", _HEADERS, "hello", "SJIS", None,
+     [(_host_name(_NAGAI, "shift_jis"), b"x")], _check_names([_NAGAI])),
+    ("utf8-long-name-continued", _HEADERS, "hello", "UTF8", None,
+     [(_PRAESENTATION, b"x")], _check_names([_PRAESENTATION])),
+    ("ascii-long-name-continued", _HEADERS, "hello", "LATIN1", None,
+     [("quarterly-report-" * 8 + ".txt", b"x")], _check_names(["quarterly-report-" * 8 + ".txt"])),
+    ("html-inline-latin1-name", _HEADERS, '<img src="cid:%s">' % "K\u00e4se.png", "LATIN1",
+     _HTML, [(_host_name("K\u00e4se.png", "latin-1"), _PNG)],
+     _check_names(["K\u00e4se.png"], inline=["K\u00e4se.png"])),
+    # cid:ab.png names the whole name ab.png, not "a".
+    ("html-cid-names-whole-names", _HEADERS, '<p><img src="cid:ab.png"></p>', "UTF8", _HTML,
+     [("a", b"x"), ("ab.png", _PNG)], _check_names(["ab.png", "a"], inline=["ab.png"])),
+    # Two logo.png from two folders: one Content-ID, one inline part.
+    ("html-same-name-twice", _HEADERS, '<img src="cid:logo.png">', "UTF8", _HTML,
+     [("logo.png", _PNG), ("logo.png", _PNG + b"2")],
+     _check_names(["logo.png", "logo.png"], inline=["logo.png"])),
+    # The classic rules send the name's bytes as they always did.
+    ("classic-latin1-name-kept", _HEADERS, "hello", "LATIN1", {"mime": "classic"},
+     [(_host_name(_UEBERSICHT, "latin-1"), b"x")],
+     lambda sent: sent.data.index(b'filename="\xdcbersicht M\xe4rz.txt"\r\n')),
+]
 
 CASES = ADDRESS_CASES + ENCODED_WORD_CASES + ATTACHMENT_CASES
 
