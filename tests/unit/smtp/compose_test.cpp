@@ -313,6 +313,8 @@ INSTANTIATE_TEST_SUITE_P(
                  1},
         NameCase{"asciiLong", kLatin1, MimeMode::kModern, std::string(150, 'a') + ".txt", false, "",
                  3},
+        // A type too long for its line goes on the next one.
+        NameCase{"longTypeOnItsOwnLine", kLatin1, MimeMode::kModern, "plan.pptx", false, "", 1},
         NameCase{"asciiShortKeepsItsLine", kLatin1, MimeMode::kModern, "report.pdf", false, "", 1}),
     [](const auto& info) { return std::string(info.param.id); });
 
