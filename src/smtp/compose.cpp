@@ -249,11 +249,11 @@ std::vector<std::string> name_parameters(const char* attribute, const std::strin
         return std::string(attribute) + "*" + std::to_string(n) + (quoted ? "=" : "*=") +
                (n == 0 ? intro : std::string());
     };
+    auto fits = [&](const std::string& candidate, size_t n) {
+        return head(n).size() + value(candidate).size() <= kParameterRoom;
+    };
     std::vector<std::string> parameters;
-    for (const std::string& piece :
-         name_pieces(name, ctx, [&](const std::string&candidate, size_t n) {
-             return head(n).size() + value(candidate).size() <= kParameterRoom;
-         }))
+    for (const std::string& piece : name_pieces(name, ctx, fits))
         parameters.push_back(head(parameters.size()) + value(piece));
     return parameters;
 }
@@ -267,11 +267,11 @@ std::string name_words(const std::string& name, const NameCharset& charset, cons
         message_bytes(host, charset, bytes);
         return open + base64_encode_bytes(bytes) + "?=";
     };
+    auto fits = [&](const std::string& candidate, size_t) {
+        return word(candidate).size() <= kFoldedLineLength - 8;  // \tname=" and "
+    };
     std::string words;
-    for (const std::string& piece :
-         name_pieces(name, ctx, [&](const std::string&candidate, size_t) {
-             return word(candidate).size() <= kFoldedLineLength - 8;  // \tname=" and "
-         })) {
+    for (const std::string& piece : name_pieces(name, ctx, fits)) {
         if (!words.empty()) words += "\r\n ";
         words += word(piece);
     }
@@ -295,9 +295,10 @@ bool modern_name_lines(const std::string& name, const std::string& type, bool sh
     const char* disposition = shown_inline ? "inline" : "attachment";
     NameCharset charset;
     if (has_8bit(name)) {
-        if (!name_charset(name, ctx, charset)) return false;
+        // A name without a charset to name, or one the Japanese converter
+        // refuses, keeps its bytes as the classic form has them.
         std::string bytes;
-        if (!message_bytes(name, charset, bytes)) return false;
+        if (!name_charset(name, ctx, charset) || !message_bytes(name, charset, bytes)) return false;
     } else {
         // The classic lines, kept where they fit.
         const size_t quoted = name.size() + 2;
@@ -623,7 +624,9 @@ bool html_names_cid(std::string_view html, const std::string& name) {
     const std::string url = "cid:" + name;
     for (size_t at = html.find(url); at != std::string_view::npos; at = html.find(url, at + 1)) {
         const size_t end = at + url.size();
-        if (end == html.size() || std::strchr("\"'<>() \t\r\n", html[end]) != nullptr) return true;
+        if (end == html.size() ||
+            (html[end] != '\0' && std::strchr("\"'<>() \t\r\n", html[end]) != nullptr))
+            return true;
     }
     return false;
 }
