@@ -3,12 +3,10 @@
 
 #include <gtest/gtest.h>
 
-#include <regex>
 #include <string>
 #include <vector>
 
 #include "codec/base64.h"
-#include "codec/kanji.h"
 #include "smtp_test_support.h"
 #include "support/host_fixture.h"
 #include "support/scripted_peer.h"
@@ -182,141 +180,11 @@ TEST_F(ComposeTest, FailuresEndTheComposition) {
     EXPECT_EQ(host_.count_containing("Header now"), 0);
 }
 
-// A file name in an attachment's part header as readers take it back: the
-// RFC 2231 pieces or the quoted filename=, and the B words of name=.
-struct ReadName {
-    std::string charset;  // of filename*=; empty for a quoted value
-    std::string filename;
-    std::string words;  // bytes of name='s encoded words, empty without
-    std::string words_charset;
-};
-
-int hex_value(char c) {
-    return c <= '9' ? c - '0' : c - 'A' + 10;
-}
-
-ReadName read_name(const std::string& header) {
-    ReadName read;
-    static const std::regex piece("filename(\\*[0-9]+)?(\\*?)=([^;\r\n]*)");
-    for (auto it = std::sregex_iterator(header.begin(), header.end(), piece);
-         it != std::sregex_iterator(); ++it) {
-        std::string value = (*it)[3].str();
-        if ((*it)[2].length() == 0) {  // quoted
-            read.filename += value.substr(1, value.size() - 2);
-            continue;
-        }
-        size_t intro = value.find("''");
-        if (read.charset.empty() && intro != std::string::npos) {
-            read.charset = value.substr(0, intro);
-            value.erase(0, intro + 2);
-        }
-        for (size_t i = 0; i < value.size(); ++i) {
-            if (value[i] == '%') {
-                read.filename +=
-                    static_cast<char>(hex_value(value[i + 1]) * 16 + hex_value(value[i + 2]));
-                i += 2;
-            } else {
-                read.filename += value[i];
-            }
-        }
-    }
-    static const std::regex word("=\\?([A-Z0-9-]+)\\?B\\?([A-Za-z0-9+/=]*)\\?=");
-    for (auto it = std::sregex_iterator(header.begin(), header.end(), word);
-         it != std::sregex_iterator(); ++it) {
-        std::string bytes;
-        EXPECT_EQ(base64_decode_text((*it)[2].str().c_str(), bytes), 0);
-        read.words += bytes;
-        read.words_charset = (*it)[1].str();
-    }
-    return read;
-}
-
-// Japanese names travel in ISO-2022-JP: back in the host's form to compare.
-std::string in_host_form(const std::string& bytes, int charset) {
-    if (charset != kEuc && charset != kSjis) return bytes;
-    std::string host;
-    EXPECT_EQ(kanji_convert(kJis, charset, bytes.c_str(), host), 0);
-    return host;
-}
-
-struct NameCase {
-    const char* id;
-    int charset;
-    MimeMode mime;
-    std::string file;
-    bool shown_inline;
-    const char* label;  // charset of filename*= and name=; "" for a quoted name
-    size_t pieces;      // filename parameters
-};
-
-class AttachmentNames : public ::testing::TestWithParam<NameCase> {};
-
-TEST_P(AttachmentNames, ReadBackAsWrittenWithinSeventyEightCharacters) {
-    const NameCase& c = GetParam();
-    test::TempDir dir;
-    Context ctx = test::traced_context(c.charset);
-    ctx.options.mime = c.mime;
-    AttachmentList attachments;
-    std::string path = dir.write(c.file, "data");
-    ASSERT_EQ(parse_attachment_list(path.c_str(), attachments, ctx), 0);
-    attachments.entries[0].shown_inline = c.shown_inline;
-    const std::string header = attachment_part_header("b", attachments.entries[0], ctx);
-
-    size_t start = 0, pieces = 0;
-    while (start < header.size()) {
-        size_t end = header.find("\r\n", start);
-        const std::string line = header.substr(start, end - start);
-        EXPECT_LE(line.size(), kFoldedLineLength) << line;
-        pieces += line.find("filename") != std::string::npos;
-        start = end + 2;
-    }
-    EXPECT_EQ(pieces, c.pieces) << header;
-    const ReadName read = read_name(header);
-    EXPECT_EQ(read.charset, c.label) << header;
-    EXPECT_EQ(in_host_form(read.filename, c.charset), c.file) << header;
-    if (*c.label != '\0') {
-        EXPECT_EQ(read.words_charset, c.label);
-        EXPECT_EQ(in_host_form(read.words, c.charset), c.file);
-    }
-    EXPECT_EQ(header.find("Content-ID") != std::string::npos, c.shown_inline);
-    EXPECT_NE(header.find(c.shown_inline ? "Content-Disposition: inline"
-                                         : "Content-Disposition: attachment"),
-              std::string::npos);
-}
-
 std::string repeated(const std::string& piece, int times) {
     std::string text;
     for (int i = 0; i < times; ++i) text += piece;
     return text;
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Modern, AttachmentNames,
-    ::testing::Values(
-        NameCase{"latin1", kLatin1, MimeMode::kModern,
-                 "\xdc"
-                 "bersicht M\xe4rz.txt",
-                 false, "ISO-8859-1", 1},
-        NameCase{"latin1Long", kLatin1, MimeMode::kModern, repeated("M\xe4rz ", 30) + ".txt", false,
-                 "ISO-8859-1", 5},
-        NameCase{"latin2", kLatin2, MimeMode::kModern,
-                 "\xb3\xf3"
-                 "d\xbc.pdf",
-                 false, "ISO-8859-2", 1},
-        NameCase{"eucJapanese", kEuc, MimeMode::kModern,
-                 repeated("\xc6\xfc\xcb\xdc\xb8\xec", 20) + ".txt", false, "ISO-2022-JP", 4},
-        NameCase{"shiftJisInline", kSjis, MimeMode::kModern, "\x93\xfa\x96\x7b\x8c\xea.png", true,
-                 "ISO-2022-JP", 1},
-        NameCase{"utf8Long", kUtf8, MimeMode::kModern, repeated("\xc3\x9c", 100) + ".pdf", false,
-                 "UTF-8", 11},
-        NameCase{"utf8OnAsciiHost", kUsAscii, MimeMode::kModern, "caf\xc3\xa9.txt", false, "UTF-8",
-                 1},
-        NameCase{"asciiLong", kLatin1, MimeMode::kModern, std::string(150, 'a') + ".txt", false, "",
-                 3},
-        // A type too long for its line goes on the next one.
-        NameCase{"longTypeOnItsOwnLine", kLatin1, MimeMode::kModern, "plan.pptx", false, "", 1},
-        NameCase{"asciiShortKeepsItsLine", kLatin1, MimeMode::kModern, "report.pdf", false, "", 1}),
-    [](const auto& info) { return std::string(info.param.id); });
 
 // The classic rules keep the bytes they always sent, 8-bit names included.
 TEST(ClassicAttachmentNames, KeepTheirBytes) {

@@ -262,31 +262,6 @@ INSTANTIATE_TEST_SUITE_P(
                  std::string(972, 'a') + "@x.org,\r\n " + std::string(9, 'b') + "@x.org"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(FoldedListLines, SixtyRecipientsStayWithinTheLimitAndKeepTheirAddresses) {
-    const std::string list = mailboxes(60, ", ");
-    for (size_t limit : {kFoldedLineLength, kLongestHeaderLine}) {
-        const std::string folded = fold_address_list(list, 10, limit);
-        size_t start = 0, lines = 0, column = 10;
-        while (start <= folded.size()) {
-            size_t end = std::min(folded.find("\r\n", start), folded.size());
-            EXPECT_LE(column + end - start, limit);
-            column = 0;
-            ++lines;
-            start = end + 2;
-        }
-        EXPECT_EQ(lines, limit == kFoldedLineLength ? 20u : 2u);
-        std::vector<std::string> addresses;
-        std::string_view rest = folded;
-        size_t consumed = 0;
-        while (auto mailbox = next_mailbox(rest, consumed)) {
-            addresses.push_back(envelope_address(*mailbox));
-            rest.remove_prefix(consumed);
-        }
-        ASSERT_EQ(addresses.size(), 60u);
-        EXPECT_EQ(addresses[59], "user69@example.org");
-    }
-}
-
 TEST(AttachmentFileNameTest, LastComponentFitForAQuotedHeaderValue) {
     EXPECT_EQ(attachment_file_name("C:\\dir\\report.pdf"), "report.pdf");
     EXPECT_EQ(attachment_file_name("dir/report.pdf"), "report.pdf");
