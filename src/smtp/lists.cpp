@@ -232,7 +232,7 @@ void append_folded_mailbox(std::string& out, std::string_view mailbox, size_t& c
         const bool at_end = i == mailbox.size();
         if (!at_end) {
             const char c = mailbox[i];
-            if (quoted && c == '\\') {
+            if (quoted && c == '\\' && i + 1 < mailbox.size()) {
                 ++i;
                 continue;
             }
@@ -245,7 +245,9 @@ void append_folded_mailbox(std::string& out, std::string_view mailbox, size_t& c
                                 mailbox[i - 1] != '\n';
         if (!fold_point && !at_end) continue;
         std::string_view word = mailbox.substr(start, i - start);
-        if (start > 0 && is_blank(word[0]) && column + first_line_width(word) > limit) {
+        // A line of blanks alone would be no line to a reader.
+        const bool blanks_only = word.find_first_not_of(" \t") == std::string_view::npos;
+        if (start > 0 && !blanks_only && column + first_line_width(word) > limit) {
             out += "\r\n";
             column = 0;
         }

@@ -243,6 +243,9 @@ INSTANTIATE_TEST_SUITE_P(
                  4, 78,
                  "a@x,\r\n =?UTF-8?B?" + std::string(60, 'Q') + "?=\r\n <" + std::string(20, 'u') +
                      "@example.org>,\r\n \"Q " + std::string(70, 'q') + "\"\r\n <q@x>"},
+        // An escape at the very end of an open quotation loses nothing.
+        FoldCase{"escapeAtTheEnd", "a@x, \"" + std::string(80, 'e') + " \\", 4, 78,
+                 "a@x,\r\n \"" + std::string(80, 'e') + " \\"},
         FoldCase{"noFoldPointAtAll", std::string(100, 'y'), 4, 78, std::string(100, 'y')},
         // A display name already folded into encoded words: its last line
         // is where the column goes on from.
