@@ -1,5 +1,6 @@
 #include "smtp/compose.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "codec/base64.h"
+#include "codec/kanji.h"
 #include "mime/media_types.h"
 #include "net/connection.h"
 #include "platform/clock.h"
@@ -127,6 +129,204 @@ std::string attachment_type(const std::string& name, const Context& ctx) {
     return type;
 }
 
+// Bytes of the host character that starts at text[at].
+size_t host_character_length(const std::string& text, size_t at, int charset) {
+    const auto c = static_cast<unsigned char>(text[at]);
+    size_t length = 1;
+    switch (charset) {
+        case kUtf8:
+            length = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
+            break;
+        case kEuc:
+            length = c == 0x8F ? 3 : c >= 0x80 ? 2 : 1;
+            break;
+        case kSjis:
+            length = (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC) ? 2 : 1;
+            break;
+        case kChinese:
+        case kKorean:
+            length = c >= 0x80 ? 2 : 1;
+            break;
+        default:
+            break;
+    }
+    return std::min(length, text.size() - at);
+}
+
+// A file name the way the message carries it: the charset its parameters
+// name and the name's bytes in it. A Japanese host's name travels in
+// ISO-2022-JP like its text and subject; the others keep the host's bytes
+// under the name converters know them by (GB2312, not the label "CN-GB"
+// that few readers take). False when the name has no charset to be
+// labelled with: 8-bit bytes on a US-ASCII host that are not UTF-8.
+struct NameCharset {
+    std::string label;
+    int code = kUsAscii;
+};
+
+bool name_charset(const std::string& name, const Context& ctx, NameCharset& charset) {
+    charset.code = ctx.charset;
+    if (ctx.charset == kUsAscii) {
+        if (!is_utf8(name)) return false;
+        charset.code = kUtf8;
+    }
+    charset.label = charset.code == kEuc || charset.code == kSjis
+                        ? charset_info(charset.code).mime_name
+                        : charset_info(charset.code).encoding;
+    return true;
+}
+
+bool message_bytes(const std::string& host, const NameCharset& charset, std::string& bytes) {
+    if (charset.code != kEuc && charset.code != kSjis) {
+        bytes = host;
+        return true;
+    }
+    int status = kanji_convert(charset.code, kJis, host.c_str(), bytes);
+    if (status == 1) bytes = host;
+    return status >= 0;
+}
+
+constexpr char kHex[] = "0123456789ABCDEF";
+
+// RFC 2231's value-chars: attribute characters as they are, the rest %XX.
+std::string percent_encoded(const std::string& bytes) {
+    std::string out;
+    for (unsigned char c : bytes) {
+        bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                     (c != 0 && std::strchr("!#$&+-.^_`|~", c) != nullptr);
+        if (plain) {
+            out += static_cast<char>(c);
+        } else {
+            out += '%';
+            out += kHex[c >> 4];
+            out += kHex[c & 0x0F];
+        }
+    }
+    return out;
+}
+
+// Cuts a host name into pieces between its characters, each as long as
+// fits(piece) allows; a piece holds one character at least. Each piece is
+// converted on its own, so a Japanese piece opens and closes its own
+// escape sequences and any reader can take the pieces one by one.
+template <typename Fits>
+std::vector<std::string> name_pieces(const std::string& name, const Context& ctx, Fits fits) {
+    std::vector<std::string> pieces;
+    std::string piece;
+    for (size_t at = 0; at < name.size();) {
+        size_t length = host_character_length(name, at, ctx.charset);
+        std::string longer = piece + name.substr(at, length);
+        if (!piece.empty() && !fits(longer, pieces.size())) {
+            pieces.push_back(piece);
+            longer = name.substr(at, length);
+        }
+        piece = std::move(longer);
+        at += length;
+    }
+    if (!piece.empty()) pieces.push_back(piece);
+    return pieces;
+}
+
+// Room for a parameter on a line of its own: a tab before it, a ";" after.
+constexpr size_t kParameterRoom = kFoldedLineLength - 2;
+
+// A file name as RFC 2231 parameters, one a line: a single one where it
+// fits, continuations (attribute*0*=, attribute*1*=, ...) where it does not.
+// A 7-bit name stays readable in quotation marks.
+std::vector<std::string> name_parameters(const char* attribute, const std::string& name,
+                                         const NameCharset& charset, const Context& ctx) {
+    const bool quoted = !has_8bit(name);
+    const std::string intro = quoted ? std::string() : charset.label + "''";
+    auto value = [&](const std::string& host) {
+        std::string bytes;
+        if (quoted) return "\"" + host + "\"";
+        message_bytes(host, charset, bytes);
+        return percent_encoded(bytes);
+    };
+    const std::string whole = std::string(attribute) + (quoted ? "=" : "*=") + intro + value(name);
+    if (whole.size() <= kParameterRoom) return {whole};
+    auto head = [&](size_t n) {
+        return std::string(attribute) + "*" + std::to_string(n) + (quoted ? "=" : "*=") +
+               (n == 0 ? intro : std::string());
+    };
+    auto fits = [&](const std::string& candidate, size_t n) {
+        return head(n).size() + value(candidate).size() <= kParameterRoom;
+    };
+    std::vector<std::string> parameters;
+    for (const std::string& piece : name_pieces(name, ctx, fits))
+        parameters.push_back(head(parameters.size()) + value(piece));
+    return parameters;
+}
+
+// A name as RFC 2047 B words for readers that know only name=: each word
+// short enough that the quoted value's lines stay within 78 characters.
+std::string name_words(const std::string& name, const NameCharset& charset, const Context& ctx) {
+    const std::string open = "=?" + charset.label + "?B?";
+    auto word = [&](const std::string& host) {
+        std::string bytes;
+        message_bytes(host, charset, bytes);
+        return open + base64_encode_bytes(bytes) + "?=";
+    };
+    auto fits = [&](const std::string& candidate, size_t) {
+        return word(candidate).size() <= kFoldedLineLength - 8;  // \tname=" and "
+    };
+    std::string words;
+    for (const std::string& piece : name_pieces(name, ctx, fits)) {
+        if (!words.empty()) words += "\r\n ";
+        words += word(piece);
+    }
+    return words;
+}
+
+// "Content-Type: " and a type; under the modern rules a type too long for
+// that line (the long vnd. types of office documents) goes on the next.
+std::string content_type_line(const std::string& type, const Context& ctx) {
+    const std::string line = "Content-Type: " + type;
+    if (ctx.options.mime != MimeMode::kModern || line.size() <= kFoldedLineLength) return line;
+    return "Content-Type:\r\n " + type;
+}
+
+// The modern rules' name parameters, where the classic form does not do: a
+// name that is not ASCII goes out as RFC 2231 (and as encoded words in
+// name= for older readers), a long one in continuations, so that every line
+// stays within 78 characters. False where the classic form is kept.
+bool modern_name_lines(const std::string& name, const std::string& type, bool shown_inline,
+                       const Context& ctx, std::string& header) {
+    const char* disposition = shown_inline ? "inline" : "attachment";
+    NameCharset charset;
+    if (has_8bit(name)) {
+        // A name without a charset to name, or one the Japanese converter
+        // refuses, keeps its bytes as the classic form has them.
+        std::string bytes;
+        if (!name_charset(name, ctx, charset) || !message_bytes(name, charset, bytes)) return false;
+    } else {
+        // The classic lines, kept where they fit.
+        const size_t quoted = name.size() + 2;
+        const size_t disposition_line =
+            std::strlen("Content-Disposition: ; filename=") + std::strlen(disposition) + quoted;
+        const size_t type_line = std::strlen("Content-Type: ; name=") + type.size() + quoted;
+        if (disposition_line <= kFoldedLineLength &&
+            (!shown_inline || type_line <= kFoldedLineLength))
+            return false;
+    }
+    if (has_8bit(name)) {
+        add_line(header, content_type_line(type + ";", ctx));
+        add_line(header, "\tname=\"" + name_words(name, charset, ctx) + "\"");
+    } else {
+        add_line(header, content_type_line(type, ctx));
+    }
+    add_line(header, "Content-Transfer-Encoding: base64");
+    if (shown_inline) add_line(header, "Content-ID: <" + name + ">");
+    add_line(header, std::string("Content-Disposition: ") + disposition + ";");
+    std::vector<std::string> parameters = name_parameters("filename", name, charset, ctx);
+    for (size_t n = 0; n < parameters.size(); ++n)
+        add_line(header, "\t" + parameters[n] + (n + 1 < parameters.size() ? ";" : ""));
+    header += kCrLf;
+    return true;
+}
+
+}  // namespace
+
 std::string attachment_part_header(const std::string& boundary, const Attachment& entry,
                                    const Context& ctx) {
     std::string header = kCrLf;
@@ -134,6 +334,9 @@ std::string attachment_part_header(const std::string& boundary, const Attachment
     header += "--" + boundary + kCrLf;
     std::string name = attachment_file_name(entry.path);
     const std::string type = attachment_type(name, ctx);
+    if (ctx.options.mime == MimeMode::kModern &&
+        modern_name_lines(name, type, entry.shown_inline, ctx, header))
+        return header;
     if (entry.shown_inline) {
         // What the HTML shows by cid:NAME.
         add_line(header, "Content-Type: " + type + "; name=\"" + name + "\"");
@@ -155,12 +358,14 @@ std::string attachment_part_header(const std::string& boundary, const Attachment
         header += kCrLf;
         return header;
     }
-    add_line(header, "Content-Type: " + type);
+    add_line(header, content_type_line(type, ctx));
     add_line(header, "Content-Transfer-Encoding: base64");
     add_line(header, "Content-Disposition: attachment; filename=\"" + name + "\"");
     header += kCrLf;
     return header;
 }
+
+namespace {
 
 // Encodes one attachment as it goes out, in lines ended by CR LF as mail data
 // needs them (a base64 line never begins with a dot, so nothing is stuffed).
@@ -374,9 +579,14 @@ bool build_header_block(const HeaderList& headers, const TopEntity& top, const M
     block = date_line(time);
     if (ctx.options.message_id == MessageIdMode::kAuto) add_line(block, message_id_line());
     add_line(block, "From: " + headers.from);
-    add_line(block, "To: " + headers.to);
-    if (headers.cc) add_line(block, "cc: " + *headers.cc);
-    if (headers.reply_to) add_line(block, "Reply-To: " + *headers.reply_to);
+    // A long list is folded between its mailboxes: under the classic rules
+    // only where the line could not be sent at all.
+    const size_t limit =
+        ctx.options.mime == MimeMode::kModern ? kFoldedLineLength : kLongestHeaderLine;
+    add_line(block, "To: " + fold_address_list(headers.to, 4, limit));
+    if (headers.cc) add_line(block, "cc: " + fold_address_list(*headers.cc, 4, limit));
+    if (headers.reply_to)
+        add_line(block, "Reply-To: " + fold_address_list(*headers.reply_to, 10, limit));
     if (headers.priority != -1 && ctx.options.mime != MimeMode::kModern) {
         add_line(block, "X-Priority: " + std::to_string(headers.priority) +
                             priority_suffix(headers.priority));
@@ -408,6 +618,17 @@ bool build_header_block(const HeaderList& headers, const TopEntity& top, const M
     block += kCrLf;
     if (multipart) add_line(block, "This is a multi-part message in MIME format.");
     return block.size() < static_cast<size_t>(kHeaderBlockCapacity);
+}
+
+bool html_names_cid(std::string_view html, const std::string& name) {
+    const std::string url = "cid:" + name;
+    for (size_t at = html.find(url); at != std::string_view::npos; at = html.find(url, at + 1)) {
+        const size_t end = at + url.size();
+        if (end == html.size() ||
+            (html[end] != '\0' && std::strchr("\"'<>() \t\r\n", html[end]) != nullptr))
+            return true;
+    }
+    return false;
 }
 
 int write_text_lines(Connection& conn, const std::string& text) {

@@ -4,6 +4,7 @@
 
 #include <ctime>
 #include <string>
+#include <string_view>
 
 #include "core/context.h"
 #include "net/connection.h"
@@ -75,6 +76,17 @@ TopEntity top_entity(const OutgoingText& text, const AttachmentList& attachments
 // header_now receives the block before its empty line.
 bool build_header_block(const HeaderList& headers, const TopEntity& top, const MessageTime& time,
                         const Context& ctx, std::string& block, std::string* header_now = nullptr);
+
+// An attachment's part header: the delimiter line, the type, transfer
+// encoding and disposition lines with the file name, and the empty line.
+std::string attachment_part_header(const std::string& boundary, const Attachment& entry,
+                                   const Context& ctx);
+
+// Whether an HTML text names a file as a cid: URL: the whole name, which
+// ends the text or is followed by a character that ends a URL in HTML or
+// CSS (a quotation mark, an angle bracket, a parenthesis, a blank), so
+// that cid:ab.png does not name "a".
+bool html_names_cid(std::string_view html, const std::string& name);
 
 // Writes a text by the line rule: every line break goes out as CR LF and a
 // line beginning with "." gets a second one. 0, or -1 when a write fails.

@@ -1,5 +1,6 @@
 #include "smtp/lists.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <new>
@@ -201,6 +202,98 @@ bool header_mailboxes(const std::string& list, std::string& out, const Context& 
     }
     out = std::move(result);
     return true;
+}
+
+namespace {
+
+// Characters of a text up to its first line break.
+size_t first_line_width(std::string_view text) {
+    size_t crlf = text.find("\r\n");
+    return crlf == std::string_view::npos ? text.size() : crlf;
+}
+
+// Appends text and moves the column past it (to the end of its last line
+// where it holds line breaks).
+void append_text(std::string& out, std::string_view text, size_t& column) {
+    out.append(text);
+    size_t crlf = text.rfind("\r\n");
+    column = crlf == std::string_view::npos ? column + text.size() : text.size() - crlf - 2;
+}
+
+// A mailbox too long for any line of its own is folded inside, before the
+// blanks that part its words and the address (outside quotation marks and
+// angle brackets, so unfolding gives the same mailbox back).
+void append_folded_mailbox(std::string& out, std::string_view mailbox, size_t& column,
+                           size_t limit) {
+    bool quoted = false;
+    bool angled = false;
+    size_t start = 0;
+    for (size_t i = 0; i <= mailbox.size(); ++i) {
+        const bool at_end = i == mailbox.size();
+        if (!at_end) {
+            const char c = mailbox[i];
+            if (quoted && c == '\\' && i + 1 < mailbox.size()) {
+                ++i;
+                continue;
+            }
+            if (c == '"' && !angled) quoted = !quoted;
+            if (!quoted && c == '<') angled = true;
+            if (!quoted && c == '>') angled = false;
+        }
+        const bool fold_point = !at_end && i > start && !quoted && !angled &&
+                                is_blank(mailbox[i]) && !is_blank(mailbox[i - 1]) &&
+                                mailbox[i - 1] != '\n';
+        if (!fold_point && !at_end) continue;
+        std::string_view word = mailbox.substr(start, i - start);
+        // A line of blanks alone would be no line to a reader.
+        const bool blanks_only = word.find_first_not_of(" \t") == std::string_view::npos;
+        if (start > 0 && !blanks_only && column + first_line_width(word) > limit) {
+            out += "\r\n";
+            column = 0;
+        }
+        append_text(out, word, column);
+        start = i;
+    }
+}
+
+}  // namespace
+
+std::string fold_address_list(const std::string& list, size_t lead, size_t limit) {
+    if (lead + list.size() <= limit) return list;
+    // The commas that end mailboxes, as the envelope splits the list.
+    std::vector<size_t> ends;
+    std::string_view rest = list;
+    size_t consumed = 0;
+    size_t at = 0;
+    while (next_mailbox(rest, consumed)) {
+        at += consumed;
+        ends.push_back(at);
+        rest.remove_prefix(consumed);
+    }
+    std::string out;
+    out.reserve(list.size() + ends.size() * 3);
+    size_t column = lead;
+    size_t start = 0;
+    for (size_t n = 0; n < ends.size(); ++n) {
+        // The mailbox and the comma after it (none after the last).
+        size_t end = std::min(ends[n] + 1, list.size());
+        std::string_view piece = std::string_view(list).substr(start, end - start);
+        start = end;
+        if (n > 0 && column + first_line_width(piece) > limit) {
+            out += "\r\n";
+            column = 0;
+            if (piece.empty() || !is_blank(piece[0])) {
+                out += ' ';
+                column = 1;
+            }
+        }
+        if (column + first_line_width(piece) > limit)
+            append_folded_mailbox(out, piece, column, limit);
+        else
+            append_text(out, piece, column);
+    }
+    out.append(list, start, std::string::npos);
+    return out;
 }
 
 bool find_list_item(const char* list, const char* key, std::string& value) {

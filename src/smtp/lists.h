@@ -80,6 +80,20 @@ std::optional<std::string> next_mailbox(std::string_view list, size_t& consumed)
 // false when a name cannot be encoded.
 bool header_mailboxes(const std::string& list, std::string& out, const Context& ctx);
 
+// Lines of a header field ("To: "...) within which folding keeps an address
+// list: the modern rules keep to the 78 that readers display, the classic
+// ones fold only where a server would refuse the line (RFC 5322's 998).
+constexpr size_t kFoldedLineLength = 78;
+constexpr size_t kLongestHeaderLine = 998;
+
+// An address list folded after the commas between mailboxes (CR LF before
+// the blank that follows a comma, or CR LF and a space where none does) so
+// that no line passes limit characters where a fold point allows it; lead
+// is the characters of the line before the list ("To: " is 4). Only a
+// mailbox too long for a line of its own is folded inside, at the blanks
+// between its words. A list that fits is returned byte for byte.
+std::string fold_address_list(const std::string& list, size_t lead, size_t limit);
+
 // The file name written for an attachment: the last component of its path,
 // without drive prefix and directory, with characters that cannot stand
 // between quotation marks in a header line replaced by "_".

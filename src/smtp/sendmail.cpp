@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstring>
 #include <new>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -117,29 +118,48 @@ std::string rendering_for_host(const char* html, const Context& ctx) {
     return text;
 }
 
-// In an HTML sending, the attachments its HTML shows by cid:NAME.
+// In an HTML sending, the attachments its HTML shows by cid:NAME. A
+// Content-ID names one part: of two files with the same name (from two
+// folders) only the first goes inline, the other stays an attachment.
 void mark_inline(const char* html, AttachmentList& attachments) {
-    std::string_view text = html;
-    for (Attachment& entry : attachments.entries)
-        entry.shown_inline =
-            text.find("cid:" + attachment_file_name(entry.path)) != std::string_view::npos;
+    std::set<std::string> shown;
+    for (Attachment& entry : attachments.entries) {
+        const std::string name = attachment_file_name(entry.path);
+        entry.shown_inline = html_names_cid(html, name) && shown.insert(name).second;
+    }
+}
+
+// Line breaks of a text as the line rule writes them: CR LF, and a lone CR
+// or LF, each going out as CR LF.
+int64_t line_breaks(const std::string& text) {
+    int64_t breaks = 0;
+    for (size_t i = 0; i < text.size(); ++i)
+        if (text[i] == '\n' || (text[i] == '\r' && (i + 1 == text.size() || text[i + 1] != '\n')))
+            ++breaks;
+    return breaks;
 }
 
 // What the message will take on the wire, for SIZE=, never less: the
-// header block as built with the longest boundary, the text with a CR for
-// each line feed, each attachment's base64 with CR LF line ends, and room
-// for the part headers and delimiters.
+// header block as built with the longest boundary, the text with a second
+// byte for each line break and a stuffing dot for each line, each
+// attachment's part header and its base64 with CR LF line ends, and room
+// for the delimiters.
 int64_t wire_size_estimate(size_t header_block, const OutgoingText& text,
-                           const AttachmentList& attachments) {
-    auto lines = [](const std::string& t) {
-        return static_cast<int64_t>(std::count(t.begin(), t.end(), '\n') + 1);
-    };
+                           const AttachmentList& attachments, const Context& ctx) {
+    auto lines = [](const std::string& t) { return line_breaks(t) + 1; };
     int64_t total = static_cast<int64_t>(header_block) + 8;
     total += static_cast<int64_t>(text.text.size() + text.plain.size());
-    total += 2 * (lines(text.text) + lines(text.plain));              // CRs and stuffing dots
+    total += 2 * (lines(text.text) + lines(text.plain));              // line ends and stuffing dots
     if (text.html || !attachments.entries.empty()) total += 3 * 256;  // text parts, closings
-    for (const Attachment& entry : attachments.entries)
-        total += entry.encoded_size + entry.encoded_size / 76 + 256 + 3 * entry.path.size();
+    for (const Attachment& entry : attachments.entries) {
+        // A line feed ends each base64 line of 72 characters: a CR joins it.
+        const int64_t base64_lines = entry.encoded_size / (kBase64LineLength + 1) + 1;
+        total +=
+            entry.encoded_size + base64_lines +
+            static_cast<int64_t>(
+                attachment_part_header(std::string(kBoundaryMaxLength, 'x'), entry, ctx).size()) +
+            256;
+    }
     return total;
 }
 
@@ -230,7 +250,7 @@ int send_message(const char* server, const char* header_list, const char* text,
     size_t header_block = 0;
     status = check_buffer_limits(headers, recipients, attachments, outgoing, ctx, header_block);
     if (status != kOk) return status;
-    outgoing.size_estimate = wire_size_estimate(header_block, outgoing, attachments);
+    outgoing.size_estimate = wire_size_estimate(header_block, outgoing, attachments, ctx);
 
     const SessionOptions& o = ctx.options;
     if (o.smtp_auth != SmtpAuth::kNone) {

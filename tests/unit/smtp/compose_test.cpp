@@ -1,12 +1,12 @@
 // Composition: Date line, boundary, the line rule and the message as written.
 #include "smtp/compose.h"
 
-#include "codec/base64.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
+#include "codec/base64.h"
 #include "smtp_test_support.h"
 #include "support/host_fixture.h"
 #include "support/scripted_peer.h"
@@ -178,6 +178,49 @@ TEST_F(ComposeTest, FailuresEndTheComposition) {
     headers_.to = std::string(1000, 't');  // 1,002 characters or more: not traced
     ASSERT_EQ(put("x"), 0);
     EXPECT_EQ(host_.count_containing("Header now"), 0);
+}
+
+std::string repeated(const std::string& piece, int times) {
+    std::string text;
+    for (int i = 0; i < times; ++i) text += piece;
+    return text;
+}
+
+// The classic rules keep the bytes they always sent, 8-bit names included.
+TEST(ClassicAttachmentNames, KeepTheirBytes) {
+    test::TempDir dir;
+    Context ctx = test::traced_context(kLatin1);
+    AttachmentList attachments;
+    std::string path = dir.write(
+        "\xdc"
+        "bersicht.txt",
+        "x");
+    ASSERT_EQ(parse_attachment_list(path.c_str(), attachments, ctx), 0);
+    EXPECT_EQ(attachment_part_header("b", attachments.entries[0], ctx),
+              "\r\n\r\n--b\r\nContent-Type: application/octet-stream\r\n"
+              "Content-Transfer-Encoding: base64\r\n"
+              "Content-Disposition: attachment; filename=\"\xdc"
+              "bersicht.txt\"\r\n\r\n");
+    ctx.charset = kUtf8;
+    std::string long_name = dir.write(repeated("\xc3\x9c", 60) + ".txt", "x");
+    ASSERT_EQ(parse_attachment_list(long_name.c_str(), attachments, ctx), 0);
+    const std::string header = attachment_part_header("b", attachments.entries[0], ctx);
+    EXPECT_NE(header.find("\r\n\tfilename*=UTF-8''" + repeated("%C3%9C", 60) + ".txt\r\n"),
+              std::string::npos);
+}
+
+TEST(CidNames, OnlyWholeNamesAfterCid) {
+    const std::pair<const char*, bool> cases[] = {{"<img src=\"cid:a\">", true},
+                                                  {"<img src='cid:a'>", true},
+                                                  {"<img src=cid:a>", true},
+                                                  {"url(cid:a)", true},
+                                                  {"cid:a", true},
+                                                  {"<img src=\"cid:ab.png\">", false},
+                                                  {"<img src=\"cid:a.png\">", false},
+                                                  {"<img src=\"cid:\">", false},
+                                                  {"<p>a</p>", false}};
+    for (const auto& [html, named] : cases) EXPECT_EQ(html_names_cid(html, "a"), named) << html;
+    EXPECT_TRUE(html_names_cid("<img src=\"cid:logo (1).png\">", "logo (1).png"));
 }
 
 }  // namespace

@@ -120,8 +120,8 @@ struct MailboxCase {
     const char* name;
     int charset;
     const char* to;
-    const char* header;                  // the To line's value
-    std::vector<std::string> envelope;   // the addresses RCPT TO names
+    const char* header;                 // the To line's value
+    std::vector<std::string> envelope;  // the addresses RCPT TO names
 };
 
 class Mailboxes : public ::testing::TestWithParam<MailboxCase> {};
@@ -148,18 +148,121 @@ TEST_P(Mailboxes, HeaderKeepsNamesEnvelopeTakesAddresses) {
 
 INSTANTIATE_TEST_SUITE_P(
     Lists, Mailboxes,
+    ::testing::Values(MailboxCase{"bare",
+                                  kLatin1,
+                                  "a@example.org, b@example.org",
+                                  "a@example.org, b@example.org",
+                                  {"a@example.org", "b@example.org"}},
+                      MailboxCase{"quotedComma",
+                                  kLatin1,
+                                  "\"Smith, John\" <john@example.org>,b@example.org",
+                                  "\"Smith, John\" <john@example.org>,b@example.org",
+                                  {"john@example.org", "b@example.org"}},
+                      MailboxCase{"specialsGetQuoted",
+                                  kLatin1,
+                                  "J. Smith <js@example.org>",
+                                  "\"J. Smith\" <js@example.org>",
+                                  {"js@example.org"}},
+                      MailboxCase{"utf8NameEncoded",
+                                  kUtf8,
+                                  "J\xc3\xbcrgen M\xc3\xbcller <j@example.org>",
+                                  "=?UTF-8?B?SsO8cmdlbiBNw7xsbGVy?= <j@example.org>",
+                                  {"j@example.org"}},
+                      MailboxCase{"latin1NameEncoded",
+                                  kLatin1,
+                                  "J\xfcrgen <j@example.org>",
+                                  "=?ISO-8859-1?B?SvxyZ2Vu?= <j@example.org>",
+                                  {"j@example.org"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Address lists are folded after the commas between mailboxes, never
+// inside one, and only where the line would pass its limit.
+struct FoldCase {
+    const char* name;
+    std::string list;
+    size_t lead;
+    size_t limit;
+    std::string folded;
+};
+
+class FoldedLists : public ::testing::TestWithParam<FoldCase> {};
+
+TEST_P(FoldedLists, FoldsBetweenMailboxesOnlyWhereNeeded) {
+    const FoldCase& c = GetParam();
+    const std::string folded = fold_address_list(c.list, c.lead, c.limit);
+    EXPECT_EQ(folded, c.folded);
+    // Unfolding (RFC 5322: the CR LF goes, the blank stays) gives the list
+    // back wherever it already had a blank after each comma.
+    auto unfold = [](const std::string& text) {
+        std::string out;
+        for (size_t i = 0; i < text.size(); ++i)
+            if (text.compare(i, 2, "\r\n") == 0)
+                ++i;
+            else
+                out += text[i];
+        return out;
+    };
+    bool blank_after_commas = true;
+    for (size_t i = c.list.find(','); i != std::string::npos; i = c.list.find(',', i + 1))
+        blank_after_commas = blank_after_commas && i + 1 < c.list.size() && c.list[i + 1] == ' ';
+    if (blank_after_commas) {
+        EXPECT_EQ(unfold(folded), unfold(c.list));
+    }
+}
+
+std::string mailboxes(int count, const char* separator) {
+    std::string list;
+    for (int i = 0; i < count; ++i) {
+        if (i > 0) list += separator;
+        list += "user" + std::to_string(10 + i) + "@example.org";  // 18 characters
+    }
+    return list;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lists, FoldedLists,
     ::testing::Values(
-        MailboxCase{"bare", kLatin1, "a@example.org, b@example.org", "a@example.org, b@example.org",
-                    {"a@example.org", "b@example.org"}},
-        MailboxCase{"quotedComma", kLatin1, "\"Smith, John\" <john@example.org>,b@example.org",
-                    "\"Smith, John\" <john@example.org>,b@example.org",
-                    {"john@example.org", "b@example.org"}},
-        MailboxCase{"specialsGetQuoted", kLatin1, "J. Smith <js@example.org>",
-                    "\"J. Smith\" <js@example.org>", {"js@example.org"}},
-        MailboxCase{"utf8NameEncoded", kUtf8, "J\xc3\xbcrgen M\xc3\xbcller <j@example.org>",
-                    "=?UTF-8?B?SsO8cmdlbiBNw7xsbGVy?= <j@example.org>", {"j@example.org"}},
-        MailboxCase{"latin1NameEncoded", kLatin1, "J\xfcrgen <j@example.org>",
-                    "=?ISO-8859-1?B?SvxyZ2Vu?= <j@example.org>", {"j@example.org"}}),
+        FoldCase{"fitsAsItIs", mailboxes(3, ", "), 4, 78, mailboxes(3, ", ")},
+        // 4 + 19 + 2 * 20 = 63, and the fourth would end at 83.
+        FoldCase{"blankAfterCommaIsTheFold", mailboxes(5, ", "), 4, 78,
+                 mailboxes(3, ", ") + ",\r\n user13@example.org, user14@example.org"},
+        FoldCase{"noBlankGetsOne", mailboxes(5, ","), 4, 78,
+                 mailboxes(3, ",") + ",\r\n user13@example.org,user14@example.org"},
+        // The comma stays with its mailbox: 4 + 20 + 1 fills 25 exactly.
+        FoldCase{"commaCountsOnItsLine", "a123456789@example.o, b@x", 4, 25,
+                 "a123456789@example.o,\r\n b@x"},
+        FoldCase{"quotedCommaIsNoFoldPoint", "\"Smith, John\" <john@example.org>, b@example.org", 4,
+                 40, "\"Smith, John\" <john@example.org>,\r\n b@example.org"},
+        FoldCase{"overlongMailboxStaysWhole", std::string(90, 'x') + "@example.org, b@x", 4, 78,
+                 std::string(90, 'x') + "@example.org,\r\n b@x"},
+        // Too long for a line of its own: folded inside, before the address
+        // and between the words of the name, never inside quotation marks.
+        FoldCase{"longMailboxFoldsAtItsBlanks",
+                 "a@x, =?UTF-8?B?" + std::string(60, 'Q') + "?= <" + std::string(20, 'u') +
+                     "@example.org>, \"Q " + std::string(70, 'q') + "\" <q@x>",
+                 4, 78,
+                 "a@x,\r\n =?UTF-8?B?" + std::string(60, 'Q') + "?=\r\n <" + std::string(20, 'u') +
+                     "@example.org>,\r\n \"Q " + std::string(70, 'q') + "\"\r\n <q@x>"},
+        // An escape at the very end of an open quotation loses nothing.
+        FoldCase{"escapeAtTheEnd", "a@x, \"" + std::string(80, 'e') + " \\", 4, 78,
+                 "a@x,\r\n \"" + std::string(80, 'e') + " \\"},
+        FoldCase{"noFoldPointAtAll", std::string(100, 'y'), 4, 78, std::string(100, 'y')},
+        // A display name already folded into encoded words: its last line
+        // is where the column goes on from.
+        FoldCase{"foldedNameSetsTheColumn",
+                 "=?UTF-8?B?" + std::string(60, 'A') +
+                     "?=\r\n =?UTF-8?B?QkJC?= <j@example.org>, c@example.org",
+                 4, 78,
+                 "=?UTF-8?B?" + std::string(60, 'A') +
+                     "?=\r\n =?UTF-8?B?QkJC?= <j@example.org>, c@example.org"},
+        // The classic limit: 4 + 994 is exactly 998 and stays one line; one
+        // character more folds.
+        FoldCase{"classicAt998",
+                 std::string(972, 'a') + "@x.org, " + std::string(8, 'b') + "@x.org", 4, 998,
+                 std::string(972, 'a') + "@x.org, " + std::string(8, 'b') + "@x.org"},
+        FoldCase{"classicAt999",
+                 std::string(972, 'a') + "@x.org, " + std::string(9, 'b') + "@x.org", 4, 998,
+                 std::string(972, 'a') + "@x.org,\r\n " + std::string(9, 'b') + "@x.org"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(AttachmentFileNameTest, LastComponentFitForAQuotedHeaderValue) {

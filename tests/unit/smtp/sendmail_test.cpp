@@ -171,5 +171,62 @@ TEST_F(SendmailTest, FailedMessageWriteIsARefusal) {
     EXPECT_TRUE(host_.has_line("BREVORIN: <F2> SENDMAIL: Putmessage command done, status: -1"));
 }
 
+// SIZE= (RFC 1870) is never below what goes out between DATA and the final
+// dot, whatever line ends the text holds: a lone CR or LF goes out as CR LF.
+struct SizeCase {
+    const char* id;
+    std::string text;
+    size_t attachment;   // bytes of an attachment, 0 for none
+    const char* format;  // text_format
+};
+
+class SizeParameter : public ::testing::TestWithParam<SizeCase> {};
+
+TEST_P(SizeParameter, NeverBelowTheMessageOnTheWire) {
+    const SizeCase& c = GetParam();
+    HostFixture host;
+    Context ctx = test::traced_context(kUtf8);
+    ctx.options.mime = MimeMode::kModern;
+    if (std::string(c.format) == "html") ctx.options.text_format = TextFormat::kHtml;
+    test::TempDir dir;
+    std::string attachments =
+        c.attachment == 0 ? std::string() : dir.write("big.bin", std::string(c.attachment, '\x9c'));
+    ScriptedPeer peer;
+    peer.send("220 mail.test\r\n").read_line().send("250-mail.test\r\n250 SIZE\r\n");
+    peer.read_line().send("250 ok\r\n").read_line().send("250 ok\r\n");
+    data_and_verdict(peer, "250 queued\r\n").read_line().send("221 bye\r\n");
+    peer.start();
+    ASSERT_EQ(
+        send_mail(peer.server().c_str(), kHeaders, c.text.c_str(), attachments.c_str(), 0, ctx), 0)
+        << host.all_lines();
+    peer.join();
+    const std::string all = peer.received();
+    const size_t size_at = all.find(" SIZE=");
+    ASSERT_NE(size_at, std::string::npos);
+    const long long stated = std::atoll(all.c_str() + size_at + 6);
+    const size_t data = all.find("DATA\r\n") + 6;
+    const size_t end = all.find("\r\n.\r\n", data) + 5;
+    const long long wire = static_cast<long long>(end - data);
+    EXPECT_GE(stated, wire);
+    EXPECT_LE(stated, wire * 3 / 2 + 4096);  // an estimate, not a guess
+}
+
+std::string lines_of(const char* line, int count) {
+    std::string text;
+    for (int i = 0; i < count; ++i) text += line;
+    return text;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, SizeParameter,
+    ::testing::Values(SizeCase{"loneCrs", lines_of("ab\r", 100000), 0, "plain"},
+                      SizeCase{"loneLfs", lines_of("ab\n", 100000), 0, "plain"},
+                      SizeCase{"crLf", lines_of("ab\r\n", 100000), 0, "plain"},
+                      SizeCase{"dotsAndCrs", lines_of(".\r", 100000), 0, "plain"},
+                      SizeCase{"crsInHtml", lines_of("<p>a</p>\r", 20000), 0, "html"},
+                      // Base64 lines of 72 characters: each ends in CR LF.
+                      SizeCase{"largeAttachment", "see the file", 6000000, "plain"}),
+    [](const auto& info) { return std::string(info.param.id); });
+
 }  // namespace
 }  // namespace brevorin
