@@ -145,10 +145,12 @@ std::string attachment_part_header(const std::string& boundary, const Attachment
     }
     // A UTF-8 host's 8-bit name goes out as RFC 2231 readers want it, and
     // as an encoded word for the older ones that read name=.
-    std::string extended = ctx.charset == kUtf8 ? utf8_file_name_parameters(name) : std::string();
+    std::string extended =
+        ctx.charset == kUtf8 ? utf8_file_name_parameters(name, ctx) : std::string();
     if (!extended.empty()) {
         add_line(header, "Content-Type: " + type + ";");
-        add_line(header, "\tname=\"" + utf8_encoded_words(name) + "\"");
+        add_line(header,
+                 "\tname=\"" + utf8_encoded_words(name, ctx, sizeof "\tname=\"" - 1) + "\"");
         add_line(header, "Content-Transfer-Encoding: base64");
         add_line(header, "Content-Disposition: attachment;");
         add_line(header, "\t" + extended);

@@ -56,8 +56,9 @@ INSTANTIATE_TEST_SUITE_P(Values, Utf8Subject,
                                            }()));
 
 TEST(Utf8FileName, ExtendedParameterEscapesAllButAttributeCharacters) {
-    EXPECT_EQ(utf8_file_name_parameters("plain.txt"), "");
-    EXPECT_EQ(utf8_file_name_parameters("Pr\xc3\xbc" "f 1%;\".txt"),
+    const Context ctx;
+    EXPECT_EQ(utf8_file_name_parameters("plain.txt", ctx), "");
+    EXPECT_EQ(utf8_file_name_parameters("Pr\xc3\xbc" "f 1%;\".txt", ctx),
               "filename*=UTF-8''Pr%C3%BCf%201%25%3B%22.txt");
 }
 
