@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <vector>
 
 #include "codec/base64.h"
 #include "codec/kanji.h"
@@ -288,6 +289,82 @@ std::string phrase_text(const std::string& phrase, int code) {
     return text;
 }
 
+// An atom a phrase may hold as it is (RFC 5322 atext), and which no reader
+// could take for an encoded word.
+bool plain_atom(const std::string& token) {
+    if (token.find("=?") != std::string::npos) return false;
+    for (unsigned char c : token) {
+        const bool atext = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+                           (c >= '0' && c <= '9') || std::strchr("!#$%&'*+-/=?^_`{|}~", c);
+        if (!atext || c == 0) return false;
+    }
+    return true;
+}
+
+// Room below which an encoded run starts on a line of its own: a frame of up
+// to 18 characters and a few characters of text.
+constexpr size_t kLeastWord = 32;
+
+// A phrase under the modern rules. One word where it fits; a longer phrase
+// keeps its 7-bit atoms as they are between encoded runs, since readers
+// disagree over the blank between two adjacent encoded words in a phrase
+// (RFC 2047 drops it, some keep it) but not over one beside an atom. Runs
+// too long for one word are still split, between characters.
+int phrase_words(const std::string& text, int code, std::string& out) {
+    std::string one;
+    if (folded_words(text, code, WordForm::kB, kPhraseLead, one) < 0) return -1;
+    if (one.find('\n') == std::string::npos) {
+        out = std::move(one);
+        return 0;
+    }
+    // The text cut at blanks into runs: a 7-bit atom alone, the rest with
+    // the blanks between them as written.
+    struct Run {
+        size_t start, end;
+        bool atom;
+    };
+    std::vector<Run> runs;
+    size_t pos = 0;
+    while (pos < text.size()) {
+        if (is_blank(text[pos])) {
+            ++pos;
+            continue;
+        }
+        size_t end = pos;
+        while (end < text.size() && !is_blank(text[end])) end += char_length(text, end, code);
+        const bool atom = plain_atom(text.substr(pos, end - pos));
+        if (!atom && !runs.empty() && !runs.back().atom)
+            runs.back().end = end;
+        else
+            runs.push_back(Run{pos, end, atom});
+        pos = end;
+    }
+    std::string result;
+    size_t column = kPhraseLead;  // of the line being written
+    for (const Run& run : runs) {
+        const std::string piece = text.substr(run.start, run.end - run.start);
+        const size_t least = run.atom ? piece.size() : kLeastWord;
+        if (!result.empty()) {
+            const bool fold = column + 1 + least > kLineLimit;
+            result += fold ? kFold : " ";
+            column = fold ? 1 : column + 1;
+        }
+        if (run.atom) {
+            result += piece;
+            column += piece.size();
+            continue;
+        }
+        std::string words;
+        if (folded_words(piece, code, WordForm::kB, column, words) < 0) return -1;
+        const size_t last_line = words.rfind('\n');
+        column =
+            last_line == std::string::npos ? column + words.size() : words.size() - last_line - 1;
+        result += words;
+    }
+    out = std::move(result);
+    return 0;
+}
+
 }  // namespace
 
 std::string utf8_file_name_parameters(const std::string& name, const Context& ctx) {
@@ -374,7 +451,7 @@ int encode_words(const char* value, std::string& out, const Context& ctx, size_t
 int encode_phrase_words(const char* value, std::string& out, const Context& ctx) {
     try {
         const std::string text = phrase_text(value != nullptr ? value : "", ctx.charset);
-        if (modern(ctx)) return folded_words(text, ctx.charset, WordForm::kB, kPhraseLead, out);
+        if (modern(ctx)) return phrase_words(text, ctx.charset, out);
         if (ctx.charset == kUtf8) {
             out = utf8_words(text);
             return 0;
