@@ -343,7 +343,14 @@ int phrase_words(const std::string& text, int code, std::string& out) {
     size_t column = kPhraseLead;  // of the line being written
     for (const Run& run : runs) {
         const std::string piece = text.substr(run.start, run.end - run.start);
-        const size_t least = run.atom ? piece.size() : kLeastWord;
+        // A run that one word holds goes whole onto the next line rather than
+        // split at the end of this one.
+        size_t least = piece.size();
+        if (!run.atom) {
+            std::string whole;
+            if (folded_words(piece, code, WordForm::kB, 0, whole) < 0) return -1;
+            least = whole.find('\n') == std::string::npos ? whole.size() : kLeastWord;
+        }
         if (!result.empty()) {
             const bool fold = column + 1 + least > kLineLimit;
             result += fold ? kFold : " ";

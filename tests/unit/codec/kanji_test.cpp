@@ -55,6 +55,34 @@ TEST(KanjiConvert, JisOutputSwitchesModesAndEndsEveryLineInRoman) {
               kToKanji + "\x21\x21\x21\x22" + kToKana + "\x31\x32" + kToRoman + "\r\nx");
 }
 
+TEST(KanjiConvert, ReturnToOneByteCharactersAsAskedFor) {
+    // JIS X 0201 Roman unless ASCII is asked for, after which a backslash
+    // and a tilde stay what they are; every line and the text end in it.
+    const struct {
+        int source;
+        std::string in, roman_tail;
+    } cases[] = {
+        {kEuc, "\xc6\xfc C:\\x~", " C:\\x~"},
+        {kSjis, "\x93\xfa C:\\x~", " C:\\x~"},
+        {kSjis, "\xb1\\", "\\"},
+        {kEuc, "\xc6\xfc\r\n\\", "\r\n\\"},
+        {kEuc, "\xc6\xfc", ""},
+    };
+    for (const auto& c : cases) {
+        std::string ascii;
+        ASSERT_EQ(kanji_convert(c.source, kJis, c.in.c_str(), ascii, RomanEscape::kAscii), 0);
+        const std::string roman = convert(c.source, kJis, c.in);
+        ASSERT_NE(roman.find(kToRoman), std::string::npos) << hex(roman);
+        EXPECT_EQ(roman.substr(roman.find(kToRoman) + 3), c.roman_tail);
+        std::string expected = roman;
+        for (size_t at = expected.find(kToRoman); at != std::string::npos;
+             at = expected.find(kToRoman, at + 3))
+            expected[at + 2] = 'B';
+        EXPECT_EQ(ascii, expected);
+        EXPECT_EQ(convert(kJis, c.source, ascii), c.in);
+    }
+}
+
 TEST(KanjiConvert, JisInputAcceptsEveryEscapeForm) {
     EXPECT_EQ(convert(kJis, kEuc, "\x1b$@\x21\x21\x1b(Bx"), "\xa1\xa1x");
     EXPECT_EQ(convert(kJis, kSjis, "\x1bK\x21\x21\x1bHx"), "\x81\x40x");
