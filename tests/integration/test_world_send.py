@@ -128,7 +128,7 @@ _PATH = "\u65e5\u672c C:\\share\\docs ~user \u8a9e"
 
 def _subject_row(name, subject, charset, jis=False):
     encoding = {"UTF8": "utf-8", "LATIN1": "latin-1", "EUC": "euc_jp", "SJIS": "shift_jis",
-                "LATIN5": "iso-8859-5", "KSC": "euc_kr"}[charset]
+                "LATIN5": "iso-8859-5"}[charset]
     return (name, [_TO, _FROM, ("SUBJECT", subject.encode(encoding))], "text\r\n", charset,
             None, (), subject_reads(subject, jis))
 
@@ -152,7 +152,6 @@ ENCODED_WORD_CASES = [
     _subject_row("subject-latin1-long", _LATIN * 15 + "_?=_", "LATIN1"),
     _subject_row("subject-cyrillic-long", "\u041f\u0440\u0438\u0432\u0435\u0442 " * 40,
                  "LATIN5"),
-    _subject_row("subject-korean-long", "\ud55c\uad6d\uc5b4 \uc81c\ubaa9 " * 30, "KSC"),
     _subject_row("subject-euc-long", _LONG_JAPANESE, "EUC", jis=True),
     _subject_row("subject-sjis-long", _LONG_JAPANESE, "SJIS", jis=True),
     _subject_row("subject-sjis-backslash-tilde", _PATH, "SJIS", jis=True),
