@@ -175,7 +175,18 @@ TEST_P(ModernWords, WordsFitBesideTheFieldNameAndReadBackAsWritten) {
          ++it, ++lines, length = 1) {
         EXPECT_LE((*it)[1].length(), 75) << out;
         EXPECT_LE(length + (*it)[1].length(), 78u) << out;
-        EXPECT_EQ(out.find("\x1b(J"), std::string::npos);
+        // Each word stands alone: whole characters, Japanese back in ASCII.
+        const std::string word = (*it)[1];
+        EXPECT_NE(GetParam().value.find(decode_words_for_host(word, ctx, nullptr)),
+                  std::string::npos)
+            << word;
+        if (word.compare(0, 16, "=?ISO-2022-JP?B?") == 0) {
+            std::string jis;
+            ASSERT_EQ(base64_decode_text(word.substr(16, word.size() - 18).c_str(), jis), 0);
+            const size_t escape = jis.rfind('\x1b');
+            EXPECT_TRUE(escape == std::string::npos || jis.compare(escape, 3, "\x1b(B") == 0)
+                << word;
+        }
     }
     // Nothing but whole words, one a line.
     EXPECT_EQ(lines, static_cast<size_t>(std::count(out.begin(), out.end(), '\n')) + 1) << out;
