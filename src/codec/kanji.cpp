@@ -87,6 +87,7 @@ struct Cursor {
     Byte* w;
     Byte* out_end;
     JisMode mode = JisMode::kRoman;
+    RomanEscape roman = RomanEscape::kJisRoman;
 
     bool has(ptrdiff_t in, ptrdiff_t out) const {
         return end - p >= in && out_end - w >= out + kStepRoom;
@@ -127,10 +128,8 @@ inline void enter(JisMode& current, JisMode mode, Cursor& c) {
             c.w[2] = 'I';
             break;
         case JisMode::kRoman:
-            // JIS X 0201 Roman, never ESC ( B: the peers of this library
-            // have always read it so.
             c.w[1] = '(';
-            c.w[2] = 'J';
+            c.w[2] = c.roman == RomanEscape::kAscii ? 'B' : 'J';
             break;
     }
     c.w += 3;
@@ -473,7 +472,8 @@ size_t jis_to_euc(const char* text, char* out) {
     return run_in_worst_case_room(Direction::kJisToEuc, text, out);
 }
 
-int kanji_convert(int source, int target, const char* text, std::string& result) {
+int kanji_convert(int source, int target, const char* text, std::string& result,
+                  RomanEscape roman) {
     if (!is_form(target) || !is_form(source)) return -1;
     if (source == target) return 1;
     if (text == nullptr) text = "";
@@ -487,6 +487,7 @@ int kanji_convert(int source, int target, const char* text, std::string& result)
         // output starts smaller and grows when a conversion runs out.
         std::string converted(std::min(worst, length + length / 2 + 2 * kStepRoom), '\0');
         Cursor c = cursor_over(text, length, converted.data(), converted.size());
+        c.roman = roman;
         while (!run(direction, c)) {
             // Unreachable: the worst case always has room (see kStepRoom).
             if (converted.size() == worst) return -10;

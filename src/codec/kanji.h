@@ -9,9 +9,17 @@
 
 namespace brevorin {
 
+// How JIS text written here returns from kanji or katakana to one-byte
+// characters: JIS X 0201 Roman (ESC ( J), which the library's peers have
+// always been sent, or ASCII (ESC ( B), after which every reader of
+// ISO-2022-JP takes a backslash and a tilde for what they are rather than
+// for a yen sign and an overline.
+enum class RomanEscape { kJisRoman, kAscii };
+
 // 0 converted (result replaced), 1 same form (result untouched), -1 a form
 // outside 12..14, -10 no memory.
-int kanji_convert(int source, int target, const char* text, std::string& result);
+int kanji_convert(int source, int target, const char* text, std::string& result,
+                  RomanEscape roman = RomanEscape::kJisRoman);
 
 // Room a converter may need for an input of length bytes: four bytes per
 // input byte, a closing escape sequence and the terminator.

@@ -186,25 +186,6 @@ bool message_bytes(const std::string& host, const NameCharset& charset, std::str
     return status >= 0;
 }
 
-constexpr char kHex[] = "0123456789ABCDEF";
-
-// RFC 2231's value-chars: attribute characters as they are, the rest %XX.
-std::string percent_encoded(const std::string& bytes) {
-    std::string out;
-    for (unsigned char c : bytes) {
-        bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-                     (c != 0 && std::strchr("!#$&+-.^_`|~", c) != nullptr);
-        if (plain) {
-            out += static_cast<char>(c);
-        } else {
-            out += '%';
-            out += kHex[c >> 4];
-            out += kHex[c & 0x0F];
-        }
-    }
-    return out;
-}
-
 // Cuts a host name into pieces between its characters, each as long as
 // fits(piece) allows; a piece holds one character at least. Each piece is
 // converted on its own, so a Japanese piece opens and closes its own
@@ -241,7 +222,7 @@ std::vector<std::string> name_parameters(const char* attribute, const std::strin
         std::string bytes;
         if (quoted) return "\"" + host + "\"";
         message_bytes(host, charset, bytes);
-        return percent_encoded(bytes);
+        return rfc2231_value(bytes);
     };
     const std::string whole = std::string(attribute) + (quoted ? "=" : "*=") + intro + value(name);
     if (whole.size() <= kParameterRoom) return {whole};

@@ -94,7 +94,7 @@ int parse_header_items(const char* list, HeaderList& headers, const Context& ctx
     if (find_list_item(list, "SUBJECT=", subject) && !subject.empty()) {
         if (refuse_line_break(subject, "subject", ctx)) return -1;
         std::string word;
-        if (encode_words(subject.c_str(), word, ctx) < 0) return -1;
+        if (encode_words(subject.c_str(), word, ctx, sizeof "Subject: " - 1) < 0) return -1;
         headers.subject = std::move(word);
     }
 

@@ -60,7 +60,10 @@ bool prepare_text(const char* text, const Context& ctx, std::string& prepared, i
             return true;
         case TextTransfer::kJis: {
             std::string converted;
-            int result = kanji_convert(ctx.charset, kJis, text, converted);
+            const RomanEscape roman = ctx.options.mime == MimeMode::kModern
+                                          ? RomanEscape::kAscii
+                                          : RomanEscape::kJisRoman;
+            int result = kanji_convert(ctx.charset, kJis, text, converted, roman);
             if (result < 0) return false;
             prepared = result == 0 ? std::move(converted) : std::string(text);
             return true;

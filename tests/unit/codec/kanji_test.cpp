@@ -55,6 +55,21 @@ TEST(KanjiConvert, JisOutputSwitchesModesAndEndsEveryLineInRoman) {
               kToKanji + "\x21\x21\x21\x22" + kToKana + "\x31\x32" + kToRoman + "\r\nx");
 }
 
+TEST(KanjiConvert, ReturnsToAsciiOnlyWhenAsked) {
+    // After ESC ( J a backslash and a tilde read as a yen sign and an
+    // overline; after ESC ( B they are what they are.
+    const std::string in[] = {"\xc6\xfc\\\r\n\x8e\xb1~", "\x93\xfa\\\r\n\xb1~"};
+    for (const int source : {kEuc, kSjis}) {
+        const std::string& text = in[source == kEuc ? 0 : 1];
+        std::string ascii;
+        ASSERT_EQ(kanji_convert(source, kJis, text.c_str(), ascii, RomanEscape::kAscii), 0);
+        EXPECT_EQ(ascii, kToKanji + "F|\x1b(B\\\r\n" + kToKana + "1\x1b(B~");
+        EXPECT_EQ(convert(source, kJis, text),
+                  kToKanji + "F|" + kToRoman + "\\\r\n" + kToKana + "1" + kToRoman + "~");
+        EXPECT_EQ(convert(kJis, source, ascii), text);
+    }
+}
+
 TEST(KanjiConvert, JisInputAcceptsEveryEscapeForm) {
     EXPECT_EQ(convert(kJis, kEuc, "\x1b$@\x21\x21\x1b(Bx"), "\xa1\xa1x");
     EXPECT_EQ(convert(kJis, kSjis, "\x1bK\x21\x21\x1bHx"), "\x81\x40x");

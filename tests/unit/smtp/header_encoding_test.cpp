@@ -2,10 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <ostream>
+#include <regex>
 #include <string>
+#include <vector>
 
 #include "codec/base64.h"
+#include "codec/kanji.h"
 #include "mime/encoded_word.h"
 #include "mime/qp_decode.h"
 
@@ -139,6 +143,130 @@ TEST(EncodedWordEncode, JapaneseValuesAreSentInJis) {
     EXPECT_EQ(word("\xc6\xfc\xcb\xdc", 12), expected);
     EXPECT_EQ(word("\x93\xfa\x96\x7b", 13), expected);
 }
+
+// ---- The modern rules: folded words a strict reader takes.
+
+Context host(int charset, MimeMode mode = MimeMode::kModern) {
+    Context ctx;
+    ctx.charset = charset;
+    ctx.options.mime = mode;
+    return ctx;
+}
+
+struct Folded {
+    const char* name;
+    int charset;
+    std::string value;
+};
+
+void PrintTo(const Folded& row, std::ostream* out) {
+    *out << row.name;
+}
+
+class ModernWords : public ::testing::TestWithParam<Folded> {};
+
+TEST_P(ModernWords, WordsFitBesideTheFieldNameAndReadBackAsWritten) {
+    const Context ctx = host(GetParam().charset);
+    std::string out;
+    ASSERT_EQ(encode_words(GetParam().value.c_str(), out, ctx, 9), 0);
+    static const std::regex line("(?:^|\r\n )(=\\?[^? \t\r\n]+\\?[QB]\\?[^? \t\r\n]*\\?=)");
+    size_t lines = 0, length = 9;  // "Subject: " before the first
+    for (auto it = std::sregex_iterator(out.begin(), out.end(), line); it != std::sregex_iterator();
+         ++it, ++lines, length = 1) {
+        EXPECT_LE((*it)[1].length(), 75) << out;
+        EXPECT_LE(length + (*it)[1].length(), 78u) << out;
+        // Each word stands alone: whole characters, Japanese back in ASCII.
+        const std::string word = (*it)[1];
+        EXPECT_NE(GetParam().value.find(decode_words_for_host(word, ctx, nullptr)),
+                  std::string::npos)
+            << word;
+        if (word.compare(0, 16, "=?ISO-2022-JP?B?") == 0) {
+            std::string jis;
+            ASSERT_EQ(base64_decode_text(word.substr(16, word.size() - 18).c_str(), jis), 0);
+            const size_t escape = jis.rfind('\x1b');
+            EXPECT_TRUE(escape == std::string::npos || jis.compare(escape, 3, "\x1b(B") == 0)
+                << word;
+        }
+    }
+    // Nothing but whole words, one a line.
+    EXPECT_EQ(lines, static_cast<size_t>(std::count(out.begin(), out.end(), '\n')) + 1) << out;
+    EXPECT_GT(lines, 1u);
+    bool lossy = false;
+    EXPECT_EQ(decode_words_for_host(out, ctx, &lossy), GetParam().value);
+    EXPECT_FALSE(lossy);
+}
+
+std::string repeated(const std::string& piece, int times) {
+    std::string out;
+    for (int i = 0; i < times; ++i) out += piece;
+    return out;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Hosts, ModernWords,
+    ::testing::Values(
+        Folded{"Latin1BlanksAndSpecials", kLatin1, repeated("Gr\xfc\xdf\x65 aus K\xf6ln _?= ", 20)},
+        Folded{"Korean", kKorean, repeated("\xc7\xd1\xb1\xb9 a", 40)},
+        // 45 bytes: one word of 72 characters, too long beside "Subject: ".
+        Folded{"Utf8JustOverALine", kUtf8, std::string(44, 'a') + "\xc3\xbc"},
+        Folded{"Utf8FourByte", kUtf8, repeated("\xe6\x9d\xb1\xf0\x9f\x98\x80", 40)},
+        Folded{"EucKanjiKana", kEuc, repeated("\xc6\xfc\xcb\xdc\x8e\xb1 C:\\x~ ", 30)},
+        // The second byte of 0x95 0x5C is that of a backslash.
+        Folded{"SjisKanji", kSjis, repeated("\x93\xfa\x96\x7b\x95\x5c ab ", 30)}),
+    [](const ::testing::TestParamInfo<Folded>& info) { return std::string(info.param.name); });
+
+TEST(ModernWords, SevenBitValuesFoldAtBlanksOnly) {
+    const std::string a55(55, 'a'), b10(10, 'b'), c10(10, 'c');
+    const struct {
+        std::string value, folded;
+    } cases[] = {
+        {a55 + " " + b10 + " " + c10, a55 + " " + b10 + "\r\n " + c10},
+        // No blank before the limit: the first one after it.
+        {std::string(90, 'a') + " b", std::string(90, 'a') + "\r\n b"},
+        {std::string(100, 'a'), std::string(100, 'a')},
+        // A blank run folds before its first blank; a blank end is no fold point.
+        {std::string(68, 'a') + "   b" + std::string(20, ' '),
+         std::string(68, 'a') + "\r\n   b" + std::string(20, ' ')},
+    };
+    for (const auto& c : cases) {
+        std::string out;
+        EXPECT_EQ(encode_words(c.value.c_str(), out, host(kLatin1), 9), 1);
+        EXPECT_EQ(out, c.folded);
+        EXPECT_EQ(encode_words(c.value.c_str(), out, host(kLatin1, MimeMode::kClassic), 9), 1);
+        EXPECT_EQ(out, c.value);
+    }
+}
+
+struct Phrase {
+    const char* name;
+    int charset;
+    std::string written, shown;
+};
+
+void PrintTo(const Phrase& row, std::ostream* out) {
+    *out << row.name;
+}
+
+class DisplayName : public ::testing::TestWithParam<Phrase> {};
+
+TEST_P(DisplayName, EncodesWhatAReaderShowsUnderBothRules) {
+    for (MimeMode mode : {MimeMode::kClassic, MimeMode::kModern}) {
+        const Context ctx = host(GetParam().charset, mode);
+        std::string out;
+        ASSERT_EQ(encode_phrase_words(GetParam().written.c_str(), out, ctx), 0);
+        EXPECT_EQ(out.find('"'), std::string::npos) << out;
+        EXPECT_EQ(decode_words_for_host(out, ctx, nullptr), GetParam().shown) << out;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Names, DisplayName,
+    ::testing::Values(
+        Phrase{"Escapes", kUtf8, "\"Doe, Jane \\\"JD\\\" M\xc3\xbcller\"",
+               "Doe, Jane \"JD\" M\xc3\xbcller"},
+        Phrase{"QuotedPart", kLatin1, "J\xfcrgen \"JM\" M\xfcller", "J\xfcrgen JM M\xfcller"},
+        Phrase{"SjisTrailBackslash", kSjis, "\"\x95\x5c \\\"x\\\"\"", "\x95\x5c \"x\""}),
+    [](const ::testing::TestParamInfo<Phrase>& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace brevorin::test

@@ -17,7 +17,8 @@ namespace {
 std::string unwrap(const std::string& value) {
     static const std::regex word("=\\?UTF-8\\?B\\?([A-Za-z0-9+/=]*)\\?=");
     std::string bytes;
-    for (auto it = std::sregex_iterator(value.begin(), value.end(), word); it != std::sregex_iterator(); ++it) {
+    for (auto it = std::sregex_iterator(value.begin(), value.end(), word);
+         it != std::sregex_iterator(); ++it) {
         std::string decoded;
         EXPECT_EQ(base64_decode_text((*it)[1].str().c_str(), decoded), 0);
         bytes += decoded;
@@ -35,7 +36,8 @@ TEST_P(Utf8Subject, WordsStayWithinSeventyFiveAndSplitBetweenCharacters) {
     size_t start = 0;
     while (start < out.size()) {
         size_t end = out.find("\r\n ", start);
-        std::string line = out.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        std::string line =
+            out.substr(start, end == std::string::npos ? std::string::npos : end - start);
         EXPECT_LE(line.size(), 75u) << line;
         std::string piece = unwrap(line);
         // No word ends inside a character.
@@ -47,22 +49,25 @@ TEST_P(Utf8Subject, WordsStayWithinSeventyFiveAndSplitBetweenCharacters) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Values, Utf8Subject,
-                         ::testing::Values(std::string("Gr\xc3\xbc\xc3\x9f" "e"),
-                                           std::string(44, 'a') + "\xe2\x82\xac\xe2\x82\xac",
-                                           [] {
+                         ::testing::Values(std::string("Gr\xc3\xbc\xc3\x9f"
+                                                       "e"),
+                                           std::string(44, 'a') + "\xe2\x82\xac\xe2\x82\xac", [] {
                                                std::string s;
-                                               for (int i = 0; i < 40; ++i) s += "\xe6\x9d\xb1\xf0\x9f\x98\x80";
+                                               for (int i = 0; i < 40; ++i)
+                                                   s += "\xe6\x9d\xb1\xf0\x9f\x98\x80";
                                                return s;
                                            }()));
 
 TEST(Utf8FileName, ExtendedParameterEscapesAllButAttributeCharacters) {
     EXPECT_EQ(utf8_file_name_parameters("plain.txt"), "");
-    EXPECT_EQ(utf8_file_name_parameters("Pr\xc3\xbc" "f 1%;\".txt"),
+    EXPECT_EQ(utf8_file_name_parameters("Pr\xc3\xbc"
+                                        "f 1%;\".txt"),
               "filename*=UTF-8''Pr%C3%BCf%201%25%3B%22.txt");
 }
 
 TEST(MessageId, UniqueAndShapedAsAnAddress) {
-    static const std::regex shape("Message-ID: <[0-9a-f]{16}\\.[0-9a-f]{12}\\.[0-9a-f]{4}@[A-Za-z0-9.-]+>");
+    static const std::regex shape(
+        "Message-ID: <[0-9a-f]{16}\\.[0-9a-f]{12}\\.[0-9a-f]{4}@[A-Za-z0-9.-]+>");
     std::set<std::string> seen;
     for (int i = 0; i < 200; ++i) {
         std::string line = message_id_line();
