@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "codec/unicode_forms.h"
+#include "core/charset.h"
 #include "core/text.h"
 #include "mime/encoded_word.h"
 #include "mime/header_block.h"
@@ -129,6 +131,13 @@ HeaderBlock::NameMatch name_match(const Context& ctx) {
                                                  : HeaderBlock::NameMatch::kTail;
 }
 
+// A UTF-8 host under the modern rules gets UTF-8 it can take: raw 8-bit
+// bytes that some senders put in a header without encoding them are no
+// UTF-8, and each bad sequence becomes U+FFFD, as mail readers show it.
+void keep_host_text_valid(std::string& value, const Context& ctx) {
+    if (ctx.options.mime == MimeMode::kModern && ctx.charset == kUtf8) repair_utf8(value);
+}
+
 // From, To, Cc, Subject and Reply-To: folded values with encoded words.
 void extract_folded(const HeaderBlock& block, const FoldedField& field, MessageEntry& entry,
                     const Context& ctx) {
@@ -150,6 +159,7 @@ void extract_folded(const HeaderBlock& block, const FoldedField& field, MessageE
                        field.name);
         decoded = without_line_breaks_and_tabs(value);
     }
+    keep_host_text_valid(decoded, ctx);
     slot = std::move(decoded);
     if (slot->size() < field.line_limit)
         ctx.diag.print('D', 2, "POP3_PARSEHEADER: Put %s in %s field", slot->c_str(), field.name);
@@ -170,6 +180,7 @@ OwnedText single_line_value(const HeaderBlock& block, const char* key,
 
 void extract_date(const HeaderBlock& block, MessageEntry& entry, const Context& ctx) {
     OwnedText value = single_line_value(block, "DATE:", name_match(ctx));
+    if (value) keep_host_text_valid(*value, ctx);
     entry.date = value ? std::move(*value) : std::string();
     if (value && entry.date->size() < kDateLineLimit)
         ctx.diag.print('D', 2, "POP3_PARSEHEADER: Put %s in date field", entry.date->c_str());
@@ -229,6 +240,7 @@ void extract_priority(const HeaderBlock& block, MessageEntry& entry, const Conte
 
 void extract_message_id(const HeaderBlock& block, MessageEntry& entry, const Context& ctx) {
     OwnedText value = single_line_value(block, "MESSAGE-ID:", name_match(ctx));
+    if (value) keep_host_text_valid(*value, ctx);
     entry.id = value ? std::move(*value) : std::string();
     if (value) ctx.diag.print('D', 2, "POP3_PARSEHEADER: Put %s in id field", entry.id->c_str());
 }

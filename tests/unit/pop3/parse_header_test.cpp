@@ -132,6 +132,43 @@ TEST_P(WhereKeysCount, OnlyInTheNameOfAField) {
 INSTANTIATE_TEST_SUITE_P(Fields, WhereKeysCount, ::testing::ValuesIn(kWhereCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// Bytes a sender put raw into a header reach a UTF-8 host as UTF-8 under
+// the modern rules, each bad sequence one U+FFFD; classic rules and hosts
+// of single-byte sets take the bytes as they came.
+struct RawByteCase {
+    const char* name;
+    bool modern;
+    int charset;
+    const char* subject;
+};
+
+class RawBytesInFields : public ParseHeaderTest,
+                         public ::testing::WithParamInterface<RawByteCase> {};
+
+TEST_P(RawBytesInFields, ReachTheHostAsItsText) {
+    const RawByteCase& c = GetParam();
+    if (c.modern) {
+        ASSERT_EQ(brevorin_setoption("mime", "modern", session_), 0);
+    }
+    session_->ctx.charset = c.charset;
+    MessageEntry e = parse(
+        "Subject: Link Exchange\x85 \xc3\xbc\xe2\x82\r\n"
+        "Date: Mon \xff\r\nMessage-ID: <\xe9@x>\r\n\r\n");
+    EXPECT_EQ(e.subject, c.subject);
+    if (c.modern && c.charset == kUtf8) {
+        EXPECT_EQ(e.date, "Mon \xef\xbf\xbd");
+        EXPECT_EQ(e.id, "<\xef\xbf\xbd@x>");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Fields, RawBytesInFields,
+    ::testing::Values(
+        RawByteCase{"ModernUtf8", true, kUtf8, "Link Exchange\xef\xbf\xbd \xc3\xbc\xef\xbf\xbd"},
+        RawByteCase{"ClassicUtf8", false, kUtf8, "Link Exchange\x85 \xc3\xbc\xe2\x82"},
+        RawByteCase{"ModernLatin1", true, kLatin1, "Link Exchange\x85 \xc3\xbc\xe2\x82"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 // Priority by each rule set: classic reads the first field whose name ends
 // in Priority as a number; modern tries X-Priority, Priority, Importance.
 struct PriorityCase {
