@@ -62,7 +62,10 @@ Token ResponseReader::fail() {
 Token ResponseReader::next() {
     if (failed_ || literal_left_ != 0) return fail();
     int c = peek();
-    while (c == ' ') {
+    // Blanks count like any other byte: a line of nothing but blanks is
+    // not read for ever.
+    for (size_t blanks = 0; c == ' '; ++blanks) {
+        if (blanks == kMaxTextLength) return fail();
         get();
         c = peek();
     }
@@ -196,8 +199,16 @@ int ResponseReader::literal_piece(const char*& data, int room) {
     return n;
 }
 
+bool ResponseReader::literal_fits() {
+    if (consumed_ - response_start_ + literal_left_ <= kMaxSkippedResponse) return true;
+    failed_ = true;
+    overrun_ = true;
+    return false;
+}
+
 bool ResponseReader::read_literal(std::string& out, size_t keep) {
     out.clear();
+    if (!literal_fits()) return false;
     while (literal_left_ > 0) {
         const char* data = nullptr;
         int n = literal_piece(data, kLineCapacity);
@@ -209,6 +220,7 @@ bool ResponseReader::read_literal(std::string& out, size_t keep) {
 }
 
 bool ResponseReader::skip_literal() {
+    if (!literal_fits()) return false;
     while (literal_left_ > 0) {
         const char* data = nullptr;
         if (literal_piece(data, kLineCapacity) < 0) return false;
@@ -254,6 +266,7 @@ bool ResponseReader::skip_value(Token first) {
     while (depth > 0) {
         if (consumed_ - start > kMaxSkippedResponse) {
             failed_ = true;
+            overrun_ = true;
             return false;
         }
         Token t = next();
@@ -277,6 +290,7 @@ bool ResponseReader::skip_response() {
         }
     }
     failed_ = true;
+    overrun_ = true;
     return false;
 }
 

@@ -190,10 +190,15 @@ INSTANTIATE_TEST_SUITE_P(
                 "* 3 FETCH (FLAGS (\\Seen))\r\n* 4 EXISTS\r\n* 2 FETCH (UID 11 BODY[] " +
                     literal(kMessage) + " FLAGS ())\r\nB4 OK done\r\n",
                 kOk, true, "Hello, Bob.\r\n"},
-        Hostile{
-            "expunge_before_the_data_shifts_the_sequence",
-            "* 1 EXPUNGE\r\n* 1 FETCH (BODY[] " + literal(kMessage) + " UID 11)\r\nB4 OK done\r\n",
-            kOk, true, "Hello, Bob.\r\n"},
+        // Only a UID names the message: data ahead of it is not taken, even
+        // at the sequence number the expunge shifted it to.
+        Hostile{"data_before_its_uid_is_not_taken_at_the_shifted_sequence_number",
+                "* 1 EXPUNGE\r\n* 1 FETCH (BODY[] " + literal(kMessage) +
+                    " UID 11)\r\nB4 OK done\r\n",
+                kNoMessage, true, ""},
+        Hostile{"data_before_another_uid_is_not_taken",
+                "* 2 FETCH (BODY[] " + literal(kMessage) + " UID 12)\r\nB4 OK done\r\n",
+                kNoMessage, true, ""},
         Hostile{"data_before_the_uid_at_the_old_sequence_number_is_not_taken",
                 "* 1 EXPUNGE\r\n* 2 FETCH (BODY[] " + literal(kMessage) + ")\r\nB4 OK done\r\n",
                 kNoMessage, true, ""},
