@@ -65,7 +65,10 @@ Token ResponseReader::next() {
     // Blanks count like any other byte: a line of nothing but blanks is
     // not read for ever.
     for (size_t blanks = 0; c == ' '; ++blanks) {
-        if (blanks == kMaxTextLength) return fail();
+        if (blanks == kMaxTextLength) {
+            overrun_ = true;
+            return fail();
+        }
         get();
         c = peek();
     }

@@ -6,13 +6,14 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
-#include <algorithm>
 #include <functional>
 #include <string>
 #include <thread>
@@ -56,7 +57,7 @@ std::vector<std::string> split_record(const std::string& record) {
 }
 
 class Hostile : public ::testing::Test {
-protected:
+  protected:
     ~Hostile() override { host.cleanup(session); }
     void script_logon(const std::string& stat = "+OK 2 400\r\n") {
         peer.send("+OK ready\r\n").read_line().send("+OK\r\n").read_line().send("+OK\r\n");
@@ -90,7 +91,8 @@ TEST_P(HostileStat, CountIsRefusedOrCheap) {
     EXPECT_EQ(logon(), GetParam().status);
     EXPECT_LT(peak_rss_kib() - before, 200L * 1024) << "logon cost more than 200 MB";
     if (GetParam().status != 0) {
-        EXPECT_NE(host.all_lines().find("<E1> LOGONMAIL: Refused: server claims"), std::string::npos)
+        EXPECT_NE(host.all_lines().find("<E1> LOGONMAIL: Refused: server claims"),
+                  std::string::npos)
             << host.all_lines();
         EXPECT_EQ(brevorin_deletemail(1, session), BREVORIN_E_NOT_LOGGED_ON);
     }
@@ -107,7 +109,8 @@ INSTANTIATE_TEST_SUITE_P(Counts, HostileStat,
 TEST_F(Hostile, HeaderRecordValuesCannotForgeItems) {
     script_logon();
     std::string message =
-        "From: x\x1b" "FROM=ceo@bank.example\r\n"
+        "From: x\x1b"
+        "FROM=ceo@bank.example\r\n"
         "Subject: =?UTF-8?B?G0ZST009ZXZpbEBiYW5rLmV4YW1wbGU=?=\r\n"  // ESC "FROM=evil@..."
         "To: =?ISO-2022-JP?B?GyRCJEgbKEI=?=\r\n\r\nbody\r\n";
     peer.read_line().send("+OK 1 300\r\n");
@@ -133,7 +136,7 @@ struct LimitCase {
 };
 
 class HostileLimit : public Hostile, public ::testing::WithParamInterface<LimitCase> {
-protected:
+  protected:
     int retrieve(int limit) {
         char *h = nullptr, *b = nullptr, *f = nullptr;
         int rc = GetParam().raw ? brevorin_getrawmail(1, limit, &b, session)
@@ -147,10 +150,12 @@ protected:
 TEST_P(HostileLimit, LimitHoldsAgainstBytesReceived) {
     script_logon();
     std::string attachment;
-    for (int i = 0; i < 2000; ++i) attachment += "QUFBQUFBQUFBQUFBQUFBQUFBQUFBQUFBQUFBQUFBQUFBQUFBQUFBQUFB\r\n";
+    for (int i = 0; i < 2000; ++i)
+        attachment += "QUFBQUFBQUFBQUFBQUFBQUFBQUFBQUFBQUFBQUFBQUFBQUFBQUFBQUFB\r\n";
     std::string message =
         "From: a@example.org\r\nMIME-Version: 1.0\r\n"
-        "Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\nContent-Type: text/plain\r\n\r\nhi\r\n"
+        "Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\nContent-Type: "
+        "text/plain\r\n\r\nhi\r\n"
         "--b\r\nContent-Type: application/octet-stream\r\nContent-Transfer-Encoding: base64\r\n"
         "Content-Disposition: attachment; filename=\"big.bin\"\r\n\r\n" +
         attachment + "--b--\r\n";
@@ -193,28 +198,31 @@ INSTANTIATE_TEST_SUITE_P(Retrievals, HostileLimit,
 std::string attachment_message(size_t second_size) {
     auto part = [](const std::string& name, const std::string& data) {
         return "--b\r\nContent-Type: application/octet-stream\r\n"
-               "Content-Disposition: attachment; filename=\"" + name + "\"\r\n\r\n" + data + "\r\n";
+               "Content-Disposition: attachment; filename=\"" +
+               name + "\"\r\n\r\n" + data + "\r\n";
     };
     std::string second;
     while (second.size() < second_size) second += "0123456789abcdefghijklmnopqrstuvwxyz\r\n";
     return "From: a@example.org\r\nMIME-Version: 1.0\r\n"
-           "Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\nContent-Type: text/plain\r\n\r\n"
-           "hi\r\n" + part("a.bin", "first") + part("b.bin", second) + "--b--\r\n";
+           "Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\nContent-Type: "
+           "text/plain\r\n\r\n"
+           "hi\r\n" +
+           part("a.bin", "first") + part("b.bin", second) + "--b--\r\n";
 }
 
 struct FileCase {
     const char* name;
-    const char* mime;  // null: the classic walker
+    const char* mime;                                    // null: the classic walker
     std::function<void(const std::string& dir)> before;  // the directory, the process
-    bool cut_short;                                       // the server closes inside b.bin
-    rlim_t file_size_limit;                               // 0: none; else a disk that fills
+    bool cut_short;                                      // the server closes inside b.bin
+    rlim_t file_size_limit;                              // 0: none; else a disk that fills
     int status;
-    const char* files;  // listed, ESC-separated
+    const char* files;              // listed, ESC-separated
     std::vector<std::string> left;  // in the directory afterwards, besides what before made
 };
 
 class HostileFiles : public Hostile, public ::testing::WithParamInterface<FileCase> {
-protected:
+  protected:
     ~HostileFiles() override {
         g_no_hard_links = false;
         if (limited_) ::setrlimit(RLIMIT_FSIZE, &saved_);
@@ -257,11 +265,14 @@ TEST_P(HostileFiles, OnlyWholeFilesUnderTheirNames) {
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(files_in_dir(), expected);
     if (c.status == BREVORIN_E_NETWORK) {
-        EXPECT_EQ(brevorin_getmail(1, dir.c_str(), 0, &h, &b, &f, session), BREVORIN_E_NOT_LOGGED_ON);
+        EXPECT_EQ(brevorin_getmail(1, dir.c_str(), 0, &h, &b, &f, session),
+                  BREVORIN_E_NOT_LOGGED_ON);
         return;
     }
     if (c.status == 2) {
-        EXPECT_EQ(host.count_containing("<E1> POP3_PARSE_MIME: Could not write file: " + dir + "/b.bin"), 1)
+        EXPECT_EQ(
+            host.count_containing("<E1> POP3_PARSE_MIME: Could not write file: " + dir + "/b.bin"),
+            1)
             << host.all_lines();
     }
     // The dialogue goes on.
@@ -278,23 +289,50 @@ const auto kNamesAround = [](const std::string& dir) {
 INSTANTIATE_TEST_SUITE_P(
     Writes, HostileFiles,
     ::testing::Values(
-        FileCase{"whole", nullptr, nullptr, false, 0, 0, "a.bin\x1b" "b.bin", {"a.bin", "b.bin"}},
+        FileCase{"whole",
+                 nullptr,
+                 nullptr,
+                 false,
+                 0,
+                 0,
+                 "a.bin\x1b"
+                 "b.bin",
+                 {"a.bin", "b.bin"}},
         FileCase{"closedInSecond", nullptr, nullptr, true, 0, BREVORIN_E_NETWORK, "", {}},
         FileCase{"closedInSecondModern", "modern", nullptr, true, 0, BREVORIN_E_NETWORK, "", {}},
         FileCase{"diskFull", "modern", nullptr, false, 16 * 1024, 2, "a.bin", {"a.bin"}},
-        FileCase{"noHardLinks", "modern", kNoHardLinks, false, 0, 0, "a.bin\x1b" "b.bin", {"a.bin", "b.bin"}},
-        FileCase{"namesAround", nullptr, kNamesAround, false, 0, 0, "a.bin\x1b" "b.bin", {"a.bin", "b.bin"}}),
+        FileCase{"noHardLinks",
+                 "modern",
+                 kNoHardLinks,
+                 false,
+                 0,
+                 0,
+                 "a.bin\x1b"
+                 "b.bin",
+                 {"a.bin", "b.bin"}},
+        FileCase{"namesAround",
+                 nullptr,
+                 kNamesAround,
+                 false,
+                 0,
+                 0,
+                 "a.bin\x1b"
+                 "b.bin",
+                 {"a.bin", "b.bin"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // One message cannot fill a directory: past the limit, parts are skipped.
 TEST_F(Hostile, AttachmentCountIsBounded) {
     ASSERT_EQ(brevorin_setoption("mime", "modern", session), 0);
     script_logon();
-    std::string message = "From: a@example.org\r\nMIME-Version: 1.0\r\n"
-                          "Content-Type: multipart/mixed; boundary=b\r\n\r\n";
+    std::string message =
+        "From: a@example.org\r\nMIME-Version: 1.0\r\n"
+        "Content-Type: multipart/mixed; boundary=b\r\n\r\n";
     for (int i = 0; i < 1002; ++i)
-        message += "--b\r\nContent-Type: application/octet-stream\r\nContent-Disposition: attachment; "
-                   "filename=\"p" + std::to_string(i) + "\"\r\n\r\nx\r\n";
+        message +=
+            "--b\r\nContent-Type: application/octet-stream\r\nContent-Disposition: attachment; "
+            "filename=\"p" +
+            std::to_string(i) + "\"\r\n\r\nx\r\n";
     message += "--b--\r\n";
     peer.read_line().send("+OK 1 100000\r\n").read_line().send("+OK\r\n" + message + ".\r\n");
     ASSERT_EQ(logon(), 0);
@@ -310,9 +348,11 @@ TEST_F(Hostile, AttachmentCountIsBounded) {
 TEST_F(Hostile, OversizedHeaderIsListedFromItsStart) {
     script_logon();
     std::string received;
-    for (int i = 0; i < 1200; ++i) received += "Received: from relay" + std::to_string(i) + " by mx\r\n";
+    for (int i = 0; i < 1200; ++i)
+        received += "Received: from relay" + std::to_string(i) + " by mx\r\n";
     peer.read_line().send("+OK 1 50000\r\n");
-    peer.read_line().send("+OK\r\nFrom: a@example.org\r\nSubject: long\r\n" + received + "\r\n.\r\n");
+    peer.read_line().send("+OK\r\nFrom: a@example.org\r\nSubject: long\r\n" + received +
+                          "\r\n.\r\n");
     peer.read_line().send("+OK 2 100\r\n");
     peer.read_line().send("+OK\r\nFrom: b@example.org\r\nSubject: short\r\n\r\n.\r\n");
     ASSERT_EQ(logon(), 0);
@@ -343,7 +383,9 @@ TEST_P(HostileSmtp, OnlySuccessCodesSucceed) {
         if (c.status == 0) peer.read_line().send("221\r\n");
     }
     peer.start();
-    int rc = brevorin_sendmail(peer.server().c_str(), "TO=b@example.org\x1b" "FROM=a@example.org",
+    int rc = brevorin_sendmail(peer.server().c_str(),
+                               "TO=b@example.org\x1b"
+                               "FROM=a@example.org",
                                "text\r\n", "", 0, session);
     EXPECT_EQ(rc, c.status);
 }
@@ -389,8 +431,9 @@ class HostileStall : public Hostile, public ::testing::WithParamInterface<StallC
 TEST_P(HostileStall, ReplyEndsWithinTheTimeout) {
     const StallCase& c = GetParam();
     ASSERT_EQ(brevorin_setoption("timeout", "1", session), 0);
-    peer.send_slowly(c.greeting, c.chunk, std::chrono::milliseconds(c.pause_ms))
-        .run([](int) { std::this_thread::sleep_for(std::chrono::milliseconds(1500)); });
+    peer.send_slowly(c.greeting, c.chunk, std::chrono::milliseconds(c.pause_ms)).run([](int) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    });
     peer.start();
     auto start = std::chrono::steady_clock::now();
     EXPECT_LT(brevorin_logonmail(peer.server().c_str(), "user", "pw", session), 0);
@@ -404,9 +447,134 @@ TEST_P(HostileStall, ReplyEndsWithinTheTimeout) {
 INSTANTIATE_TEST_SUITE_P(
     Greetings, HostileStall,
     // Each byte within the timeout, the whole greeting not.
-    ::testing::Values(StallCase{"dribbled", "+OK " + std::string(10, 'x') + "\r\n", 1, 250, nullptr},
+    ::testing::Values(StallCase{"dribbled", "+OK " + std::string(10, 'x') + "\r\n", 1, 250,
+                                nullptr},
                       StallCase{"endlessLine", "+OK " + std::string(40000, 'x'), 40000, 0,
                                 "<E1> SOCKREAD: Reply line longer than 16384 bytes"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// An IMAP server that never ends what it started, or declares more than it
+// may: the call ends within a small multiple of the timeout (1 s here), the
+// visit is over, and the next call says so. The peer gives up after 4 s, so
+// a client that waits for it fails the time bound instead of hanging.
+struct ImapHangCase {
+    const char* name;
+    bool at_logon;       // else in getmail 2 (UID 11) with a limit of 1,000
+    std::string before;  // sent at once
+    std::string stream;  // then repeated (each byte after pause_ms when set)
+    int pause_ms;
+    uint64_t stream_bytes;  // 0: until the client goes or 4 s are over
+    std::string after;
+    int status;
+    const char* line;  // the E1 line that says why, if any
+};
+
+class HostileImap : public Hostile, public ::testing::WithParamInterface<ImapHangCase> {};
+
+// Writes bytes of piece, over and over, until the client closes, limit
+// bytes went out or 4 s are over.
+void stream_to(int fd, const std::string& piece, int pause_ms, uint64_t limit) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(4);
+    std::string block;
+    while (pause_ms == 0 && block.size() < 64 * 1024) block += piece;
+    uint64_t sent = 0;
+    size_t at = 0;
+    while (std::chrono::steady_clock::now() < end && (limit == 0 || sent < limit)) {
+        size_t n = pause_ms > 0 ? 1 : block.size();
+        if (limit != 0 && n > limit - sent) n = static_cast<size_t>(limit - sent);
+        const char* data = pause_ms > 0 ? &piece[at++ % piece.size()] : block.data();
+        ssize_t put = ::send(fd, data, n, MSG_NOSIGNAL);
+        if (put <= 0) return;
+        sent += static_cast<uint64_t>(put);
+        if (pause_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(pause_ms));
+    }
+}
+
+TEST_P(HostileImap, EndsTheVisitWithinTheTimeout) {
+    const ImapHangCase& c = GetParam();
+    const std::string message = "Subject: s\r\n\r\nbody\r\n";
+    ASSERT_EQ(brevorin_setoption("protocol", "imap", session), 0);
+    ASSERT_EQ(brevorin_setoption("timeout", "1", session), 0);
+    peer.send("* OK [CAPABILITY IMAP4rev1] ready\r\n")
+        .read_line()
+        .send("B1 OK [CAPABILITY IMAP4rev1] in\r\n")
+        .read_line()
+        .send("* 3 EXISTS\r\n* OK [UIDVALIDITY 7] ok\r\nB2 OK [READ-WRITE] sel\r\n")
+        .read_line();
+    if (!c.at_logon) {
+        peer.send("* 1 FETCH (UID 10 RFC822.SIZE 30)\r\n* 2 FETCH (UID 11 RFC822.SIZE " +
+                  std::to_string(message.size()) +
+                  ")\r\n* 3 FETCH (UID 12 RFC822.SIZE 30)\r\nB3 OK done\r\n")
+            .read_line();
+    }
+    peer.send(c.before)
+        .run([&c](int fd) { stream_to(fd, c.stream, c.pause_ms, c.stream_bytes); })
+        .send(c.after);
+    if (c.status == BREVORIN_E_TOO_BIG) peer.read_line().send("B5 OK stored\r\n");
+    peer.start();
+    auto start = std::chrono::steady_clock::now();
+    int status = brevorin_logonmail(peer.server().c_str(), "user", "pw", session);
+    if (!c.at_logon) {
+        ASSERT_EQ(status, 0) << host.all_lines();
+        start = std::chrono::steady_clock::now();
+        char *h = nullptr, *b = nullptr, *f = nullptr;
+        status = brevorin_getmail(2, dir.c_str(), 1000, &h, &b, &f, session);
+    }
+    EXPECT_EQ(status, c.status) << host.all_lines();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2500));
+    if (c.status == BREVORIN_E_TOO_BIG) {
+        // Read through in step: the next command reads its own answer.
+        EXPECT_EQ(brevorin_deletemail(3, session), 0);
+    } else {
+        EXPECT_EQ(brevorin_deletemail(1, session), BREVORIN_E_NOT_LOGGED_ON);
+    }
+    if (c.line != nullptr) {
+        EXPECT_EQ(host.count_containing(c.line), 1) << host.all_lines();
+    }
+}
+
+const char* const kTooMany = "<E1> IMAP: Too many untagged responses, connection closed";
+const char* const kTooLong = "<E1> IMAP: Response too long, connection closed";
+const uint64_t kCeiling = 64u * 1024 * 1024;
+
+INSTANTIATE_TEST_SUITE_P(
+    Imap, HostileImap,
+    ::testing::Values(
+        ImapHangCase{"flagChangesWithoutEndAtLogon", true, "", "* 1 FETCH (FLAGS (\\Seen))\r\n", 0,
+                     0, "", BREVORIN_E_NETWORK, kTooMany},
+        ImapHangCase{"flagChangesWithoutEndInGet", false, "", "* 1 FETCH (FLAGS (\\Seen))\r\n", 0,
+                     0, "", BREVORIN_E_NETWORK, kTooMany},
+        ImapHangCase{"hugeLiteralOfAnotherUid", false,
+                     "* 3 FETCH (UID 12 BODY[] {9999999999999999}\r\n", "x\r\n", 0, 0, "",
+                     BREVORIN_E_NETWORK, kTooLong},
+        ImapHangCase{"hugeLiteralOfTheHeader", false,
+                     "* 2 FETCH (UID 11 BODY[HEADER] {9999999999999999}\r\n", "x\r\n", 0, 0, "",
+                     BREVORIN_E_NETWORK, kTooLong},
+        ImapHangCase{"hugeLiteralOfAnUnknownItem", false,
+                     "* 2 FETCH (UID 11 X-UNKNOWN {9999999999999999}\r\n", "x\r\n", 0, 0, "",
+                     BREVORIN_E_NETWORK, kTooLong},
+        ImapHangCase{"blanksWithoutEnd", false, "* ", " ", 0, 0, "", BREVORIN_E_NETWORK, kTooLong},
+        ImapHangCase{"fetchLineDripped", false, "", "* 2 FETCH (FLAGS (\\Seen)) ", 200, 0, "",
+                     BREVORIN_E_TIMEOUT, nullptr},
+        ImapHangCase{"responseWordDripped", false, "* 2 ", "FETCH", 200, 0, "", BREVORIN_E_TIMEOUT,
+                     nullptr},
+        // The message asked for, declared far beyond its size and any limit.
+        ImapHangCase{"literalFarOverTheLimit", false,
+                     "* 2 FETCH (UID 11 BODY[] {1000000000000000}\r\n", "x\r\n", 0, 0, "",
+                     BREVORIN_E_NETWORK,
+                     "<E1> IMAP: Message 2 sent as 1000000000000000 bytes instead of 20, "
+                     "connection closed"},
+        // Up to the in-memory ceiling a literal over the limit is read
+        // through; one byte more ends the visit before a byte is read.
+        ImapHangCase{"literalOfTheCeilingIsReadThrough", false,
+                     "* 2 FETCH (UID 11 BODY[] {" + std::to_string(kCeiling) + "}\r\n", "x\r\n", 0,
+                     kCeiling, ")\r\nB4 OK done\r\n", BREVORIN_E_TOO_BIG,
+                     "<E1> GETMAIL: Message 2 larger than the size limit of 1000 bytes"},
+        ImapHangCase{"literalOneOverTheCeiling", false,
+                     "* 2 FETCH (UID 11 BODY[] {" + std::to_string(kCeiling + 1) + "}\r\n", "x\r\n",
+                     0, kCeiling + 1, ")\r\nB4 OK done\r\n", BREVORIN_E_NETWORK,
+                     "<E1> IMAP: Message 2 sent as 67108865 bytes instead of 20, connection "
+                     "closed"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Attachment paths that are not regular files are refused before any read:
@@ -419,8 +587,10 @@ TEST_P(HostileAttachment, NonRegularFileIsRefused) {
         path = dir + "/fifo";
         ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
     }
-    int rc = brevorin_sendmail("127.0.0.1+1", "TO=b@example.org\x1b" "FROM=a@example.org", "text",
-                               path.c_str(), 0, session);
+    int rc = brevorin_sendmail("127.0.0.1+1",
+                               "TO=b@example.org\x1b"
+                               "FROM=a@example.org",
+                               "text", path.c_str(), 0, session);
     EXPECT_EQ(rc, BREVORIN_E_ATTACH_OPEN);
     EXPECT_EQ(host.count_containing("<E1> PARSE_ATT_LIST: Refused: not a regular file: " + path), 1)
         << host.all_lines();
