@@ -1,5 +1,6 @@
 #include "imap/response.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace brevorin::imap {
@@ -281,15 +282,17 @@ bool ResponseReader::skip_value(Token first) {
     return true;
 }
 
+// The bound holds for the response up to the end of its last literal; the
+// text after that may still take a text line's length.
 bool ResponseReader::skip_response() {
-    uint64_t start = consumed_;
-    while (consumed_ - start <= kMaxSkippedResponse) {
+    uint64_t limit = kMaxSkippedResponse;
+    while (consumed_ - response_start_ <= limit) {
         Token t = next();
         if (t == Token::kLineEnd) return true;
         if (t == Token::kFailed) return false;
         if (t == Token::kLiteral) {
-            if (literal_left_ > kMaxSkippedResponse) break;
             if (!skip_literal()) return false;
+            limit = std::max<uint64_t>(limit, consumed_ - response_start_ + kMaxTextLength);
         }
     }
     failed_ = true;
