@@ -337,6 +337,42 @@ TEST_F(ImapSession, ListingTakesHeadersByUidUpToTheirCapacity) {
               "B4 UID FETCH 10:12 (UID RFC822.SIZE BODY.PEEK[HEADER])\r\n");
 }
 
+// The logon's table in UID order whatever order the rows came in, each
+// size staying with its UID, a repeated row counted once.
+class TableOrders : public ImapSession,
+                    public ::testing::WithParamInterface<std::vector<uint32_t>> {};
+
+TEST_P(TableOrders, KeepSizesWithTheirUids) {
+    std::string rows;
+    int n = 0;
+    for (uint32_t uid : GetParam())
+        rows += "* " + std::to_string(++n) + " FETCH (UID " + std::to_string(uid) +
+                " RFC822.SIZE " + std::to_string(uid * 3) + ")\r\n";
+    peer_.send("* OK [CAPABILITY IMAP4rev1] ready\r\n")
+        .read_line()
+        .send("B1 OK [CAPABILITY IMAP4rev1] in\r\n")
+        .read_line()
+        .send("* " + std::to_string(n) + " EXISTS\r\nB2 OK [READ-WRITE] sel\r\n")
+        .read_line()
+        .send(rows + "B3 OK done\r\n");
+    peer_.start();
+    ASSERT_EQ(logon(), 0);
+    const Mailbox& box = s_->mailbox;
+    ASSERT_EQ(box.message_count, 4);
+    for (int m = 1; m <= 4; ++m) {
+        EXPECT_EQ(box.imap.uids[m], static_cast<uint32_t>(10 * m)) << m;
+        EXPECT_EQ(box.states[m].size, 30 * m) << m;
+        EXPECT_TRUE(box.is_present(m));
+    }
+    EXPECT_EQ(box.mailbox_octets, 300);
+}
+
+INSTANTIATE_TEST_SUITE_P(Peer, TableOrders,
+                         ::testing::Values(std::vector<uint32_t>{10, 20, 30, 40},
+                                           std::vector<uint32_t>{40, 30, 20, 10},
+                                           std::vector<uint32_t>{30, 40, 10, 20},
+                                           std::vector<uint32_t>{20, 10, 40, 20, 30}));
+
 // A header for a UID the logon's table does not hold is filed under no
 // message, least of all a neighbour: the table holds UIDs 10, 20 and 30,
 // and the server answers for UID 20 with another UID.
