@@ -42,6 +42,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     {
         Context ctx;
         ctx.options.protocol = MailProtocol::kImap;
+        ctx.options.allow_plaintext_auth = true;  // the scripted peer speaks no TLS
         ctx.options.uidl = (data[0] & 0x40) != 0;
         ctx.options.mime = (data[0] & 0x80) != 0 ? MimeMode::kModern : MimeMode::kClassic;
         Mailbox box(ctx);

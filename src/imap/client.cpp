@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <optional>
 
 #include "core/text.h"
 #include "net/reply.h"
@@ -118,7 +117,7 @@ Completion Client::run(const std::string& command, Responses* responses, std::st
     return finish(tag, responses, text);
 }
 
-void Client::status_text(const std::string& text) {
+bool Client::status_text(const std::string& text) {
     std::string args;
     std::string code = response_code(text, args);
     if (code == "CAPABILITY") {
@@ -134,11 +133,25 @@ void Client::status_text(const std::string& text) {
     } else if (code == "UIDVALIDITY") {
         long long value = 0;
         const char* cursor = args.c_str();
-        if (read_decimal(cursor, value) && value > 0 && value <= UINT32_MAX)
+        if (read_decimal(cursor, value) && value > 0 && value <= UINT32_MAX) {
+            // The logon's UIDs name other messages now: a deletion sent
+            // with them could remove messages nobody asked to delete.
+            if (box_.logged_on && box_.imap.uid_validity != 0 &&
+                static_cast<uint32_t>(value) != box_.imap.uid_validity) {
+                box_.ctx.diag.print('E', 1,
+                                    "IMAP: Mailbox UIDVALIDITY changed from %u to %u, connection "
+                                    "closed",
+                                    static_cast<unsigned>(box_.imap.uid_validity),
+                                    static_cast<unsigned>(value));
+                box_.connection.abandon();
+                return false;
+            }
             box_.imap.uid_validity = static_cast<uint32_t>(value);
+        }
     } else if (code == "ALERT") {
         box_.ctx.diag.print('W', 1, "IMAP: Server alert: %s", text.c_str());
     }
+    return true;
 }
 
 void Client::expunged(uint64_t sequence_number) {
@@ -161,10 +174,6 @@ Handled Client::untagged(Responses* responses, bool& asked_for) {
     if (numbered) t = r.next();
     if (t != Token::kAtom) return Handled::kFailed;
     std::string word = upper_case_copy(r.text());
-    // A FETCH may carry a message of any size: only the other responses
-    // must end within the reply bound.
-    std::optional<ReplyBound> bound;
-    if (word != "FETCH") bound.emplace(box_.connection);
     if (responses != nullptr) {
         Handled h = responses->take(r, numbered, number, word);
         asked_for = h == Handled::kTaken;
@@ -191,8 +200,7 @@ Handled Client::untagged(Responses* responses, bool& asked_for) {
     }
     if (word == "OK" || word == "NO" || word == "BAD" || word == "BYE" || word == "PREAUTH") {
         std::string text;
-        if (!r.rest_of_line(text)) return Handled::kFailed;
-        status_text(text);
+        if (!r.rest_of_line(text) || !status_text(text)) return Handled::kFailed;
         if (word == "BYE") {
             bye_ = true;
             box_.ctx.diag.print('E', 1, "IMAP: Server closes the connection: %s", text.c_str());
@@ -210,8 +218,18 @@ Completion Client::finish(const std::string& tag, Responses* responses, std::str
     size_t unsolicited_left = kMaxUnsolicited + (uids.empty() ? 0 : uids.size() - 1);
     std::string line;
     while (true) {
+        // Each response must end within the reply deadline from its first
+        // byte, its response word included; only the literal of a message
+        // asked for lifts it while its bytes flow (BodyResponses).
+        ReplyBound bound(box_.connection);
+        reader_.start_response();
         Token t = reader_.next();
         if (t != Token::kAtom) {
+            if (reader_.overrun()) {
+                ctx.diag.print('E', 1, "IMAP: Response too long, connection closed");
+                box_.connection.abandon();
+                return Completion::kFailed;
+            }
             if (t != Token::kFailed) {
                 ctx.diag.print('E', 1, "IMAP: Response not parsable, connection closed");
                 box_.connection.abandon();
@@ -222,10 +240,14 @@ Completion Client::finish(const std::string& tag, Responses* responses, std::str
             bool asked_for = false;
             Handled h = untagged(responses, asked_for);
             if (h == Handled::kFailed || bye_) {
-                // A failed read has noted its own failure (a timeout stays one).
-                if (h == Handled::kFailed && !reader_.failed())
+                // A failed read has noted its own failure (a timeout stays
+                // one); an abandoned connection has been reported already.
+                const bool reported = box_.connection.failure() == Failure::kLost;
+                if (reader_.overrun() && !reported)
+                    ctx.diag.print('E', 1, "IMAP: Response too long, connection closed");
+                else if (h == Handled::kFailed && !reader_.failed() && !reported)
                     ctx.diag.print('E', 1, "IMAP: Response not parsable, connection closed");
-                if (!reader_.failed()) box_.connection.abandon();
+                if (!reader_.failed() || reader_.overrun()) box_.connection.abandon();
                 return Completion::kFailed;
             }
             if (!asked_for && unsolicited_left-- == 0) {
@@ -236,7 +258,6 @@ Completion Client::finish(const std::string& tag, Responses* responses, std::str
             continue;
         }
         if (reader_.text() == "+") {
-            ReplyBound bound(box_.connection);
             if (!reader_.rest_of_line(line)) return Completion::kFailed;
             if (text != nullptr) *text = line;
             return Completion::kContinue;
@@ -247,11 +268,9 @@ Completion Client::finish(const std::string& tag, Responses* responses, std::str
             box_.connection.abandon();
             return Completion::kFailed;
         }
-        ReplyBound bound(box_.connection);
         Token status = reader_.next();
         std::string word = status == Token::kAtom ? upper_case_copy(reader_.text()) : std::string();
-        if (!reader_.rest_of_line(line)) return Completion::kFailed;
-        status_text(line);
+        if (!reader_.rest_of_line(line) || !status_text(line)) return Completion::kFailed;
         if (text != nullptr) *text = line;
         if (word == "OK") return Completion::kOk;
         ctx.diag.print('D', 0, "IMAP: %s %s", word.c_str(), line.c_str());

@@ -13,7 +13,10 @@ namespace brevorin::imap {
 
 enum class Completion { kOk, kNo, kBad, kContinue, kFailed };
 
-enum class Handled { kTaken, kNotMine, kFailed };
+// kTaken: read to its line end, and one the command asked for; kUnasked:
+// read to its line end, but one the command did not ask for (it counts
+// towards the bound on unsolicited responses).
+enum class Handled { kTaken, kUnasked, kNotMine, kFailed };
 
 // What one command makes of the untagged responses meant for it.
 class Responses {
@@ -58,7 +61,8 @@ class Client {
   private:
     // asked_for: the command's own responses took it.
     Handled untagged(Responses* responses, bool& asked_for);
-    void status_text(const std::string& text);
+    // False when the text ends the visit (reported, connection abandoned).
+    bool status_text(const std::string& text);
     void expunged(uint64_t sequence_number);
 
     Mailbox& box_;

@@ -1,5 +1,6 @@
 #include "imap/response.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace brevorin::imap {
@@ -62,7 +63,13 @@ Token ResponseReader::fail() {
 Token ResponseReader::next() {
     if (failed_ || literal_left_ != 0) return fail();
     int c = peek();
-    while (c == ' ') {
+    // Blanks count like any other byte: a line of nothing but blanks is
+    // not read for ever.
+    for (size_t blanks = 0; c == ' '; ++blanks) {
+        if (blanks == kMaxTextLength) {
+            overrun_ = true;
+            return fail();
+        }
         get();
         c = peek();
     }
@@ -196,8 +203,16 @@ int ResponseReader::literal_piece(const char*& data, int room) {
     return n;
 }
 
+bool ResponseReader::literal_fits() {
+    if (consumed_ - response_start_ + literal_left_ <= kMaxSkippedResponse) return true;
+    failed_ = true;
+    overrun_ = true;
+    return false;
+}
+
 bool ResponseReader::read_literal(std::string& out, size_t keep) {
     out.clear();
+    if (!literal_fits()) return false;
     while (literal_left_ > 0) {
         const char* data = nullptr;
         int n = literal_piece(data, kLineCapacity);
@@ -209,6 +224,7 @@ bool ResponseReader::read_literal(std::string& out, size_t keep) {
 }
 
 bool ResponseReader::skip_literal() {
+    if (!literal_fits()) return false;
     while (literal_left_ > 0) {
         const char* data = nullptr;
         if (literal_piece(data, kLineCapacity) < 0) return false;
@@ -254,6 +270,7 @@ bool ResponseReader::skip_value(Token first) {
     while (depth > 0) {
         if (consumed_ - start > kMaxSkippedResponse) {
             failed_ = true;
+            overrun_ = true;
             return false;
         }
         Token t = next();
@@ -265,18 +282,21 @@ bool ResponseReader::skip_value(Token first) {
     return true;
 }
 
+// The bound holds for the response up to the end of its last literal; the
+// text after that may still take a text line's length.
 bool ResponseReader::skip_response() {
-    uint64_t start = consumed_;
-    while (consumed_ - start <= kMaxSkippedResponse) {
+    uint64_t limit = kMaxSkippedResponse;
+    while (consumed_ - response_start_ <= limit) {
         Token t = next();
         if (t == Token::kLineEnd) return true;
         if (t == Token::kFailed) return false;
         if (t == Token::kLiteral) {
-            if (literal_left_ > kMaxSkippedResponse) break;
             if (!skip_literal()) return false;
+            limit = std::max<uint64_t>(limit, consumed_ - response_start_ + kMaxTextLength);
         }
     }
     failed_ = true;
+    overrun_ = true;
     return false;
 }
 

@@ -80,6 +80,16 @@ class ResponseReader {
     // Everything to the end of the response, literals included.
     bool skip_response();
 
+    // Marks the start of a response: what is skipped or kept of it from
+    // here on counts towards the bound on one response.
+    void start_response() {
+        response_start_ = consumed_;
+        overrun_ = false;
+    }
+    // Whether the last failure was a response going past that bound (the
+    // connection itself is fine, but out of step).
+    bool overrun() const { return overrun_; }
+
     // A string value (quoted, literal of at most keep bytes, or NIL as
     // empty); false when the token is none of these or reading failed.
     bool string_value(Token first, std::string& out, size_t keep);
@@ -95,6 +105,8 @@ class ResponseReader {
     Token read_atom(char first);
     Token read_quoted();
     Token read_literal_size();
+    // False (failed) when the literal would take the response past its bound.
+    bool literal_fits();
 
     PieceSource& source_;
     const char* piece_ = nullptr;
@@ -103,7 +115,9 @@ class ResponseReader {
     uint64_t number_ = 0;
     uint64_t literal_left_ = 0;
     uint64_t consumed_ = 0;  // bytes taken, for the bound on a skipped response
+    uint64_t response_start_ = 0;
     bool failed_ = false;
+    bool overrun_ = false;
 };
 
 // A literal's data as message lines for the message readers: exactly its

@@ -18,6 +18,7 @@
 #include "pop3/auth.h"
 #include "pop3/header_download.h"
 #include "pop3/listing.h"
+#include "pop3/retrieval.h"
 #include "pop3/session.h"
 
 namespace brevorin::imap {
@@ -90,14 +91,13 @@ Handled read_fetch(ResponseReader& r, FetchItems& items, OnSection&& on_section)
 // ---------------------------------------------------------------- logon
 
 // "* n FETCH (UID u RFC822.SIZE s)" for every message at logon: the UID
-// map, the sizes and the mailbox's total.
+// map, the sizes and the mailbox's total. They go straight into the arrays
+// the visit keeps (4 bytes of UID, one message state each), so the logon
+// costs no more per message than the tables themselves.
 class TableResponses final : public Responses {
   public:
-    struct Row {
-        uint32_t uid;
-        int32_t size;
-    };
-    std::vector<Row> rows;
+    std::vector<uint32_t> uids;
+    std::vector<MessageState> states;
 
     Handled take(ResponseReader& r, bool numbered, uint64_t, const std::string& word) override {
         if (!numbered || word != "FETCH") return Handled::kNotMine;
@@ -106,14 +106,64 @@ class TableResponses final : public Responses {
             r, items, [&r](const std::string&, Token value) { return r.skip_value(value); });
         if (h != Handled::kTaken) return h;
         // A FETCH without a UID is another client's flag change.
-        if (items.uid == 0) return Handled::kTaken;
-        if (items.uid > UINT32_MAX || rows.size() >= kMaxMessages) return Handled::kFailed;
+        if (items.uid == 0) return Handled::kUnasked;
+        if (items.uid > UINT32_MAX || uids.size() > kMaxMessages) return Handled::kFailed;
         try {
-            rows.push_back(Row{static_cast<uint32_t>(items.uid), static_cast<int32_t>(items.size)});
+            uids.push_back(static_cast<uint32_t>(items.uid));
+            MessageState state;
+            state.size = static_cast<int32_t>(items.size);
+            state.present = true;
+            states.push_back(state);
         } catch (const std::bad_alloc&) {
             return Handled::kFailed;
         }
         return Handled::kTaken;
+    }
+
+    // Orders the rows by UID and drops repeated ones. Servers answer in
+    // UID order, so the permutation is rarely needed; when it is, it costs
+    // 4 bytes a message and is applied in place.
+    bool sort() {
+        const size_t count = uids.size();
+        if (!std::is_sorted(uids.begin(), uids.end())) {
+            std::vector<uint32_t> order;
+            try {
+                order.resize(count);
+            } catch (const std::bad_alloc&) {
+                return false;
+            }
+            for (size_t i = 0; i < count; ++i) order[i] = static_cast<uint32_t>(i);
+            std::stable_sort(order.begin(), order.end(),
+                             [this](uint32_t a, uint32_t b) { return uids[a] < uids[b]; });
+            // Walks each cycle of the permutation once; a done place is
+            // marked by pointing at itself.
+            for (size_t i = 0; i < count; ++i) {
+                if (order[i] == i) continue;
+                const uint32_t uid = uids[i];
+                const MessageState state = states[i];
+                size_t at = i;
+                while (order[at] != i) {
+                    const size_t from = order[at];
+                    uids[at] = uids[from];
+                    states[at] = states[from];
+                    order[at] = static_cast<uint32_t>(at);
+                    at = from;
+                }
+                uids[at] = uid;
+                states[at] = state;
+                order[at] = static_cast<uint32_t>(at);
+            }
+        }
+        size_t kept = 0;
+        for (size_t i = 0; i < count; ++i) {
+            if (kept > 0 && uids[kept - 1] == uids[i]) continue;
+            uids[kept] = uids[i];
+            states[kept] = states[i];
+            ++kept;
+        }
+        uids.resize(kept);
+        states.resize(kept);
+        return true;
     }
 };
 
@@ -270,7 +320,13 @@ int open_mailbox(Client& client) {
         return close_with(box, kNoTable);
     }
     try {
-        if (selected == Completion::kOk) table.rows.reserve(exists);
+        // Room for message 0, the tables' unused first place, too.
+        if (selected == Completion::kOk) {
+            table.uids.reserve(static_cast<size_t>(exists) + 1);
+            table.states.reserve(static_cast<size_t>(exists) + 1);
+        }
+        table.uids.push_back(0);
+        table.states.push_back(MessageState{});
     } catch (const std::bad_alloc&) {
         ctx.diag.print('E', 1, "LOGONMAIL: No memory for a table of %d messages",
                        static_cast<int>(exists));
@@ -290,28 +346,26 @@ int open_mailbox(Client& client) {
                        table_text.c_str());
         return close_with(box, kNoTable);
     }
-    std::sort(table.rows.begin(), table.rows.end(),
-              [](const auto& a, const auto& b) { return a.uid < b.uid; });
-    table.rows.erase(std::unique(table.rows.begin(), table.rows.end(),
-                                 [](const auto& a, const auto& b) { return a.uid == b.uid; }),
-                     table.rows.end());
-    const size_t count = table.rows.size();
+    // Place 0 stays first: it sorts below every UID, which is never 0.
+    const size_t rows = table.uids.size() - 1;
+    if (!table.sort()) {
+        ctx.diag.print('E', 1, "LOGONMAIL: No memory for a table of %d messages",
+                       static_cast<int>(rows));
+        return close_with(box, kNoTable);
+    }
+    const size_t count = table.uids.size() - 1;
     try {
-        box.imap.uids.assign(count + 1, 0);
         box.imap.alive.reserve(count + 1);
-        box.states.assign(count + 1, MessageState{});
     } catch (const std::bad_alloc&) {
         ctx.diag.print('E', 1, "LOGONMAIL: No memory for a table of %d messages",
                        static_cast<int>(count));
         return close_with(box, kNoTable);
     }
     long long octets = 0;
-    for (size_t i = 0; i < count; ++i) {
-        box.imap.uids[i + 1] = table.rows[i].uid;
-        box.states[i + 1].size = table.rows[i].size;
-        box.states[i + 1].present = true;
-        octets += table.rows[i].size > 0 ? table.rows[i].size : 0;
-    }
+    for (size_t i = 1; i <= count; ++i)
+        octets += table.states[i].size > 0 ? table.states[i].size : 0;
+    box.imap.uids = std::move(table.uids);
+    box.states = std::move(table.states);
     start_sequence(box.imap);
     box.message_count = static_cast<int32_t>(count);
     box.mailbox_octets = clamp_int32(octets);
@@ -373,35 +427,62 @@ class BodyResponses final : public Responses {
     BodyResponses(Mailbox& box, int message, const std::function<Fetch(LineSource&)>& reader)
         : box_(box), message_(message), reader_(reader) {}
 
-    Handled take(ResponseReader& r, bool numbered, uint64_t number,
-                 const std::string& word) override {
+    Handled take(ResponseReader& r, bool numbered, uint64_t, const std::string& word) override {
         if (!numbered || word != "FETCH") return Handled::kNotMine;
         FetchItems items;
-        return read_fetch(r, items, [&](const std::string& name, Token value) {
-            if (name != "BODY[]" || value != Token::kLiteral || done_ || !ours(items, number))
+        Handled h = read_fetch(r, items, [&](const std::string& name, Token value) {
+            if (name != "BODY[]" || value != Token::kLiteral || done_ || !ours(items))
                 return r.skip_value(value);
-            LiteralLines lines(r);
-            result_ = reader_(lines);
-            done_ = true;
-            return r.literal_left() == 0 && !r.failed();
+            return hand_over(r);
         });
+        if (h != Handled::kTaken) return h;
+        // One answer was asked for; more of them (flag changes) are the
+        // server's own news.
+        if (!ours(items) || answered_) return Handled::kUnasked;
+        answered_ = true;
+        return Handled::kTaken;
     }
 
     bool done() const { return done_; }
     Fetch result() const { return result_; }
 
   private:
-    // A response names its message by UID; one that gives the data before
-    // the UID is placed by its sequence number.
-    bool ours(const FetchItems& items, uint64_t number) const {
-        if (items.uid != 0) return items.uid == box_.imap.uids[message_];
-        return sequence_of(box_.imap, message_) == number;
+    // Only a UID names the message: data before its UID may be another
+    // message's (the sequence numbers are the server's to shift), so it is
+    // skipped, and the message counts as gone when nothing else came.
+    bool ours(const FetchItems& items) const { return items.uid == box_.imap.uids[message_]; }
+
+    bool hand_over(ResponseReader& r) {
+        // The size is declared before the bytes: a literal far beyond both
+        // the size the server gave and what a reader keeps in memory would
+        // be read through for nothing, however long that took.
+        const uint64_t declared = r.literal_left();
+        const int32_t expected = box_.states[message_].size;
+        if (declared > kInMemoryCeiling && declared > static_cast<uint64_t>(expected)) {
+            box_.ctx.diag.print('E', 1,
+                                "IMAP: Message %d sent as %llu bytes instead of %d, connection "
+                                "closed",
+                                message_, static_cast<unsigned long long>(declared),
+                                static_cast<int>(expected));
+            box_.connection.abandon();
+            return false;
+        }
+        // The message's bytes may take longer than one reply: each wait
+        // stays bounded by the timeout, and the deadline returns after them.
+        box_.connection.end_reply();
+        LiteralLines lines(r);
+        result_ = reader_(lines);
+        done_ = true;
+        box_.connection.begin_reply();
+        r.start_response();
+        return r.literal_left() == 0 && !r.failed();
     }
 
     Mailbox& box_;
     int message_;
     const std::function<Fetch(LineSource&)>& reader_;
     bool done_ = false;
+    bool answered_ = false;
     Fetch result_ = Fetch::kRefused;
 };
 
@@ -415,7 +496,9 @@ class SizeResponses final : public Responses {
         FetchItems items;
         Handled h =
             read_fetch(r, items, [&r](const std::string&, Token v) { return r.skip_value(v); });
-        if (h == Handled::kTaken && items.uid == uid_) size = items.size;
+        if (h != Handled::kTaken) return h;
+        if (items.uid != uid_ || size >= 0) return Handled::kUnasked;
+        size = items.size;
         return h;
     }
 
@@ -491,10 +574,12 @@ class HeaderResponses final : public Responses {
             cut = value == Token::kLiteral && r.literal_left() + 1 > kTopWorkBuffer;
             return r.string_value(value, header_, kTopWorkBuffer - 1);
         });
-        if (h != Handled::kTaken || !got) return h;
+        if (h != Handled::kTaken) return h;
+        if (!got) return Handled::kUnasked;
         int number = number_of_uid(box_.imap, items.uid);
-        if (number == 0 || !box_.is_present(number)) return h;
+        if (number == 0 || !box_.is_present(number)) return Handled::kUnasked;
         MessageState& state = box_.states[number];
+        if (state.headers_parsed) h = Handled::kUnasked;  // a repeat
         if (items.size >= 0) state.size = static_cast<int32_t>(items.size);
         keep_head(box_.ctx, number, kHeaderBlockCapacity, cut, header_);
         if (parse_header_fields(header_.c_str(), box_.entry(number), box_.ctx) != 0) {

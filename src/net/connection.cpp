@@ -273,7 +273,9 @@ int Connection::read_raw(char* buffer, int size) {
 
 int Connection::read_view(const char*& data, char* buffer, int size) {
     start_operation();
-    if (size < 2) {
+    // Nothing is terminated here: one byte is a valid piece (the last byte
+    // of an IMAP literal).
+    if (size < 1) {
         ctx_.diag.print('E', 1, "SOCKREAD: len to small");
         return -1;
     }

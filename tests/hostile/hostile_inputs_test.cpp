@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -407,6 +408,131 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(StallCase{"dribbled", "+OK " + std::string(10, 'x') + "\r\n", 1, 250, nullptr},
                       StallCase{"endlessLine", "+OK " + std::string(40000, 'x'), 40000, 0,
                                 "<E1> SOCKREAD: Reply line longer than 16384 bytes"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// An IMAP server that never ends what it started, or declares more than it
+// may: the call ends within a small multiple of the timeout (1 s here), the
+// visit is over, and the next call says so. The peer gives up after 4 s, so
+// a client that waits for it fails the time bound instead of hanging.
+struct ImapHangCase {
+    const char* name;
+    bool at_logon;       // else in getmail 2 (UID 11) with a limit of 1,000
+    std::string before;  // sent at once
+    std::string stream;  // then repeated (each byte after pause_ms when set)
+    int pause_ms;
+    uint64_t stream_bytes;  // 0: until the client goes or 4 s are over
+    std::string after;
+    int status;
+    const char* line;  // the E1 line that says why, if any
+};
+
+class HostileImap : public Hostile, public ::testing::WithParamInterface<ImapHangCase> {};
+
+// Writes bytes of piece, over and over, until the client closes, limit
+// bytes went out or 4 s are over.
+void stream_to(int fd, const std::string& piece, int pause_ms, uint64_t limit) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(4);
+    std::string block;
+    while (pause_ms == 0 && block.size() < 64 * 1024) block += piece;
+    uint64_t sent = 0;
+    size_t at = 0;
+    while (std::chrono::steady_clock::now() < end && (limit == 0 || sent < limit)) {
+        size_t n = pause_ms > 0 ? 1 : block.size();
+        if (limit != 0 && n > limit - sent) n = static_cast<size_t>(limit - sent);
+        const char* data = pause_ms > 0 ? &piece[at++ % piece.size()] : block.data();
+        ssize_t put = ::send(fd, data, n, MSG_NOSIGNAL);
+        if (put <= 0) return;
+        sent += static_cast<uint64_t>(put);
+        if (pause_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(pause_ms));
+    }
+}
+
+TEST_P(HostileImap, EndsTheVisitWithinTheTimeout) {
+    const ImapHangCase& c = GetParam();
+    const std::string message = "Subject: s\r\n\r\nbody\r\n";
+    ASSERT_EQ(brevorin_setoption("protocol", "imap", session), 0);
+    ASSERT_EQ(brevorin_setoption("allow_plaintext_auth", "yes", session), 0);
+    ASSERT_EQ(brevorin_setoption("timeout", "1", session), 0);
+    peer.send("* OK [CAPABILITY IMAP4rev1] ready\r\n")
+        .read_line()
+        .send("B1 OK [CAPABILITY IMAP4rev1] in\r\n")
+        .read_line()
+        .send("* 3 EXISTS\r\n* OK [UIDVALIDITY 7] ok\r\nB2 OK [READ-WRITE] sel\r\n")
+        .read_line();
+    if (!c.at_logon) {
+        peer.send("* 1 FETCH (UID 10 RFC822.SIZE 30)\r\n* 2 FETCH (UID 11 RFC822.SIZE " +
+                  std::to_string(message.size()) +
+                  ")\r\n* 3 FETCH (UID 12 RFC822.SIZE 30)\r\nB3 OK done\r\n")
+            .read_line();
+    }
+    peer.send(c.before)
+        .run([&c](int fd) { stream_to(fd, c.stream, c.pause_ms, c.stream_bytes); })
+        .send(c.after);
+    if (c.status == BREVORIN_E_TOO_BIG) peer.read_line().send("B5 OK stored\r\n");
+    peer.start();
+    auto start = std::chrono::steady_clock::now();
+    int status = brevorin_logonmail(peer.server().c_str(), "user", "pw", session);
+    if (!c.at_logon) {
+        ASSERT_EQ(status, 0) << host.all_lines();
+        start = std::chrono::steady_clock::now();
+        char *h = nullptr, *b = nullptr, *f = nullptr;
+        status = brevorin_getmail(2, dir.c_str(), 1000, &h, &b, &f, session);
+    }
+    EXPECT_EQ(status, c.status) << host.all_lines();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2500));
+    if (c.status == BREVORIN_E_TOO_BIG) {
+        // Read through in step: the next command reads its own answer.
+        EXPECT_EQ(brevorin_deletemail(3, session), 0);
+    } else {
+        EXPECT_EQ(brevorin_deletemail(1, session), BREVORIN_E_NOT_LOGGED_ON);
+    }
+    if (c.line != nullptr) {
+        EXPECT_EQ(host.count_containing(c.line), 1) << host.all_lines();
+    }
+}
+
+const char* const kTooMany = "<E1> IMAP: Too many untagged responses, connection closed";
+const char* const kTooLong = "<E1> IMAP: Response too long, connection closed";
+const uint64_t kCeiling = 64u * 1024 * 1024;
+
+INSTANTIATE_TEST_SUITE_P(
+    Imap, HostileImap,
+    ::testing::Values(
+        ImapHangCase{"flagChangesWithoutEndAtLogon", true, "", "* 1 FETCH (FLAGS (\\Seen))\r\n", 0,
+                     0, "", BREVORIN_E_NETWORK, kTooMany},
+        ImapHangCase{"flagChangesWithoutEndInGet", false, "", "* 1 FETCH (FLAGS (\\Seen))\r\n", 0,
+                     0, "", BREVORIN_E_NETWORK, kTooMany},
+        ImapHangCase{"hugeLiteralOfAnotherUid", false,
+                     "* 3 FETCH (UID 12 BODY[] {9999999999999999}\r\n", "x\r\n", 0, 0, "",
+                     BREVORIN_E_NETWORK, kTooLong},
+        ImapHangCase{"hugeLiteralOfTheHeader", false,
+                     "* 2 FETCH (UID 11 BODY[HEADER] {9999999999999999}\r\n", "x\r\n", 0, 0, "",
+                     BREVORIN_E_NETWORK, kTooLong},
+        ImapHangCase{"hugeLiteralOfAnUnknownItem", false,
+                     "* 2 FETCH (UID 11 X-UNKNOWN {9999999999999999}\r\n", "x\r\n", 0, 0, "",
+                     BREVORIN_E_NETWORK, kTooLong},
+        ImapHangCase{"blanksWithoutEnd", false, "* ", " ", 0, 0, "", BREVORIN_E_NETWORK, kTooLong},
+        ImapHangCase{"fetchLineDripped", false, "", "* 2 FETCH (FLAGS (\\Seen)) ", 200, 0, "",
+                     BREVORIN_E_TIMEOUT, nullptr},
+        ImapHangCase{"responseWordDripped", false, "* 2 ", "FETCH", 200, 0, "", BREVORIN_E_TIMEOUT,
+                     nullptr},
+        // The message asked for, declared far beyond its size and any limit.
+        ImapHangCase{"literalFarOverTheLimit", false,
+                     "* 2 FETCH (UID 11 BODY[] {1000000000000000}\r\n", "x\r\n", 0, 0, "",
+                     BREVORIN_E_NETWORK,
+                     "<E1> IMAP: Message 2 sent as 1000000000000000 bytes instead of 20, "
+                     "connection closed"},
+        // Up to the in-memory ceiling a literal over the limit is read
+        // through; one byte more ends the visit before a byte is read.
+        ImapHangCase{"literalOfTheCeilingIsReadThrough", false,
+                     "* 2 FETCH (UID 11 BODY[] {" + std::to_string(kCeiling) + "}\r\n", "x\r\n", 0,
+                     kCeiling, ")\r\nB4 OK done\r\n", BREVORIN_E_TOO_BIG,
+                     "<E1> GETMAIL: Message 2 larger than the size limit of 1000 bytes"},
+        ImapHangCase{"literalOneOverTheCeiling", false,
+                     "* 2 FETCH (UID 11 BODY[] {" + std::to_string(kCeiling + 1) + "}\r\n", "x\r\n",
+                     0, kCeiling + 1, ")\r\nB4 OK done\r\n", BREVORIN_E_NETWORK,
+                     "<E1> IMAP: Message 2 sent as 67108865 bytes instead of 20, connection "
+                     "closed"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Attachment paths that are not regular files are refused before any read:

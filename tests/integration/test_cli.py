@@ -378,6 +378,43 @@ def test_huge_mailbox_costs_the_tool_no_memory_per_message():
     assert int(re.search(r"peak (\d+) KiB", err).group(1)) < 64 * 1024, err
 
 
+def imap_peer(count):
+    """An IMAP server for the tool whose mailbox holds count messages."""
+    from modern_support import ScriptedPeer
+
+    def answer(line):
+        tag, verb = (line.split() + [b"", b""])[:2]
+        verb = verb.upper()
+        if verb == b"LOGIN":
+            return tag + b" OK [CAPABILITY IMAP4rev1] in\r\n"
+        if verb == b"SELECT":
+            return b"* %d EXISTS\r\n* OK [UIDVALIDITY 5] x\r\n%s OK sel\r\n" % (count, tag)
+        if verb == b"FETCH":
+            rows = b"".join(b"* %d FETCH (UID %d RFC822.SIZE 10)\r\n" % (n, n)
+                            for n in range(1, count + 1))
+            return rows + tag + b" OK done\r\n"
+        return b"* BYE\r\n" + tag + b" OK bye\r\n"
+    return ScriptedPeer(b"* OK [CAPABILITY IMAP4rev1] hi\r\n", answer)
+
+
+def test_imap_logon_costs_no_more_per_message_than_pop3():
+    """POP3 bounds a logon at 200 MB for 10,000,000 messages, 20 bytes a
+    message; the IMAP logon's table once cost 24."""
+    def peak(count):
+        peer = imap_peer(count)
+        proc = subprocess.run(["/usr/bin/time", "-f", "peak %M KiB", CLI, "stat", "--server",
+                               peer.server, "--protocol", "imap", "--user", USER,
+                               "--allow-plaintext-auth"], input=PASSWORD.encode() + b"\n",
+                              capture_output=True, timeout=60)
+        peer.close()
+        err = proc.stderr.decode()
+        assert proc.returncode == 0, err
+        assert "%d messages" % count in proc.stdout.decode()
+        return int(re.search(r"peak (\d+) KiB", err).group(1)) * 1024
+    count = 2000000
+    assert peak(count) - peak(1) <= 20 * count
+
+
 @pytest.mark.parametrize("args,code,shown", [
     (["stat"], 0, "1 messages, "),
     (["delete", "1abc"], 2, ""),

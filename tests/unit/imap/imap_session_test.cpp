@@ -193,10 +193,15 @@ INSTANTIATE_TEST_SUITE_P(
                 "* 3 FETCH (FLAGS (\\Seen))\r\n* 4 EXISTS\r\n* 2 FETCH (UID 11 BODY[] " +
                     literal(kMessage) + " FLAGS ())\r\nB4 OK done\r\n",
                 kOk, true, "Hello, Bob.\r\n"},
+        // Only a UID names the message: data ahead of it is not taken, even
+        // at the sequence number the expunge shifted it to.
         Hostile{
-            "expunge_before_the_data_shifts_the_sequence",
+            "data_before_its_uid_is_not_taken_at_the_shifted_sequence_number",
             "* 1 EXPUNGE\r\n* 1 FETCH (BODY[] " + literal(kMessage) + " UID 11)\r\nB4 OK done\r\n",
-            kOk, true, "Hello, Bob.\r\n"},
+            kNoMessage, true, ""},
+        Hostile{"data_before_another_uid_is_not_taken",
+                "* 2 FETCH (BODY[] " + literal(kMessage) + " UID 12)\r\nB4 OK done\r\n", kNoMessage,
+                true, ""},
         Hostile{"data_before_the_uid_at_the_old_sequence_number_is_not_taken",
                 "* 1 EXPUNGE\r\n* 2 FETCH (BODY[] " + literal(kMessage) + ")\r\nB4 OK done\r\n",
                 kNoMessage, true, ""},
@@ -222,6 +227,15 @@ INSTANTIATE_TEST_SUITE_P(
                 kOk, true, "Hello, Bob.\r\n"},
         Hostile{"one_untagged_response_past_the_bound",
                 repeated("* OK still here\r\n", 1004) + "* 2 FETCH (UID 11 BODY[] " +
+                    literal(kMessage) + ")\r\nB4 OK done\r\n",
+                kNetwork, false, ""},
+        // A flag change of no message asked for counts as unsolicited too.
+        Hostile{"flag_changes_up_to_the_bound",
+                repeated("* 1 FETCH (FLAGS (\\Seen))\r\n", 1003) + "* 2 FETCH (UID 11 BODY[] " +
+                    literal(kMessage) + ")\r\nB4 OK done\r\n",
+                kOk, true, "Hello, Bob.\r\n"},
+        Hostile{"one_flag_change_past_the_bound",
+                repeated("* 1 FETCH (FLAGS (\\Seen))\r\n", 1004) + "* 2 FETCH (UID 11 BODY[] " +
                     literal(kMessage) + ")\r\nB4 OK done\r\n",
                 kNetwork, false, ""},
         Hostile{"connection_closed_inside_the_literal",
@@ -344,6 +358,128 @@ TEST_P(ClearSignIns, AreRefusedUnlessAllowed) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Mechanisms, ClearSignIns, ::testing::Values("user", "plain", "xoauth2"));
+
+// The logon's table in UID order whatever order the rows came in, each
+// size staying with its UID, a repeated row counted once.
+class TableOrders : public ImapSession,
+                    public ::testing::WithParamInterface<std::vector<uint32_t>> {};
+
+TEST_P(TableOrders, KeepSizesWithTheirUids) {
+    std::string rows;
+    int n = 0;
+    for (uint32_t uid : GetParam())
+        rows += "* " + std::to_string(++n) + " FETCH (UID " + std::to_string(uid) +
+                " RFC822.SIZE " + std::to_string(uid * 3) + ")\r\n";
+    peer_.send("* OK [CAPABILITY IMAP4rev1] ready\r\n")
+        .read_line()
+        .send("B1 OK [CAPABILITY IMAP4rev1] in\r\n")
+        .read_line()
+        .send("* " + std::to_string(n) + " EXISTS\r\nB2 OK [READ-WRITE] sel\r\n")
+        .read_line()
+        .send(rows + "B3 OK done\r\n");
+    peer_.start();
+    ASSERT_EQ(logon(), 0);
+    const Mailbox& box = s_->mailbox;
+    ASSERT_EQ(box.message_count, 4);
+    for (int m = 1; m <= 4; ++m) {
+        EXPECT_EQ(box.imap.uids[m], static_cast<uint32_t>(10 * m)) << m;
+        EXPECT_EQ(box.states[m].size, 30 * m) << m;
+        EXPECT_TRUE(box.is_present(m));
+    }
+    EXPECT_EQ(box.mailbox_octets, 300);
+}
+
+INSTANTIATE_TEST_SUITE_P(Peer, TableOrders,
+                         ::testing::Values(std::vector<uint32_t>{10, 20, 30, 40},
+                                           std::vector<uint32_t>{40, 30, 20, 10},
+                                           std::vector<uint32_t>{30, 40, 10, 20},
+                                           std::vector<uint32_t>{20, 10, 40, 20, 30}));
+
+// A header for a UID the logon's table does not hold is filed under no
+// message, least of all a neighbour: the table holds UIDs 10, 20 and 30,
+// and the server answers for UID 20 with another UID.
+class UnknownHeaderUids : public ImapSession, public ::testing::WithParamInterface<int> {};
+
+TEST_P(UnknownHeaderUids, AreFiledUnderNoMessage) {
+    auto header = [](int uid, const std::string& subject) {
+        return "* 1 FETCH (UID " + std::to_string(uid) + " BODY[HEADER] " +
+               literal("Subject: " + subject + "\r\n\r\n") + ")\r\n";
+    };
+    peer_.send("* OK [CAPABILITY IMAP4rev1] ready\r\n")
+        .read_line()
+        .send("B1 OK [CAPABILITY IMAP4rev1] in\r\n")
+        .read_line()
+        .send("* 3 EXISTS\r\n* OK [UIDVALIDITY 77] ok\r\nB2 OK [READ-WRITE] sel\r\n")
+        .read_line()
+        .send(
+            "* 1 FETCH (UID 10 RFC822.SIZE 10)\r\n* 2 FETCH (UID 20 RFC822.SIZE 10)\r\n"
+            "* 3 FETCH (UID 30 RFC822.SIZE 10)\r\nB3 OK done\r\n")
+        .read_line()
+        .send(header(10, "ten") + header(GetParam(), "forged") + header(30, "thirty") +
+              "B4 OK done\r\n");
+    peer_.start();
+    ASSERT_EQ(logon(), 0);
+    char* list = nullptr;
+    // Message 2 got no header of its own: gone, as if expunged.
+    EXPECT_EQ(brevorin_listmail(&list, s_), 2);
+    std::string text = list != nullptr ? list : "";
+    EXPECT_EQ(text.find("forged"), std::string::npos) << text;
+    EXPECT_NE(text.find("SUBJECT=ten"), std::string::npos) << text;
+    EXPECT_NE(text.find("SUBJECT=thirty"), std::string::npos) << text;
+    EXPECT_EQ(text.find("NMB=2"), std::string::npos) << text;
+}
+
+// Below the first UID, between two, and past the last.
+INSTANTIATE_TEST_SUITE_P(Peer, UnknownHeaderUids, ::testing::Values(5, 15, 25, 35));
+
+// The logon's UIDs hold only while UIDVALIDITY stays: a new value, in an
+// untagged response or a completion, ends the visit before a deletion is
+// sent with the old UIDs; the same value again is no news.
+struct Validity {
+    const char* name;
+    std::string answer;  // to getmail 2
+    int status;
+};
+
+class UidValidity : public ImapSession, public ::testing::WithParamInterface<Validity> {};
+
+TEST_P(UidValidity, ChangeEndsTheVisitBeforeAnyDeletion) {
+    const Validity& v = GetParam();
+    const bool ends = v.status == kNetwork;
+    serve_logon(peer_).read_line().send("B4 OK stored\r\n").read_line().send(v.answer);
+    if (!ends)
+        peer_.read_line()
+            .send("B6 OK stored\r\n")
+            .read_line()
+            .read_line()
+            .send("B7 OK expunged\r\n* BYE\r\nB8 OK bye\r\n");
+    peer_.start();
+    ASSERT_EQ(logon(), 0);
+    ASSERT_EQ(brevorin_deletemail(1, s_), 0);
+    std::string body;
+    EXPECT_EQ(get(2, body), v.status);
+    EXPECT_EQ(brevorin_deletemail(3, s_), ends ? kNotLoggedOn : kOk);
+    EXPECT_EQ(brevorin_logoffmail(s_), ends ? kNotLoggedOn : kOk);
+    EXPECT_EQ(host_.count_containing(
+                  "<E1> IMAP: Mailbox UIDVALIDITY changed from 77 to 78, connection closed"),
+              ends ? 1 : 0)
+        << host_.all_lines();
+    peer_.join();
+    const std::string sent = peer_.received();
+    EXPECT_EQ(sent.find("EXPUNGE") == std::string::npos, ends) << sent;
+    EXPECT_EQ(sent.find("UID STORE 12") == std::string::npos, ends) << sent;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Peer, UidValidity,
+    ::testing::Values(
+        Validity{"untagged_change", "* OK [UIDVALIDITY 78] new\r\nB5 OK done\r\n", kNetwork},
+        Validity{"change_in_the_completion", "B5 OK [UIDVALIDITY 78] done\r\n", kNetwork},
+        Validity{"same_value_again",
+                 "* OK [UIDVALIDITY 77] same\r\n* 2 FETCH (UID 11 BODY[] " + literal(kMessage) +
+                     ")\r\nB5 OK done\r\n",
+                 kOk}),
+    [](const ::testing::TestParamInfo<Validity>& info) { return std::string(info.param.name); });
 
 // A size the logon's table left out is asked of the IMAP server by UID, never
 // with a POP3 command; a message the server no longer has has no size.

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -170,6 +172,119 @@ TEST(ResponseReader, ReadLiteralKeepsAtMostItsShareAndStaysInStep) {
     ASSERT_TRUE(r.read_literal(kept, 4));
     EXPECT_EQ(kept, "0123");
     EXPECT_EQ(r.next(), Token::kClose);
+}
+
+// A response of prefix, size bytes of literal data (made as they are read)
+// and suffix, then the same again: how much one response may hold does
+// not carry over into the next.
+class LargePieces final : public PieceSource {
+  public:
+    LargePieces(std::string prefix, uint64_t size, std::string suffix)
+        : prefix_(std::move(prefix)), size_(size), suffix_(std::move(suffix)) {}
+    int read(const char*& data, int room) override {
+        while (true) {
+            if (round_ == 2) return -1;
+            if (part_ == 0 && at_ < prefix_.size())
+                return take(data, prefix_.data() + at_, prefix_.size() - at_, room);
+            if (part_ == 0) part_ = 1, at_ = 0;
+            if (part_ == 1 && at_ < size_) {
+                static const std::string kFill(8192, 'x');
+                return take(data, kFill.data(), std::min<uint64_t>(size_ - at_, kFill.size()),
+                            room);
+            }
+            if (part_ == 1) part_ = 2, at_ = 0;
+            if (at_ < suffix_.size())
+                return take(data, suffix_.data() + at_, suffix_.size() - at_, room);
+            part_ = 0, at_ = 0, ++round_;
+        }
+    }
+    uint64_t served = 0;
+
+  private:
+    int take(const char*& data, const char* from, uint64_t left, int room) {
+        size_t n = static_cast<size_t>(std::min<uint64_t>(left, static_cast<uint64_t>(room)));
+        const void* lf = std::memchr(from, '\n', n);
+        if (lf != nullptr) n = static_cast<size_t>(static_cast<const char*>(lf) - from) + 1;
+        data = from;
+        at_ += n;
+        served += n;
+        return static_cast<int>(n);
+    }
+    std::string prefix_;
+    uint64_t size_;
+    std::string suffix_;
+    int part_ = 0;
+    int round_ = 0;
+    uint64_t at_ = 0;
+};
+
+// How a literal of no interest (or one kept in part) is read.
+enum class Way { kSkipResponse, kSkipValue, kReadLiteral };
+
+struct Bound {
+    const char* name;
+    Way way;
+    int64_t over;  // the response's size minus the bound
+};
+
+class ResponseBound : public ::testing::TestWithParam<Bound> {};
+
+TEST_P(ResponseBound, HoldsAtExactlyTheBoundAndRefusesOneByteMoreUnread) {
+    const uint64_t kBound = 64u << 20;
+    const std::string prefix = "* 1 FETCH (X {";
+    const std::string suffix = ")\r\n";
+    // The size line's length depends on the size: find the one that makes
+    // prefix, size line and data add up to the bound plus over.
+    uint64_t size = kBound - prefix.size() - 12;
+    while (prefix.size() + std::to_string(size).size() + 3 + size <
+           kBound + static_cast<uint64_t>(GetParam().over))
+        ++size;
+    LargePieces pieces(prefix + std::to_string(size) + "}\r\n", size, suffix);
+    ResponseReader r(pieces);
+    for (int round = 0; round < 2; ++round) {
+        r.start_response();
+        bool read = false;
+        if (GetParam().way == Way::kSkipResponse) {
+            read = r.skip_response();
+        } else {
+            for (int i = 0; i < 5; ++i) r.next();  // * 1 FETCH ( X
+            ASSERT_EQ(r.next(), Token::kLiteral);
+            std::string kept;
+            read = GetParam().way == Way::kSkipValue ? r.skip_value(Token::kLiteral)
+                                                     : r.read_literal(kept, 10);
+            if (read) read = r.next() == Token::kClose && r.next() == Token::kLineEnd;
+        }
+        if (GetParam().over > 0) {
+            EXPECT_FALSE(read);
+            EXPECT_TRUE(r.overrun());
+            EXPECT_LT(pieces.served, 100u) << "the data was read";
+            return;
+        }
+        ASSERT_TRUE(read) << "round " << round;
+        EXPECT_FALSE(r.overrun());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Literals, ResponseBound,
+    ::testing::Values(Bound{"skipped_response_at_the_bound", Way::kSkipResponse, 0},
+                      Bound{"skipped_response_past_it", Way::kSkipResponse, 1},
+                      Bound{"skipped_value_at_the_bound", Way::kSkipValue, 0},
+                      Bound{"skipped_value_past_it", Way::kSkipValue, 1},
+                      Bound{"kept_literal_at_the_bound", Way::kReadLiteral, 0},
+                      Bound{"kept_literal_past_it", Way::kReadLiteral, 1}),
+    [](const ::testing::TestParamInfo<Bound>& info) { return std::string(info.param.name); });
+
+TEST(ResponseReader, BlanksCountTowardsTheBoundOfALine) {
+    for (size_t blanks : {kMaxTextLength, kMaxTextLength + 1}) {
+        SteppedPieces pieces("*" + std::string(blanks, ' ') + "OK\r\n", 4096);
+        ResponseReader r(pieces);
+        r.start_response();
+        ASSERT_EQ(r.next(), Token::kAtom);
+        const bool fits = blanks == kMaxTextLength;
+        EXPECT_EQ(r.next(), fits ? Token::kAtom : Token::kFailed) << blanks;
+        EXPECT_EQ(r.overrun(), !fits);
+    }
 }
 
 struct Name {
