@@ -314,7 +314,11 @@ def _name_row(name, written, shown, charset="UTF8", field="FROM"):
                        address))
 
 
-_HALF_KANA = "\uff83\uff9e\uff70\uff80 \uff8a\uff9f\uff7f\uff7a\uff9d \uff73\uff9e\uff67 \uff9c\uff9e\uff61 "
+# "Data pasokon va wa." in half-width katakana, and as a reader shows it:
+# a sound mark joins the katakana before it where one character stands for
+# both, and stays a character of its own after wa.
+_HALF_KANA = ("\uff83\uff9e\uff70\uff80 \uff8a\uff9f\uff7f\uff7a\uff9d "
+              "\uff73\uff9e\uff67 \uff9c\uff9e\uff61 ")
 _FULL_KANA = "\u30c7\u30fc\u30bf \u30d1\u30bd\u30b3\u30f3 \u30f4\u30a1 \u30ef\u309b\u3002 "
 
 
