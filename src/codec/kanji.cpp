@@ -14,12 +14,16 @@ using Byte = unsigned char;
 constexpr Byte kEscByte = 0x1B;
 constexpr Byte kSingleShift2 = 0x8E;  // EUC: a half-width katakana follows
 constexpr Byte kHighBit = 0x80;
+constexpr Byte kVoicedMark = 0xDE;  // half-width, after the katakana it voices
+constexpr Byte kSemiVoicedMark = 0xDF;
 
 // Room checked for before each step: no step writes more than an escape
 // sequence and a pair. No step writes more than four bytes per byte it
-// reads, so with the worst-case room of four bytes per input byte plus four
-// these checks never fail: before a step at least 4 * 1 + 4 bytes are left,
-// at the end at least the four of a closing escape and the terminator.
+// reads (five where half-width katakana go out full-width, and kanji_convert
+// gives that room), so with the worst-case room of four bytes per input byte
+// plus four these checks never fail: before a step at least 4 * 1 + 4 bytes
+// are left, at the end at least the four of a closing escape and the
+// terminator.
 constexpr ptrdiff_t kStepRoom = 8;
 constexpr ptrdiff_t kFinishRoom = 4;
 
@@ -38,6 +42,20 @@ inline bool is_euc_byte(Byte b) {
 inline bool is_katakana(Byte b) {
     return b >= 0xA1 && b <= 0xDF;
 }
+
+// The full-width JIS X 0208 pairs of the half-width katakana 0xA1..0xDF:
+// alone, with the voiced mark, with the semi-voiced mark (0: none).
+struct FullWidthKana {
+    uint16_t alone;
+    uint16_t voiced;
+    uint16_t semi_voiced;
+};
+
+constexpr FullWidthKana kFullWidthKana[] = {
+#include "codec/kana_widths.inc"
+};
+static_assert(sizeof kFullWidthKana / sizeof kFullWidthKana[0] == 0xDF - 0xA1 + 1,
+              "one row a half-width katakana");
 
 // Eight bytes at a time for the long runs of one kind that make up most
 // text; the checks are exact, so results are those of the byte rules.
@@ -88,6 +106,7 @@ struct Cursor {
     Byte* out_end;
     JisMode mode = JisMode::kRoman;
     RomanEscape roman = RomanEscape::kJisRoman;
+    HalfWidthKana kana = HalfWidthKana::kKeep;
 
     bool has(ptrdiff_t in, ptrdiff_t out) const {
         return end - p >= in && out_end - w >= out + kStepRoom;
@@ -133,6 +152,23 @@ inline void enter(JisMode& current, JisMode mode, Cursor& c) {
             break;
     }
     c.w += 3;
+}
+
+// Writes the half-width katakana kana in kanji mode as its full-width
+// pair, joined with the sound mark mark (0: none follows) where JIS X 0208
+// has one character for both; true when the mark was taken.
+inline bool write_full_width_kana(Cursor& c, Byte kana, Byte mark) {
+    const FullWidthKana& row = kFullWidthKana[kana - 0xA1];
+    uint16_t pair = row.alone;
+    const uint16_t joined = mark == kVoicedMark       ? row.voiced
+                            : mark == kSemiVoicedMark ? row.semi_voiced
+                                                      : 0;
+    if (joined != 0) pair = joined;
+    enter(c.mode, JisMode::kKanji, c);
+    c.w[0] = static_cast<Byte>(pair >> 8);
+    c.w[1] = static_cast<Byte>(pair & 0xFF);
+    c.w += 2;
+    return joined != 0;
 }
 
 // Copies an invalid or incomplete pair as it came; a lead byte just before
@@ -198,6 +234,9 @@ inline void sjis_step_to_jis(Cursor& c) {
         c.w[1] = second;
         c.w += 2;
         c.p += 2;
+    } else if (is_katakana(b) && c.kana == HalfWidthKana::kFullWidth) {
+        const Byte mark = c.end - c.p >= 2 ? c.p[1] : Byte{0};
+        c.p += write_full_width_kana(c, b, mark) ? 2 : 1;
     } else if (is_katakana(b)) {
         enter(mode, JisMode::kKatakana, c);
         *c.w++ = b - kHighBit;
@@ -228,6 +267,9 @@ inline void euc_step_to_jis(Cursor& c) {
             c.w += 2;
             c.p += 2;
         }
+    } else if (b == kSingleShift2 && is_katakana(next) && c.kana == HalfWidthKana::kFullWidth) {
+        const Byte mark = c.end - c.p >= 4 && c.p[2] == kSingleShift2 ? c.p[3] : Byte{0};
+        c.p += write_full_width_kana(c, next, mark) ? 4 : 2;
     } else if (b == kSingleShift2) {
         if (!is_katakana(next)) return copy_pair(c);
         enter(mode, JisMode::kKatakana, c);
@@ -472,15 +514,18 @@ size_t jis_to_euc(const char* text, char* out) {
     return run_in_worst_case_room(Direction::kJisToEuc, text, out);
 }
 
-int kanji_convert(int source, int target, const char* text, std::string& result,
-                  RomanEscape roman) {
+int kanji_convert(int source, int target, const char* text, std::string& result, RomanEscape roman,
+                  HalfWidthKana kana) {
     if (!is_form(target) || !is_form(source)) return -1;
     if (source == target) return 1;
     if (text == nullptr) text = "";
     const size_t length = std::strlen(text);
-    if (length > (SIZE_MAX - 4) / 4) return -10;
+    // A one-byte Shift-JIS katakana written full-width takes five bytes
+    // (an escape sequence and a pair): one more per byte than otherwise.
+    const size_t per_byte = kana == HalfWidthKana::kFullWidth ? 5 : 4;
+    if (length > (SIZE_MAX - 4) / per_byte) return -10;
     const Direction direction = direction_of(source, target);
-    const size_t worst = kanji_buffer_size(length);
+    const size_t worst = kanji_buffer_size(length) + (per_byte - 4) * length;
     try {
         // Most text grows by less than half; the worst case of four bytes
         // per byte comes only from text that keeps switching modes, so the
@@ -488,6 +533,7 @@ int kanji_convert(int source, int target, const char* text, std::string& result,
         std::string converted(std::min(worst, length + length / 2 + 2 * kStepRoom), '\0');
         Cursor c = cursor_over(text, length, converted.data(), converted.size());
         c.roman = roman;
+        c.kana = kana;
         while (!run(direction, c)) {
             // Unreachable: the worst case always has room (see kStepRoom).
             if (converted.size() == worst) return -10;

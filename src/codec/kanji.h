@@ -16,10 +16,19 @@ namespace brevorin {
 // for a yen sign and an overline.
 enum class RomanEscape { kJisRoman, kAscii };
 
+// How JIS text written here carries half-width katakana: as JIS X 0201
+// katakana (ESC ( I), which the library's peers have always been sent, or
+// as their full-width JIS X 0208 forms, a katakana and the voiced or
+// semi-voiced sound mark after it as one character where JIS X 0208 has
+// one. ISO-2022-JP (RFC 1468) has no half-width katakana: strict readers
+// refuse the text that holds them.
+enum class HalfWidthKana { kKeep, kFullWidth };
+
 // 0 converted (result replaced), 1 same form (result untouched), -1 a form
 // outside 12..14, -10 no memory.
 int kanji_convert(int source, int target, const char* text, std::string& result,
-                  RomanEscape roman = RomanEscape::kJisRoman);
+                  RomanEscape roman = RomanEscape::kJisRoman,
+                  HalfWidthKana kana = HalfWidthKana::kKeep);
 
 // Room a converter may need for an input of length bytes: four bytes per
 // input byte, a closing escape sequence and the terminator.

@@ -118,14 +118,18 @@ std::string multipart_part_header(const std::string& outer, const char* subtype,
 }
 
 // Attachments are typed by their extension under the modern rules and in
-// HTML sendings; text types carry the host's charset.
+// HTML sendings; text types carry the host's charset. A file goes out as
+// its bytes on disk, so the modern rules name the encoding those are in
+// (EUC-JP, SHIFT_JIS, GB2312), not the one the host's message text is
+// sent in or labelled with (ISO-2022-JP, CN-GB).
 std::string attachment_type(const std::string& name, const Context& ctx) {
-    if (ctx.options.mime != MimeMode::kModern && ctx.options.text_format != TextFormat::kHtml)
-        return kAttachmentContentType;
+    const bool modern = ctx.options.mime == MimeMode::kModern;
+    if (!modern && ctx.options.text_format != TextFormat::kHtml) return kAttachmentContentType;
     size_t dot = name.rfind('.');
     std::string type = type_for_extension(dot == std::string::npos ? "" : name.substr(dot + 1));
+    const CharsetInfo& charset = charset_info(ctx.charset);
     if (type.compare(0, 5, "text/") == 0)
-        type += std::string("; charset=") + charset_info(ctx.charset).mime_name;
+        type += std::string("; charset=") + (modern ? charset.encoding : charset.mime_name);
     return type;
 }
 
@@ -181,7 +185,8 @@ bool message_bytes(const std::string& host, const NameCharset& charset, std::str
         bytes = host;
         return true;
     }
-    int status = kanji_convert(charset.code, kJis, host.c_str(), bytes);
+    int status = kanji_convert(charset.code, kJis, host.c_str(), bytes, RomanEscape::kJisRoman,
+                               HalfWidthKana::kFullWidth);
     if (status == 1) bytes = host;
     return status >= 0;
 }

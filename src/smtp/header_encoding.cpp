@@ -180,6 +180,9 @@ std::string q_word_text(const std::string& bytes) {
 // The text of one word of the modern rules: 0, -1 when a Japanese
 // conversion fails. Japanese goes in JIS form, each word beginning and
 // ending in ASCII so that it decodes on its own.
+// Half-width katakana go full-width; a sound mark joined to the katakana
+// before it leaves the word as long as it was, so a word that holds the
+// katakana holds its mark too and no two words part them.
 int word_text(const std::string& bytes, int code, WordForm form, std::string& text) {
     if (form == WordForm::kQ) {
         text = q_word_text(bytes);
@@ -187,7 +190,8 @@ int word_text(const std::string& bytes, int code, WordForm form, std::string& te
     }
     if (code == kEuc || code == kSjis) {
         std::string converted;
-        const int status = kanji_convert(code, kJis, bytes.c_str(), converted, RomanEscape::kAscii);
+        const int status = kanji_convert(code, kJis, bytes.c_str(), converted, RomanEscape::kAscii,
+                                         HalfWidthKana::kFullWidth);
         if (status < 0) return -1;
         if (status == 0) {
             text = base64_encode_bytes(converted);

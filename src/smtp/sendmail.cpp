@@ -32,9 +32,10 @@ bool is_blank(const std::string& text) {
     return text.find_first_not_of(" \t\r\n\v\f") == std::string::npos;
 }
 
-// The text as it goes out for the session's character set, and its
-// transfer encoding. false when encoding fails.
-bool prepare_text(const char* text, const Context& ctx, std::string& prepared, int& encoding) {
+// The text as the session's character set sends it, and its transfer
+// encoding. false when encoding fails.
+bool encode_for_charset(const char* text, const Context& ctx, std::string& prepared,
+                        int& encoding) {
     encoding = kEncoding7bit;
     const CharsetInfo& charset = charset_info(ctx.charset);
     switch (charset.transfer) {
@@ -60,10 +61,10 @@ bool prepare_text(const char* text, const Context& ctx, std::string& prepared, i
             return true;
         case TextTransfer::kJis: {
             std::string converted;
-            const RomanEscape roman = ctx.options.mime == MimeMode::kModern
-                                          ? RomanEscape::kAscii
-                                          : RomanEscape::kJisRoman;
-            int result = kanji_convert(ctx.charset, kJis, text, converted, roman);
+            const bool modern = ctx.options.mime == MimeMode::kModern;
+            int result = kanji_convert(ctx.charset, kJis, text, converted,
+                                       modern ? RomanEscape::kAscii : RomanEscape::kJisRoman,
+                                       modern ? HalfWidthKana::kFullWidth : HalfWidthKana::kKeep);
             if (result < 0) return false;
             prepared = result == 0 ? std::move(converted) : std::string(text);
             return true;
@@ -87,6 +88,39 @@ bool prepare_text(const char* text, const Context& ctx, std::string& prepared, i
             break;
     }
     prepared = text;
+    return true;
+}
+
+// The most a line of mail may hold without its CR LF (RFC 5321 4.5.3.1.6,
+// RFC 5322 2.1.1); a strict server refuses a longer one.
+constexpr size_t kLongestTextLine = 998;
+
+// Whether a line of the text, between line breaks of any kind as the line
+// rule writes them, is longer than a server takes.
+bool has_overlong_line(const std::string& text) {
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t stop = text.find_first_of("\r\n", start);
+        if (stop == std::string::npos) stop = text.size();
+        if (stop - start > kLongestTextLine) return true;
+        start = stop + 1;
+    }
+    return false;
+}
+
+// The text as it goes out, and its transfer encoding. A text that would go
+// out with a line no server takes (a whole HTML page on one line) goes out
+// quoted-printable instead, whose soft line breaks keep every line short;
+// every other text goes out as the charset sends it. false when encoding
+// fails.
+bool prepare_text(const char* text, const Context& ctx, std::string& prepared, int& encoding) {
+    if (!encode_for_charset(text, ctx, prepared, encoding)) return false;
+    if ((encoding != kEncoding7bit && encoding != kEncoding8bit) || !has_overlong_line(prepared))
+        return true;
+    std::string encoded;
+    if (qp_encode(prepared.c_str(), encoded) < 0) return false;
+    prepared = std::move(encoded);
+    encoding = kEncodingQuotedPrintable;
     return true;
 }
 

@@ -161,6 +161,21 @@ _NAGAI = "\u5e74\u6b21\u5831\u544a\u66f8\u306e\u6700\u7d42\u7248" * 3 + ".xlsx"
 _PRAESENTATION = ("Pr\u00e4sentation f\u00fcr das Jahrestreffen der \u00dcbersetzer "
                   "und Dolmetscher.pptx")
 
+def _text_file_reads(charset, content):
+    """The one attachment is labelled with charset and reads back as content."""
+    def check(sent):
+        assert sent.status == 0, sent.lines
+        message, defects = strict(sent.data)
+        assert defects == []
+        [part] = [p for p in message.walk() if p.get_filename()]
+        assert part.get_content_charset() == charset
+        assert part.get_content() == content
+    return check
+
+
+_MEMO = "\u65e5\u672c\u8a9e\u306e\u30e1\u30e2\n\uff76\uff85 ~\\\n"
+_CHINESE_MEMO = "\u4e2d\u6587\u7684\u5907\u5fd8\u5f55\n"
+
 ATTACHMENT_CASES = [
     ("latin1-umlaut-name", _HEADERS, "hello", "LATIN1", None,
      [(_host_name(_UEBERSICHT, "latin-1"), b"x")], _check_names([_UEBERSICHT])),
@@ -193,6 +208,20 @@ ATTACHMENT_CASES = [
     ("html-same-name-twice", _HEADERS, '<img src="cid:logo.png">', "UTF8", _HTML,
      [("logo.png", _PNG), ("logo.png", _PNG + b"2")],
      _check_names(["logo.png", "logo.png"], inline=["logo.png"])),
+    ("sjis-half-width-kana-name", _HEADERS, "hello", "SJIS", None,
+     [(_host_name("\uff83\uff9e\uff70\uff80.txt", "shift_jis"), b"x")],
+     _check_names(["\u30c7\u30fc\u30bf.txt"])),
+    # A text file goes out as its bytes on disk, labelled with their encoding.
+    ("euc-text-file-labelled-euc-jp", _HEADERS, "hello", "EUC", None,
+     [("memo.txt", _MEMO.encode("euc_jp"))], _text_file_reads("euc-jp", _MEMO)),
+    ("sjis-text-file-labelled-shift-jis", _HEADERS, "hello", "SJIS", None,
+     [("memo.txt", _MEMO.encode("shift_jis"))], _text_file_reads("shift_jis", _MEMO)),
+    ("gb-text-file-labelled-gb2312", _HEADERS, "hello", "GB2312", None,
+     [("memo.txt", _CHINESE_MEMO.encode("gb2312"))], _text_file_reads("gb2312", _CHINESE_MEMO)),
+    ("classic-euc-text-file-label-kept", _HEADERS, "<p>hello</p>", "EUC",
+     dict(_HTML, mime="classic"), [("memo.txt", _MEMO.encode("euc_jp"))],
+     lambda sent: sent.data.index(b"\r\nContent-Type: text/plain; charset=ISO-2022-JP\r\n"
+                                  b"Content-Transfer-Encoding: base64\r\n")),
     # The classic rules send the name's bytes as they always did.
     ("classic-latin1-name-kept", _HEADERS, "hello", "LATIN1", {"mime": "classic"},
      [(_host_name(_UEBERSICHT, "latin-1"), b"x")],
@@ -285,6 +314,23 @@ def _name_row(name, written, shown, charset="UTF8", field="FROM"):
                        address))
 
 
+# "Data pasokon va wa." in half-width katakana, and as a reader shows it:
+# a sound mark joins the katakana before it where one character stands for
+# both, and stays a character of its own after wa.
+_HALF_KANA = ("\uff83\uff9e\uff70\uff80 \uff8a\uff9f\uff7f\uff7a\uff9d "
+              "\uff73\uff9e\uff67 \uff9c\uff9e\uff61 ")
+_FULL_KANA = "\u30c7\u30fc\u30bf \u30d1\u30bd\u30b3\u30f3 \u30f4\u30a1 \u30ef\u309b\u3002 "
+
+
+def subject_reads_as(expected):
+    """The subject reads as expected, each word standing alone."""
+    def check(sent):
+        _within_limits(sent)
+        assert str(sent.message["Subject"]) == expected
+        _jis_words_stand_alone(sent)
+    return check
+
+
 ENCODED_WORD_CASES = [
     _subject_row("subject-utf8-long", ("Gr\u00fc\u00dfe \u20ac " + "\u6771\U0001F600 ") * 40,
                  "UTF8"),
@@ -312,12 +358,80 @@ ENCODED_WORD_CASES = [
               ((_JAPANESE + "Tokyo ") * 3 + _JAPANESE).strip(), charset="EUC", field="REPLY"),
     _name_row("utf8-long", "J\u00fcrgen M\u00fcller-L\u00fcdenscheidt und S\u00f6hne " * 3 + "GmbH",
               "J\u00fcrgen M\u00fcller-L\u00fcdenscheidt und S\u00f6hne " * 3 + "GmbH"),
+    # Half-width katakana read back full-width, a sound mark joined where
+    # JIS X 0208 has the character for both.
+    ("subject-sjis-half-width-kana",
+     [_TO, _FROM, ("SUBJECT", (_HALF_KANA * 4).encode("shift_jis"))], "text\r\n", "SJIS",
+     None, (), subject_reads_as(_FULL_KANA * 4)),
+    ("subject-euc-half-width-kana",
+     [_TO, _FROM, ("SUBJECT", (_HALF_KANA * 4).encode("euc_jp"))], "text\r\n", "EUC",
+     None, (), subject_reads_as(_FULL_KANA * 4)),
+    _name_row("euc-half-width-kana", "\uff83\uff9e\uff70\uff80 \uff73\uff9e\uff67",
+              "\u30c7\u30fc\u30bf \u30f4\u30a1", charset="EUC"),
     ("file-name-utf8-long", [_TO, _FROM, ("SUBJECT", "files")], "text\r\n", "UTF8", None,
      [("Pr\u00e4sentation \u00fcber das Gesch\u00e4ftsjahr " * 3 + ".pdf", b"%PDF")],
      file_name_reads("Pr\u00e4sentation \u00fcber das Gesch\u00e4ftsjahr " * 3 + ".pdf")),
 ]
 
-CASES = ADDRESS_CASES + ENCODED_WORD_CASES + ATTACHMENT_CASES
+def _text_reads(text, encoding, html=False):
+    """Sent (the sink, as strict servers do, refuses a line over 998
+    characters), every line within 998, the text part (or the HTML one) in
+    the transfer encoding given and reading back as written."""
+    def check(sent):
+        assert sent.status == 0, sent.lines
+        message, defects = strict(sent.data)
+        assert defects == []
+        assert max(len(line) for line in sent.data.split(b"\r\n")) <= 998
+        wanted = "text/html" if html else "text/plain"
+        part = next(p for p in message.walk() if p.get_content_type() == wanted)
+        assert part["Content-Transfer-Encoding"] == encoding
+        assert part.get_content().replace("\r\n", "\n").rstrip("\n") == \
+            text.replace("\r\n", "\n").rstrip("\n")
+    return check
+
+
+def _full_width(half):
+    """A half-width katakana as a reader of JIS X 0208 shows it: its
+    compatibility form, a sound mark alone as the spacing one."""
+    import unicodedata
+    full = unicodedata.normalize("NFKC", half)
+    return {"\u3099": "\u309b", "\u309a": "\u309c"}.get(full, full)
+
+
+def _kana_body_reads(expected):
+    def check(sent):
+        _text_reads(expected, "7bit")(sent)
+        assert b"\x1b(I" not in sent.data
+    return check
+
+
+_LONG_HTML = "<p>" + "word " * 20000 + "</p>"
+_EVERY_HALF_KANA = " ".join(chr(c) for c in range(0xFF61, 0xFFA0))
+
+BODY_CASES = [
+    ("body-998-kept-classic", _HEADERS, "a" * 998 + "\r\nend", "US-ASCII", {"mime": "classic"},
+     [], _text_reads("a" * 998 + "\r\nend", "7bit")),
+    ("body-999-quoted-classic", _HEADERS, "a" * 999 + "\r\nend", "US-ASCII",
+     {"mime": "classic"}, [], _text_reads("a" * 999 + "\r\nend", "quoted-printable")),
+    ("body-999-quoted-modern", _HEADERS, "b" * 999, "UTF8", None, [],
+     _text_reads("b" * 999, "quoted-printable")),
+    ("body-html-long-line-modern", _HEADERS, _LONG_HTML, "UTF8", _HTML, [],
+     _text_reads(_LONG_HTML, "quoted-printable", html=True)),
+    ("body-html-long-line-classic", _HEADERS, _LONG_HTML, "LATIN1", dict(_HTML, mime="classic"),
+     [], _text_reads(_LONG_HTML + "\n", "quoted-printable", html=True)),
+    ("body-sjis-long-line", _HEADERS, ("\u65e5\u672c\u8a9e" * 200).encode("shift_jis"),
+     "SJIS", None, [], _text_reads("\u65e5\u672c\u8a9e" * 200, "quoted-printable")),
+    ("body-euc-half-width-kana", _HEADERS,
+     (_HALF_KANA + "\r\n" + _EVERY_HALF_KANA).encode("euc_jp"), "EUC", None, [],
+     _kana_body_reads(_FULL_KANA + "\n" +
+                      " ".join(_full_width(c) for c in _EVERY_HALF_KANA.split()))),
+    ("body-sjis-half-width-kana", _HEADERS, _HALF_KANA.encode("shift_jis"), "SJIS", None, [],
+     _kana_body_reads(_FULL_KANA)),
+    ("classic-body-half-width-kana-kept", _HEADERS, "\uff76\uff85".encode("shift_jis"), "SJIS",
+     {"mime": "classic"}, [], lambda sent: sent.data.index(b"\x1b(I6E\x1b(J\r\n")),
+]
+
+CASES = ADDRESS_CASES + ENCODED_WORD_CASES + ATTACHMENT_CASES + BODY_CASES
 
 
 @pytest.mark.parametrize("items,text,charset,options,attachments,check",

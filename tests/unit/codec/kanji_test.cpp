@@ -70,6 +70,68 @@ TEST(KanjiConvert, ReturnsToAsciiOnlyWhenAsked) {
     }
 }
 
+// Half-width katakana written full-width, given in Shift-JIS (the EUC
+// text is the same converted); out is the JIS between ESC $ B and ESC ( B.
+struct FullWidthCase {
+    const char* name;
+    std::string sjis;
+    std::string jis;
+};
+
+class KanjiFullWidth : public ::testing::TestWithParam<FullWidthCase> {};
+
+TEST_P(KanjiFullWidth, WritesJisX0208InsteadOfHalfWidthKatakana) {
+    const FullWidthCase& c = GetParam();
+    const std::string euc = convert(kSjis, kEuc, c.sjis);
+    for (const int source : {kSjis, kEuc}) {
+        const std::string& text = source == kSjis ? c.sjis : euc;
+        std::string out;
+        ASSERT_EQ(kanji_convert(source, kJis, text.c_str(), out, RomanEscape::kAscii,
+                                HalfWidthKana::kFullWidth),
+                  0);
+        EXPECT_EQ(hex(out), hex(c.jis)) << source;
+        EXPECT_EQ(out.find(kToKana), std::string::npos);
+    }
+    // Unasked, the katakana stay half-width.
+    EXPECT_NE(convert(kSjis, kJis, c.sjis).find(kToKana), std::string::npos);
+}
+
+const std::string kAscii = "\x1b(B";
+
+INSTANTIATE_TEST_SUITE_P(
+    Kana, KanjiFullWidth,
+    ::testing::Values(FullWidthCase{"Alone", "\xb6", kToKanji + "%+" + kAscii},
+                      FullWidthCase{"VoicedJoined", "\xb6\xde", kToKanji + "%," + kAscii},
+                      FullWidthCase{"SemiVoicedJoined", "\xca\xdf", kToKanji + "%Q" + kAscii},
+                      FullWidthCase{"VoicedU", "\xb3\xde", kToKanji + "%t" + kAscii},
+                      // No JIS X 0208 character for the pair: the mark stands on its own.
+                      FullWidthCase{"VoicedWaKeptApart", "\xdc\xde", kToKanji + "%o!+" + kAscii},
+                      FullWidthCase{"SemiVoicedAKeptApart", "\xb1\xdf",
+                                    kToKanji + "%\"!," + kAscii},
+                      FullWidthCase{"MarksAlone", "\xde\xdf", kToKanji + "!+!," + kAscii},
+                      FullWidthCase{"PunctuationAndLongVowel", "\xa1\xa2\xa3\xa4\xa5\xb0",
+                                    kToKanji + "!#!V!W!\"!&!<" + kAscii},
+                      // Beside kanji, one escape for both; the mark of the last katakana
+                      // of a line is not looked for on the next.
+                      FullWidthCase{"BesideKanjiAndAcrossLines",
+                                    "\x93\xfa\xbb\xde\r\n\xb6"
+                                    "a\r\n\xde",
+                                    kToKanji + "F|%6" + kAscii + "\r\n" + kToKanji + "%+" + kAscii +
+                                        "a\r\n" + kToKanji + "!+" + kAscii}),
+    [](const ::testing::TestParamInfo<FullWidthCase>& info) { return info.param.name; });
+
+TEST(KanjiConvert, FullWidthKatakanaGrowsBeyondTheHalfWidthWorstCase) {
+    // One Shift-JIS byte becomes an escape and a pair: five bytes.
+    std::string sjis;
+    for (int i = 0; i < 501; ++i) sjis += i % 2 == 0 ? "\xb1" : "a";
+    std::string out;
+    ASSERT_EQ(kanji_convert(kSjis, kJis, sjis.c_str(), out, RomanEscape::kAscii,
+                            HalfWidthKana::kFullWidth),
+              0);
+    EXPECT_EQ(out.size(), 251 * 5 + 250 * 4 + 3);
+    EXPECT_EQ(out.substr(0, 10), kToKanji + "%\"" + kAscii + "a" + kToKanji.substr(0, 1));
+}
+
 TEST(KanjiConvert, JisInputAcceptsEveryEscapeForm) {
     EXPECT_EQ(convert(kJis, kEuc, "\x1b$@\x21\x21\x1b(Bx"), "\xa1\xa1x");
     EXPECT_EQ(convert(kJis, kSjis, "\x1bK\x21\x21\x1bHx"), "\x81\x40x");

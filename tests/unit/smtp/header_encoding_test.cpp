@@ -157,6 +157,7 @@ struct Folded {
     const char* name;
     int charset;
     std::string value;
+    std::string read_back = {};  // what a reader gets, where not value
 };
 
 void PrintTo(const Folded& row, std::ostream* out) {
@@ -167,6 +168,8 @@ class ModernWords : public ::testing::TestWithParam<Folded> {};
 
 TEST_P(ModernWords, WordsFitBesideTheFieldNameAndReadBackAsWritten) {
     const Context ctx = host(GetParam().charset);
+    const std::string& expected =
+        GetParam().read_back.empty() ? GetParam().value : GetParam().read_back;
     std::string out;
     ASSERT_EQ(encode_words(GetParam().value.c_str(), out, ctx, 9), 0);
     static const std::regex line("(?:^|\r\n )(=\\?[^? \t\r\n]+\\?[QB]\\?[^? \t\r\n]*\\?=)");
@@ -177,8 +180,7 @@ TEST_P(ModernWords, WordsFitBesideTheFieldNameAndReadBackAsWritten) {
         EXPECT_LE(length + (*it)[1].length(), 78u) << out;
         // Each word stands alone: whole characters, Japanese back in ASCII.
         const std::string word = (*it)[1];
-        EXPECT_NE(GetParam().value.find(decode_words_for_host(word, ctx, nullptr)),
-                  std::string::npos)
+        EXPECT_NE(expected.find(decode_words_for_host(word, ctx, nullptr)), std::string::npos)
             << word;
         if (word.compare(0, 16, "=?ISO-2022-JP?B?") == 0) {
             std::string jis;
@@ -192,7 +194,7 @@ TEST_P(ModernWords, WordsFitBesideTheFieldNameAndReadBackAsWritten) {
     EXPECT_EQ(lines, static_cast<size_t>(std::count(out.begin(), out.end(), '\n')) + 1) << out;
     EXPECT_GT(lines, 1u);
     bool lossy = false;
-    EXPECT_EQ(decode_words_for_host(out, ctx, &lossy), GetParam().value);
+    EXPECT_EQ(decode_words_for_host(out, ctx, &lossy), expected);
     EXPECT_FALSE(lossy);
 }
 
@@ -204,15 +206,21 @@ std::string repeated(const std::string& piece, int times) {
 
 INSTANTIATE_TEST_SUITE_P(
     Hosts, ModernWords,
-    ::testing::Values(
-        Folded{"Latin1BlanksAndSpecials", kLatin1, repeated("Gr\xfc\xdf\x65 aus K\xf6ln _?= ", 20)},
-        Folded{"Korean", kKorean, repeated("\xc7\xd1\xb1\xb9 a", 40)},
-        // 45 bytes: one word of 72 characters, too long beside "Subject: ".
-        Folded{"Utf8JustOverALine", kUtf8, std::string(44, 'a') + "\xc3\xbc"},
-        Folded{"Utf8FourByte", kUtf8, repeated("\xe6\x9d\xb1\xf0\x9f\x98\x80", 40)},
-        Folded{"EucKanjiKana", kEuc, repeated("\xc6\xfc\xcb\xdc\x8e\xb1 C:\\x~ ", 30)},
-        // The second byte of 0x95 0x5C is that of a backslash.
-        Folded{"SjisKanji", kSjis, repeated("\x93\xfa\x96\x7b\x95\x5c ab ", 30)}),
+    ::testing::Values(Folded{"Latin1BlanksAndSpecials", kLatin1,
+                             repeated("Gr\xfc\xdf\x65 aus K\xf6ln _?= ", 20)},
+                      Folded{"Korean", kKorean, repeated("\xc7\xd1\xb1\xb9 a", 40)},
+                      // 45 bytes: one word of 72 characters, too long beside "Subject: ".
+                      Folded{"Utf8JustOverALine", kUtf8, std::string(44, 'a') + "\xc3\xbc"},
+                      Folded{"Utf8FourByte", kUtf8, repeated("\xe6\x9d\xb1\xf0\x9f\x98\x80", 40)},
+                      // Half-width katakana read back full-width, a voiced one as one
+                      // character: no word parts it from its mark.
+                      Folded{"EucKanjiKana", kEuc,
+                             repeated("\xc6\xfc\xcb\xdc\x8e\xb1\x8e\xb6\x8e\xde C:\\x~ ", 30),
+                             repeated("\xc6\xfc\xcb\xdc\xa5\xa2\xa5\xac C:\\x~ ", 30)},
+                      Folded{"SjisVoicedKana", kSjis, repeated("\xb6\xde\xca\xdf", 60),
+                             repeated("\x83\x4b\x83\x70", 60)},
+                      // The second byte of 0x95 0x5C is that of a backslash.
+                      Folded{"SjisKanji", kSjis, repeated("\x93\xfa\x96\x7b\x95\x5c ab ", 30)}),
     [](const ::testing::TestParamInfo<Folded>& info) { return std::string(info.param.name); });
 
 TEST(ModernWords, SevenBitValuesFoldAtBlanksOnly) {

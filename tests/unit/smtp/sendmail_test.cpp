@@ -224,6 +224,10 @@ INSTANTIATE_TEST_SUITE_P(
                       SizeCase{"crLf", lines_of("ab\r\n", 100000), 0, "plain"},
                       SizeCase{"dotsAndCrs", lines_of(".\r", 100000), 0, "plain"},
                       SizeCase{"crsInHtml", lines_of("<p>a</p>\r", 20000), 0, "html"},
+                      // Lines too long for a server go out quoted-printable:
+                      // "=" three times as long.
+                      SizeCase{"overlongLines",
+                               lines_of((std::string(2000, '=') + "\r\n").c_str(), 50), 0, "plain"},
                       // Base64 lines of 72 characters: each ends in CR LF.
                       SizeCase{"largeAttachment", "see the file", 6000000, "plain"}),
     [](const auto& info) { return std::string(info.param.id); });
