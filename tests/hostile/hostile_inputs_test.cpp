@@ -9,15 +9,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
-#include <algorithm>
 #include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "api/tool_support.h"
 #include "brevorin.h"
 #include "support/host_fixture.h"
 #include "support/scripted_peer.h"
@@ -56,7 +57,7 @@ std::vector<std::string> split_record(const std::string& record) {
 }
 
 class Hostile : public ::testing::Test {
-protected:
+  protected:
     ~Hostile() override { host.cleanup(session); }
     void script_logon(const std::string& stat = "+OK 2 400\r\n") {
         peer.send("+OK ready\r\n").read_line().send("+OK\r\n").read_line().send("+OK\r\n");
@@ -90,7 +91,8 @@ TEST_P(HostileStat, CountIsRefusedOrCheap) {
     EXPECT_EQ(logon(), GetParam().status);
     EXPECT_LT(peak_rss_kib() - before, 200L * 1024) << "logon cost more than 200 MB";
     if (GetParam().status != 0) {
-        EXPECT_NE(host.all_lines().find("<E1> LOGONMAIL: Refused: server claims"), std::string::npos)
+        EXPECT_NE(host.all_lines().find("<E1> LOGONMAIL: Refused: server claims"),
+                  std::string::npos)
             << host.all_lines();
         EXPECT_EQ(brevorin_deletemail(1, session), BREVORIN_E_NOT_LOGGED_ON);
     }
@@ -107,7 +109,8 @@ INSTANTIATE_TEST_SUITE_P(Counts, HostileStat,
 TEST_F(Hostile, HeaderRecordValuesCannotForgeItems) {
     script_logon();
     std::string message =
-        "From: x\x1b" "FROM=ceo@bank.example\r\n"
+        "From: x\x1b"
+        "FROM=ceo@bank.example\r\n"
         "Subject: =?UTF-8?B?G0ZST009ZXZpbEBiYW5rLmV4YW1wbGU=?=\r\n"  // ESC "FROM=evil@..."
         "To: =?ISO-2022-JP?B?GyRCJEgbKEI=?=\r\n\r\nbody\r\n";
     peer.read_line().send("+OK 1 300\r\n");
@@ -133,7 +136,7 @@ struct LimitCase {
 };
 
 class HostileLimit : public Hostile, public ::testing::WithParamInterface<LimitCase> {
-protected:
+  protected:
     int retrieve(int limit) {
         char *h = nullptr, *b = nullptr, *f = nullptr;
         int rc = GetParam().raw ? brevorin_getrawmail(1, limit, &b, session)
@@ -147,10 +150,12 @@ protected:
 TEST_P(HostileLimit, LimitHoldsAgainstBytesReceived) {
     script_logon();
     std::string attachment;
-    for (int i = 0; i < 2000; ++i) attachment += "QUFBQUFBQUFBQUFBQUFBQUFBQUFBQUFBQUFBQUFBQUFBQUFBQUFBQUFB\r\n";
+    for (int i = 0; i < 2000; ++i)
+        attachment += "QUFBQUFBQUFBQUFBQUFBQUFBQUFBQUFBQUFBQUFBQUFBQUFBQUFBQUFB\r\n";
     std::string message =
         "From: a@example.org\r\nMIME-Version: 1.0\r\n"
-        "Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\nContent-Type: text/plain\r\n\r\nhi\r\n"
+        "Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\nContent-Type: "
+        "text/plain\r\n\r\nhi\r\n"
         "--b\r\nContent-Type: application/octet-stream\r\nContent-Transfer-Encoding: base64\r\n"
         "Content-Disposition: attachment; filename=\"big.bin\"\r\n\r\n" +
         attachment + "--b--\r\n";
@@ -193,28 +198,31 @@ INSTANTIATE_TEST_SUITE_P(Retrievals, HostileLimit,
 std::string attachment_message(size_t second_size) {
     auto part = [](const std::string& name, const std::string& data) {
         return "--b\r\nContent-Type: application/octet-stream\r\n"
-               "Content-Disposition: attachment; filename=\"" + name + "\"\r\n\r\n" + data + "\r\n";
+               "Content-Disposition: attachment; filename=\"" +
+               name + "\"\r\n\r\n" + data + "\r\n";
     };
     std::string second;
     while (second.size() < second_size) second += "0123456789abcdefghijklmnopqrstuvwxyz\r\n";
     return "From: a@example.org\r\nMIME-Version: 1.0\r\n"
-           "Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\nContent-Type: text/plain\r\n\r\n"
-           "hi\r\n" + part("a.bin", "first") + part("b.bin", second) + "--b--\r\n";
+           "Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\nContent-Type: "
+           "text/plain\r\n\r\n"
+           "hi\r\n" +
+           part("a.bin", "first") + part("b.bin", second) + "--b--\r\n";
 }
 
 struct FileCase {
     const char* name;
-    const char* mime;  // null: the classic walker
+    const char* mime;                                    // null: the classic walker
     std::function<void(const std::string& dir)> before;  // the directory, the process
-    bool cut_short;                                       // the server closes inside b.bin
-    rlim_t file_size_limit;                               // 0: none; else a disk that fills
+    bool cut_short;                                      // the server closes inside b.bin
+    rlim_t file_size_limit;                              // 0: none; else a disk that fills
     int status;
-    const char* files;  // listed, ESC-separated
+    const char* files;              // listed, ESC-separated
     std::vector<std::string> left;  // in the directory afterwards, besides what before made
 };
 
 class HostileFiles : public Hostile, public ::testing::WithParamInterface<FileCase> {
-protected:
+  protected:
     ~HostileFiles() override {
         g_no_hard_links = false;
         if (limited_) ::setrlimit(RLIMIT_FSIZE, &saved_);
@@ -257,11 +265,14 @@ TEST_P(HostileFiles, OnlyWholeFilesUnderTheirNames) {
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(files_in_dir(), expected);
     if (c.status == BREVORIN_E_NETWORK) {
-        EXPECT_EQ(brevorin_getmail(1, dir.c_str(), 0, &h, &b, &f, session), BREVORIN_E_NOT_LOGGED_ON);
+        EXPECT_EQ(brevorin_getmail(1, dir.c_str(), 0, &h, &b, &f, session),
+                  BREVORIN_E_NOT_LOGGED_ON);
         return;
     }
     if (c.status == 2) {
-        EXPECT_EQ(host.count_containing("<E1> POP3_PARSE_MIME: Could not write file: " + dir + "/b.bin"), 1)
+        EXPECT_EQ(
+            host.count_containing("<E1> POP3_PARSE_MIME: Could not write file: " + dir + "/b.bin"),
+            1)
             << host.all_lines();
     }
     // The dialogue goes on.
@@ -278,23 +289,50 @@ const auto kNamesAround = [](const std::string& dir) {
 INSTANTIATE_TEST_SUITE_P(
     Writes, HostileFiles,
     ::testing::Values(
-        FileCase{"whole", nullptr, nullptr, false, 0, 0, "a.bin\x1b" "b.bin", {"a.bin", "b.bin"}},
+        FileCase{"whole",
+                 nullptr,
+                 nullptr,
+                 false,
+                 0,
+                 0,
+                 "a.bin\x1b"
+                 "b.bin",
+                 {"a.bin", "b.bin"}},
         FileCase{"closedInSecond", nullptr, nullptr, true, 0, BREVORIN_E_NETWORK, "", {}},
         FileCase{"closedInSecondModern", "modern", nullptr, true, 0, BREVORIN_E_NETWORK, "", {}},
         FileCase{"diskFull", "modern", nullptr, false, 16 * 1024, 2, "a.bin", {"a.bin"}},
-        FileCase{"noHardLinks", "modern", kNoHardLinks, false, 0, 0, "a.bin\x1b" "b.bin", {"a.bin", "b.bin"}},
-        FileCase{"namesAround", nullptr, kNamesAround, false, 0, 0, "a.bin\x1b" "b.bin", {"a.bin", "b.bin"}}),
+        FileCase{"noHardLinks",
+                 "modern",
+                 kNoHardLinks,
+                 false,
+                 0,
+                 0,
+                 "a.bin\x1b"
+                 "b.bin",
+                 {"a.bin", "b.bin"}},
+        FileCase{"namesAround",
+                 nullptr,
+                 kNamesAround,
+                 false,
+                 0,
+                 0,
+                 "a.bin\x1b"
+                 "b.bin",
+                 {"a.bin", "b.bin"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // One message cannot fill a directory: past the limit, parts are skipped.
 TEST_F(Hostile, AttachmentCountIsBounded) {
     ASSERT_EQ(brevorin_setoption("mime", "modern", session), 0);
     script_logon();
-    std::string message = "From: a@example.org\r\nMIME-Version: 1.0\r\n"
-                          "Content-Type: multipart/mixed; boundary=b\r\n\r\n";
+    std::string message =
+        "From: a@example.org\r\nMIME-Version: 1.0\r\n"
+        "Content-Type: multipart/mixed; boundary=b\r\n\r\n";
     for (int i = 0; i < 1002; ++i)
-        message += "--b\r\nContent-Type: application/octet-stream\r\nContent-Disposition: attachment; "
-                   "filename=\"p" + std::to_string(i) + "\"\r\n\r\nx\r\n";
+        message +=
+            "--b\r\nContent-Type: application/octet-stream\r\nContent-Disposition: attachment; "
+            "filename=\"p" +
+            std::to_string(i) + "\"\r\n\r\nx\r\n";
     message += "--b--\r\n";
     peer.read_line().send("+OK 1 100000\r\n").read_line().send("+OK\r\n" + message + ".\r\n");
     ASSERT_EQ(logon(), 0);
@@ -310,9 +348,11 @@ TEST_F(Hostile, AttachmentCountIsBounded) {
 TEST_F(Hostile, OversizedHeaderIsListedFromItsStart) {
     script_logon();
     std::string received;
-    for (int i = 0; i < 1200; ++i) received += "Received: from relay" + std::to_string(i) + " by mx\r\n";
+    for (int i = 0; i < 1200; ++i)
+        received += "Received: from relay" + std::to_string(i) + " by mx\r\n";
     peer.read_line().send("+OK 1 50000\r\n");
-    peer.read_line().send("+OK\r\nFrom: a@example.org\r\nSubject: long\r\n" + received + "\r\n.\r\n");
+    peer.read_line().send("+OK\r\nFrom: a@example.org\r\nSubject: long\r\n" + received +
+                          "\r\n.\r\n");
     peer.read_line().send("+OK 2 100\r\n");
     peer.read_line().send("+OK\r\nFrom: b@example.org\r\nSubject: short\r\n\r\n.\r\n");
     ASSERT_EQ(logon(), 0);
@@ -336,6 +376,9 @@ class HostileSmtp : public Hostile, public ::testing::WithParamInterface<SmtpCas
 
 TEST_P(HostileSmtp, OnlySuccessCodesSucceed) {
     const SmtpCase& c = GetParam();
+    // A reply the dialogue misreads as unfinished fails in seconds, not at
+    // the test runner's limit.
+    ASSERT_EQ(brevorin_setoption("timeout", "2", session), 0);
     peer.send("220 ready\r\n").read_line().send("250 hi\r\n").read_line().send(c.mail_reply);
     peer.read_line().send(c.rcpt_reply);
     if (c.final_reply != nullptr) {
@@ -343,7 +386,9 @@ TEST_P(HostileSmtp, OnlySuccessCodesSucceed) {
         if (c.status == 0) peer.read_line().send("221\r\n");
     }
     peer.start();
-    int rc = brevorin_sendmail(peer.server().c_str(), "TO=b@example.org\x1b" "FROM=a@example.org",
+    int rc = brevorin_sendmail(peer.server().c_str(),
+                               "TO=b@example.org\x1b"
+                               "FROM=a@example.org",
                                "text\r\n", "", 0, session);
     EXPECT_EQ(rc, c.status);
 }
@@ -373,6 +418,133 @@ INSTANTIATE_TEST_SUITE_P(
                       SmtpCase{"codesOnly", "250\r\n", "250\r\n", 0, "250\r\n"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// A 3xx reply where no 3xx is success, from a server that goes on as if
+// all were well: only the library's own judgement can fail the call.
+struct PlayAlongCase {
+    const char* name;
+    int odd_step;  // 0 MAIL, 1 RCPT, 2 the end of the data
+    const char* reply;
+};
+
+class HostileSmtpPlaysAlong : public Hostile,
+                              public ::testing::WithParamInterface<PlayAlongCase> {};
+
+TEST_P(HostileSmtpPlaysAlong, ThreeHundredIsNoSuccess) {
+    const PlayAlongCase& c = GetParam();
+    ASSERT_EQ(brevorin_setoption("timeout", "2", session), 0);
+    auto reply = [&c](int step) { return step == c.odd_step ? c.reply : "250 ok\r\n"; };
+    peer.send("220 ready\r\n").read_line().send("250 hi\r\n");
+    peer.read_line().send(reply(0)).read_line().send(reply(1));
+    peer.read_line().send("354 go\r\n").read_until(".\r\n").send(reply(2));
+    peer.read_line().send("221 bye\r\n");
+    peer.start();
+    int rc = brevorin_sendmail(peer.server().c_str(),
+                               "TO=b@example.org\x1b"
+                               "FROM=a@example.org",
+                               "text\r\n", "", 0, session);
+    EXPECT_EQ(rc, BREVORIN_E_NETWORK);
+    EXPECT_EQ(tool::last_failure(session).kind, Failure::kReply);
+}
+
+INSTANTIATE_TEST_SUITE_P(Replies, HostileSmtpPlaysAlong,
+                         ::testing::Values(PlayAlongCase{"mail354", 0, "354 go on\r\n"},
+                                           PlayAlongCase{"mail399", 0, "399 odd\r\n"},
+                                           PlayAlongCase{"rcpt300", 1, "300 odd\r\n"},
+                                           PlayAlongCase{"rcpt354", 1, "354 go on\r\n"},
+                                           PlayAlongCase{"final354", 2, "354 again\r\n"},
+                                           PlayAlongCase{"final399", 2, "399 odd\r\n"}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A server that answers with what cannot be read is told apart from one
+// that could not be reached or went away: the caller learns what happened.
+// Each bound is met exactly (accepted) and passed by one (refused), and the
+// session after a refusal is the one a broken connection leaves.
+struct UnreadableCase {
+    const char* name;
+    bool imap;
+    std::string greeting;
+    std::vector<std::string> replies;  // one per line read
+    int status;
+    Failure kind;
+};
+
+class HostileUnreadable : public Hostile, public ::testing::WithParamInterface<UnreadableCase> {};
+
+TEST_P(HostileUnreadable, ReplyFailureIsRecordedAsSuch) {
+    const UnreadableCase& c = GetParam();
+    ASSERT_EQ(brevorin_setoption("timeout", "2", session), 0);
+    if (c.imap) {
+        ASSERT_EQ(brevorin_setoption("protocol", "imap", session), 0);
+    }
+    peer.send(c.greeting);
+    for (const std::string& r : c.replies) peer.read_line().send(r);
+    peer.start();
+    int rc = c.imap ? brevorin_logonmail(peer.server().c_str(), "user", "pw", session)
+                    : brevorin_sendmail(peer.server().c_str(),
+                                        "TO=b@example.org\x1b"
+                                        "FROM=a@example.org",
+                                        "text\r\n", "", 0, session);
+    EXPECT_EQ(rc, c.status);
+    EXPECT_EQ(tool::last_failure(session).kind, c.kind);
+    if (c.imap && c.status != 0) {
+        EXPECT_EQ(brevorin_deletemail(1, session), BREVORIN_E_NOT_LOGGED_ON);
+    }
+    // The next call starts with a clean record.
+    EXPECT_EQ(brevorin_sendmail("127.0.0.1+1",
+                                "TO=b@example.org\x1b"
+                                "FROM=a@example.org",
+                                "x", "", 0, session),
+              BREVORIN_E_NETWORK);
+    EXPECT_EQ(tool::last_failure(session).kind, Failure::kConnect);
+}
+
+std::string imap_atom_greeting(size_t length) {
+    return "* OK [CAPABILITY IMAP4rev1] ready\r\n* " + std::string(length, 'A') + "\r\n";
+}
+
+const std::vector<std::string> kImapLogon = {
+    "B1 OK [CAPABILITY IMAP4rev1] in\r\n",
+    "* 1 EXISTS\r\n* OK [UIDVALIDITY 7] ok\r\nB2 OK [READ-WRITE] selected\r\n",
+    "* 1 FETCH (UID 5 RFC822.SIZE 10)\r\nB3 OK done\r\n"};
+
+INSTANTIATE_TEST_SUITE_P(
+    Replies, HostileUnreadable,
+    ::testing::Values(
+        UnreadableCase{
+            "smtpGreetingWords", false, "hello there\r\n", {}, BREVORIN_E_NETWORK, Failure::kReply},
+        UnreadableCase{"smtpGreetingShortCode",
+                       false,
+                       "25 short\r\n",
+                       {},
+                       BREVORIN_E_NETWORK,
+                       Failure::kReply},
+        UnreadableCase{"smtpRcptShortCode",
+                       false,
+                       "220 hi\r\n",
+                       {"250 hi\r\n", "250 ok\r\n", "25 short\r\n"},
+                       BREVORIN_E_NETWORK,
+                       Failure::kReply},
+        UnreadableCase{"smtpLineAtLimit",
+                       false,
+                       "220 hi\r\n",
+                       {"250 hi\r\n", "250 " + std::string(16 * 1024 - 6, 'x') + "\r\n",
+                        "250 ok\r\n", "354 go\r\n"},
+                       BREVORIN_E_NETWORK,
+                       Failure::kLost},
+        UnreadableCase{"smtpLinePastLimit",
+                       false,
+                       "220 hi\r\n",
+                       {"250 hi\r\n", "250 " + std::string(16 * 1024 - 5, 'x') + "\r\n"},
+                       BREVORIN_E_NETWORK,
+                       Failure::kReply},
+        UnreadableCase{
+            "smtpHangsUp", false, "220 hi\r\n", {"250 hi\r\n"}, BREVORIN_E_NETWORK, Failure::kLost},
+        UnreadableCase{"imapAtomAtLimit", true, imap_atom_greeting(8192), kImapLogon, 0,
+                       Failure::kNone},
+        UnreadableCase{"imapAtomPastLimit", true, imap_atom_greeting(8193), kImapLogon,
+                       BREVORIN_E_NETWORK, Failure::kReply}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 // No server holds a call longer than a small multiple of the timeout: a
 // reply must end within the timeout after its first byte, and a reply line
 // that never ends is cut off by its length.
@@ -389,8 +561,9 @@ class HostileStall : public Hostile, public ::testing::WithParamInterface<StallC
 TEST_P(HostileStall, ReplyEndsWithinTheTimeout) {
     const StallCase& c = GetParam();
     ASSERT_EQ(brevorin_setoption("timeout", "1", session), 0);
-    peer.send_slowly(c.greeting, c.chunk, std::chrono::milliseconds(c.pause_ms))
-        .run([](int) { std::this_thread::sleep_for(std::chrono::milliseconds(1500)); });
+    peer.send_slowly(c.greeting, c.chunk, std::chrono::milliseconds(c.pause_ms)).run([](int) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    });
     peer.start();
     auto start = std::chrono::steady_clock::now();
     EXPECT_LT(brevorin_logonmail(peer.server().c_str(), "user", "pw", session), 0);
@@ -404,7 +577,8 @@ TEST_P(HostileStall, ReplyEndsWithinTheTimeout) {
 INSTANTIATE_TEST_SUITE_P(
     Greetings, HostileStall,
     // Each byte within the timeout, the whole greeting not.
-    ::testing::Values(StallCase{"dribbled", "+OK " + std::string(10, 'x') + "\r\n", 1, 250, nullptr},
+    ::testing::Values(StallCase{"dribbled", "+OK " + std::string(10, 'x') + "\r\n", 1, 250,
+                                nullptr},
                       StallCase{"endlessLine", "+OK " + std::string(40000, 'x'), 40000, 0,
                                 "<E1> SOCKREAD: Reply line longer than 16384 bytes"}),
     [](const auto& info) { return std::string(info.param.name); });
@@ -419,8 +593,10 @@ TEST_P(HostileAttachment, NonRegularFileIsRefused) {
         path = dir + "/fifo";
         ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
     }
-    int rc = brevorin_sendmail("127.0.0.1+1", "TO=b@example.org\x1b" "FROM=a@example.org", "text",
-                               path.c_str(), 0, session);
+    int rc = brevorin_sendmail("127.0.0.1+1",
+                               "TO=b@example.org\x1b"
+                               "FROM=a@example.org",
+                               "text", path.c_str(), 0, session);
     EXPECT_EQ(rc, BREVORIN_E_ATTACH_OPEN);
     EXPECT_EQ(host.count_containing("<E1> PARSE_ATT_LIST: Refused: not a regular file: " + path), 1)
         << host.all_lines();
