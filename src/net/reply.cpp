@@ -46,7 +46,6 @@ ReplyRead read_reply(Connection& connection, ReplyProtocol& protocol, int max_li
             case LineVerdict::kFinal:
                 return ReplyRead::kComplete;
             case LineVerdict::kMalformed:
-                connection.context().note_failure(Failure::kReply);
                 return ReplyRead::kMalformed;
             case LineVerdict::kContinues:
                 break;

@@ -54,6 +54,8 @@ ReplyStatus read_smtp_reply(Connection& connection, const Context& ctx, SmtpRepl
         case ReplyRead::kComplete:
             return ReplyStatus::kOk;
         case ReplyRead::kMalformed:
+            // POP3 takes such a line for a refusal; to SMTP it is no reply.
+            ctx.note_failure(Failure::kReply);
             return ReplyStatus::kMalformed;
         case ReplyRead::kTooLong:
             ctx.diag.print('E', 1, "SMTP_READLINE: Reply longer than %d lines", kMaxReplyLines);
