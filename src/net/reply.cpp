@@ -43,12 +43,9 @@ ReplyRead read_reply(Connection& connection, ReplyProtocol& protocol, int max_li
     for (int n = 0; n < max_lines; ++n) {
         if (read_reply_line(connection, line) != LineRead::kLine) return ReplyRead::kFailed;
         switch (protocol.take(line)) {
-            case LineVerdict::kFinal:
-                return ReplyRead::kComplete;
-            case LineVerdict::kMalformed:
-                return ReplyRead::kMalformed;
-            case LineVerdict::kContinues:
-                break;
+            case LineVerdict::kFinal: return ReplyRead::kComplete;
+            case LineVerdict::kMalformed: return ReplyRead::kMalformed;
+            case LineVerdict::kContinues: break;
         }
     }
     connection.context().note_failure(Failure::kReply);

@@ -9,10 +9,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <algorithm>
 #include <functional>
 #include <string>
 #include <thread>
@@ -57,7 +57,7 @@ std::vector<std::string> split_record(const std::string& record) {
 }
 
 class Hostile : public ::testing::Test {
-  protected:
+protected:
     ~Hostile() override { host.cleanup(session); }
     void script_logon(const std::string& stat = "+OK 2 400\r\n") {
         peer.send("+OK ready\r\n").read_line().send("+OK\r\n").read_line().send("+OK\r\n");
@@ -91,8 +91,7 @@ TEST_P(HostileStat, CountIsRefusedOrCheap) {
     EXPECT_EQ(logon(), GetParam().status);
     EXPECT_LT(peak_rss_kib() - before, 200L * 1024) << "logon cost more than 200 MB";
     if (GetParam().status != 0) {
-        EXPECT_NE(host.all_lines().find("<E1> LOGONMAIL: Refused: server claims"),
-                  std::string::npos)
+        EXPECT_NE(host.all_lines().find("<E1> LOGONMAIL: Refused: server claims"), std::string::npos)
             << host.all_lines();
         EXPECT_EQ(brevorin_deletemail(1, session), BREVORIN_E_NOT_LOGGED_ON);
     }
@@ -109,8 +108,7 @@ INSTANTIATE_TEST_SUITE_P(Counts, HostileStat,
 TEST_F(Hostile, HeaderRecordValuesCannotForgeItems) {
     script_logon();
     std::string message =
-        "From: x\x1b"
-        "FROM=ceo@bank.example\r\n"
+        "From: x\x1b" "FROM=ceo@bank.example\r\n"
         "Subject: =?UTF-8?B?G0ZST009ZXZpbEBiYW5rLmV4YW1wbGU=?=\r\n"  // ESC "FROM=evil@..."
         "To: =?ISO-2022-JP?B?GyRCJEgbKEI=?=\r\n\r\nbody\r\n";
     peer.read_line().send("+OK 1 300\r\n");
@@ -136,7 +134,7 @@ struct LimitCase {
 };
 
 class HostileLimit : public Hostile, public ::testing::WithParamInterface<LimitCase> {
-  protected:
+protected:
     int retrieve(int limit) {
         char *h = nullptr, *b = nullptr, *f = nullptr;
         int rc = GetParam().raw ? brevorin_getrawmail(1, limit, &b, session)
@@ -150,12 +148,10 @@ class HostileLimit : public Hostile, public ::testing::WithParamInterface<LimitC
 TEST_P(HostileLimit, LimitHoldsAgainstBytesReceived) {
     script_logon();
     std::string attachment;
-    for (int i = 0; i < 2000; ++i)
-        attachment += "QUFBQUFBQUFBQUFBQUFBQUFBQUFBQUFBQUFBQUFBQUFBQUFBQUFBQUFB\r\n";
+    for (int i = 0; i < 2000; ++i) attachment += "QUFBQUFBQUFBQUFBQUFBQUFBQUFBQUFBQUFBQUFBQUFBQUFBQUFBQUFB\r\n";
     std::string message =
         "From: a@example.org\r\nMIME-Version: 1.0\r\n"
-        "Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\nContent-Type: "
-        "text/plain\r\n\r\nhi\r\n"
+        "Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\nContent-Type: text/plain\r\n\r\nhi\r\n"
         "--b\r\nContent-Type: application/octet-stream\r\nContent-Transfer-Encoding: base64\r\n"
         "Content-Disposition: attachment; filename=\"big.bin\"\r\n\r\n" +
         attachment + "--b--\r\n";
@@ -198,31 +194,28 @@ INSTANTIATE_TEST_SUITE_P(Retrievals, HostileLimit,
 std::string attachment_message(size_t second_size) {
     auto part = [](const std::string& name, const std::string& data) {
         return "--b\r\nContent-Type: application/octet-stream\r\n"
-               "Content-Disposition: attachment; filename=\"" +
-               name + "\"\r\n\r\n" + data + "\r\n";
+               "Content-Disposition: attachment; filename=\"" + name + "\"\r\n\r\n" + data + "\r\n";
     };
     std::string second;
     while (second.size() < second_size) second += "0123456789abcdefghijklmnopqrstuvwxyz\r\n";
     return "From: a@example.org\r\nMIME-Version: 1.0\r\n"
-           "Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\nContent-Type: "
-           "text/plain\r\n\r\n"
-           "hi\r\n" +
-           part("a.bin", "first") + part("b.bin", second) + "--b--\r\n";
+           "Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\nContent-Type: text/plain\r\n\r\n"
+           "hi\r\n" + part("a.bin", "first") + part("b.bin", second) + "--b--\r\n";
 }
 
 struct FileCase {
     const char* name;
-    const char* mime;                                    // null: the classic walker
+    const char* mime;  // null: the classic walker
     std::function<void(const std::string& dir)> before;  // the directory, the process
-    bool cut_short;                                      // the server closes inside b.bin
-    rlim_t file_size_limit;                              // 0: none; else a disk that fills
+    bool cut_short;                                       // the server closes inside b.bin
+    rlim_t file_size_limit;                               // 0: none; else a disk that fills
     int status;
-    const char* files;              // listed, ESC-separated
+    const char* files;  // listed, ESC-separated
     std::vector<std::string> left;  // in the directory afterwards, besides what before made
 };
 
 class HostileFiles : public Hostile, public ::testing::WithParamInterface<FileCase> {
-  protected:
+protected:
     ~HostileFiles() override {
         g_no_hard_links = false;
         if (limited_) ::setrlimit(RLIMIT_FSIZE, &saved_);
@@ -265,14 +258,11 @@ TEST_P(HostileFiles, OnlyWholeFilesUnderTheirNames) {
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(files_in_dir(), expected);
     if (c.status == BREVORIN_E_NETWORK) {
-        EXPECT_EQ(brevorin_getmail(1, dir.c_str(), 0, &h, &b, &f, session),
-                  BREVORIN_E_NOT_LOGGED_ON);
+        EXPECT_EQ(brevorin_getmail(1, dir.c_str(), 0, &h, &b, &f, session), BREVORIN_E_NOT_LOGGED_ON);
         return;
     }
     if (c.status == 2) {
-        EXPECT_EQ(
-            host.count_containing("<E1> POP3_PARSE_MIME: Could not write file: " + dir + "/b.bin"),
-            1)
+        EXPECT_EQ(host.count_containing("<E1> POP3_PARSE_MIME: Could not write file: " + dir + "/b.bin"), 1)
             << host.all_lines();
     }
     // The dialogue goes on.
@@ -289,50 +279,23 @@ const auto kNamesAround = [](const std::string& dir) {
 INSTANTIATE_TEST_SUITE_P(
     Writes, HostileFiles,
     ::testing::Values(
-        FileCase{"whole",
-                 nullptr,
-                 nullptr,
-                 false,
-                 0,
-                 0,
-                 "a.bin\x1b"
-                 "b.bin",
-                 {"a.bin", "b.bin"}},
+        FileCase{"whole", nullptr, nullptr, false, 0, 0, "a.bin\x1b" "b.bin", {"a.bin", "b.bin"}},
         FileCase{"closedInSecond", nullptr, nullptr, true, 0, BREVORIN_E_NETWORK, "", {}},
         FileCase{"closedInSecondModern", "modern", nullptr, true, 0, BREVORIN_E_NETWORK, "", {}},
         FileCase{"diskFull", "modern", nullptr, false, 16 * 1024, 2, "a.bin", {"a.bin"}},
-        FileCase{"noHardLinks",
-                 "modern",
-                 kNoHardLinks,
-                 false,
-                 0,
-                 0,
-                 "a.bin\x1b"
-                 "b.bin",
-                 {"a.bin", "b.bin"}},
-        FileCase{"namesAround",
-                 nullptr,
-                 kNamesAround,
-                 false,
-                 0,
-                 0,
-                 "a.bin\x1b"
-                 "b.bin",
-                 {"a.bin", "b.bin"}}),
+        FileCase{"noHardLinks", "modern", kNoHardLinks, false, 0, 0, "a.bin\x1b" "b.bin", {"a.bin", "b.bin"}},
+        FileCase{"namesAround", nullptr, kNamesAround, false, 0, 0, "a.bin\x1b" "b.bin", {"a.bin", "b.bin"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // One message cannot fill a directory: past the limit, parts are skipped.
 TEST_F(Hostile, AttachmentCountIsBounded) {
     ASSERT_EQ(brevorin_setoption("mime", "modern", session), 0);
     script_logon();
-    std::string message =
-        "From: a@example.org\r\nMIME-Version: 1.0\r\n"
-        "Content-Type: multipart/mixed; boundary=b\r\n\r\n";
+    std::string message = "From: a@example.org\r\nMIME-Version: 1.0\r\n"
+                          "Content-Type: multipart/mixed; boundary=b\r\n\r\n";
     for (int i = 0; i < 1002; ++i)
-        message +=
-            "--b\r\nContent-Type: application/octet-stream\r\nContent-Disposition: attachment; "
-            "filename=\"p" +
-            std::to_string(i) + "\"\r\n\r\nx\r\n";
+        message += "--b\r\nContent-Type: application/octet-stream\r\nContent-Disposition: attachment; "
+                   "filename=\"p" + std::to_string(i) + "\"\r\n\r\nx\r\n";
     message += "--b--\r\n";
     peer.read_line().send("+OK 1 100000\r\n").read_line().send("+OK\r\n" + message + ".\r\n");
     ASSERT_EQ(logon(), 0);
@@ -348,11 +311,9 @@ TEST_F(Hostile, AttachmentCountIsBounded) {
 TEST_F(Hostile, OversizedHeaderIsListedFromItsStart) {
     script_logon();
     std::string received;
-    for (int i = 0; i < 1200; ++i)
-        received += "Received: from relay" + std::to_string(i) + " by mx\r\n";
+    for (int i = 0; i < 1200; ++i) received += "Received: from relay" + std::to_string(i) + " by mx\r\n";
     peer.read_line().send("+OK 1 50000\r\n");
-    peer.read_line().send("+OK\r\nFrom: a@example.org\r\nSubject: long\r\n" + received +
-                          "\r\n.\r\n");
+    peer.read_line().send("+OK\r\nFrom: a@example.org\r\nSubject: long\r\n" + received + "\r\n.\r\n");
     peer.read_line().send("+OK 2 100\r\n");
     peer.read_line().send("+OK\r\nFrom: b@example.org\r\nSubject: short\r\n\r\n.\r\n");
     ASSERT_EQ(logon(), 0);
@@ -386,9 +347,7 @@ TEST_P(HostileSmtp, OnlySuccessCodesSucceed) {
         if (c.status == 0) peer.read_line().send("221\r\n");
     }
     peer.start();
-    int rc = brevorin_sendmail(peer.server().c_str(),
-                               "TO=b@example.org\x1b"
-                               "FROM=a@example.org",
+    int rc = brevorin_sendmail(peer.server().c_str(), "TO=b@example.org\x1b" "FROM=a@example.org",
                                "text\r\n", "", 0, session);
     EXPECT_EQ(rc, c.status);
 }
@@ -561,9 +520,8 @@ class HostileStall : public Hostile, public ::testing::WithParamInterface<StallC
 TEST_P(HostileStall, ReplyEndsWithinTheTimeout) {
     const StallCase& c = GetParam();
     ASSERT_EQ(brevorin_setoption("timeout", "1", session), 0);
-    peer.send_slowly(c.greeting, c.chunk, std::chrono::milliseconds(c.pause_ms)).run([](int) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-    });
+    peer.send_slowly(c.greeting, c.chunk, std::chrono::milliseconds(c.pause_ms))
+        .run([](int) { std::this_thread::sleep_for(std::chrono::milliseconds(1500)); });
     peer.start();
     auto start = std::chrono::steady_clock::now();
     EXPECT_LT(brevorin_logonmail(peer.server().c_str(), "user", "pw", session), 0);
@@ -577,8 +535,7 @@ TEST_P(HostileStall, ReplyEndsWithinTheTimeout) {
 INSTANTIATE_TEST_SUITE_P(
     Greetings, HostileStall,
     // Each byte within the timeout, the whole greeting not.
-    ::testing::Values(StallCase{"dribbled", "+OK " + std::string(10, 'x') + "\r\n", 1, 250,
-                                nullptr},
+    ::testing::Values(StallCase{"dribbled", "+OK " + std::string(10, 'x') + "\r\n", 1, 250, nullptr},
                       StallCase{"endlessLine", "+OK " + std::string(40000, 'x'), 40000, 0,
                                 "<E1> SOCKREAD: Reply line longer than 16384 bytes"}),
     [](const auto& info) { return std::string(info.param.name); });
@@ -593,10 +550,8 @@ TEST_P(HostileAttachment, NonRegularFileIsRefused) {
         path = dir + "/fifo";
         ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
     }
-    int rc = brevorin_sendmail("127.0.0.1+1",
-                               "TO=b@example.org\x1b"
-                               "FROM=a@example.org",
-                               "text", path.c_str(), 0, session);
+    int rc = brevorin_sendmail("127.0.0.1+1", "TO=b@example.org\x1b" "FROM=a@example.org", "text",
+                               path.c_str(), 0, session);
     EXPECT_EQ(rc, BREVORIN_E_ATTACH_OPEN);
     EXPECT_EQ(host.count_containing("<E1> PARSE_ATT_LIST: Refused: not a regular file: " + path), 1)
         << host.all_lines();
