@@ -272,8 +272,9 @@ int report_failure(const char* what, int status, Step step, const std::string& s
         case brevorin::Failure::kNoTls:
             code = kExitUsage;
             why =
-                "the password would go over a connection without TLS: add --tls or --starttls "
-                "(or --allow-plaintext-auth to send it anyway)";
+                "the password would go over a connection without TLS: add --starttls or --tls, "
+                "or name a server that speaks TLS from the start (imaps://, pop3s://, "
+                "smtps://); --allow-plaintext-auth sends it anyway";
             break;
         case brevorin::Failure::kFile:
             if (!failure.path.empty())

@@ -1,5 +1,7 @@
 #include "codec/unicode_forms.h"
 
+#include "core/text.h"
+
 namespace brevorin {
 
 namespace {
@@ -34,30 +36,10 @@ void put_utf8(uint32_t c, std::string& out) {
 }
 
 size_t repair_utf8(std::string& text) {
+    // Most text is well formed: nothing is copied unless a fault is found.
+    if (is_utf8(text)) return 0;
     size_t i = 0;
-    // Most text is well formed: nothing is copied until a fault is found.
-    while (i < text.size()) {
-        unsigned char c = static_cast<unsigned char>(text[i]);
-        if (c < 0x80) {
-            ++i;
-            continue;
-        }
-        size_t length = c >= 0xC2 && c <= 0xDF   ? 2
-                        : c >= 0xE0 && c <= 0xEF ? 3
-                        : c >= 0xF0 && c <= 0xF4 ? 4
-                                                 : 0;
-        if (length == 0 || i + length > text.size()) break;
-        unsigned char low = c == 0xE0 ? 0xA0 : c == 0xF0 ? 0x90 : 0x80;
-        unsigned char high = c == 0xED ? 0x9F : c == 0xF4 ? 0x8F : 0xBF;
-        unsigned char second = static_cast<unsigned char>(text[i + 1]);
-        bool whole = second >= low && second <= high;
-        for (size_t k = 2; whole && k < length; ++k)
-            whole = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
-        if (!whole) break;
-        i += length;
-    }
-    if (i == text.size()) return 0;
-    std::string out(text, 0, i);
+    std::string out;
     out.reserve(text.size() + 8);
     size_t replaced = 0;
     while (i < text.size()) {

@@ -96,7 +96,11 @@ bool start_tls(Mailbox& box, const std::string& host) {
 }
 
 bool credentials_may_go(const Context& ctx, const char* tag) {
-    return credentials_may_go(ctx, ctx.options.pop3_auth == Pop3Auth::kUser, tag);
+    // Only POP3's USER/PASS has always gone out in the clear, and hosts of
+    // old rely on it; IMAP's LOGIN never had that excuse.
+    const bool legacy =
+        ctx.options.protocol == MailProtocol::kPop3 && ctx.options.pop3_auth == Pop3Auth::kUser;
+    return credentials_may_go(ctx, legacy, tag);
 }
 
 AuthResult authenticate(Mailbox& box, const char* user, const char* password, std::string& reply) {

@@ -455,10 +455,15 @@ def test_tls_and_plaintext_failures_say_which_flag_helps(mailbox):
                        "--timeout", "10"])
     assert rc == 10, err
     assert "--ca-file" in err and "--insecure" in err
-    rc, _, err = tool(["send", "--server", "127.0.0.1+1", "--from", "a@example.org", "--to",
-                       "b@example.org", "--smtp-user", "u"], stdin="secret\nbody\n")
-    assert rc == 2, err
-    assert "add --tls or --starttls" in err and "allow_plaintext_auth" not in err
+    # IMAP's LOGIN is kept back without TLS as SMTP's AUTH is; the refusal
+    # comes before any connection (port 1 would refuse one).
+    for command in (["send", "--server", "127.0.0.1+1", "--from", "a@example.org", "--to",
+                     "b@example.org", "--smtp-user", "u"],
+                    ["list", "--server", "imap://%s@127.0.0.1:1" % USER]):
+        rc, _, err = tool(command, stdin="secret\nbody\n")
+        assert rc == 2, err
+        assert "add --starttls or --tls" in err and "imaps://" in err, err
+        assert "--allow-plaintext-auth sends it anyway" in err and "allow_plaintext_auth" not in err
 
 
 def test_delete_checks_every_number_before_deleting_any(mailbox):

@@ -64,6 +64,13 @@ def files_of(listing, directory):
     return out
 
 
+def in_the_clear(options):
+    """IMAP signs in without TLS only when the host says it may."""
+    if options.get("protocol") == "imap" and "security" not in options:
+        return dict(options, allow_plaintext_auth="yes")
+    return options
+
+
 def visit(lib, server, protocol, options, count, delete=()):
     """Logon, list, get and raw of every message, the deletions, logoff:
     everything the host would see, as comparable data."""
@@ -71,7 +78,7 @@ def visit(lib, server, protocol, options, count, delete=()):
     directory = tempfile.mkdtemp(prefix="brevorin-imap-")
     try:
         s = host.session()
-        assert s.setoptions(dict(options, protocol=protocol)) == 0
+        assert s.setoptions(in_the_clear(dict(options, protocol=protocol))) == 0
         seen = {"logon": s.logon(server, USER, PASSWORD)}
         assert seen["logon"] == 0, "\n".join(host.lines[-20:])
         seen["list"] = s.list()
@@ -133,7 +140,7 @@ def test_unique_ids_are_those_of_pop3(mailbox, lib):
     for protocol, server in (("pop3", mailbox.server), ("imap", mailbox.imap_server)):
         host = brevorin_ffi.Host(lib=lib)
         s = host.session()
-        assert s.setoptions({"protocol": protocol, "uidl": "yes"}) == 0
+        assert s.setoptions(in_the_clear({"protocol": protocol, "uidl": "yes"})) == 0
         assert s.logon(server, USER, PASSWORD) == 0
         ids[protocol] = ([r["UIDL"] for r in brevorin_ffi.list_records(s.list()[1])],
                          brevorin_ffi.fields(s.get(2)[1])[-1])
@@ -177,7 +184,7 @@ def test_refusals_map_to_the_same_statuses(mailbox, host):
     seen = {}
     for protocol, server in (("pop3", mailbox.server), ("imap", mailbox.imap_server)):
         s = host.session()
-        assert s.setoptions({"protocol": protocol, "logon_pause": "0"}) == 0
+        assert s.setoptions(in_the_clear({"protocol": protocol, "logon_pause": "0"})) == 0
         seen[protocol] = [s.logon(server, USER, PASSWORD + "x"), s.logon(server, USER, PASSWORD),
                           s.logon(server, USER, PASSWORD), s.delete(9), s.get(9)[0], s.raw(0)[0],
                           s.logoff(), s.logoff(), s.list()[0]]
@@ -197,7 +204,7 @@ def imap_client(dovecot):
 def test_the_mailbox_changes_only_as_asked(mailbox, host, options, seen, deleted):
     fill(mailbox, corpus()[:3])
     s = host.session()
-    assert s.setoptions(dict(options, protocol="imap")) == 0
+    assert s.setoptions(in_the_clear(dict(options, protocol="imap"))) == 0
     assert s.logon(mailbox.imap_server, USER, PASSWORD) == 0
     assert s.get(1)[0] == 0 and s.raw(2)[0] == 0
     assert s.delete(3) == deleted
@@ -218,7 +225,7 @@ def test_other_mailbox_with_a_non_ascii_name(mailbox, host):
     client.append('"Gel&APY-scht"', None, None, corpus()[0])
     client.logout()
     s = host.session()
-    assert s.setoptions({"protocol": "imap", "mailbox": "Gelöscht"}) == 0
+    assert s.setoptions(in_the_clear({"protocol": "imap", "mailbox": "Gelöscht"})) == 0
     assert s.logon(mailbox.imap_server, USER, PASSWORD) == 0
     status, listing = s.list()
     assert status == 1
@@ -233,7 +240,7 @@ def test_other_mailbox_with_a_non_ascii_name(mailbox, host):
 def test_numbers_hold_while_another_client_expunges(mailbox, host):
     fill(mailbox, corpus()[:4])
     s = host.session()
-    assert s.setoption("protocol", "imap") == 0
+    assert s.setoptions(in_the_clear({"protocol": "imap"})) == 0
     assert s.logon(mailbox.imap_server, USER, PASSWORD) == 0
     before = s.raw(3)
     client = imap_client(mailbox)
@@ -265,11 +272,13 @@ def test_tool_reads_imap_urls_like_pop3(mailbox):
     host_port = "127.0.0.1:%d"
     for command in (["list"], ["raw", "2"], ["stat"]):
         pop3 = run(*command, "--server", "pop3://%s@%s" % (USER, host_port % mailbox.port))
-        imap = run(*command, "--server", "imap://%s@%s" % (USER, host_port % mailbox.imap_port))
+        imap = run(*command, "--server", "imap://%s@%s" % (USER, host_port % mailbox.imap_port),
+                   "--allow-plaintext-auth")
         plain = run(*command, "--protocol", "imap", "--server", mailbox.imap_server, "--user",
-                    USER)
+                    USER, "--allow-plaintext-auth")
         assert imap == pop3 == plain, command
-    run("delete", "1", "--server", "imap://%s@%s" % (USER, host_port % mailbox.imap_port))
+    run("delete", "1", "--server", "imap://%s@%s" % (USER, host_port % mailbox.imap_port),
+        "--allow-plaintext-auth")
     assert len(mailbox.message_files(USER)) == 2
 
 
@@ -288,7 +297,8 @@ def test_dll_under_wine_reads_imap_as_pop3(mailbox, wine_build, password_file):
         outdir = scratch()
         try:
             results, err = wine_build.run(
-                "option", "protocol", protocol, "+", "logon", server, USER, password_file, "+",
+                "option", "protocol", protocol, "+", "option", "allow_plaintext_auth", "yes", "+",
+                "logon", server, USER, password_file, "+",
                 "list", "+", "get", "1", wine.to_windows_path(outdir), "0", "+", "raw", "2", "0",
                 "+", "delete", "3", "+", "logoff")
             by_name = {r.name: r for r in results}

@@ -48,7 +48,10 @@ ScriptedPeer& serve_logon(ScriptedPeer& peer, const std::string& more = " UIDPLU
 
 class ImapSession : public ::testing::Test {
   protected:
-    ImapSession() { EXPECT_EQ(brevorin_setoption("protocol", "imap", s_), 0); }
+    ImapSession() {
+        EXPECT_EQ(brevorin_setoption("protocol", "imap", s_), 0);
+        EXPECT_EQ(brevorin_setoption("allow_plaintext_auth", "yes", s_), 0);
+    }
     int logon() { return brevorin_logonmail(peer_.server().c_str(), "alice", "pw", s_); }
     int get(int n, std::string& body, int max_size = 0) {
         char *header = nullptr, *text = nullptr, *files = nullptr;
@@ -322,6 +325,25 @@ TEST_F(ImapSession, ListingTakesHeadersByUidUpToTheirCapacity) {
     EXPECT_EQ(peer_.received_lines()[3],
               "B4 UID FETCH 10:12 (UID RFC822.SIZE BODY.PEEK[HEADER])\r\n");
 }
+
+// Without TLS, IMAP's LOGIN and AUTHENTICATE wait for the host's word: the
+// logon is refused before anything connects (port 1 would refuse a
+// connection, which would be -9), and the option lets them go.
+class ClearSignIns : public ImapSession, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(ClearSignIns, AreRefusedUnlessAllowed) {
+    ASSERT_EQ(brevorin_setoption("allow_plaintext_auth", "no", s_), 0);
+    ASSERT_EQ(brevorin_setoption("auth", GetParam(), s_), 0);
+    EXPECT_EQ(brevorin_logonmail("127.0.0.1+1", "alice", "pw", s_), kInvalid);
+    EXPECT_EQ(s_->failure.kind, Failure::kNoTls);
+    EXPECT_TRUE(host_.has_line(
+        "BREVORIN: <E1> LOGONMAIL: Refused: credentials would be sent without TLS (set "
+        "security, or allow_plaintext_auth=yes)"));
+    ASSERT_EQ(brevorin_setoption("allow_plaintext_auth", "yes", s_), 0);
+    EXPECT_EQ(brevorin_logonmail("127.0.0.1+1", "alice", "pw", s_), kNetwork);
+}
+
+INSTANTIATE_TEST_SUITE_P(Mechanisms, ClearSignIns, ::testing::Values("user", "plain", "xoauth2"));
 
 // A size the logon's table left out is asked of the IMAP server by UID, never
 // with a POP3 command; a message the server no longer has has no size.
