@@ -434,6 +434,7 @@ TEST_P(HostileUnreadable, ReplyFailureIsRecordedAsSuch) {
     ASSERT_EQ(brevorin_setoption("timeout", "2", session), 0);
     if (c.imap) {
         ASSERT_EQ(brevorin_setoption("protocol", "imap", session), 0);
+        ASSERT_EQ(brevorin_setoption("allow_plaintext_auth", "yes", session), 0);
     }
     peer.send(c.greeting);
     for (const std::string& r : c.replies) peer.read_line().send(r);

@@ -659,8 +659,8 @@ SEND = ["send", "--from", "a@example.org", "--to", "b@example.org"]
     (lambda: smtp_peer(b"25 short\r\n"), SEND, 9, "server said: 25 short"),
     (lambda: smtp_peer(b"220 hi\r\n", rcpt=b"25 short\r\n"), SEND, 9, "server said: 25 short"),
     (lambda: smtp_peer(b"220 hi\r\n", rcpt=b"550 no\r\n"), SEND, 6, "server said: 550 no"),
-    (lambda: imap_peer(8193), ["stat", "--user", USER], 9, "(unusable reply)"),
-    (lambda: imap_peer(8192), ["stat", "--user", USER], 0, ""),
+    (lambda: imap_peer(8193), ["stat", "--allow-plaintext-auth"], 9, "(unusable reply)"),
+    (lambda: imap_peer(8192), ["stat", "--allow-plaintext-auth"], 0, ""),
 ], ids=["smtp-greeting-words", "smtp-greeting-short-code", "smtp-rcpt-short-code",
         "smtp-refusal", "imap-atom-past-limit", "imap-atom-at-limit"])
 def test_unusable_reply_is_not_a_connection_failure(peer, args, code, shown):
