@@ -176,6 +176,10 @@ int run_delete(const Request& request, MailSession* session);
 // Reads its secrets and text itself, after the options are set.
 int run_send(const Request& request, MailSession* session);
 
+// Text from a server made safe for a terminal: control characters (ESC,
+// BEL, CR, C1) shown as \x1b (\u009b for a UTF-8 C1 control); tabs kept.
+std::string escaped(const std::string& text);
+
 // Turns ESC-separated field lists into one line per item.
 std::string readable_fields(const std::string& list);
 

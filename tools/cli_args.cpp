@@ -31,7 +31,8 @@ namespace {
 const char kExitTable[] =
     "Exit status:\n"
     "  0    success\n"
-    "  2    usage error (unknown option, missing or bad value, NUL byte in the text)\n"
+    "  2    usage error (unknown option, missing or bad value, NUL byte in the text,\n"
+    "       an empty password)\n"
     "  3    the server's host name could not be resolved\n"
     "  4    the connection was refused or the host could not be reached\n"
     "  5    the server refused the logon or AUTH (user, password or token)\n"
@@ -39,7 +40,7 @@ const char kExitTable[] =
     "  7    the server did not answer in time\n"
     "  8    a local file could not be read or written (attachment, text, password,\n"
     "       or a retrieved attachment that could not be saved)\n"
-    "  9    any other network failure (connection lost, unusable greeting)\n"
+    "  9    any other network failure (connection lost, unusable greeting or reply)\n"
     "  10   TLS could not be set up (untrusted or misnamed certificate, no TLS on\n"
     "       that port, STARTTLS refused)\n"
     "  10+N any other library status -N (17: no such message)\n"

@@ -1,4 +1,8 @@
+#include <fcntl.h>
 #include <sys/stat.h>
+#if !defined(_WIN32)
+#include <unistd.h>
+#endif
 
 #include <cerrno>
 #include <csignal>
@@ -119,10 +123,24 @@ int check_local_files(const cli::Request& r) {
         if (::stat(r.directory.c_str(), &st) != 0) return fail("--dir", r.directory, errno);
         if (!S_ISDIR(st.st_mode)) return fail("--dir", r.directory, ENOTDIR);
     }
+    // Opened without blocking: a FIFO would otherwise wait here for a
+    // writer that never comes. The library refuses what is not a regular
+    // file; so does the tool, before connecting.
     for (const std::string& path : r.attachments) {
-        std::FILE* file = std::fopen(path.c_str(), "rb");
-        if (file == nullptr) return fail("--attach", path, errno);
-        std::fclose(file);
+        struct stat st {};
+#if defined(_WIN32)
+        if (::stat(path.c_str(), &st) != 0) return fail("--attach", path, errno);
+#else
+        int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY);
+        if (fd < 0) return fail("--attach", path, errno);
+        int error = ::fstat(fd, &st) != 0 ? errno : 0;
+        ::close(fd);
+        if (error != 0) return fail("--attach", path, error);
+#endif
+        if (!S_ISREG(st.st_mode)) {
+            std::fprintf(stderr, "brevorin: --attach %s: not a regular file\n", path.c_str());
+            return cli::kExitFile;
+        }
     }
     const std::string& text = !r.html_file.empty() ? r.html_file : r.text_file;
     if (!text.empty()) {

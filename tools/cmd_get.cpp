@@ -126,7 +126,7 @@ int run_get(const Request& request, MailSession* session) {
             std::fprintf(stderr, "brevorin: get: %s: %s\n", failure.path.c_str(),
                          std::strerror(failure.system_error));
         const std::string& said = diagnostics().last_problem();
-        if (!said.empty()) std::fprintf(stderr, "brevorin: library: %s\n", said.c_str());
+        if (!said.empty()) std::fprintf(stderr, "brevorin: library: %s\n", escaped(said).c_str());
     }
     return status >= 2 ? kExitFile : kExitOk;
 }

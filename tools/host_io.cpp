@@ -12,6 +12,7 @@
 
 #include "api/tool_support.h"
 #include "cli.h"
+#include "core/limits.h"
 #include "core/text.h"
 
 #if defined(_WIN32)
@@ -22,6 +23,7 @@
 #else
 #include <netdb.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 #define BREVORIN_ISATTY isatty
@@ -86,6 +88,12 @@ int network_exit(Step step, const std::string& server, std::string& why) {
     if (kind == Failure::kTimedOut) {
         why = "the server did not answer in time";
         return kExitTimeout;
+    }
+    // A server that has replied was reached, whatever it said.
+    if (kind == Failure::kReply ||
+        (kind == Failure::kNone && !diagnostics().last_reply().empty())) {
+        why = "the server's reply could not be used (unusable reply)";
+        return kExitNetwork;
     }
     // A failure that names no cause, before any connection: the resolver
     // is asked again.
@@ -186,7 +194,7 @@ void Diagnostics::add(const char* line) {
     // Lines come without a line break; the few messages that end in one
     // would otherwise leave blank lines.
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-    if (echo_) std::fprintf(stderr, "%s\n", masked(text).c_str());
+    if (echo_) std::fprintf(stderr, "%s\n", escaped(masked(text)).c_str());
     if (is_problem(text)) last_problem_ = line_text(text);
     // Data lines that quote the server: "... Code: 550, received buffer: text"
     // from SMTP, "... Server response: -ERR text" from POP3.
@@ -299,12 +307,13 @@ int report_failure(const char* what, int status, Step step, const std::string& s
         }
     if (!why.empty()) std::fprintf(stderr, "brevorin: %s\n", why.c_str());
     const std::string& reply = diagnostics().last_reply();
-    if ((code == kExitAuth || code == kExitServer) && !reply.empty())
-        std::fprintf(stderr, "brevorin: server said: %s\n", reply.c_str());
+    const bool unusable = code == kExitNetwork && why.find("(unusable reply)") != std::string::npos;
+    if ((code == kExitAuth || code == kExitServer || unusable) && !reply.empty())
+        std::fprintf(stderr, "brevorin: server said: %s\n", escaped(reply).c_str());
     // The library's own words name its options, not the tool's flags.
     const std::string& said = diagnostics().last_problem();
     if (!said.empty() && failure.kind != brevorin::Failure::kNoTls)
-        std::fprintf(stderr, "brevorin: library: %s\n", said.c_str());
+        std::fprintf(stderr, "brevorin: library: %s\n", escaped(said).c_str());
     return code;
 }
 
@@ -393,34 +402,107 @@ bool netrc_lookup(const std::string& path, const std::string& host, const std::s
     return finish();
 }
 
-// The first line a command prints; false (with the reason said) when it
-// cannot be run or fails.
-bool command_output(const std::string& command, std::string& line) {
+// The first line a command prints, at most kMaxSecretLine bytes; kExitOk,
+// or after printing why kExitFile (cannot be run, failed) or kExitUsage (a
+// line too long to be a secret). Reading stops at the line end: a command
+// that prints for ever, or keeps running after the secret, holds nobody up.
+constexpr size_t kMaxSecretLine = brevorin::kMaxBearerTokenLength;
+
 #if defined(_WIN32)
+int command_output(const std::string& command, std::string& line) {
     std::FILE* pipe = ::_popen(command.c_str(), "rb");
-#else
-    std::FILE* pipe = ::popen(command.c_str(), "r");
-#endif
     if (pipe == nullptr) {
         std::fprintf(stderr, "brevorin: cannot run the password command: %s\n",
                      std::strerror(errno));
-        return false;
+        return kExitFile;
     }
-    std::string all;
-    char block[4096];
-    for (size_t n; (n = std::fread(block, 1, sizeof block, pipe)) > 0;) all.append(block, n);
-#if defined(_WIN32)
+    int c;
+    while ((c = std::fgetc(pipe)) != EOF && c != '\n' && line.size() <= kMaxSecretLine)
+        line += static_cast<char>(c);
     int status = ::_pclose(pipe);
-#else
-    int status = ::pclose(pipe);
-#endif
-    if (status != 0) {
-        std::fprintf(stderr, "brevorin: the password command failed (status %d)\n", status);
-        return false;
+    if (line.size() > kMaxSecretLine) {
+        usage_error("the password command's first line is longer than " +
+                    std::to_string(kMaxSecretLine) + " bytes");
+        return kExitUsage;
     }
-    line = all.substr(0, all.find('\n'));
-    return true;
+    if (status != 0) {
+        std::fprintf(stderr, "brevorin: the password command failed (exit code %d)\n", status);
+        return kExitFile;
+    }
+    return kExitOk;
 }
+#else
+// How long the command may take to end once its line is read.
+constexpr int kCommandGraceMs = 2000;
+
+int command_output(const std::string& command, std::string& line) {
+    int fds[2];
+    if (::pipe(fds) != 0) {
+        std::fprintf(stderr, "brevorin: cannot run the password command: %s\n",
+                     std::strerror(errno));
+        return kExitFile;
+    }
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        ::close(fds[0]);
+        if (fds[1] != STDOUT_FILENO) {
+            ::dup2(fds[1], STDOUT_FILENO);
+            ::close(fds[1]);
+        }
+        ::execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    ::close(fds[1]);
+    if (pid < 0) {
+        ::close(fds[0]);
+        std::fprintf(stderr, "brevorin: cannot run the password command: %s\n",
+                     std::strerror(errno));
+        return kExitFile;
+    }
+    bool ended = false;
+    char block[512];
+    while (!ended && line.size() <= kMaxSecretLine) {
+        ssize_t n = ::read(fds[0], block, sizeof block);
+        if (n < 0 && errno == EINTR && !brevorin::tool::interrupted()) continue;
+        if (n <= 0) break;
+        const char* lf = static_cast<const char*>(std::memchr(block, '\n', static_cast<size_t>(n)));
+        line.append(block,
+                    lf != nullptr ? static_cast<size_t>(lf - block) : static_cast<size_t>(n));
+        ended = lf != nullptr;
+    }
+    // What it prints after the line goes nowhere: a command still writing
+    // ends through SIGPIPE, which is no failure of its own.
+    ::close(fds[0]);
+    if (line.size() > kMaxSecretLine) {
+        usage_error("the password command's first line is longer than " +
+                    std::to_string(kMaxSecretLine) + " bytes");
+        return kExitUsage;
+    }
+    int status = 0;
+    pid_t done = 0;
+    for (int waited = 0; waited <= kCommandGraceMs; waited += 20) {
+        done = ::waitpid(pid, &status, WNOHANG);
+        if (done != 0 && !(done < 0 && errno == EINTR)) break;
+        ::usleep(20 * 1000);
+    }
+    // Still running after its line: the line is taken, the command left to
+    // end on its own.
+    if (done <= 0) return kExitOk;
+    // A shell reports its child's SIGPIPE as 128 + SIGPIPE.
+    if (ended && WIFEXITED(status) && WEXITSTATUS(status) == 128 + SIGPIPE) return kExitOk;
+    if (WIFEXITED(status) && WEXITSTATUS(status) != 0) {
+        std::fprintf(stderr, "brevorin: the password command failed (exit code %d)\n",
+                     WEXITSTATUS(status));
+        return kExitFile;
+    }
+    if (WIFSIGNALED(status) && !(ended && WTERMSIG(status) == SIGPIPE)) {
+        std::fprintf(stderr, "brevorin: the password command failed (killed by signal %d, %s)\n",
+                     WTERMSIG(status), strsignal(WTERMSIG(status)));
+        return kExitFile;
+    }
+    return kExitOk;
+}
+#endif
 
 std::string netrc_path(const Request& r) {
     if (!r.netrc_file.empty()) return r.netrc_file;
@@ -451,7 +533,8 @@ int read_secret(const Request& r, const std::string& login, const std::string& p
         if (!read_file(file, "file", all)) return kExitFile;
         secret = all.substr(0, all.find('\n'));
     } else if (!r.password_command.empty()) {
-        if (!command_output(r.password_command, secret)) return kExitFile;
+        int rc = command_output(r.password_command, secret);
+        if (rc != kExitOk) return rc;
         where = "the password command";
     } else if (from_environment != nullptr && *from_environment != '\0') {
         secret = from_environment;
@@ -471,6 +554,17 @@ int read_secret(const Request& r, const std::string& login, const std::string& p
         if (where.empty()) where = "standard input";
         usage_error("the secret read from " + where + " holds a NUL byte at offset " +
                     std::to_string(nul));
+        return kExitUsage;
+    }
+    // Sent, an empty secret only earns a refusal the server counts against
+    // the account.
+    if (secret.empty()) {
+        if (where.empty()) where = "standard input";
+        usage_error(std::string(token ? "the token" : "the password") + " read from " + where +
+                    " is empty; give it with " +
+                    (token ? "--token-file, --password-command, BREVORIN_TOKEN"
+                           : "--password-file, --password-command, BREVORIN_PASSWORD") +
+                    ", --netrc or on standard input");
         return kExitUsage;
     }
     return kExitOk;
@@ -495,6 +589,29 @@ std::string json_string(const std::string& text) {
         }
     }
     return out + "\"";
+}
+
+std::string escaped(const std::string& text) {
+    // C1 controls count too: a Latin-1 terminal takes a lone 0x9B as CSI, a
+    // UTF-8 one takes U+009B.
+    const bool utf8 = brevorin::is_utf8(text);
+    std::string out;
+    char escape[8];
+    for (size_t i = 0; i < text.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        unsigned char next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
+        if (utf8 && c == 0xC2 && next >= 0x80 && next <= 0x9F) {
+            std::snprintf(escape, sizeof escape, "\\u%04x", next);
+            out += escape;
+            ++i;
+        } else if ((c < 0x20 && c != '\t') || c == 0x7F || (!utf8 && c >= 0x80 && c <= 0x9F)) {
+            std::snprintf(escape, sizeof escape, "\\x%02x", c);
+            out += escape;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
 }
 
 std::string readable_fields(const std::string& list) {

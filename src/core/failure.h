@@ -18,6 +18,7 @@ enum class Failure {
     kAuth,      // the server refused the credentials
     kNoTls,     // credentials would have gone without TLS, and were kept back
     kFile,      // an attachment file could not be created or written
+    kReply,     // the server answered, but with a reply that cannot be read or is no answer
     kOther,     // a socket error outside the above
 };
 

@@ -27,6 +27,10 @@ int ConnectionPieces::read(const char*& data, int room) {
     return connection_.read_view(data, buffer_, room);
 }
 
+void ConnectionPieces::note_unreadable() {
+    connection_.context().note_failure(Failure::kReply);
+}
+
 bool ResponseReader::fill() {
     if (failed_) return false;
     const char* data = nullptr;
@@ -56,6 +60,8 @@ int ResponseReader::get() {
 }
 
 Token ResponseReader::fail() {
+    // Not failed before: the bytes arrived but make no response.
+    if (!failed_) source_.note_unreadable();
     failed_ = true;
     return Token::kFailed;
 }
@@ -242,7 +248,7 @@ bool ResponseReader::rest_of_line(std::string& out, size_t keep) {
         if (c < 0) return false;
         if (c == '\n') break;
         if (++length > kMaxTextLength) {
-            failed_ = true;
+            fail();
             return false;
         }
         if (out.size() < keep) out.push_back(static_cast<char>(c));
@@ -269,7 +275,7 @@ bool ResponseReader::skip_value(Token first) {
     const uint64_t start = consumed_;
     while (depth > 0) {
         if (consumed_ - start > kMaxSkippedResponse) {
-            failed_ = true;
+            fail();
             overrun_ = true;
             return false;
         }
@@ -295,7 +301,7 @@ bool ResponseReader::skip_response() {
             limit = std::max<uint64_t>(limit, consumed_ - response_start_ + kMaxTextLength);
         }
     }
-    failed_ = true;
+    fail();
     overrun_ = true;
     return false;
 }

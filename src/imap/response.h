@@ -25,6 +25,8 @@ class PieceSource {
     virtual int read(const char*& data, int room) = 0;
     // Whether the last failure was the peer falling silent.
     virtual bool timed_out() const { return false; }
+    // The bytes read make no response (a token past its bound, a bad literal).
+    virtual void note_unreadable() {}
 };
 
 class ConnectionPieces final : public PieceSource {
@@ -32,6 +34,7 @@ class ConnectionPieces final : public PieceSource {
     explicit ConnectionPieces(Connection& connection) : connection_(connection) {}
     int read(const char*& data, int room) override;
     bool timed_out() const override { return connection_.failure() == Failure::kTimedOut; }
+    void note_unreadable() override;
 
   private:
     Connection& connection_;

@@ -26,6 +26,7 @@ LineRead read_reply_line(Connection& connection, std::string& line) {
             if (m < 0) return LineRead::kFailed;
             length += static_cast<size_t>(m);
             if (length > kMaxReplyLineLength) {
+                connection.context().note_failure(Failure::kReply);
                 connection.context().diag.print('E', 1, "SOCKREAD: Reply line longer than %d bytes",
                                                 static_cast<int>(kMaxReplyLineLength));
                 connection.abandon();
@@ -47,6 +48,7 @@ ReplyRead read_reply(Connection& connection, ReplyProtocol& protocol, int max_li
             case LineVerdict::kContinues: break;
         }
     }
+    connection.context().note_failure(Failure::kReply);
     return ReplyRead::kTooLong;
 }
 

@@ -54,6 +54,8 @@ ReplyStatus read_smtp_reply(Connection& connection, const Context& ctx, SmtpRepl
         case ReplyRead::kComplete:
             return ReplyStatus::kOk;
         case ReplyRead::kMalformed:
+            // POP3 takes such a line for a refusal; to SMTP it is no reply.
+            ctx.note_failure(Failure::kReply);
             return ReplyStatus::kMalformed;
         case ReplyRead::kTooLong:
             ctx.diag.print('E', 1, "SMTP_READLINE: Reply longer than %d lines", kMaxReplyLines);
@@ -133,7 +135,10 @@ class SmtpDialogue {
         if (read_smtp_reply(conn_, ctx_, reply) != ReplyStatus::kOk) return kNetwork;
         // Every line of the greeting must say 220, not only the last.
         for (size_t n = 0; n < reply.codes.size(); ++n) {
-            if (reply.codes[n] != 220) return kNetwork;
+            if (reply.codes[n] != 220) {
+                ctx_.note_failure(Failure::kReply);
+                return kNetwork;
+            }
             ctx_.diag.print(
                 'D', 0, "SENDMAIL: Parsed response from server, code: %d, status: %d, response: %s",
                 220, reply.lengths[n], reply.lines[n].c_str());
@@ -384,7 +389,7 @@ class SmtpDialogue {
     int message_verdict() {
         SmtpReply reply;
         if (read_smtp_reply(conn_, ctx_, reply) != ReplyStatus::kOk) return kNetwork;
-        int status = judge(Step::kMessage, reply.code);
+        int status = judged(Step::kMessage, reply.code);
         if (status != kOk) return status;
         ctx_.diag.print('D', 0,
                         "SENDMAIL: Got reply on send command, code: %d, reply: %s, status = %d",
@@ -451,7 +456,15 @@ class SmtpDialogue {
         SmtpReply reply;
         if (read_smtp_reply(conn_, ctx_, reply) != ReplyStatus::kOk) return kNetwork;
         ctx_.diag.print('D', 0, format, reply.code, reply.text.c_str(), reply.last_length);
-        return judge(step, reply.code);
+        return judged(step, reply.code);
+    }
+
+    // A code that is neither success nor refusal is no answer to the
+    // command: the caller learns that the server spoke, not that it vanished.
+    int judged(Step step, int code) {
+        int status = judge(step, code);
+        if (status == kNetwork) ctx_.note_failure(Failure::kReply);
+        return status;
     }
 
     Connection& conn_;

@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "api/tool_support.h"
 #include "brevorin.h"
 #include "support/host_fixture.h"
 #include "support/scripted_peer.h"
@@ -337,6 +338,9 @@ class HostileSmtp : public Hostile, public ::testing::WithParamInterface<SmtpCas
 
 TEST_P(HostileSmtp, OnlySuccessCodesSucceed) {
     const SmtpCase& c = GetParam();
+    // A reply the dialogue misreads as unfinished fails in seconds, not at
+    // the test runner's limit.
+    ASSERT_EQ(brevorin_setoption("timeout", "2", session), 0);
     peer.send("220 ready\r\n").read_line().send("250 hi\r\n").read_line().send(c.mail_reply);
     peer.read_line().send(c.rcpt_reply);
     if (c.final_reply != nullptr) {
@@ -372,6 +376,134 @@ INSTANTIATE_TEST_SUITE_P(
                       SmtpCase{"mail300", "250 ok\r\n", nullptr, BREVORIN_E_NETWORK, "300 odd\r\n"},
                       // A reply line may be its code alone.
                       SmtpCase{"codesOnly", "250\r\n", "250\r\n", 0, "250\r\n"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A 3xx reply where no 3xx is success, from a server that goes on as if
+// all were well: only the library's own judgement can fail the call.
+struct PlayAlongCase {
+    const char* name;
+    int odd_step;  // 0 MAIL, 1 RCPT, 2 the end of the data
+    const char* reply;
+};
+
+class HostileSmtpPlaysAlong : public Hostile,
+                              public ::testing::WithParamInterface<PlayAlongCase> {};
+
+TEST_P(HostileSmtpPlaysAlong, ThreeHundredIsNoSuccess) {
+    const PlayAlongCase& c = GetParam();
+    ASSERT_EQ(brevorin_setoption("timeout", "2", session), 0);
+    auto reply = [&c](int step) { return step == c.odd_step ? c.reply : "250 ok\r\n"; };
+    peer.send("220 ready\r\n").read_line().send("250 hi\r\n");
+    peer.read_line().send(reply(0)).read_line().send(reply(1));
+    peer.read_line().send("354 go\r\n").read_until(".\r\n").send(reply(2));
+    peer.read_line().send("221 bye\r\n");
+    peer.start();
+    int rc = brevorin_sendmail(peer.server().c_str(),
+                               "TO=b@example.org\x1b"
+                               "FROM=a@example.org",
+                               "text\r\n", "", 0, session);
+    EXPECT_EQ(rc, BREVORIN_E_NETWORK);
+    EXPECT_EQ(tool::last_failure(session).kind, Failure::kReply);
+}
+
+INSTANTIATE_TEST_SUITE_P(Replies, HostileSmtpPlaysAlong,
+                         ::testing::Values(PlayAlongCase{"mail354", 0, "354 go on\r\n"},
+                                           PlayAlongCase{"mail399", 0, "399 odd\r\n"},
+                                           PlayAlongCase{"rcpt300", 1, "300 odd\r\n"},
+                                           PlayAlongCase{"rcpt354", 1, "354 go on\r\n"},
+                                           PlayAlongCase{"final354", 2, "354 again\r\n"},
+                                           PlayAlongCase{"final399", 2, "399 odd\r\n"}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A server that answers with what cannot be read is told apart from one
+// that could not be reached or went away: the caller learns what happened.
+// Each bound is met exactly (accepted) and passed by one (refused), and the
+// session after a refusal is the one a broken connection leaves.
+struct UnreadableCase {
+    const char* name;
+    bool imap;
+    std::string greeting;
+    std::vector<std::string> replies;  // one per line read
+    int status;
+    Failure kind;
+};
+
+class HostileUnreadable : public Hostile, public ::testing::WithParamInterface<UnreadableCase> {};
+
+TEST_P(HostileUnreadable, ReplyFailureIsRecordedAsSuch) {
+    const UnreadableCase& c = GetParam();
+    ASSERT_EQ(brevorin_setoption("timeout", "2", session), 0);
+    if (c.imap) {
+        ASSERT_EQ(brevorin_setoption("protocol", "imap", session), 0);
+        ASSERT_EQ(brevorin_setoption("allow_plaintext_auth", "yes", session), 0);
+    }
+    peer.send(c.greeting);
+    for (const std::string& r : c.replies) peer.read_line().send(r);
+    peer.start();
+    int rc = c.imap ? brevorin_logonmail(peer.server().c_str(), "user", "pw", session)
+                    : brevorin_sendmail(peer.server().c_str(),
+                                        "TO=b@example.org\x1b"
+                                        "FROM=a@example.org",
+                                        "text\r\n", "", 0, session);
+    EXPECT_EQ(rc, c.status);
+    EXPECT_EQ(tool::last_failure(session).kind, c.kind);
+    if (c.imap && c.status != 0) {
+        EXPECT_EQ(brevorin_deletemail(1, session), BREVORIN_E_NOT_LOGGED_ON);
+    }
+    // The next call starts with a clean record.
+    EXPECT_EQ(brevorin_sendmail("127.0.0.1+1",
+                                "TO=b@example.org\x1b"
+                                "FROM=a@example.org",
+                                "x", "", 0, session),
+              BREVORIN_E_NETWORK);
+    EXPECT_EQ(tool::last_failure(session).kind, Failure::kConnect);
+}
+
+std::string imap_atom_greeting(size_t length) {
+    return "* OK [CAPABILITY IMAP4rev1] ready\r\n* " + std::string(length, 'A') + "\r\n";
+}
+
+const std::vector<std::string> kImapLogon = {
+    "B1 OK [CAPABILITY IMAP4rev1] in\r\n",
+    "* 1 EXISTS\r\n* OK [UIDVALIDITY 7] ok\r\nB2 OK [READ-WRITE] selected\r\n",
+    "* 1 FETCH (UID 5 RFC822.SIZE 10)\r\nB3 OK done\r\n"};
+
+INSTANTIATE_TEST_SUITE_P(
+    Replies, HostileUnreadable,
+    ::testing::Values(
+        UnreadableCase{
+            "smtpGreetingWords", false, "hello there\r\n", {}, BREVORIN_E_NETWORK, Failure::kReply},
+        UnreadableCase{"smtpGreetingShortCode",
+                       false,
+                       "25 short\r\n",
+                       {},
+                       BREVORIN_E_NETWORK,
+                       Failure::kReply},
+        UnreadableCase{"smtpRcptShortCode",
+                       false,
+                       "220 hi\r\n",
+                       {"250 hi\r\n", "250 ok\r\n", "25 short\r\n"},
+                       BREVORIN_E_NETWORK,
+                       Failure::kReply},
+        UnreadableCase{"smtpLineAtLimit",
+                       false,
+                       "220 hi\r\n",
+                       {"250 hi\r\n", "250 " + std::string(16 * 1024 - 6, 'x') + "\r\n",
+                        "250 ok\r\n", "354 go\r\n"},
+                       BREVORIN_E_NETWORK,
+                       Failure::kLost},
+        UnreadableCase{"smtpLinePastLimit",
+                       false,
+                       "220 hi\r\n",
+                       {"250 hi\r\n", "250 " + std::string(16 * 1024 - 5, 'x') + "\r\n"},
+                       BREVORIN_E_NETWORK,
+                       Failure::kReply},
+        UnreadableCase{
+            "smtpHangsUp", false, "220 hi\r\n", {"250 hi\r\n"}, BREVORIN_E_NETWORK, Failure::kLost},
+        UnreadableCase{"imapAtomAtLimit", true, imap_atom_greeting(8192), kImapLogon, 0,
+                       Failure::kNone},
+        UnreadableCase{"imapAtomPastLimit", true, imap_atom_greeting(8193), kImapLogon,
+                       BREVORIN_E_NETWORK, Failure::kReply}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // No server holds a call longer than a small multiple of the timeout: a

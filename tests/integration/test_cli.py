@@ -533,8 +533,10 @@ def test_sent_mail_names_its_id_and_writer(smtp):
     ("echo {password}", "wrong", "machine 127.0.0.1 login {user} password wrong", 0),
     (None, "{password}", "machine 127.0.0.1 login {user} password wrong", 0),
     ("exit 3", "{password}", None, 8),
+    (None, None, "machine 127.0.0.1 login {user} password {password}\n"
+                 "default login {user} password wrong", 0),
 ], ids=["netrc", "netrc-default", "environment", "command-first", "environment-before-netrc",
-        "failing-command"])
+        "failing-command", "machine-before-default"])
 def test_credentials_from_command_environment_and_netrc(mailbox, tmp_path, command, environment,
                                                        netrc, code):
     mailbox.add_message(USER, SIMPLE)
@@ -589,3 +591,141 @@ def test_verbose_masks_the_password_and_quiet_says_nothing_more(mailbox):
     assert "STAT" in err and PASSWORD not in err
     rc, out, err = tool(["-q", "delete", "1", "--server", mailbox.server, "--user", USER])
     assert (rc, out, err) == (0, "", "")
+
+
+def closed_server():
+    return "127.0.0.1+%d" % free_port()
+
+
+# The secret is the command's first line, read no further and waited for no
+# longer than a moment: exit 4 shows the tool went on to connect.
+@pytest.mark.parametrize("command,code,shown", [
+    ("yes", 4, "cannot connect"),
+    # (its standard error away from the test's pipe, which it would hold open)
+    ("exec 2>/dev/null; echo secret; sleep 60", 4, "cannot connect"),
+    ("printf 'secret\\n'; exec cat /dev/zero", 4, "cannot connect"),
+    ("exit 3", 8, "the password command failed (exit code 3)"),
+    ("kill -TERM $$", 8, "the password command failed (killed by signal 15"),
+    ("head -c 16384 /dev/zero | tr '\\0' a; echo", 4, "cannot connect"),
+    ("head -c 16385 /dev/zero | tr '\\0' a; echo", 2, "first line is longer than 16384 bytes"),
+    ("head -c 100000 /dev/zero | tr '\\0' a", 2, "first line is longer than 16384 bytes"),
+], ids=["endless", "lingers", "endless-after-line", "exit-code", "signal", "line-at-limit",
+        "line-past-limit", "no-line-end"])
+def test_password_command_gives_its_first_line_at_once(command, code, shown):
+    start = time.time()
+    rc, _, err = tool(["stat", "--server", closed_server(), "--user", USER, "--auth", "xoauth2",
+                       "--allow-plaintext-auth", "--password-command", command], stdin=b"",
+                      timeout=30)
+    assert (rc, time.time() - start < 6) == (code, True), err
+    assert shown in err
+    assert "status %d" % (code << 8) not in err
+
+
+# Nothing is sent for an empty secret: the server would count a failed login.
+@pytest.mark.parametrize("source,stdin", [
+    (["--password-command", "true"], b"unused\n"),
+    (["--password-command", "printf '\\n'"], b""),
+    ([], b""),
+    ([], b"\r\n"),
+    (["--password-file", "EMPTY"], b"x\n"),
+], ids=["command-prints-nothing", "command-prints-empty-line", "empty-stdin", "empty-line",
+        "empty-file"])
+def test_empty_password_is_refused_before_connecting(tmp_path, source, stdin):
+    empty = tmp_path / "empty"
+    empty.write_bytes(b"\n")
+    source = [str(empty) if a == "EMPTY" else a for a in source]
+    with socket.socket() as listener:
+        listener.bind(("127.0.0.1", 0))
+        listener.listen(1)
+        server = "127.0.0.1+%d" % listener.getsockname()[1]
+        rc, _, err = tool(["stat", "--server", server, "--user", USER] + source, stdin=stdin)
+        assert not select.select([listener], [], [], 0)[0], "the tool connected"
+    assert rc == 2, err
+    assert "is empty; give it with --password-file, --password-command" in err
+
+
+@pytest.mark.parametrize("kind", ["fifo", "directory", "device"])
+def test_attachment_that_is_no_regular_file_is_refused_before_connecting(tmp_path, kind):
+    path = {"fifo": str(tmp_path / "fifo"), "directory": str(tmp_path), "device": "/dev/zero"}[kind]
+    if kind == "fifo":
+        os.mkfifo(path)
+    with socket.socket() as listener:
+        listener.bind(("127.0.0.1", 0))
+        listener.listen(1)
+        rc, out, err = tool(["send", "--server", "127.0.0.1+%d" % listener.getsockname()[1],
+                             "--from", "a@example.org", "--to", "b@example.org", "--attach", path],
+                            stdin="x\n", timeout=10)
+        assert not select.select([listener], [], [], 0)[0], "the tool connected"
+    assert (rc, out) == (8, ""), err
+    assert "--attach %s: not a regular file" % path in err
+
+
+def smtp_peer(greeting, rcpt=b"250 ok\r\n"):
+    from modern_support import ScriptedPeer
+
+    def answer(line):
+        verb = line.split(b" ")[0].strip().upper()
+        return {b"RCPT": rcpt, b"QUIT": b"221 bye\r\n"}.get(verb, b"250 ok\r\n")
+    return ScriptedPeer(greeting, answer)
+
+
+def imap_peer(atom_length):
+    from modern_support import ScriptedPeer
+    greeting = b"* OK [CAPABILITY IMAP4rev1] ready\r\n* %s\r\n" % (b"A" * atom_length)
+
+    def answer(line):
+        tag, verb = (line.split(b" ") + [b""])[:2]
+        verb = verb.strip().upper()
+        if verb == b"SELECT":
+            return b"* 1 EXISTS\r\n* OK [UIDVALIDITY 7] ok\r\n%s OK [READ-WRITE] done\r\n" % tag
+        if verb == b"FETCH":
+            return b"* 1 FETCH (UID 5 RFC822.SIZE 10)\r\n%s OK done\r\n" % tag
+        if verb == b"LOGOUT":
+            return b"* BYE\r\n%s OK bye\r\n" % tag
+        return b"%s OK done\r\n" % tag
+    return ScriptedPeer(greeting, answer)
+
+
+SEND = ["send", "--from", "a@example.org", "--to", "b@example.org"]
+
+
+# A server that answers with what cannot be read was reached: the tool must
+# not send its user looking for a firewall.
+@pytest.mark.parametrize("peer,args,code,shown", [
+    (lambda: smtp_peer(b"hello there\r\n"), SEND, 9, "(unusable reply)"),
+    (lambda: smtp_peer(b"25 short\r\n"), SEND, 9, "server said: 25 short"),
+    (lambda: smtp_peer(b"220 hi\r\n", rcpt=b"25 short\r\n"), SEND, 9, "server said: 25 short"),
+    (lambda: smtp_peer(b"220 hi\r\n", rcpt=b"550 no\r\n"), SEND, 6, "server said: 550 no"),
+    (lambda: imap_peer(8193), ["stat", "--allow-plaintext-auth"], 9, "(unusable reply)"),
+    (lambda: imap_peer(8192), ["stat", "--allow-plaintext-auth"], 0, ""),
+], ids=["smtp-greeting-words", "smtp-greeting-short-code", "smtp-rcpt-short-code",
+        "smtp-refusal", "imap-atom-past-limit", "imap-atom-at-limit"])
+def test_unusable_reply_is_not_a_connection_failure(peer, args, code, shown):
+    peer = peer()
+    server = peer.server if args is SEND else "imap://%s@127.0.0.1:%d" % (USER, peer.port)
+    try:
+        rc, _, err = tool(args + ["--server", server, "--timeout", "5"], stdin="pw\nbody\n")
+    finally:
+        peer.close()
+    assert rc == code, err
+    assert shown in err
+    assert "cannot connect" not in err
+
+
+# ESC ] 0 ; sets a terminal's title, ESC [ 2 J clears it; C1 CSI does the
+# same in one byte.
+@pytest.mark.parametrize("verbose", [[], ["-v"], ["--trace"]])
+@pytest.mark.parametrize("refusal,shown", [
+    (b"550 \x1b]0;owned\x07\x1b[2J no\r\n", r"550 \x1b]0;owned\x07\x1b[2J no"),
+    ("550 caf\u00e9 \u009b2J\r\n".encode(), "550 caf\u00e9 \\u009b2J".encode().decode("latin-1")),
+    (b"550 caf\xe9 \x9b2J\r\n", "550 caf\xe9 \\x9b2J"),
+], ids=["escape-sequences", "utf8-c1", "latin1-c1"])
+def test_server_text_reaches_the_terminal_escaped(verbose, refusal, shown):
+    peer = smtp_peer(b"220 hi\r\n", rcpt=refusal)
+    try:
+        rc, _, err = tool(verbose + SEND + ["--server", peer.server], stdin="body\n")
+    finally:
+        peer.close()
+    assert rc == 6, err
+    assert "brevorin: server said: " + shown in err
+    assert not re.search("[\x00-\x08\x0b-\x1f\x7f\x9b]", err), repr(err)
