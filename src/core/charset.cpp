@@ -122,6 +122,10 @@ const char* mime_name_of_code(int code) {
     return nullptr;
 }
 
+const char* modern_mime_name(int code) {
+    return code == kChinese ? "GB2312" : charset_info(code).mime_name;
+}
+
 const MimeCharset* mime_charset(const std::string& upper_token) {
     for (const auto& row : kMimeNames)
         if (upper_token == row.mime_name) return &row;

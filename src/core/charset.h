@@ -85,4 +85,8 @@ const MimeCharset* mime_charset(const std::string& upper_token);
 // The MIME name of a code that charset_from_mime_name gives; null for none.
 const char* mime_name_of_code(int code);
 
+// The name the modern rules label a host's message text and words with:
+// the classic CN-GB is known to few decoders, so GB2312 names those bytes.
+const char* modern_mime_name(int code);
+
 }  // namespace brevorin

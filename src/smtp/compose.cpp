@@ -95,6 +95,8 @@ bool boundary_character(char c) {
 // for text/html.
 std::string text_type_line(const Context& ctx, bool html) {
     std::string line = charset_info(ctx.charset).content_type_line;
+    if (ctx.options.mime == MimeMode::kModern && ctx.charset == kChinese)
+        line = "Content-Type: text/plain; charset=gb2312";
     size_t at = line.find("text/plain");
     if (html && at != std::string::npos) line.replace(at, 10, "text/html");
     return line;

@@ -208,7 +208,7 @@ int word_text(const std::string& bytes, int code, WordForm form, std::string& te
 // 0, -1 when a Japanese conversion fails.
 int folded_words(const std::string& value, int code, WordForm form, size_t lead, std::string& out) {
     const std::string head =
-        std::string("=?") + charset_info(code).mime_name + (form == WordForm::kQ ? "?Q?" : "?B?");
+        std::string("=?") + modern_mime_name(code) + (form == WordForm::kQ ? "?Q?" : "?B?");
     const size_t frame = head.size() + 2;
     size_t room =
         lead + kWordLimit <= kLineLimit ? kWordLimit : kLineLimit - std::min(lead, kLineLimit);

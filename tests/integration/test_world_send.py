@@ -299,7 +299,7 @@ _PATH = "\u65e5\u672c C:\\share\\docs ~user \u8a9e"
 
 def _subject_row(name, subject, charset, jis=False):
     encoding = {"UTF8": "utf-8", "LATIN1": "latin-1", "EUC": "euc_jp", "SJIS": "shift_jis",
-                "LATIN5": "iso-8859-5"}[charset]
+                "LATIN5": "iso-8859-5", "GB2312": "gb2312"}[charset]
     return (name, [_TO, _FROM, ("SUBJECT", subject.encode(encoding))], "text\r\n", charset,
             None, (), subject_reads(subject, jis))
 
@@ -320,6 +320,10 @@ def _name_row(name, written, shown, charset="UTF8", field="FROM"):
 _HALF_KANA = ("\uff83\uff9e\uff70\uff80 \uff8a\uff9f\uff7f\uff7a\uff9d "
               "\uff73\uff9e\uff67 \uff9c\uff9e\uff61 ")
 _FULL_KANA = "\u30c7\u30fc\u30bf \u30d1\u30bd\u30b3\u30f3 \u30f4\u30a1 \u30ef\u309b\u3002 "
+
+
+def assert_content(sent, text):
+    assert sent.message.get_content().replace("\r\n", "\n").rstrip("\n") == text
 
 
 def subject_reads_as(expected):
@@ -343,6 +347,11 @@ ENCODED_WORD_CASES = [
     _subject_row("subject-euc-long", _LONG_JAPANESE, "EUC", jis=True),
     _subject_row("subject-sjis-long", _LONG_JAPANESE, "SJIS", jis=True),
     _subject_row("subject-sjis-backslash-tilde", _PATH, "SJIS", jis=True),
+    # CN-GB, the classic label, is a name few decoders know.
+    _subject_row("subject-gb2312", "\u5b63\u5ea6\u62a5\u544a " * 12, "GB2312"),
+    ("body-gb2312", [_TO, _FROM, ("SUBJECT", b"Report")], "\u4f60\u597d\r\n".encode("gb2312"),
+     "GB2312", None, (), lambda sent: (subject_reads("Report")(sent), assert_content(
+         sent, "\u4f60\u597d"))),
     _subject_row("subject-ascii-long", "Quarterly figures for the northern region " * 6, "UTF8"),
     ("body-euc-backslash-tilde", [_TO, _FROM, ("SUBJECT", _PATH.encode("euc_jp"))],
      (_PATH + "\r\n" + _JAPANESE + "~/bin\\x").encode("euc_jp"), "EUC", None, (),
