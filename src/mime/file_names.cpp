@@ -208,7 +208,6 @@ AttachmentFiles& AttachmentFiles::operator=(AttachmentFiles&& other) noexcept {
     buffered_ = other.buffered_;
     write_error_ = other.write_error_;
     limit_reported_ = other.limit_reported_;
-    durable_ = other.durable_;
     path_ = std::move(other.path_);
     other.files_.clear();
     other.claimed_.clear();
@@ -298,7 +297,7 @@ bool AttachmentFiles::end(const Context& ctx, int& status) {
     if (error == 0 && std::ferror(open_.get())) error = errno != 0 ? errno : EIO;
     // Flushed here, while the stream is open, rather than at commit: holding
     // up to kMaxAttachmentFiles files open would run out of descriptors.
-    int unsynced = error == 0 && durable_ ? platform::sync_file(open_.get()) : 0;
+    int unsynced = error == 0 ? platform::sync_file(open_.get()) : 0;
     if (std::fclose(open_.release()) != 0 && error == 0) error = errno != 0 ? errno : EIO;
     if (error == 0 && unsynced == 0) {
         files_.back().ended = true;
@@ -377,7 +376,7 @@ void AttachmentFiles::commit(OwnedText& files, int& status, const Context& ctx) 
     // The files stay and are listed: they are whole, only their names may
     // not survive a power loss, which status 2 tells the host.
     for (const Pending* file : named) {
-        int error = durable_ ? platform::sync_directory(file->directory, file->utf8) : 0;
+        int error = platform::sync_directory(file->directory, file->utf8);
         if (error == 0) continue;
         status = kAttachmentNotOpened;
         ctx.note_failure(Failure::kFile, error, file->directory);
