@@ -295,14 +295,25 @@ bool AttachmentFiles::end(const Context& ctx, int& status) {
     flush();
     int error = write_error_;
     if (error == 0 && std::ferror(open_.get())) error = errno != 0 ? errno : EIO;
+    // Flushed here, while the stream is open, rather than at commit: holding
+    // up to kMaxAttachmentFiles files open would run out of descriptors.
+    int unsynced = error == 0 ? platform::sync_file(open_.get()) : 0;
     if (std::fclose(open_.release()) != 0 && error == 0) error = errno != 0 ? errno : EIO;
-    if (error == 0) {
+    if (error == 0 && unsynced == 0) {
         files_.back().ended = true;
         return true;
     }
-    ctx.note_failure(Failure::kFile, error, path_);
-    ctx.diag.print('E', 1, "POP3_PARSE_MIME: Could not write file: %s: %s", path_.c_str(),
-                   platform::error_text(error).c_str());
+    if (error == 0) {
+        // Written, but the system cannot say the bytes are on the disk: the
+        // file is not offered, or a host would delete the message it holds.
+        ctx.note_failure(Failure::kFile, unsynced, path_);
+        ctx.diag.print('E', 1, "POP3_PARSE_MIME: Could not flush file to disk: %s: %s",
+                       path_.c_str(), platform::error_text(unsynced).c_str());
+    } else {
+        ctx.note_failure(Failure::kFile, error, path_);
+        ctx.diag.print('E', 1, "POP3_PARSE_MIME: Could not write file: %s: %s", path_.c_str(),
+                       platform::error_text(error).c_str());
+    }
     remove(files_.back());
     files_.pop_back();
     claimed_.pop_back();
@@ -321,10 +332,18 @@ void AttachmentFiles::abandon() {
 
 void AttachmentFiles::commit(OwnedText& files, int& status, const Context& ctx) {
     abandon();
+    // Directories that gained a name, flushed once all names are given.
+    std::vector<const Pending*> named;
+    auto gained = [&named](const Pending& file) {
+        for (const Pending* other : named)
+            if (other->directory == file.directory) return;
+        named.push_back(&file);
+    };
     for (Pending& file : files_) {
         if (!file.ended) continue;
         if (file.temporary.empty()) {
             append_file_name(files, file.name);
+            gained(file);
             continue;
         }
         std::string path = file.directory + file.name;
@@ -340,6 +359,7 @@ void AttachmentFiles::commit(OwnedText& files, int& status, const Context& ctx) 
         if (placed == platform::Placed::kPlaced) {
             file.temporary.clear();
             append_file_name(files, file.name);
+            gained(file);
             continue;
         }
         if (placed == platform::Placed::kTaken) {
@@ -352,6 +372,16 @@ void AttachmentFiles::commit(OwnedText& files, int& status, const Context& ctx) 
                            platform::error_text(error).c_str());
         }
         remove(file);
+    }
+    // The files stay and are listed: they are whole, only their names may
+    // not survive a power loss, which status 2 tells the host.
+    for (const Pending* file : named) {
+        int error = platform::sync_directory(file->directory, file->utf8);
+        if (error == 0) continue;
+        status = kAttachmentNotOpened;
+        ctx.note_failure(Failure::kFile, error, file->directory);
+        ctx.diag.print('E', 1, "POP3_PARSE_MIME: Could not flush directory to disk: %s: %s",
+                       file->directory.c_str(), platform::error_text(error).c_str());
     }
     files_.clear();
     claimed_.clear();

@@ -90,9 +90,10 @@ public:
     char* room(size_t length);
     void added(size_t length) { buffered_ += length; }
     static constexpr size_t kWriteBlock = 64 * 1024;
-    // Closes the open file: true when every byte reached it. A file that
-    // could not be written is removed, with an E1 line naming its path and
-    // the system's reason, and status 2.
+    // Closes the open file: true when every byte reached it and the system
+    // said they are on the disk. A file that could not be written or
+    // flushed is removed, with an E1 line naming its path and the system's
+    // reason, and status 2.
     bool end(const Context& ctx, int& status);
     // Removes the open file: its part could not be read or decoded.
     void abandon();
@@ -101,6 +102,9 @@ public:
 
     // Gives every ended file its real name, in order, and appends the
     // names to files. A name taken meanwhile moves on to the next free one.
+    // The directory is then flushed so that the names survive a power
+    // loss; when that fails the files stay listed, with an E1 line naming
+    // the directory and status 2.
     void commit(OwnedText& files, int& status, const Context& ctx);
     // Removes every file not committed.
     void discard();

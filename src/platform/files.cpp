@@ -113,10 +113,12 @@ File create_new_file(const std::string& path, bool utf8, bool hidden, int& error
 Placed place_file(const std::string& from, const std::string& to, bool utf8, int& error) {
     std::wstring wide_from = utf8 ? wide_path(from) : std::wstring();
     std::wstring wide_to = utf8 ? wide_path(to) : std::wstring();
-    // MoveFile never replaces an existing file, on every file system.
+    // Without MOVEFILE_REPLACE_EXISTING the move never replaces an existing
+    // file, on every file system; write-through returns only once the new
+    // name is on the disk, which is what a directory flush gives elsewhere.
     bool moved = !wide_from.empty() && !wide_to.empty()
-                     ? MoveFileW(wide_from.c_str(), wide_to.c_str()) != 0
-                     : MoveFileA(from.c_str(), to.c_str()) != 0;
+                     ? MoveFileExW(wide_from.c_str(), wide_to.c_str(), MOVEFILE_WRITE_THROUGH) != 0
+                     : MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH) != 0;
     if (moved) {
         // The temporary was hidden; the attachment must not stay so.
         if (!wide_to.empty()) SetFileAttributesW(wide_to.c_str(), FILE_ATTRIBUTE_NORMAL);
@@ -131,6 +133,17 @@ void remove_file(const std::string& path, bool utf8) {
     std::wstring wide = utf8 ? wide_path(path) : std::wstring();
     if (!wide.empty()) ::_wremove(wide.c_str());
     else std::remove(path.c_str());
+}
+
+int sync_file(std::FILE* file) {
+    if (std::fflush(file) != 0) return errno != 0 ? errno : EIO;
+    HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+    if (handle == INVALID_HANDLE_VALUE) return EBADF;
+    return FlushFileBuffers(handle) != 0 ? 0 : errno_of(GetLastError());
+}
+
+int sync_directory(const std::string&, bool) {
+    return 0;
 }
 
 std::string random_hex(size_t digits) {
@@ -185,6 +198,29 @@ Placed place_file(const std::string& from, const std::string& to, bool, int& err
 }
 
 void remove_file(const std::string& path, bool) { ::unlink(path.c_str()); }
+
+int sync_file(std::FILE* file) {
+    if (std::fflush(file) != 0) return errno != 0 ? errno : EIO;
+    while (::fsync(fileno(file)) != 0)
+        if (errno != EINTR) return errno;
+    return 0;
+}
+
+int sync_directory(const std::string& directory, bool) {
+    int fd =
+        ::open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return errno;
+    int error = 0;
+    while (::fsync(fd) != 0) {
+        if (errno == EINTR) continue;
+        // File systems that cannot flush a directory (some network and FUSE
+        // ones) say so; their entries are as safe as they will ever be.
+        if (errno != EINVAL && errno != ENOTSUP) error = errno;
+        break;
+    }
+    ::close(fd);
+    return error;
+}
 
 std::string random_hex(size_t digits) {
     static std::atomic<uint64_t> counter{0};

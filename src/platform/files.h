@@ -55,6 +55,19 @@ Placed place_file(const std::string& from, const std::string& to, bool utf8, int
 
 void remove_file(const std::string& path, bool utf8);
 
+// Asks the system to put what was written to the file on the disk itself
+// before returning (fsync, FlushFileBuffers): a rename alone survives a
+// power loss only as far as the journal takes it, and may leave a name on
+// an empty file. The stream's own buffer is written first. 0, or the
+// system's error number.
+int sync_file(std::FILE* file);
+
+// The same for the directory's entries, so that names given by place_file
+// and create_new_file survive a power loss. Windows has no handle on a
+// directory to flush: there place_file writes its move through, and this
+// does nothing. 0, or the system's error number.
+int sync_directory(const std::string& directory, bool utf8);
+
 // The system's text for an error number from the calls above.
 std::string error_text(int error);
 

@@ -224,7 +224,11 @@ Fetch decode_answer(Mailbox& box, int message, LineSource& reader, const std::st
     decoded.commit_files(ctx);
     entry.body = std::move(decoded.body);
     entry.files = std::move(decoded.files);
-    box.states[message].retrieved = true;
+    // A file that could not be saved is fetched again by the next call: from
+    // what it holds, that call would report the message saved, and a host
+    // would delete it from the server.
+    box.states[message].retrieved =
+        decoded.status != kAttachmentNotOpened && decoded.status != kAttachmentNoName;
     status = decoded.status;
     // Fields were left out: the message is not all there for the host.
     if (header_cut && status == kAttachmentsHandled) status = kAttachmentSkipped;
