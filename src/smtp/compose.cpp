@@ -187,7 +187,7 @@ bool message_bytes(const std::string& host, const NameCharset& charset, std::str
         bytes = host;
         return true;
     }
-    int status = kanji_convert(charset.code, kJis, host.c_str(), bytes, RomanEscape::kJisRoman,
+    int status = kanji_convert(charset.code, kJis, host.c_str(), bytes, RomanEscape::kAscii,
                                HalfWidthKana::kFullWidth);
     if (status == 1) bytes = host;
     return status >= 0;

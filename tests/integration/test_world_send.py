@@ -183,6 +183,10 @@ ATTACHMENT_CASES = [
      [(_host_name(_BERICHT, "latin-1"), b"x")], _check_names([_BERICHT])),
     ("euc-japanese-name", _HEADERS, "hello", "EUC", None,
      [(_host_name(_NIHONGO, "euc-jp"), b"x")], _check_names([_NIHONGO])),
+    # ASCII after Japanese returns as ASCII, so "~" is no overline.
+    ("sjis-name-with-tilde", _HEADERS, "hello", "SJIS", None,
+     [(_host_name("\u8cc7\u6599~v2.txt", "shift_jis"), b"x")],
+     _check_names(["\u8cc7\u6599~v2.txt"])),
     ("sjis-long-japanese-name", _HEADERS, "hello", "SJIS", None,
      [(_host_name(_NAGAI, "shift_jis"), b"x")], _check_names([_NAGAI])),
     ("utf8-long-name-continued", _HEADERS, "hello", "UTF8", None,
