@@ -566,11 +566,11 @@ bool build_header_block(const HeaderList& headers, const TopEntity& top, const M
     const bool multipart = !top.subtype.empty();
     block = date_line(time);
     if (ctx.options.message_id == MessageIdMode::kAuto) add_line(block, message_id_line());
-    add_line(block, "From: " + headers.from);
     // A long list is folded between its mailboxes: under the classic rules
     // only where the line could not be sent at all.
     const size_t limit =
         ctx.options.mime == MimeMode::kModern ? kFoldedLineLength : kLongestHeaderLine;
+    add_line(block, "From: " + fold_address_list(headers.from, 6, limit));
     add_line(block, "To: " + fold_address_list(headers.to, 4, limit));
     if (headers.cc) add_line(block, "cc: " + fold_address_list(*headers.cc, 4, limit));
     if (headers.reply_to)

@@ -308,10 +308,9 @@ def _subject_row(name, subject, charset, jis=False):
             None, (), subject_reads(subject, jis))
 
 
-def _name_row(name, written, shown, charset="UTF8", field="FROM"):
+def _name_row(name, written, shown, charset="UTF8", field="FROM", address="jm@example.de"):
     encoding = {"UTF8": "utf-8", "LATIN1": "latin-1", "EUC": "euc_jp"}[charset]
     items = [item for item in (_TO, _FROM) if item[0] != field]
-    address = "jm@example.de"
     items.append((field, (written + " <" + address + ">").encode(encoding)))
     return ("name-" + name, items, "text\r\n", charset, None, (),
             name_reads({"FROM": "From", "TO": "To", "CC": "cc", "REPLY": "Reply-To"}[field], shown,
@@ -360,6 +359,9 @@ ENCODED_WORD_CASES = [
     ("body-euc-backslash-tilde", [_TO, _FROM, ("SUBJECT", _PATH.encode("euc_jp"))],
      (_PATH + "\r\n" + _JAPANESE + "~/bin\\x").encode("euc_jp"), "EUC", None, (),
      body_and_subject_read(_PATH, _PATH + "\n" + _JAPANESE + "~/bin\\x")),
+    # From folds before a long address as the lists do.
+    _name_row("from-word-and-long-address", "J\u00fcrgen M\u00fcller", "J\u00fcrgen M\u00fcller",
+              address="juergen.mueller-luedenscheidt.receivables@example-holdings.de"),
     _name_row("quoted-comma", '"M\u00fcller, J\u00fcrgen"', "M\u00fcller, J\u00fcrgen"),
     _name_row("quoted-escapes", '"Doe, Jane \\"JD\\" M\u00fcller"', 'Doe, Jane "JD" M\u00fcller',
               field="TO"),
