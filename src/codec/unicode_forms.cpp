@@ -49,23 +49,14 @@ size_t repair_utf8(std::string& text) {
             ++i;
             continue;
         }
-        size_t length = c >= 0xC2 && c <= 0xDF   ? 2
-                        : c >= 0xE0 && c <= 0xEF ? 3
-                        : c >= 0xF0 && c <= 0xF4 ? 4
-                                                 : 0;
+        size_t length = utf8_lead_length(c);
         // How much of a well-formed sequence is there: the lead byte, then
         // the continuation bytes that the lead allows.
         size_t good = length == 0 ? 0 : 1;
         while (good > 0 && good < length && i + good < text.size()) {
             unsigned char next = static_cast<unsigned char>(text[i + good]);
-            unsigned char low = 0x80, high = 0xBF;
-            if (good == 1) {
-                if (c == 0xE0) low = 0xA0;
-                if (c == 0xF0) low = 0x90;
-                if (c == 0xED) high = 0x9F;
-                if (c == 0xF4) high = 0x8F;
-            }
-            if (next < low || next > high) break;
+            bool fits = good == 1 ? utf8_second_byte_ok(c, next) : (next & 0xC0) == 0x80;
+            if (!fits) break;
             ++good;
         }
         if (length != 0 && good == length) {

@@ -91,6 +91,17 @@ bool has_8bit(std::string_view text) {
     return false;
 }
 
+size_t utf8_lead_length(unsigned char c) {
+    return c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3 : c >= 0xF0 && c <= 0xF4 ? 4 : 0;
+}
+
+bool utf8_second_byte_ok(unsigned char lead, unsigned char second) {
+    // Overlong forms, surrogates and values past U+10FFFF are ruled out here.
+    unsigned char low = lead == 0xE0 ? 0xA0 : lead == 0xF0 ? 0x90 : 0x80;
+    unsigned char high = lead == 0xED ? 0x9F : lead == 0xF4 ? 0x8F : 0xBF;
+    return second >= low && second <= high;
+}
+
 bool is_utf8(std::string_view text) {
     size_t i = 0;
     while (i < text.size()) {
@@ -99,18 +110,9 @@ bool is_utf8(std::string_view text) {
             ++i;
             continue;
         }
-        size_t length = c >= 0xC2 && c <= 0xDF   ? 2
-                        : c >= 0xE0 && c <= 0xEF ? 3
-                        : c >= 0xF0 && c <= 0xF4 ? 4
-                                                 : 0;
+        size_t length = utf8_lead_length(c);
         if (length == 0 || i + length > text.size()) return false;
-        unsigned char second = static_cast<unsigned char>(text[i + 1]);
-        unsigned char low = 0x80, high = 0xBF;
-        if (c == 0xE0) low = 0xA0;
-        if (c == 0xED) high = 0x9F;
-        if (c == 0xF0) low = 0x90;
-        if (c == 0xF4) high = 0x8F;
-        if (second < low || second > high) return false;
+        if (!utf8_second_byte_ok(c, static_cast<unsigned char>(text[i + 1]))) return false;
         for (size_t k = 2; k < length; ++k)
             if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) return false;
         i += length;

@@ -43,6 +43,11 @@ inline bool is_blank(char c) {
 // Whether the text holds a byte of 0x80 or above.
 bool has_8bit(std::string_view text);
 
+// The length of the well-formed UTF-8 sequence lead byte c starts (2 to 4),
+// 0 for a byte that starts none; and whether second may follow that lead.
+size_t utf8_lead_length(unsigned char c);
+bool utf8_second_byte_ok(unsigned char lead, unsigned char second);
+
 // Whether the text is well-formed UTF-8 (shortest forms, no surrogates,
 // nothing past U+10FFFF).
 bool is_utf8(std::string_view text);
