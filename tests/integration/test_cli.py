@@ -669,7 +669,7 @@ def smtp_peer(greeting, rcpt=b"250 ok\r\n"):
     return ScriptedPeer(greeting, answer)
 
 
-def imap_peer(atom_length):
+def imap_atom_peer(atom_length):
     from modern_support import ScriptedPeer
     greeting = b"* OK [CAPABILITY IMAP4rev1] ready\r\n* %s\r\n" % (b"A" * atom_length)
 
@@ -696,8 +696,8 @@ SEND = ["send", "--from", "a@example.org", "--to", "b@example.org"]
     (lambda: smtp_peer(b"25 short\r\n"), SEND, 9, "server said: 25 short"),
     (lambda: smtp_peer(b"220 hi\r\n", rcpt=b"25 short\r\n"), SEND, 9, "server said: 25 short"),
     (lambda: smtp_peer(b"220 hi\r\n", rcpt=b"550 no\r\n"), SEND, 6, "server said: 550 no"),
-    (lambda: imap_peer(8193), ["stat", "--allow-plaintext-auth"], 9, "(unusable reply)"),
-    (lambda: imap_peer(8192), ["stat", "--allow-plaintext-auth"], 0, ""),
+    (lambda: imap_atom_peer(8193), ["stat", "--allow-plaintext-auth"], 9, "(unusable reply)"),
+    (lambda: imap_atom_peer(8192), ["stat", "--allow-plaintext-auth"], 0, ""),
 ], ids=["smtp-greeting-words", "smtp-greeting-short-code", "smtp-rcpt-short-code",
         "smtp-refusal", "imap-atom-past-limit", "imap-atom-at-limit"])
 def test_unusable_reply_is_not_a_connection_failure(peer, args, code, shown):

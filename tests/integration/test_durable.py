@@ -39,7 +39,8 @@ def three_files():
 def get(mailbox, shim, directory, log, imap=False, **settings):
     env = dict(os.environ, LD_PRELOAD=shim, SYNC_SHIM_LOG=str(log))
     env.update(settings)
-    server = ["--server", mailbox.imap_server, "--protocol", "imap"] if imap else [
+    server = ["--server", mailbox.imap_server, "--protocol", "imap",
+              "--allow-plaintext-auth"] if imap else [
         "--server", mailbox.server]
     proc = subprocess.run([CLI, "get", "1", "--user", USER, "--dir", str(directory),
                            "--verbose"] + server,
