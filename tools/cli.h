@@ -36,7 +36,7 @@ struct Request {
     bool trace = false;
     bool verbose = false;  // -v: the dialogue on standard error, secrets masked
     bool quiet = false;    // -q: errors only
-    bool json = false;     // stat, list, get: one JSON document on standard output
+    bool json = false;     // one JSON document on standard output
     std::string charset;   // host setting 39; empty: not set
 
     std::string server;
@@ -88,12 +88,19 @@ class Diagnostics {
     void begin_call() {
         last_problem_.clear();
         last_reply_.clear();
+        verdict_ = Verdict::kNone;
+        recipients_answered_ = 0;
     }
     void add(const char* line);
     // Text (after the "BREVORIN: <E1> " prefix) of the last error or warning.
     const std::string& last_problem() const { return last_problem_; }
     // The server's last reply line as the library reported it, if any.
     const std::string& last_reply() const { return last_reply_; }
+    // Which envelope step of a sending the server answered last, and how
+    // many recipients it had answered: a refusal then names its address.
+    enum class Verdict { kNone, kSender, kRecipient, kData };
+    Verdict last_verdict() const { return verdict_; }
+    int recipients_answered() const { return recipients_answered_; }
 
   private:
     // A call may say millions of lines (a listing of a huge mailbox): only
@@ -102,6 +109,8 @@ class Diagnostics {
     bool quiet_ = false;
     std::string last_problem_;
     std::string last_reply_;
+    Verdict verdict_ = Verdict::kNone;
+    int recipients_answered_ = 0;
 };
 Diagnostics& diagnostics();
 
@@ -113,6 +122,12 @@ void explain_failures_of(MailSession* session);
 enum class Step { kLogon, kSend, kMailbox };
 
 std::string describe_status(int status);
+// The envelope addresses of the sending in the order the server is asked
+// for them, so that a refusal can name the address it was about.
+void name_envelope(const std::string& sender, const std::vector<std::string>& recipients);
+// What happened, said first in a failure's headline; empty when nothing
+// more is known than the status.
+std::string failure_cause(int status, Step step);
 // Prints why step failed and returns its exit code.
 int report_failure(const char* what, int status, Step step, const std::string& server);
 void usage_error(const std::string& message);
@@ -179,6 +194,12 @@ int run_send(const Request& request, MailSession* session);
 // Text from a server made safe for a terminal: control characters (ESC,
 // BEL, CR, C1) shown as \x1b (\u009b for a UTF-8 C1 control); tabs kept.
 std::string escaped(const std::string& text);
+
+// The bare addresses of a list as the sending names them ("Ann <a@x>, b@y"
+// gives a@x and b@y); commas and brackets inside quotes belong to a name.
+std::vector<std::string> addresses_of(const std::string& list);
+// Empty when every mailbox of list is well formed, else the one that is not.
+std::string malformed_address(const std::string& list);
 
 // Turns ESC-separated field lists into one line per item.
 std::string readable_fields(const std::string& list);

@@ -82,13 +82,19 @@ std::string checked_charset(const std::string& name) {
 }
 
 // The host character set the user's locale names (LC_CTYPE), where the
-// library knows it; empty (US-ASCII) otherwise.
+// library knows it; empty (US-ASCII) otherwise. The C and POSIX locales are
+// read as UTF-8, as Python reads them: they are what cron, ssh and
+// containers start with, not a choice of ASCII, and ASCII would turn every
+// received letter past it into '?'.
 std::string charset_of_locale() {
 #if defined(_WIN32)
     return ::GetConsoleOutputCP() == 65001 ? "UTF8" : "";
 #else
-    const char* set = std::setlocale(LC_CTYPE, "") != nullptr ? nl_langinfo(CODESET) : "";
+    const char* locale = std::setlocale(LC_CTYPE, "");
+    const std::string locale_name = locale != nullptr ? locale : "";
+    const char* set = locale != nullptr ? nl_langinfo(CODESET) : "";
     std::string name = set != nullptr ? set : "";
+    if (locale_name == "C" || locale_name == "POSIX") name = "UTF-8";
     std::setlocale(LC_CTYPE, "C");
     for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     if (name == "UTF-8" || name == "UTF8") return "UTF8";
@@ -146,9 +152,26 @@ void normalize_server(Request& r) {
             refuse("--server",
                    "'" + scheme + "://' is no scheme for " + r.command + " (use " +
                        (smtp ? "smtp:// or smtps://)" : "pop3://, pop3s://, imap:// or imaps://)"));
-        if (imap) r.protocol = "imap";
+        if (!r.protocol.empty() && !smtp && r.protocol != (imap ? "imap" : "pop3"))
+            refuse("--protocol", "'" + r.protocol + "' conflicts with the server '" + r.server +
+                                     "'; give one of them");
+        r.protocol = imap ? "imap" : "pop3";
         text = text.substr(scheme_end + 3);
         while (!text.empty() && text.back() == '/') text.pop_back();
+        // The URL's path names the mailbox to open, as in imap://host/Archive.
+        size_t slash = text.find('/');
+        if (slash != std::string::npos) {
+            std::string path = text.substr(slash + 1);
+            text = text.substr(0, slash);
+            if (!imap)
+                refuse("--server", "'" + r.server + "' names a mailbox, but " +
+                                       (smtp ? "an SMTP server has none"
+                                             : "POP3 has no mailboxes (use an imap:// server)"));
+            if (!r.mailbox.empty() && r.mailbox != path)
+                refuse("--mailbox", "'" + r.mailbox + "' conflicts with the mailbox '" + path +
+                                        "' of the server '" + r.server + "'");
+            r.mailbox = path;
+        }
         size_t at = text.rfind('@');
         if (at != std::string::npos) {
             std::string user = text.substr(0, at);
@@ -196,6 +219,7 @@ void normalize_server(Request& r) {
 struct Raw {
     std::vector<std::string> messages;
     std::string max_size, connect_timeout, timeout, priority, charset, password, logon_pause;
+    std::string protocol;
     bool modern = false;
 };
 
@@ -216,12 +240,13 @@ void add_connection(CLI::App* cmd, Request& r, Raw& raw, bool smtp) {
             ->type_name("NAME")
             ->group(group);
     if (!smtp) {
-        cmd->add_option("--protocol", r.protocol,
+        cmd->add_option("--protocol", raw.protocol,
                         "pop3 (default) or imap; an imap:// or imaps:// server sets imap")
             ->type_name("NAME")
             ->check(CLI::IsMember({"pop3", "imap"}))
             ->group(group);
-        cmd->add_option("--mailbox", r.mailbox, "IMAP: the mailbox to open (default INBOX)")
+        cmd->add_option("--mailbox", r.mailbox,
+                        "IMAP: the mailbox to open (default INBOX; or imap://HOST/NAME)")
             ->type_name("NAME")
             ->group(group);
     }
@@ -309,7 +334,9 @@ void add_max_size(CLI::App* cmd, Raw& raw) {
 
 void finish(const Request& r, Raw& raw, Request& out) {
     out = r;
+    out.protocol = raw.protocol;
     if (!out.server.empty()) normalize_server(out);
+    if (out.protocol.empty()) out.protocol = "pop3";
     if (!out.netrc_file.empty()) out.netrc = true;
     if (out.netrc && out.command != "send" && out.user.empty()) {
         NetrcEntry entry;
@@ -323,7 +350,10 @@ void finish(const Request& r, Raw& raw, Request& out) {
         refuse("--mailbox", "names an IMAP mailbox: add --protocol imap or use an imap:// server");
     if (!raw.logon_pause.empty())
         out.logon_pause = number_option("--logon-pause", raw.logon_pause, 0, 60000);
-    out.charset = raw.charset.empty() ? charset_of_locale() : checked_charset(raw.charset);
+    // JSON is UTF-8 whatever the terminal takes.
+    out.charset = !raw.charset.empty() ? checked_charset(raw.charset)
+                  : out.json           ? std::string("UTF8")
+                                       : charset_of_locale();
     if (!raw.password.empty())
         refuse("--password",
                "passwords are not taken on the command line; use --password-file "
@@ -345,6 +375,21 @@ void finish(const Request& r, Raw& raw, Request& out) {
     for (const auto* list : {&out.to, &out.cc, &out.bcc, &out.attachments})
         for (const auto& v : *list) check_no_esc("a header or attachment", v);
     for (const auto* v : {&out.from, &out.subject, &out.reply}) check_no_esc("a header", *v);
+    if (out.command == "send") {
+        const std::pair<const char*, const std::vector<std::string>*> lists[] = {
+            {"--to", &out.to}, {"--cc", &out.cc}, {"--bcc", &out.bcc}};
+        for (const auto& list : lists)
+            for (const std::string& value : *list.second) {
+                std::string bad = malformed_address(value);
+                if (!bad.empty()) refuse(list.first, "'" + bad + "' is no mail address");
+            }
+        for (const auto& single :
+             {std::make_pair("--from", &out.from), std::make_pair("--reply", &out.reply)}) {
+            if (single.second->empty()) continue;
+            std::string bad = malformed_address(*single.second);
+            if (!bad.empty()) refuse(single.first, "'" + bad + "' is no mail address");
+        }
+    }
 }
 
 // Letters to change, add or drop to turn a into b.
@@ -438,7 +483,7 @@ int parse_command_line(int argc, char** argv, Request& out) {
                  "show the dialogue with the server on standard error, secrets masked");
     app.add_flag("-q,--quiet", r.quiet, "print errors only: no progress, no remarks")
         ->excludes("--verbose");
-    app.add_flag("--json", r.json, "stat, list, get: print one JSON document");
+    app.add_flag("--json", r.json, "print one JSON document (UTF-8)");
     app.add_option("--charset", raw.charset,
                    "host character set of texts: " + brevorin::host_charset_names() +
                        " (default: the locale's, UTF8 in a UTF-8 locale; US-ASCII when the "
@@ -480,18 +525,18 @@ int parse_command_line(int argc, char** argv, Request& out) {
         ->type_name("ADDRESS")
         ->required()
         ->group("Message");
-    send->add_option("--to", r.to, "recipient (repeat for more)")
+    send->add_option("--to", r.to, "recipients: one or more after --to, or --to repeated")
         ->type_name("ADDRESS")
         ->required()
-        ->allow_extra_args(false)
+        ->allow_extra_args(true)
         ->group("Message");
-    send->add_option("--cc", r.cc, "copy recipient (repeat for more)")
+    send->add_option("--cc", r.cc, "copy recipients, as --to")
         ->type_name("ADDRESS")
-        ->allow_extra_args(false)
+        ->allow_extra_args(true)
         ->group("Message");
-    send->add_option("--bcc", r.bcc, "blind copy recipient (repeat for more)")
+    send->add_option("--bcc", r.bcc, "blind copy recipients, as --to")
         ->type_name("ADDRESS")
-        ->allow_extra_args(false)
+        ->allow_extra_args(true)
         ->group("Message");
     send->add_option("--subject", r.subject, "subject line")->type_name("TEXT")->group("Message");
     send->add_option("--priority", raw.priority, "1 (lowest) to 5 (highest), or low, normal, high")

@@ -160,11 +160,11 @@ int run(const cli::Request& r, MailSession* session) {
     if (r.command == "send") return cli::run_send(r, session);
     rc = logon(r, session);
     if (rc != cli::kExitOk) return rc;
+    if (r.command == "delete") return cli::run_delete(r, session);
     if (r.command == "stat") rc = cli::run_stat(r, session);
     if (r.command == "list") rc = cli::run_list(r, session);
     if (r.command == "get") rc = cli::run_get(r, session);
     if (r.command == "raw") rc = cli::run_raw(r, session);
-    if (r.command == "delete") rc = cli::run_delete(r, session);
     cli::diagnostics().begin_call();
     int status = brevorin_logoffmail(session);
     if (status != 0 && rc == cli::kExitOk)

@@ -54,11 +54,22 @@ void note_host_limit(const char* what) {
                  what);
 }
 
+// Standard output is text: lines end in LF as the header's do (a Windows
+// console turns them into CRLF itself, and a CRLF would become CR CR LF).
+std::string text_lines(const std::string& body) {
+    std::string out;
+    out.reserve(body.size());
+    for (size_t i = 0; i < body.size(); ++i)
+        if (!(body[i] == '\r' && i + 1 < body.size() && body[i + 1] == '\n')) out += body[i];
+    return out;
+}
+
 void print_text(const Request& request, const std::string& header, const std::string& body,
                 const std::string& files) {
     std::printf("%s\n\n", readable_fields(header).c_str());
-    std::fputs(body.c_str(), stdout);
+    std::fputs(text_lines(body).c_str(), stdout);
     if (!body.empty() && body.back() != '\n') std::fputc('\n', stdout);
+    if (request.quiet) return;
     std::printf("\n");
     print_files(request.directory, files);
 }
@@ -75,8 +86,12 @@ void print_json(const Request& request, int status, const std::string& header,
         std::string key = item.substr(0, eq);
         for (char& c : key) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
         if (key == "id") key = "message_id";
+        std::string value = eq == std::string::npos ? "" : item.substr(eq + 1);
+        // As list has it: a number, not a string of digits.
+        const bool number = key == "priority" && !value.empty() &&
+                            value.find_first_not_of("0123456789") == std::string::npos;
         out += (first ? "" : ", ") + json_string(key) + ": " +
-               json_string(eq == std::string::npos ? "" : item.substr(eq + 1));
+               (number ? std::to_string(std::stoi(value)) : json_string(value));
         first = false;
     }
     out += "}, \"body\": " + json_string(body) + ", \"files\": [";
@@ -120,7 +135,17 @@ int run_get(const Request& request, MailSession* session) {
     }
     if (status == BREVORIN_E_HOST_LIMIT) return kExitOk;
     if (status > 0 && (status >= 2 || !request.quiet)) {
-        std::fprintf(stderr, "brevorin: get: %s (status %d)\n", attachment_note(status), status);
+        // Status 1 also stands for text that the host's character set could
+        // not hold; only a skipped part leaves a warning line of its own.
+        const std::string& problem = diagnostics().last_problem();
+        const char* note = attachment_note(status);
+        if (status == 1 && problem.find("replaced") != std::string::npos)
+            note = "characters that were not valid text were replaced";
+        else if (status == 1 && problem.empty())
+            note =
+                "characters the host's character set cannot hold were replaced (--charset "
+                "UTF8 keeps them)";
+        std::fprintf(stderr, "brevorin: get: %s (status %d)\n", note, status);
         const brevorin::FailureRecord& failure = brevorin::tool::last_failure(session);
         if (failure.kind == brevorin::Failure::kFile)
             std::fprintf(stderr, "brevorin: get: %s: %s\n", failure.path.c_str(),

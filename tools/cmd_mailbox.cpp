@@ -22,8 +22,28 @@ int run_stat(const Request& request, MailSession* session) {
     return kExitOk;
 }
 
+namespace {
+
+std::string json_numbers(const std::vector<int>& numbers) {
+    std::string out = "[";
+    for (size_t i = 0; i < numbers.size(); ++i)
+        out += (i == 0 ? "" : ", ") + std::to_string(numbers[i]);
+    return out + "]";
+}
+
+std::string listed(const std::vector<int>& numbers) {
+    std::string out;
+    for (int n : numbers) out += (out.empty() ? "" : ", ") + std::to_string(n);
+    return out;
+}
+
+}  // namespace
+
 // Every number is checked against the mailbox before the first DELE: a
 // typo among several numbers must not leave half of them deleted.
+// DELE only marks: the server deletes when the visit ends in good order, so
+// "deleted" is said only after the logoff succeeded, and the visit is ended
+// here rather than by the caller.
 int run_delete(const Request& request, MailSession* session) {
     brevorin::tool::MailboxStat stat;
     brevorin::tool::mailbox_stat(session, stat);
@@ -34,20 +54,40 @@ int run_delete(const Request& request, MailSession* session) {
                 stderr,
                 "brevorin: delete: no message %d (the mailbox holds %lld); nothing deleted\n", n,
                 stat.messages);
+            brevorin_logoffmail(session);
             return 10 - BREVORIN_E_NO_MESSAGE;
         }
         if (std::find(numbers.begin(), numbers.end(), n) == numbers.end()) numbers.push_back(n);
     }
     int rc = kExitOk;
+    std::vector<int> marked, deleted;
     for (int n : numbers) {
         diagnostics().begin_call();
         int status = brevorin_deletemail(n, session);
         if (status != 0)
             rc = report_failure(("delete " + std::to_string(n)).c_str(), status, Step::kMailbox,
                                 request.server);
-        else if (!request.quiet)
-            std::printf("deleted message %d\n", n);
+        else
+            marked.push_back(n);
     }
+    diagnostics().begin_call();
+    int status = brevorin_logoffmail(session);
+    if (status != 0) {
+        int failed = report_failure("logoff", status, Step::kMailbox, request.server);
+        if (rc == kExitOk) rc = failed;
+        if (!marked.empty())
+            std::fprintf(stderr,
+                         "brevorin: delete: marked %s, but the server did not confirm the end of "
+                         "the visit; nothing deleted\n",
+                         listed(marked).c_str());
+    } else {
+        deleted = marked;
+    }
+    if (request.json)
+        std::printf("{\"marked\": %s, \"deleted\": %s}\n", json_numbers(marked).c_str(),
+                    json_numbers(deleted).c_str());
+    else if (!request.quiet)
+        for (int n : deleted) std::printf("deleted message %d\n", n);
     return rc;
 }
 

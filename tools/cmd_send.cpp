@@ -84,9 +84,22 @@ int run_send(const Request& request, MailSession* session) {
                     "; send binary data as an attachment (--attach)");
         return kExitUsage;
     }
+    // A message of one part ends with a line break the library writes before
+    // the end-of-data mark; the text's own last one would add a blank line.
+    if (request.attachments.empty() && request.html_file.empty() && !text.empty() &&
+        text.back() == '\n') {
+        text.pop_back();
+        if (!text.empty() && text.back() == '\r') text.pop_back();
+    }
     std::string attachments;
     for (const auto& path : request.attachments)
         attachments += (attachments.empty() ? "" : "\x1b") + path;
+    std::vector<std::string> recipients;
+    for (const auto* list : {&request.to, &request.cc, &request.bcc})
+        for (const std::string& value : *list)
+            for (const std::string& address : addresses_of(value)) recipients.push_back(address);
+    const std::vector<std::string> senders = addresses_of(request.from);
+    name_envelope(senders.empty() ? request.from : senders.front(), recipients);
     int status;
     {
         Progress progress(session, "send", wire_size(text, request.attachments));
@@ -95,7 +108,14 @@ int run_send(const Request& request, MailSession* session) {
                                    text.c_str(), attachments.c_str(), request.max_size, session);
     }
     if (status != 0) return report_failure("send", status, Step::kSend, request.server);
-    std::printf("sent\n");
+    if (request.json) {
+        std::string out = "{\"sent\": true, \"recipients\": [";
+        for (size_t i = 0; i < recipients.size(); ++i)
+            out += (i == 0 ? "" : ", ") + json_string(recipients[i]);
+        std::printf("%s]}\n", out.c_str());
+    } else if (!request.quiet) {
+        std::printf("sent\n");
+    }
     return kExitOk;
 }
 

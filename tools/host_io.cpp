@@ -196,6 +196,14 @@ void Diagnostics::add(const char* line) {
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
     if (echo_) std::fprintf(stderr, "%s\n", escaped(masked(text)).c_str());
     if (is_problem(text)) last_problem_ = line_text(text);
+    if (text.find("SENDMAIL: Got reply on MAIL FROM command") != std::string::npos)
+        verdict_ = Verdict::kSender;
+    if (text.find("SENDMAIL: Got reply on rcpt to command") != std::string::npos) {
+        verdict_ = Verdict::kRecipient;
+        ++recipients_answered_;
+    }
+    if (text.find("SENDMAIL: Got reply on send command") != std::string::npos)
+        verdict_ = Verdict::kData;
     // Data lines that quote the server: "... Code: 550, received buffer: text"
     // from SMTP, "... Server response: -ERR text" from POP3.
     static const char* const kQuotes[] = {
@@ -252,8 +260,6 @@ std::string describe_status(int status) {
 }
 
 int report_failure(const char* what, int status, Step step, const std::string& server) {
-    std::fprintf(stderr, "brevorin: %s failed: %d (%s)\n", what, status,
-                 describe_status(status).c_str());
     std::string why;
     int code = -1;
     const brevorin::FailureRecord& failure = brevorin::tool::last_failure(g_session);
@@ -305,7 +311,14 @@ int report_failure(const char* what, int status, Step step, const std::string& s
             default:
                 code = status >= 0 ? kExitOk : 10 - status;
         }
-    if (!why.empty()) std::fprintf(stderr, "brevorin: %s\n", why.c_str());
+    // The headline says what happened, then the library's status: the same
+    // status stands for many causes.
+    std::string cause = failure_cause(status, step);
+    if (cause.empty()) cause = why;
+    if (cause.empty()) cause = describe_status(status);
+    std::fprintf(stderr, "brevorin: %s failed: %s (status %d)\n", what, escaped(cause).c_str(),
+                 status);
+    if (!why.empty() && why != cause) std::fprintf(stderr, "brevorin: %s\n", why.c_str());
     const std::string& reply = diagnostics().last_reply();
     const bool unusable = code == kExitNetwork && why.find("(unusable reply)") != std::string::npos;
     if ((code == kExitAuth || code == kExitServer || unusable) && !reply.empty())
