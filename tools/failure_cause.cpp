@@ -27,8 +27,12 @@ std::string refused_mailbox(const std::string& problem) {
     size_t at = problem.find(kSaid);
     if (at == std::string::npos) return std::string();
     std::string rest = problem.substr(at + sizeof kSaid - 1);
-    size_t colon = rest.rfind(": ");
+    // The name comes quoted when the command needed it so.
+    size_t name_end = rest.size() > 1 && rest[0] == '"' ? rest.find('"', 1) : 0;
+    size_t colon = rest.find(": ", name_end == std::string::npos ? 0 : name_end);
     std::string name = rest.substr(0, colon);
+    if (name.size() >= 2 && name.front() == '"' && name.back() == '"')
+        name = name.substr(1, name.size() - 2);
     std::string text = colon == std::string::npos ? std::string() : rest.substr(colon + 2);
     // Servers say a missing mailbox in words of their own; RFC 5530 gives
     // the code that does not depend on them.
