@@ -245,8 +245,7 @@ void add_connection(CLI::App* cmd, Request& r, Raw& raw, bool smtp) {
             ->type_name("NAME")
             ->check(CLI::IsMember({"pop3", "imap"}))
             ->group(group);
-        cmd->add_option("--mailbox", r.mailbox,
-                        "IMAP: the mailbox to open (default INBOX; or imap://HOST/NAME)")
+        cmd->add_option("--mailbox", r.mailbox, "IMAP mailbox (default INBOX; or imap://HOST/NAME)")
             ->type_name("NAME")
             ->group(group);
     }
@@ -484,10 +483,11 @@ int parse_command_line(int argc, char** argv, Request& out) {
     app.add_flag("-q,--quiet", r.quiet, "print errors only: no progress, no remarks")
         ->excludes("--verbose");
     app.add_flag("--json", r.json, "print one JSON document (UTF-8)");
-    app.add_option("--charset", raw.charset,
-                   "host character set of texts: " + brevorin::host_charset_names() +
-                       " (default: the locale's, UTF8 in a UTF-8 locale; US-ASCII when the "
-                       "library does not know it)")
+    app.add_option(
+           "--charset", raw.charset,
+           "host character set of texts: " + brevorin::host_charset_names() +
+               " (default: the locale's, UTF8 in a UTF-8, C or POSIX locale; US-ASCII when the "
+               "library does not know it)")
         ->type_name("NAME");
     app.add_option("--password", raw.password)->group("");
 
