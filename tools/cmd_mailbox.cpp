@@ -1,5 +1,4 @@
 // stat and delete: the mailbox commands of a POP3 or IMAP visit.
-#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -22,22 +21,20 @@ int run_stat(const Request& request, MailSession* session) {
     return kExitOk;
 }
 
-// Every number is checked against the mailbox before the first DELE: a
-// typo among several numbers must not leave half of them deleted.
+// Every number or id is checked against the mailbox before the first DELE:
+// a typo among several must not leave half of them deleted.
 int run_delete(const Request& request, MailSession* session) {
-    brevorin::tool::MailboxStat stat;
-    brevorin::tool::mailbox_stat(session, stat);
+    std::vector<Target> targets;
+    int selected = select_messages(request, session, "delete", targets);
+    if (selected != kExitOk) return selected;
     std::vector<int> numbers;
-    for (int n : request.messages) {
-        if (n > stat.messages) {
-            std::fprintf(
-                stderr,
-                "brevorin: delete: no message %d (the mailbox holds %lld); nothing deleted\n", n,
-                stat.messages);
-            return 10 - BREVORIN_E_NO_MESSAGE;
-        }
-        if (std::find(numbers.begin(), numbers.end(), n) == numbers.end()) numbers.push_back(n);
+    for (const Target& target : targets) {
+        if (request.dry_run)
+            std::printf("would delete message %d%s\n", target.number,
+                        target.uidl.empty() ? "" : (" (id " + escaped(target.uidl) + ")").c_str());
+        numbers.push_back(target.number);
     }
+    if (request.dry_run) return kExitOk;
     int rc = kExitOk;
     for (int n : numbers) {
         diagnostics().begin_call();
