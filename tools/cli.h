@@ -71,7 +71,7 @@ struct Request {
     std::vector<Range> messages;
     bool all = false;
     std::vector<std::string> uidls;
-    bool only_new = false;     // get --new: ids not in state_file
+    bool only_new = false;  // get --new: ids not in state_file
     std::string state_file;
     bool delete_fetched = false;  // get --new --delete
     bool dry_run = false;         // delete: say what would go

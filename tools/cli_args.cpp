@@ -329,8 +329,8 @@ Request::Range message_range(const std::string& word) {
                          number_option("message range", word.substr(dash + 1), 1, INT_MAX)};
     if (range.first > range.last)
         refuse("message range", "'" + word + "' runs backwards (write " +
-                                    std::to_string(range.last) + "-" +
-                                    std::to_string(range.first) + ")");
+                                    std::to_string(range.last) + "-" + std::to_string(range.first) +
+                                    ")");
     return range;
 }
 
@@ -341,14 +341,15 @@ void check_selection(Request& r) {
     int kinds = !r.messages.empty() + r.all + !r.uidls.empty() + r.only_new;
     if (kinds != 1)
         refuse("N", std::string(kinds == 0 ? "which messages? " : "one selection at a time: ") +
-                        "give message numbers, --all" + (r.command == "get" ? ", --uidl ID or --new"
-                                                                            : " or --uidl ID"));
+                        "give message numbers, --all" +
+                        (r.command == "get" ? ", --uidl ID or --new" : " or --uidl ID"));
     if (r.only_new != !r.state_file.empty())
         refuse(r.only_new ? "--new" : "--state",
                "--new and --state FILE go together (the file keeps the ids fetched)");
     if (r.delete_fetched && !r.only_new)
-        refuse("--delete", "deletes what --new fetched; to delete by number or id use the "
-                           "delete command");
+        refuse("--delete",
+               "deletes what --new fetched; to delete by number or id use the "
+               "delete command");
     for (const std::string& id : r.uidls)
         if (id.empty() || id.find_first_of(" \t\r\n\x1b") != std::string::npos)
             refuse("--uidl", "'" + id + "' is no unique id (no spaces or control characters)");
@@ -508,14 +509,12 @@ int parse_command_line(int argc, char** argv, Request& out) {
     add_connection(get, r, raw, false);
     get->add_flag("--new", r.only_new, "fetch the ids not yet in the --state file")
         ->group("Selection");
-    get->add_option("--state", r.state_file,
-                    "with --new: the ids fetched so far")
+    get->add_option("--state", r.state_file, "with --new: the ids fetched so far")
         ->type_name("FILE")
         ->group("Selection");
     auto* keep = get->add_flag("--keep", "with --new: leave mail on the server (default)")
                      ->group("Selection");
-    get->add_flag("--delete", r.delete_fetched,
-                  "with --new: delete what this visit saved")
+    get->add_flag("--delete", r.delete_fetched, "with --new: delete what this visit saved")
         ->excludes(keep)
         ->group("Selection");
     get->add_option("--dir", r.directory, "write attachments into DIR (default: current directory)")

@@ -119,6 +119,11 @@ int get_new(const Request& request, MailSession* session) {
     }
     // Only a whole listing tells which ids are gone for good.
     if (complete && state.keep_only(present) && !state.save()) return kExitFile;
+    if (!complete && !request.quiet)
+        std::fprintf(stderr,
+                     "brevorin: get: the listing stopped after %zu messages; the rest come "
+                     "next time\n",
+                     records.size());
 
     size_t fetched = 0, marked = 0;
     bool first = true;

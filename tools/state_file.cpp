@@ -28,12 +28,6 @@ namespace {
 
 const char kStateMagic[] = "brevorin-state ";
 
-std::string directory_of(const std::string& path) {
-    size_t slash = path.find_last_of("/\\");
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? path.substr(0, 1) : path.substr(0, slash);
-}
-
 bool fail(const std::string& path, const char* doing, int error) {
     std::fprintf(stderr, "brevorin: --state %s: cannot %s: %s\n", path.c_str(), doing,
                  std::strerror(error));
@@ -47,8 +41,8 @@ int file_error(const std::string& path, const char* doing, int error) {
 
 #if defined(_WIN32)
 bool write_whole(const std::string& path, const std::string& temp, const std::string& text) {
-    int fd = ::_open(temp.c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY,
-                     _S_IREAD | _S_IWRITE);
+    int fd =
+        ::_open(temp.c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, _S_IREAD | _S_IWRITE);
     if (fd < 0) return fail(path, "create a temporary beside it", errno);
     bool ok = ::_write(fd, text.data(), static_cast<unsigned>(text.size())) ==
                   static_cast<int>(text.size()) &&
@@ -68,6 +62,12 @@ bool write_whole(const std::string& path, const std::string& temp, const std::st
     return true;
 }
 #else
+std::string directory_of(const std::string& path) {
+    size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? path.substr(0, 1) : path.substr(0, slash);
+}
+
 bool write_whole(const std::string& path, const std::string& temp, const std::string& text) {
     int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd < 0) return fail(path, "create a temporary beside it", errno);

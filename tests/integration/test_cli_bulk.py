@@ -241,6 +241,10 @@ class Pop3Peer:
                         break
 
     def close(self):
+        try:
+            self.listener.shutdown(socket.SHUT_RDWR)  # wakes the accept
+        except OSError:
+            pass
         self.listener.close()
         self.thread.join(5)
 
