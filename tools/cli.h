@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -61,7 +63,18 @@ struct Request {
     std::string protocol = "pop3";  // pop3 or imap: how the mailbox is reached
     std::string mailbox;            // IMAP: the mailbox to open (empty: INBOX)
 
-    std::vector<int> messages;  // get, raw: one; delete: one or more
+    // get, raw, delete: the messages as numbers and ranges (N is N-N), every
+    // message (--all), or the server's unique ids; get also the new ones.
+    struct Range {
+        int first = 0, last = 0;
+    };
+    std::vector<Range> messages;
+    bool all = false;
+    std::vector<std::string> uidls;
+    bool only_new = false;  // get --new: ids not in state_file
+    std::string state_file;
+    bool delete_fetched = false;  // get --new --delete
+    bool dry_run = false;         // delete: say what would go
     std::string directory;
     int max_size = 0;
     bool raw_list = false;
@@ -190,6 +203,61 @@ int run_raw(const Request& request, MailSession* session);
 int run_delete(const Request& request, MailSession* session);
 // Reads its secrets and text itself, after the options are set.
 int run_send(const Request& request, MailSession* session);
+
+// The messages a get, raw or delete acts on, in the order asked, each once.
+struct Target {
+    int number = 0;
+    std::string uidl;  // when the selection was by id
+};
+// Whether the selection can name more than one message: such output is
+// separated per message (a JSON array), a single number's is as it was.
+bool several(const Request& request);
+// Resolves the selection against the mailbox; every number or id it cannot
+// find is reported, and the exit code for those comes back (kExitOk: none).
+int select_messages(const Request& request, MailSession* session, const char* what,
+                    std::vector<Target>& out);
+
+// One message of a get or raw, printed after the others (first: none yet,
+// then false). saved: its files and text are written.
+int get_one(const Request& request, MailSession* session, const Target& target, bool& first,
+            bool& saved);
+int raw_one(const Request& request, MailSession* session, const Target& target, bool& first);
+
+// A listing record (NMB=1, SIZE=..., UIDL=... without the "="), every
+// present message, page by page; complete is false when the library stopped
+// paging short of the end. kExitOk or the exit code of a failure reported.
+using ListRecord = std::map<std::string, std::string>;
+int list_records(const Request& request, MailSession* session, std::vector<ListRecord>& records,
+                 std::string& raw, bool& complete);
+
+// get --new: the ids already fetched from one account, kept in a file that
+// is replaced whole each time, so that an interruption leaves the old or the
+// new list, never half of one.
+class StateFile {
+  public:
+    // The account line that opens the file: a file of another account must
+    // not make this one's messages look old.
+    static std::string account_of(const Request& request);
+    // Reads the file; a missing one is created (so that an unwritable place
+    // shows before anything is fetched). kExitOk, or after printing why
+    // kExitUsage (another account's file) or kExitFile.
+    int open(const Request& request);
+    bool has(const std::string& id) const { return ids_.count(id) != 0; }
+    void add(const std::string& id) { ids_.insert(id); }
+    // Ids of messages no longer on the server are forgotten, so the file
+    // does not grow for ever.
+    bool keep_only(const std::set<std::string>& present);
+    // Writes a temporary beside the file, flushes it and renames it over the
+    // file. False after printing why.
+    bool save() const;
+
+  private:
+    std::string path_;
+    std::string account_;
+    std::set<std::string> ids_;
+};
+// Opens the state file before connecting: the exit code of open().
+int check_state_file(const Request& request);
 
 // Text from a server made safe for a terminal: control characters (ESC,
 // BEL, CR, C1) shown as \x1b (\u009b for a UTF-8 C1 control); tabs kept.

@@ -325,10 +325,59 @@ void add_connection(CLI::App* cmd, Request& r, Raw& raw, bool smtp) {
         ->group("Message");
 }
 
+void add_selection(CLI::App* cmd, Request& r, Raw& raw) {
+    cmd->add_option("N", raw.messages, "message numbers and ranges (1-5 9)")
+        ->type_name("")
+        ->expected(0, -1);
+    cmd->add_flag("--all", r.all, "every message in the mailbox")->group("Selection");
+    cmd->add_option("--uidl", r.uidls, "the message with this unique id (repeatable)")
+        ->type_name("ID")
+        ->allow_extra_args(false)
+        ->group("Selection");
+}
+
 void add_max_size(CLI::App* cmd, Raw& raw) {
     cmd->add_option("--max-size", raw.max_size, "refuse messages larger than BYTES (0: no limit)")
         ->type_name("BYTES")
         ->group("Message");
+}
+
+// "7" or "3-9"; a range that runs backwards is a typo, not an empty set.
+Request::Range message_range(const std::string& word) {
+    size_t dash = word.find('-');
+    if (dash == std::string::npos || dash == 0) {
+        int n = number_option("message number", word, 1, INT_MAX);
+        return {n, n};
+    }
+    Request::Range range{number_option("message range", word.substr(0, dash), 1, INT_MAX),
+                         number_option("message range", word.substr(dash + 1), 1, INT_MAX)};
+    if (range.first > range.last)
+        refuse("message range", "'" + word + "' runs backwards (write " +
+                                    std::to_string(range.last) + "-" + std::to_string(range.first) +
+                                    ")");
+    return range;
+}
+
+// get, raw and delete act on one kind of selection; the options that only
+// make sense with another are refused rather than ignored.
+void check_selection(Request& r) {
+    if (r.command != "get" && r.command != "raw" && r.command != "delete") return;
+    int kinds = !r.messages.empty() + r.all + !r.uidls.empty() + r.only_new;
+    if (kinds != 1)
+        refuse("N", std::string(kinds == 0 ? "which messages? " : "one selection at a time: ") +
+                        "give message numbers, --all" +
+                        (r.command == "get" ? ", --uidl ID or --new" : " or --uidl ID"));
+    if (r.only_new != !r.state_file.empty())
+        refuse(r.only_new ? "--new" : "--state",
+               "--new and --state FILE go together (the file keeps the ids fetched)");
+    if (r.delete_fetched && !r.only_new)
+        refuse("--delete",
+               "deletes what --new fetched; to delete by number or id use the "
+               "delete command");
+    for (const std::string& id : r.uidls)
+        if (id.empty() || id.find_first_of(" \t\r\n\x1b") != std::string::npos)
+            refuse("--uidl", "'" + id + "' is no unique id (no spaces or control characters)");
+    if (!r.uidls.empty() || r.only_new) r.uidl = true;
 }
 
 void finish(const Request& r, Raw& raw, Request& out) {
@@ -357,9 +406,8 @@ void finish(const Request& r, Raw& raw, Request& out) {
         refuse("--password",
                "passwords are not taken on the command line; use --password-file "
                "or standard input");
-    const int kMaxMessage = INT_MAX;
-    for (const auto& word : raw.messages)
-        out.messages.push_back(number_option("message number", word, 1, kMaxMessage));
+    for (const auto& word : raw.messages) out.messages.push_back(message_range(word));
+    check_selection(out);
     if (!raw.max_size.empty()) out.max_size = number_option("--max-size", raw.max_size, 0, INT_MAX);
     constexpr long long kMaxSeconds = 24 * 3600;
     if (!raw.connect_timeout.empty())
@@ -501,22 +549,34 @@ int parse_command_line(int argc, char** argv, Request& out) {
     list->add_flag("--uidl", r.uidl,
                    "add the server's unique id of each message (UIDL), to tell new mail from old");
 
-    auto* get = app.add_subcommand("get", "one message decoded; attachments written to files");
-    get->add_option("N", raw.messages, "message number")->type_name("")->required()->expected(1);
+    auto* get = app.add_subcommand("get", "messages decoded; attachments written to files");
+    add_selection(get, r, raw);
     add_connection(get, r, raw, false);
+    get->add_flag("--new", r.only_new, "fetch the ids not yet in the --state file")
+        ->group("Selection");
+    get->add_option("--state", r.state_file, "with --new: the ids fetched so far")
+        ->type_name("FILE")
+        ->group("Selection");
+    auto* keep = get->add_flag("--keep", "with --new: leave mail on the server (default)")
+                     ->group("Selection");
+    get->add_flag("--delete", r.delete_fetched, "with --new: delete what this visit saved")
+        ->excludes(keep)
+        ->group("Selection");
     get->add_option("--dir", r.directory, "write attachments into DIR (default: current directory)")
         ->type_name("DIR")
         ->group("Message");
     add_max_size(get, raw);
 
-    auto* rawcmd = app.add_subcommand("raw", "one message as it was sent");
-    rawcmd->add_option("N", raw.messages, "message number")->type_name("")->required()->expected(1);
+    auto* rawcmd = app.add_subcommand("raw", "messages as they were sent");
+    add_selection(rawcmd, r, raw);
     add_connection(rawcmd, r, raw, false);
     add_max_size(rawcmd, raw);
 
     auto* del = app.add_subcommand("delete", "delete messages (committed when the visit ends)");
-    del->add_option("N", raw.messages, "message numbers")->type_name("")->required()->expected(-1);
+    add_selection(del, r, raw);
     add_connection(del, r, raw, false);
+    del->add_flag("--dry-run", r.dry_run, "show what would be deleted; delete nothing")
+        ->group("Selection");
 
     auto* send = app.add_subcommand(
         "send", "send a message; the text comes from --text-file or standard input");

@@ -142,6 +142,10 @@ int check_local_files(const cli::Request& r) {
             return cli::kExitFile;
         }
     }
+    if (r.only_new) {
+        int state = cli::check_state_file(r);
+        if (state != cli::kExitOk) return state;
+    }
     const std::string& text = !r.html_file.empty() ? r.html_file : r.text_file;
     if (!text.empty()) {
         std::FILE* file = std::fopen(text.c_str(), "rb");

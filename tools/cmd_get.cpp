@@ -1,4 +1,4 @@
-// get and raw: retrieve one message, decoded or as it was sent.
+// get and raw: retrieve messages, decoded or as they were sent.
 #include <sys/stat.h>
 
 #include <cctype>
@@ -76,9 +76,9 @@ void print_text(const Request& request, const std::string& header, const std::st
 
 // {"number": N, "status": S, "header": {"from": ...}, "body": ..., "files":
 // [{"name": ..., "path": ..., "size": ...}]}
-void print_json(const Request& request, int status, const std::string& header,
-                const std::string& body, const std::string& files) {
-    std::string out = "{\"number\": " + std::to_string(request.messages.at(0)) +
+std::string json_of(const Request& request, int n, int status, const std::string& header,
+                    const std::string& body, const std::string& files) {
+    std::string out = "{\"number\": " + std::to_string(n) +
                       ", \"status\": " + std::to_string(status) + ", \"header\": {";
     bool first = true;
     for (const std::string& item : brevorin::split_field_list(header)) {
@@ -104,7 +104,7 @@ void print_json(const Request& request, int status, const std::string& header,
                ", \"path\": " + json_string(path) + ", \"size\": " + std::to_string(size) + "}";
         first = false;
     }
-    std::printf("%s]}\n", out.c_str());
+    return out + "]}";
 }
 
 // The message's size for the progress line (retrieval asks LIST for it
@@ -114,25 +114,51 @@ uint64_t known_size(MailSession* session, int n) {
     return brevorin::tool::message_size(session, n, size) ? static_cast<uint64_t>(size) : 0;
 }
 
+// Several messages come one after another, each under a line naming it, as
+// head(1) separates files.
+void print_separator(const Request& request, const Target& target, bool first) {
+    if (!several(request) || request.json) return;
+    std::printf("%s==> message %d%s <==\n", first ? "" : "\n", target.number,
+                target.uidl.empty() ? "" : (" (id " + escaped(target.uidl) + ")").c_str());
+}
+
+// Names the message in a failure when there are several.
+std::string step_name(const Request& request, const char* what, int n) {
+    return several(request) ? std::string(what) + " " + std::to_string(n) : std::string(what);
+}
+
 }  // namespace
 
-int run_get(const Request& request, MailSession* session) {
+int get_one(const Request& request, MailSession* session, const Target& target, bool& first,
+            bool& saved) {
     char *header = nullptr, *body = nullptr, *files = nullptr;
     int status;
+    saved = false;
     {
-        Progress progress(session, "get", known_size(session, request.messages.at(0)));
+        Progress progress(session, "get", known_size(session, target.number));
         diagnostics().begin_call();
-        status = brevorin_getmail(request.messages.at(0), request.directory.c_str(),
-                                  request.max_size, &header, &body, &files, session);
+        status = brevorin_getmail(target.number, request.directory.c_str(), request.max_size,
+                                  &header, &body, &files, session);
     }
     if (status < 0 && status != BREVORIN_E_HOST_LIMIT)
-        return report_failure("get", status, Step::kMailbox, request.server);
+        return report_failure(step_name(request, "get", target.number).c_str(), status,
+                              Step::kMailbox, request.server);
     if (request.json) {
-        print_json(request, status, header ? header : "", body ? body : "", files ? files : "");
+        std::string json = json_of(request, target.number, status, header ? header : "",
+                                   body ? body : "", files ? files : "");
+        if (several(request))
+            std::printf("%s%s", first ? "" : ", ", json.c_str());
+        else
+            std::printf("%s\n", json.c_str());
     } else {
+        print_separator(request, target, first);
         print_text(request, header ? header : "", body ? body : "", files ? files : "");
         if (status == BREVORIN_E_HOST_LIMIT) note_host_limit("get");
     }
+    first = false;
+    // A message whose attachment could not be written is not yet saved;
+    // one with an attachment that cannot be decoded is as saved as it gets.
+    saved = status < 2;
     if (status == BREVORIN_E_HOST_LIMIT) return kExitOk;
     if (status > 0 && (status >= 2 || !request.quiet)) {
         // Status 1 also stands for text that the host's character set could
@@ -145,7 +171,8 @@ int run_get(const Request& request, MailSession* session) {
             note =
                 "characters the host's character set cannot hold were replaced (--charset "
                 "UTF8 keeps them)";
-        std::fprintf(stderr, "brevorin: get: %s (status %d)\n", note, status);
+        std::fprintf(stderr, "brevorin: %s: %s (status %d)\n",
+                     step_name(request, "get", target.number).c_str(), note, status);
         const brevorin::FailureRecord& failure = brevorin::tool::last_failure(session);
         if (failure.kind == brevorin::Failure::kFile)
             std::fprintf(stderr, "brevorin: get: %s: %s\n", failure.path.c_str(),
@@ -156,19 +183,22 @@ int run_get(const Request& request, MailSession* session) {
     return status >= 2 ? kExitFile : kExitOk;
 }
 
-int run_raw(const Request& request, MailSession* session) {
+int raw_one(const Request& request, MailSession* session, const Target& target, bool& first) {
     char* text = nullptr;
     int status;
     {
-        Progress progress(session, "raw", known_size(session, request.messages.at(0)));
+        Progress progress(session, "raw", known_size(session, target.number));
         diagnostics().begin_call();
-        status = brevorin_getrawmail(request.messages.at(0), request.max_size, &text, session);
+        status = brevorin_getrawmail(target.number, request.max_size, &text, session);
     }
     if (status < 0 && status != BREVORIN_E_HOST_LIMIT)
-        return report_failure("raw", status, Step::kMailbox, request.server);
+        return report_failure(step_name(request, "raw", target.number).c_str(), status,
+                              Step::kMailbox, request.server);
+    print_separator(request, target, first);
     // -16 only says the text is longer than a host's window, which the tool
     // has not: raw prints it whole without remark.
     if (text != nullptr) std::fputs(text, stdout);
+    first = false;
     return kExitOk;
 }
 

@@ -14,7 +14,7 @@ namespace cli {
 
 namespace {
 
-using Record = std::map<std::string, std::string>;
+using Record = ListRecord;
 
 constexpr size_t kDateWidth = 31;
 constexpr size_t kFromWidth = 32;
@@ -101,18 +101,17 @@ void print_json(const std::vector<Record>& records) {
 
 // One listing call returns what fits in a host text; the list_from option
 // asks for the next page, starting after the last message seen.
-int run_list(const Request& request, MailSession* session) {
+int list_records(const Request& request, MailSession* session, std::vector<Record>& records,
+                 std::string& raw, bool& complete) {
     brevorin::tool::MailboxStat stat;
     brevorin::tool::mailbox_stat(session, stat);
-    std::vector<Record> records;
-    std::string raw;
     long next = 1;
-    bool stuck = false;
+    complete = true;
     while (true) {
         if (next > 1) {
             diagnostics().begin_call();
             if (brevorin_setoption("list_from", std::to_string(next).c_str(), session) != 0) {
-                stuck = true;
+                complete = false;
                 break;
             }
         }
@@ -125,7 +124,7 @@ int run_list(const Request& request, MailSession* session) {
         if (page.empty()) break;
         // A library that ignores list_from starts every page at the beginning.
         if (!records.empty() && number_of(page.front()) < next) {
-            stuck = true;
+            complete = false;
             break;
         }
         raw += (raw.empty() ? "" : "\x1b") + text;
@@ -133,6 +132,15 @@ int run_list(const Request& request, MailSession* session) {
         if (static_cast<long long>(records.size()) >= stat.present) break;
         next = number_of(page.back()) + 1;
     }
+    return kExitOk;
+}
+
+int run_list(const Request& request, MailSession* session) {
+    std::vector<Record> records;
+    std::string raw;
+    bool complete = true;
+    int rc = list_records(request, session, records, raw, complete);
+    if (rc != kExitOk) return rc;
     if (request.json) {
         print_json(records);
     } else if (request.raw_list) {
@@ -141,9 +149,12 @@ int run_list(const Request& request, MailSession* session) {
     } else {
         print_table(records, request.uidl);
     }
-    if (stuck)
+    if (!complete) {
+        brevorin::tool::MailboxStat stat;
+        brevorin::tool::mailbox_stat(session, stat);
         std::fprintf(stderr, "brevorin: first %zu of %lld messages shown\n", records.size(),
                      stat.present);
+    }
     return kExitOk;
 }
 

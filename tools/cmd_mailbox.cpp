@@ -1,5 +1,4 @@
 // stat and delete: the mailbox commands of a POP3 or IMAP visit.
-#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -39,25 +38,28 @@ std::string listed(const std::vector<int>& numbers) {
 
 }  // namespace
 
-// Every number is checked against the mailbox before the first DELE: a
-// typo among several numbers must not leave half of them deleted.
+// Every number or id is checked against the mailbox before the first DELE:
+// a typo among several must not leave half of them deleted.
 // DELE only marks: the server deletes when the visit ends in good order, so
 // "deleted" is said only after the logoff succeeded, and the visit is ended
 // here rather than by the caller.
 int run_delete(const Request& request, MailSession* session) {
-    brevorin::tool::MailboxStat stat;
-    brevorin::tool::mailbox_stat(session, stat);
+    std::vector<Target> targets;
+    int selected = select_messages(request, session, "delete", targets);
+    if (selected != kExitOk) {
+        brevorin_logoffmail(session);
+        return selected;
+    }
     std::vector<int> numbers;
-    for (int n : request.messages) {
-        if (n > stat.messages) {
-            std::fprintf(
-                stderr,
-                "brevorin: delete: no message %d (the mailbox holds %lld); nothing deleted\n", n,
-                stat.messages);
-            brevorin_logoffmail(session);
-            return 10 - BREVORIN_E_NO_MESSAGE;
-        }
-        if (std::find(numbers.begin(), numbers.end(), n) == numbers.end()) numbers.push_back(n);
+    for (const Target& target : targets) {
+        if (request.dry_run)
+            std::printf("would delete message %d%s\n", target.number,
+                        target.uidl.empty() ? "" : (" (id " + escaped(target.uidl) + ")").c_str());
+        numbers.push_back(target.number);
+    }
+    if (request.dry_run) {
+        brevorin_logoffmail(session);
+        return kExitOk;
     }
     int rc = kExitOk;
     std::vector<int> marked, deleted;
