@@ -6,6 +6,7 @@
 //   codec_bench gen-binary MIB OUT  random bytes
 //   codec_bench gen-euc MIB OUT     Japanese EUC-JP text with ASCII and line breaks
 //   codec_bench inprocess IN-BIN IN-EUC   in-memory figures, best of 5
+//   codec_bench qp MIB              quoted-printable decoding in memory, best of 5
 //
 // The file commands read and write whole files, like the reference tools the
 // script compares them with.
@@ -14,6 +15,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -22,6 +24,7 @@
 
 #include "codec/base64.h"
 #include "codec/kanji.h"
+#include "codec/quoted_printable.h"
 #include "platform/files.h"
 
 namespace {
@@ -188,6 +191,57 @@ int in_process(const char* binary_path, const char* euc_path) {
     return 0;
 }
 
+// Quoted-printable as mail carries it: mostly ASCII lines of 76 characters
+// with soft breaks, accented letters escaped (one character in 12), and a
+// hard break now and then.
+std::string qp_text(size_t size) {
+    std::mt19937 rng(3);
+    std::uniform_int_distribution<int> kind(0, 99);
+    std::uniform_int_distribution<int> letter('a', 'z');
+    std::string text;
+    text.reserve(size + 128);
+    size_t column = 0;
+    while (text.size() < size) {
+        const int k = kind(rng);
+        if (k < 8) {
+            text += "=C3=A9";
+            column += 6;
+        } else if (k < 22) {
+            text += ' ';
+            ++column;
+        } else {
+            text += static_cast<char>(letter(rng));
+            ++column;
+        }
+        if (column >= 72) {
+            text += k % 4 == 0 ? "\r\n" : "=\r\n";
+            column = 0;
+        }
+    }
+    return text;
+}
+
+// The streaming decoder in network-sized pieces, and the classic reading
+// of a whole text.
+int qp_figures(size_t mib) {
+    const std::string text = qp_text(mib * kMiB);
+    const double mb = static_cast<double>(text.size()) / 1e6;
+    std::string out;
+    out.reserve(text.size());
+    const double streamed = best_seconds([&] {
+        out.clear();
+        brevorin::QpDecoder decoder;
+        for (size_t at = 0; at < text.size(); at += 16384)
+            decoder.feed(text.data() + at, std::min<size_t>(16384, text.size() - at), out);
+        decoder.finish(out);
+    });
+    const double classic = best_seconds(
+        [&] { brevorin::qp_decode_whole(brevorin::QpDecoder::Form::kClassicText, text, out); });
+    std::printf("in-process  qp streamed   %8.1f MB/s\n", mb / streamed);
+    std::printf("in-process  qp classic    %8.1f MB/s\n", mb / classic);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -200,9 +254,11 @@ int main(int argc, char** argv) {
     if (argc == 4 && command == "gen-euc")
         return write_all(argv[3], japanese_text(std::stoul(argv[2]) * kMiB)) ? 0 : 1;
     if (argc == 4 && command == "inprocess") return in_process(argv[2], argv[3]);
+    if (argc == 3 && command == "qp") return qp_figures(std::stoul(argv[2]));
     std::fprintf(stderr,
                  "usage: codec_bench encode|decode|euc2jis IN OUT\n"
                  "       codec_bench gen-binary|gen-euc MIB OUT\n"
-                 "       codec_bench inprocess BINARY EUC\n");
+                 "       codec_bench inprocess BINARY EUC\n"
+                 "       codec_bench qp MIB\n");
     return 2;
 }

@@ -11,9 +11,9 @@ namespace {
 
 using namespace brevorin;
 
-template <typename Codec>
-std::string run(const std::string& input, size_t step) {
-    Codec codec;
+template <typename Codec, typename... Options>
+std::string run(const std::string& input, size_t step, Options... options) {
+    Codec codec(options...);
     std::string out;
     for (size_t i = 0; i < input.size(); i += step)
         codec.feed(input.data() + i, std::min(step, input.size() - i), out);
@@ -27,8 +27,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1) return 0;
     const size_t step = 1 + data[0] % 97;
     const std::string input(reinterpret_cast<const char*>(data) + 1, size - 1);
-    fuzz::check(run<QpDecoder>(input, step) == run<QpDecoder>(input, input.size() + 1),
-                "quoted-printable output depends on the pieces");
+    for (QpDecoder::Form form :
+         {QpDecoder::Form::kText, QpDecoder::Form::kClassicText, QpDecoder::Form::kWord})
+        fuzz::check(
+            run<QpDecoder>(input, step, form) == run<QpDecoder>(input, input.size() + 1, form),
+            "quoted-printable output depends on the pieces");
     fuzz::check(run<Base64Decoder>(input, step) == run<Base64Decoder>(input, input.size() + 1),
                 "base64 output depends on the pieces");
     const std::string encoded = run<Base64Encoder>(input, step);

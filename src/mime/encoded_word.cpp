@@ -1,13 +1,12 @@
 #include "mime/encoded_word.h"
 
-#include <cctype>
 #include <cstring>
 #include <new>
 
 #include "codec/base64.h"
 #include "codec/kanji.h"
+#include "codec/quoted_printable.h"
 #include "mime/host_text.h"
-#include "mime/qp_decode.h"
 
 namespace brevorin {
 
@@ -69,7 +68,7 @@ int append_word(const EncodedWord& word, std::string& out, const Context& ctx) {
     if (kind == 'B') {
         if (base64_decode_text(word.text.c_str(), decoded) < 0) return -10;
     } else if (kind == 'Q') {
-        if (qp_decode(word.text.c_str(), decoded) < 0) return -10;
+        if (!qp_decode_whole(QpDecoder::Form::kClassicText, word.text, decoded)) return -10;
     } else {
         return -1;
     }
@@ -112,18 +111,9 @@ bool decode_word_text(char kind, const std::string& text, std::string& bytes) {
         return base64_decode_text(padded.c_str(), bytes) >= 0;
     }
     bytes.clear();
-    for (size_t i = 0; i < text.size(); ++i) {
-        char c = text[i];
-        if (c == '_') {
-            bytes += ' ';
-        } else if (c == '=' && i + 2 < text.size() && std::isxdigit(static_cast<unsigned char>(text[i + 1])) &&
-                   std::isxdigit(static_cast<unsigned char>(text[i + 2]))) {
-            bytes += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
-            i += 2;
-        } else {
-            bytes += c;
-        }
-    }
+    QpDecoder q(QpDecoder::Form::kWord);
+    q.feed(text.data(), text.size(), bytes);
+    q.finish(bytes);
     return true;
 }
 

@@ -7,7 +7,7 @@
 #include "core/charset.h"
 #include "core/context.h"
 #include "core/text.h"
-#include "mime/mime_headers.h"
+#include "mime/classic_fields.h"
 
 namespace brevorin {
 

@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "core/text.h"
-#include "mime/mime_fields.h"
+#include "mime/modern_fields.h"
 
 namespace brevorin {
 

@@ -19,7 +19,7 @@ HeaderRead read_header_block(LineSource& lines, std::string& header);
 enum class MessageBody {
     kDecoded,   // read through the end of data; out.status tells what was skipped
     kBufferFull,  // the plain body does not fit its buffer
-    kFailed,    // a read, a staging file or memory failed
+    kFailed,    // a read or memory failed, or the classic rules refused a part
 };
 
 // Decodes the body that follows header: MIME parts and attachment files, or

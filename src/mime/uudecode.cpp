@@ -4,9 +4,9 @@
 #include <cstring>
 
 #include "core/text.h"
+#include "mime/classic_fields.h"
 #include "mime/decoded_body.h"
 #include "mime/file_names.h"
-#include "mime/mime_headers.h"
 #include "platform/files.h"
 
 namespace brevorin {

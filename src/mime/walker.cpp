@@ -6,15 +6,14 @@
 
 #include "codec/base64.h"
 #include "codec/quoted_printable.h"
+#include "mime/classic_fields.h"
 #include "mime/encoded_word.h"
 #include "mime/file_names.h"
 #include "mime/header_block.h"
 #include "mime/host_text.h"
 #include "mime/html_text.h"
 #include "mime/media_types.h"
-#include "mime/mime_fields.h"
-#include "mime/mime_headers.h"
-#include "mime/qp_decode.h"
+#include "mime/modern_fields.h"
 #include "mime/uudecode.h"
 
 namespace brevorin {
@@ -104,6 +103,7 @@ struct Rules {
     // rules fail the message for the first and ignore the second.
     bool tolerant_text;
     NextName next_name;
+    WalkLimits limits;
 };
 
 // Where a body stopped: at a delimiter of the boundary at `level` of the
@@ -336,6 +336,7 @@ const Rules kClassicRules = {
     false,  // separate_texts
     false,  // tolerant_text
     NextName::kClassic,
+    WalkLimits(),
 };
 
 const Rules kModernRules = {
@@ -353,6 +354,7 @@ const Rules kModernRules = {
     true,   // separate_texts
     true,   // tolerant_text
     NextName::kNoTrailingDot,
+    WalkLimits(),
 };
 
 // A text brought into the host's character set in pieces that end with a
@@ -630,7 +632,7 @@ class Walker {
         while (!stopped) {
             if (!content(stop, stopped, bytes)) return false;
             if (alt.hold_overflow) continue;
-            if (alt.held.size() + bytes.size() > kAlternativeHoldLimit) {
+            if (alt.held.size() + bytes.size() > rules_.limits.alternative_hold) {
                 alt.hold_overflow = true;
                 alt.held.clear();
                 continue;
@@ -729,7 +731,7 @@ class Walker {
             rc = base64_decode_text(collected.c_str(), text);
         else if (plan.transfer == Transfer::kQuotedPrintable)
             // Soft line breaks and trailing blanks go even when no escape was found.
-            rc = qp_decode(collected.c_str(), text);
+            rc = qp_decode_whole(QpDecoder::Form::kClassicText, collected, text) ? 0 : -1;
         else
             text = std::move(collected);
         if (rc < 0) {
@@ -756,7 +758,7 @@ class Walker {
         // missing would pass for the whole text.
         auto keep = [&](const char* data, size_t length) {
             if (!shown || !html_whole) return;
-            if (html.size() + length <= kHtmlHoldLimit) {
+            if (html.size() + length <= rules_.limits.html_hold) {
                 html.append(data, length);
                 return;
             }
@@ -863,7 +865,7 @@ class Walker {
             ctx_.diag.print('W', 1,
                             "POP3_PARSE_MIME: HTML part longer than %d bytes not shown as text, "
                             "only saved as a file",
-                            static_cast<int>(kHtmlHoldLimit));
+                            static_cast<int>(rules_.limits.html_hold));
             out_.status = kAttachmentSkipped;
             return;
         }
@@ -896,9 +898,10 @@ class Walker {
 }  // namespace
 
 BodyOutcome walk_body(LineSource& lines, const std::string& header, const std::string& directory,
-                      const Context& ctx, DecodedBody& out) {
+                      const Context& ctx, DecodedBody& out, const WalkLimits& limits) {
     const bool modern = ctx.options.mime == MimeMode::kModern;
-    const Rules& rules = modern ? kModernRules : kClassicRules;
+    Rules rules = modern ? kModernRules : kClassicRules;
+    rules.limits = limits;
     HeaderBlock block(header);
     char minor = 0, major = 0;
     if (mime_version(block, &minor, &major, ctx) != 0 && !(modern && block.field("Content-Type")))

@@ -2,6 +2,7 @@
 // reference tools that the differential tests compare against.
 #pragma once
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -9,6 +10,7 @@
 #include <iterator>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "platform/files.h"
 
@@ -67,6 +69,26 @@ class ScratchDir {
   private:
     std::filesystem::path path_;
 };
+
+// Feeds input to a streaming codec in pieces of step bytes (the last one
+// shorter) and returns what feed and finish appended. A codec's output must
+// not depend on where its input was cut, so tests try every step from 1 to
+// the input's length.
+template <typename Codec>
+std::string fed_in_pieces(Codec&& codec, const std::string& input, size_t step) {
+    std::string out;
+    for (size_t i = 0; i < input.size(); i += step)
+        codec.feed(input.data() + i, std::min(step, input.size() - i), out);
+    codec.finish(out);
+    return out;
+}
+
+// Every piece size worth trying on input: 1 to its length, at least 1.
+inline std::vector<size_t> every_piece_size(const std::string& input) {
+    std::vector<size_t> steps;
+    for (size_t step = 1; step <= std::max<size_t>(input.size(), 1); ++step) steps.push_back(step);
+    return steps;
+}
 
 // Runs a shell command; true when it exited with status 0.
 inline bool run_command(const std::string& command) {

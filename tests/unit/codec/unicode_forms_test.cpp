@@ -6,6 +6,8 @@
 
 #include <string>
 
+#include "codec_test_support.h"
+
 namespace brevorin {
 namespace {
 
@@ -69,7 +71,7 @@ std::string decode_in_steps(const WideCase& c, size_t step, size_t& malformed) {
 
 TEST_P(WideForms, ReadTheSameWholeOrInAnyPieces) {
     const WideCase& c = GetParam();
-    for (size_t step : {c.bytes.size() + 1, size_t{1}, size_t{3}, size_t{5}}) {
+    for (size_t step : test::every_piece_size(c.bytes)) {
         size_t malformed = 0;
         EXPECT_EQ(decode_in_steps(c, step, malformed), c.utf8) << "step " << step;
         EXPECT_EQ(malformed, c.malformed) << "step " << step;

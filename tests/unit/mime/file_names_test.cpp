@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "mime/mime_headers.h"
+#include "mime/classic_fields.h"
 #include "mime_test_support.h"
 
 namespace brevorin {

@@ -7,7 +7,7 @@
 #include "core/context.h"
 #include "mime/encoded_word.h"
 #include "mime/host_text.h"
-#include "mime/mime_fields.h"
+#include "mime/modern_fields.h"
 
 namespace brevorin {
 namespace {

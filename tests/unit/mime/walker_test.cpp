@@ -335,6 +335,59 @@ INSTANTIATE_TEST_SUITE_P(
                   BodyOutcome::kFailed}),
     [](const ::testing::TestParamInfo<LimitCase>& info) { return std::string(info.param.name); });
 
+// The memory limits of the modern rules, set small for the walk: a part of
+// exactly the limit is held and shown, one byte more is not shown, and
+// status 1 says so.
+struct HoldCase {
+    const char* name;
+    const char* header;
+    WalkLimits limits;
+    bool file_kept_past_limit;  // the HTML file is saved whole either way
+};
+
+class HoldLimits : public Walker, public ::testing::WithParamInterface<HoldCase> {};
+
+TEST_P(HoldLimits, ExactlyTheLimitIsShownOneByteMoreIsNot) {
+    const HoldCase& c = GetParam();
+    ctx.options.mime = MimeMode::kModern;
+    const std::string block = "Content-Type: text/html\r\n\r\n";
+    const size_t limit = std::min(c.limits.alternative_hold, c.limits.html_hold);
+    for (size_t size : {limit, limit + 1}) {
+        out = DecodedBody();
+        host.clear_lines();
+        // What is held is the content without the line break that belongs
+        // to the closing delimiter; an alternative is held with its header.
+        const size_t content_size = c.limits.alternative_hold == limit ? size - block.size() : size;
+        const std::string content = "<p>shown" + std::string(content_size - 12, 'p') + "</p>";
+        const std::string body = "--XyZ\r\n" + block + content + "\r\n--XyZ--\r\n";
+        TextLineSource lines(body.data(), body.size());
+        test::TempDir fresh;  // the file of each walk under its own name
+        ASSERT_EQ(walk_body(lines, c.header, fresh.text(), ctx, out, c.limits),
+                  BodyOutcome::kDecoded);
+        out.commit_files(ctx);
+        const bool fits = size == limit;
+        SCOPED_TRACE(fits ? "at the limit" : "one byte past it");
+        EXPECT_EQ(status, fits ? 0 : 1);
+        EXPECT_EQ(out.body.value_or("").find("shown"), fits ? 0u : std::string::npos);
+        const bool file = fits || c.file_kept_past_limit;
+        EXPECT_EQ(files(), file ? "message.html" : "<none>");
+        if (file) {
+            EXPECT_EQ(test::read_file(fresh.file("message.html")), content);
+        }
+        const std::string warning = "longer than " + std::to_string(limit) + " bytes";
+        EXPECT_EQ(host.count_containing(warning), !fits && c.file_kept_past_limit ? 1 : 0);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Modern, HoldLimits,
+    ::testing::Values(
+        HoldCase{"alternative",
+                 "MIME-Version: 1.0\r\nContent-Type: multipart/alternative; boundary=XyZ\r\n\r\n",
+                 WalkLimits{300, kHtmlHoldLimit}, false},
+        HoldCase{"html", kMixed, WalkLimits{kAlternativeHoldLimit, 300}, true}),
+    [](const ::testing::TestParamInfo<HoldCase>& info) { return std::string(info.param.name); });
+
 class JapaneseWalker : public Walker {
   protected:
     JapaneseWalker() : Walker(kSjis) {}

@@ -10,8 +10,8 @@
 
 #include "codec/base64.h"
 #include "codec/kanji.h"
+#include "codec/quoted_printable.h"
 #include "mime/encoded_word.h"
-#include "mime/qp_decode.h"
 
 namespace brevorin::test {
 namespace {
@@ -80,8 +80,13 @@ TEST(QpEncode, DecodesBackToTheText) {
     for (int i = 1; i < 256; ++i)
         if (i != '\r' && i != '\n') text += static_cast<char>(i);
     text += "  end of a line\r\nnext \r\n" + std::string(300, 'z');
+    const std::string encoded = qp(text).text;
+    QpDecoder decoder(QpDecoder::Form::kClassicText);
     std::string decoded;
-    ASSERT_EQ(qp_decode(qp(text).text.c_str(), decoded), 0);
+    decoder.feed(encoded.data(), encoded.size(), decoded);
+    decoder.finish(decoded);
+    ASSERT_FALSE(decoder.failed());
+    EXPECT_TRUE(decoder.decoded_escape());
     EXPECT_EQ(decoded, text);
 }
 

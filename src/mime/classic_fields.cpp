@@ -1,4 +1,4 @@
-#include "mime/mime_headers.h"
+#include "mime/classic_fields.h"
 
 #include <algorithm>
 #include <cstring>

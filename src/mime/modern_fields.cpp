@@ -1,4 +1,4 @@
-#include "mime/mime_fields.h"
+#include "mime/modern_fields.h"
 
 #include <cstdlib>
 #include <vector>
