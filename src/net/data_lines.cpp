@@ -6,10 +6,15 @@ namespace brevorin {
 
 LineSource::Next DataLineReader::read_piece() {
     const char* piece = nullptr;
-    int n = source_.read(piece, kLineCapacity);
-    // A connection hands out whole lines up to the capacity, so this is
-    // never taken on the way of every line.
-    if (n > 0 && n < kLineCapacity && piece[n - 1] != '\n') n = gather(piece, n);
+    int n;
+    if (connection_) {
+        // A direct call, and no check for a cut line: the connection hands
+        // out whole lines up to the capacity, and this runs once a line.
+        n = connection_->read(piece, kLineCapacity);
+    } else {
+        n = source_.read(piece, kLineCapacity);
+        if (n > 0 && n < kLineCapacity && piece[n - 1] != '\n') n = gather(piece, n);
+    }
     if (n <= 0) return source_.timed_out() ? Next::kTimedOut : Next::kFailed;
     bool stuffed = false;
     if (at_line_start() && piece[0] == '.') {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -18,8 +19,7 @@ enum class Ending { kFails, kTimesOut };
 // byte the source fails, as a connection closed or fallen silent does.
 class ScriptedPieces final : public PieceSource {
   public:
-    ScriptedPieces(std::string bytes, size_t step, size_t split = 0,
-                   Ending ending = Ending::kFails)
+    ScriptedPieces(std::string bytes, size_t step, size_t split = 0, Ending ending = Ending::kFails)
         : bytes_(std::move(bytes)), step_(step), split_(split), ending_(ending) {}
 
     int read(const char*& data, int room) override {
@@ -35,7 +35,9 @@ class ScriptedPieces final : public PieceSource {
     }
     bool timed_out() const override { return ending_ == Ending::kTimesOut; }
 
-    bool holds(const char* p) const { return p >= bytes_.data() && p < bytes_.data() + bytes_.size(); }
+    bool holds(const char* p) const {
+        return p >= bytes_.data() && p < bytes_.data() + bytes_.size();
+    }
     std::string unread() const { return bytes_.substr(pos_); }
 
   private:
@@ -77,6 +79,10 @@ struct Answer {
     Pieces expected;
 };
 
+void PrintTo(const Answer& a, std::ostream* os) {
+    *os << a.name;
+}
+
 class WholeAnswers : public ::testing::TestWithParam<Answer> {};
 
 // What follows the terminator is the next reply: it must stay unread.
@@ -109,26 +115,28 @@ const std::string kFull(kLineCapacity, 'x');
 
 INSTANTIATE_TEST_SUITE_P(
     DataLines, WholeAnswers,
-    ::testing::Values(
-        Answer{"empty_body", ".\r\n", {"<end>"}},
-        Answer{"plain_lines", "a\r\nbc\r\n\r\nd\r\n.\r\n", {"a\r\n", "bc\r\n", "\r\n", "d\r\n", "<end>"}},
-        Answer{"stuffing_dot_dropped_at_line_start",
-               "..dot\r\n...\r\n..\r\n.\r\n",
-               {".dot\r\n", "..\r\n", ".\r\n", "<end>"}},
-        Answer{"dots_inside_a_line_are_data",
-               "a..b\r\n x.\r\n .\r\n.\r\n",
-               {"a..b\r\n", " x.\r\n", " .\r\n", "<end>"}},
-        Answer{"long_line_continues_with_dots_as_data",
-               kFull + ".\r\n" + kFull + "..q\r\n" + kFull + kFull + "\r\n.\r\n",
-               {kFull, "+.\r\n", kFull, "+..q\r\n", kFull, "+" + kFull, "+\r\n", "<end>"}},
-        Answer{"line_at_capacity_and_one_past",
-               std::string(kLineCapacity - 2, 'a') + "\r\n" + std::string(kLineCapacity - 1, 'b') +
-                   "\r\n.\r\n",
-               {std::string(kLineCapacity - 2, 'a') + "\r\n",
-                std::string(kLineCapacity - 1, 'b') + "\r", "+\n", "<end>"}},
-        Answer{"bare_line_feeds_are_lines_but_never_the_end",
-               "a\nb\n.\n.\rx\r\nc\n.\r\n",
-               {"a\n", "b\n", "\n", "\rx\r\n", "c\n", "<end>"}}),
+    ::testing::Values(Answer{"empty_body", ".\r\n", {"<end>"}},
+                      Answer{"plain_lines",
+                             "a\r\nbc\r\n\r\nd\r\n.\r\n",
+                             {"a\r\n", "bc\r\n", "\r\n", "d\r\n", "<end>"}},
+                      Answer{"stuffing_dot_dropped_at_line_start",
+                             "..dot\r\n...\r\n..\r\n.\r\n",
+                             {".dot\r\n", "..\r\n", ".\r\n", "<end>"}},
+                      Answer{"dots_inside_a_line_are_data",
+                             "a..b\r\n x.\r\n .\r\n.\r\n",
+                             {"a..b\r\n", " x.\r\n", " .\r\n", "<end>"}},
+                      Answer{"long_line_continues_with_dots_as_data",
+                             kFull + ".\r\n" + kFull + "..q\r\n" + kFull + kFull + "\r\n.\r\n",
+                             {kFull, "+.\r\n", kFull, "+..q\r\n", kFull, "+" + kFull, "+\r\n",
+                              "<end>"}},
+                      Answer{"line_at_capacity_and_one_past",
+                             std::string(kLineCapacity - 2, 'a') + "\r\n" +
+                                 std::string(kLineCapacity - 1, 'b') + "\r\n.\r\n",
+                             {std::string(kLineCapacity - 2, 'a') + "\r\n",
+                              std::string(kLineCapacity - 1, 'b') + "\r", "+\n", "<end>"}},
+                      Answer{"bare_line_feeds_are_lines_but_never_the_end",
+                             "a\nb\n.\n.\rx\r\nc\n.\r\n",
+                             {"a\n", "b\n", "\n", "\rx\r\n", "c\n", "<end>"}}),
     [](const ::testing::TestParamInfo<Answer>& info) { return std::string(info.param.name); });
 
 struct Truncated {
@@ -137,6 +145,10 @@ struct Truncated {
     Ending ending;
     Pieces expected;
 };
+
+void PrintTo(const Truncated& t, std::ostream* os) {
+    *os << t.name;
+}
 
 class TruncatedAnswers : public ::testing::TestWithParam<Truncated> {};
 
@@ -157,9 +169,10 @@ INSTANTIATE_TEST_SUITE_P(
         Truncated{"after_the_dot_and_cr", "a\r\n.\r", Ending::kFails, {"a\r\n", "<failed>"}},
         Truncated{"mid_line", "a\r\nhalf a li", Ending::kFails, {"a\r\n", "<failed>"}},
         Truncated{"mid_stuffing", "a\r\n..st", Ending::kFails, {"a\r\n", "<failed>"}},
-        Truncated{"in_the_rest_of_a_long_line", kFull + "tail", Ending::kFails, {kFull, "<failed>"}},
-        Truncated{"silent_after_the_dot_and_cr", "a\r\n.\r", Ending::kTimesOut,
-                  {"a\r\n", "<timed out>"}},
+        Truncated{
+            "in_the_rest_of_a_long_line", kFull + "tail", Ending::kFails, {kFull, "<failed>"}},
+        Truncated{
+            "silent_after_the_dot_and_cr", "a\r\n.\r", Ending::kTimesOut, {"a\r\n", "<timed out>"}},
         Truncated{"silent_mid_line", "a\r\nhal", Ending::kTimesOut, {"a\r\n", "<timed out>"}}),
     [](const ::testing::TestParamInfo<Truncated>& info) { return std::string(info.param.name); });
 
