@@ -22,15 +22,6 @@ bool is_digit(int c) {
 
 }  // namespace
 
-int ConnectionPieces::read(const char*& data, int room) {
-    if (room > kLineCapacity) room = kLineCapacity;
-    return connection_.read_view(data, buffer_, room);
-}
-
-void ConnectionPieces::note_unreadable() {
-    connection_.context().note_failure(Failure::kReply);
-}
-
 bool ResponseReader::fill() {
     if (failed_) return false;
     const char* data = nullptr;

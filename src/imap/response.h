@@ -12,34 +12,9 @@
 #include <string>
 
 #include "core/line_source.h"
-#include "net/connection.h"
+#include "net/pieces.h"
 
 namespace brevorin::imap {
-
-// Where a reader's bytes come from: pieces that end at a line feed or after
-// room bytes, whichever is first.
-class PieceSource {
-  public:
-    virtual ~PieceSource() = default;
-    // The piece's length, or -1 when the connection failed.
-    virtual int read(const char*& data, int room) = 0;
-    // Whether the last failure was the peer falling silent.
-    virtual bool timed_out() const { return false; }
-    // The bytes read make no response (a token past its bound, a bad literal).
-    virtual void note_unreadable() {}
-};
-
-class ConnectionPieces final : public PieceSource {
-  public:
-    explicit ConnectionPieces(Connection& connection) : connection_(connection) {}
-    int read(const char*& data, int room) override;
-    bool timed_out() const override { return connection_.failure() == Failure::kTimedOut; }
-    void note_unreadable() override;
-
-  private:
-    Connection& connection_;
-    char buffer_[kLineCapacity];
-};
 
 // Longest atom or quoted string kept; a longer one is a broken dialogue.
 constexpr size_t kMaxTokenLength = 8 * 1024;
