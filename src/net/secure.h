@@ -1,4 +1,4 @@
-// TLS on a connection as the session's options ask, shared by POP3 and SMTP.
+// TLS on a connection as the session's options ask, shared by POP3, IMAP and SMTP.
 #pragma once
 
 #include <string>

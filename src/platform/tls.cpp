@@ -1,6 +1,8 @@
 // What both TLS backends share.
 #include "platform/tls.h"
 
+#include <cstring>
+
 namespace brevorin::platform {
 
 const char* describe(TlsFailure failure) {
@@ -26,7 +28,8 @@ std::string unbracketed(const std::string& host) {
 
 namespace {
 
-bool is_ipv4(const std::string& s) {
+// Four dotted decimals, each at most three digits and 255.
+bool parse_ipv4(const std::string& s, unsigned char* out) {
     int parts = 0;
     std::size_t i = 0;
     while (true) {
@@ -37,43 +40,60 @@ bool is_ipv4(const std::string& s) {
             ++i;
         }
         if (i == start || value > 255) return false;
-        ++parts;
+        out[parts++] = static_cast<unsigned char>(value);
         if (i == s.size()) return parts == 4;
         if (s[i] != '.' || parts == 4) return false;
         ++i;
     }
 }
 
-bool is_hex(char c) {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+unsigned hex_value(char c) {
+    if (c >= '0' && c <= '9') return static_cast<unsigned>(c - '0');
+    if (c >= 'a' && c <= 'f') return static_cast<unsigned>(c - 'a' + 10);
+    if (c >= 'A' && c <= 'F') return static_cast<unsigned>(c - 'A' + 10);
+    return 16;
 }
 
 // Groups of up to four hex digits separated by colons, at most one "::",
 // optionally ending in a dotted IPv4 address; eight groups in all (an IPv4
 // tail counts as two) unless "::" stands for the missing ones.
-bool is_ipv6(const std::string& s) {
+bool parse_ipv6(const std::string& s, unsigned char* out) {
     if (s.size() < 2) return false;
-    int groups = 0;
+    // The groups before the gap fill the address from the front, the ones
+    // after it are moved to its end once their number is known.
+    unsigned char after[16];
+    int before_bytes = 0;
+    int after_bytes = 0;
     bool gap = false;
+    auto put = [&](unsigned char byte) {
+        if (gap) {
+            after[after_bytes++] = byte;
+        } else {
+            out[before_bytes++] = byte;
+        }
+    };
     std::size_t i = 0;
     if (s.compare(0, 2, "::") == 0) {
         gap = true;
         i = 2;
-        if (i == s.size()) return true;
     } else if (s[0] == ':') {
         return false;
     }
     while (i < s.size()) {
+        if (before_bytes + after_bytes == 16) return false;
         std::size_t start = i;
-        while (i < s.size() && is_hex(s[i]) && i - start < 4) ++i;
+        unsigned group = 0;
+        while (i < s.size() && hex_value(s[i]) < 16 && i - start < 4)
+            group = group * 16 + hex_value(s[i++]);
         if (i < s.size() && s[i] == '.') {
-            if (!is_ipv4(s.substr(start))) return false;
-            groups += 2;
-            i = s.size();
+            unsigned char v4[4];
+            if (before_bytes + after_bytes > 12 || !parse_ipv4(s.substr(start), v4)) return false;
+            for (unsigned char byte : v4) put(byte);
             break;
         }
         if (i == start) return false;
-        ++groups;
+        put(static_cast<unsigned char>(group >> 8));
+        put(static_cast<unsigned char>(group & 0xff));
         if (i == s.size()) break;
         if (s[i] != ':') return false;
         ++i;
@@ -81,20 +101,31 @@ bool is_ipv6(const std::string& s) {
             if (gap) return false;
             gap = true;
             ++i;
-            if (i == s.size()) break;
         } else if (i == s.size()) {
             return false;  // a single trailing colon
         }
     }
-    return gap ? groups < 8 : groups == 8;
+    int bytes = before_bytes + after_bytes;
+    if (gap ? bytes > 14 : bytes != 16) return false;
+    std::memset(out + before_bytes, 0, static_cast<std::size_t>(16 - bytes));
+    std::memcpy(out + 16 - after_bytes, after, static_cast<std::size_t>(after_bytes));
+    return true;
 }
 
 }  // namespace
 
-bool is_ip_literal(const std::string& host) {
+std::string ip_literal_address(const std::string& host) {
+    unsigned char address[16];
     std::string bare = unbracketed(host);
-    if (bare.size() != host.size()) return is_ipv6(bare);
-    return is_ipv4(bare) || is_ipv6(bare);
+    if (bare.size() == host.size() && parse_ipv4(bare, address)) {
+        return std::string(reinterpret_cast<const char*>(address), 4);
+    }
+    if (parse_ipv6(bare, address)) return std::string(reinterpret_cast<const char*>(address), 16);
+    return std::string();
+}
+
+bool is_ip_literal(const std::string& host) {
+    return !ip_literal_address(host).empty();
 }
 
 }  // namespace brevorin::platform

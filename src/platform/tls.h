@@ -86,6 +86,11 @@ const char* tls_backend_name();
 // an IP address of the certificate, not a DNS name.
 bool is_ip_literal(const std::string& host);
 
+// The address an IP literal host stands for, in network byte order: 4 bytes
+// for IPv4, 16 for IPv6 (so "0:0::1" and "[::1]" give the same); empty for a
+// host that is no address literal.
+std::string ip_literal_address(const std::string& host);
+
 // host without the brackets of a bracketed IPv6 literal.
 std::string unbracketed(const std::string& host);
 

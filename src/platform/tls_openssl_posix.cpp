@@ -14,6 +14,7 @@
 
 #include "platform/sockets.h"
 #include "platform/tls.h"
+#include "platform/tls_names.h"
 
 namespace brevorin::platform {
 
@@ -118,12 +119,50 @@ TlsFailure failure_of_verify_result(long result) {
     }
 }
 
-// With the host checked but not the chain: every verification error but a
-// name that does not match is let pass.
-int host_errors_only(int preverify_ok, X509_STORE_CTX* ctx) {
-    if (preverify_ok) return 1;
-    int error = X509_STORE_CTX_get_error(ctx);
-    return error == X509_V_ERR_HOSTNAME_MISMATCH || error == X509_V_ERR_IP_ADDRESS_MISMATCH ? 0 : 1;
+// What the certificate check needs of the settings. It outlives the
+// handshake with the stream: a renegotiation checks the new certificate.
+struct PeerCheck {
+    std::string host;
+    bool verify_chain = false;
+    bool verify_host = false;
+};
+
+struct GeneralNamesFree {
+    void operator()(GENERAL_NAMES* p) const { GENERAL_NAMES_free(p); }
+};
+
+CertificateNames names_of(X509* cert) {
+    CertificateNames names;
+    std::unique_ptr<GENERAL_NAMES, GeneralNamesFree> alt(static_cast<GENERAL_NAMES*>(
+        X509_get_ext_d2i(cert, NID_subject_alt_name, nullptr, nullptr)));
+    for (int i = 0; alt && i < sk_GENERAL_NAME_num(alt.get()); ++i) {
+        const GENERAL_NAME* name = sk_GENERAL_NAME_value(alt.get(), i);
+        std::vector<std::string>* list = name->type == GEN_DNS     ? &names.dns
+                                         : name->type == GEN_IPADD ? &names.ip
+                                                                   : nullptr;
+        if (list == nullptr) continue;
+        const ASN1_STRING* value = name->type == GEN_DNS ? name->d.dNSName : name->d.iPAddress;
+        list->emplace_back(reinterpret_cast<const char*>(ASN1_STRING_get0_data(value)),
+                           static_cast<std::size_t>(ASN1_STRING_length(value)));
+    }
+    return names;
+}
+
+// Errors OpenSSL would find only after the name when checking both, so a
+// certificate that is also for another host is reported as that.
+bool found_after_name(int error) {
+    switch (error) {
+        case X509_V_ERR_CERT_HAS_EXPIRED:
+        case X509_V_ERR_CERT_NOT_YET_VALID:
+        case X509_V_ERR_ERROR_IN_CERT_NOT_BEFORE_FIELD:
+        case X509_V_ERR_ERROR_IN_CERT_NOT_AFTER_FIELD:
+        case X509_V_ERR_CERT_SIGNATURE_FAILURE:
+        case X509_V_ERR_UNABLE_TO_DECRYPT_CERT_SIGNATURE:
+        case X509_V_ERR_UNABLE_TO_DECODE_ISSUER_PUBLIC_KEY:
+            return true;
+        default:
+            return false;
+    }
 }
 
 struct StoreCtxFree {
@@ -136,7 +175,7 @@ struct StoreCtxFree {
 // 27 MiB message. So a chain is verified without the bundle first; only when
 // that fails is the bundle loaded and the chain verified again, which gives
 // the outcome that loading it first would have.
-int verify_chain(X509_STORE_CTX* ctx, void*) {
+int verify_trust(X509_STORE_CTX* ctx) {
     int ok = X509_verify_cert(ctx);
     if (ok > 0) return ok;
     X509_STORE* store = X509_STORE_CTX_get0_store(ctx);
@@ -162,11 +201,36 @@ int verify_chain(X509_STORE_CTX* ctx, void*) {
     return ok;
 }
 
+// The chain as verify_trust has it, and the name by our own rule rather than
+// OpenSSL's, which the Windows DLL could not follow. A failure leaves the
+// error in ctx for SSL_get_verify_result.
+int verify_peer(X509_STORE_CTX* ctx, void* arg) {
+    const auto* check = static_cast<const PeerCheck*>(arg);
+    bool name_ok = true;
+    if (check->verify_host) {
+        X509* cert = X509_STORE_CTX_get0_cert(ctx);
+        name_ok = cert != nullptr && certificate_names_host(names_of(cert), check->host);
+    }
+    int ok = 1;
+    if (check->verify_chain) {
+        ok = verify_trust(ctx);
+        if (ok <= 0 && (name_ok || !found_after_name(X509_STORE_CTX_get_error(ctx)))) return ok;
+    }
+    if (name_ok) return ok;
+    X509_STORE_CTX_set_error(ctx, is_ip_literal(check->host) ? X509_V_ERR_IP_ADDRESS_MISMATCH
+                                                             : X509_V_ERR_HOSTNAME_MISMATCH);
+    return 0;
+}
+
 class OpenSslStream final : public TlsStream {
 public:
-    OpenSslStream(std::unique_ptr<Channel> channel, std::unique_ptr<BIO_METHOD, BioMethodFree> method,
+    OpenSslStream(std::unique_ptr<PeerCheck> check, std::unique_ptr<Channel> channel,
+                  std::unique_ptr<BIO_METHOD, BioMethodFree> method,
                   std::unique_ptr<SSL, SslFree> ssl)
-        : channel_(std::move(channel)), method_(std::move(method)), ssl_(std::move(ssl)) {}
+        : check_(std::move(check)),
+          channel_(std::move(channel)),
+          method_(std::move(method)),
+          ssl_(std::move(ssl)) {}
 
     ~OpenSslStream() override {
         ssl_.reset();  // frees the BIO, which uses method_ and channel_
@@ -233,6 +297,7 @@ private:
         return -1;
     }
 
+    std::unique_ptr<PeerCheck> check_;
     std::unique_ptr<Channel> channel_;
     std::unique_ptr<BIO_METHOD, BioMethodFree> method_;
     std::unique_ptr<SSL, SslFree> ssl_;
@@ -252,6 +317,8 @@ TlsHandshake failed(TlsFailure failure, std::string detail) {
 
 TlsHandshake handshake(RawTransport& transport, const TlsSettings& settings) {
     ERR_clear_error();
+    // Before ctx: freed after it and the SSL, which may still call back.
+    auto check = std::make_unique<PeerCheck>();
     // A context per handshake: nothing shared between sessions, so two
     // threads may handshake at once without any locking of ours.
     std::unique_ptr<SSL_CTX, SslCtxFree> ctx(SSL_CTX_new(TLS_client_method()));
@@ -264,18 +331,23 @@ TlsHandshake handshake(RawTransport& transport, const TlsSettings& settings) {
     const bool ip_host = is_ip_literal(settings.host);
     if (settings.verify_host && host.empty())
         return failed(TlsFailure::kNameMismatch, "no host name to verify");
-    if (settings.verify_chain) {
+    check->host = settings.host;
+    check->verify_chain = settings.verify_chain;
+    check->verify_host = settings.verify_host;
+    if (settings.verifies()) {
         SSL_CTX_set_verify(ctx.get(), SSL_VERIFY_PEER, nullptr);
+        SSL_CTX_set_cert_verify_callback(ctx.get(), verify_peer, check.get());
+    } else {
+        SSL_CTX_set_verify(ctx.get(), SSL_VERIFY_NONE, nullptr);
+    }
+    if (settings.verify_chain) {
         if (SSL_CTX_set_default_verify_dir(ctx.get()) != 1) {
             return failed(TlsFailure::kUnavailable, openssl_reason());
         }
-        SSL_CTX_set_cert_verify_callback(ctx.get(), verify_chain, nullptr);
         if (!settings.ca_file.empty() &&
             SSL_CTX_load_verify_locations(ctx.get(), settings.ca_file.c_str(), nullptr) != 1) {
             return failed(TlsFailure::kCaFile, settings.ca_file + ": " + openssl_reason());
         }
-    } else {
-        SSL_CTX_set_verify(ctx.get(), SSL_VERIFY_NONE, nullptr);
     }
 
     // Read ahead into a buffer of several records: without it every record
@@ -287,22 +359,6 @@ TlsHandshake handshake(RawTransport& transport, const TlsSettings& settings) {
     if (!ssl) return failed(TlsFailure::kUnavailable, openssl_reason());
     if (!host.empty() && !ip_host && SSL_set_tlsext_host_name(ssl.get(), host.c_str()) != 1) {
         return failed(TlsFailure::kProtocol, openssl_reason());
-    }
-    if (settings.verify_host) {
-        // Checked during the handshake with the chain, or alone.
-        if (!settings.verify_chain) SSL_set_verify(ssl.get(), SSL_VERIFY_PEER, host_errors_only);
-        int ok;
-        if (ip_host) {
-            ok = X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl.get()), host.c_str());
-        } else {
-            // DNS names are matched against subjectAltName only (RFC 6125):
-            // a certificate naming the host only in its subject CN is not
-            // one issued for mail servers that check names today.
-            SSL_set_hostflags(ssl.get(), X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS |
-                                             X509_CHECK_FLAG_NEVER_CHECK_SUBJECT);
-            ok = SSL_set1_host(ssl.get(), host.c_str());
-        }
-        if (ok != 1) return failed(TlsFailure::kNameMismatch, "cannot check host " + host);
     }
 
     std::unique_ptr<BIO_METHOD, BioMethodFree> method(
@@ -336,8 +392,8 @@ TlsHandshake handshake(RawTransport& transport, const TlsSettings& settings) {
     }
 
     TlsHandshake result;
-    result.stream =
-        std::make_unique<OpenSslStream>(std::move(channel), std::move(method), std::move(ssl));
+    result.stream = std::make_unique<OpenSslStream>(std::move(check), std::move(channel),
+                                                    std::move(method), std::move(ssl));
     return result;
 }
 

@@ -21,6 +21,7 @@
 #include "platform/files.h"
 #include "platform/sockets.h"
 #include "platform/tls.h"
+#include "platform/tls_names.h"
 
 namespace brevorin::platform {
 
@@ -132,15 +133,6 @@ TlsFailure load_ca_file(const std::string& path, CaRoots& roots, std::string& de
     return TlsFailure::kNone;
 }
 
-std::wstring widen(const std::string& text) {
-    int n = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, nullptr, 0);
-    if (n <= 0) return std::wstring();
-    std::wstring wide(static_cast<std::size_t>(n), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, &wide[0], n);
-    wide.resize(static_cast<std::size_t>(n - 1));
-    return wide;
-}
-
 bool is_ca_root(const CaRoots& roots, const CERT_CONTEXT* cert) {
     for (const auto& der : roots.encoded) {
         if (der.size() == cert->cbCertEncoded &&
@@ -215,28 +207,75 @@ TlsFailure check_trust(const Chain& chain, const CaRoots& roots, bool& root_from
     return TlsFailure::kNone;
 }
 
-// The name, then the validity periods, by the SSL policy.
+struct LocalFreer {
+    void operator()(void* p) const { LocalFree(p); }
+};
+
+// A dNSName entry as its ASCII bytes; anything else in it cannot be part of a
+// name we would match, so such an entry is left out whole.
+bool narrow_dns_name(const wchar_t* wide, std::string& name) {
+    name.clear();
+    for (; wide != nullptr && *wide != L'\0'; ++wide) {
+        if (*wide > 0x7e) return false;
+        name += static_cast<char>(*wide);
+    }
+    return true;
+}
+
+// The certificate's subjectAltName entries; found is false when it has none.
+CertificateNames names_of(const CERT_CONTEXT* cert, bool& found) {
+    CertificateNames names;
+    const CERT_EXTENSION* extension = CertFindExtension(
+        szOID_SUBJECT_ALT_NAME2, cert->pCertInfo->cExtension, cert->pCertInfo->rgExtension);
+    found = extension != nullptr;
+    if (!found) return names;
+    CERT_ALT_NAME_INFO* raw = nullptr;
+    DWORD size = 0;
+    if (!CryptDecodeObjectEx(X509_ASN_ENCODING, X509_ALTERNATE_NAME, extension->Value.pbData,
+                             extension->Value.cbData, CRYPT_DECODE_ALLOC_FLAG, nullptr, &raw,
+                             &size)) {
+        return names;
+    }
+    std::unique_ptr<CERT_ALT_NAME_INFO, LocalFreer> info(raw);
+    for (DWORD i = 0; i < info->cAltEntry; ++i) {
+        const CERT_ALT_NAME_ENTRY& entry = info->rgAltEntry[i];
+        std::string name;
+        if (entry.dwAltNameChoice == CERT_ALT_NAME_DNS_NAME) {
+            if (narrow_dns_name(entry.pwszDNSName, name)) names.dns.push_back(name);
+        } else if (entry.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS) {
+            names.ip.emplace_back(reinterpret_cast<const char*>(entry.IPAddress.pbData),
+                                  entry.IPAddress.cbData);
+        }
+    }
+    return names;
+}
+
+// The name by our own rule (Wine's policy checks none, and Windows' differs
+// from OpenSSL's at the edges), then the validity periods by the SSL policy.
 TlsFailure check_name_and_dates(const CERT_CONTEXT* server, const Chain& chain,
                                 const std::string& host, const TlsSettings& settings,
                                 bool root_from_file, DWORD status, std::string& detail) {
-    // The SSL policy falls back to the subject CN when a certificate has no
-    // subjectAltName; host names are matched against subjectAltName only,
-    // as the OpenSSL backend does.
-    if (settings.verify_host &&
-        CertFindExtension(szOID_SUBJECT_ALT_NAME2, server->pCertInfo->cExtension,
-                          server->pCertInfo->rgExtension) == nullptr) {
-        detail = "certificate is not for " + host + " (no subjectAltName)";
-        return TlsFailure::kNameMismatch;
+    if (settings.verify_host) {
+        bool has_alt_names = false;
+        CertificateNames names = names_of(server, has_alt_names);
+        if (!has_alt_names) {
+            detail = "certificate is not for " + host + " (no subjectAltName)";
+            return TlsFailure::kNameMismatch;
+        }
+        if (!certificate_names_host(names, settings.host)) {
+            detail = "certificate is not for " + host;
+            return TlsFailure::kNameMismatch;
+        }
     }
-    std::wstring name = widen(host);
     SSL_EXTRA_CERT_CHAIN_POLICY_PARA ssl{};
     ssl.cbSize = sizeof ssl;
     ssl.dwAuthType = AUTHTYPE_SERVER;
-    // What the settings do not ask for is left out of the policy's checks.
-    ssl.fdwChecks = kIgnoreCertDateInvalid | (root_from_file ? kIgnoreUnknownCa : 0) |
-                    (settings.verify_chain ? 0 : kIgnoreUnknownCa) |
-                    (settings.verify_host ? 0 : kIgnoreCertCnInvalid);
-    ssl.pwszServerName = settings.verify_host ? &name[0] : nullptr;
+    // What the settings do not ask for is left out of the policy's checks,
+    // and the name was settled above.
+    ssl.fdwChecks = kIgnoreCertDateInvalid | kIgnoreCertCnInvalid |
+                    (root_from_file ? kIgnoreUnknownCa : 0) |
+                    (settings.verify_chain ? 0 : kIgnoreUnknownCa);
+    ssl.pwszServerName = nullptr;
     CERT_CHAIN_POLICY_PARA policy{};
     policy.cbSize = sizeof policy;
     policy.dwFlags = CERT_CHAIN_POLICY_IGNORE_ALL_NOT_TIME_VALID_FLAGS |
@@ -248,10 +287,6 @@ TlsFailure check_name_and_dates(const CERT_CONTEXT* server, const Chain& chain,
     if (!CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain.get(), &policy, &verdict)) {
         detail = hex_status("CertVerifyCertificateChainPolicy", static_cast<long>(GetLastError()));
         return TlsFailure::kProtocol;
-    }
-    if (verdict.dwError == static_cast<DWORD>(CERT_E_CN_NO_MATCH)) {
-        detail = "certificate is not for " + host;
-        return TlsFailure::kNameMismatch;
     }
     if (status & CERT_TRUST_IS_NOT_TIME_VALID) {
         detail = "certificate has expired or is not yet valid";

@@ -45,14 +45,18 @@ def make_leaf(ca_key, ca_cert, names, not_before=None, not_after=None, alt_names
     """A server certificate for names (DNS names or IP literals; the first is
     also the subject) signed by the CA: (key, certificate). Valid from a day
     ago for ten days unless told otherwise. alt_names=False leaves out the
-    subjectAltName: the first name is then only the subject's CN."""
+    subjectAltName: the first name is then only the subject's CN. A name
+    given as an x509.GeneralName goes in as it is, for entries the guess
+    would get wrong (an IPv6 address, a DNS name spelling an IP address)."""
     start = now()
     not_before = not_before or start - DAY
     not_after = not_after or start + 10 * DAY
     key = rsa.generate_private_key(public_exponent=65537, key_size=2048)
-    sans = [x509.IPAddress(ipaddress.ip_address(n)) if n[0].isdigit() else x509.DNSName(n)
+    sans = [n if isinstance(n, x509.GeneralName)
+            else x509.IPAddress(ipaddress.ip_address(n)) if n[0].isdigit() else x509.DNSName(n)
             for n in names]
-    builder = (x509.CertificateBuilder().subject_name(_name(names[0])).issuer_name(ca_cert.subject)
+    subject = names[0] if isinstance(names[0], str) else str(names[0].value)
+    builder = (x509.CertificateBuilder().subject_name(_name(subject)).issuer_name(ca_cert.subject)
                .public_key(key.public_key()).serial_number(x509.random_serial_number())
                .not_valid_before(not_before).not_valid_after(not_after))
     if alt_names:

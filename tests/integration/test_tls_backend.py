@@ -2,6 +2,7 @@
 Wine) through tls_probe against a Python ssl echo server, with certificates
 from a throwaway CA: verification outcomes, failures of the peer, and data
 arriving in awkward pieces."""
+import ipaddress
 import os
 import socket
 import ssl
@@ -10,6 +11,7 @@ import tempfile
 import threading
 
 import pytest
+from cryptography import x509
 
 import brevorin_ffi
 import certs
@@ -166,19 +168,21 @@ def servers():
 
 
 class Probe:
-    """tls_probe natively or, from the Windows build, under Wine. Wine's
-    SChannel matches DNS names only, never IP addresses: there the probe
-    connects to localhost."""
+    """tls_probe natively or, from the Windows build, under Wine; both connect
+    to 127.0.0.1 and so match the certificate's IP address entry unless told
+    another name."""
+
+    host = "127.0.0.1"
 
     def __init__(self, runner=None):
         self.runner = runner
         if runner is None:
-            self.host, self.backend, self.cmd = "127.0.0.1", "OpenSSL", [
+            self.backend, self.cmd = "OpenSSL", [
                 os.path.join(brevorin_ffi.build_dir(), "tests", "tls_probe")]
         else:
             exe = os.path.join(runner.build, "tls_probe.exe")
             assert os.path.exists(exe), "the Windows build has no tls_probe.exe; rebuild it"
-            self.host, self.backend, self.cmd = "localhost", "SChannel", ["wine", exe]
+            self.backend, self.cmd = "SChannel", ["wine", exe]
 
     def path(self, p):
         return wine.to_windows_path(p) if self.runner else p
@@ -228,6 +232,61 @@ def test_probe_outcome(servers, probe, kind, ca, extra, expected):
     if expected == "OK":
         expected += " " + probe.backend
     assert out.startswith(expected), out
+
+
+def _ip(text):
+    return x509.IPAddress(ipaddress.ip_address(text))
+
+
+# Which certificates are for which host, the same in both backends: the
+# subjectAltName entries (None: none at all, the name only in the subject's
+# CN), the host the client asks for, and whether it may go on.
+NAME_RULE = [
+    ("exact", ["mail.example.test"], "mail.example.test", True),
+    ("case", ["Mail.Example.TEST"], "mail.EXAMPLE.test", True),
+    ("trailing-dot", ["mail.example.test"], "mail.example.test.", True),
+    ("wildcard", ["*.example.test"], "mail.example.test", True),
+    ("wildcard-two-labels", ["*.example.test"], "a.mail.example.test", False),
+    ("partial-wildcards", ["f*.example.test", "*oo.example.test"], "foo.example.test", False),
+    ("bare-domain-wildcard", ["*.test"], "example.test", False),
+    ("lone-star", ["*"], "example.test", False),
+    ("wildcard-a-label", ["*.example.test"], "xn--bcher-kva.example.test", False),
+    ("ipv4", [_ip("127.0.0.1")], "127.0.0.1", True),
+    ("ipv4-as-dns-name", [x509.DNSName("127.0.0.1")], "127.0.0.1", False),
+    ("ipv6-other-spelling", [_ip("::1")], "0:0::1", True),
+    ("ipv6-bracketed", [_ip("::1")], "[::1]", True),
+    ("cn-only", None, "mail.example.test", False),
+]
+
+
+@pytest.fixture(scope="module")
+def name_servers():
+    """An echo server per distinct set of entries in NAME_RULE, and the CA."""
+    with tempfile.TemporaryDirectory(prefix="brevorin-names-") as d:
+        ca_key, ca_cert = certs.make_ca()
+        ca_file = certs.write(os.path.join(d, "ca.pem"), certs.pem(ca_cert))
+        running = {}
+        try:
+            for case, entries, _, _ in NAME_RULE:
+                key = repr(entries)
+                if key in running:
+                    continue
+                names = entries or ["mail.example.test"]
+                leaf_key, cert = certs.make_leaf(ca_key, ca_cert, names, alt_names=entries is not None)
+                running[key] = EchoServer(*certs.write_leaf(d, case, leaf_key, cert))
+            yield running, ca_file
+        finally:
+            for server in running.values():
+                server.stop()
+
+
+@pytest.mark.parametrize("entries,host,matches", [c[1:] for c in NAME_RULE],
+                         ids=[c[0] for c in NAME_RULE])
+def test_name_rule(name_servers, probe, entries, host, matches):
+    running, ca_file = name_servers
+    out = probe.run(probe.host, running[repr(entries)].port, "--name", host,
+                    "--ca", probe.path(ca_file))
+    assert out.startswith("OK " + probe.backend if matches else "FAIL name mismatch"), out
 
 
 @pytest.mark.parametrize("system,ca,expected", [
