@@ -5,7 +5,7 @@
 #include "api/session.h"
 #include "platform/sockets.h"
 #include "platform/tls.h"
-#include "pop3/retrieval.h"
+#include "mailbox/retrieval.h"
 
 namespace brevorin::tool {
 

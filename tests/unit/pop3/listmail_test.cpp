@@ -12,7 +12,7 @@
 #include "brevorin.h"
 #include "mini_pop3.h"
 #include "net/connection.h"
-#include "pop3/listing.h"
+#include "mailbox/listing.h"
 #include "support/host_fixture.h"
 #include "support/scripted_peer.h"
 
