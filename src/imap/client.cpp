@@ -4,8 +4,8 @@
 #include <cstdio>
 
 #include "core/text.h"
-#include "net/reply.h"
 #include "mailbox/visit.h"
+#include "net/reply.h"
 
 namespace brevorin::imap {
 
@@ -85,8 +85,7 @@ bool Client::status_text(const std::string& text) {
         while (start < args.size()) {
             size_t end = args.find(' ', start);
             if (end == std::string::npos) end = args.size();
-            if (end > start)
-                add_capability(visit_.capabilities, args.substr(start, end - start));
+            if (end > start) add_capability(visit_.capabilities, args.substr(start, end - start));
             start = end + 1;
         }
     } else if (code == "UIDVALIDITY") {

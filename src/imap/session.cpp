@@ -12,12 +12,12 @@
 #include "core/charset.h"
 #include "core/text.h"
 #include "imap/client.h"
-#include "net/secure.h"
-#include "net/server_address.h"
-#include "platform/text_convert.h"
 #include "mailbox/header_record.h"
 #include "mailbox/retrieval.h"
 #include "mailbox/visit.h"
+#include "net/secure.h"
+#include "net/server_address.h"
+#include "platform/text_convert.h"
 
 namespace brevorin::imap {
 
@@ -566,7 +566,11 @@ struct Batch {
 class ImapListingPass final : public ListingPass {
   public:
     ImapListingPass(Mailbox& box, ImapVisit& visit, int first)
-        : box_(box), visit_(visit), client_(box, visit), headers_(box, visit), next_unasked_(first) {}
+        : box_(box),
+          visit_(visit),
+          client_(box, visit),
+          headers_(box, visit),
+          next_unasked_(first) {}
 
     int ensure_headers(int n) override {
         while (in_flight_.size() < 2 && next_unasked_ <= box_.message_count) {
@@ -603,8 +607,7 @@ class ImapListingPass final : public ListingPass {
     bool ask() {
         std::vector<uint32_t> uids;
         int last = next_unasked_;
-        for (; next_unasked_ <= box_.message_count && uids.size() < kHeaderBatch;
-             ++next_unasked_) {
+        for (; next_unasked_ <= box_.message_count && uids.size() < kHeaderBatch; ++next_unasked_) {
             if (!box_.is_present(next_unasked_) || box_.states[next_unasked_].headers_parsed)
                 continue;
             uids.push_back(visit_.uids[next_unasked_]);
@@ -659,8 +662,7 @@ std::string unique_id(const ImapVisit& visit, int message) {
     return text;
 }
 
-int ImapProtocol::logon(Mailbox& box, const char* server, const char* user,
-                        const char* password) {
+int ImapProtocol::logon(Mailbox& box, const char* server, const char* user, const char* password) {
     if (box.logged_on) return kLoggedOn;
     ServerAddress address;
     // IMAP's LOGIN never had the excuse of old hosts to go in the clear.

@@ -41,11 +41,11 @@ class SequenceMap {
 struct ImapVisit {
     uint32_t next_tag = 0;
     uint32_t uid_validity = 0;
-    std::vector<uint32_t> uids;  // [1, message_count]; [0] unused
-    SequenceMap sequence;        // where the server has them now
-    std::string capabilities;        // " CAP1 CAP2 ... ", upper case
-    std::vector<uint32_t> deleted;   // UIDs flagged \Deleted by this session
-    uint32_t exists = 0;             // the last EXISTS
+    std::vector<uint32_t> uids;     // [1, message_count]; [0] unused
+    SequenceMap sequence;           // where the server has them now
+    std::string capabilities;       // " CAP1 CAP2 ... ", upper case
+    std::vector<uint32_t> deleted;  // UIDs flagged \Deleted by this session
+    uint32_t exists = 0;            // the last EXISTS
 
     bool offers(const char* capability) const {
         return capabilities.find(std::string(" ") + capability + " ") != std::string::npos;

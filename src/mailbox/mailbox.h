@@ -84,8 +84,7 @@ class MailboxProtocol {
 
     // Connects, signs in and learns the table of messages: a public status,
     // the visit logged on with kOk.
-    virtual int logon(Mailbox& box, const char* server, const char* user,
-                      const char* password) = 0;
+    virtual int logon(Mailbox& box, const char* server, const char* user, const char* password) = 0;
     // The workers of a logged-on visit: public status codes.
     virtual int logoff(Mailbox& box) = 0;
     virtual int remove(Mailbox& box, int message) = 0;

@@ -49,8 +49,7 @@ std::string numbered(const char* verb, int message, const char* rest = "") {
 // The first TOP of a connection: "+OK" settles that TOP works.
 enum class Probe { kDone, kRefused, kFailed };
 
-Probe top_probe(Mailbox& box, TopSupport& top, int message, size_t capacity,
-                std::string& header) {
+Probe top_probe(Mailbox& box, TopSupport& top, int message, size_t capacity, std::string& header) {
     const Context& ctx = box.ctx;
     std::string reply;
     StatusLine status = command(box, numbered("TOP", message, " 0"), &reply);
@@ -123,8 +122,7 @@ std::string size_request(int message) {
 }
 
 std::string header_request(TopSupport top, int message) {
-    return top == TopSupport::kWorks ? numbered("TOP", message, " 0")
-                                                 : numbered("RETR", message);
+    return top == TopSupport::kWorks ? numbered("TOP", message, " 0") : numbered("RETR", message);
 }
 
 bool header_answer(Mailbox& box, TopSupport top, int message, size_t capacity,

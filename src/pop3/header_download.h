@@ -18,16 +18,14 @@ bool list_size(Mailbox& box, int message, int32_t& size);
 // at most capacity - 1 bytes: a longer block is cut there with a warning,
 // so that one message with a huge header does not stop the listing. False
 // when a command failed. The first one of a connection learns top.
-bool fetch_header(Mailbox& box, TopSupport& top, int message, size_t capacity,
-                  std::string& header);
+bool fetch_header(Mailbox& box, TopSupport& top, int message, size_t capacity, std::string& header);
 
 // The same dialogue pipelined: the request lines go out in a batch, and
 // each answer is read in the order of its request. header_request and
 // header_answer need TOP support to be known (after the first fetch_header).
 std::string size_request(int message);
 std::string header_request(TopSupport top, int message);
-bool header_answer(Mailbox& box, TopSupport top, int message, size_t capacity,
-                   std::string& header);
+bool header_answer(Mailbox& box, TopSupport top, int message, size_t capacity, std::string& header);
 
 // The answer to LIST n. Read in a batch (in_batch), every +OK answer must
 // name its own message: one that names another or does not parse means the

@@ -210,8 +210,7 @@ bool send_retr(Mailbox& box, int message, const char* tag) {
 
 }  // namespace
 
-int Pop3Protocol::logon(Mailbox& box, const char* server, const char* user,
-                        const char* password) {
+int Pop3Protocol::logon(Mailbox& box, const char* server, const char* user, const char* password) {
     return pop3::logon(box, visit_, server, user, password);
 }
 
