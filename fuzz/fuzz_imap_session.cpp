@@ -11,8 +11,10 @@
 #include "core/context.h"
 #include "fuzz_support.h"
 #include "imap/session.h"
-#include "pop3/mailbox.h"
-#include "pop3/retrieval.h"
+#include "mailbox/listing.h"
+#include "mailbox/mailbox.h"
+#include "mailbox/retrieval.h"
+#include "mailbox/visit.h"
 #include "scripted_socket.h"
 
 namespace {
@@ -46,18 +48,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         ctx.options.uidl = (data[0] & 0x40) != 0;
         ctx.options.mime = (data[0] & 0x80) != 0 ? MimeMode::kModern : MimeMode::kClassic;
         Mailbox box(ctx);
-        if (imap::logon(box, "127.0.0.1", "user", "secret") == kOk) {
+        if (logon(box, imap::make_protocol(), "127.0.0.1", "user", "secret") == kOk) {
+            const auto& visit = static_cast<const imap::ImapProtocol&>(*box.protocol).visit();
             fuzz::check(box.message_count >= 0 &&
-                            box.imap.uids.size() == static_cast<size_t>(box.message_count) + 1,
+                            visit.uids.size() == static_cast<size_t>(box.message_count) + 1,
                         "a message table out of step with the UID map");
             std::string list, header, body, files, raw;
-            imap::list_messages(box, list);
+            list_messages(box, list);
             fuzz::check(list.size() < static_cast<size_t>(kHostTextLimit), "list over the limit");
             get_message(box, 1, scratch_directory().c_str(), 0, header, body, files);
             get_raw_message(box, 2, 4096, raw);
             fuzz::check(raw.size() <= 4096, "raw text over the caller's limit");
-            imap::delete_message(box, 1);
-            if (box.logged_on) imap::logoff(box);
+            delete_message(box, 1);
+            if (box.logged_on) logoff(box);
         }
         fuzz::check(!box.connection.is_open() || box.logged_on, "a closed visit left open");
         empty_directory(scratch_directory());

@@ -11,12 +11,13 @@
 #include "brevorin.h"
 #include "host/host_calls.h"
 #include "imap/session.h"
+#include "mailbox/listing.h"
+#include "mailbox/retrieval.h"
+#include "mailbox/visit.h"
 #include "net/connection.h"
 #include "platform/lock.h"
 #include "platform/sockets.h"
-#include "pop3/listing.h"
-#include "pop3/retrieval.h"
-#include "pop3/session.h"
+#include "pop3/protocol.h"
 #include "smtp/sendmail.h"
 
 namespace brevorin {
@@ -73,21 +74,16 @@ int run_worker(Worker&& worker) {
     }
 }
 
-// The mailbox workers of the protocol in use: the option's at logon, the
-// visit's own after it.
+// The protocol of a visit, from the option as it is at the logon; the
+// visit keeps it whatever the option says later.
+std::unique_ptr<MailboxProtocol> protocol_of(const SessionOptions& options) {
+    if (options.protocol == MailProtocol::kImap) return imap::make_protocol();
+    return pop3::make_protocol();
+}
+
 int mailbox_logon(Mailbox& box, const char* server, const char* user, const char* password) {
     if (box.logged_on) return kLoggedOn;
-    return box.ctx.options.protocol == MailProtocol::kImap ? imap::logon(box, server, user, password)
-                                                           : logon(box, server, user, password);
-}
-int mailbox_logoff(Mailbox& box) {
-    return box.over_imap() ? imap::logoff(box) : logoff(box);
-}
-int mailbox_delete(Mailbox& box, int message) {
-    return box.over_imap() ? imap::delete_message(box, message) : delete_message(box, message);
-}
-int mailbox_list(Mailbox& box, std::string& list) {
-    return box.over_imap() ? imap::list_messages(box, list) : list_messages(box, list);
+    return logon(box, protocol_of(box.ctx.options), server, user, password);
 }
 
 }  // namespace
@@ -150,7 +146,7 @@ extern "C" BREVORIN_API int brevorin_init(MailSession** session_out) noexcept {
 extern "C" BREVORIN_API void brevorin_cleanup(MailSession* session) noexcept {
     if (session == nullptr) return;
     std::unique_ptr<MailSession> owned(session);
-    if (owned->mailbox.logged_on) run_worker([&] { return mailbox_logoff(owned->mailbox); });
+    if (owned->mailbox.logged_on) run_worker([&] { return logoff(owned->mailbox); });
     platform::Hold hold(g_socket_users_lock);
     if (g_socket_users == 1) {
         sockets_cleanup();
@@ -171,13 +167,13 @@ extern "C" BREVORIN_API int brevorin_logonmail(const char* server, const char* u
 extern "C" BREVORIN_API int brevorin_logoffmail(MailSession* session) noexcept {
     int status;
     if (!begin_call(session, &status)) return status;
-    return run_worker([&] { return mailbox_logoff(session->mailbox); });
+    return run_worker([&] { return logoff(session->mailbox); });
 }
 
 extern "C" BREVORIN_API int brevorin_deletemail(int message, MailSession* session) noexcept {
     int status;
     if (!begin_call(session, &status)) return status;
-    return run_worker([&] { return mailbox_delete(session->mailbox, message); });
+    return run_worker([&] { return delete_message(session->mailbox, message); });
 }
 
 extern "C" BREVORIN_API int brevorin_listmail(char** list_out, MailSession* session) noexcept {
@@ -185,7 +181,7 @@ extern "C" BREVORIN_API int brevorin_listmail(char** list_out, MailSession* sess
     if (!begin_call(session, &status)) return status;
     if (list_out == nullptr) return kInvalid;
     std::string list;
-    status = run_worker([&] { return mailbox_list(session->mailbox, list); });
+    status = run_worker([&] { return list_messages(session->mailbox, list); });
     if (!hand_out(session, list, list_out)) return kInvalid;
     return status;
 }

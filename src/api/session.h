@@ -6,7 +6,7 @@
 #include <string>
 
 #include "core/context.h"
-#include "pop3/mailbox.h"
+#include "mailbox/mailbox.h"
 
 struct MailSession {
     MailSession() : mailbox(ctx) { ctx.failure = &failure; }

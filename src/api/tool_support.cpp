@@ -3,9 +3,9 @@
 #include <utility>
 
 #include "api/session.h"
+#include "mailbox/retrieval.h"
 #include "platform/sockets.h"
 #include "platform/tls.h"
-#include "pop3/retrieval.h"
 
 namespace brevorin::tool {
 

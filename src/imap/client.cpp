@@ -4,8 +4,8 @@
 #include <cstdio>
 
 #include "core/text.h"
+#include "mailbox/visit.h"
 #include "net/reply.h"
-#include "pop3/session.h"
 
 namespace brevorin::imap {
 
@@ -50,50 +50,9 @@ int number_of_uid(const ImapVisit& visit, uint64_t uid) {
     return static_cast<int>(at - visit.uids.begin());
 }
 
-void start_sequence(ImapVisit& visit) {
-    const size_t count = visit.uids.empty() ? 0 : visit.uids.size() - 1;
-    visit.alive.assign(count + 1, 0);
-    for (size_t i = 1; i <= count; ++i) visit.alive[i] = static_cast<uint32_t>(i & (~i + 1));
-}
-
-uint64_t sequence_of(const ImapVisit& visit, int message) {
-    auto prefix = [&visit](size_t i) {
-        uint64_t sum = 0;
-        for (; i > 0; i -= i & (~i + 1)) sum += visit.alive[i];
-        return sum;
-    };
-    if (message <= 0 || static_cast<size_t>(message) >= visit.alive.size()) return 0;
-    uint64_t upto = prefix(static_cast<size_t>(message));
-    return upto > prefix(static_cast<size_t>(message) - 1) ? upto : 0;
-}
-
-int message_at(const ImapVisit& visit, uint64_t sequence_number) {
-    const size_t count = visit.alive.empty() ? 0 : visit.alive.size() - 1;
-    if (sequence_number == 0) return 0;
-    size_t step = 1;
-    while (step * 2 <= count) step *= 2;
-    size_t pos = 0;
-    uint64_t left = sequence_number;
-    for (; step > 0; step /= 2) {
-        if (pos + step <= count && visit.alive[pos + step] < left) {
-            pos += step;
-            left -= visit.alive[pos];
-        }
-    }
-    return pos + 1 <= count ? static_cast<int>(pos + 1) : 0;
-}
-
-int expunge(ImapVisit& visit, uint64_t sequence_number) {
-    int message = message_at(visit, sequence_number);
-    if (message == 0) return 0;
-    for (size_t i = static_cast<size_t>(message); i < visit.alive.size(); i += i & (~i + 1))
-        --visit.alive[i];
-    return message;
-}
-
 std::string Client::new_tag() {
     char tag[16];
-    std::snprintf(tag, sizeof tag, "B%u", ++box_.imap.next_tag);
+    std::snprintf(tag, sizeof tag, "B%u", ++visit_.next_tag);
     return tag;
 }
 
@@ -121,13 +80,12 @@ bool Client::status_text(const std::string& text) {
     std::string args;
     std::string code = response_code(text, args);
     if (code == "CAPABILITY") {
-        box_.imap.capabilities.clear();
+        visit_.capabilities.clear();
         size_t start = 0;
         while (start < args.size()) {
             size_t end = args.find(' ', start);
             if (end == std::string::npos) end = args.size();
-            if (end > start)
-                add_capability(box_.imap.capabilities, args.substr(start, end - start));
+            if (end > start) add_capability(visit_.capabilities, args.substr(start, end - start));
             start = end + 1;
         }
     } else if (code == "UIDVALIDITY") {
@@ -136,17 +94,17 @@ bool Client::status_text(const std::string& text) {
         if (read_decimal(cursor, value) && value > 0 && value <= UINT32_MAX) {
             // The logon's UIDs name other messages now: a deletion sent
             // with them could remove messages nobody asked to delete.
-            if (box_.logged_on && box_.imap.uid_validity != 0 &&
-                static_cast<uint32_t>(value) != box_.imap.uid_validity) {
+            if (box_.logged_on && visit_.uid_validity != 0 &&
+                static_cast<uint32_t>(value) != visit_.uid_validity) {
                 box_.ctx.diag.print('E', 1,
                                     "IMAP: Mailbox UIDVALIDITY changed from %u to %u, connection "
                                     "closed",
-                                    static_cast<unsigned>(box_.imap.uid_validity),
+                                    static_cast<unsigned>(visit_.uid_validity),
                                     static_cast<unsigned>(value));
                 box_.connection.abandon();
                 return false;
             }
-            box_.imap.uid_validity = static_cast<uint32_t>(value);
+            visit_.uid_validity = static_cast<uint32_t>(value);
         }
     } else if (code == "ALERT") {
         box_.ctx.diag.print('W', 1, "IMAP: Server alert: %s", text.c_str());
@@ -155,10 +113,10 @@ bool Client::status_text(const std::string& text) {
 }
 
 void Client::expunged(uint64_t sequence_number) {
-    ImapVisit& visit = box_.imap;
+    ImapVisit& visit = visit_;
     if (visit.exists > 0) --visit.exists;
     // A number past the logon's messages is one that came after it.
-    int number = expunge(visit, sequence_number);
+    int number = visit.sequence.expunge(sequence_number);
     if (number > 0 && box_.is_present(number)) {
         box_.ctx.diag.print('F', 1, "IMAP: Message %d expunged by another client", number);
         forget_message(box_, number);
@@ -181,18 +139,18 @@ Handled Client::untagged(Responses* responses, bool& asked_for) {
     }
     if (numbered) {
         if (word == "EXISTS")
-            box_.imap.exists = static_cast<uint32_t>(std::min<uint64_t>(number, UINT32_MAX));
+            visit_.exists = static_cast<uint32_t>(std::min<uint64_t>(number, UINT32_MAX));
         if (word == "EXPUNGE") expunged(number);
         return r.skip_response() ? Handled::kTaken : Handled::kFailed;
     }
     if (word == "CAPABILITY") {
-        box_.imap.capabilities.clear();
+        visit_.capabilities.clear();
         for (size_t words = 0; words < kMaxCapabilities; ++words) {
             Token c = r.next();
             if (c == Token::kLineEnd) return Handled::kTaken;
             if (c == Token::kFailed) return Handled::kFailed;
             if (c == Token::kAtom || c == Token::kNumber)
-                add_capability(box_.imap.capabilities, r.text());
+                add_capability(visit_.capabilities, r.text());
             else if (!r.skip_value(c))
                 return Handled::kFailed;
         }
@@ -214,7 +172,7 @@ Handled Client::untagged(Responses* responses, bool& asked_for) {
 
 Completion Client::finish(const std::string& tag, Responses* responses, std::string* text) {
     const Context& ctx = box_.ctx;
-    const std::vector<uint32_t>& uids = box_.imap.uids;
+    const std::vector<uint32_t>& uids = visit_.uids;
     size_t unsolicited_left = kMaxUnsolicited + (uids.empty() ? 0 : uids.size() - 1);
     std::string line;
     while (true) {
@@ -297,7 +255,7 @@ Greeting Client::greeting(std::string& text) {
 }
 
 bool Client::learn_capabilities() {
-    if (!box_.imap.capabilities.empty()) return true;
+    if (!visit_.capabilities.empty()) return true;
     return run("CAPABILITY") == Completion::kOk;
 }
 

@@ -7,7 +7,8 @@
 #include <string>
 
 #include "imap/response.h"
-#include "pop3/mailbox.h"
+#include "imap/visit.h"
+#include "mailbox/mailbox.h"
 
 namespace brevorin::imap {
 
@@ -32,7 +33,8 @@ enum class Greeting { kOk, kPreauth, kBye, kFailed };
 
 class Client {
   public:
-    explicit Client(Mailbox& box) : box_(box), pieces_(box.connection), reader_(pieces_) {}
+    Client(Mailbox& box, ImapVisit& visit)
+        : box_(box), visit_(visit), pieces_(box.connection), reader_(pieces_) {}
 
     // The next command's tag.
     std::string new_tag();
@@ -55,6 +57,7 @@ class Client {
 
     ResponseReader& reader() { return reader_; }
     Mailbox& box() { return box_; }
+    ImapVisit& visit() { return visit_; }
     // Whether the server said BYE outside a LOGOUT.
     bool said_bye() const { return bye_; }
 
@@ -66,6 +69,7 @@ class Client {
     void expunged(uint64_t sequence_number);
 
     Mailbox& box_;
+    ImapVisit& visit_;
     ConnectionPieces pieces_;
     ResponseReader reader_;
     bool bye_ = false;
@@ -73,14 +77,5 @@ class Client {
 
 // The host's message number of a UID; 0 when it is none of the logon's.
 int number_of_uid(const ImapVisit& visit, uint64_t uid);
-
-// The server's sequence numbers of the logon's messages as expunges shift
-// them: every message alive at first; the message now at a sequence number
-// (0: none of the logon's); a message's sequence number now (0: expunged);
-// "* n EXPUNGE": the message that left, or 0.
-void start_sequence(ImapVisit& visit);
-int message_at(const ImapVisit& visit, uint64_t sequence_number);
-uint64_t sequence_of(const ImapVisit& visit, int message);
-int expunge(ImapVisit& visit, uint64_t sequence_number);
 
 }  // namespace brevorin::imap

@@ -12,14 +12,12 @@
 #include "core/charset.h"
 #include "core/text.h"
 #include "imap/client.h"
+#include "mailbox/header_record.h"
+#include "mailbox/retrieval.h"
+#include "mailbox/visit.h"
 #include "net/secure.h"
 #include "net/server_address.h"
 #include "platform/text_convert.h"
-#include "pop3/auth.h"
-#include "pop3/header_download.h"
-#include "pop3/listing.h"
-#include "pop3/retrieval.h"
-#include "pop3/session.h"
 
 namespace brevorin::imap {
 
@@ -179,9 +177,9 @@ std::string wire_mailbox_name(const Context& ctx) {
     return quoted(modified_utf7(utf8));
 }
 
-int close_with(Mailbox& box, int status) {
-    box.connection.close();
-    box.imap = ImapVisit{};
+int close_with(Client& client, int status) {
+    client.box().connection.close();
+    client.visit() = ImapVisit{};
     return status;
 }
 
@@ -245,24 +243,25 @@ Completion authenticate(Client& client, bool initial, const char* mechanism, Sec
 
 int sign_in(Client& client, const char* user, const char* password) {
     Mailbox& box = client.box();
+    ImapVisit& visit = client.visit();
     const Context& ctx = box.ctx;
     if (!client.learn_capabilities()) {
         ctx.diag.print('E', 1, "LOGONMAIL: Exit because of erronous server response");
-        return close_with(box, kNetwork);
+        return close_with(client, kNetwork);
     }
-    if (ctx.options.pop3_auth == Pop3Auth::kUser && box.imap.offers("LOGINDISABLED")) {
+    if (ctx.options.pop3_auth == Pop3Auth::kUser && visit.offers("LOGINDISABLED")) {
         // The server has said it would refuse: the password stays here.
         ctx.diag.print('E', 1, "LOGONMAIL: Refused: the server takes no LOGIN without TLS");
         ctx.note_failure(Failure::kNoTls);
-        return close_with(box, kRefused);
+        return close_with(client, kRefused);
     }
     std::string text;
     Completion c = Completion::kFailed;
     // Sign-in changes what the server offers: the old list is dropped, and
     // a list sent with the sign-in (or asked for later) takes its place.
-    const bool literal_plus = box.imap.offers("LITERAL+");
-    const bool initial_response = box.imap.offers("SASL-IR");
-    box.imap.capabilities.clear();
+    const bool literal_plus = visit.offers("LITERAL+");
+    const bool initial_response = visit.offers("SASL-IR");
+    visit.capabilities.clear();
     switch (ctx.options.pop3_auth) {
         case Pop3Auth::kUser:
             c = login(client, literal_plus, user, password, text);
@@ -283,10 +282,10 @@ int sign_in(Client& client, const char* user, const char* password) {
         return kOk;
     }
     ctx.diag.print('E', 1, "LOGONMAIL: Exit because of authorization fault");
-    if (c == Completion::kFailed || c == Completion::kContinue) return close_with(box, kNetwork);
+    if (c == Completion::kFailed || c == Completion::kContinue) return close_with(client, kNetwork);
     ctx.note_failure(Failure::kAuth);
     if (!text.empty()) ctx.diag.print('D', 0, "LOGONMAIL: Server response: %s", text.c_str());
-    return close_with(box, kRefused);
+    return close_with(client, kRefused);
 }
 
 // SELECT (or EXAMINE) and the UID and size of every message, in one
@@ -294,9 +293,10 @@ int sign_in(Client& client, const char* user, const char* password) {
 // answers the FETCH with an error that means nothing.
 int open_mailbox(Client& client) {
     Mailbox& box = client.box();
+    ImapVisit& visit = client.visit();
     const Context& ctx = box.ctx;
     const std::string name = wire_mailbox_name(ctx);
-    const bool ask_capabilities = box.imap.capabilities.empty();
+    const bool ask_capabilities = visit.capabilities.empty();
     box.connection.cork();
     std::string capability_tag = ask_capabilities ? client.send("CAPABILITY") : std::string();
     std::string select_tag = client.send((ctx.options.read_only ? "EXAMINE " : "SELECT ") + name);
@@ -305,19 +305,19 @@ int open_mailbox(Client& client) {
     std::string table_tag = client.send("FETCH 1:* (UID RFC822.SIZE)");
     bool sent = box.connection.uncork() == 0 && !select_tag.empty() && !table_tag.empty() &&
                 (!ask_capabilities || !capability_tag.empty());
-    if (!sent) return close_with(box, kNetwork);
+    if (!sent) return close_with(client, kNetwork);
     std::string text;
     if (ask_capabilities && client.finish(capability_tag) == Completion::kFailed)
-        return close_with(box, kNetwork);
+        return close_with(client, kNetwork);
     Completion selected = client.finish(select_tag, nullptr, &text);
     if (selected == Completion::kFailed || selected == Completion::kContinue)
-        return close_with(box, kNetwork);
-    const uint32_t exists = box.imap.exists;
+        return close_with(client, kNetwork);
+    const uint32_t exists = visit.exists;
     TableResponses table;
     if (selected == Completion::kOk && exists > kMaxMessages) {
         ctx.diag.print('E', 1, "LOGONMAIL: Refused: server claims %lld messages (at most %d)",
                        static_cast<long long>(exists), static_cast<int>(kMaxMessages));
-        return close_with(box, kNoTable);
+        return close_with(client, kNoTable);
     }
     try {
         // Room for message 0, the tables' unused first place, too.
@@ -330,66 +330,68 @@ int open_mailbox(Client& client) {
     } catch (const std::bad_alloc&) {
         ctx.diag.print('E', 1, "LOGONMAIL: No memory for a table of %d messages",
                        static_cast<int>(exists));
-        return close_with(box, kNoTable);
+        return close_with(client, kNoTable);
     }
     std::string table_text;
     Completion listed = client.finish(table_tag, &table, &table_text);
     if (listed == Completion::kFailed || listed == Completion::kContinue)
-        return close_with(box, kNetwork);
+        return close_with(client, kNetwork);
     if (selected != Completion::kOk) {
         ctx.diag.print('E', 1, "LOGONMAIL: Server refused mailbox %s: %s", name.c_str(),
                        text.c_str());
-        return close_with(box, kNoTable);
+        return close_with(client, kNoTable);
     }
     if (listed != Completion::kOk && exists > 0) {
         ctx.diag.print('E', 1, "LOGONMAIL: Server refused the message list: %s",
                        table_text.c_str());
-        return close_with(box, kNoTable);
+        return close_with(client, kNoTable);
     }
     // Place 0 stays first: it sorts below every UID, which is never 0.
     const size_t rows = table.uids.size() - 1;
     if (!table.sort()) {
         ctx.diag.print('E', 1, "LOGONMAIL: No memory for a table of %d messages",
                        static_cast<int>(rows));
-        return close_with(box, kNoTable);
+        return close_with(client, kNoTable);
     }
     const size_t count = table.uids.size() - 1;
     try {
-        box.imap.alive.reserve(count + 1);
+        visit.sequence.reserve(count);
     } catch (const std::bad_alloc&) {
         ctx.diag.print('E', 1, "LOGONMAIL: No memory for a table of %d messages",
                        static_cast<int>(count));
-        return close_with(box, kNoTable);
+        return close_with(client, kNoTable);
     }
     long long octets = 0;
     for (size_t i = 1; i <= count; ++i)
         octets += table.states[i].size > 0 ? table.states[i].size : 0;
-    box.imap.uids = std::move(table.uids);
+    visit.uids = std::move(table.uids);
     box.states = std::move(table.states);
-    start_sequence(box.imap);
+    visit.sequence.reset(count);
     box.message_count = static_cast<int32_t>(count);
     box.mailbox_octets = clamp_int32(octets);
-    ctx.diag.print('D', 0, "POP3_GETRANGE: Received countp=%d, bytes=%d", box.message_count,
+    ctx.diag.print('D', 0, "IMAP_GETRANGE: Received countp=%d, bytes=%d", box.message_count,
                    box.mailbox_octets);
     return kOk;
 }
 
 int connect_and_greet(Client& client, const ServerAddress& address, bool& preauth) {
     Mailbox& box = client.box();
+    ImapVisit& visit = client.visit();
     const Context& ctx = box.ctx;
     if (!box.connection.open(address.host.c_str(), address.port)) {
         ctx.diag.print('F', 1, "LOGONMAIL: Exit because of socket error");
         return kNetwork;
     }
     ctx.diag.print('F', 1, "LOGONMAIL: Opened socket, nr: %d\n", box.connection.socket());
-    if (ctx.options.security == Security::kImplicitTls && !secure_connection(box, address.host))
-        return close_with(box, kNetwork);
+    if (ctx.options.security == Security::kImplicitTls &&
+        !secure_connection(box.connection, ctx, address.host, "LOGONMAIL"))
+        return close_with(client, kNetwork);
     std::string text;
     Greeting greeting = client.greeting(text);
     if (greeting != Greeting::kOk && greeting != Greeting::kPreauth) {
         ctx.diag.print('E', 1, "LOGONMAIL: Exit because of erronous server response");
         if (!text.empty()) ctx.diag.print('D', 0, "LOGONMAIL: Server response: %s", text.c_str());
-        return close_with(box, kNetwork);
+        return close_with(client, kNetwork);
     }
     ctx.diag.print('D', 0, "LOGONMAIL: Got reply from server: %s", text.c_str());
     preauth = greeting == Greeting::kPreauth;
@@ -400,8 +402,8 @@ int connect_and_greet(Client& client, const ServerAddress& address, bool& preaut
     if (preauth) {
         reason = "signed in before TLS (PREAUTH)";
     } else if (!client.learn_capabilities()) {
-        return close_with(box, kNetwork);
-    } else if (!box.imap.offers("STARTTLS")) {
+        return close_with(client, kNetwork);
+    } else if (!visit.offers("STARTTLS")) {
         reason = "not offered";
     } else {
         c = client.run("STARTTLS", nullptr, &reason);
@@ -410,11 +412,11 @@ int connect_and_greet(Client& client, const ServerAddress& address, bool& preaut
         ctx.diag.print('E', 1, "LOGONMAIL: Server refused STARTTLS: %s",
                        c == Completion::kFailed ? "connection lost" : reason.c_str());
         if (c != Completion::kFailed) ctx.note_failure(Failure::kTls);
-        return close_with(box, kNetwork);
+        return close_with(client, kNetwork);
     }
     if (!secure_connection(box.connection, ctx, address.host, "LOGONMAIL"))
-        return close_with(box, kNetwork);
-    box.imap.capabilities.clear();  // what was offered in the clear does not count
+        return close_with(client, kNetwork);
+    visit.capabilities.clear();  // what was offered in the clear does not count
     return kOk;
 }
 
@@ -424,8 +426,9 @@ int connect_and_greet(Client& client, const ServerAddress& address, bool& preaut
 // when it belongs to the message asked for, goes to the reader.
 class BodyResponses final : public Responses {
   public:
-    BodyResponses(Mailbox& box, int message, const std::function<Fetch(LineSource&)>& reader)
-        : box_(box), message_(message), reader_(reader) {}
+    BodyResponses(Mailbox& box, const ImapVisit& visit, int message,
+                  const std::function<Fetch(LineSource&)>& reader)
+        : box_(box), visit_(visit), message_(message), reader_(reader) {}
 
     Handled take(ResponseReader& r, bool numbered, uint64_t, const std::string& word) override {
         if (!numbered || word != "FETCH") return Handled::kNotMine;
@@ -450,7 +453,7 @@ class BodyResponses final : public Responses {
     // Only a UID names the message: data before its UID may be another
     // message's (the sequence numbers are the server's to shift), so it is
     // skipped, and the message counts as gone when nothing else came.
-    bool ours(const FetchItems& items) const { return items.uid == box_.imap.uids[message_]; }
+    bool ours(const FetchItems& items) const { return items.uid == visit_.uids[message_]; }
 
     bool hand_over(ResponseReader& r) {
         // The size is declared before the bytes: a literal far beyond both
@@ -479,6 +482,7 @@ class BodyResponses final : public Responses {
     }
 
     Mailbox& box_;
+    const ImapVisit& visit_;
     int message_;
     const std::function<Fetch(LineSource&)>& reader_;
     bool done_ = false;
@@ -510,57 +514,13 @@ Fetch lost(const Mailbox& box) {
     return box.connection.failure() == Failure::kTimedOut ? Fetch::kTimedOut : Fetch::kLost;
 }
 
-class ImapFetcher final : public MessageFetcher {
-  public:
-    bool size(Mailbox& box, int message, int32_t& size) override {
-        SizeResponses sizes(box.imap.uids[message]);
-        Client client(box);
-        Completion c = client.run(
-            "UID FETCH " + std::to_string(box.imap.uids[message]) + " (UID RFC822.SIZE)", &sizes);
-        if (c != Completion::kOk) return false;
-        if (sizes.size < 0) {
-            forget_message(box, message);
-            return false;
-        }
-        size = static_cast<int32_t>(sizes.size);
-        return true;
-    }
-
-    Fetch fetch(Mailbox& box, int message, const char* tag,
-                const std::function<Fetch(LineSource&)>& reader) override {
-        const uint32_t uid = box.imap.uids[message];
-        box.ctx.diag.print('F', 1, "%s: Doing retrieve of number: %d", tag, message);
-        Client client(box);
-        // BODY.PEEK leaves \Seen as it was, as a POP3 retrieval does.
-        const char* section = box.ctx.options.mark_seen ? " (UID BODY[])" : " (UID BODY.PEEK[])";
-        BodyResponses answer(box, message, reader);
-        Completion c = client.run("UID FETCH " + std::to_string(uid) + section, &answer);
-        if (c == Completion::kFailed || c == Completion::kContinue) {
-            if (c == Completion::kContinue) box.connection.abandon();
-            return lost(box);
-        }
-        if (answer.done()) return answer.result();
-        return c == Completion::kOk ? Fetch::kGone : Fetch::kRefused;
-    }
-
-    bool unique_id(Mailbox& box, int message) override {
-        box.entry(message).uidl = imap::unique_id(box.imap, message);
-        return true;
-    }
-};
-
-ImapFetcher& fetcher() {
-    static ImapFetcher instance;
-    return instance;
-}
-
 // ---------------------------------------------------------------- listing
 
 // Header blocks of a batch, stored by UID as they come, whatever order or
 // company (unsolicited FETCHes) they come in.
 class HeaderResponses final : public Responses {
   public:
-    explicit HeaderResponses(Mailbox& box) : box_(box) {}
+    HeaderResponses(Mailbox& box, const ImapVisit& visit) : box_(box), visit_(visit) {}
     bool out_of_memory = false;
 
     Handled take(ResponseReader& r, bool numbered, uint64_t, const std::string& word) override {
@@ -571,12 +531,12 @@ class HeaderResponses final : public Responses {
         Handled h = read_fetch(r, items, [&](const std::string& name, Token value) {
             if (name.compare(0, 11, "BODY[HEADER") != 0) return r.skip_value(value);
             got = true;
-            cut = value == Token::kLiteral && r.literal_left() + 1 > kTopWorkBuffer;
-            return r.string_value(value, header_, kTopWorkBuffer - 1);
+            cut = value == Token::kLiteral && r.literal_left() + 1 > kHeaderWorkBuffer;
+            return r.string_value(value, header_, kHeaderWorkBuffer - 1);
         });
         if (h != Handled::kTaken) return h;
         if (!got) return Handled::kUnasked;
-        int number = number_of_uid(box_.imap, items.uid);
+        int number = number_of_uid(visit_, items.uid);
         if (number == 0 || !box_.is_present(number)) return Handled::kUnasked;
         MessageState& state = box_.states[number];
         if (state.headers_parsed) h = Handled::kUnasked;  // a repeat
@@ -592,12 +552,106 @@ class HeaderResponses final : public Responses {
 
   private:
     Mailbox& box_;
+    const ImapVisit& visit_;
     std::string header_;
 };
 
 struct Batch {
     std::string tag;
     int last;  // the highest message number it asks for
+};
+
+// A listing's header traffic: UID FETCHes of the headers not yet known, two
+// batches in flight while the answers of the oldest are read.
+class ImapListingPass final : public ListingPass {
+  public:
+    ImapListingPass(Mailbox& box, ImapVisit& visit, int first)
+        : box_(box),
+          visit_(visit),
+          client_(box, visit),
+          headers_(box, visit),
+          next_unasked_(first) {}
+
+    int ensure_headers(int n) override {
+        while (in_flight_.size() < 2 && next_unasked_ <= box_.message_count) {
+            if (!ask()) {
+                tear_down(box_);
+                return kNetwork;
+            }
+        }
+        while (!in_flight_.empty() && in_flight_.front().last < n) {
+            int status = receive();
+            if (status != 0) return settle(status);
+        }
+        if (!in_flight_.empty()) {
+            int status = receive();
+            if (status != 0) return settle(status);
+        }
+        // No FETCH came back for it: another client expunged it.
+        if (box_.is_present(n) && !box_.states[n].headers_parsed) forget_message(box_, n);
+        return 0;
+    }
+
+    // The unique id is made from the UID: nothing is asked of the server.
+    int make_way() override { return 0; }
+
+    int finish() override { return settle(0) == kNetwork ? kNetwork : 0; }
+
+    // The headers read after a cut are kept for the next listing: the
+    // records before the cut are handed out whatever reading them costs.
+    bool hands_out_cut_list_first() const override { return true; }
+
+  private:
+    // Asks for the next batch of headers not yet known: false when the
+    // write failed.
+    bool ask() {
+        std::vector<uint32_t> uids;
+        int last = next_unasked_;
+        for (; next_unasked_ <= box_.message_count && uids.size() < kHeaderBatch; ++next_unasked_) {
+            if (!box_.is_present(next_unasked_) || box_.states[next_unasked_].headers_parsed)
+                continue;
+            uids.push_back(visit_.uids[next_unasked_]);
+            last = next_unasked_;
+        }
+        if (uids.empty()) return true;
+        std::string tag =
+            client_.send("UID FETCH " + uid_set(uids) + " (UID RFC822.SIZE BODY.PEEK[HEADER])");
+        if (tag.empty()) return false;
+        in_flight_.push_back(Batch{tag, last});
+        return true;
+    }
+
+    // Reads the oldest batch's answer: 0 or the status.
+    int receive() {
+        Batch batch = in_flight_.front();
+        in_flight_.pop_front();
+        std::string text;
+        Completion c = client_.finish(batch.tag, &headers_, &text);
+        if (c == Completion::kFailed || c == Completion::kContinue) {
+            in_flight_.clear();
+            tear_down(box_);
+            return static_cast<int>(kNetwork);
+        }
+        if (headers_.out_of_memory) return static_cast<int>(kInvalid);
+        return c == Completion::kOk ? 0 : static_cast<int>(kCommandFailed);
+    }
+
+    // Reads every batch still in flight: status, or kNetwork when the visit
+    // ended.
+    int settle(int status) {
+        while (!in_flight_.empty() && box_.logged_on) {
+            int s = receive();
+            if (s == kNetwork) return s;
+        }
+        return status;
+    }
+
+    Mailbox& box_;
+    ImapVisit& visit_;
+    Client client_;
+    HeaderResponses headers_;
+    std::deque<Batch> in_flight_;
+    int next_unasked_;
 };
 
 }  // namespace
@@ -608,13 +662,15 @@ std::string unique_id(const ImapVisit& visit, int message) {
     return text;
 }
 
-int logon(Mailbox& box, const char* server, const char* user, const char* password) {
+int ImapProtocol::logon(Mailbox& box, const char* server, const char* user, const char* password) {
     if (box.logged_on) return kLoggedOn;
     ServerAddress address;
-    int checked = prepare_logon(box.ctx, server, user, password, kImapPort, kImapsPort, address);
+    // IMAP's LOGIN never had the excuse of old hosts to go in the clear.
+    int checked =
+        prepare_logon(box.ctx, server, user, password, kImapPort, kImapsPort, false, address);
     if (checked != kOk) return checked;
-    box.imap = ImapVisit{};
-    Client client(box);
+    visit_ = ImapVisit{};
+    Client client(box, visit_);
     bool preauth = false;
     int status = connect_and_greet(client, address, preauth);
     if (status == kOk && !preauth) status = sign_in(client, user, password);
@@ -627,22 +683,21 @@ int logon(Mailbox& box, const char* server, const char* user, const char* passwo
     }
     box.entries.clear();
     box.logged_on = true;
-    box.fetcher = &fetcher();
     return kOk;
 }
 
-int logoff(Mailbox& box) {
+int ImapProtocol::logoff(Mailbox& box) {
     const Context& ctx = box.ctx;
     if (!box.logged_on) return kNotLoggedOn;
-    Client client(box);
+    Client client(box, visit_);
     box.connection.cork();
     std::string expunge_tag;
-    if (!box.imap.deleted.empty()) {
+    if (!visit_.deleted.empty()) {
         // Without UIDPLUS, EXPUNGE also removes what other clients flagged.
-        std::sort(box.imap.deleted.begin(), box.imap.deleted.end());
+        std::sort(visit_.deleted.begin(), visit_.deleted.end());
         expunge_tag =
-            client.send(box.imap.offers("UIDPLUS") ? "UID EXPUNGE " + uid_set(box.imap.deleted)
-                                                   : std::string("EXPUNGE"));
+            client.send(visit_.offers("UIDPLUS") ? "UID EXPUNGE " + uid_set(visit_.deleted)
+                                                 : std::string("EXPUNGE"));
     }
     std::string logout_tag = client.send("LOGOUT");
     if (box.connection.uncork() != 0 || logout_tag.empty()) {
@@ -676,7 +731,7 @@ int logoff(Mailbox& box) {
     return expunged == Completion::kOk && out == Completion::kOk && closed == 0 ? kOk : kNetwork;
 }
 
-int delete_message(Mailbox& box, int message) {
+int ImapProtocol::remove(Mailbox& box, int message) {
     const Context& ctx = box.ctx;
     if (!box.logged_on) return kNotLoggedOn;
     if (!box.is_present(message)) return kNoMessage;
@@ -684,8 +739,8 @@ int delete_message(Mailbox& box, int message) {
         ctx.diag.print('E', 1, "DELETEMAIL: Refused: the mailbox is open read-only");
         return kCommandFailed;
     }
-    const uint32_t uid = box.imap.uids[message];
-    Client client(box);
+    const uint32_t uid = visit_.uids[message];
+    Client client(box, visit_);
     std::string text;
     Completion c = client.run("UID STORE " + std::to_string(uid) + " +FLAGS.SILENT (\\Deleted)",
                               nullptr, &text);
@@ -697,104 +752,53 @@ int delete_message(Mailbox& box, int message) {
     if (c != Completion::kOk || !box.is_present(message)) return kNoMessage;
     if (!text.empty())
         ctx.diag.print('D', 0, "DELETEMAIL: Received response from server: %s", text.c_str());
-    box.imap.deleted.push_back(uid);
+    visit_.deleted.push_back(uid);
     forget_message(box, message);
     return kOk;
 }
 
-int list_messages(Mailbox& box, std::string& list_out) {
-    const Context& ctx = box.ctx;
-    std::string list;
-    int first = 1;
-    if (std::optional<int> status = start_listing(box, list_out, list, first)) return *status;
-    Client client(box);
-    HeaderResponses headers(box);
-    std::deque<Batch> in_flight;
-    int next_unasked = first;
-
-    // Asks for the next batch of headers not yet known: false when the
-    // write failed.
-    auto ask = [&]() {
-        std::vector<uint32_t> uids;
-        int last = next_unasked;
-        for (; next_unasked <= box.message_count && uids.size() < kHeaderBatch; ++next_unasked) {
-            if (!box.is_present(next_unasked) || box.states[next_unasked].headers_parsed) continue;
-            uids.push_back(box.imap.uids[next_unasked]);
-            last = next_unasked;
-        }
-        if (uids.empty()) return true;
-        std::string tag =
-            client.send("UID FETCH " + uid_set(uids) + " (UID RFC822.SIZE BODY.PEEK[HEADER])");
-        if (tag.empty()) return false;
-        in_flight.push_back(Batch{tag, last});
-        return true;
-    };
-    // Reads the oldest batch's answer: 0 or the status.
-    auto receive = [&]() {
-        Batch batch = in_flight.front();
-        in_flight.pop_front();
-        std::string text;
-        Completion c = client.finish(batch.tag, &headers, &text);
-        if (c == Completion::kFailed || c == Completion::kContinue) {
-            in_flight.clear();
-            tear_down(box);
-            return static_cast<int>(kNetwork);
-        }
-        if (headers.out_of_memory) return static_cast<int>(kInvalid);
-        return c == Completion::kOk ? 0 : static_cast<int>(kCommandFailed);
-    };
-    auto settle = [&](int status) {
-        while (!in_flight.empty() && box.logged_on) {
-            int s = receive();
-            if (s == kNetwork) return s;
-        }
-        return status;
-    };
-
-    int listed = box.message_count - (first - 1);
-    int records = 0;
-    for (int n = first; n <= box.message_count; ++n) {
-        if (box.is_present(n) && !box.states[n].headers_parsed) {
-            while (in_flight.size() < 2 && next_unasked <= box.message_count) {
-                if (!ask()) {
-                    tear_down(box);
-                    return kNetwork;
-                }
-            }
-            while (!in_flight.empty() && in_flight.front().last < n) {
-                int status = receive();
-                if (status != 0) return settle(status);
-            }
-            if (!in_flight.empty()) {
-                int status = receive();
-                if (status != 0) return settle(status);
-            }
-            // No FETCH came back for it: another client expunged it.
-            if (box.is_present(n) && !box.states[n].headers_parsed) forget_message(box, n);
-        }
-        if (!box.is_present(n)) {
-            --listed;
-            ctx.diag.print('F', 0, "LISTMAIL: Skipping deleted message: %d", n);
-            continue;
-        }
-        MessageEntry& entry = box.entry(n);
-        if (ctx.options.uidl && !entry.uidl) entry.uidl = unique_id(box.imap, n);
-        size_t before = list.size();
-        if (records > 0) list += kEsc;
-        append_record(list, n, box.states[n], entry, ctx.options.uidl);
-        if (list.size() + 1 > static_cast<size_t>(kHostTextLimit)) {
-            list.resize(before);
-            list_out = list;
-            int status = settle(records);
-            return box.logged_on ? records : status;
-        }
-        ++records;
+bool ImapProtocol::size(Mailbox& box, int message, int32_t& size) {
+    SizeResponses sizes(visit_.uids[message]);
+    Client client(box, visit_);
+    Completion c = client.run(
+        "UID FETCH " + std::to_string(visit_.uids[message]) + " (UID RFC822.SIZE)", &sizes);
+    if (c != Completion::kOk) return false;
+    if (sizes.size < 0) {
+        forget_message(box, message);
+        return false;
     }
-    list_out = list;
-    int status = settle(listed);
-    if (status == kNetwork) return status;
-    ctx.diag.print('F', 0, "LISTMAIL: Returning list of %d messaged", listed);
-    return listed;
+    size = static_cast<int32_t>(sizes.size);
+    return true;
+}
+
+Fetch ImapProtocol::fetch(Mailbox& box, int message, const char* tag,
+                          const std::function<Fetch(LineSource&)>& reader) {
+    const uint32_t uid = visit_.uids[message];
+    box.ctx.diag.print('F', 1, "%s: Doing retrieve of number: %d", tag, message);
+    Client client(box, visit_);
+    // BODY.PEEK leaves \Seen as it was, as a POP3 retrieval does.
+    const char* section = box.ctx.options.mark_seen ? " (UID BODY[])" : " (UID BODY.PEEK[])";
+    BodyResponses answer(box, visit_, message, reader);
+    Completion c = client.run("UID FETCH " + std::to_string(uid) + section, &answer);
+    if (c == Completion::kFailed || c == Completion::kContinue) {
+        if (c == Completion::kContinue) box.connection.abandon();
+        return lost(box);
+    }
+    if (answer.done()) return answer.result();
+    return c == Completion::kOk ? Fetch::kGone : Fetch::kRefused;
+}
+
+bool ImapProtocol::unique_id(Mailbox& box, int message) {
+    box.entry(message).uidl = imap::unique_id(visit_, message);
+    return true;
+}
+
+std::unique_ptr<ListingPass> ImapProtocol::listing(Mailbox& box, int first) {
+    return std::make_unique<ImapListingPass>(box, visit_, first);
+}
+
+std::unique_ptr<MailboxProtocol> make_protocol() {
+    return std::make_unique<ImapProtocol>();
 }
 
 }  // namespace brevorin::imap

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "pop3/mailbox.h"
+#include "mailbox/mailbox.h"
 
 namespace brevorin {
 

@@ -49,16 +49,16 @@ std::string numbered(const char* verb, int message, const char* rest = "") {
 // The first TOP of a connection: "+OK" settles that TOP works.
 enum class Probe { kDone, kRefused, kFailed };
 
-Probe top_probe(Mailbox& box, int message, size_t capacity, std::string& header) {
+Probe top_probe(Mailbox& box, TopSupport& top, int message, size_t capacity, std::string& header) {
     const Context& ctx = box.ctx;
     std::string reply;
     StatusLine status = command(box, numbered("TOP", message, " 0"), &reply);
     if (status == StatusLine::kFailed) return Probe::kFailed;
     if (status != StatusLine::kOk) {
-        box.top_support = TopSupport::kUseRetr;
+        top = TopSupport::kUseRetr;
         return Probe::kRefused;
     }
-    box.top_support = TopSupport::kWorks;
+    top = TopSupport::kWorks;
     MultiLineText work{header};
     if (!read_multiline(box.connection, kTopWorkBuffer, work)) return Probe::kFailed;
     ctx.diag.print('D', 0, "POP3_TOP: Received response from server: %s", reply.c_str());
@@ -111,18 +111,6 @@ bool top_by_retrieve(Mailbox& box, int message, size_t capacity, std::string& he
 
 }  // namespace
 
-// Cuts an over-long header (longer than its capacity, or cut already while it
-// was read) at the last complete line that fits.
-void keep_head(const Context& ctx, int message, size_t capacity, bool cut, std::string& header) {
-    if (!cut && header.size() + 1 <= capacity) return;
-    if (header.size() + 1 > capacity) header.resize(capacity - 1);
-    size_t last = header.rfind('\n');
-    if (last != std::string::npos) header.resize(last + 1);
-    ctx.diag.print('W', 1,
-                   "POP3_TOP: Header of message %d longer than %d bytes, listed from its start",
-                   message, static_cast<int>(capacity - 1));
-}
-
 bool list_size(Mailbox& box, int message, int32_t& size) {
     box.ctx.diag.print('F', 0, "POP3_LIST: Listing : %d", message);
     if (!send_command(box.connection, numbered("LIST", message))) return false;
@@ -133,15 +121,15 @@ std::string size_request(int message) {
     return numbered("LIST", message);
 }
 
-std::string header_request(const Mailbox& box, int message) {
-    return box.top_support == TopSupport::kWorks ? numbered("TOP", message, " 0")
-                                                 : numbered("RETR", message);
+std::string header_request(TopSupport top, int message) {
+    return top == TopSupport::kWorks ? numbered("TOP", message, " 0") : numbered("RETR", message);
 }
 
-bool header_answer(Mailbox& box, int message, size_t capacity, std::string& header) {
+bool header_answer(Mailbox& box, TopSupport top, int message, size_t capacity,
+                   std::string& header) {
     header.clear();
     bool ok;
-    if (box.top_support == TopSupport::kWorks) {
+    if (top == TopSupport::kWorks) {
         ok = top_answer(box, message, capacity, header);
     } else {
         box.ctx.diag.print('D', 1, "POP3_TOP: Doing retrieve with command: %s",
@@ -238,10 +226,11 @@ SizeAnswer size_answer(Mailbox& box, int message, int32_t& size, bool in_batch) 
 
 namespace {
 
-bool fetch_header_text(Mailbox& box, int message, size_t capacity, std::string& header) {
-    if (box.top_support == TopSupport::kWorks) return top_known(box, message, capacity, header);
-    if (box.top_support == TopSupport::kUnknown) {
-        Probe probe = top_probe(box, message, capacity, header);
+bool fetch_header_text(Mailbox& box, TopSupport& top, int message, size_t capacity,
+                       std::string& header) {
+    if (top == TopSupport::kWorks) return top_known(box, message, capacity, header);
+    if (top == TopSupport::kUnknown) {
+        Probe probe = top_probe(box, top, message, capacity, header);
         if (probe == Probe::kDone) return true;
         if (probe == Probe::kFailed) return false;
     }
@@ -250,11 +239,12 @@ bool fetch_header_text(Mailbox& box, int message, size_t capacity, std::string& 
 
 }  // namespace
 
-bool fetch_header(Mailbox& box, int message, size_t capacity, std::string& header) {
+bool fetch_header(Mailbox& box, TopSupport& top, int message, size_t capacity,
+                  std::string& header) {
     header.clear();
     // The answer is read into the caller's buffer; a failed one hands
     // nothing out.
-    if (fetch_header_text(box, message, capacity, header)) return true;
+    if (fetch_header_text(box, top, message, capacity, header)) return true;
     header.clear();
     return false;
 }

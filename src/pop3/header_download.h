@@ -3,16 +3,13 @@
 
 #include <string>
 
-#include "pop3/mailbox.h"
+#include "mailbox/header_record.h"
+#include "pop3/session.h"
 
 namespace brevorin {
 
-constexpr size_t kTopWorkBuffer = 32768;
+constexpr size_t kTopWorkBuffer = kHeaderWorkBuffer;
 constexpr size_t kRetrWorkBuffer = 96768;
-
-// Cuts an over-long header (longer than its capacity, or cut already while
-// it was read) at the last complete line that fits, with a warning.
-void keep_head(const Context& ctx, int message, size_t capacity, bool cut, std::string& header);
 
 // LIST n: true with size set.
 bool list_size(Mailbox& box, int message, int32_t& size);
@@ -20,15 +17,15 @@ bool list_size(Mailbox& box, int message, int32_t& size);
 // The header block of a message (TOP n 0, or RETR where TOP does not work),
 // at most capacity - 1 bytes: a longer block is cut there with a warning,
 // so that one message with a huge header does not stop the listing. False
-// when a command failed.
-bool fetch_header(Mailbox& box, int message, size_t capacity, std::string& header);
+// when a command failed. The first one of a connection learns top.
+bool fetch_header(Mailbox& box, TopSupport& top, int message, size_t capacity, std::string& header);
 
 // The same dialogue pipelined: the request lines go out in a batch, and
 // each answer is read in the order of its request. header_request and
 // header_answer need TOP support to be known (after the first fetch_header).
 std::string size_request(int message);
-std::string header_request(const Mailbox& box, int message);
-bool header_answer(Mailbox& box, int message, size_t capacity, std::string& header);
+std::string header_request(TopSupport top, int message);
+bool header_answer(Mailbox& box, TopSupport top, int message, size_t capacity, std::string& header);
 
 // The answer to LIST n. Read in a batch (in_batch), every +OK answer must
 // name its own message: one that names another or does not parse means the

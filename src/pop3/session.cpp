@@ -22,10 +22,6 @@ bool is_letter(char c) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
 }
 
-bool holds_line_break(const char* text) {
-    return std::strpbrk(text, "\r\n") != nullptr;
-}
-
 // A POP3 status reply is one line beginning with '+' or '-'.
 class StatusProtocol final : public ReplyProtocol {
   public:
@@ -39,39 +35,6 @@ class StatusProtocol final : public ReplyProtocol {
   private:
     std::string line_;
 };
-
-// Checks the caller's logon texts before anything is sent: they must be
-// given, fit the command buffers, and hold no line break that would let them
-// inject further POP3 commands. The password is never shown.
-bool logon_input_acceptable(const char* server, const char* user, const char* password,
-                            const Context& ctx) {
-    if (server == nullptr || user == nullptr || password == nullptr) {
-        ctx.diag.print('E', 1, "LOGONMAIL: Refused: server, user or password missing");
-        return false;
-    }
-    if (std::strlen(user) > kMaxUserLength) {
-        ctx.diag.print('E', 1, "LOGONMAIL: Refused: user name longer than %d characters",
-                       kMaxUserLength);
-        return false;
-    }
-    // A bearer token is sent as a SASL response, not on a PASS line.
-    const bool token = ctx.options.pop3_auth == Pop3Auth::kXoauth2;
-    const size_t secret_limit = token ? kMaxBearerTokenLength : kMaxPasswordLength;
-    if (std::strlen(password) > secret_limit) {
-        ctx.diag.print('E', 1, "LOGONMAIL: Refused: password longer than %d characters",
-                       static_cast<int>(secret_limit));
-        return false;
-    }
-    if (holds_line_break(user)) {
-        ctx.diag.print('E', 1, "LOGONMAIL: Refused: user name holds a line break");
-        return false;
-    }
-    if (holds_line_break(password)) {
-        ctx.diag.print('E', 1, "LOGONMAIL: Refused: password holds a line break");
-        return false;
-    }
-    return true;
-}
 
 // One number of a STAT or LIST answer the way "%d" reads it (leading white
 // space, optional sign, digits), clamped to int32 instead of wrapping.
@@ -134,23 +97,6 @@ Capabilities read_capabilities(Mailbox& box, bool& pipelining) {
 }
 
 }  // namespace
-
-int prepare_logon(const Context& ctx, const char* server, const char* user, const char* password,
-                  int plain_port, int tls_port, ServerAddress& address) {
-    if (!logon_input_acceptable(server, user, password, ctx)) return kInvalid;
-    bool implicit_tls = ctx.options.security == Security::kImplicitTls;
-    if (!split_server(server, implicit_tls ? tls_port : plain_port, address)) {
-        ctx.diag.print('E', 1, "LOGONMAIL: Refused: host name longer than %d characters",
-                       static_cast<int>(kMaxHostLength));
-        return kInvalid;
-    }
-    if (!credentials_may_go(ctx, "LOGONMAIL")) return kInvalid;
-    if (address.port_given)
-        ctx.diag.print('F', 0, "LOGONMAIL: Using port: %d in stead of default port", address.port);
-    ctx.diag.print('F', 1, "LOGONMAIL: Opening connection with server: %s and port: %d",
-                   address.host.c_str(), address.port);
-    return kOk;
-}
 
 StatusLine read_status(Connection& connection, const Context& ctx, std::string* text,
                        size_t capacity) {
@@ -252,7 +198,7 @@ int drop_table(Mailbox& box, int status) {
 
 // STAT, the message table and, with pipelining=auto, CAPA: kOk, or the
 // status with the connection closed.
-int learn_mailbox(Mailbox& box) {
+int learn_mailbox(Mailbox& box, Pop3Visit& visit) {
     const Context& ctx = box.ctx;
     switch (read_stat(box)) {
         case StatResult::kOk:
@@ -270,12 +216,12 @@ int learn_mailbox(Mailbox& box) {
                        static_cast<int>(box.message_count));
         return drop_table(box, kNoTable);
     }
-    box.pipelining = false;
+    visit.pipelining = false;
     if (ctx.options.pipelining == Pipelining::kAuto) {
         bool offered = false;
         switch (read_capabilities(box, offered)) {
             case Capabilities::kRead:
-                box.pipelining = offered;
+                visit.pipelining = offered;
                 break;
             case Capabilities::kRefused:
                 break;
@@ -288,19 +234,26 @@ int learn_mailbox(Mailbox& box) {
 
 }  // namespace
 
-int logon(Mailbox& box, const char* server, const char* user, const char* password) {
+namespace pop3 {
+
+int logon(Mailbox& box, Pop3Visit& visit, const char* server, const char* user,
+          const char* password) {
     if (box.logged_on) return kLoggedOn;
     ServerAddress address;
-    int status = prepare_logon(box.ctx, server, user, password, kPop3Port, kPop3sPort, address);
+    // Only USER/PASS has always gone out in the clear, and hosts of old
+    // rely on it.
+    const bool legacy = box.ctx.options.pop3_auth == Pop3Auth::kUser;
+    int status =
+        prepare_logon(box.ctx, server, user, password, kPop3Port, kPop3sPort, legacy, address);
     if (status != kOk) return status;
     status = connect_and_greet(box, address, box.ctx.options.security == Security::kImplicitTls);
     if (status == kOk) status = sign_in(box, user, password);
-    if (status == kOk) status = learn_mailbox(box);
+    if (status == kOk) status = learn_mailbox(box, visit);
     if (status != kOk) return status;
     for (size_t n = 1; n < box.states.size(); ++n) box.states[n].present = true;
     box.entries.clear();
     box.logged_on = true;
-    box.top_support = TopSupport::kUnknown;
+    visit.top_support = TopSupport::kUnknown;
     return kOk;
 }
 
@@ -347,35 +300,6 @@ int delete_message(Mailbox& box, int message) {
     return kNoMessage;
 }
 
-void forget_message(Mailbox& box, int number) {
-    box.ctx.diag.print('F', 0, "FREE_MESSAGE: freeing message number: %d", number);
-    if (number < 0 || static_cast<size_t>(number) >= box.states.size()) return;
-    box.states[number] = MessageState{};
-    box.entries.erase(number);
-}
-
-int tear_down(Mailbox& box) {
-    // One line for the whole table: a line per message would be millions
-    // for a server that claims millions of messages.
-    box.ctx.diag.print('F', 0, "FREE_CONTEXT: Cleaning context");
-    box.states.clear();
-    box.states.shrink_to_fit();
-    box.entries.clear();
-    int result = box.connection.close();
-    box.logged_on = false;
-    box.top_support = TopSupport::kUnknown;
-    box.pipelining = false;
-    box.mailbox_octets = -1;
-    box.message_count = -1;
-    box.fetcher = nullptr;
-    box.imap = ImapVisit{};
-    return result;
-}
-
-bool is_network_error(const Mailbox& box) {
-    if (!box.connection.broken()) return false;
-    box.ctx.diag.print('F', 1, "NETWORK_ERROR: network error has occurred");
-    return true;
-}
+}  // namespace pop3
 
 }  // namespace brevorin

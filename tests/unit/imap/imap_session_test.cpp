@@ -10,11 +10,17 @@
 #include "api/session.h"
 #include "api/tool_support.h"
 #include "brevorin.h"
+#include "imap/session.h"
 #include "support/host_fixture.h"
 #include "support/scripted_peer.h"
 
 namespace brevorin {
 namespace {
+
+// The UIDs an IMAP logon learned.
+const std::vector<uint32_t>& uids_of(const Mailbox& box) {
+    return dynamic_cast<const imap::ImapProtocol&>(*box.protocol).visit().uids;
+}
 
 using test::HostFixture;
 using test::ScriptedPeer;
@@ -307,7 +313,7 @@ TEST_F(ImapSession, LargeMailboxAmidUnsolicitedFlagsLogsOnAndLogsOffAfterABareBy
     ASSERT_EQ(logon(), 0);
     EXPECT_EQ(s_->mailbox.message_count, count);
     EXPECT_EQ(s_->mailbox.mailbox_octets, 10 * count);
-    EXPECT_EQ(s_->mailbox.imap.uids[count], static_cast<uint32_t>(100 + 2 * count));
+    EXPECT_EQ(uids_of(s_->mailbox)[count], static_cast<uint32_t>(100 + 2 * count));
     EXPECT_EQ(brevorin_logoffmail(s_), 0);
 }
 
@@ -382,7 +388,7 @@ TEST_P(TableOrders, KeepSizesWithTheirUids) {
     const Mailbox& box = s_->mailbox;
     ASSERT_EQ(box.message_count, 4);
     for (int m = 1; m <= 4; ++m) {
-        EXPECT_EQ(box.imap.uids[m], static_cast<uint32_t>(10 * m)) << m;
+        EXPECT_EQ(uids_of(box)[m], static_cast<uint32_t>(10 * m)) << m;
         EXPECT_EQ(box.states[m].size, 30 * m) << m;
         EXPECT_TRUE(box.is_present(m));
     }

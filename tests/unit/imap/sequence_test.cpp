@@ -5,37 +5,35 @@
 
 #include <vector>
 
-#include "imap/client.h"
+#include "imap/visit.h"
 
 namespace brevorin::imap {
 namespace {
 
 TEST(SequenceNumbers, FollowEveryExpungeAsAListWould) {
     for (int count = 0; count <= 70; ++count) {
-        ImapVisit visit;
-        visit.uids.assign(static_cast<size_t>(count) + 1, 0);
-        for (int n = 1; n <= count; ++n) visit.uids[n] = static_cast<uint32_t>(10 + 3 * n);
-        start_sequence(visit);
+        SequenceMap map;
+        map.reset(static_cast<size_t>(count));
         std::vector<int> left;
         for (int n = 1; n <= count; ++n) left.push_back(n);
         unsigned seed = static_cast<unsigned>(count) * 2654435761u + 1;
         while (true) {
             for (size_t k = 0; k < left.size(); ++k) {
-                ASSERT_EQ(message_at(visit, k + 1), left[k]) << count;
-                ASSERT_EQ(sequence_of(visit, left[k]), k + 1) << count;
+                ASSERT_EQ(map.message_at(k + 1), left[k]) << count;
+                ASSERT_EQ(map.sequence_of(left[k]), k + 1) << count;
             }
-            ASSERT_EQ(message_at(visit, left.size() + 1), 0) << "past the end";
-            ASSERT_EQ(message_at(visit, 0), 0);
+            ASSERT_EQ(map.message_at(left.size() + 1), 0) << "past the end";
+            ASSERT_EQ(map.message_at(0), 0);
             if (left.empty()) break;
             seed = seed * 1103515245u + 12345u;
             size_t at = left.size() == 1 ? 0 : (seed >> 8) % left.size();
             int gone = left[at];
             // What the client does with "* n EXPUNGE": the message there
             // leaves the sequence.
-            ASSERT_EQ(message_at(visit, at + 1), gone);
-            expunge(visit, at + 1);
+            ASSERT_EQ(map.message_at(at + 1), gone);
+            map.expunge(at + 1);
             left.erase(left.begin() + static_cast<long>(at));
-            EXPECT_EQ(sequence_of(visit, gone), 0u);
+            EXPECT_EQ(map.sequence_of(gone), 0u);
         }
     }
 }

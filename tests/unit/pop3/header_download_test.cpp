@@ -14,6 +14,7 @@
 #include "brevorin.h"
 #include "mini_pop3.h"
 #include "net/connection.h"
+#include "pop3/protocol.h"
 #include "support/host_fixture.h"
 #include "support/scripted_peer.h"
 
@@ -58,7 +59,12 @@ class HeaderDownloadTest : public ::testing::Test {
     }
 
     bool top(int message, std::string& out, size_t capacity = kHeaderBlockCapacity) {
-        return fetch_header(s_->mailbox, message, capacity, out);
+        return fetch_header(s_->mailbox, top_support(), message, capacity, out);
+    }
+
+    // What the logon's POP3 visit knows of TOP.
+    TopSupport& top_support() {
+        return dynamic_cast<pop3::Pop3Protocol&>(*s_->mailbox.protocol).visit().top_support;
     }
 
     bool list(int message) {
@@ -76,7 +82,7 @@ TEST_F(HeaderDownloadTest, FirstTopSettlesSupportAndReturnsHeaderWithEmptyLine) 
     std::string out;
     ASSERT_TRUE(top(1, out));
     EXPECT_EQ(out, "From: one@x.example\r\nSubject: first\r\n\r\n");
-    EXPECT_EQ(s_->mailbox.top_support, TopSupport::kWorks);
+    EXPECT_EQ(top_support(), TopSupport::kWorks);
     ASSERT_TRUE(top(3, out));
     EXPECT_EQ(out, "From: three@x.example\r\nSubject: third\r\n\r\n");
     EXPECT_EQ(pop_->commands(), (std::vector<std::string>{"USER u\r\n", "PASS p\r\n", "STAT\r\n",
@@ -91,7 +97,7 @@ TEST_F(HeaderDownloadTest, RefusedTopFallsBackToRetrForTheRestOfTheConnection) {
     std::string out;
     ASSERT_TRUE(top(1, out));
     EXPECT_EQ(out, "From: one@x.example\r\nSubject: first");  // no line end after it
-    EXPECT_EQ(s_->mailbox.top_support, TopSupport::kUseRetr);
+    EXPECT_EQ(top_support(), TopSupport::kUseRetr);
     ASSERT_TRUE(top(2, out));
     EXPECT_EQ(out, "From: two@x.example\r\nSubject: second");
     EXPECT_EQ(pop_->count_starting("TOP"), 1);
@@ -101,14 +107,14 @@ TEST_F(HeaderDownloadTest, RefusedTopFallsBackToRetrForTheRestOfTheConnection) {
 
     // A new connection asks again.
     ASSERT_EQ(brevorin_logoffmail(s_), 0);
-    EXPECT_EQ(s_->mailbox.top_support, TopSupport::kUnknown);
+    EXPECT_EQ(top_support(), TopSupport::kUnknown);
     MiniPop3 second(three_messages());
     ScriptedPeer second_peer;
     second.serve_on(second_peer);
     second_peer.start();
     ASSERT_EQ(brevorin_logonmail(second_peer.server().c_str(), "u", "p", s_), 0);
     ASSERT_TRUE(top(2, out));
-    EXPECT_EQ(s_->mailbox.top_support, TopSupport::kWorks);
+    EXPECT_EQ(top_support(), TopSupport::kWorks);
     EXPECT_EQ(second.count_starting("TOP 2 0"), 1);
     EXPECT_EQ(second.count_starting("RETR"), 0);
     ASSERT_EQ(brevorin_logoffmail(s_), 0);
@@ -144,7 +150,7 @@ TEST_F(HeaderDownloadTest, DotStuffedLinesLoseTheirFirstDotAndALoneDotIsNotTheEn
     ASSERT_TRUE(top(1, out));
     EXPECT_EQ(out, "From: a@x.example\r\n.Odd: dotted\r\nX-Dots: ...\r\n\r\n");
 
-    s_->mailbox.top_support = TopSupport::kUseRetr;
+    top_support() = TopSupport::kUseRetr;
     ASSERT_TRUE(top(2, out));
     EXPECT_EQ(out, "From: b@x\r\n.\r\nSubject: after");
     ASSERT_TRUE(list(1));  // still in step
@@ -158,12 +164,12 @@ TEST_F(HeaderDownloadTest, AnswerOfCapacityMinusOneFitsAndOneMoreIsCutWithAWarni
     std::string out;
     ASSERT_TRUE(top(1, out));
     EXPECT_EQ(out.size(), 32767u);
-    EXPECT_EQ(s_->mailbox.top_support, TopSupport::kWorks);
+    EXPECT_EQ(top_support(), TopSupport::kWorks);
     EXPECT_EQ(host_.count_containing("<W1> POP3_TOP: Header of message"), 0);
 
     // One byte more is listed from its start, cut at a line end, on the
     // first TOP of a connection (way A)...
-    s_->mailbox.top_support = TopSupport::kUnknown;
+    top_support() = TopSupport::kUnknown;
     EXPECT_TRUE(top(2, out));
     EXPECT_TRUE(
         host_.has_line("BREVORIN: <W1> POP3_TOP: Header of message 2 longer than 32767 bytes, "
@@ -171,7 +177,7 @@ TEST_F(HeaderDownloadTest, AnswerOfCapacityMinusOneFitsAndOneMoreIsCutWithAWarni
     EXPECT_LE(out.size(), 32767u);
     EXPECT_EQ(out, over_top.substr(0, out.size()));
     EXPECT_TRUE(!out.empty() && out.back() == '\n');
-    EXPECT_EQ(s_->mailbox.top_support, TopSupport::kWorks);
+    EXPECT_EQ(top_support(), TopSupport::kWorks);
     ASSERT_TRUE(list(2));
     EXPECT_EQ(s_->mailbox.states[2].size, 32768 + 6);
 
@@ -257,9 +263,9 @@ TEST_F(HeaderDownloadTest, RefusalsAndLostConnectionsFail) {
     logon(std::move(pop));
     std::string out;
     EXPECT_TRUE(list(2));
-    s_->mailbox.top_support = TopSupport::kWorks;
+    top_support() = TopSupport::kWorks;
     EXPECT_FALSE(top(1, out));
-    EXPECT_EQ(s_->mailbox.top_support, TopSupport::kWorks);
+    EXPECT_EQ(top_support(), TopSupport::kWorks);
     EXPECT_FALSE(top(2, out));
     EXPECT_EQ(s_->mailbox.connection.failure(), Failure::kLost);
     EXPECT_FALSE(list(3));

@@ -10,9 +10,9 @@
 
 #include "api/session.h"
 #include "brevorin.h"
+#include "mailbox/listing.h"
 #include "mini_pop3.h"
 #include "net/connection.h"
-#include "pop3/listing.h"
 #include "support/host_fixture.h"
 #include "support/scripted_peer.h"
 

@@ -10,6 +10,7 @@
 #include "codec/base64.h"
 #include "net/connection.h"
 #include "net/server_address.h"
+#include "pop3/protocol.h"
 #include "pop3/session.h"
 #include "support/host_fixture.h"
 #include "support/scripted_peer.h"
@@ -43,7 +44,8 @@ TEST_F(Pop3SessionTest, LogonSendsUserPassStatAndBuildsTheTable) {
     peer.start();
     ASSERT_EQ(brevorin_logonmail(peer.server().c_str(), "alice", "pw", s_), 0);
     EXPECT_TRUE(s_->mailbox.logged_on);
-    EXPECT_EQ(s_->mailbox.top_support, TopSupport::kUnknown);
+    EXPECT_EQ(dynamic_cast<pop3::Pop3Protocol&>(*s_->mailbox.protocol).visit().top_support,
+              TopSupport::kUnknown);
     EXPECT_EQ(s_->mailbox.message_count, 3);
     EXPECT_EQ(s_->mailbox.mailbox_octets, 1200);
     ASSERT_EQ(s_->mailbox.states.size(), 4u);

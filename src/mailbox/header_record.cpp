@@ -1,7 +1,6 @@
-#include "pop3/listing.h"
+#include "mailbox/header_record.h"
 
 #include <cstring>
-#include <deque>
 #include <initializer_list>
 #include <new>
 #include <optional>
@@ -13,9 +12,6 @@
 #include "core/text.h"
 #include "mime/encoded_word.h"
 #include "mime/header_block.h"
-#include "net/connection.h"
-#include "pop3/header_download.h"
-#include "pop3/session.h"
 
 namespace brevorin {
 
@@ -33,9 +29,6 @@ constexpr size_t kReplyLineLimit = 987;
 constexpr size_t kDateLineLimit = 988;
 
 constexpr int kDefaultPriority = 3;
-
-// Messages whose LIST and TOP go out together when the server pipelines.
-constexpr size_t kPipelineBatch = 32;
 
 bool is_line_break(char c) {
     return c == '\r' || c == '\n';
@@ -245,141 +238,14 @@ void extract_message_id(const HeaderBlock& block, MessageEntry& entry, const Con
     if (value) ctx.diag.print('D', 2, "POP3_PARSEHEADER: Put %s in id field", entry.id->c_str());
 }
 
-// LIST and TOP for a message whose header is not yet known, then the
-// extraction. 0, or the listing's status for the failure.
-int fetch_header_fields(Mailbox& box, int number, std::string& header) {
-    MessageState& state = box.states[number];
-    if (!list_size(box, number, state.size) ||
-        !fetch_header(box, number, kHeaderBlockCapacity, header)) {
-        if (is_network_error(box)) {
-            tear_down(box);
-            return kNetwork;
-        }
-        return kCommandFailed;
-    }
-    if (parse_header_fields(header.c_str(), box.entry(number), box.ctx) != 0) return kInvalid;
-    state.headers_parsed = true;
-    return 0;
-}
-
-// A message whose LIST and TOP (or RETR) went out in a batch, and which of
-// their answers are still to be read.
-struct Requested {
-    int message;
-    bool size_due;
-    bool header_due;
-    bool uidl_due;
-};
-
-using Batch = std::deque<Requested>;
-
-// Sends LIST and TOP (or RETR) for up to kPipelineBatch messages from first
-// on that still need their header, in one write. 0 or the status.
-int send_batch(Mailbox& box, int first, Batch& batch) {
-    std::string requests;
-    for (int n = first; n <= box.message_count && batch.size() < kPipelineBatch; ++n) {
-        if (!box.states[n].present || box.states[n].headers_parsed) continue;
-        bool uidl = box.ctx.options.uidl && !box.entry(n).uidl;
-        if (uidl) requests += uidl_request(n);
-        requests += size_request(n);
-        requests += header_request(box, n);
-        batch.push_back(Requested{n, true, true, uidl});
-    }
-    box.connection.cork();
-    bool sent = box.connection.write_text(requests);
-    if (box.connection.uncork() != 0 || !sent) {
-        batch.clear();
-        tear_down(box);
-        return kNetwork;
-    }
-    return 0;
-}
-
-// Answers that do not belong to their requests: nothing read from here on
-// can be trusted to be the message it claims, so the visit ends.
-int out_of_step(Mailbox& box, Batch& batch) {
-    box.ctx.diag.print('E', 1,
-                       "LISTMAIL: Answers out of step with the requests, connection closed");
-    batch.clear();
-    tear_down(box);
-    return kNetwork;
-}
-
-// Reads and drops every answer still due, so that the next command reads
-// its own. 0, or kNetwork when the connection failed or the answers turned
-// out to be out of step (the visit is then torn down).
-int drop_batch(Mailbox& box, Batch& batch) {
-    for (const Requested& r : batch) {
-        std::string uid;
-        SizeAnswer known = r.uidl_due ? uidl_answer(box, r.message, uid) : SizeAnswer::kOk;
-        if (known == SizeAnswer::kOutOfStep) return out_of_step(box, batch);
-        if (known == SizeAnswer::kFailed) {
-            batch.clear();
-            tear_down(box);
-            return kNetwork;
-        }
-        SizeAnswer size = r.size_due ? drop_size_answer(box, r.message) : SizeAnswer::kOk;
-        if (size == SizeAnswer::kOutOfStep) return out_of_step(box, batch);
-        if (size == SizeAnswer::kFailed || (r.header_due && !drop_answer(box))) {
-            batch.clear();
-            tear_down(box);
-            return kNetwork;
-        }
-    }
-    batch.clear();
-    return 0;
-}
-
-// Drops the rest of the batch after a failure of the listing's own: the
-// listing's status, unless dropping ended the visit.
-int fail_batch(Mailbox& box, Batch& batch, int status) {
-    return drop_batch(box, batch) == 0 ? status : kNetwork;
-}
-
-// The answers for the batch's first message, as fetch_header_fields would
-// have read them one command at a time. 0 or the listing's status.
-int receive_header_fields(Mailbox& box, Batch& batch, std::string& header) {
-    Requested& r = batch.front();
-    MessageState& state = box.states[r.message];
-    if (r.uidl_due) {
-        r.uidl_due = false;
-        std::string uid;
-        SizeAnswer known = uidl_answer(box, r.message, uid);
-        if (known == SizeAnswer::kOutOfStep) return out_of_step(box, batch);
-        if (known == SizeAnswer::kFailed) {
-            batch.clear();
-            tear_down(box);
-            return kNetwork;
-        }
-        box.entry(r.message).uidl = std::move(uid);
-    }
-    box.ctx.diag.print('F', 0, "POP3_LIST: Listing : %d", r.message);
-    r.size_due = false;
-    SizeAnswer size = size_answer(box, r.message, state.size, true);
-    if (size == SizeAnswer::kOutOfStep) return out_of_step(box, batch);
-    bool ok = size == SizeAnswer::kOk;
-    if (ok) {
-        r.header_due = false;
-        ok = header_answer(box, r.message, kHeaderBlockCapacity, header);
-    }
-    if (!ok) {
-        if (size == SizeAnswer::kFailed || is_network_error(box)) {
-            batch.clear();
-            tear_down(box);
-            return kNetwork;
-        }
-        return fail_batch(box, batch, kCommandFailed);
-    }
-    int message = r.message;
-    batch.pop_front();
-    if (parse_header_fields(header.c_str(), box.entry(message), box.ctx) != 0)
-        return fail_batch(box, batch, kInvalid);
-    state.headers_parsed = true;
-    return 0;
-}
-
 void append_value(std::string& list, const OwnedText& value) {
     if (value) append_without_esc(list, *value);
+}
+
+void append_item(std::string& record, const char* key, const OwnedText& value) {
+    if (!record.empty()) record += kEsc;
+    record += key;
+    if (value) append_without_esc(record, *value);
 }
 
 }  // namespace
@@ -404,27 +270,6 @@ void append_record(std::string& list, int number, const MessageState& state,
     item("SIZE=", std::to_string(state.size));
 }
 
-std::optional<int> start_listing(const Mailbox& box, std::string& list_out, std::string& list,
-                                 int& first) {
-    list_out.clear();
-    if (!box.logged_on) return static_cast<int>(kNotLoggedOn);
-    if (box.message_count <= 0) return 0;
-    // The list never holds more than what the host takes, whatever the
-    // mailbox size, so that is all it needs.
-    try {
-        list.reserve(kHostTextLimit);
-    } catch (const std::bad_alloc&) {
-        box.ctx.diag.print('E', 1, "LISTMAIL: malloc failed");
-        return static_cast<int>(kInvalid);
-    }
-    // A host pages through a mailbox larger than its window by starting
-    // after the last message it got; by default the listing starts at 1.
-    first = box.ctx.options.list_from > box.message_count
-                ? box.message_count + 1
-                : static_cast<int>(box.ctx.options.list_from);
-    return std::nullopt;
-}
-
 int parse_header_fields(const char* header, MessageEntry& entry, const Context& ctx) {
     if (header == nullptr) return -1;
     try {
@@ -443,67 +288,30 @@ int parse_header_fields(const char* header, MessageEntry& entry, const Context& 
     return 0;
 }
 
-int list_messages(Mailbox& box, std::string& list_out) {
-    const Context& ctx = box.ctx;
-    std::string list;
-    int first = 1;
-    if (std::optional<int> status = start_listing(box, list_out, list, first)) return *status;
-    std::string header;
-    try {
-        header.reserve(kHeaderBlockCapacity);
-    } catch (const std::bad_alloc&) {
-        ctx.diag.print('E', 1, "LISTMAIL: malloc failed");
-        return kInvalid;
-    }
-    int listed = box.message_count - (first - 1);
-    int records = 0;
-    Batch batch;
-    for (int n = first; n <= box.message_count; ++n) {
-        if (!box.states[n].present) {
-            --listed;
-            ctx.diag.print('F', 0, "LISTMAIL: Skipping deleted message: %d", n);
-            continue;
-        }
-        if (!box.states[n].headers_parsed) {
-            // The first header of a connection learns whether TOP works, so
-            // it is fetched alone; batches follow once that is known.
-            bool batched = box.pipelining && box.top_support != TopSupport::kUnknown;
-            if (!batch.empty() && batch.front().message != n && drop_batch(box, batch) != 0)
-                return kNetwork;
-            if (!box.logged_on) return kNetwork;
-            if (batched && batch.empty()) {
-                int status = send_batch(box, n, batch);
-                if (status != 0) return status;
-            }
-            int status = batched ? receive_header_fields(box, batch, header)
-                                 : fetch_header_fields(box, n, header);
-            if (status != 0) return status;
-        }
-        if (ctx.options.uidl && !box.entry(n).uidl) {
-            // Asked alone (a header known from before the option was set):
-            // the answers of a batch in flight are read first.
-            if (!batch.empty() && drop_batch(box, batch) != 0) return kNetwork;
-            if (!known_uidl(box, n)) {
-                tear_down(box);
-                return kNetwork;
-            }
-        }
-        size_t before = list.size();
-        if (records > 0) list += kEsc;
-        append_record(list, n, box.states[n], box.entry(n), ctx.options.uidl);
-        if (list.size() + 1 > static_cast<size_t>(kHostTextLimit)) {
-            // Answers to requests past the cut are read and dropped, as if
-            // they had never been asked for.
-            if (drop_batch(box, batch) != 0) return kNetwork;
-            list.resize(before);
-            list_out = list;
-            return records;
-        }
-        ++records;
-    }
-    list_out = list;
-    ctx.diag.print('F', 0, "LISTMAIL: Returning list of %d messaged", listed);
-    return listed;
+std::string header_record(const MessageEntry& entry, bool uidl) {
+    std::string record;
+    append_item(record, "ID=", entry.id);
+    append_item(record, "TO=", entry.to);
+    append_item(record, "FROM=", entry.from);
+    append_item(record, "SUBJECT=", entry.subject);
+    append_item(record, "DATE=", entry.date);
+    append_item(record, "PRIORITY=", std::to_string(entry.priority));
+    append_item(record, "CC=", entry.cc);
+    append_item(record, "REPLY=", entry.reply_to);
+    if (uidl) append_item(record, "UIDL=", entry.uidl);
+    return record;
+}
+
+// Cuts an over-long header (longer than its capacity, or cut already while it
+// was read) at the last complete line that fits.
+void keep_head(const Context& ctx, int message, size_t capacity, bool cut, std::string& header) {
+    if (!cut && header.size() + 1 <= capacity) return;
+    if (header.size() + 1 > capacity) header.resize(capacity - 1);
+    size_t last = header.rfind('\n');
+    if (last != std::string::npos) header.resize(last + 1);
+    ctx.diag.print('W', 1,
+                   "POP3_TOP: Header of message %d longer than %d bytes, listed from its start",
+                   message, static_cast<int>(capacity - 1));
 }
 
 }  // namespace brevorin

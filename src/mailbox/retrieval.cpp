@@ -1,18 +1,17 @@
-#include "pop3/retrieval.h"
+#include "mailbox/retrieval.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <string>
 
 #include "core/text.h"
+#include "mailbox/header_record.h"
+#include "mailbox/visit.h"
 #include "mime/file_names.h"
 #include "mime/message.h"
-#include "net/data_lines.h"
 #include "platform/files.h"
-#include "pop3/header_download.h"
-#include "pop3/listing.h"
-#include "pop3/session.h"
 
 namespace brevorin {
 
@@ -56,31 +55,10 @@ uint64_t budget_for(int max_size, bool files_only_unbounded) {
     return files_only_unbounded ? UINT64_MAX : kInMemoryCeiling;
 }
 
-// Sends "RETR n" and checks its status line.
-bool send_retr(Mailbox& box, int message, const char* tag) {
-    char line[kCommandBuffer];
-    std::snprintf(line, sizeof line, "RETR %d\r\n", message);
-    box.ctx.diag.print('F', 1, "%s: Doing retrieve of number: %d", tag, message);
-    return command(box, line, nullptr) == StatusLine::kOk;
-}
-
-class Pop3Fetcher final : public MessageFetcher {
-  public:
-    bool size(Mailbox& box, int message, int32_t& size) override {
-        return list_size(box, message, size);
-    }
-    Fetch fetch(Mailbox& box, int message, const char* tag,
-                const std::function<Fetch(LineSource&)>& reader) override {
-        if (!send_retr(box, message, tag)) return Fetch::kRefused;
-        DataLineReader lines(box.connection);
-        return reader(lines);
-    }
-    bool unique_id(Mailbox& box, int message) override { return known_uidl(box, message); }
-};
-
-MessageFetcher& fetcher_of(Mailbox& box) {
-    static Pop3Fetcher pop3;
-    return box.fetcher != nullptr ? *box.fetcher : pop3;
+// "POP3_FETCH" and the like: the diagnostics tag of an operation of the
+// visit's protocol.
+std::string operation_tag(const Mailbox& box, const char* operation) {
+    return std::string(box.protocol->name()) + operation;
 }
 
 // Keeps the connection in step after the readers stopped early: the rest is
@@ -165,14 +143,14 @@ HeaderRead read_header_kept(LineSource& lines, std::string& header, bool& cut) {
 // The message's data, from whichever protocol fetched it, decoded into its
 // entry and attachment files.
 Fetch decode_answer(Mailbox& box, int message, LineSource& reader, const std::string& directory,
-                    int max_size, int& status) {
+                    int max_size, const std::string& tag, int& status) {
     const Context& ctx = box.ctx;
     BudgetedLines lines(reader, budget_for(max_size, true));
     std::string header;
     try {
         header.reserve(kHeaderBlockCapacity);
     } catch (const std::bad_alloc&) {
-        ctx.diag.print('E', 1, "POP3_FETCH: malloc failed");
+        ctx.diag.print('E', 1, "%s: malloc failed", tag.c_str());
         return finish_answer(reader, Fetch::kRefused);
     }
     bool modern = ctx.options.mime == MimeMode::kModern;
@@ -238,13 +216,14 @@ Fetch decode_answer(Mailbox& box, int message, LineSource& reader, const std::st
 Fetch fetch_decoded(Mailbox& box, int message, const std::string& directory, int max_size,
                     int& status) {
     if (box.states[message].size <= 0) return Fetch::kRefused;
-    return fetcher_of(box).fetch(box, message, "POP3_FETCH", [&](LineSource& reader) {
-        return decode_answer(box, message, reader, directory, max_size, status);
+    const std::string tag = operation_tag(box, "_FETCH");
+    return box.protocol->fetch(box, message, tag.c_str(), [&](LineSource& reader) {
+        return decode_answer(box, message, reader, directory, max_size, tag, status);
     });
 }
 
 Fetch collect_answer(const Context& ctx, LineSource& reader, int message, int max_size,
-                     std::string& text) {
+                     const std::string& tag, std::string& text) {
     uint64_t budget = budget_for(max_size, false);
     std::string buffer;
     try {
@@ -264,7 +243,7 @@ Fetch collect_answer(const Context& ctx, LineSource& reader, int message, int ma
             buffer.append(reader.data(), piece);
         }
     } catch (const std::bad_alloc&) {
-        ctx.diag.print('E', 1, "POP3_RAWFETCH: malloc failed");
+        ctx.diag.print('E', 1, "%s: malloc failed", tag.c_str());
         buffer = std::string();
         return finish_answer(reader, Fetch::kRefused);
     }
@@ -273,8 +252,9 @@ Fetch collect_answer(const Context& ctx, LineSource& reader, int message, int ma
 }
 
 Fetch fetch_raw(Mailbox& box, int message, int max_size, std::string& text) {
-    return fetcher_of(box).fetch(box, message, "POP3_RAWFETCH", [&](LineSource& reader) {
-        return collect_answer(box.ctx, reader, message, max_size, text);
+    const std::string tag = operation_tag(box, "_RAWFETCH");
+    return box.protocol->fetch(box, message, tag.c_str(), [&](LineSource& reader) {
+        return collect_answer(box.ctx, reader, message, max_size, tag, text);
     });
 }
 
@@ -283,7 +263,7 @@ int check_message(Mailbox& box, int message, int max_size) {
     if (!box.logged_on) return kNotLoggedOn;
     if (!box.is_present(message)) return kNoMessage;
     MessageState& state = box.states[message];
-    if (state.size == -1 && !fetcher_of(box).size(box, message, state.size)) {
+    if (state.size == -1 && !box.protocol->size(box, message, state.size)) {
         if (!box.is_present(message)) return kNoMessage;  // expunged meanwhile
         if (is_network_error(box)) {
             tear_down(box);
@@ -330,26 +310,6 @@ int fetch_status(Fetch result, Mailbox& box, int message) {
     return kCommandFailed;
 }
 
-void append_item(std::string& record, const char* key, const OwnedText& value) {
-    if (!record.empty()) record += kEsc;
-    record += key;
-    if (value) append_without_esc(record, *value);
-}
-
-std::string header_record(const MessageEntry& entry, bool uidl) {
-    std::string record;
-    append_item(record, "ID=", entry.id);
-    append_item(record, "TO=", entry.to);
-    append_item(record, "FROM=", entry.from);
-    append_item(record, "SUBJECT=", entry.subject);
-    append_item(record, "DATE=", entry.date);
-    append_item(record, "PRIORITY=", std::to_string(entry.priority));
-    append_item(record, "CC=", entry.cc);
-    append_item(record, "REPLY=", entry.reply_to);
-    if (uidl) append_item(record, "UIDL=", entry.uidl);
-    return record;
-}
-
 bool over_host_limit(size_t length_with_terminator, size_t limit) {
     return length_with_terminator > limit;
 }
@@ -375,7 +335,7 @@ int get_message(Mailbox& box, int message, const char* directory, int max_size,
         status = attachments;
     }
 
-    if (ctx.options.uidl && !fetcher_of(box).unique_id(box, message)) {
+    if (ctx.options.uidl && !box.protocol->unique_id(box, message)) {
         tear_down(box);
         return kNetwork;
     }
@@ -413,7 +373,7 @@ int get_raw_message(Mailbox& box, int message, int max_size, std::string& text_o
 
 bool known_size(Mailbox& box, int message) {
     int32_t& size = box.states[message].size;
-    return size != -1 || fetcher_of(box).size(box, message, size);
+    return size != -1 || box.protocol->size(box, message, size);
 }
 
 }  // namespace brevorin

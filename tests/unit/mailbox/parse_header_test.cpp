@@ -6,7 +6,7 @@
 
 #include "api/session.h"
 #include "brevorin.h"
-#include "pop3/listing.h"
+#include "mailbox/header_record.h"
 #include "support/host_fixture.h"
 
 namespace brevorin {

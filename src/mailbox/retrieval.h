@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "pop3/mailbox.h"
+#include "mailbox/mailbox.h"
 
 namespace brevorin {
 
