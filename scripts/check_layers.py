@@ -14,7 +14,7 @@ import sys
 ALLOWED = {
     "core": {"core"},
     "platform": {"core", "platform"},
-    "net": {"core", "platform", "net"},
+    "net": {"core", "platform", "codec", "net"},  # SASL responses go in base64
     "codec": {"core", "codec"},
     "mime": {"core", "platform", "codec", "mime"},
     "pop3": {"core", "platform", "net", "codec", "mime", "pop3"},
