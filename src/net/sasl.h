@@ -33,7 +33,7 @@ enum class Answer {
 enum class Outcome {
     kAnswered,    // the server answered the command or the responses
     kChallenged,  // it challenged the responses, was answered empty and has
-                  // given its verdict: a refusal, whatever the words
+                  // given its verdict (POP3 and IMAP take any as a refusal)
     kLost,        // a line did not go out or no answer came
 };
 
