@@ -20,7 +20,7 @@ import sys
 ALLOWED = {
     "core": {"core"},
     "platform": {"core", "platform"},
-    "net": {"core", "platform", "net"},
+    "net": {"core", "platform", "codec", "net"},  # SASL responses go in base64
     "codec": {"core", "codec"},
     "mime": {"core", "platform", "codec", "mime"},
     "mailbox": {"core", "platform", "net", "codec", "mime", "mailbox"},

@@ -62,16 +62,16 @@ OptionOutcome apply_option(SessionOptions& options, const std::string& name,
     // them knows leaves the other at its default.
     struct AuthWord {
         const char* word;
-        Pop3Auth pop3;
+        MailAuth mail;
         SmtpAuth smtp;
     };
     static constexpr AuthWord kAuth[] = {
-        {"user", Pop3Auth::kUser, SmtpAuth::kNone},
-        {"none", Pop3Auth::kUser, SmtpAuth::kNone},
-        {"plain", Pop3Auth::kPlain, SmtpAuth::kPlain},
-        {"login", Pop3Auth::kUser, SmtpAuth::kLogin},
-        {"xoauth2", Pop3Auth::kXoauth2, SmtpAuth::kXoauth2},
-        {"auto", Pop3Auth::kUser, SmtpAuth::kAuto},
+        {"user", MailAuth::kPassword, SmtpAuth::kNone},
+        {"none", MailAuth::kPassword, SmtpAuth::kNone},
+        {"plain", MailAuth::kPlain, SmtpAuth::kPlain},
+        {"login", MailAuth::kPassword, SmtpAuth::kLogin},
+        {"xoauth2", MailAuth::kXoauth2, SmtpAuth::kXoauth2},
+        {"auto", MailAuth::kPassword, SmtpAuth::kAuto},
     };
 
     SessionOptions next = options;
@@ -86,7 +86,7 @@ OptionOutcome apply_option(SessionOptions& options, const std::string& name,
         ok = false;
         for (const auto& a : kAuth) {
             if (value == a.word) {
-                next.pop3_auth = a.pop3;
+                next.mail_auth = a.mail;
                 next.smtp_auth = a.smtp;
                 ok = true;
             }

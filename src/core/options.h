@@ -8,7 +8,9 @@ namespace brevorin {
 
 enum class Security { kNone, kStartTls, kImplicitTls };
 enum class Verify { kPeer, kNone };
-enum class Pop3Auth { kUser, kPlain, kXoauth2 };
+// How POP3 and IMAP log on: the password in the protocol's own commands
+// (USER/PASS, LOGIN), or a SASL mechanism.
+enum class MailAuth { kPassword, kPlain, kXoauth2 };
 enum class SmtpAuth { kNone, kPlain, kLogin, kXoauth2, kAuto };
 enum class MimeMode { kClassic, kModern };
 enum class Pipelining { kOff, kAuto };
@@ -20,7 +22,7 @@ struct SessionOptions {
     Security security = Security::kNone;
     Verify verify = Verify::kPeer;
     std::string ca_file;
-    Pop3Auth pop3_auth = Pop3Auth::kUser;
+    MailAuth mail_auth = MailAuth::kPassword;
     SmtpAuth smtp_auth = SmtpAuth::kNone;
     std::string smtp_user;
     std::string smtp_password;

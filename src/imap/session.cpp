@@ -8,13 +8,13 @@
 #include <utility>
 #include <vector>
 
-#include "codec/base64.h"
 #include "core/charset.h"
 #include "core/text.h"
 #include "imap/client.h"
 #include "mailbox/header_record.h"
 #include "mailbox/retrieval.h"
 #include "mailbox/visit.h"
+#include "net/sasl.h"
 #include "net/secure.h"
 #include "net/server_address.h"
 #include "platform/text_convert.h"
@@ -213,32 +213,47 @@ Completion login(Client& client, bool plus, const char* user, const char* passwo
 }
 
 // AUTHENTICATE with the response on the command line when the server takes
-// it (SASL-IR), otherwise after its continuation request. A challenge after
-// the response (XOAUTH2's error report) gets the empty answer that ends the
-// exchange; the verdict is then a refusal.
-Completion authenticate(Client& client, bool initial, const char* mechanism, Secret response,
-                        std::string& text) {
-    Secret encoded(base64_encode_bytes(response.text));
-    const std::string tag = client.new_tag();
-    Secret line(tag + " AUTHENTICATE " + mechanism);
-    if (initial) {
-        line.text += ' ';
-        line.text += encoded.text;
+// it (SASL-IR), however long, otherwise after its continuation request.
+class ImapSasl : public sasl::Peer {
+  public:
+    ImapSasl(Client& client, bool initial, std::string& text)
+        : client_(client), initial_(initial), text_(text) {}
+    std::string command(const char* mechanism) override {
+        tag_ = client_.new_tag();
+        return tag_ + " AUTHENTICATE " + mechanism;
     }
-    line.text += "\r\n";
-    if (!client.send_more(line.text)) return Completion::kFailed;
-    Completion c = client.finish(tag, nullptr, &text);
-    if (!initial && c == Completion::kContinue) {
-        encoded.text += "\r\n";
-        if (!client.send_more(encoded.text)) return Completion::kFailed;
-        c = client.finish(tag, nullptr, &text);
+    size_t initial_response_limit() const override { return initial_ ? SIZE_MAX : 0; }
+    bool send(const std::string& line) override { return client_.send_more(line); }
+    sasl::Answer read() override {
+        last_ = client_.finish(tag_, nullptr, &text_);
+        if (last_ == Completion::kFailed) return sasl::Answer::kLost;
+        return last_ == Completion::kContinue ? sasl::Answer::kContinue : sasl::Answer::kFinal;
     }
-    if (c != Completion::kContinue) return c;
-    client.box().ctx.diag.print('D', 0, "IMAP: Challenge from server: %s", text.c_str());
-    if (!client.send_more("\r\n")) return Completion::kFailed;
-    c = client.finish(tag, nullptr, &text);
-    return c == Completion::kFailed || c == Completion::kContinue ? Completion::kFailed
-                                                                  : Completion::kNo;
+    void challenged() override {
+        client_.box().ctx.diag.print('D', 0, "IMAP: Challenge from server: %s", text_.c_str());
+    }
+    Completion last() const { return last_; }
+
+  private:
+    Client& client_;
+    const bool initial_;
+    std::string& text_;
+    std::string tag_;
+    Completion last_ = Completion::kFailed;
+};
+
+Completion authenticate(Client& client, bool initial, sasl::Mechanism mechanism, const char* user,
+                        const char* password, std::string& text) {
+    ImapSasl peer(client, initial, text);
+    switch (sasl::run(peer, mechanism, user, password)) {
+        case sasl::Outcome::kLost:
+            return Completion::kFailed;
+        case sasl::Outcome::kAnswered:
+            return peer.last();
+        case sasl::Outcome::kChallenged:
+            break;
+    }
+    return peer.last() == Completion::kContinue ? Completion::kFailed : Completion::kNo;
 }
 
 int sign_in(Client& client, const char* user, const char* password) {
@@ -249,7 +264,7 @@ int sign_in(Client& client, const char* user, const char* password) {
         ctx.diag.print('E', 1, "LOGONMAIL: Exit because of erronous server response");
         return close_with(client, kNetwork);
     }
-    if (ctx.options.pop3_auth == Pop3Auth::kUser && visit.offers("LOGINDISABLED")) {
+    if (ctx.options.mail_auth == MailAuth::kPassword && visit.offers("LOGINDISABLED")) {
         // The server has said it would refuse: the password stays here.
         ctx.diag.print('E', 1, "LOGONMAIL: Refused: the server takes no LOGIN without TLS");
         ctx.note_failure(Failure::kNoTls);
@@ -262,18 +277,16 @@ int sign_in(Client& client, const char* user, const char* password) {
     const bool literal_plus = visit.offers("LITERAL+");
     const bool initial_response = visit.offers("SASL-IR");
     visit.capabilities.clear();
-    switch (ctx.options.pop3_auth) {
-        case Pop3Auth::kUser:
+    switch (ctx.options.mail_auth) {
+        case MailAuth::kPassword:
             c = login(client, literal_plus, user, password, text);
             break;
-        case Pop3Auth::kPlain:
-            c = authenticate(client, initial_response, "PLAIN",
-                             Secret(std::string(1, '\0') + user + '\0' + password), text);
+        case MailAuth::kPlain:
+            c = authenticate(client, initial_response, sasl::Mechanism::kPlain, user, password,
+                             text);
             break;
-        case Pop3Auth::kXoauth2:
-            c = authenticate(client, initial_response, "XOAUTH2",
-                             Secret(std::string("user=") + user + "\x01" + "auth=Bearer " +
-                                    password + "\x01\x01"),
+        case MailAuth::kXoauth2:
+            c = authenticate(client, initial_response, sasl::Mechanism::kXoauth2, user, password,
                              text);
             break;
     }

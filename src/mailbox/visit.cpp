@@ -29,7 +29,7 @@ bool logon_input_acceptable(const char* server, const char* user, const char* pa
         return false;
     }
     // A bearer token is sent as a SASL response, not on a PASS line.
-    const bool token = ctx.options.pop3_auth == Pop3Auth::kXoauth2;
+    const bool token = ctx.options.mail_auth == MailAuth::kXoauth2;
     const size_t secret_limit = token ? kMaxBearerTokenLength : kMaxPasswordLength;
     if (std::strlen(password) > secret_limit) {
         ctx.diag.print('E', 1, "LOGONMAIL: Refused: password longer than %d characters",

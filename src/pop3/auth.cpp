@@ -2,9 +2,9 @@
 
 #include <cstring>
 
-#include "codec/base64.h"
 #include "core/text.h"
 #include "net/reply.h"
+#include "net/sasl.h"
 #include "net/secure.h"
 #include "platform/sleep.h"
 #include "pop3/session.h"
@@ -36,43 +36,51 @@ bool is_continuation(const std::string& line) {
     return !line.empty() && line[0] == '+' && line.compare(0, 3, "+OK") != 0;
 }
 
-// AUTH with an initial response (RFC 5034), or, for a response too long
-// for the AUTH line (a large bearer token), AUTH alone and the response
-// after the server's continuation request. A server that answers the
-// response with a challenge ("+ ...", XOAUTH2's error report) gets the
-// empty response that ends the exchange, then its verdict is read.
-AuthResult sasl(Mailbox& box, const char* mechanism, std::string response, std::string& reply) {
-    const Context& ctx = box.ctx;
-    std::string encoded = base64_encode_bytes(response);
-    wipe(response);
-    std::string line = std::string("AUTH ") + mechanism;
-    const bool initial = line.size() + 1 + encoded.size() + 2 <= kMaxInitialResponseLine;
-    line += initial ? " " + encoded + "\r\n" : std::string("\r\n");
-    bool sent = send_command(box.connection, line);
-    wipe(line);
-    std::string first;
-    if (!sent || read_reply_line(box.connection, first) != LineRead::kLine)
-        return AuthResult::kLost;
-    if (!initial && is_continuation(first)) {
-        // The server asks for the response; anything else is its verdict.
-        encoded += "\r\n";
-        sent = send_command(box.connection, encoded);
-        wipe(encoded);
-        if (!sent || read_reply_line(box.connection, first) != LineRead::kLine)
+// AUTH with an initial response (RFC 5034) when it fits the AUTH line; a
+// large bearer token goes after the server's continuation request.
+class Pop3Sasl : public sasl::Peer {
+  public:
+    Pop3Sasl(Mailbox& box, std::string& reply) : box_(box), reply_(reply) {}
+    std::string command(const char* mechanism) override { return std::string("AUTH ") + mechanism; }
+    size_t initial_response_limit() const override { return kMaxInitialResponseLine; }
+    bool send(const std::string& line) override { return send_command(box_.connection, line); }
+    sasl::Answer read() override {
+        if (read_reply_line(box_.connection, line_) != LineRead::kLine) return sasl::Answer::kLost;
+        return is_continuation(line_) ? sasl::Answer::kContinue : sasl::Answer::kFinal;
+    }
+    sasl::Answer read_verdict() override {
+        return read_status(box_.connection, box_.ctx, &reply_) == StatusLine::kFailed
+                   ? sasl::Answer::kLost
+                   : sasl::Answer::kFinal;
+    }
+    void challenged() override {
+        box_.ctx.diag.print('D', 0, "POP3_AUTH: Challenge from server: %s", line_.c_str());
+    }
+    // The last line read.
+    const std::string& line() const { return line_; }
+
+  private:
+    Mailbox& box_;
+    std::string& reply_;
+    std::string line_;
+};
+
+AuthResult sasl_logon(Mailbox& box, sasl::Mechanism mechanism, const char* user,
+                      const char* password, std::string& reply) {
+    Pop3Sasl peer(box, reply);
+    switch (sasl::run(peer, mechanism, user, password)) {
+        case sasl::Outcome::kLost:
             return AuthResult::kLost;
+        case sasl::Outcome::kChallenged:
+            return AuthResult::kRefused;
+        case sasl::Outcome::kAnswered:
+            break;
     }
-    wipe(encoded);
-    if (is_continuation(first)) {
-        ctx.diag.print('D', 0, "POP3_AUTH: Challenge from server: %s", first.c_str());
-        if (!send_command(box.connection, "\r\n")) return AuthResult::kLost;
-        StatusLine verdict = read_status(box.connection, ctx, &reply);
-        if (verdict == StatusLine::kFailed) return AuthResult::kLost;
-        return AuthResult::kRefused;  // a challenge after the response is a refusal
-    }
+    const std::string& first = peer.line();
     bool ok = first.compare(0, 3, "+OK") == 0;
     size_t text_start = first.find(' ');
     reply = text_start == std::string::npos ? std::string() : first.substr(text_start + 1);
-    ctx.diag.print('D', 0, "POP3_AUTH: %s answered: %s", mechanism, first.c_str());
+    box.ctx.diag.print('D', 0, "POP3_AUTH: %s answered: %s", sasl::name(mechanism), first.c_str());
     return ok ? AuthResult::kOk : AuthResult::kRefused;
 }
 
@@ -95,25 +103,14 @@ bool start_tls(Mailbox& box, const std::string& host) {
     return secure_connection(box.connection, ctx, host, "LOGONMAIL");
 }
 
-bool credentials_may_go(const Context& ctx, const char* tag) {
-    // Only POP3's USER/PASS has always gone out in the clear, and hosts of
-    // old rely on it; IMAP's LOGIN never had that excuse.
-    const bool legacy =
-        ctx.options.protocol == MailProtocol::kPop3 && ctx.options.pop3_auth == Pop3Auth::kUser;
-    return credentials_may_go(ctx, legacy, tag);
-}
-
 AuthResult authenticate(Mailbox& box, const char* user, const char* password, std::string& reply) {
-    switch (box.ctx.options.pop3_auth) {
-        case Pop3Auth::kUser:
+    switch (box.ctx.options.mail_auth) {
+        case MailAuth::kPassword:
             return user_pass(box, user, password, reply);
-        case Pop3Auth::kPlain:
-            return sasl(box, "PLAIN", std::string(1, '\0') + user + '\0' + password, reply);
-        case Pop3Auth::kXoauth2:
-            return sasl(
-                box, "XOAUTH2",
-                std::string("user=") + user + "\x01" + "auth=Bearer " + password + "\x01\x01",
-                reply);
+        case MailAuth::kPlain:
+            return sasl_logon(box, sasl::Mechanism::kPlain, user, password, reply);
+        case MailAuth::kXoauth2:
+            return sasl_logon(box, sasl::Mechanism::kXoauth2, user, password, reply);
     }
     return AuthResult::kRefused;
 }

@@ -16,9 +16,6 @@ bool secure_connection(Mailbox& box, const std::string& host);
 // it or the handshake fails: nothing else is sent then.
 bool start_tls(Mailbox& box, const std::string& host);
 
-// Checked before connecting: whether the options let credentials go.
-bool credentials_may_go(const Context& ctx, const char* tag);
-
 enum class AuthResult { kOk, kRefused, kLost };
 
 // Logs on with the mechanism of the options. reply receives the server's

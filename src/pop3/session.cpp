@@ -242,7 +242,7 @@ int logon(Mailbox& box, Pop3Visit& visit, const char* server, const char* user,
     ServerAddress address;
     // Only USER/PASS has always gone out in the clear, and hosts of old
     // rely on it.
-    const bool legacy = box.ctx.options.pop3_auth == Pop3Auth::kUser;
+    const bool legacy = box.ctx.options.mail_auth == MailAuth::kPassword;
     int status =
         prepare_logon(box.ctx, server, user, password, kPop3Port, kPop3sPort, legacy, address);
     if (status != kOk) return status;

@@ -3,9 +3,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "codec/base64.h"
 #include "core/text.h"
 #include "net/reply.h"
+#include "net/sasl.h"
 #include "net/secure.h"
 #include "platform/sockets.h"
 #include "smtp/compose.h"
@@ -126,6 +126,29 @@ int judge(Step step, int code) {
     return kNetwork;
 }
 
+// AUTH with the initial response on its line (RFC 4954) when it fits, or
+// AUTH alone and the response after the server's 334.
+class SmtpSasl : public sasl::Peer {
+  public:
+    SmtpSasl(Connection& connection, const Context& ctx, SmtpReply& reply)
+        : conn_(connection), ctx_(ctx), reply_(reply) {}
+    std::string command(const char* mechanism) override { return std::string("AUTH ") + mechanism; }
+    size_t initial_response_limit() const override { return kMaxInitialResponseLine; }
+    bool send(const std::string& line) override { return send_command(conn_, line); }
+    sasl::Answer read() override {
+        if (read_smtp_reply(conn_, ctx_, reply_) != ReplyStatus::kOk) return sasl::Answer::kLost;
+        return reply_.code == 334 ? sasl::Answer::kContinue : sasl::Answer::kFinal;
+    }
+    void challenged() override {
+        ctx_.diag.print('D', 0, "SENDMAIL: AUTH challenge: %s", reply_.text.c_str());
+    }
+
+  private:
+    Connection& conn_;
+    const Context& ctx_;
+    SmtpReply& reply_;
+};
+
 class SmtpDialogue {
   public:
     SmtpDialogue(Connection& connection, const Context& ctx) : conn_(connection), ctx_(ctx) {}
@@ -216,42 +239,24 @@ class SmtpDialogue {
                 return kRefused;
             }
         }
-        const std::string& user = o.smtp_user;
-        std::string secret = o.smtp_password;
-        SmtpReply reply;
-        int result = kRefused;
+        sasl::Mechanism chosen = sasl::Mechanism::kPlain;
         switch (mechanism) {
             case SmtpAuth::kPlain:
-                result = sasl("PLAIN", std::string(1, '\0') + user + '\0' + secret, reply);
-                break;
-            case SmtpAuth::kXoauth2:
-                // "\x01" ends its literal: a hex escape would swallow the "a" of "auth".
-                result = sasl("XOAUTH2",
-                              "user=" + user +
-                                  "\x01"
-                                  "auth=Bearer " +
-                                  secret + "\x01\x01",
-                              reply);
                 break;
             case SmtpAuth::kLogin:
-                result = exchange("AUTH LOGIN\r\n", reply);
-                if (result == kOk && reply.code == 334)
-                    result = exchange(base64_encode_bytes(user) + "\r\n", reply);
-                if (result == kOk && reply.code == 334)
-                    result = exchange(base64_encode_bytes(secret) + "\r\n", reply);
+                chosen = sasl::Mechanism::kLogin;
+                break;
+            case SmtpAuth::kXoauth2:
+                chosen = sasl::Mechanism::kXoauth2;
                 break;
             case SmtpAuth::kNone:
             case SmtpAuth::kAuto:
                 return kOk;
         }
-        for (char& c : secret) c = 0;
-        if (result != kOk) return result;
-        if (reply.code == 334) {
-            // A challenge after the credentials (XOAUTH2's error report) is
-            // answered empty; the verdict that follows is a refusal.
-            ctx_.diag.print('D', 0, "SENDMAIL: AUTH challenge: %s", reply.text.c_str());
-            if (exchange("\r\n", reply) != kOk) return kNetwork;
-        }
+        SmtpReply reply;
+        SmtpSasl peer(conn_, ctx_, reply);
+        if (sasl::run(peer, chosen, o.smtp_user, o.smtp_password) == sasl::Outcome::kLost)
+            return kNetwork;
         if (reply.code != 235) {
             ctx_.diag.print('E', 1, "SENDMAIL: Authentication failed: %d %s", reply.code,
                             reply.text.c_str());
@@ -421,35 +426,6 @@ class SmtpDialogue {
     bool offers_auth(const std::string& mechanism) const {
         std::string line = " " + extension("AUTH") + " ";
         return line.find(" " + mechanism + " ") != std::string::npos;
-    }
-
-    // Sends a line holding a secret and reads the reply; the line is wiped.
-    // AUTH with the initial response on its line (RFC 4954), or, when that
-    // line would be too long (a large bearer token), AUTH alone and the
-    // response after the server's 334.
-    int sasl(const char* mechanism, std::string response, SmtpReply& reply) {
-        std::string encoded = base64_encode_bytes(response);
-        for (char& c : response) c = 0;
-        std::string line = std::string("AUTH ") + mechanism;
-        if (line.size() + 1 + encoded.size() + 2 <= kMaxInitialResponseLine)
-            return exchange(line + " " + encoded + "\r\n", encoded, reply);
-        int result = exchange(line + "\r\n", reply);
-        if (result == kOk && reply.code == 334) return exchange(encoded + "\r\n", encoded, reply);
-        for (char& c : encoded) c = 0;
-        return result;
-    }
-
-    // The same, wiping a secret the line was made from.
-    int exchange(std::string line, std::string& secret, SmtpReply& reply) {
-        for (char& c : secret) c = 0;
-        return exchange(std::move(line), reply);
-    }
-
-    int exchange(std::string line, SmtpReply& reply) {
-        bool sent = send_command(conn_, line);
-        for (char& c : line) c = 0;
-        if (!sent || read_smtp_reply(conn_, ctx_, reply) != ReplyStatus::kOk) return kNetwork;
-        return kOk;
     }
 
     int verdict(Step step, const char* format) {
