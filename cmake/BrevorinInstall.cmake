@@ -53,7 +53,7 @@ if(BREVORIN_HELP2MAN AND NOT CMAKE_CROSSCOMPILING)
                              -P ${PROJECT_SOURCE_DIR}/cmake/brevorin-man-include.cmake
                      COMMAND ${CMAKE_COMMAND} -E env BREVORIN_HELP_FOR_MAN=1
                              ${BREVORIN_HELP2MAN} --no-info --section 1
-                             --name "receive mail over POP3 and send it over SMTP"
+                             --name "receive mail over POP3 or IMAP and send it over SMTP"
                              --include ${_commands} --output ${_man} $<TARGET_FILE:brevorin_cli>
                      DEPENDS brevorin_cli ${PROJECT_SOURCE_DIR}/cmake/brevorin-man-include.cmake
                      COMMENT "Writing the brevorin(1) man page with help2man")
