@@ -39,6 +39,15 @@ string(REGEX REPLACE "/$" "" BREVORIN_PC_TO_PREFIX "${BREVORIN_PC_TO_PREFIX}")
 configure_file(${PROJECT_SOURCE_DIR}/cmake/brevorin.pc.in ${PROJECT_BINARY_DIR}/brevorin.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/brevorin.pc DESTINATION ${BREVORIN_PC_DIR})
 
+# Shell completion reads the installed tool's --help when it completes, so
+# the same two files serve every build.
+if(NOT WIN32)
+  install(FILES ${PROJECT_SOURCE_DIR}/tools/completion/brevorin.bash
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME brevorin)
+  install(FILES ${PROJECT_SOURCE_DIR}/tools/completion/_brevorin
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/zsh/site-functions)
+endif()
+
 install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE
         DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
