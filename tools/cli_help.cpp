@@ -4,6 +4,7 @@
 #include "cli_help.h"
 
 #include <algorithm>
+#include <cctype>
 #include <sstream>
 
 namespace cli {
