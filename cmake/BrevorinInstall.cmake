@@ -39,6 +39,15 @@ string(REGEX REPLACE "/$" "" BREVORIN_PC_TO_PREFIX "${BREVORIN_PC_TO_PREFIX}")
 configure_file(${PROJECT_SOURCE_DIR}/cmake/brevorin.pc.in ${PROJECT_BINARY_DIR}/brevorin.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/brevorin.pc DESTINATION ${BREVORIN_PC_DIR})
 
+# Shell completion reads the installed tool's --help when it completes, so
+# the same two files serve every build.
+if(NOT WIN32)
+  install(FILES ${PROJECT_SOURCE_DIR}/tools/completion/brevorin.bash
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME brevorin)
+  install(FILES ${PROJECT_SOURCE_DIR}/tools/completion/_brevorin
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/zsh/site-functions)
+endif()
+
 install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE
         DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
@@ -53,7 +62,7 @@ if(BREVORIN_HELP2MAN AND NOT CMAKE_CROSSCOMPILING)
                              -P ${PROJECT_SOURCE_DIR}/cmake/brevorin-man-include.cmake
                      COMMAND ${CMAKE_COMMAND} -E env BREVORIN_HELP_FOR_MAN=1
                              ${BREVORIN_HELP2MAN} --no-info --section 1
-                             --name "receive mail over POP3 and send it over SMTP"
+                             --name "receive mail over POP3 or IMAP and send it over SMTP"
                              --include ${_commands} --output ${_man} $<TARGET_FILE:brevorin_cli>
                      DEPENDS brevorin_cli ${PROJECT_SOURCE_DIR}/cmake/brevorin-man-include.cmake
                      COMMENT "Writing the brevorin(1) man page with help2man")

@@ -2,6 +2,9 @@
 round trip (throwaway CA; Dovecot with ssl=required; SMTP with STARTTLS and
 AUTH required)."""
 import os
+import shlex
+import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -17,17 +20,36 @@ SMTP_USER, SMTP_PASSWORD = "sender", "sender-password"
 
 
 def show(title, args, stdin=None):
-    print("\n$ brevorin " + " ".join(args))
+    print("\n$ brevorin " + " ".join(shlex.quote(a) for a in args))
     proc = subprocess.run([CLI] + args, input=stdin, capture_output=True)
-    sys.stdout.write(proc.stdout.decode("latin-1"))
+    # The tool writes in the terminal's character set already: its bytes go
+    # through as they are, where decoding them here would garble every
+    # letter past ASCII.
+    sys.stdout.flush()
+    sys.stdout.buffer.write(proc.stdout)
     if proc.returncode != 0:
-        sys.stdout.write(proc.stderr.decode("latin-1"))
+        sys.stdout.buffer.write(proc.stderr)
+        sys.stdout.flush()
         print("(exit %d)" % proc.returncode)
+    sys.stdout.flush()
     return proc
 
 
 def main():
+    # A kill ends the demo as Ctrl-C does, so the servers stop and the
+    # temporary directory goes either way.
+    signal.signal(signal.SIGTERM, signal.default_int_handler)
     work = tempfile.mkdtemp(prefix="brevorin-demo-")
+    try:
+        demo(work)
+    except KeyboardInterrupt:
+        print("\ndemo interrupted; servers stopped")
+        sys.exit(130)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+def demo(work):
     attachment = os.path.join(work, "report.bin")
     with open(attachment, "wb") as f:
         f.write(os.urandom(100000))
@@ -40,7 +62,7 @@ def main():
                                b"Subject: =?ISO-8859-1?Q?Gr=FC=DFe?=\r\nDate: Mon, 7 Dec 2026 10:00:00 +0000\r\n"
                                b"X-Priority: 1\r\n\r\nA plain message.\r\n")
         show("send", ["send", "--server", smtp.server, "--from", "bob@example.org",
-                      "--to", "demo@example.org", "--subject", "Quarterly report",
+                      "--to", "demo@example.org", "--subject", "Quartalsbericht März",
                       "--priority", "4", "--attach", attachment, "--text-file", text])
         logon = ["--server", pop3.server, "--user", USER]
         pw = (PASSWORD + "\n").encode()
@@ -101,8 +123,9 @@ def tls_round_trip(work):
         show("delete", ["delete", "1"] + pop3s, pw)
         show("stat", ["stat"] + pop3s, pw)
         # Dovecot marks an encrypted session's login "TLS".
-        for line in pop3.logins():
-            print("dovecot: " + line.split(": ", 1)[-1])
+        logins = pop3.logins()
+        print("\nthe POP3/IMAP server saw %d logons, %d of them over TLS"
+              % (len(logins), sum(", TLS," in line for line in logins)))
 
 
 if __name__ == "__main__":

@@ -8,6 +8,16 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/setup-deps.sh
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j"$(nproc)"
+# The build speaks only when it fails: its log is the demo's business then.
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
+echo "building (a minute or two the first time)..."
+if ! { cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo &&
+    cmake --build build -j"$(nproc)"; } >"$log" 2>&1; then
+  cat "$log" >&2
+  echo "the build failed; its log is above" >&2
+  exit 1
+fi
+rm -f "$log"
+trap - EXIT
 exec /usr/bin/python3 scripts/demo.py

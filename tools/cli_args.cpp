@@ -1,5 +1,5 @@
-// Command-line parsing. The only translation unit that sees CLI11: it is a
-// heavy header, and the commands need only the checked Request.
+// Command-line parsing. With the help layout, the only code that sees CLI11:
+// it is a heavy header, and the commands need only the checked Request.
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cctype>
@@ -18,6 +18,7 @@
 
 #include "api/tool_support.h"
 #include "cli.h"
+#include "cli_help.h"
 #include "core/charset.h"
 
 #ifndef BREVORIN_VERSION
@@ -522,9 +523,8 @@ int parse_command_line(int argc, char** argv, Request& out) {
                                                          brevorin::tool::tls_backend()));
     app.require_subcommand(1);
     app.fallthrough();
-    // "N N REQUIRED" and the like say nothing a reader needs.
-    app.get_formatter()->label("REQUIRED", "");
-    app.get_formatter()->label("Excludes", "not with");
+    // Set before the commands are added: they take their parent's.
+    app.formatter(std::make_shared<HelpFormatter>());
     app.add_flag("--trace", r.trace, "show the library's diagnostics lines on standard error");
     app.add_flag("-v,--verbose", r.verbose,
                  "show the dialogue with the server on standard error, secrets masked");
@@ -635,6 +635,10 @@ int parse_command_line(int argc, char** argv, Request& out) {
         for (auto* sub : app.get_subcommands()) r.command = sub->get_name();
         finish(r, raw, out);
     } catch (const CLI::CallForHelp& e) {
+        if (for_man && std::string(std::getenv("BREVORIN_HELP_FOR_MAN")) == "sections") {
+            std::fputs(man_sections(app).c_str(), stdout);
+            return kExitOk;
+        }
         return app.exit(e);
     } catch (const CLI::CallForAllHelp& e) {
         return app.exit(e);

@@ -49,7 +49,8 @@ def def_file_names():
 
 @pytest.mark.parametrize("path", [
     "include/brevorin.h", "include/brevorin_host.h", "bin/brevorin",
-    "share/man/man1/brevorin.1", "share/doc/brevorin/README.md", "share/doc/brevorin/LICENSE",
+    "share/man/man1/brevorin.1", "share/doc/brevorin/README.md",
+    "share/bash-completion/completions/brevorin", "share/zsh/site-functions/_brevorin", "share/doc/brevorin/LICENSE",
     "LIB/cmake/brevorin/brevorinConfig.cmake", "LIB/cmake/brevorin/brevorinConfigVersion.cmake",
     "LIB/pkgconfig/brevorin.pc"])
 def test_installed_file(prefix, path):
