@@ -18,6 +18,7 @@
 
 #include "api/tool_support.h"
 #include "cli.h"
+#include "config.h"
 #include "core/charset.h"
 
 #ifndef BREVORIN_VERSION
@@ -196,6 +197,7 @@ void normalize_server(Request& r) {
 struct Raw {
     std::vector<std::string> messages;
     std::string max_size, connect_timeout, timeout, priority, charset, password, logon_pause;
+    std::string protocol;  // empty: not on the command line
     bool modern = false;
 };
 
@@ -209,14 +211,13 @@ void add_connection(CLI::App* cmd, Request& r, Raw& raw, bool smtp) {
                   "pop3://[USER@]HOST[:PORT], pop3s://, imap:// and imaps:// (default port 110, "
                   "995 for pop3s, 143 for imap, 993 for imaps)")
         ->type_name("SERVER")
-        ->required()
         ->group(group);
     if (!smtp)
         cmd->add_option("--user", r.user, "user name (or the user of a pop3:// or imap:// URL)")
             ->type_name("NAME")
             ->group(group);
     if (!smtp) {
-        cmd->add_option("--protocol", r.protocol,
+        cmd->add_option("--protocol", raw.protocol,
                         "pop3 (default) or imap; an imap:// or imaps:// server sets imap")
             ->type_name("NAME")
             ->check(CLI::IsMember({"pop3", "imap"}))
@@ -240,6 +241,11 @@ void add_connection(CLI::App* cmd, Request& r, Raw& raw, bool smtp) {
                     "take the password from the first line CMD prints (a password manager)")
         ->type_name("CMD")
         ->group(group);
+    if (smtp)
+        cmd->add_option("--helo", r.helo,
+                        "greet the SMTP server as NAME (default: this machine's name)")
+            ->type_name("NAME")
+            ->group(group);
     cmd->add_flag("--netrc", r.netrc,
                   "take the user name and password from ~/.netrc (or $NETRC), as curl does")
         ->group(group);
@@ -309,11 +315,24 @@ void add_max_size(CLI::App* cmd, Raw& raw) {
 
 void finish(const Request& r, Raw& raw, Request& out) {
     out = r;
-    if (!out.server.empty()) normalize_server(out);
+    if (!raw.protocol.empty()) out.protocol = raw.protocol;
+    if (out.server.empty())
+        refuse("--server", "a server is required (--server SERVER, or an account's server)");
+    if (out.command == "send" && out.from.empty())
+        refuse("--from", "a sender is required (--from ADDRESS, or an account's from)");
+    if (out.password_stdin &&
+        (!out.password_file.empty() || !out.token_file.empty() || !out.password_command.empty()))
+        refuse("--password-stdin",
+               "give one of --password-stdin, --password-file, --token-file "
+               "and --password-command");
+    normalize_server(out);
     if (!out.netrc_file.empty()) out.netrc = true;
-    if (out.netrc && out.command != "send" && out.user.empty()) {
+    // As curl does, a netrc entry for the SMTP server logs on to it.
+    std::string& netrc_user = out.command == "send" ? out.smtp_user : out.user;
+    if (out.netrc && netrc_user.empty()) {
         NetrcEntry entry;
-        if (netrc_lookup(netrc_path(out), host_name(out.server), "", entry)) out.user = entry.login;
+        if (netrc_lookup(netrc_path(out), host_name(out.server), "", entry))
+            netrc_user = entry.login;
     }
     if (out.command != "send" && out.user.empty())
         refuse("--user",
@@ -445,6 +464,14 @@ int parse_command_line(int argc, char** argv, Request& out) {
                        "library does not know it)")
         ->type_name("NAME");
     app.add_option("--password", raw.password)->group("");
+    app.add_flag("--password-stdin", r.password_stdin,
+                 "the password is the first line of standard input (send: the text follows)");
+    app.add_option("--config", r.config_file,
+                   "read accounts from FILE (default: $XDG_CONFIG_HOME/brevorin/config)")
+        ->type_name("FILE");
+    app.add_option("--account", r.account,
+                   "take settings the command line leaves open from account NAME")
+        ->type_name("NAME");
 
     auto* stat = app.add_subcommand("stat", "number of messages and size of the mailbox");
     add_connection(stat, r, raw, false);
@@ -476,10 +503,7 @@ int parse_command_line(int argc, char** argv, Request& out) {
     auto* send = app.add_subcommand(
         "send", "send a message; the text comes from --text-file or standard input");
     add_connection(send, r, raw, true);
-    send->add_option("--from", r.from, "sender address")
-        ->type_name("ADDRESS")
-        ->required()
-        ->group("Message");
+    send->add_option("--from", r.from, "sender address")->type_name("ADDRESS")->group("Message");
     send->add_option("--to", r.to, "recipient (repeat for more)")
         ->type_name("ADDRESS")
         ->required()
@@ -528,6 +552,8 @@ int parse_command_line(int argc, char** argv, Request& out) {
     try {
         app.parse(argc, argv);
         for (auto* sub : app.get_subcommands()) r.command = sub->get_name();
+        int rc = apply_account(r, raw.charset, raw.protocol);
+        if (rc >= 0) return rc;
         finish(r, raw, out);
     } catch (const CLI::CallForHelp& e) {
         return app.exit(e);
