@@ -233,8 +233,7 @@ void add_connection(CLI::App* cmd, Request& r, Raw& raw, bool smtp) {
             ->type_name("MS")
             ->group(group);
     cmd->add_option("--password-file", r.password_file,
-                    "read the password from the first line of FILE (default: standard input, "
-                    "prompted without echo on a terminal)")
+                    "read the password from the first line of FILE")
         ->type_name("FILE")
         ->group(group);
     cmd->add_option("--password-command", r.password_command,
@@ -243,7 +242,7 @@ void add_connection(CLI::App* cmd, Request& r, Raw& raw, bool smtp) {
         ->group(group);
     if (smtp)
         cmd->add_option("--helo", r.helo,
-                        "greet the SMTP server as NAME (default: this machine's name)")
+                        "EHLO as NAME (default: this machine's name)")
             ->type_name("NAME")
             ->group(group);
     cmd->add_flag("--netrc", r.netrc,
@@ -346,7 +345,7 @@ void finish(const Request& r, Raw& raw, Request& out) {
     if (!raw.password.empty())
         refuse("--password",
                "passwords are not taken on the command line; use --password-file "
-               "or standard input");
+               "or --password-stdin");
     const int kMaxMessage = INT_MAX;
     for (const auto& word : raw.messages)
         out.messages.push_back(number_option("message number", word, 1, kMaxMessage));
@@ -465,12 +464,12 @@ int parse_command_line(int argc, char** argv, Request& out) {
         ->type_name("NAME");
     app.add_option("--password", raw.password)->group("");
     app.add_flag("--password-stdin", r.password_stdin,
-                 "the password is the first line of standard input (send: the text follows)");
+                 "password: first line of stdin (send: text after)");
     app.add_option("--config", r.config_file,
-                   "read accounts from FILE (default: $XDG_CONFIG_HOME/brevorin/config)")
+                   "read accounts from FILE, not the usual one")
         ->type_name("FILE");
     app.add_option("--account", r.account,
-                   "take settings the command line leaves open from account NAME")
+                   "settings the command line leaves open, from NAME")
         ->type_name("NAME");
 
     auto* stat = app.add_subcommand("stat", "number of messages and size of the mailbox");
