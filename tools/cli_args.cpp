@@ -241,8 +241,7 @@ void add_connection(CLI::App* cmd, Request& r, Raw& raw, bool smtp) {
         ->type_name("CMD")
         ->group(group);
     if (smtp)
-        cmd->add_option("--helo", r.helo,
-                        "EHLO as NAME (default: this machine's name)")
+        cmd->add_option("--helo", r.helo, "EHLO as NAME (default: this machine's name)")
             ->type_name("NAME")
             ->group(group);
     cmd->add_flag("--netrc", r.netrc,
@@ -465,11 +464,9 @@ int parse_command_line(int argc, char** argv, Request& out) {
     app.add_option("--password", raw.password)->group("");
     app.add_flag("--password-stdin", r.password_stdin,
                  "password: first line of stdin (send: text after)");
-    app.add_option("--config", r.config_file,
-                   "read accounts from FILE, not the usual one")
+    app.add_option("--config", r.config_file, "read accounts from FILE, not the usual one")
         ->type_name("FILE");
-    app.add_option("--account", r.account,
-                   "settings the command line leaves open, from NAME")
+    app.add_option("--account", r.account, "settings the command line leaves open, from NAME")
         ->type_name("NAME");
 
     auto* stat = app.add_subcommand("stat", "number of messages and size of the mailbox");
