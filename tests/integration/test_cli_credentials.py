@@ -205,14 +205,6 @@ def test_helo_name_and_message_id_domain(extra, ehlo, id_domain):
     assert message_id.endswith("@%s>" % id_domain.replace("MACHINE", machine)), message_id
 
 
-def test_helo_refuses_what_is_no_single_word():
-    with Listener() as listener:
-        rc, _, err = run(SEND + ["--server", listener.server, "--helo", "a b"], stdin=MESSAGE)
-        assert not listener.connected()
-    assert rc == 2, err
-    assert "helo_name" in err
-
-
 # ---- the configuration file ----------------------------------------------
 
 def write_config(directory, text, mode=0o600):
