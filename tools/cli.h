@@ -45,6 +45,10 @@ struct Request {
     std::string user;
     std::string password_file;
     std::string password_command;
+    bool password_stdin = false;  // the password is standard input's first line
+    std::string password;         // an account's, from the configuration file
+    std::string config_file;      // --config; empty: the usual place
+    std::string account;          // --account; empty: the file's default
     bool netrc = false;
     std::string netrc_file;
     std::string token_file;
@@ -80,6 +84,7 @@ struct Request {
     bool raw_list = false;
     bool uidl = false;  // list: the UIDL column
 
+    std::string helo;  // send: the name EHLO gives; empty: the machine's
     std::string from, subject, reply, priority, text_file, html_file;
     std::vector<std::string> to, cc, bcc, attachments;
 };
@@ -129,6 +134,9 @@ Diagnostics& diagnostics();
 
 // The session whose failures the tool explains.
 void explain_failures_of(MailSession* session);
+// The CA file the session trusts, if any: a TLS failure is then not
+// explained by the want of one.
+void explain_tls_with_ca_file(const std::string& path);
 
 // What was being attempted when a status came back: the same -2 means a
 // refused logon or a refused message.
@@ -145,15 +153,16 @@ std::string failure_cause(int status, Step step);
 int report_failure(const char* what, int status, Step step, const std::string& server);
 void usage_error(const std::string& message);
 
-// Reads a secret: the first line of file, or of standard input (prompting
-// without echo when that is a terminal). kExitOk, or after printing why the
+// Reads a secret. kExitOk, or after printing why the
 // exit code: kExitFile when it could not be read, kExitUsage when it holds a
 // NUL byte (the library takes C strings: "Bearer ya29.\0..." would go out
 // cut short and fail in a way nobody could explain).
 // The password (or token) for login, from the first source given: --password-file
-// or --token-file, --password-command, BREVORIN_PASSWORD or BREVORIN_TOKEN,
-// the netrc file (--netrc, --netrc-file), then standard input (prompted
-// without echo on a terminal).
+// or --token-file, --password-command, standard input with --password-stdin,
+// BREVORIN_PASSWORD or BREVORIN_TOKEN, an account's password, the netrc file
+// (--netrc, --netrc-file), then the terminal (prompted without echo). With
+// none of them kExitUsage: a standard input that is not a terminal is the
+// message to send, not a password.
 int read_secret(const Request& r, const std::string& login, const std::string& prompt,
                 std::string& secret);
 

@@ -19,6 +19,7 @@
 #include "api/tool_support.h"
 #include "cli.h"
 #include "cli_help.h"
+#include "config.h"
 #include "core/charset.h"
 
 #ifndef BREVORIN_VERSION
@@ -220,7 +221,7 @@ void normalize_server(Request& r) {
 struct Raw {
     std::vector<std::string> messages;
     std::string max_size, connect_timeout, timeout, priority, charset, password, logon_pause;
-    std::string protocol;
+    std::string protocol;  // empty: not on the command line
     bool modern = false;
 };
 
@@ -234,7 +235,6 @@ void add_connection(CLI::App* cmd, Request& r, Raw& raw, bool smtp) {
                   "pop3://[USER@]HOST[:PORT], pop3s://, imap:// and imaps:// (default port 110, "
                   "995 for pop3s, 143 for imap, 993 for imaps)")
         ->type_name("SERVER")
-        ->required()
         ->group(group);
     if (!smtp)
         cmd->add_option("--user", r.user, "user name (or the user of a pop3:// or imap:// URL)")
@@ -257,14 +257,17 @@ void add_connection(CLI::App* cmd, Request& r, Raw& raw, bool smtp) {
             ->type_name("MS")
             ->group(group);
     cmd->add_option("--password-file", r.password_file,
-                    "read the password from the first line of FILE (default: standard input, "
-                    "prompted without echo on a terminal)")
+                    "read the password from the first line of FILE")
         ->type_name("FILE")
         ->group(group);
     cmd->add_option("--password-command", r.password_command,
                     "take the password from the first line CMD prints (a password manager)")
         ->type_name("CMD")
         ->group(group);
+    if (smtp)
+        cmd->add_option("--helo", r.helo, "EHLO as NAME (default: this machine's name)")
+            ->type_name("NAME")
+            ->group(group);
     cmd->add_flag("--netrc", r.netrc,
                   "take the user name and password from ~/.netrc (or $NETRC), as curl does")
         ->group(group);
@@ -384,12 +387,24 @@ void check_selection(Request& r) {
 void finish(const Request& r, Raw& raw, Request& out) {
     out = r;
     out.protocol = raw.protocol;
-    if (!out.server.empty()) normalize_server(out);
+    if (out.server.empty())
+        refuse("--server", "a server is required (--server SERVER, or an account's server)");
+    if (out.command == "send" && out.from.empty())
+        refuse("--from", "a sender is required (--from ADDRESS, or an account's from)");
+    if (out.password_stdin &&
+        (!out.password_file.empty() || !out.token_file.empty() || !out.password_command.empty()))
+        refuse("--password-stdin",
+               "give one of --password-stdin, --password-file, --token-file "
+               "and --password-command");
+    normalize_server(out);
     if (out.protocol.empty()) out.protocol = "pop3";
     if (!out.netrc_file.empty()) out.netrc = true;
-    if (out.netrc && out.command != "send" && out.user.empty()) {
+    // As curl does, a netrc entry for the SMTP server logs on to it.
+    std::string& netrc_user = out.command == "send" ? out.smtp_user : out.user;
+    if (out.netrc && netrc_user.empty()) {
         NetrcEntry entry;
-        if (netrc_lookup(netrc_path(out), host_name(out.server), "", entry)) out.user = entry.login;
+        if (netrc_lookup(netrc_path(out), host_name(out.server), "", entry))
+            netrc_user = entry.login;
     }
     if (out.command != "send" && out.user.empty())
         refuse("--user",
@@ -406,7 +421,7 @@ void finish(const Request& r, Raw& raw, Request& out) {
     if (!raw.password.empty())
         refuse("--password",
                "passwords are not taken on the command line; use --password-file "
-               "or standard input");
+               "or --password-stdin");
     for (const auto& word : raw.messages) out.messages.push_back(message_range(word));
     check_selection(out);
     if (!raw.max_size.empty()) out.max_size = number_option("--max-size", raw.max_size, 0, INT_MAX);
@@ -538,6 +553,12 @@ int parse_command_line(int argc, char** argv, Request& out) {
                "library does not know it)")
         ->type_name("NAME");
     app.add_option("--password", raw.password)->group("");
+    app.add_flag("--password-stdin", r.password_stdin,
+                 "password: first line of stdin (send: text after)");
+    app.add_option("--config", r.config_file, "read accounts from FILE, not the usual one")
+        ->type_name("FILE");
+    app.add_option("--account", r.account, "settings the command line leaves open, from NAME")
+        ->type_name("NAME");
 
     auto* stat = app.add_subcommand("stat", "number of messages and size of the mailbox");
     add_connection(stat, r, raw, false);
@@ -581,10 +602,7 @@ int parse_command_line(int argc, char** argv, Request& out) {
     auto* send = app.add_subcommand(
         "send", "send a message; the text comes from --text-file or standard input");
     add_connection(send, r, raw, true);
-    send->add_option("--from", r.from, "sender address")
-        ->type_name("ADDRESS")
-        ->required()
-        ->group("Message");
+    send->add_option("--from", r.from, "sender address")->type_name("ADDRESS")->group("Message");
     send->add_option("--to", r.to, "recipients: one or more after --to, or --to repeated")
         ->type_name("ADDRESS")
         ->required()
@@ -633,6 +651,8 @@ int parse_command_line(int argc, char** argv, Request& out) {
     try {
         app.parse(argc, argv);
         for (auto* sub : app.get_subcommands()) r.command = sub->get_name();
+        int rc = apply_account(r, raw.charset, raw.protocol);
+        if (rc >= 0) return rc;
         finish(r, raw, out);
     } catch (const CLI::CallForHelp& e) {
         if (for_man && std::string(std::getenv("BREVORIN_HELP_FOR_MAN")) == "sections") {

@@ -82,6 +82,7 @@ std::vector<Option> session_options(const cli::Request& r) {
     if (r.message_id) options.push_back({"message_id", "auto"});
     if (!r.html_file.empty()) options.push_back({"text_format", "html"});
     if (r.uidl) options.push_back({"uidl", "yes"});
+    if (r.command == "send" && !r.helo.empty()) options.push_back({"helo_name", r.helo});
     return options;
 }
 
@@ -145,6 +146,17 @@ int check_local_files(const cli::Request& r) {
     if (r.only_new) {
         int state = cli::check_state_file(r);
         if (state != cli::kExitOk) return state;
+    }
+    // A CA file that cannot be read would show only as a certificate the
+    // server's TLS handshake failed on.
+    if (!r.ca_file.empty()) {
+        struct stat st {};
+        if (::stat(r.ca_file.c_str(), &st) != 0) return fail("--ca-file", r.ca_file, errno);
+        if (S_ISDIR(st.st_mode)) return fail("--ca-file", r.ca_file, EISDIR);
+        std::FILE* file = std::fopen(r.ca_file.c_str(), "rb");
+        if (file == nullptr) return fail("--ca-file", r.ca_file, errno);
+        std::fclose(file);
+        cli::explain_tls_with_ca_file(r.ca_file);
     }
     const std::string& text = !r.html_file.empty() ? r.html_file : r.text_file;
     if (!text.empty()) {

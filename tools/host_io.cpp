@@ -21,6 +21,7 @@
 #include <winsock.h>
 #define BREVORIN_ISATTY _isatty
 #else
+#include <fcntl.h>
 #include <netdb.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -42,6 +43,7 @@ std::string line_text(const std::string& line) {
 }
 
 MailSession* g_session = nullptr;
+std::string g_ca_file;
 
 // A line shown on standard error never carries a secret: what follows PASS
 // or an AUTH mechanism's name is starred out.
@@ -116,52 +118,79 @@ int network_exit(Step step, const std::string& server, std::string& why) {
 // Terminal state while a secret is typed; the interrupt handler puts it back.
 struct termios g_saved_terminal;
 volatile std::sig_atomic_t g_echo_off = 0;
+volatile int g_terminal = -1;
 
 extern "C" void restore_terminal_and_stop(int signal_number) {
-    if (g_echo_off) tcsetattr(STDIN_FILENO, TCSANOW, &g_saved_terminal);
+    if (g_echo_off) tcsetattr(g_terminal, TCSANOW, &g_saved_terminal);
     std::signal(signal_number, SIG_DFL);
     std::raise(signal_number);
 }
 #endif
 
-// Reads one line from the terminal on standard input with echo off.
-// The terminal is silenced and the handler that restores it installed
-// before the prompt shows: a Ctrl-C answered to the prompt at once must
-// find them in place, or it would leave the tool waiting for a line.
-bool prompt_without_echo(const std::string& prompt, std::string& secret) {
+enum class Prompted { kOk, kEnded, kNoTerminal };
+
+// Reads one line from the terminal with echo off: the controlling terminal
+// (the console on Windows), whatever standard input is, so that a message
+// piped in is never taken for the password. The terminal is silenced and the
+// handler that restores it installed before the prompt shows: a Ctrl-C
+// answered to the prompt at once must find them in place, or it would leave
+// the tool waiting for a line.
+Prompted prompt_without_echo(const std::string& prompt, std::string& secret) {
+    bool ok = true;
 #if defined(_WIN32)
-    HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+    HANDLE in = CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
     DWORD mode = 0;
-    bool console = GetConsoleMode(in, &mode) != 0;
-    if (console) SetConsoleMode(in, mode & ~static_cast<DWORD>(ENABLE_ECHO_INPUT));
+    if (in == INVALID_HANDLE_VALUE) return Prompted::kNoTerminal;
+    if (GetConsoleMode(in, &mode) == 0) {
+        CloseHandle(in);
+        return Prompted::kNoTerminal;
+    }
+    SetConsoleMode(in, (mode | ENABLE_LINE_INPUT) & ~static_cast<DWORD>(ENABLE_ECHO_INPUT));
     std::fputs(prompt.c_str(), stderr);
     std::fflush(stderr);
-    bool ok = static_cast<bool>(std::getline(std::cin, secret));
-    if (console) SetConsoleMode(in, mode);
+    char c = 0;
+    DWORD got = 0;
+    while ((ok = ReadFile(in, &c, 1, &got, nullptr) != 0 && got == 1) && c != '\n') secret += c;
+    SetConsoleMode(in, mode);
+    CloseHandle(in);
+    std::fputc('\n', stderr);
 #else
-    bool changed = tcgetattr(STDIN_FILENO, &g_saved_terminal) == 0;
+    int fd = ::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return Prompted::kNoTerminal;
+    if (!isatty(fd)) {
+        ::close(fd);
+        return Prompted::kNoTerminal;
+    }
+    g_terminal = fd;
+    bool changed = tcgetattr(fd, &g_saved_terminal) == 0;
     auto previous = std::signal(SIGINT, restore_terminal_and_stop);
     if (changed) {
         struct termios quiet = g_saved_terminal;
         quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
         quiet.c_lflag |= ECHONL;
         g_echo_off = 1;
-        tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+        tcsetattr(fd, TCSAFLUSH, &quiet);
     }
     // An interrupt that came before the handler above was caught by the
     // tool's own; it is honoured here instead of after a line nobody types.
     if (brevorin::tool::interrupted()) restore_terminal_and_stop(SIGINT);
-    std::fputs(prompt.c_str(), stderr);
-    std::fflush(stderr);
-    bool ok = static_cast<bool>(std::getline(std::cin, secret));
+    ssize_t written = ::write(fd, prompt.data(), prompt.size());
+    (void)written;
+    char c = 0;
+    ssize_t n = 0;
+    while ((n = ::read(fd, &c, 1)) == 1 && c != '\n') secret += c;
+    ok = n == 1;
     if (changed) {
-        tcsetattr(STDIN_FILENO, TCSAFLUSH, &g_saved_terminal);
+        tcsetattr(fd, TCSAFLUSH, &g_saved_terminal);
         g_echo_off = 0;
     }
     std::signal(SIGINT, previous);
+    if (!ok) written = ::write(fd, "\n", 1);
+    ::close(fd);
+    g_terminal = -1;
 #endif
-    if (!ok) std::fputc('\n', stderr);
-    return ok;
+    return ok ? Prompted::kOk : Prompted::kEnded;
 }
 
 uint64_t now_ms() {
@@ -222,6 +251,10 @@ void explain_failures_of(MailSession* session) {
     g_session = session;
 }
 
+void explain_tls_with_ca_file(const std::string& path) {
+    g_ca_file = path;
+}
+
 std::string describe_status(int status) {
     switch (status) {
         case -2:
@@ -268,8 +301,12 @@ int report_failure(const char* what, int status, Step step, const std::string& s
         case brevorin::Failure::kTls:
             code = kExitTls;
             why = "TLS could not be set up with " + server +
-                  "; a certificate from your own CA is trusted with --ca-file FILE (--insecure "
-                  "skips the check), and --tls is for ports that speak TLS from the start";
+                  (g_ca_file.empty()
+                       ? "; a certificate from your own CA is trusted with --ca-file FILE "
+                         "(--insecure skips the check)"
+                       : ": its certificate may not be signed by a CA in " + g_ca_file +
+                             ", or may not name the host") +
+                  ", and --tls is for ports that speak TLS from the start";
             break;
         case brevorin::Failure::kAuth:
             code = kExitAuth;
@@ -549,17 +586,31 @@ int read_secret(const Request& r, const std::string& login, const std::string& p
         int rc = command_output(r.password_command, secret);
         if (rc != kExitOk) return rc;
         where = "the password command";
+    } else if (r.password_stdin) {
+        std::getline(std::cin, secret);
+        where = "standard input";
     } else if (from_environment != nullptr && *from_environment != '\0') {
         secret = from_environment;
         where = token ? "BREVORIN_TOKEN" : "BREVORIN_PASSWORD";
+    } else if (!r.password.empty()) {
+        secret = r.password;
+        where = "the configuration file";
     } else if (r.netrc && netrc_lookup(netrc_path(r), host_name(r.server), login, entry) &&
                !entry.password.empty()) {
         secret = entry.password;
         where = "the netrc file";
-    } else if (BREVORIN_ISATTY(0)) {
-        if (!prompt_without_echo(prompt, secret)) return kExitFile;
     } else {
-        std::getline(std::cin, secret);
+        Prompted prompted = prompt_without_echo(prompt, secret);
+        if (prompted == Prompted::kEnded) return kExitFile;
+        if (prompted == Prompted::kNoTerminal) {
+            usage_error(std::string(token ? "no token" : "no password") +
+                        " and no terminal to ask for one on; give it with " +
+                        (token ? "--token-file, --password-command, BREVORIN_TOKEN"
+                               : "--password-file, --password-command, BREVORIN_PASSWORD") +
+                        ", --netrc or --password-stdin");
+            return kExitUsage;
+        }
+        where = "the terminal";
     }
     while (!secret.empty() && (secret.back() == '\r' || secret.back() == '\n')) secret.pop_back();
     size_t nul = secret.find('\0');
@@ -577,7 +628,7 @@ int read_secret(const Request& r, const std::string& login, const std::string& p
                     " is empty; give it with " +
                     (token ? "--token-file, --password-command, BREVORIN_TOKEN"
                            : "--password-file, --password-command, BREVORIN_PASSWORD") +
-                    ", --netrc or on standard input");
+                    ", --netrc or --password-stdin");
         return kExitUsage;
     }
     return kExitOk;

@@ -127,6 +127,11 @@ OptionOutcome apply_option(SessionOptions& options, const std::string& name,
         ok = pick(kYesNo, value, next.read_only);
     } else if (name == "mark_seen") {
         ok = pick(kYesNo, value, next.mark_seen);
+    } else if (name == "helo_name") {
+        // One word of a command line: a space or control would start another.
+        ok = !value.empty() && value.size() <= 255;
+        for (char c : value) ok = ok && static_cast<unsigned char>(c) > ' ' && c != '\x7f';
+        next.helo_name = value;
     } else if (name == "list_from") {
         ok = parse_count(value, 1, 2147483647L, next.list_from);
     } else {

@@ -40,6 +40,7 @@ struct SessionOptions {
     std::string mailbox = "INBOX";                // the IMAP mailbox a logon opens
     bool read_only = false;                       // IMAP: EXAMINE rather than SELECT
     bool mark_seen = false;                       // IMAP: a fetch sets \Seen
+    std::string helo_name;  // the name EHLO/HELO gives; empty: the machine's own
 };
 
 enum class OptionOutcome { kSet, kUnknownName, kBadValue };

@@ -465,23 +465,47 @@ int write_message(Connection& conn, const HeaderList& headers, const OutgoingTex
     return write_all(conn, kEndOfData, sizeof kEndOfData - 1);
 }
 
-// The host part of a Message-ID: the local host name, kept to the
-// characters a dot-atom may hold.
-std::string message_id_host() {
+// A name kept to the characters a dot-atom may hold, without dots at its ends.
+std::string dot_atom_name(const std::string& text) {
     std::string name;
-    for (char c : local_host_name()) {
+    for (char c : text) {
         bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
                   c == '-' || c == '.';
         if (ok) name += c;
     }
     while (!name.empty() && name.front() == '.') name.erase(0, 1);
     while (!name.empty() && name.back() == '.') name.pop_back();
+    return name;
+}
+
+// The host part of a Message-ID: the local host name, kept to the
+// characters a dot-atom may hold.
+std::string message_id_host() {
+    std::string name = dot_atom_name(local_host_name());
     return name.empty() ? std::string(kFallbackHeloName) : name;
 }
 
 }  // namespace
 
-std::string message_id_line() {
+std::string helo_name(const Context& ctx) {
+    return ctx.options.helo_name.empty() ? local_host_name() : ctx.options.helo_name;
+}
+
+std::string address_domain(const std::string& address) {
+    // The display name may hold an "@" of its own: the address is what the
+    // last angle brackets enclose.
+    size_t open = address.rfind('<');
+    std::string spec = open == std::string::npos ? address : address.substr(open + 1);
+    spec = spec.substr(0, spec.find('>'));
+    size_t at = spec.rfind('@');
+    if (at == std::string::npos) return std::string();
+    // A domain that is no dot-atom as it stands (an address literal, UTF-8)
+    // is not made into another domain by dropping characters.
+    std::string domain = spec.substr(at + 1);
+    return dot_atom_name(domain) == domain ? domain : std::string();
+}
+
+std::string message_id_line(const std::string& domain) {
     // The random device of some C runtimes is a fixed sequence; the clock and
     // a counter keep two messages of one process apart even then.
     static std::atomic<uint32_t> counter{0};
@@ -493,7 +517,8 @@ std::string message_id_line() {
     std::snprintf(id, sizeof id, "%016llx.%012llx.%04x", static_cast<unsigned long long>(random),
                   static_cast<unsigned long long>(now & 0xFFFFFFFFFFFFull),
                   static_cast<unsigned>(counter.fetch_add(1) & 0xFFFF));
-    return std::string("Message-ID: <") + id + "@" + message_id_host() + ">";
+    return std::string("Message-ID: <") + id + "@" + (domain.empty() ? message_id_host() : domain) +
+           ">";
 }
 
 MessageTime current_message_time() {
@@ -565,7 +590,12 @@ bool build_header_block(const HeaderList& headers, const TopEntity& top, const M
                         const Context& ctx, std::string& block, std::string* header_now) {
     const bool multipart = !top.subtype.empty();
     block = date_line(time);
-    if (ctx.options.message_id == MessageIdMode::kAuto) add_line(block, message_id_line());
+    // Under the modern rules the id names the sender's domain, which is
+    // the sender's to keep unique; a machine name often is no domain at all.
+    if (ctx.options.message_id == MessageIdMode::kAuto)
+        add_line(block, message_id_line(ctx.options.mime == MimeMode::kModern
+                                            ? address_domain(headers.envelope_from)
+                                            : std::string()));
     // A long list is folded between its mailboxes: under the classic rules
     // only where the line could not be sent at all.
     const size_t limit =

@@ -59,8 +59,17 @@ std::string date_line(const MessageTime& time);
 // characters a boundary may hold.
 std::string boundary_for(const MessageTime& time);
 
-// "Message-ID: <random.time.counter@host>" without its CR LF.
-std::string message_id_line();
+// "Message-ID: <random.time.counter@host>" without its CR LF; host is the
+// domain given, else the machine's name.
+std::string message_id_line(const std::string& domain = std::string());
+
+// The name this end greets an SMTP server with: the session's, else the
+// machine's.
+std::string helo_name(const Context& ctx);
+
+// The domain of an address ("Ann <ann@example.org>" gives "example.org"),
+// when it is a dot-atom a Message-ID may hold; empty otherwise.
+std::string address_domain(const std::string& address);
 
 // A boundary of random letters and digits, unlike any other it is given
 // beside (kind tells the nesting levels apart).

@@ -170,7 +170,7 @@ class SmtpDialogue {
     }
 
     int helo() {
-        std::string line = "HELO " + local_host_name() + "\r\n";
+        std::string line = "HELO " + helo_name(ctx_) + "\r\n";
         ctx_.diag.print('D', 1, "SMTP_HELO: HELO buffer: %s", line.c_str());
         int result = -1;
         SmtpReply reply;
@@ -187,7 +187,7 @@ class SmtpDialogue {
 
     // EHLO, keeping what the server offers.
     int ehlo() {
-        std::string line = "EHLO " + local_host_name() + "\r\n";
+        std::string line = "EHLO " + helo_name(ctx_) + "\r\n";
         ctx_.diag.print('D', 1, "SMTP_EHLO: EHLO buffer: %s", line.c_str());
         SmtpReply reply;
         if (!send_command(conn_, line) || read_smtp_reply(conn_, ctx_, reply) != ReplyStatus::kOk ||

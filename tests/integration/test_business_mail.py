@@ -14,7 +14,9 @@ CLI = os.path.join(brevorin_ffi.build_dir(), "brevorin")
 
 
 def tool(args, stdin=b""):
-    proc = subprocess.run([CLI] + args, input=stdin, capture_output=True, timeout=60)
+    # A password the tool needs is the first line of stdin.
+    proc = subprocess.run([CLI, "--password-stdin"] + args, input=stdin, capture_output=True,
+                          timeout=60)
     return proc.returncode, proc.stdout.decode("utf-8", "replace"), proc.stderr.decode("utf-8", "replace")
 
 

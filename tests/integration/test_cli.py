@@ -25,8 +25,15 @@ SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
 SIMPLE = b"From: a@example.org\r\nSubject: kept\r\n\r\nbody\r\n"
 
 
+SOURCES = ("--password-file", "--token-file", "--password-command")
+
+
 def tool(args, stdin=PASSWORD + "\n", timeout=60):
+    """Runs the tool with stdin piped in; a password it needs is that
+    input's first line unless args name another source."""
     data = stdin.encode("latin-1") if isinstance(stdin, str) else stdin
+    if not any(a in SOURCES for a in args):
+        args = ["--password-stdin"] + args
     proc = subprocess.run([CLI] + args, input=data, capture_output=True, timeout=timeout)
     return proc.returncode, proc.stdout.decode("latin-1"), proc.stderr.decode("latin-1")
 
@@ -285,7 +292,7 @@ def test_ctrl_c_while_waiting_for_the_server():
         silent.bind(("127.0.0.1", 0))
         silent.listen(1)
         server = "127.0.0.1+%d" % silent.getsockname()[1]
-        proc = subprocess.Popen([CLI, "stat", "--server", server, "--user", USER],
+        proc = subprocess.Popen([CLI, "stat", "--password-stdin", "--server", server, "--user", USER],
                                 stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                 stderr=subprocess.PIPE)
         proc.stdin.write(PASSWORD.encode() + b"\n")
@@ -343,7 +350,7 @@ def with_attachments():
 def test_interrupted_get_leaves_nothing_and_the_next_get_works(tmp_path):
     message = with_attachments()
     stalled = pop3_peer(message, stall_in_retr=True)
-    proc = subprocess.Popen([CLI, "get", "1", "--server", stalled.server, "--user", USER,
+    proc = subprocess.Popen([CLI, "get", "1", "--password-stdin", "--server", stalled.server, "--user", USER,
                              "--dir", str(tmp_path)], stdin=subprocess.PIPE,
                             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     proc.stdin.write(PASSWORD.encode() + b"\n")
@@ -369,7 +376,7 @@ def test_huge_mailbox_costs_the_tool_no_memory_per_message():
     """Teardown once wrote a line per message, and the tool kept them all:
     10,000,000 messages took 1.2 GB."""
     peer = pop3_peer(SIMPLE, count=1000000)
-    proc = subprocess.run(["/usr/bin/time", "-f", "peak %M KiB", CLI, "stat", "--server", peer.server,
+    proc = subprocess.run(["/usr/bin/time", "-f", "peak %M KiB", CLI, "stat", "--password-stdin", "--server", peer.server,
                            "--user", USER], input=PASSWORD.encode() + b"\n",
                           capture_output=True, timeout=60)
     peer.close()
@@ -402,7 +409,7 @@ def test_imap_logon_costs_no_more_per_message_than_pop3():
     message; the IMAP logon's table once cost 24."""
     def peak(count):
         peer = imap_peer(count)
-        proc = subprocess.run(["/usr/bin/time", "-f", "peak %M KiB", CLI, "stat", "--server",
+        proc = subprocess.run(["/usr/bin/time", "-f", "peak %M KiB", CLI, "stat", "--password-stdin", "--server",
                                peer.server, "--protocol", "imap", "--user", USER,
                                "--allow-plaintext-auth"], input=PASSWORD.encode() + b"\n",
                               capture_output=True, timeout=60)
@@ -461,7 +468,7 @@ def test_charset_follows_the_locale(mailbox):
     shown = {}
     for lang in ("C.UTF-8", "C"):
         env = dict(os.environ, LANG=lang, LC_ALL="")
-        proc = subprocess.run([CLI, "list", "--server", mailbox.server, "--user", USER],
+        proc = subprocess.run([CLI, "list", "--password-stdin", "--server", mailbox.server, "--user", USER],
                               input=(PASSWORD + "\n").encode(), capture_output=True, env=env,
                               timeout=60)
         assert proc.returncode == 0, proc.stderr

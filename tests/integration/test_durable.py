@@ -42,7 +42,7 @@ def get(mailbox, shim, directory, log, imap=False, **settings):
     server = ["--server", mailbox.imap_server, "--protocol", "imap",
               "--allow-plaintext-auth"] if imap else [
         "--server", mailbox.server]
-    proc = subprocess.run([CLI, "get", "1", "--user", USER, "--dir", str(directory),
+    proc = subprocess.run([CLI, "get", "1", "--password-stdin", "--user", USER, "--dir", str(directory),
                            "--verbose"] + server,
                           input=(PASSWORD + "\n").encode(), capture_output=True, env=env,
                           timeout=60)

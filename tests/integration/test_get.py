@@ -201,7 +201,7 @@ def test_cli_get_and_raw(mailbox, outdir):
     mailbox.add_message(USER, wire(msg))
     cli = os.path.join(brevorin_ffi.build_dir(), "brevorin")
     common = ["--server", mailbox.server, "--user", USER]
-    out = subprocess.run([cli, "get", "1", "--dir", outdir] + common, input=PASSWORD + "\n",
+    out = subprocess.run([cli, "get", "1", "--password-stdin", "--dir", outdir] + common, input=PASSWORD + "\n",
                          capture_output=True, text=True, timeout=60)
     assert out.returncode == 0, out.stderr
     assert "SUBJECT=cli\n" in out.stdout
@@ -209,11 +209,11 @@ def test_cli_get_and_raw(mailbox, outdir):
     assert os.path.join(outdir, "a.dat") in out.stdout
     with open(os.path.join(outdir, "a.dat"), "rb") as f:
         assert f.read() == b"attached"
-    out = subprocess.run([cli, "raw", "1"] + common, input=PASSWORD + "\n",
+    out = subprocess.run([cli, "raw", "1", "--password-stdin"] + common, input=PASSWORD + "\n",
                          capture_output=True, text=True, timeout=60)
     assert out.returncode == 0, out.stderr
     assert "Subject: cli\n" in out.stdout
-    out = subprocess.run([cli, "get", "9"] + common, input=PASSWORD + "\n",
+    out = subprocess.run([cli, "get", "9", "--password-stdin"] + common, input=PASSWORD + "\n",
                          capture_output=True, text=True, timeout=60)
     assert out.returncode == 17
     assert "-7 (no such message)" in out.stderr

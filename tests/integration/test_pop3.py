@@ -61,7 +61,7 @@ def test_cli_stat_and_delete(mailbox):
     for n in range(2):
         mailbox.add_message(USER, message(n))
     cli = os.path.join(build, "brevorin")
-    out = subprocess.run([cli, "stat", "--server", mailbox.server, "--user", USER],
+    out = subprocess.run([cli, "stat", "--password-stdin", "--server", mailbox.server, "--user", USER],
                          input=PASSWORD + "\n", capture_output=True, text=True, timeout=60)
     assert out.returncode == 0, out.stderr
     assert out.stdout.startswith("2 messages, ")
@@ -77,7 +77,7 @@ def test_cli_stat_and_delete(mailbox):
     assert "BREVORIN: <F2> DELETEMAIL: Sent DELETE command to server for message: 1" in out.stderr
     assert PASSWORD not in out.stderr
     assert len(mailbox.message_files(USER)) == 1
-    out = subprocess.run([cli, "stat", "--server", mailbox.server, "--user", USER],
+    out = subprocess.run([cli, "stat", "--password-stdin", "--server", mailbox.server, "--user", USER],
                          input="wrong\n", capture_output=True, text=True, timeout=60)
     assert out.returncode == 5  # logon refused
     assert "-2 (the server refused)" in out.stderr

@@ -7,6 +7,7 @@
 
 #include "codec/base64.h"
 #include "core/context.h"
+#include "core/options.h"
 #include "smtp/compose.h"
 #include "smtp/header_encoding.h"
 
@@ -75,6 +76,48 @@ TEST(MessageId, UniqueAndShapedAsAnAddress) {
         seen.insert(line);
     }
     EXPECT_EQ(seen.size(), 200u);
+}
+
+struct DomainCase {
+    const char* address;
+    const char* domain;
+};
+
+class AddressDomain : public ::testing::TestWithParam<DomainCase> {};
+
+TEST_P(AddressDomain, IsWhatTheLastAngleBracketsEncloseAfterItsLastAt) {
+    EXPECT_EQ(address_domain(GetParam().address), GetParam().domain);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Addresses, AddressDomain,
+    ::testing::Values(DomainCase{"ann@example.org", "example.org"},
+                      DomainCase{"Ann <ann@mail.example.org>", "mail.example.org"},
+                      DomainCase{"\"ann@home\" <ann@work.example>", "work.example"},
+                      DomainCase{"\"a@b\"@c.example", "c.example"}, DomainCase{"ann", ""},
+                      DomainCase{"ann@", ""}, DomainCase{"ann@[192.0.2.1]", ""},
+                      DomainCase{"ann@m\xc3\xa4.example", ""}, DomainCase{"ann@.example.", ""}));
+
+TEST(MessageId, NamesTheDomainGivenElseTheMachine) {
+    EXPECT_TRUE(std::regex_match(message_id_line("example.org"),
+                                 std::regex("Message-ID: <[0-9a-f.]+@example\\.org>")));
+    std::string machine = message_id_line();
+    EXPECT_EQ(machine.substr(machine.find('@')), message_id_line("").substr(machine.find('@')));
+}
+
+// The name goes on the command line as one word.
+TEST(HeloName, OptionTakesOneWordAndFallsBackToTheMachine) {
+    Context ctx;
+    const std::string machine = helo_name(ctx);
+    EXPECT_FALSE(machine.empty());
+    for (const char* bad : {"", "a b", "mail.example.org\r\nRSET", "tab\there", "del\x7f"}) {
+        EXPECT_EQ(apply_option(ctx.options, "helo_name", bad), OptionOutcome::kBadValue) << bad;
+        EXPECT_EQ(helo_name(ctx), machine);
+    }
+    EXPECT_EQ(apply_option(ctx.options, "helo_name", std::string(256, 'a')),
+              OptionOutcome::kBadValue);
+    ASSERT_EQ(apply_option(ctx.options, "helo_name", "mail.example.org"), OptionOutcome::kSet);
+    EXPECT_EQ(helo_name(ctx), "mail.example.org");
 }
 
 }  // namespace
