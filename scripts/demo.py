@@ -20,6 +20,9 @@ SMTP_USER, SMTP_PASSWORD = "sender", "sender-password"
 
 
 def show(title, args, stdin=None):
+    # A password piped in is taken only when the command line says so.
+    if stdin is not None:
+        args = ["--password-stdin"] + args
     print("\n$ brevorin " + " ".join(shlex.quote(a) for a in args))
     proc = subprocess.run([CLI] + args, input=stdin, capture_output=True)
     # The tool writes in the terminal's character set already: its bytes go

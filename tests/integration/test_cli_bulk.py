@@ -256,7 +256,7 @@ def test_interrupted_new_mail_run_is_finished_by_the_next(tmp_path, sig):
     peer = Pop3Peer(3, stall_from=2)
     args = ["get", "--new", "--state", str(state), "--server", peer.server, "--user", USER,
             "--dir", str(files)]
-    proc = subprocess.Popen([CLI] + args, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+    proc = subprocess.Popen([CLI, "--password-stdin"] + args, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE)
     proc.stdin.write(PASSWORD.encode() + b"\n")
     proc.stdin.close()

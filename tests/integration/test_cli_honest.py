@@ -90,7 +90,7 @@ def test_c_locale_keeps_received_text_and_file_names(mailbox, tmp_path, environm
     mailbox.add_message(USER, attachment_message())
     env = {k: v for k, v in os.environ.items() if not k.startswith("LC_") and k != "LANG"}
     env.update(environment)
-    proc = subprocess.run([CLI, "get", "1", "--server", mailbox.server, "--user", USER,
+    proc = subprocess.run([CLI, "--password-stdin", "get", "1", "--server", mailbox.server, "--user", USER,
                            "--dir", str(tmp_path)], input=(PASSWORD + "\n").encode(),
                           capture_output=True, env=env, timeout=60)
     assert proc.returncode == 0, proc.stderr

@@ -216,7 +216,7 @@ def test_cli_get_and_raw(mailbox, outdir):
     out = subprocess.run([cli, "get", "9", "--password-stdin"] + common, input=PASSWORD + "\n",
                          capture_output=True, text=True, timeout=60)
     assert out.returncode == 17
-    assert "-7 (no such message)" in out.stderr
+    assert "get failed: no such message (status -7)" in out.stderr
 
 
 def test_windows_dll_writes_files_with_backslash_paths(mailbox, wine_build, outdir):

@@ -80,7 +80,7 @@ def test_cli_stat_and_delete(mailbox):
     out = subprocess.run([cli, "stat", "--password-stdin", "--server", mailbox.server, "--user", USER],
                          input="wrong\n", capture_output=True, text=True, timeout=60)
     assert out.returncode == 5  # logon refused
-    assert "-2 (the server refused)" in out.stderr
+    assert "logon failed: the server refused the user name or password (status -2)" in out.stderr
 
 
 def test_windows_dll_logon_delete_logoff(mailbox, wine_build):
