@@ -599,6 +599,16 @@ int read_secret(const Request& r, const std::string& login, const std::string& p
                !entry.password.empty()) {
         secret = entry.password;
         where = "the netrc file";
+    } else if (r.command != "send" && !BREVORIN_ISATTY(0)) {
+        // Scripts have long piped the password into the mailbox commands,
+        // whose standard input carries nothing else; send's carries the
+        // text, so there only --password-stdin makes it a password.
+        std::getline(std::cin, secret);
+        where = "standard input";
+        if (!diagnostics().quiet())
+            std::fputs("brevorin: warning: the password was read from standard input; "
+                       "say so with --password-stdin\n",
+                       stderr);
     } else {
         Prompted prompted = prompt_without_echo(prompt, secret);
         if (prompted == Prompted::kEnded) return kExitFile;
