@@ -15,6 +15,15 @@ constexpr int kBodyCapacity = 64000;
 constexpr int kHostTextLimit = 10240;   // a text handed to the host
 constexpr int kHostFileListLimit = 2048;  // the file list handed to the host
 constexpr size_t kResultSlots = 10;
+// Without a caller's size limit, a text held in memory for the host (the
+// raw message, the decoded body) still stops here, so that a server cannot
+// exhaust the host's memory.
+constexpr size_t kInMemoryCeiling = 64u * 1024 * 1024;
+// More items than any answer to our FETCHes holds: a response that goes on
+// and on is a broken one.
+constexpr int kMaxFetchItems = 64;
+// Servers list a few dozen capabilities.
+constexpr size_t kMaxCapabilities = 1000;
 constexpr char kEsc = '\x1b';
 // An OAuth bearer token (XOAUTH2): the access tokens of large providers are
 // JSON Web Tokens of 1,500 to 3,000 characters; this leaves room to grow.

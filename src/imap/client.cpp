@@ -16,9 +16,6 @@ namespace {
 // server streaming them without end ends the visit.
 constexpr size_t kMaxUnsolicited = 1000;
 
-// Servers list a few dozen capabilities.
-constexpr size_t kMaxCapabilities = 1000;
-
 // " A B C " from the words of a capability list.
 void add_capability(std::string& list, const std::string& word) {
     if (list.empty()) list = " ";
@@ -145,7 +142,7 @@ Handled Client::untagged(Responses* responses, bool& asked_for) {
     }
     if (word == "CAPABILITY") {
         visit_.capabilities.clear();
-        for (size_t words = 0; words < kMaxCapabilities; ++words) {
+        for (size_t words = 0; words < box_.limits.capabilities; ++words) {
             Token c = r.next();
             if (c == Token::kLineEnd) return Handled::kTaken;
             if (c == Token::kFailed) return Handled::kFailed;

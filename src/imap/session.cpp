@@ -59,17 +59,15 @@ struct FetchItems {
     int64_t size = -1;
 };
 
-// More items than any answer to our FETCHes holds: a response that goes on
-// and on is a broken one.
-constexpr int kMaxFetchItems = 64;
-
+// max_items: the visit's bound on items; past it the response is a broken
+// one.
 template <typename OnSection>
-Handled read_fetch(ResponseReader& r, FetchItems& items, OnSection&& on_section) {
+Handled read_fetch(ResponseReader& r, int max_items, FetchItems& items, OnSection&& on_section) {
     if (r.next() != Token::kOpen) return Handled::kFailed;
     for (int item = 0;; ++item) {
         Token t = r.next();
         if (t == Token::kClose) break;
-        if (item == kMaxFetchItems) return Handled::kFailed;
+        if (item == max_items) return Handled::kFailed;
         if (t != Token::kAtom) return Handled::kFailed;
         std::string name = upper_case_copy(r.text());
         Token value = r.next();
@@ -94,14 +92,16 @@ Handled read_fetch(ResponseReader& r, FetchItems& items, OnSection&& on_section)
 // costs no more per message than the tables themselves.
 class TableResponses final : public Responses {
   public:
+    explicit TableResponses(int max_items) : max_items_(max_items) {}
     std::vector<uint32_t> uids;
     std::vector<MessageState> states;
 
     Handled take(ResponseReader& r, bool numbered, uint64_t, const std::string& word) override {
         if (!numbered || word != "FETCH") return Handled::kNotMine;
         FetchItems items;
-        Handled h = read_fetch(
-            r, items, [&r](const std::string&, Token value) { return r.skip_value(value); });
+        Handled h = read_fetch(r, max_items_, items, [&r](const std::string&, Token value) {
+            return r.skip_value(value);
+        });
         if (h != Handled::kTaken) return h;
         // A FETCH without a UID is another client's flag change.
         if (items.uid == 0) return Handled::kUnasked;
@@ -163,6 +163,9 @@ class TableResponses final : public Responses {
         states.resize(kept);
         return true;
     }
+
+  private:
+    int max_items_;
 };
 
 // The mailbox option, from the host's character set to modified UTF-7.
@@ -326,7 +329,7 @@ int open_mailbox(Client& client) {
     if (selected == Completion::kFailed || selected == Completion::kContinue)
         return close_with(client, kNetwork);
     const uint32_t exists = visit.exists;
-    TableResponses table;
+    TableResponses table(box.limits.fetch_items);
     if (selected == Completion::kOk && exists > kMaxMessages) {
         ctx.diag.print('E', 1, "LOGONMAIL: Refused: server claims %lld messages (at most %d)",
                        static_cast<long long>(exists), static_cast<int>(kMaxMessages));
@@ -446,7 +449,8 @@ class BodyResponses final : public Responses {
     Handled take(ResponseReader& r, bool numbered, uint64_t, const std::string& word) override {
         if (!numbered || word != "FETCH") return Handled::kNotMine;
         FetchItems items;
-        Handled h = read_fetch(r, items, [&](const std::string& name, Token value) {
+        const int max_items = box_.limits.fetch_items;
+        Handled h = read_fetch(r, max_items, items, [&](const std::string& name, Token value) {
             if (name != "BODY[]" || value != Token::kLiteral || done_ || !ours(items))
                 return r.skip_value(value);
             return hand_over(r);
@@ -474,7 +478,8 @@ class BodyResponses final : public Responses {
         // be read through for nothing, however long that took.
         const uint64_t declared = r.literal_left();
         const int32_t expected = box_.states[message_].size;
-        if (declared > kInMemoryCeiling && declared > static_cast<uint64_t>(expected)) {
+        if (declared > box_.limits.in_memory_ceiling &&
+            declared > static_cast<uint64_t>(expected)) {
             box_.ctx.diag.print('E', 1,
                                 "IMAP: Message %d sent as %llu bytes instead of %d, connection "
                                 "closed",
@@ -505,14 +510,14 @@ class BodyResponses final : public Responses {
 
 class SizeResponses final : public Responses {
   public:
-    explicit SizeResponses(uint32_t uid) : uid_(uid) {}
+    SizeResponses(uint32_t uid, int max_items) : uid_(uid), max_items_(max_items) {}
     int64_t size = -1;
 
     Handled take(ResponseReader& r, bool numbered, uint64_t, const std::string& word) override {
         if (!numbered || word != "FETCH") return Handled::kNotMine;
         FetchItems items;
-        Handled h =
-            read_fetch(r, items, [&r](const std::string&, Token v) { return r.skip_value(v); });
+        Handled h = read_fetch(r, max_items_, items,
+                               [&r](const std::string&, Token v) { return r.skip_value(v); });
         if (h != Handled::kTaken) return h;
         if (items.uid != uid_ || size >= 0) return Handled::kUnasked;
         size = items.size;
@@ -521,6 +526,7 @@ class SizeResponses final : public Responses {
 
   private:
     uint32_t uid_;
+    int max_items_;
 };
 
 Fetch lost(const Mailbox& box) {
@@ -541,7 +547,8 @@ class HeaderResponses final : public Responses {
         FetchItems items;
         bool got = false;
         bool cut = false;
-        Handled h = read_fetch(r, items, [&](const std::string& name, Token value) {
+        const int max_items = box_.limits.fetch_items;
+        Handled h = read_fetch(r, max_items, items, [&](const std::string& name, Token value) {
             if (name.compare(0, 11, "BODY[HEADER") != 0) return r.skip_value(value);
             got = true;
             cut = value == Token::kLiteral && r.literal_left() + 1 > kHeaderWorkBuffer;
@@ -771,7 +778,7 @@ int ImapProtocol::remove(Mailbox& box, int message) {
 }
 
 bool ImapProtocol::size(Mailbox& box, int message, int32_t& size) {
-    SizeResponses sizes(visit_.uids[message]);
+    SizeResponses sizes(visit_.uids[message], box.limits.fetch_items);
     Client client(box, visit_);
     Completion c = client.run(
         "UID FETCH " + std::to_string(visit_.uids[message]) + " (UID RFC822.SIZE)", &sizes);

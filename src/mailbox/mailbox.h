@@ -110,11 +110,24 @@ class MailboxProtocol {
     virtual void end_visit() = 0;
 };
 
+// The bounds a visit holds the server and the host to: always the named
+// limits, except where a test lowers one to meet it with a few lines of
+// traffic. Each visit has its own, so sessions on other threads share none.
+// The protocols' own bounds are here too, since a protocol is made afresh at
+// each logon and a bound may be met during one.
+struct VisitLimits {
+    size_t in_memory_ceiling = kInMemoryCeiling;
+    size_t host_file_list = kHostFileListLimit;
+    int fetch_items = kMaxFetchItems;        // items of one IMAP FETCH response
+    size_t capabilities = kMaxCapabilities;  // words of an IMAP CAPABILITY list
+};
+
 struct Mailbox {
     explicit Mailbox(const Context& context) : ctx(context), connection(context) {}
 
     const Context& ctx;
     Connection connection;
+    VisitLimits limits;
     bool logged_on = false;
     int32_t message_count = -1;
     int32_t mailbox_octets = -1;

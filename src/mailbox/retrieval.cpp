@@ -50,9 +50,9 @@ class BudgetedLines final : public LineSource {
 
 // The limit a retrieval holds to: the caller's, else the in-memory ceiling
 // (files stream to disk and are not bound by it).
-uint64_t budget_for(int max_size, bool files_only_unbounded) {
+uint64_t budget_for(int max_size, bool files_only_unbounded, size_t ceiling) {
     if (max_size > 0) return static_cast<uint64_t>(max_size);
-    return files_only_unbounded ? UINT64_MAX : kInMemoryCeiling;
+    return files_only_unbounded ? UINT64_MAX : ceiling;
 }
 
 // "POP3_FETCH" and the like: the diagnostics tag of an operation of the
@@ -145,7 +145,7 @@ HeaderRead read_header_kept(LineSource& lines, std::string& header, bool& cut) {
 Fetch decode_answer(Mailbox& box, int message, LineSource& reader, const std::string& directory,
                     int max_size, const std::string& tag, int& status) {
     const Context& ctx = box.ctx;
-    BudgetedLines lines(reader, budget_for(max_size, true));
+    BudgetedLines lines(reader, budget_for(max_size, true, box.limits.in_memory_ceiling));
     std::string header;
     try {
         header.reserve(kHeaderBlockCapacity);
@@ -177,7 +177,7 @@ Fetch decode_answer(Mailbox& box, int message, LineSource& reader, const std::st
         box.states[message].headers_parsed = true;
     }
     DecodedBody decoded;
-    if (max_size <= 0) decoded.body_limit = kInMemoryCeiling;
+    if (max_size <= 0) decoded.body_limit = box.limits.in_memory_ceiling;
     MessageBody outcome = decode_body(lines, header, directory, ctx, decoded);
     // Past this point an early return discards the attachment files
     // written so far: only a message received whole gives files.
@@ -222,9 +222,10 @@ Fetch fetch_decoded(Mailbox& box, int message, const std::string& directory, int
     });
 }
 
-Fetch collect_answer(const Context& ctx, LineSource& reader, int message, int max_size,
+Fetch collect_answer(const Mailbox& box, LineSource& reader, int message, int max_size,
                      const std::string& tag, std::string& text) {
-    uint64_t budget = budget_for(max_size, false);
+    const Context& ctx = box.ctx;
+    uint64_t budget = budget_for(max_size, false, box.limits.in_memory_ceiling);
     std::string buffer;
     try {
         buffer.reserve(kBodyCapacity);
@@ -254,7 +255,7 @@ Fetch collect_answer(const Context& ctx, LineSource& reader, int message, int ma
 Fetch fetch_raw(Mailbox& box, int message, int max_size, std::string& text) {
     const std::string tag = operation_tag(box, "_RAWFETCH");
     return box.protocol->fetch(box, message, tag.c_str(), [&](LineSource& reader) {
-        return collect_answer(box.ctx, reader, message, max_size, tag, text);
+        return collect_answer(box, reader, message, max_size, tag, text);
     });
 }
 
@@ -347,7 +348,7 @@ int get_message(Mailbox& box, int message, const char* directory, int max_size,
     // one that fits.
     bool record_over = over_host_limit(record.size(), kHostTextLimit);
     bool body_over = over_host_limit(body.size() + 1, kHostTextLimit);
-    bool files_over = over_host_limit(files.size() + 1, kHostFileListLimit);
+    bool files_over = over_host_limit(files.size() + 1, box.limits.host_file_list);
     if (record_over) ctx.diag.print('E', 1, "GETMAIL: TESSERA parameter size exceeded");
     if (body_over) ctx.diag.print('E', 1, "GETMAIL: TESSERA parameter size exceeded");
     if (files_over) ctx.diag.print('E', 1, "GETMAIL: TESSERA parameter size exceeded");

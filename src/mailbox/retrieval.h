@@ -7,11 +7,6 @@
 
 namespace brevorin {
 
-// Without a caller's size limit, a text held in memory for the host (the
-// raw message, the decoded body) still stops here, so that a server cannot
-// exhaust the host's memory.
-constexpr size_t kInMemoryCeiling = 64u * 1024 * 1024;
-
 int get_message(Mailbox& box, int message, const char* directory, int max_size,
                 std::string& header_out, std::string& body_out, std::string& files_out);
 int get_raw_message(Mailbox& box, int message, int max_size, std::string& text_out);

@@ -157,32 +157,40 @@ struct Hostile {
     std::string body;
 };
 
-class HostileAnswers : public ImapSession, public ::testing::WithParamInterface<Hostile> {};
+class AnswersToGetmail : public ImapSession {
+  protected:
+    // Getmail 2 with a limit of 1,000 bytes against the answer: the status,
+    // and whether the visit goes on.
+    void expect_call_ends(const Hostile& h) {
+        serve_logon(peer_).read_line().send(h.answer);
+        if (h.still_logged_on) peer_.read_line().send("B5 OK [] noop\r\n");
+        if (h.status == kTimedOut)
+            peer_.run([](int) { std::this_thread::sleep_for(std::chrono::milliseconds(2500)); });
+        peer_.start();
+        ASSERT_EQ(brevorin_setoption("timeout", "1", s_), 0);
+        ASSERT_EQ(logon(), 0);
+        std::string body;
+        EXPECT_EQ(get(2, body, 1000), h.status);
+        EXPECT_EQ(body, h.body);
+        EXPECT_EQ(s_->mailbox.logged_on, h.still_logged_on);
+        if (h.still_logged_on) {
+            // The next command reads its own answer: nothing was left behind.
+            EXPECT_EQ(brevorin_deletemail(3, s_), 0);
+        } else {
+            EXPECT_EQ(get(2, body), kNotLoggedOn);
+        }
+        // Message 2 was asked for by its UID, its \Seen flag left alone (the
+        // peer read that line before it answered).
+        std::vector<std::string> lines = peer_.received_lines();
+        ASSERT_GE(lines.size(), 4u);
+        EXPECT_EQ(lines[3], "B4 UID FETCH 11 (UID BODY.PEEK[])\r\n");
+    }
+};
+
+class HostileAnswers : public AnswersToGetmail, public ::testing::WithParamInterface<Hostile> {};
 
 TEST_P(HostileAnswers, EndTheCallAsTheyShould) {
-    const Hostile& h = GetParam();
-    serve_logon(peer_).read_line().send(h.answer);
-    if (h.still_logged_on) peer_.read_line().send("B5 OK [] noop\r\n");
-    if (h.status == kTimedOut)
-        peer_.run([](int) { std::this_thread::sleep_for(std::chrono::milliseconds(2500)); });
-    peer_.start();
-    ASSERT_EQ(brevorin_setoption("timeout", "1", s_), 0);
-    ASSERT_EQ(logon(), 0);
-    std::string body;
-    EXPECT_EQ(get(2, body, 1000), h.status);
-    EXPECT_EQ(body, h.body);
-    EXPECT_EQ(s_->mailbox.logged_on, h.still_logged_on);
-    if (h.still_logged_on) {
-        // The next command reads its own answer: nothing was left behind.
-        EXPECT_EQ(brevorin_deletemail(3, s_), 0);
-    } else {
-        EXPECT_EQ(get(2, body), kNotLoggedOn);
-    }
-    // Message 2 was asked for by its UID, its \Seen flag left alone (the
-    // peer read that line before it answered).
-    std::vector<std::string> lines = peer_.received_lines();
-    ASSERT_GE(lines.size(), 4u);
-    EXPECT_EQ(lines[3], "B4 UID FETCH 11 (UID BODY.PEEK[])\r\n");
+    expect_call_ends(GetParam());
 }
 
 // Messages of exactly the caller's limit of 1,000 bytes and one byte more.
@@ -249,6 +257,91 @@ INSTANTIATE_TEST_SUITE_P(
         Hostile{"silence_inside_the_literal", "* 2 FETCH (UID 11 BODY[] {500}\r\nFrom: a\r\n",
                 kTimedOut, false, ""}),
     [](const ::testing::TestParamInfo<Hostile>& info) { return std::string(info.param.name); });
+
+// The visit's bounds on what one answer may hold, lowered to meet them in a
+// few bytes: an answer exactly at a bound is taken, one step past it ends the
+// visit as a broken server would.
+struct AtBound {
+    VisitLimits limits;
+    Hostile answer;
+    const char* line;  // the report of the end, or nullptr
+};
+
+class AnswersAtBounds : public AnswersToGetmail, public ::testing::WithParamInterface<AtBound> {};
+
+TEST_P(AnswersAtBounds, AreTakenUpToTheBoundOnly) {
+    const AtBound& b = GetParam();
+    s_->mailbox.limits = b.limits;
+    expect_call_ends(b.answer);
+    if (b.line != nullptr) {
+        EXPECT_EQ(host_.count_containing(b.line), 1) << host_.all_lines();
+    } else {
+        EXPECT_EQ(host_.count_containing("connection closed"), 0) << host_.all_lines();
+    }
+}
+
+VisitLimits fetch_items(int items) {
+    VisitLimits limits;
+    limits.fetch_items = items;
+    return limits;
+}
+
+VisitLimits capability_words(size_t words) {
+    VisitLimits limits;
+    limits.capabilities = words;
+    return limits;
+}
+
+VisitLimits in_memory(size_t ceiling) {
+    VisitLimits limits;
+    limits.in_memory_ceiling = ceiling;
+    return limits;
+}
+
+const std::string kBody = "* 2 FETCH (UID 11 BODY[] " + literal(kMessage) + ")\r\nB4 OK done\r\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Peer, AnswersAtBounds,
+    ::testing::Values(
+        AtBound{fetch_items(4),
+                {"fetch_with_as_many_items_as_the_bound",
+                 "* 2 FETCH (UID 11 FLAGS () X-A NIL BODY[] " + literal(kMessage) +
+                     ")\r\nB4 OK done\r\n",
+                 kOk, true, "Hello, Bob.\r\n"},
+                nullptr},
+        AtBound{fetch_items(4),
+                {"fetch_with_one_item_more",
+                 "* 2 FETCH (UID 11 FLAGS () X-A NIL X-B NIL BODY[] " + literal(kMessage) +
+                     ")\r\nB4 OK done\r\n",
+                 kNetwork, false, ""},
+                "IMAP: Response not parsable, connection closed"},
+        // The bound counts the list's end with its words.
+        AtBound{capability_words(3),
+                {"capability_list_filling_the_bound", "* CAPABILITY IMAP4rev1 IDLE\r\n" + kBody,
+                 kOk, true, "Hello, Bob.\r\n"},
+                nullptr},
+        AtBound{capability_words(3),
+                {"capability_list_one_word_longer",
+                 "* CAPABILITY IMAP4rev1 IDLE UIDPLUS\r\n" + kBody, kNetwork, false, ""},
+                "IMAP: Response not parsable, connection closed"},
+        // A literal larger than the listed size is refused before its bytes
+        // are read only past the ceiling.
+        AtBound{in_memory(kAtLimit.size()),
+                {"literal_of_exactly_the_ceiling_over_the_listed_size",
+                 "* 2 FETCH (UID 11 BODY[] " + literal(kAtLimit) + ")\r\nB4 OK done\r\n", kOk, true,
+                 kAtLimit.substr(kAtLimit.find("Hello, Bob"))},
+                nullptr},
+        AtBound{in_memory(kAtLimit.size()),
+                {"literal_past_the_ceiling_and_the_listed_size",
+                 "* 2 FETCH (UID 11 BODY[] " + literal(kPastLimit) + ")\r\nB4 OK done\r\n",
+                 kNetwork, false, ""},
+                "IMAP: Message 2 sent as 1001 bytes instead of "},
+        AtBound{in_memory(kMessage.size() - 1),
+                {"literal_past_the_ceiling_as_listed", kBody, kOk, true, "Hello, Bob.\r\n"},
+                nullptr}),
+    [](const ::testing::TestParamInfo<AtBound>& info) {
+        return std::string(info.param.answer.name);
+    });
 
 struct Refusal {
     const char* name;

@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <fstream>
 #include <iterator>
@@ -315,6 +316,126 @@ TEST_F(Retrieval, FileListLimit) {
     EXPECT_EQ(get(2), -16);
     EXPECT_EQ(files.size(), 2048u);
 }
+
+// A message of exactly size bytes: kHeader, the empty line and a body line.
+std::string message_of(size_t size) {
+    return kHeader + "\r\n" + std::string(size - kHeader.size() - 4, 'm') + "\r\n";
+}
+
+// Empty uuencoded files named a.bin, b.bin and one more.
+std::string with_files(const std::string& third) {
+    std::string message = kHeader + "\r\n";
+    for (const std::string& name : {std::string("a.bin"), std::string("b.bin"), third})
+        message += "begin 644 " + name + "\r\n`\r\nend\r\n";
+    return message;
+}
+
+VisitLimits in_memory(size_t ceiling) {
+    VisitLimits limits;
+    limits.in_memory_ceiling = ceiling;
+    return limits;
+}
+
+VisitLimits file_list(size_t length) {
+    VisitLimits limits;
+    limits.host_file_list = length;
+    return limits;
+}
+
+// What a retrieval hands out: the raw text, or the decoded body or file list.
+enum class Output { kRaw, kBody, kFiles };
+
+// The visit's bounds on what a retrieval keeps for the host, lowered to meet
+// them in a few lines. At a bound the call goes as usual; one byte past it,
+// it fails as it does past the real one, and then, with the bound raised
+// again, the same message is there on the same connection.
+struct RetrievalBound {
+    const char* name;
+    VisitLimits limits;
+    Output output;
+    std::string message;
+    int status;
+    std::string handed_out;  // by the call at the bound
+    const char* line;        // its report, or nullptr
+    std::string whole;       // handed out once the bound is raised
+    bool fetched_again;      // by that call, rather than answered from what was kept
+};
+
+const RetrievalBound kRetrievalBounds[] = {
+    {"raw_text_of_exactly_the_ceiling", in_memory(1050), Output::kRaw, message_of(1050), kOk,
+     message_of(1050), nullptr, message_of(1050), true},
+    {"raw_text_one_byte_past_the_ceiling", in_memory(1050), Output::kRaw, message_of(1051),
+     kOverSizeLimit, "",
+     "BREVORIN: <E1> GETRAWMAIL: Message 1 larger than the size limit of 1050 bytes",
+     message_of(1051), true},
+    {"text_part_of_exactly_the_ceiling", in_memory(1050), Output::kBody,
+     kHeader + "MIME-Version: 1.0\r\n\r\n" + text_of(1050), kOk, text_of(1050), nullptr, text_of(1050), false},
+    {"text_part_one_byte_past_the_ceiling", in_memory(1050), Output::kBody,
+     kHeader + "MIME-Version: 1.0\r\n\r\n" + text_of(1051), kOverSizeLimit, "",
+     "BREVORIN: <E1> GETMAIL: Text of message 1 larger than 1050 bytes", text_of(1051), true},
+    // The host's bound counts the list's end with its names.
+    {"file_list_filling_the_bound", file_list(18), Output::kFiles, with_files("c.bin"), kOk,
+     "a.bin\x1b"
+     "b.bin\x1b"
+     "c.bin",
+     nullptr,
+     "a.bin\x1b"
+     "b.bin\x1b"
+     "c.bin",
+     false},
+    {"file_list_one_byte_longer", file_list(18), Output::kFiles, with_files("cc.bin"), kHostLimit,
+     "a.bin\x1b"
+     "b.bin\x1b"
+     "cc.bin",
+     "BREVORIN: <E1> GETMAIL: TESSERA parameter size exceeded",
+     "a.bin\x1b"
+     "b.bin\x1b"
+     "cc.bin",
+     false},
+};
+
+class RetrievalBounds : public Retrieval, public ::testing::WithParamInterface<RetrievalBound> {
+  protected:
+    int fetch(Output output, std::string& out) {
+        if (output != Output::kRaw) {
+            int status = get(1);
+            out = output == Output::kBody ? body : files;
+            return status;
+        }
+        char* text = nullptr;
+        int status = brevorin_getrawmail(1, 0, &text, session);
+        out = text != nullptr ? text : "<null>";
+        return status;
+    }
+};
+
+TEST_P(RetrievalBounds, HoldUpToTheBoundAndLeaveTheVisitGoing) {
+    const RetrievalBound& c = GetParam();
+    session->mailbox.limits = c.limits;
+    script_logon();
+    script_retr(1, c.message, c.message.size());
+    // The size is known by then: no LIST before this RETR.
+    if (c.fetched_again) peer.read_line().send("+OK message follows\r\n" + c.message + ".\r\n");
+    script_dele();
+    start();
+    std::string out;
+    EXPECT_EQ(fetch(c.output, out), c.status);
+    EXPECT_EQ(out, c.handed_out);
+    if (c.line != nullptr) {
+        EXPECT_TRUE(host.has_line(c.line)) << host.all_lines();
+    } else {
+        EXPECT_EQ(host.count_containing("<E1>"), 0) << host.all_lines();
+    }
+    session->mailbox.limits = VisitLimits{};
+    EXPECT_EQ(fetch(c.output, out), kOk);
+    EXPECT_EQ(out, c.whole);
+    expect_in_step();
+    const std::vector<std::string> sent = peer.received_lines();
+    EXPECT_EQ(std::count(sent.begin(), sent.end(), "RETR 1\r\n"), c.fetched_again ? 2 : 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Limits, RetrievalBounds, ::testing::ValuesIn(kRetrievalBounds),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(Retrieval, RefusalsAndSizeLimit) {
     script_logon();
