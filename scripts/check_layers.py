@@ -49,6 +49,10 @@ def tool_problems(root):
     public = os.path.join(root, "include")
     for name in sorted(os.listdir(folder)):
         path = os.path.join(folder, name)
+        # Only C and C++ sources include anything (completion scripts live
+        # beside them).
+        if not os.path.isfile(path) or not name.endswith((".cpp", ".h", ".c")):
+            continue
         with open(path, encoding="utf-8", errors="replace") as f:
             for number, line in enumerate(f, 1):
                 m = INCLUDE_PATH.match(line)

@@ -142,7 +142,8 @@ Handled Client::untagged(Responses* responses, bool& asked_for) {
     }
     if (word == "CAPABILITY") {
         visit_.capabilities.clear();
-        for (size_t words = 0; words < box_.limits.capabilities; ++words) {
+        // As many words as the bound, then the line's end.
+        for (size_t words = 0; words <= box_.limits.capabilities; ++words) {
             Token c = r.next();
             if (c == Token::kLineEnd) return Handled::kTaken;
             if (c == Token::kFailed) return Handled::kFailed;
