@@ -326,7 +326,9 @@ int get_message(Mailbox& box, int message, const char* directory, int max_size,
     header_out.clear();
     body_out.clear();
     files_out.clear();
-    int status = check_message(box, message, max_size, !box.states[message].retrieved);
+    // A message decoded before is handed out again without a fetch.
+    const bool fetching = box.is_present(message) && !box.states[message].retrieved;
+    int status = check_message(box, message, max_size, fetching);
     if (status != kOk) return status;
     const Context& ctx = box.ctx;
     ctx.diag.print('D', 2, "GETMAIL: Size of message: %d is: %d", message,
