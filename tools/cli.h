@@ -186,7 +186,9 @@ bool read_file(const std::string& path, const char* what, std::string& text);
 class Progress {
   public:
     // total: the bytes the transfer will move, when known (0: unknown).
-    Progress(MailSession* session, const char* what, uint64_t total = 0);
+    // message (not 0): the total is that message's size, once the visit
+    // has learnt it, which the retrieval does with its first request.
+    Progress(MailSession* session, const char* what, uint64_t total = 0, int message = 0);
     ~Progress();
     Progress(const Progress&) = delete;
     Progress& operator=(const Progress&) = delete;
@@ -198,6 +200,7 @@ class Progress {
     uint64_t started_ms_ = 0;
     uint64_t last_ms_ = 0;
     uint64_t total_ = 0;
+    int message_ = 0;
 };
 
 // A JSON string literal of text: UTF-8 as it is, other bytes read as

@@ -107,13 +107,6 @@ std::string json_of(const Request& request, int n, int status, const std::string
     return out + "]}";
 }
 
-// The message's size for the progress line (retrieval asks LIST for it
-// anyway, so this costs nothing more).
-uint64_t known_size(MailSession* session, int n) {
-    long long size = 0;
-    return brevorin::tool::message_size(session, n, size) ? static_cast<uint64_t>(size) : 0;
-}
-
 // Several messages come one after another, each under a line naming it, as
 // head(1) separates files.
 void print_separator(const Request& request, const Target& target, bool first) {
@@ -135,7 +128,7 @@ int get_one(const Request& request, MailSession* session, const Target& target, 
     int status;
     saved = false;
     {
-        Progress progress(session, "get", known_size(session, target.number));
+        Progress progress(session, "get", 0, target.number);
         diagnostics().begin_call();
         status = brevorin_getmail(target.number, request.directory.c_str(), request.max_size,
                                   &header, &body, &files, session);
@@ -187,7 +180,7 @@ int raw_one(const Request& request, MailSession* session, const Target& target, 
     char* text = nullptr;
     int status;
     {
-        Progress progress(session, "raw", known_size(session, target.number));
+        Progress progress(session, "raw", 0, target.number);
         diagnostics().begin_call();
         status = brevorin_getrawmail(target.number, request.max_size, &text, session);
     }

@@ -694,8 +694,8 @@ std::string readable_fields(const std::string& list) {
     return out;
 }
 
-Progress::Progress(MailSession* session, const char* what, uint64_t total)
-    : session_(session), what_(what), total_(total) {
+Progress::Progress(MailSession* session, const char* what, uint64_t total, int message)
+    : session_(session), what_(what), total_(total), message_(message) {
     if (!BREVORIN_ISATTY(2) || diagnostics().quiet()) {
         session_ = nullptr;
         return;
@@ -707,6 +707,10 @@ Progress::Progress(MailSession* session, const char* what, uint64_t total)
         constexpr uint64_t kQuietMs = 500, kRedrawMs = 200;
         if (now - started_ms_ < kQuietMs || now - last_ms_ < kRedrawMs) return;
         last_ms_ = now;
+        long long size = 0;
+        if (total_ == 0 && message_ != 0 &&
+            brevorin::tool::known_message_size(session_, message_, size))
+            total_ = static_cast<uint64_t>(size);
         double bytes = static_cast<double>(received > sent ? received : sent);
         double seconds = static_cast<double>(now - started_ms_) / 1000.0;
         double rate = bytes / seconds;

@@ -27,6 +27,13 @@ bool message_size(MailSession* session, int n, long long& size) {
     return size > 0;
 }
 
+bool known_message_size(const MailSession* session, int n, long long& size) {
+    if (session == nullptr || !session->mailbox.logged_on || !session->mailbox.is_present(n))
+        return false;
+    size = session->mailbox.states[n].size;
+    return size > 0;
+}
+
 void set_progress_hook(MailSession* session, ProgressHook hook) {
     if (session != nullptr) session->ctx.progress = std::move(hook);
 }

@@ -22,6 +22,9 @@ bool mailbox_stat(const MailSession* session, MailboxStat& out);
 // known to the visit, so that retrieving it asks no more); false when it is
 // unknown.
 bool message_size(MailSession* session, int n, long long& size);
+// The same only when the visit knows it already: never asks the server, so
+// it may be called while a transfer is under way.
+bool known_message_size(const MailSession* session, int n, long long& size);
 
 // Called with the bytes a session has received and sent on its current
 // connection, each time the connection moves data; an empty hook stops it.

@@ -730,6 +730,13 @@ int ImapProtocol::logoff(Mailbox& box) {
         expunge_tag.empty() ? Completion::kOk : client.finish(expunge_tag, nullptr, &text);
     if (expunged != Completion::kOk)
         ctx.diag.print('E', 1, "LOGOFFMAIL: Deletions not committed: %s", text.c_str());
+    // Nothing the server could still say about LOGOUT changes the
+    // outcome, which the expunge's answer (if any) has settled: a session
+    // that pipelines does not wait a round trip for it.
+    if (ctx.options.pipelining == Pipelining::kAuto) {
+        int closed = tear_down(box);
+        return expunged == Completion::kOk && closed == 0 ? kOk : kNetwork;
+    }
     // The BYE before LOGOUT's completion is the expected one.
     class Farewell final : public Responses {
       public:

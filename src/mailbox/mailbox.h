@@ -91,6 +91,11 @@ class MailboxProtocol {
 
     // A message's size as the server gives it; false when it cannot say.
     virtual bool size(Mailbox& box, int message, int32_t& size) = 0;
+    // The same for a message whose fetch follows at once should the size be
+    // above 0: a protocol may ask for the message in the same write.
+    virtual bool size_before_fetch(Mailbox& box, int message, int32_t& size) {
+        return this->size(box, message, size);
+    }
     // The message's data as message lines for a reader that returns the
     // fetch's outcome. Leaves the connection in step, whatever the reader
     // consumed. tag names the operation in the diagnostics lines.

@@ -260,11 +260,16 @@ Fetch fetch_raw(Mailbox& box, int message, int max_size, std::string& text) {
 }
 
 // Checks the message number and learns the size: 0 or a status code.
-int check_message(Mailbox& box, int message, int max_size) {
+// fetching: the caller fetches the message next unless this refuses it.
+int check_message(Mailbox& box, int message, int max_size, bool fetching) {
     if (!box.logged_on) return kNotLoggedOn;
     if (!box.is_present(message)) return kNoMessage;
     MessageState& state = box.states[message];
-    if (state.size == -1 && !box.protocol->size(box, message, state.size)) {
+    // Only without a size limit is a fetch certain to follow a known size.
+    const bool fetch_follows = fetching && max_size == 0;
+    if (state.size == -1 &&
+        !(fetch_follows ? box.protocol->size_before_fetch(box, message, state.size)
+                        : box.protocol->size(box, message, state.size))) {
         if (!box.is_present(message)) return kNoMessage;  // expunged meanwhile
         if (is_network_error(box)) {
             tear_down(box);
@@ -322,7 +327,9 @@ int get_message(Mailbox& box, int message, const char* directory, int max_size,
     header_out.clear();
     body_out.clear();
     files_out.clear();
-    int status = check_message(box, message, max_size);
+    // A message decoded before is handed out again without a fetch.
+    const bool fetching = box.is_present(message) && !box.states[message].retrieved;
+    int status = check_message(box, message, max_size, fetching);
     if (status != kOk) return status;
     const Context& ctx = box.ctx;
     ctx.diag.print('D', 2, "GETMAIL: Size of message: %d is: %d", message,
@@ -361,7 +368,7 @@ int get_message(Mailbox& box, int message, const char* directory, int max_size,
 
 int get_raw_message(Mailbox& box, int message, int max_size, std::string& text_out) {
     text_out.clear();
-    int status = check_message(box, message, max_size);
+    int status = check_message(box, message, max_size, true);
     if (status != kOk) return status;
     box.ctx.diag.print('D', 2, "GETRAWMAIL: Size of message: %d is: %d", message,
                        box.states[message].size);

@@ -13,17 +13,37 @@ namespace brevorin {
 
 namespace {
 
-AuthResult user_pass(Mailbox& box, const char* user, const char* password, std::string& reply) {
+AuthResult user_pass(Mailbox& box, const char* user, const char* password, const char* then,
+                     std::string& reply) {
     const Context& ctx = box.ctx;
     std::string text;
-    if (command(box, std::string("USER ") + user + "\r\n", &text) != StatusLine::kOk)
+    const std::string user_line = std::string("USER ") + user + "\r\n";
+    std::string line = std::string("PASS ") + password + "\r\n";
+    bool sent = true;
+    if (then != nullptr) {
+        // A server that pipelines reads the commands one after another: a
+        // refused USER makes PASS fail too, and both answers come back.
+        std::string batch = user_line + line + then;
+        box.connection.cork();
+        sent = send_command(box.connection, batch);
+        sent = box.connection.uncork() == 0 && sent;
+        wipe(batch);
+        wipe(line);
+        if (!sent) return AuthResult::kRefused;
+    }
+    StatusLine user_status =
+        then != nullptr ? read_status(box.connection, ctx, &text) : command(box, user_line, &text);
+    if (user_status != StatusLine::kOk) {
+        wipe(line);
         return AuthResult::kRefused;
+    }
     if (!text.empty())
         ctx.diag.print('D', 0, "POP3_GETAUTH: Message from server after USER command: %s",
                        text.c_str());
-    std::string line = std::string("PASS ") + password + "\r\n";
-    bool sent = send_command(box.connection, line);
-    wipe(line);
+    if (then == nullptr) {
+        sent = send_command(box.connection, line);
+        wipe(line);
+    }
     if (!sent) return AuthResult::kRefused;
     if (read_status(box.connection, ctx, &reply) != StatusLine::kOk) return AuthResult::kRefused;
     if (!reply.empty())
@@ -103,10 +123,11 @@ bool start_tls(Mailbox& box, const std::string& host) {
     return secure_connection(box.connection, ctx, host, "LOGONMAIL");
 }
 
-AuthResult authenticate(Mailbox& box, const char* user, const char* password, std::string& reply) {
+AuthResult authenticate(Mailbox& box, const char* user, const char* password, const char* then,
+                        std::string& reply) {
     switch (box.ctx.options.mail_auth) {
         case MailAuth::kPassword:
-            return user_pass(box, user, password, reply);
+            return user_pass(box, user, password, then, reply);
         case MailAuth::kPlain:
             return sasl_logon(box, sasl::Mechanism::kPlain, user, password, reply);
         case MailAuth::kXoauth2:

@@ -19,7 +19,10 @@ bool start_tls(Mailbox& box, const std::string& host);
 enum class AuthResult { kOk, kRefused, kLost };
 
 // Logs on with the mechanism of the options. reply receives the server's
-// last status text.
-AuthResult authenticate(Mailbox& box, const char* user, const char* password, std::string& reply);
+// last status text. With then (not null: the server pipelines and the
+// options ask USER/PASS), USER, PASS and then go out in one write, and
+// then's answer is left for the caller.
+AuthResult authenticate(Mailbox& box, const char* user, const char* password, const char* then,
+                        std::string& reply);
 
 }  // namespace brevorin

@@ -49,10 +49,13 @@ std::string numbered(const char* verb, int message, const char* rest = "") {
 // The first TOP of a connection: "+OK" settles that TOP works.
 enum class Probe { kDone, kRefused, kFailed };
 
-Probe top_probe(Mailbox& box, TopSupport& top, int message, size_t capacity, std::string& header) {
+// sent: the TOP went out already, only its answer is read.
+Probe top_probe(Mailbox& box, TopSupport& top, int message, size_t capacity, std::string& header,
+                bool sent = false) {
     const Context& ctx = box.ctx;
     std::string reply;
-    StatusLine status = command(box, numbered("TOP", message, " 0"), &reply);
+    StatusLine status = sent ? read_status(box.connection, ctx, &reply)
+                             : command(box, numbered("TOP", message, " 0"), &reply);
     if (status == StatusLine::kFailed) return Probe::kFailed;
     if (status != StatusLine::kOk) {
         top = TopSupport::kUseRetr;
@@ -238,6 +241,27 @@ bool fetch_header_text(Mailbox& box, TopSupport& top, int message, size_t capaci
 }
 
 }  // namespace
+
+bool size_and_first_header(Mailbox& box, TopSupport& top, int message, size_t capacity,
+                           int32_t& size, std::string& header) {
+    header.clear();
+    box.ctx.diag.print('F', 0, "POP3_LIST: Listing : %d", message);
+    box.connection.cork();
+    bool sent =
+        box.connection.write_text(numbered("LIST", message) + numbered("TOP", message, " 0"));
+    if (box.connection.uncork() != 0 || !sent) return false;
+    SizeAnswer answer = size_answer(box, message, size, false);
+    if (answer != SizeAnswer::kOk) {
+        // The TOP's answer is read all the same, for the next command.
+        if (answer != SizeAnswer::kFailed) drop_answer(box);
+        return false;
+    }
+    Probe probe = top_probe(box, top, message, capacity, header, true);
+    if (probe == Probe::kDone) return true;
+    if (probe == Probe::kRefused && top_by_retrieve(box, message, capacity, header)) return true;
+    header.clear();
+    return false;
+}
 
 bool fetch_header(Mailbox& box, TopSupport& top, int message, size_t capacity,
                   std::string& header) {

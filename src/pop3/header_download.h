@@ -19,6 +19,11 @@ bool list_size(Mailbox& box, int message, int32_t& size);
 // so that one message with a huge header does not stop the listing. False
 // when a command failed. The first one of a connection learns top.
 bool fetch_header(Mailbox& box, TopSupport& top, int message, size_t capacity, std::string& header);
+// list_size and fetch_header of a connection's first header, their LIST
+// and TOP in one write (a server that pipelines): the same answers, a round
+// trip sooner.
+bool size_and_first_header(Mailbox& box, TopSupport& top, int message, size_t capacity,
+                           int32_t& size, std::string& header);
 
 // The same dialogue pipelined: the request lines go out in a batch, and
 // each answer is read in the order of its request. header_request and

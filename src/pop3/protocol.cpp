@@ -15,15 +15,23 @@ namespace brevorin::pop3 {
 
 namespace {
 
-// Messages whose LIST and TOP go out together when the server pipelines.
-constexpr size_t kPipelineBatch = 32;
+// Messages whose LIST and TOP go out together when the server pipelines:
+// a mailbox of a few dozen in one write, yet few enough requests (some
+// 2 KiB) that the socket buffers take them whole: the write never waits on
+// a server that is waiting for its answers to be read.
+constexpr size_t kPipelineBatch = 64;
 
 // LIST and TOP for a message whose header is not yet known, then the
 // extraction. 0, or the listing's status for the failure.
-int fetch_header_fields(Mailbox& box, TopSupport& top, int number, std::string& header) {
+int fetch_header_fields(Mailbox& box, TopSupport& top, bool pipelining, int number,
+                        std::string& header) {
     MessageState& state = box.states[number];
-    if (!list_size(box, number, state.size) ||
-        !fetch_header(box, top, number, kHeaderBlockCapacity, header)) {
+    bool ok =
+        pipelining && top == TopSupport::kUnknown
+            ? size_and_first_header(box, top, number, kHeaderBlockCapacity, state.size, header)
+            : list_size(box, number, state.size) &&
+                  fetch_header(box, top, number, kHeaderBlockCapacity, header);
+    if (!ok) {
         if (is_network_error(box)) {
             tear_down(box);
             return kNetwork;
@@ -180,8 +188,9 @@ class Pop3ListingPass final : public ListingPass {
             int status = send_batch(box_, visit_.top_support, n, batch_);
             if (status != 0) return status;
         }
-        return batched ? receive_header_fields(box_, visit_.top_support, batch_, header_)
-                       : fetch_header_fields(box_, visit_.top_support, n, header_);
+        return batched
+                   ? receive_header_fields(box_, visit_.top_support, batch_, header_)
+                   : fetch_header_fields(box_, visit_.top_support, visit_.pipelining, n, header_);
     }
 
     int make_way() override {
@@ -200,12 +209,20 @@ class Pop3ListingPass final : public ListingPass {
     Batch batch_;
 };
 
-// Sends "RETR n" and checks its status line.
-bool send_retr(Mailbox& box, int message, const char* tag) {
+std::string retr_request(int message) {
     char line[kCommandBuffer];
     std::snprintf(line, sizeof line, "RETR %d\r\n", message);
+    return line;
+}
+
+// Sends "RETR n", unless it went out already, and checks its status line.
+bool send_retr(Mailbox& box, Pop3Visit& visit, int message, const char* tag) {
     box.ctx.diag.print('F', 1, "%s: Doing retrieve of number: %d", tag, message);
-    return command(box, line, nullptr) == StatusLine::kOk;
+    if (visit.retr_sent == message) {
+        visit.retr_sent = 0;
+        return read_status(box.connection, box.ctx, nullptr) == StatusLine::kOk;
+    }
+    return command(box, retr_request(message), nullptr) == StatusLine::kOk;
 }
 
 }  // namespace
@@ -215,20 +232,41 @@ int Pop3Protocol::logon(Mailbox& box, const char* server, const char* user, cons
 }
 
 int Pop3Protocol::logoff(Mailbox& box) {
-    return pop3::logoff(box);
+    // Without deletions, QUIT's answer cannot change the outcome: a session
+    // that pipelines does not wait a round trip for it.
+    return pop3::logoff(box, visit_.deleted || box.ctx.options.pipelining != Pipelining::kAuto);
 }
 
 int Pop3Protocol::remove(Mailbox& box, int message) {
-    return pop3::delete_message(box, message);
+    int status = pop3::delete_message(box, message);
+    if (status == kOk) visit_.deleted = true;
+    return status;
 }
 
 bool Pop3Protocol::size(Mailbox& box, int message, int32_t& size) {
     return list_size(box, message, size);
 }
 
+bool Pop3Protocol::size_before_fetch(Mailbox& box, int message, int32_t& size) {
+    if (!visit_.pipelining) return list_size(box, message, size);
+    box.ctx.diag.print('F', 0, "POP3_LIST: Listing : %d", message);
+    box.connection.cork();
+    bool sent = box.connection.write_text(size_request(message) + retr_request(message));
+    if (box.connection.uncork() != 0 || !sent) return false;
+    SizeAnswer answer = size_answer(box, message, size, false);
+    if (answer == SizeAnswer::kFailed) return false;
+    if (answer == SizeAnswer::kOk && size > 0) {
+        visit_.retr_sent = message;
+        return true;
+    }
+    // No fetch follows: the answer to RETR is read and dropped, so that the
+    // next command reads its own.
+    return drop_answer(box) && answer == SizeAnswer::kOk;
+}
+
 Fetch Pop3Protocol::fetch(Mailbox& box, int message, const char* tag,
                           const std::function<Fetch(LineSource&)>& reader) {
-    if (!send_retr(box, message, tag)) return Fetch::kRefused;
+    if (!send_retr(box, visit_, message, tag)) return Fetch::kRefused;
     DataLineReader lines(box.connection);
     return reader(lines);
 }

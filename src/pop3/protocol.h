@@ -14,6 +14,7 @@ class Pop3Protocol final : public MailboxProtocol {
     int logoff(Mailbox& box) override;
     int remove(Mailbox& box, int message) override;
     bool size(Mailbox& box, int message, int32_t& size) override;
+    bool size_before_fetch(Mailbox& box, int message, int32_t& size) override;
     Fetch fetch(Mailbox& box, int message, const char* tag,
                 const std::function<Fetch(LineSource&)>& reader) override;
     bool unique_id(Mailbox& box, int message) override;

@@ -45,9 +45,10 @@ bool read_stat_numbers(const std::string& text, long long& count, long long& oct
 
 enum class StatResult { kOk, kFailed, kRefusedCount };
 
-StatResult read_stat(Mailbox& box) {
+// STAT, or only its answer when it went out with the sign-in.
+StatResult read_stat(Mailbox& box, bool sent) {
     const Context& ctx = box.ctx;
-    if (!box.connection.write_text("STAT\r\n")) return StatResult::kFailed;
+    if (!sent && !box.connection.write_text("STAT\r\n")) return StatResult::kFailed;
     ctx.diag.print('F', 2, "POP3_GETRANGE; Going to send STAT command");
     std::string reply;
     if (read_status(box.connection, ctx, &reply) != StatusLine::kOk) return StatResult::kFailed;
@@ -163,11 +164,12 @@ int connect_and_greet(Mailbox& box, const ServerAddress& address, bool implicit_
     return kOk;
 }
 
-// USER/PASS or AUTH: kOk, or the status with the connection closed.
-int sign_in(Mailbox& box, const char* user, const char* password) {
+// USER/PASS or AUTH, with then in the same write where authenticate
+// takes it: kOk, or the status with the connection closed.
+int sign_in(Mailbox& box, const char* user, const char* password, const char* then) {
     const Context& ctx = box.ctx;
     std::string reply;
-    switch (authenticate(box, user, password, reply)) {
+    switch (authenticate(box, user, password, then, reply)) {
         case AuthResult::kOk:
             ctx.diag.print('D', 0, "LOGONMAIL: Got authorization reply from server: %s",
                            reply.c_str());
@@ -196,11 +198,32 @@ int drop_table(Mailbox& box, int status) {
     return status;
 }
 
-// STAT, the message table and, with pipelining=auto, CAPA: kOk, or the
-// status with the connection closed.
-int learn_mailbox(Mailbox& box, Pop3Visit& visit) {
+// With pipelining=auto, CAPA, asked before the sign-in so that the sign-in
+// can use what it says: kOk, or the status with the connection closed.
+int learn_capabilities(Mailbox& box, Pop3Visit& visit) {
+    visit.pipelining = false;
+    visit.deleted = false;
+    visit.top_support = TopSupport::kUnknown;
+    if (box.ctx.options.pipelining != Pipelining::kAuto) return kOk;
+    bool offered = false;
+    switch (read_capabilities(box, offered)) {
+        case Capabilities::kRead:
+            visit.pipelining = offered;
+            break;
+        case Capabilities::kRefused:
+            break;
+        case Capabilities::kFailed:
+            box.connection.close();
+            return kNetwork;
+    }
+    return kOk;
+}
+
+// STAT (sent already with the sign-in when stat_sent) and the message
+// table: kOk, or the status with the connection closed.
+int learn_mailbox(Mailbox& box, bool stat_sent) {
     const Context& ctx = box.ctx;
-    switch (read_stat(box)) {
+    switch (read_stat(box, stat_sent)) {
         case StatResult::kOk:
             break;
         case StatResult::kFailed:
@@ -215,19 +238,6 @@ int learn_mailbox(Mailbox& box, Pop3Visit& visit) {
         ctx.diag.print('E', 1, "LOGONMAIL: No memory for a table of %d messages",
                        static_cast<int>(box.message_count));
         return drop_table(box, kNoTable);
-    }
-    visit.pipelining = false;
-    if (ctx.options.pipelining == Pipelining::kAuto) {
-        bool offered = false;
-        switch (read_capabilities(box, offered)) {
-            case Capabilities::kRead:
-                visit.pipelining = offered;
-                break;
-            case Capabilities::kRefused:
-                break;
-            case Capabilities::kFailed:
-                return drop_table(box, kNetwork);
-        }
     }
     return kOk;
 }
@@ -247,17 +257,23 @@ int logon(Mailbox& box, Pop3Visit& visit, const char* server, const char* user,
         prepare_logon(box.ctx, server, user, password, kPop3Port, kPop3sPort, legacy, address);
     if (status != kOk) return status;
     status = connect_and_greet(box, address, box.ctx.options.security == Security::kImplicitTls);
-    if (status == kOk) status = sign_in(box, user, password);
-    if (status == kOk) status = learn_mailbox(box, visit);
+    if (status == kOk) status = learn_capabilities(box, visit);
+    // A server that pipelines takes USER and PASS in one write, and STAT
+    // with them unless the pause after the sign-in must come before it.
+    const SessionOptions& options = box.ctx.options;
+    const bool batched = visit.pipelining && options.mail_auth == MailAuth::kPassword;
+    const bool stat_sent = batched && options.logon_pause_ms == 0;
+    if (status == kOk)
+        status = sign_in(box, user, password, !batched ? nullptr : stat_sent ? "STAT\r\n" : "");
+    if (status == kOk) status = learn_mailbox(box, stat_sent);
     if (status != kOk) return status;
     for (size_t n = 1; n < box.states.size(); ++n) box.states[n].present = true;
     box.entries.clear();
     box.logged_on = true;
-    visit.top_support = TopSupport::kUnknown;
     return kOk;
 }
 
-int logoff(Mailbox& box) {
+int logoff(Mailbox& box, bool await_answer) {
     const Context& ctx = box.ctx;
     if (!box.logged_on) return kNotLoggedOn;
     if (!box.connection.write_text("QUIT\r\n")) {
@@ -265,6 +281,7 @@ int logoff(Mailbox& box) {
         return kNetwork;
     }
     ctx.diag.print('D', 1, "LOGOFFMAIL: Sent QUIT to server");
+    if (!await_answer) return tear_down(box) == 0 ? kOk : kNetwork;
     std::string reply;
     StatusLine ok = read_status(box.connection, ctx, &reply);
     if (!reply.empty()) ctx.diag.print('D', 0, "LOGOFFMAIL: Reply from server: %s", reply.c_str());

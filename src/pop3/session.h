@@ -16,6 +16,8 @@ enum class TopSupport { kUnknown, kWorks, kUseRetr };
 struct Pop3Visit {
     TopSupport top_support = TopSupport::kUnknown;
     bool pipelining = false;  // CAPA listed PIPELINING and the session asks for it
+    bool deleted = false;     // a DELE of this visit waits for QUIT to commit it
+    int retr_sent = 0;        // the message whose RETR went out with its LIST
 };
 
 enum class StatusLine { kOk, kNegative, kFailed };
@@ -33,7 +35,8 @@ namespace pop3 {
 // The workers of the mailbox exports over POP3: public status codes.
 int logon(Mailbox& box, Pop3Visit& visit, const char* server, const char* user,
           const char* password);
-int logoff(Mailbox& box);
+// QUIT; its answer is read when await_answer, as it commits deletions.
+int logoff(Mailbox& box, bool await_answer);
 int delete_message(Mailbox& box, int message);
 
 }  // namespace pop3
