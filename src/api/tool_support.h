@@ -3,6 +3,9 @@
 // exports only.
 #pragma once
 
+#include <cstddef>
+#include <functional>
+
 #include "core/context.h"
 
 struct MailSession;
@@ -22,6 +25,15 @@ bool mailbox_stat(const MailSession* session, MailboxStat& out);
 // known to the visit, so that retrieving it asks no more); false when it is
 // unknown.
 bool message_size(MailSession* session, int n, long long& size);
+
+// Message n as brevorin_getrawmail hands it out, given to write a piece (a
+// line or part of one) at a time instead of held, so that a message of any
+// size needs no more memory than a line. max_size 0 sets no limit at all.
+// A status as brevorin_getrawmail's, never -16. A writer that returns false
+// is given nothing more; the rest of the message is read and dropped, so
+// the visit goes on.
+using PieceWriter = std::function<bool(const char* data, size_t size)>;
+int raw_message_to(MailSession* session, int n, int max_size, const PieceWriter& write);
 
 // Called with the bytes a session has received and sent on its current
 // connection, each time the connection moves data; an empty hook stops it.
