@@ -2,7 +2,9 @@
 // runtime stand-in) and drives the library's exports.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <map>
 #include <set>
 #include <string>
@@ -80,6 +82,7 @@ struct Request {
     bool delete_fetched = false;  // get --new --delete
     bool dry_run = false;         // delete: say what would go
     std::string directory;
+    std::string output_file;  // raw: the file to write instead of standard output
     int max_size = 0;
     bool raw_list = false;
     bool uidl = false;  // list: the UIDL column
@@ -233,7 +236,44 @@ int select_messages(const Request& request, MailSession* session, const char* wh
 // then false). saved: its files and text are written.
 int get_one(const Request& request, MailSession* session, const Target& target, bool& first,
             bool& saved);
-int raw_one(const Request& request, MailSession* session, const Target& target, bool& first);
+class RawOutput;
+int raw_one(const Request& request, MailSession* session, const Target& target, bool& first,
+            RawOutput& out);
+
+// Where raw writes: standard output as it comes, or (--output FILE) a
+// temporary beside FILE that takes FILE's name only once every message is
+// in it, so that FILE is never half a message.
+class RawOutput {
+  public:
+    RawOutput() = default;
+    RawOutput(const RawOutput&) = delete;
+    RawOutput& operator=(const RawOutput&) = delete;
+    ~RawOutput();  // an unfinished temporary goes
+
+    // kExitOk, or after printing why kExitFile.
+    int open(const Request& request);
+    std::FILE* stream() const { return out_; }
+    // False once any write failed; nothing more is written then.
+    bool write(const char* data, size_t size);
+    bool failed() const { return error_ != 0; }
+    // kExitOk, or the first time after a failed write, printing why,
+    // kExitFile (later calls return it without a word).
+    int check();
+    // The command's exit code so far; FILE is replaced only when that is
+    // kExitOk and all was written. Returns the final exit code.
+    int finish(int rc);
+
+  private:
+    std::string path_, temp_;
+    std::FILE* out_ = stdout;
+    int error_ = 0;  // errno of the first failed write
+    bool reported_ = false;
+};
+// Before connecting: whether --output's directory takes a new file.
+// kExitOk, or after printing why kExitFile.
+int check_output_file(const Request& request);
+// The directory a file name is in ("." for a bare name).
+std::string directory_of(const std::string& path);
 
 // A listing record (NMB=1, SIZE=..., UIDL=... without the "="), every
 // present message, page by page; complete is false when the library stopped

@@ -592,6 +592,9 @@ int parse_command_line(int argc, char** argv, Request& out) {
     add_selection(rawcmd, r, raw);
     add_connection(rawcmd, r, raw, false);
     add_max_size(rawcmd, raw);
+    rawcmd->add_option("--output", r.output_file, "write to FILE, replaced only once complete")
+        ->type_name("FILE")
+        ->group("Message");
 
     auto* del = app.add_subcommand("delete", "delete messages (committed when the visit ends)");
     add_selection(del, r, raw);

@@ -147,6 +147,8 @@ int check_local_files(const cli::Request& r) {
         int state = cli::check_state_file(r);
         if (state != cli::kExitOk) return state;
     }
+    int output = cli::check_output_file(r);
+    if (output != cli::kExitOk) return output;
     // A CA file that cannot be read would show only as a certificate the
     // server's TLS handshake failed on.
     if (!r.ca_file.empty()) {

@@ -237,9 +237,13 @@ int run_get(const Request& request, MailSession* session) {
 }
 
 int run_raw(const Request& request, MailSession* session) {
-    return retrieve(request, session, "raw", [&](const Target& target, bool& first) {
-        return raw_one(request, session, target, first);
+    RawOutput out;
+    int rc = out.open(request);
+    if (rc != kExitOk) return rc;
+    rc = retrieve(request, session, "raw", [&](const Target& target, bool& first) {
+        return raw_one(request, session, target, first, out);
     });
+    return out.finish(rc);
 }
 
 }  // namespace cli

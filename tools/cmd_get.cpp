@@ -109,10 +109,11 @@ std::string json_of(const Request& request, int n, int status, const std::string
 
 // Several messages come one after another, each under a line naming it, as
 // head(1) separates files.
-void print_separator(const Request& request, const Target& target, bool first) {
+void print_separator(const Request& request, const Target& target, bool first,
+                     std::FILE* out = stdout) {
     if (!several(request) || request.json) return;
-    std::printf("%s==> message %d%s <==\n", first ? "" : "\n", target.number,
-                target.uidl.empty() ? "" : (" (id " + escaped(target.uidl) + ")").c_str());
+    std::fprintf(out, "%s==> message %d%s <==\n", first ? "" : "\n", target.number,
+                 target.uidl.empty() ? "" : (" (id " + escaped(target.uidl) + ")").c_str());
 }
 
 // Names the message in a failure when there are several.
@@ -176,23 +177,34 @@ int get_one(const Request& request, MailSession* session, const Target& target, 
     return status >= 2 ? kExitFile : kExitOk;
 }
 
-int raw_one(const Request& request, MailSession* session, const Target& target, bool& first) {
-    char* text = nullptr;
+int raw_one(const Request& request, MailSession* session, const Target& target, bool& first,
+            RawOutput& out) {
+    // Output that took no more would take no further message either.
+    if (out.failed()) return out.check();
+    // The separator waits for the message's first byte, so that a message
+    // refused at once leaves no heading without a text.
+    bool started = false;
+    auto start = [&]() {
+        if (started) return;
+        started = true;
+        print_separator(request, target, first, out.stream());
+        first = false;
+    };
     int status;
     {
         Progress progress(session, "raw", 0, target.number);
         diagnostics().begin_call();
-        status = brevorin_getrawmail(target.number, request.max_size, &text, session);
+        status = brevorin::tool::raw_message_to(session, target.number, request.max_size,
+                                                [&](const char* data, size_t size) {
+                                                    start();
+                                                    return out.write(data, size);
+                                                });
     }
-    if (status < 0 && status != BREVORIN_E_HOST_LIMIT)
+    if (status < 0)
         return report_failure(step_name(request, "raw", target.number).c_str(), status,
                               Step::kMailbox, request.server);
-    print_separator(request, target, first);
-    // -16 only says the text is longer than a host's window, which the tool
-    // has not: raw prints it whole without remark.
-    if (text != nullptr) std::fputs(text, stdout);
-    first = false;
-    return kExitOk;
+    start();
+    return out.check();
 }
 
 }  // namespace cli

@@ -62,12 +62,6 @@ bool write_whole(const std::string& path, const std::string& temp, const std::st
     return true;
 }
 #else
-std::string directory_of(const std::string& path) {
-    size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? path.substr(0, 1) : path.substr(0, slash);
-}
-
 bool write_whole(const std::string& path, const std::string& temp, const std::string& text) {
     int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd < 0) return fail(path, "create a temporary beside it", errno);

@@ -206,9 +206,12 @@ extern "C" BREVORIN_API int brevorin_getrawmail(int message, int max_size, char*
     int status;
     if (!begin_call(session, &status)) return status;
     if (text_out == nullptr) return kInvalid;
-    std::string text;
+    TextBlock text;
     status = run_worker([&] { return get_raw_message(session->mailbox, message, max_size, text); });
-    if (!hand_out(session, text, text_out)) return kInvalid;
+    // The message is handed out in the block it was received into: no copy.
+    char* block = adopt_result_slot(session, text.release());
+    if (block == nullptr) return kInvalid;
+    *text_out = block;
     return status;
 }
 

@@ -2,18 +2,22 @@
 
 #include <cstdarg>
 #include <cstdio>
-#include <new>
+#include <cstdlib>
+#include <utility>
 
 namespace brevorin {
 
 char* alloc_result_slot(MailSession* session, size_t size) {
+    Block block(static_cast<char*>(std::calloc(size, 1)));
+    if (!block) return nullptr;
+    return adopt_result_slot(session, std::move(block));
+}
+
+char* adopt_result_slot(MailSession* session, Block block) {
+    if (!block) return nullptr;
     for (auto& slot : session->results) {
         if (!slot) {
-            try {
-                slot = std::make_unique<char[]>(size);
-            } catch (const std::bad_alloc&) {
-                return nullptr;
-            }
+            slot = std::move(block);
             return slot.get();
         }
     }

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "core/context.h"
+#include "core/text_block.h"
 #include "mailbox/mailbox.h"
 
 struct MailSession {
@@ -16,13 +17,16 @@ struct MailSession {
     brevorin::FailureRecord failure;  // of the current (or last) call
     brevorin::Context ctx;
     brevorin::Mailbox mailbox;
-    std::array<std::unique_ptr<char[]>, brevorin::kResultSlots> results;
+    std::array<brevorin::Block, brevorin::kResultSlots> results;
 };
 
 namespace brevorin {
 
 // Returns the first empty slot filled with a block of size bytes, or null.
 char* alloc_result_slot(MailSession* session, size_t size);
+// Puts a block made elsewhere into the first empty slot and returns it; null
+// (the block freed) when no slot is empty or the block is null.
+char* adopt_result_slot(MailSession* session, Block block);
 void reset_result_slots(MailSession* session);
 
 // Writes "BREVORIN: <kL> message" to the host when the session traces.

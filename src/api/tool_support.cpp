@@ -34,6 +34,17 @@ bool known_message_size(const MailSession* session, int n, long long& size) {
     return size > 0;
 }
 
+int raw_message_to(MailSession* session, int n, int max_size, const PieceWriter& write) {
+    if (session == nullptr) return kInvalid;
+    reset_result_slots(session);
+    session->failure = FailureRecord{};
+    try {
+        return stream_raw_message(session->mailbox, n, max_size, write);
+    } catch (...) {
+        return kInvalid;
+    }
+}
+
 void set_progress_hook(MailSession* session, ProgressHook hook) {
     if (session != nullptr) session->ctx.progress = std::move(hook);
 }

@@ -3,6 +3,9 @@
 // exports only.
 #pragma once
 
+#include <cstddef>
+#include <functional>
+
 #include "core/context.h"
 
 struct MailSession;
@@ -25,6 +28,15 @@ bool message_size(MailSession* session, int n, long long& size);
 // The same only when the visit knows it already: never asks the server, so
 // it may be called while a transfer is under way.
 bool known_message_size(const MailSession* session, int n, long long& size);
+
+// Message n as brevorin_getrawmail hands it out, given to write a piece (a
+// line or part of one) at a time instead of held, so that a message of any
+// size needs no more memory than a line. max_size 0 sets no limit at all.
+// A status as brevorin_getrawmail's, never -16. A writer that returns false
+// is given nothing more; the rest of the message is read and dropped, so
+// the visit goes on.
+using PieceWriter = std::function<bool(const char* data, size_t size)>;
+int raw_message_to(MailSession* session, int n, int max_size, const PieceWriter& write);
 
 // Called with the bytes a session has received and sent on its current
 // connection, each time the connection moves data; an empty hook stops it.

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "core/text.h"
+#include "core/text_block.h"
 #include "mailbox/header_record.h"
 #include "mailbox/visit.h"
 #include "mime/file_names.h"
@@ -222,40 +223,58 @@ Fetch fetch_decoded(Mailbox& box, int message, const std::string& directory, int
     });
 }
 
+// Hands each piece of the answer to take, as received less the stuffing,
+// until the budget is spent. take returning false ends the hand-over; the
+// rest is read and dropped all the same.
+template <typename Take>
+Fetch pass_pieces(const Context& ctx, LineSource& reader, int message, uint64_t budget,
+                  Take&& take) {
+    uint64_t passed = 0;
+    while (true) {
+        LineSource::Next r = reader.next();
+        if (r == LineSource::Next::kEnd) break;
+        if (r != LineSource::Next::kLine) return finish_answer(reader, Fetch::kRefused);
+        size_t piece = static_cast<size_t>(reader.size());
+        if (passed + piece > budget) {
+            ctx.diag.print('E', 1,
+                           "GETRAWMAIL: Message %d larger than the size limit of %llu bytes",
+                           message, static_cast<unsigned long long>(budget));
+            return finish_answer(reader, Fetch::kOverSizeLimit);
+        }
+        passed += piece;
+        if (!take(reader.data(), piece)) return finish_answer(reader, Fetch::kDone);
+    }
+    return Fetch::kDone;
+}
+
 Fetch collect_answer(const Mailbox& box, LineSource& reader, int message, int max_size,
-                     const std::string& tag, std::string& text) {
+                     size_t announced, const std::string& tag, TextBlock& text) {
     const Context& ctx = box.ctx;
     uint64_t budget = budget_for(max_size, false, box.limits.in_memory_ceiling);
-    std::string buffer;
+    TextBlock buffer;
     try {
-        buffer.reserve(kBodyCapacity);
-        while (true) {
-            LineSource::Next r = reader.next();
-            if (r == LineSource::Next::kEnd) break;
-            if (r != LineSource::Next::kLine) return finish_answer(reader, Fetch::kRefused);
-            size_t piece = static_cast<size_t>(reader.size());
-            if (buffer.size() + piece > budget) {
-                buffer = std::string();
-                ctx.diag.print('E', 1,
-                               "GETRAWMAIL: Message %d larger than the size limit of %llu bytes",
-                               message, static_cast<unsigned long long>(budget));
-                return finish_answer(reader, Fetch::kOverSizeLimit);
-            }
-            buffer.append(reader.data(), piece);
-        }
+        // The announced size is a hint, not a promise: the block grows past
+        // it, and a size beyond the budget reserves no more than the budget.
+        buffer.reserve(static_cast<size_t>(std::min<uint64_t>(announced, budget)));
+        Fetch result = pass_pieces(ctx, reader, message, budget, [&](const char* data, size_t n) {
+            buffer.append(data, n);
+            return true;
+        });
+        if (result != Fetch::kDone) return result;
     } catch (const std::bad_alloc&) {
+        buffer = TextBlock();
         ctx.diag.print('E', 1, "%s: malloc failed", tag.c_str());
-        buffer = std::string();
         return finish_answer(reader, Fetch::kRefused);
     }
     text = std::move(buffer);
     return Fetch::kDone;
 }
 
-Fetch fetch_raw(Mailbox& box, int message, int max_size, std::string& text) {
+Fetch fetch_raw(Mailbox& box, int message, int max_size, TextBlock& text) {
     const std::string tag = operation_tag(box, "_RAWFETCH");
+    const size_t announced = static_cast<size_t>(std::max<int32_t>(box.states[message].size, 0));
     return box.protocol->fetch(box, message, tag.c_str(), [&](LineSource& reader) {
-        return collect_answer(box, reader, message, max_size, tag, text);
+        return collect_answer(box, reader, message, max_size, announced, tag, text);
     });
 }
 
@@ -366,17 +385,31 @@ int get_message(Mailbox& box, int message, const char* directory, int max_size,
     return status;
 }
 
-int get_raw_message(Mailbox& box, int message, int max_size, std::string& text_out) {
-    text_out.clear();
+int get_raw_message(Mailbox& box, int message, int max_size, TextBlock& text_out) {
+    text_out = TextBlock();
     int status = check_message(box, message, max_size, true);
     if (status != kOk) return status;
     box.ctx.diag.print('D', 2, "GETRAWMAIL: Size of message: %d is: %d", message,
                        box.states[message].size);
-    std::string text;
+    TextBlock text;
     Fetch result = fetch_raw(box, message, max_size, text);
     if (result != Fetch::kDone) return fetch_status(result, box, message);
     text_out = std::move(text);
     return over_host_limit(text_out.size() + 1, kHostTextLimit) ? kHostLimit : kOk;
+}
+
+int stream_raw_message(Mailbox& box, int message, int max_size, const PieceWriter& write) {
+    int status = check_message(box, message, max_size, true);
+    if (status != kOk) return status;
+    box.ctx.diag.print('D', 2, "GETRAWMAIL: Size of message: %d is: %d", message,
+                       box.states[message].size);
+    const std::string tag = operation_tag(box, "_RAWFETCH");
+    const uint64_t budget = max_size > 0 ? static_cast<uint64_t>(max_size) : UINT64_MAX;
+    Fetch result = box.protocol->fetch(box, message, tag.c_str(), [&](LineSource& reader) {
+        return pass_pieces(box.ctx, reader, message, budget,
+                           [&](const char* data, size_t n) { return write(data, n); });
+    });
+    return fetch_status(result, box, message);
 }
 
 bool known_size(Mailbox& box, int message) {

@@ -426,6 +426,7 @@ def test_imap_logon_costs_no_more_per_message_than_pop3():
     (["stat"], 0, "1 messages, "),
     (["delete", "1abc"], 2, ""),
     (["delete", "1", "--charset", "KOI8-R"], 2, ""),
+    (["raw", "1"], 0, "Subject: kept"),
 ])
 def test_windows_tool_under_wine(mailbox, wine_build, tmp_path, args, code, shown):
     mailbox.add_message(USER, SIMPLE)

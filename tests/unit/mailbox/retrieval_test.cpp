@@ -8,9 +8,12 @@
 #include <atomic>
 #include <fstream>
 #include <iterator>
+#include <string>
 #include <thread>
+#include <tuple>
 
 #include "api/session.h"
+#include "api/tool_support.h"
 #include "platform/sockets.h"
 #include "support/forwarding_sockets.h"
 #include "support/host_fixture.h"
@@ -463,6 +466,101 @@ TEST_F(Retrieval, RawMessageUnstuffedAndOverTheHostLimit) {
     std::string expected = kHeader + "\r\n.stuffed\r\n" + text_of(200000);
     EXPECT_EQ(std::string(text), expected);
     EXPECT_TRUE(host.has_line("BREVORIN: <F1> POP3_RAWFETCH: Doing retrieve of number: 1"));
+}
+
+// The size a server announces only sizes the first block: a server that
+// announced too little or too much still gets its message whole, and the
+// caller's limit still counts what it sent, not what it announced.
+struct RawSizeCase {
+    const char* name;
+    double announced;  // times the message's size
+    double max_size;   // times the message's size; 0: no limit
+    int status;        // of getrawmail
+};
+
+const RawSizeCase kRawSizeCases[] = {
+    {"AnnouncedExactly", 1, 0, -16},
+    {"AnnouncedTooLittle", 0.001, 0, -16},
+    {"AnnouncedTooMuch", 5, 0, -16},
+    {"SentPastTheLimit", 0.001, 0.5, -6},
+};
+
+class RawSize : public Retrieval,
+                public ::testing::WithParamInterface<std::tuple<RawSizeCase, bool>> {
+  protected:
+    // Through getrawmail, or through the tool's stream collecting the pieces.
+    int raw(int n, int max_size, bool streamed, std::string& text) {
+        if (streamed)
+            return tool::raw_message_to(session, n, max_size, [&](const char* data, size_t size) {
+                text.append(data, size);
+                return true;
+            });
+        char* out = nullptr;
+        int rc = brevorin_getrawmail(n, max_size, &out, session);
+        text = out ? out : "<null>";
+        return rc;
+    }
+};
+
+TEST_P(RawSize, HandsOutTheMessageAsSent) {
+    const RawSizeCase& c = std::get<0>(GetParam());
+    const bool streamed = std::get<1>(GetParam());
+    const std::string sent = kHeader + "\r\n..stuffed\r\n" + text_of(300000);
+    const std::string message = kHeader + "\r\n.stuffed\r\n" + text_of(300000);
+    const int max_size = static_cast<int>(c.max_size * message.size());
+    script_logon();
+    script_retr(1, sent, static_cast<size_t>(c.announced * message.size()));
+    script_dele();
+    start();
+    std::string text;
+    int status = raw(1, max_size, streamed, text);
+    if (c.status == -6) {
+        EXPECT_EQ(status, -6);
+        // A stream has given what came before the limit; a host gets nothing.
+        if (streamed) {
+            EXPECT_EQ(text, message.substr(0, text.size()));
+            EXPECT_LE(text.size(), static_cast<size_t>(max_size));
+        } else {
+            EXPECT_EQ(text, "");
+        }
+        EXPECT_TRUE(
+            host.has_line("BREVORIN: <E1> GETRAWMAIL: Message 1 larger than the size "
+                          "limit of " +
+                          std::to_string(max_size) + " bytes"));
+    } else {
+        // -16 is the host's window, which a stream has not.
+        EXPECT_EQ(status, streamed ? 0 : c.status);
+        EXPECT_EQ(text.size(), message.size());
+        EXPECT_TRUE(text == message);
+    }
+    expect_in_step();
+}
+
+INSTANTIATE_TEST_SUITE_P(Announced, RawSize,
+                         ::testing::Combine(::testing::ValuesIn(kRawSizeCases), ::testing::Bool()),
+                         [](const auto& info) {
+                             return std::string(std::get<0>(info.param).name) +
+                                    (std::get<1>(info.param) ? "Streamed" : "Whole");
+                         });
+
+// A writer that takes no more ends the hand-over, not the visit.
+TEST_F(Retrieval, StreamStopsAtAWriterThatRefuses) {
+    script_logon();
+    script_retr(1, kHeader + "\r\n" + text_of(20000));
+    script_dele();
+    start();
+    int calls = 0;
+    std::string text;
+    EXPECT_EQ(tool::raw_message_to(session, 1, 0,
+                                   [&](const char* data, size_t size) {
+                                       ++calls;
+                                       text.append(data, size);
+                                       return false;
+                                   }),
+              0);
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(text, kHeader.substr(0, kHeader.find('\n') + 1));
+    expect_in_step();
 }
 
 TEST_F(Retrieval, DroppedConnectionLogsOff) {
