@@ -28,6 +28,11 @@ bool message_size(MailSession* session, int n, long long& size);
 using ProgressHook = brevorin::ProgressHook;
 void set_progress_hook(MailSession* session, ProgressHook hook);
 
+// Shows the session's traffic to observer (not owned, outliving its use)
+// from the next connection on; null stops it.
+using WireObserver = brevorin::WireObserver;
+void set_wire_observer(MailSession* session, WireObserver* observer);
+
 // Why the session's last call failed, beyond its status.
 const FailureRecord& last_failure(const MailSession* session);
 

@@ -22,6 +22,7 @@ AuthResult user_pass(Mailbox& box, const char* user, const char* password, std::
         ctx.diag.print('D', 0, "POP3_GETAUTH: Message from server after USER command: %s",
                        text.c_str());
     std::string line = std::string("PASS ") + password + "\r\n";
+    box.connection.conceal_next(5);
     bool sent = send_command(box.connection, line);
     wipe(line);
     if (!sent) return AuthResult::kRefused;
@@ -44,6 +45,7 @@ class Pop3Sasl : public sasl::Peer {
     std::string command(const char* mechanism) override { return std::string("AUTH ") + mechanism; }
     size_t initial_response_limit() const override { return kMaxInitialResponseLine; }
     bool send(const std::string& line) override { return send_command(box_.connection, line); }
+    void conceal_next(size_t from) override { box_.connection.conceal_next(from); }
     sasl::Answer read() override {
         if (read_reply_line(box_.connection, line_) != LineRead::kLine) return sasl::Answer::kLost;
         return is_continuation(line_) ? sasl::Answer::kContinue : sasl::Answer::kFinal;

@@ -230,6 +230,7 @@ Fetch Pop3Protocol::fetch(Mailbox& box, int message, const char* tag,
                           const std::function<Fetch(LineSource&)>& reader) {
     if (!send_retr(box, message, tag)) return Fetch::kRefused;
     DataLineReader lines(box.connection);
+    PayloadScope payload(box.connection);
     return reader(lines);
 }
 
