@@ -49,6 +49,8 @@ def tool_problems(root):
     public = os.path.join(root, "include")
     for name in sorted(os.listdir(folder)):
         path = os.path.join(folder, name)
+        if not os.path.isfile(path):  # tools/completion holds shell scripts
+            continue
         with open(path, encoding="utf-8", errors="replace") as f:
             for number, line in enumerate(f, 1):
                 m = INCLUDE_PATH.match(line)
