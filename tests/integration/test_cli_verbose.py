@@ -99,3 +99,55 @@ def test_pop3s_handshake_is_one_line_before_the_greeting(pki):
     shown = err.splitlines()
     assert shown[0].startswith("* TLS TLSv1.") and shown[1].startswith("< +OK"), err
     assert sum(line.startswith("* ") for line in shown) == 1
+
+
+def imap_login_peer(capabilities):
+    """An IMAP server with one empty-handed mailbox that takes any LOGIN,
+    asking for a synchronising literal's data with "+ go"."""
+    from modern_support import ScriptedPeer
+    state = {"tag": b""}
+
+    def answer(line):
+        if not state["tag"]:
+            tag, verb = (line.split(b" ") + [b""])[:2]
+            if verb.strip().upper() == b"LOGIN":
+                state["tag"] = tag
+        if state["tag"]:
+            if line.endswith(b"+}\r\n"):
+                return b""
+            if line.endswith(b"}\r\n"):
+                return b"+ go\r\n"
+            tag, state["tag"] = state["tag"], None
+            return b"%s OK done\r\n" % tag
+        tag, verb = (line.split(b" ") + [b""])[:2]
+        verb = verb.strip().upper()
+        if verb == b"SELECT":
+            return b"* 0 EXISTS\r\n* OK [UIDVALIDITY 7] ok\r\n%s OK [READ-WRITE] done\r\n" % tag
+        if verb == b"LOGOUT":
+            return b"* BYE\r\n%s OK bye\r\n" % tag
+        return b"%s OK done\r\n" % tag
+    return ScriptedPeer(b"* OK [CAPABILITY %s] ready\r\n" % capabilities, answer)
+
+
+# A password that no quoted string can carry goes as a literal: its size
+# marker and data are hidden with it, in one write or after the server's
+# request for the data.
+@pytest.mark.parametrize("capabilities,logon", [
+    (b"IMAP4rev1 LITERAL+", ['> B1 LOGIN "u" ****']),
+    (b"IMAP4rev1", ['> B1 LOGIN "u" ****', "< + go", "> ****"]),
+], ids=["non-synchronising", "synchronising"])
+def test_imap_login_password_as_a_literal(capabilities, logon):
+    password = "p\u00e4ss\u00f6rd"
+    peer = imap_login_peer(capabilities)
+    try:
+        rc, _, err = tool(["-v", "stat", "--server", peer.server, "--protocol", "imap",
+                           "--user", "u", "--allow-plaintext-auth"], stdin=password + "\n")
+    finally:
+        peer.close()
+    assert rc == 0, err
+    assert any(password.encode("latin-1") in line for line in peer.lines)
+    lines = sent_and_received(err)
+    at = lines.index(logon[0])
+    assert lines[at:at + len(logon)] == logon, err
+    assert lines[at + len(logon)] == "< B1 OK done", err
+    assert password not in err and "p\\xe4ss" not in err
