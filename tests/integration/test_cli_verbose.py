@@ -8,7 +8,7 @@ import re
 import pytest
 
 from conftest import USER, PASSWORD
-from servers import Dovecot, SmtpSink
+from servers import SmtpSink
 from test_cli import tool
 
 BODY = b"From: a@example.org\r\nSubject: kept\r\n\r\nnot for the transcript\r\n"
@@ -86,19 +86,6 @@ def test_smtp_auth_and_envelope(pki, mechanism, auth):
     assert len(tls) == 1 and re.match(r"\* TLS TLSv1\.[23], \S+, .*CN=", tls[0]), err
     secrets_absent(err, SMTP_USER, SMTP_PASSWORD)
     assert "BREVORIN: <" not in err and "SENDMAIL" not in err
-
-
-def test_pop3s_handshake_is_one_line_before_the_greeting(pki):
-    server = Dovecot({USER: PASSWORD}, tls=pki.good).start()
-    try:
-        rc, _, err = tool(["-v", "stat", "--server", server.tls_server, "--tls",
-                           "--ca-file", pki.ca_file, "--user", USER])
-    finally:
-        server.stop()
-    assert rc == 0, err
-    shown = err.splitlines()
-    assert shown[0].startswith("* TLS TLSv1.") and shown[1].startswith("< +OK"), err
-    assert sum(line.startswith("* ") for line in shown) == 1
 
 
 def imap_login_peer(capabilities):

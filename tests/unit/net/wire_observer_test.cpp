@@ -54,8 +54,7 @@ struct Concealed {
     std::string shown;
 };
 
-class ConcealedWrite : public WireObserverTest,
-                       public ::testing::WithParamInterface<Concealed> {};
+class ConcealedWrite : public WireObserverTest, public ::testing::WithParamInterface<Concealed> {};
 
 // The hidden part runs to the write's line end, never past it and never
 // into the next write; the peer gets every byte regardless.
@@ -75,31 +74,16 @@ TEST_P(ConcealedWrite, HidesFromTheMarkToTheLineEndOfThatWriteOnly) {
 
 INSTANTIATE_TEST_SUITE_P(
     Lines, ConcealedWrite,
-    ::testing::Values(
-        Concealed{"Password", "PASS pw\r\n", 5, "PASS [pw]\r\n"},
-        Concealed{"WholeResponse", "cHc=\r\n", 0, "[cHc=]\r\n"},
-        Concealed{"BareLineFeed", "cHc=\n", 0, "[cHc=]\n"},
-        // A literal's marker and data are hidden with it: they go in one write.
-        Concealed{"LiteralPlus", "B1 LOGIN a {2+}\r\npw\r\n", 11, "B1 LOGIN a [{2+}\r\npw]\r\n"},
-        // The empty answer to a challenge holds nothing to hide.
-        Concealed{"EmptyAnswer", "\r\n", 0, "\r\n"},
-        Concealed{"MarkPastTheEnd", "QUIT\r\n", 6, "QUIT\r\n"}),
+    ::testing::Values(Concealed{"Password", "PASS pw\r\n", 5, "PASS [pw]\r\n"},
+                      Concealed{"WholeResponse", "cHc=\r\n", 0, "[cHc=]\r\n"},
+                      Concealed{"BareLineFeed", "cHc=\n", 0, "[cHc=]\n"},
+                      // A literal's marker and data are hidden with it: they go in one write.
+                      Concealed{"LiteralPlus", "B1 LOGIN a {2+}\r\npw\r\n", 11,
+                                "B1 LOGIN a [{2+}\r\npw]\r\n"},
+                      // The empty answer to a challenge holds nothing to hide.
+                      Concealed{"EmptyAnswer", "\r\n", 0, "\r\n"},
+                      Concealed{"MarkPastTheEnd", "QUIT\r\n", 6, "QUIT\r\n"}),
     [](const ::testing::TestParamInfo<Concealed>& info) { return info.param.label; });
-
-// Gathered writes are told as they are made, in order, the mark included.
-TEST_F(WireObserverTest, CorkedWritesAreToldWithTheirMark) {
-    ScriptedPeer peer;
-    peer.read_line().read_line();
-    Connection& conn = connect(peer);
-    conn.cork();
-    ASSERT_TRUE(conn.write_text("USER ann\r\n"));
-    conn.conceal_next(5);
-    ASSERT_TRUE(conn.write_text("PASS pw\r\n"));
-    ASSERT_EQ(conn.uncork(), 0);
-    conn.close();
-    peer.join();
-    EXPECT_EQ(recorder_.out, "USER ann\r\nPASS [pw]\r\n");
-}
 
 // Inside a payload nothing is told but the sizes, each way, at its end;
 // the reply after it is a line again.
