@@ -135,6 +135,9 @@ class Diagnostics {
 };
 Diagnostics& diagnostics();
 
+// -v: the session's dialogue on standard error, credentials starred out.
+void show_transcript(MailSession* session);
+
 // The session whose failures the tool explains.
 void explain_failures_of(MailSession* session);
 // The CA file the session trusts, if any: a TLS failure is then not

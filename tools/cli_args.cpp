@@ -542,7 +542,7 @@ int parse_command_line(int argc, char** argv, Request& out) {
     app.formatter(std::make_shared<HelpFormatter>());
     app.add_flag("--trace", r.trace, "show the library's diagnostics lines on standard error");
     app.add_flag("-v,--verbose", r.verbose,
-                 "show the dialogue with the server on standard error, secrets masked");
+                 "show the dialogue with the server on standard error, passwords as ****");
     app.add_flag("-q,--quiet", r.quiet, "print errors only: no progress, no remarks")
         ->excludes("--verbose");
     app.add_flag("--json", r.json, "print one JSON document (UTF-8)");

@@ -198,7 +198,7 @@ int main(int argc, char** argv) {
     int rc = cli::parse_command_line(argc, argv, request);
     if (rc >= 0) return rc;
 
-    cli::diagnostics().set_echo(request.trace || request.verbose);
+    cli::diagnostics().set_echo(request.trace);
     cli::diagnostics().set_quiet(request.quiet);
     brevorin_host_context ctx;
     if (brevorin_host_context_init(&ctx) != 0) {
@@ -217,6 +217,7 @@ int main(int argc, char** argv) {
         rc = count == 0 ? 10 - BREVORIN_E_INVALID : cli::kExitNetwork;
     } else {
         cli::explain_failures_of(session);
+        if (request.verbose) cli::show_transcript(session);
         rc = run(request, session);
         brevorin_cleanup(session);
     }

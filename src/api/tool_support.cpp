@@ -49,6 +49,10 @@ void set_progress_hook(MailSession* session, ProgressHook hook) {
     if (session != nullptr) session->ctx.progress = std::move(hook);
 }
 
+void set_wire_observer(MailSession* session, WireObserver* observer) {
+    if (session != nullptr) session->ctx.wire = observer;
+}
+
 const char* tls_backend() {
     return platform::tls_backend_name();
 }

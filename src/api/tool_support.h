@@ -43,6 +43,11 @@ int raw_message_to(MailSession* session, int n, int max_size, const PieceWriter&
 using ProgressHook = brevorin::ProgressHook;
 void set_progress_hook(MailSession* session, ProgressHook hook);
 
+// Shows the session's traffic to observer (not owned, outliving its use)
+// from the next connection on; null stops it.
+using WireObserver = brevorin::WireObserver;
+void set_wire_observer(MailSession* session, WireObserver* observer);
+
 // Why the session's last call failed, beyond its status.
 const FailureRecord& last_failure(const MailSession* session);
 

@@ -172,6 +172,7 @@ Token ResponseReader::read_literal_size() {
     if (c == '\r') c = get();
     if (c != '\n') return fail();
     literal_left_ = size;
+    if (size != 0) source_.payload(true);
     return Token::kLiteral;
 }
 
@@ -197,6 +198,7 @@ int ResponseReader::literal_piece(const char*& data, int room) {
     }
     literal_left_ -= static_cast<uint64_t>(n);
     consumed_ += static_cast<uint64_t>(n);
+    if (literal_left_ == 0) source_.payload(false);
     return n;
 }
 

@@ -193,17 +193,24 @@ Completion login(Client& client, bool plus, const char* user, const char* passwo
     const std::string tag = client.new_tag();
     Secret chunk(tag + " LOGIN");
     const Secret args[] = {Secret(user), Secret(password)};
+    Connection& connection = client.box().connection;
+    // Where the password starts in what is still to go: a transcript hides
+    // from there to the line's end.
+    size_t hidden = SIZE_MAX;
     for (const Secret& arg : args) {
         Secret q(quoted(arg.text));
         chunk.text += ' ';
+        if (&arg == &args[1]) hidden = chunk.text.size();
         if (!q.text.empty()) {
             chunk.text += q.text;
             continue;
         }
         chunk.text += '{' + std::to_string(arg.text.size()) + (plus ? "+}\r\n" : "}\r\n");
         if (!plus) {
+            if (hidden != SIZE_MAX) connection.conceal_next(hidden);
             bool sent = client.send_more(chunk.text);
             wipe(chunk.text);
+            if (hidden != SIZE_MAX) hidden = 0;
             if (!sent) return Completion::kFailed;
             Completion asked = client.finish(tag, nullptr, &text);
             if (asked != Completion::kContinue) return asked;
@@ -211,6 +218,7 @@ Completion login(Client& client, bool plus, const char* user, const char* passwo
         chunk.text += arg.text;
     }
     chunk.text += "\r\n";
+    connection.conceal_next(hidden);
     if (!client.send_more(chunk.text)) return Completion::kFailed;
     return client.finish(tag, nullptr, &text);
 }
@@ -227,6 +235,7 @@ class ImapSasl : public sasl::Peer {
     }
     size_t initial_response_limit() const override { return initial_ ? SIZE_MAX : 0; }
     bool send(const std::string& line) override { return client_.send_more(line); }
+    void conceal_next(size_t from) override { client_.box().connection.conceal_next(from); }
     sasl::Answer read() override {
         last_ = client_.finish(tag_, nullptr, &text_);
         if (last_ == Completion::kFailed) return sasl::Answer::kLost;

@@ -115,6 +115,8 @@ bool Connection::open(const char* host, int port) {
     corked_ = false;
     out_.clear();
     received_ = sent_ = 0;
+    payload_ = false;
+    payload_received_ = payload_sent_ = 0;
     return true;
 }
 
@@ -246,7 +248,10 @@ int Connection::read_piece(char* buffer, int room) {
         std::memcpy(buffer + stored, start, take);
         head_ += take;
         stored += static_cast<int>(take);
-        if (lf != nullptr || stored == room) return stored;
+        if (lf != nullptr || stored == room) {
+            observe_received(buffer, stored);
+            return stored;
+        }
     }
 }
 
@@ -290,6 +295,7 @@ int Connection::read_view(const char*& data, char* buffer, int size) {
                               : avail;
             head_ += take;
             data = start;
+            observe_received(start, static_cast<int>(take));
             return static_cast<int>(take);
         }
     }
@@ -299,8 +305,12 @@ int Connection::read_view(const char*& data, char* buffer, int size) {
 
 int Connection::write(const char* data, int length) {
     start_operation();
-    if (length == 0) return 0;
-    if (length < 0 || data == nullptr) return -1;
+    if (length <= 0 || data == nullptr) {
+        conceal_from_ = kNothingConcealed;
+        return length == 0 ? 0 : -1;
+    }
+    if (ctx_.wire != nullptr) observe_sent(data, static_cast<size_t>(length));
+    conceal_from_ = kNothingConcealed;
     if (corked_) {
         out_.insert(out_.end(), data, data + length);
         if (out_.size() >= kGatherLimit && flush() != 0) return -1;
@@ -313,6 +323,33 @@ bool Connection::write_text(std::string_view text) {
     if (text.size() > static_cast<size_t>(INT32_MAX)) return false;
     int length = static_cast<int>(text.size());
     return write(text.data(), length) == length;
+}
+
+void Connection::observe_sent(const char* data, size_t length) {
+    if (payload_) {
+        payload_sent_ += length;
+        return;
+    }
+    WireObserver& wire = *ctx_.wire;
+    if (conceal_from_ >= length) {
+        wire.sent(data, length, false);
+        return;
+    }
+    size_t end = length;
+    if (end > conceal_from_ && data[end - 1] == '\n') --end;
+    if (end > conceal_from_ && data[end - 1] == '\r') --end;
+    if (conceal_from_ > 0) wire.sent(data, conceal_from_, false);
+    if (end > conceal_from_) wire.sent(data + conceal_from_, end - conceal_from_, true);
+    if (length > end) wire.sent(data + end, length - end, false);
+}
+
+void Connection::end_payload() {
+    payload_ = false;
+    if (ctx_.wire != nullptr) {
+        if (payload_sent_ != 0) ctx_.wire->payload(true, payload_sent_);
+        if (payload_received_ != 0) ctx_.wire->payload(false, payload_received_);
+    }
+    payload_sent_ = payload_received_ = 0;
 }
 
 int Connection::uncork() {

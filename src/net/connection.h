@@ -51,6 +51,14 @@ class Connection {
     int write(const char* data, int length);
     bool write_text(std::string_view text);
 
+    // The next write carries a credential from byte from to its line end:
+    // a transcript shows it starred out.
+    void conceal_next(size_t from) { conceal_from_ = from; }
+    // Between the two, what moves is message data: a transcript is told
+    // only its size, when it ends.
+    void begin_payload() { payload_ = true; }
+    void end_payload();
+
     // Gathering of writes: while corked, write collects data and sends it in
     // large blocks; a failed send shows as -1 from the write or uncork that
     // triggered it. uncork sends what is left: 0 or -1.
@@ -107,6 +115,14 @@ class Connection {
     int read_piece(char* buffer, int room);
     void report_progress() const;
     void start_deadline();
+    void observe_sent(const char* data, size_t length);
+    void observe_received(const char* data, int length) {
+        if (ctx_.wire == nullptr || length <= 0) return;
+        if (payload_)
+            payload_received_ += static_cast<uint64_t>(length);
+        else
+            ctx_.wire->received(data, static_cast<size_t>(length));
+    }
 
     const Context& ctx_;
     int sock_ = -1;
@@ -123,6 +139,25 @@ class Connection {
     uint64_t deadline_ms_ = 0;  // 0: none
     Failure failure_ = Failure::kNone;
     int failure_code_ = 0;
+    static constexpr size_t kNothingConcealed = SIZE_MAX;
+    size_t conceal_from_ = kNothingConcealed;
+    bool payload_ = false;
+    uint64_t payload_received_ = 0;
+    uint64_t payload_sent_ = 0;
+};
+
+// Message data for the scope's length (Connection::begin_payload).
+class PayloadScope {
+  public:
+    explicit PayloadScope(Connection& connection) : connection_(connection) {
+        connection_.begin_payload();
+    }
+    ~PayloadScope() { connection_.end_payload(); }
+    PayloadScope(const PayloadScope&) = delete;
+    PayloadScope& operator=(const PayloadScope&) = delete;
+
+  private:
+    Connection& connection_;
 };
 
 }  // namespace brevorin

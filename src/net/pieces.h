@@ -19,6 +19,8 @@ class PieceSource {
     virtual bool timed_out() const { return false; }
     // The bytes read make no response (a token past its bound, a bad literal).
     virtual void note_unreadable() {}
+    // What is read from now on is message data, or no longer is.
+    virtual void payload(bool on) { (void)on; }
 };
 
 class ConnectionPieces final : public PieceSource {
@@ -31,6 +33,12 @@ class ConnectionPieces final : public PieceSource {
     }
     bool timed_out() const override { return connection_.failure() == Failure::kTimedOut; }
     void note_unreadable() override;
+    void payload(bool on) override {
+        if (on)
+            connection_.begin_payload();
+        else
+            connection_.end_payload();
+    }
 
   private:
     Connection& connection_;

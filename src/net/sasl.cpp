@@ -78,6 +78,7 @@ Outcome run(Peer& peer, Mechanism mechanism, std::string_view user, std::string_
     if (mechanism != Mechanism::kLogin &&
         line.size() + 1 + encoded.lines[0].size() + 2 <= peer.initial_response_limit()) {
         line += ' ';
+        peer.conceal_next(line.size());
         line += encoded.lines[0];
         next = 1;
     }
@@ -90,6 +91,7 @@ Outcome run(Peer& peer, Mechanism mechanism, std::string_view user, std::string_
     for (; next < encoded.lines.size() && answer == Answer::kContinue; ++next) {
         std::string& response = encoded.lines[next];
         response += "\r\n";
+        peer.conceal_next(0);
         sent = peer.send(response);
         wipe(response);
         if (!sent) return Outcome::kLost;

@@ -48,6 +48,9 @@ class Peer {
     virtual size_t initial_response_limit() const = 0;
     // Sends one line, CR LF included: true when all of it went out.
     virtual bool send(const std::string& line) = 0;
+    // The next line sent carries a response from byte from on; a peer with
+    // a transcript hides it (Connection::conceal_next).
+    virtual void conceal_next(size_t from) { (void)from; }
     // Reads the answer to the command or to a response.
     virtual Answer read() = 0;
     // Reads the verdict that follows the empty answer to a challenge.

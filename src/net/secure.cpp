@@ -14,6 +14,7 @@ bool secure_connection(Connection& connection, const Context& ctx, const std::st
     settings.min_version = platform::TlsVersion::k1_2;
     settings.offer_tls13 = true;
     settings.tolerate_unclean_close = true;
+    settings.describe = ctx.wire != nullptr;
     if (!settings.verifies())
         ctx.diag.print('W', 1, "%s: Warning: server certificate not verified (verify=none)", tag);
     platform::TlsHandshake handshake = connection.start_tls(settings);
@@ -24,6 +25,7 @@ bool secure_connection(Connection& connection, const Context& ctx, const std::st
         return false;
     }
     ctx.diag.print('F', 1, "%s: TLS established with %s", tag, host.c_str());
+    if (ctx.wire != nullptr) ctx.wire->tls(handshake.summary.c_str());
     return true;
 }
 

@@ -38,6 +38,8 @@ struct TlsSettings {
     // A peer that ends the stream without close_notify ends the data (mail
     // protocols end their own data, so nothing they accept is cut short).
     bool tolerate_unclean_close = true;
+    // Fill TlsHandshake::summary after the handshake.
+    bool describe = false;
 
     bool verifies() const { return verify_chain || verify_host; }
 };
@@ -72,6 +74,8 @@ struct TlsHandshake {
     std::unique_ptr<TlsStream> stream;  // null on failure
     TlsFailure failure = TlsFailure::kNone;
     std::string detail;                 // backend text for diagnostics (may be empty)
+    // When asked: "TLSv1.3, TLS_AES_256_GCM_SHA384, CN=mail.example.org".
+    std::string summary;
 };
 
 // Runs the client handshake over transport (which must outlive the stream)

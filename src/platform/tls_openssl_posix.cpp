@@ -308,6 +308,29 @@ private:
 
 constexpr size_t kReadBuffer = 64 * 1024;
 
+std::string summary_of(SSL* ssl) {
+    std::string text = SSL_get_version(ssl);
+    text += ", ";
+    text += SSL_get_cipher_name(ssl);
+    text += ", ";
+#if OPENSSL_VERSION_NUMBER >= 0x30000000L
+    X509* peer = SSL_get1_peer_certificate(ssl);
+#else
+    X509* peer = SSL_get_peer_certificate(ssl);
+#endif
+    if (peer == nullptr) return text + "no certificate";
+    BIO* out = BIO_new(BIO_s_mem());
+    if (out != nullptr &&
+        X509_NAME_print_ex(out, X509_get_subject_name(peer), 0, XN_FLAG_RFC2253) >= 0) {
+        char* data = nullptr;
+        long n = BIO_get_mem_data(out, &data);
+        if (n > 0) text.append(data, static_cast<size_t>(n));
+    }
+    BIO_free(out);
+    X509_free(peer);
+    return text;
+}
+
 TlsHandshake failed(TlsFailure failure, std::string detail) {
     TlsHandshake result;
     result.failure = failure;
@@ -392,6 +415,7 @@ TlsHandshake handshake(RawTransport& transport, const TlsSettings& settings) {
     }
 
     TlsHandshake result;
+    if (settings.describe) result.summary = summary_of(ssl.get());
     result.stream = std::make_unique<OpenSslStream>(std::move(check), std::move(channel),
                                                     std::move(method), std::move(ssl));
     return result;

@@ -682,6 +682,47 @@ private:
         return query_sizes();
     }
 
+  public:
+    // Protocol, cipher and the server certificate's subject. SChannel names
+    // no cipher suite, only its parts: the bulk cipher and its strength.
+    std::string summary() {
+        std::string text;
+        SecPkgContext_ConnectionInfo info{};
+        if (QueryContextAttributesA(&context_, SECPKG_ATTR_CONNECTION_INFO, &info) == SEC_E_OK) {
+            switch (info.dwProtocol) {
+#ifdef SP_PROT_TLS1_3_CLIENT
+                case SP_PROT_TLS1_3_CLIENT:
+                    text = "TLSv1.3";
+                    break;
+#endif
+                case SP_PROT_TLS1_2_CLIENT:
+                    text = "TLSv1.2";
+                    break;
+                default:
+                    text = hex_status("protocol", static_cast<long>(info.dwProtocol));
+            }
+            const char* cipher = info.aiCipher == CALG_AES_128   ? "AES-128"
+                                 : info.aiCipher == CALG_AES_256 ? "AES-256"
+                                                                 : nullptr;
+            text += ", ";
+            text += cipher != nullptr ? std::string(cipher)
+                                      : hex_status("cipher", static_cast<long>(info.aiCipher));
+        }
+        text += ", ";
+        const CERT_CONTEXT* raw = nullptr;
+        if (QueryContextAttributesA(&context_, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &raw) != SEC_E_OK ||
+            raw == nullptr)
+            return text + "no certificate";
+        std::unique_ptr<const CERT_CONTEXT, CertFree> server(raw);
+        char name[512];
+        DWORD n =
+            CertNameToStrA(X509_ASN_ENCODING, &server->pCertInfo->Subject,
+                           CERT_X500_NAME_STR | CERT_NAME_STR_REVERSE_FLAG, name, sizeof name);
+        if (n > 1) text += name;
+        return text;
+    }
+
+  private:
     bool query_sizes() {
         if (QueryContextAttributesA(&context_, SECPKG_ATTR_STREAM_SIZES, &sizes_) != SEC_E_OK ||
             sizes_.cbMaximumMessage == 0) {
@@ -719,7 +760,10 @@ TlsHandshake tls_client_handshake(RawTransport& transport, const TlsSettings& se
     try {
         auto stream = std::make_unique<SchannelStream>(transport, settings);
         result.failure = stream->open(result.detail);
-        if (result.failure == TlsFailure::kNone) result.stream = std::move(stream);
+        if (result.failure == TlsFailure::kNone) {
+            if (settings.describe) result.summary = stream->summary();
+            result.stream = std::move(stream);
+        }
     } catch (const std::bad_alloc&) {
         result.stream.reset();
         result.failure = TlsFailure::kUnavailable;

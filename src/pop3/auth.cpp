@@ -23,11 +23,14 @@ AuthResult user_pass(Mailbox& box, const char* user, const char* password, const
     if (then != nullptr) {
         // A server that pipelines reads the commands one after another: a
         // refused USER makes PASS fail too, and both answers come back.
-        std::string batch = user_line + line + then;
+        // Written apart while corked, so that they still leave as one write
+        // and a transcript can hide the password alone.
         box.connection.cork();
-        sent = send_command(box.connection, batch);
+        sent = send_command(box.connection, user_line);
+        box.connection.conceal_next(5);
+        sent = send_command(box.connection, line) && sent;
+        sent = send_command(box.connection, then) && sent;
         sent = box.connection.uncork() == 0 && sent;
-        wipe(batch);
         wipe(line);
         if (!sent) return AuthResult::kRefused;
     }
@@ -41,6 +44,7 @@ AuthResult user_pass(Mailbox& box, const char* user, const char* password, const
         ctx.diag.print('D', 0, "POP3_GETAUTH: Message from server after USER command: %s",
                        text.c_str());
     if (then == nullptr) {
+        box.connection.conceal_next(5);
         sent = send_command(box.connection, line);
         wipe(line);
     }
@@ -64,6 +68,7 @@ class Pop3Sasl : public sasl::Peer {
     std::string command(const char* mechanism) override { return std::string("AUTH ") + mechanism; }
     size_t initial_response_limit() const override { return kMaxInitialResponseLine; }
     bool send(const std::string& line) override { return send_command(box_.connection, line); }
+    void conceal_next(size_t from) override { box_.connection.conceal_next(from); }
     sasl::Answer read() override {
         if (read_reply_line(box_.connection, line_) != LineRead::kLine) return sasl::Answer::kLost;
         return is_continuation(line_) ? sasl::Answer::kContinue : sasl::Answer::kFinal;

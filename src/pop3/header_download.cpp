@@ -24,6 +24,7 @@ struct MultiLineText {
 // fit. The part that fits is kept. False when a read fails.
 bool read_multiline(Connection& connection, size_t capacity, MultiLineText& out) {
     DataLineReader reader(connection);
+    PayloadScope payload(connection);
     out.text.clear();
     while (true) {
         LineSource::Next r = reader.next();

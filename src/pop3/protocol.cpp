@@ -268,6 +268,7 @@ Fetch Pop3Protocol::fetch(Mailbox& box, int message, const char* tag,
                           const std::function<Fetch(LineSource&)>& reader) {
     if (!send_retr(box, visit_, message, tag)) return Fetch::kRefused;
     DataLineReader lines(box.connection);
+    PayloadScope payload(box.connection);
     return reader(lines);
 }
 

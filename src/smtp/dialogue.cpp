@@ -135,6 +135,7 @@ class SmtpSasl : public sasl::Peer {
     std::string command(const char* mechanism) override { return std::string("AUTH ") + mechanism; }
     size_t initial_response_limit() const override { return kMaxInitialResponseLine; }
     bool send(const std::string& line) override { return send_command(conn_, line); }
+    void conceal_next(size_t from) override { conn_.conceal_next(from); }
     sasl::Answer read() override {
         if (read_smtp_reply(conn_, ctx_, reply_) != ReplyStatus::kOk) return sasl::Answer::kLost;
         return reply_.code == 334 ? sasl::Answer::kContinue : sasl::Answer::kFinal;
@@ -495,7 +496,11 @@ int run_dialogue(Connection& connection, const std::string& host, const HeaderLi
         if ((status = dialogue.rcpt_to(recipients)) != kOk) return status;
         if ((status = dialogue.data()) != kOk) return status;
     }
-    int result = put_message(connection, headers, text, attachments, ctx);
+    int result;
+    {
+        PayloadScope payload(connection);
+        result = put_message(connection, headers, text, attachments, ctx);
+    }
     ctx.diag.print('F', 2, "SENDMAIL: Putmessage command done, status: %d", result);
     if (result == kAttachEncode) return kAttachEncode;
     if (result == -1) return kRefused;

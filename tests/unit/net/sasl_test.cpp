@@ -21,8 +21,13 @@ class FakePeer : public Peer {
     size_t initial_response_limit() const override { return limit_; }
     bool send(const std::string& line) override {
         sent.push_back(line);
+        // As a transcript shows it: from the mark to the line end starred.
+        size_t end = line.size() >= 2 ? line.size() - 2 : line.size();
+        shown.push_back(hidden_ < end ? line.substr(0, hidden_) + "****\r\n" : line);
+        hidden_ = SIZE_MAX;
         return true;
     }
+    void conceal_next(size_t from) override { hidden_ = from; }
     Answer read() override {
         if (answers_.empty()) {
             ++overrun;
@@ -39,11 +44,13 @@ class FakePeer : public Peer {
     void challenged() override { ++challenges; }
 
     std::vector<std::string> sent;
+    std::vector<std::string> shown;
     int challenges = 0;
     int verdicts = 0;
     int overrun = 0;
 
   private:
+    size_t hidden_ = SIZE_MAX;
     size_t limit_;
     std::deque<Answer> answers_;
     Answer verdict_;
@@ -130,6 +137,37 @@ INSTANTIATE_TEST_SUITE_P(AllMechanisms, SaslExchange,
                                             ::testing::Values(Ending::kAccepted, Ending::kRefused,
                                                               Ending::kChallenged, Ending::kLost)),
                          CaseName);
+
+// Every response is a credential, on the command line or after it; the
+// command and the empty answer to a challenge are not.
+struct Shown {
+    const char* label;
+    Mechanism mechanism;
+    size_t limit;
+    std::vector<std::string> lines;
+};
+
+class SaslTranscript : public ::testing::TestWithParam<Shown> {};
+
+TEST_P(SaslTranscript, HidesTheResponsesAndNothingElse) {
+    const Shown& s = GetParam();
+    std::deque<Answer> answers(s.lines.size(), Answer::kContinue);
+    FakePeer peer(s.limit, answers, Answer::kFinal);
+    EXPECT_EQ(run(peer, s.mechanism, "ann", "pw"), Outcome::kChallenged);
+    EXPECT_EQ(peer.shown, s.lines);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    AllMechanisms, SaslTranscript,
+    ::testing::Values(
+        Shown{"PlainInitial", Mechanism::kPlain, 1000, {"AUTH PLAIN ****\r\n", "\r\n"}},
+        Shown{"PlainPrompted", Mechanism::kPlain, 0, {"AUTH PLAIN\r\n", "****\r\n", "\r\n"}},
+        Shown{"Xoauth2Initial", Mechanism::kXoauth2, 1000, {"AUTH XOAUTH2 ****\r\n", "\r\n"}},
+        Shown{"LoginPrompted",
+              Mechanism::kLogin,
+              1000,
+              {"AUTH LOGIN\r\n", "****\r\n", "****\r\n", "\r\n"}}),
+    [](const ::testing::TestParamInfo<Shown>& info) { return info.param.label; });
 
 // A verdict that never comes after the empty answer loses the connection,
 // not just the logon.
