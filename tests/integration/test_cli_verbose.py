@@ -37,7 +37,8 @@ def pki(tmp_path_factory):
 # Each logon's lines, shown whole but for the password; the message itself
 # comes as the size of its data on the wire (POP3's with its end line).
 @pytest.mark.parametrize("protocol,logon,framing", [
-    ("pop3", ["> USER %s" % USER, "< +OK", "> PASS ****", "< +OK Logged in."], 3),
+    # The server offers PIPELINING: the logon and STAT go out in one write.
+    ("pop3", ["> USER %s" % USER, "> PASS ****", "> STAT", "< +OK", "< +OK Logged in."], 3),
     ("imap", ['> B1 LOGIN "%s" ****' % USER], 0),
 ])
 @pytest.mark.parametrize("flags", [["-v"], ["-v", "--trace"]], ids=["verbose", "trace"])
