@@ -277,6 +277,12 @@ class RawOutput {
 int check_output_file(const Request& request);
 // The directory a file name is in ("." for a bare name).
 std::string directory_of(const std::string& path);
+// Replacing a file whole: the temporary's name beside it, the temporary
+// flushed to the disk, then renamed over the file (the directory flushed
+// too). False with errno set.
+std::string temporary_beside(const std::string& path);
+bool flush_to_disk(std::FILE* file);
+bool replace_durably(const std::string& temp, const std::string& path);
 
 // A listing record (NMB=1, SIZE=..., UIDL=... without the "="), every
 // present message, page by page; complete is false when the library stopped

@@ -48,48 +48,7 @@ std::FILE* create_new(const std::string& temp) {
     return file;
 }
 
-// On the disk before it takes the name: a crash after the rename must not
-// leave an empty or short file under it.
-bool flush_to_disk(std::FILE* file) {
-    if (std::fflush(file) != 0) return false;
-#if defined(_WIN32)
-    return ::_commit(::_fileno(file)) == 0;
-#else
-    return ::fsync(::fileno(file)) == 0;
-#endif
-}
-
-bool replace(const std::string& temp, const std::string& path) {
-#if defined(_WIN32)
-    if (::MoveFileExA(temp.c_str(), path.c_str(),
-                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-        return true;
-    errno = EACCES;
-    return false;
-#else
-    return ::rename(temp.c_str(), path.c_str()) == 0;
-#endif
-}
-
-int process_id() {
-#if defined(_WIN32)
-    return ::_getpid();
-#else
-    return static_cast<int>(::getpid());
-#endif
-}
-
 }  // namespace
-
-std::string directory_of(const std::string& path) {
-#if defined(_WIN32)
-    size_t slash = path.find_last_of("/\\");
-#else
-    size_t slash = path.rfind('/');
-#endif
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? path.substr(0, 1) : path.substr(0, slash);
-}
 
 int check_output_file(const Request& request) {
     const std::string& path = request.output_file;
@@ -112,7 +71,7 @@ RawOutput::~RawOutput() {
 int RawOutput::open(const Request& request) {
     if (request.output_file.empty()) return kExitOk;
     path_ = request.output_file;
-    std::string temp = path_ + ".tmp-" + std::to_string(process_id());
+    std::string temp = temporary_beside(path_);
     std::FILE* file = create_new(temp);
     if (file == nullptr) return fail(path_, "create a temporary beside it", errno);
     out_ = file;
@@ -152,7 +111,7 @@ int RawOutput::finish(int rc) {
     if (rc == kExitOk && error_ == 0 && !flush_to_disk(file)) error_ = errno != 0 ? errno : EIO;
     bool closed = std::fclose(file) == 0;
     if (closed && rc == kExitOk && error_ == 0) {
-        if (replace(temp, path_)) return kExitOk;
+        if (replace_durably(temp, path_)) return kExitOk;
         int error = errno;
         ::unlink(temp.c_str());
         return fail(path_, "replace", error);

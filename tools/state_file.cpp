@@ -53,11 +53,10 @@ bool write_whole(const std::string& path, const std::string& temp, const std::st
         ::_unlink(temp.c_str());
         return fail(path, "write", error);
     }
-    // Write-through: the rename is on the disk when the call returns.
-    if (!::MoveFileExA(temp.c_str(), path.c_str(),
-                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    if (!replace_durably(temp, path)) {
+        error = errno;
         ::_unlink(temp.c_str());
-        return fail(path, "replace", EACCES);
+        return fail(path, "replace", error);
     }
     return true;
 }
@@ -79,28 +78,14 @@ bool write_whole(const std::string& path, const std::string& temp, const std::st
         ::unlink(temp.c_str());
         return fail(path, "write", error);
     }
-    if (::rename(temp.c_str(), path.c_str()) != 0) {
+    if (!replace_durably(temp, path)) {
         error = errno;
         ::unlink(temp.c_str());
         return fail(path, "replace", error);
     }
-    // The new name is durable only once the directory is.
-    int dir = ::open(directory_of(path).c_str(), O_RDONLY | O_CLOEXEC);
-    if (dir >= 0) {
-        ::fsync(dir);
-        ::close(dir);
-    }
     return true;
 }
 #endif
-
-int process_id() {
-#if defined(_WIN32)
-    return ::_getpid();
-#else
-    return static_cast<int>(::getpid());
-#endif
-}
 
 }  // namespace
 
@@ -174,7 +159,7 @@ bool StateFile::keep_only(const std::set<std::string>& present) {
 bool StateFile::save() const {
     std::string text = account_ + "\n";
     for (const std::string& id : ids_) text += id + "\n";
-    return write_whole(path_, path_ + ".tmp-" + std::to_string(process_id()), text);
+    return write_whole(path_, temporary_beside(path_), text);
 }
 
 int check_state_file(const Request& request) {
