@@ -7,6 +7,7 @@
 
 #include "core/context.h"
 #include "mailbox/mailbox.h"
+#include "smtp/sendmail.h"
 
 struct MailSession {
     MailSession() : mailbox(ctx) { ctx.failure = &failure; }
@@ -16,6 +17,7 @@ struct MailSession {
     brevorin::FailureRecord failure;  // of the current (or last) call
     brevorin::Context ctx;
     brevorin::Mailbox mailbox;
+    brevorin::SmtpLink smtp_link;  // after ctx: its connection borrows ctx
     std::array<std::unique_ptr<char[]>, brevorin::kResultSlots> results;
 };
 
