@@ -385,13 +385,14 @@ void check_selection(Request& r) {
 }
 
 void finish(const Request& r, Raw& raw, Request& out) {
+    // A batch names the recipients in its lines; otherwise --to is as
+    // required as the parser made it before anything else is checked.
+    if (r.command == "send" && r.to.empty() && r.batch_file.empty())
+        throw CLI::RequiredError("--to");
     out = r;
     out.protocol = raw.protocol;
     if (out.server.empty())
         refuse("--server", "a server is required (--server SERVER, or an account's server)");
-    // A batch names the recipients in its lines.
-    if (out.command == "send" && out.to.empty() && out.batch_file.empty())
-        throw CLI::RequiredError("--to");
     if (out.command == "send" && out.from.empty() && out.batch_file.empty())
         refuse("--from", "a sender is required (--from ADDRESS, or an account's from)");
     if (out.password_stdin &&
@@ -649,6 +650,9 @@ int parse_command_line(int argc, char** argv, Request& out) {
                      "send each line of FILE, a JSON object (to, cc, bcc, subject, text or "
                      "text_file, html_file, attach, from), over one connection")
         ->type_name("FILE")
+        ->excludes("--to")
+        ->excludes("--text-file")
+        ->excludes("--html")
         ->group("Message");
     add_max_size(send, raw);
 
