@@ -10,7 +10,7 @@ packages=(
   g++-mingw-w64-i686 binutils-mingw-w64-i686
   wine wine32:i386
   curl hyperfine time bc coreutils libc-bin
-  libssl-dev openssl python3-cryptography libcli11-dev help2man zsh
+  libssl-dev openssl python3-cryptography libcli11-dev nlohmann-json3-dev help2man zsh
 )
 
 SUDO=""

@@ -89,6 +89,7 @@ struct Request {
 
     std::string helo;  // send: the name EHLO gives; empty: the machine's
     std::string from, subject, reply, priority, text_file, html_file;
+    std::string batch_file;  // send: one message per line, as JSON
     std::vector<std::string> to, cc, bcc, attachments;
 };
 

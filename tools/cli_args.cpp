@@ -385,11 +385,15 @@ void check_selection(Request& r) {
 }
 
 void finish(const Request& r, Raw& raw, Request& out) {
+    // A batch names the recipients in its lines; otherwise --to is as
+    // required as the parser made it before anything else is checked.
+    if (r.command == "send" && r.to.empty() && r.batch_file.empty())
+        throw CLI::RequiredError("--to");
     out = r;
     out.protocol = raw.protocol;
     if (out.server.empty())
         refuse("--server", "a server is required (--server SERVER, or an account's server)");
-    if (out.command == "send" && out.from.empty())
+    if (out.command == "send" && out.from.empty() && out.batch_file.empty())
         refuse("--from", "a sender is required (--from ADDRESS, or an account's from)");
     if (out.password_stdin &&
         (!out.password_file.empty() || !out.token_file.empty() || !out.password_command.empty()))
@@ -608,7 +612,6 @@ int parse_command_line(int argc, char** argv, Request& out) {
     send->add_option("--from", r.from, "sender address")->type_name("ADDRESS")->group("Message");
     send->add_option("--to", r.to, "recipients: one or more after --to, or --to repeated")
         ->type_name("ADDRESS")
-        ->required()
         ->allow_extra_args(true)
         ->group("Message");
     send->add_option("--cc", r.cc, "copy recipients, as --to")
@@ -646,6 +649,14 @@ int parse_command_line(int argc, char** argv, Request& out) {
         ->group("Message");
     send->add_flag("--message-id", r.message_id, "add a Message-ID header (the default)")
         ->group("");
+    send->add_option("--batch", r.batch_file,
+                     "send each line of FILE, a JSON object (to, cc, bcc, subject, text or "
+                     "text_file, html_file, attach, from), over one connection")
+        ->type_name("FILE")
+        ->excludes("--to")
+        ->excludes("--text-file")
+        ->excludes("--html")
+        ->group("Message");
     add_max_size(send, raw);
 
     app.footer(std::string("\nPasswords are never taken on the command line.\n"

@@ -147,6 +147,10 @@ extern "C" BREVORIN_API void brevorin_cleanup(MailSession* session) noexcept {
     if (session == nullptr) return;
     std::unique_ptr<MailSession> owned(session);
     if (owned->mailbox.logged_on) run_worker([&] { return logoff(owned->mailbox); });
+    run_worker([&] {
+        close_smtp_link(owned->smtp_link);
+        return 0;
+    });
     platform::Hold hold(g_socket_users_lock);
     if (g_socket_users == 1) {
         sockets_cleanup();
@@ -167,6 +171,10 @@ extern "C" BREVORIN_API int brevorin_logonmail(const char* server, const char* u
 extern "C" BREVORIN_API int brevorin_logoffmail(MailSession* session) noexcept {
     int status;
     if (!begin_call(session, &status)) return status;
+    run_worker([&] {
+        close_smtp_link(session->smtp_link);
+        return 0;
+    });
     return run_worker([&] { return logoff(session->mailbox); });
 }
 
@@ -220,8 +228,10 @@ extern "C" BREVORIN_API int brevorin_sendmail(const char* server, const char* he
                                               int max_size, MailSession* session) noexcept {
     int status;
     if (!begin_call(session, &status)) return status;
-    return run_worker(
-        [&] { return send_mail(server, header_list, text, attachment_list, max_size, session->ctx); });
+    return run_worker([&] {
+        return send_mail(server, header_list, text, attachment_list, max_size, session->ctx,
+                         &session->smtp_link);
+    });
 }
 
 extern "C" BREVORIN_API int brevorin_setoption(const char* name, const char* value,

@@ -8,6 +8,7 @@
 #include "core/context.h"
 #include "core/text_block.h"
 #include "mailbox/mailbox.h"
+#include "smtp/sendmail.h"
 
 struct MailSession {
     MailSession() : mailbox(ctx) { ctx.failure = &failure; }
@@ -17,6 +18,7 @@ struct MailSession {
     brevorin::FailureRecord failure;  // of the current (or last) call
     brevorin::Context ctx;
     brevorin::Mailbox mailbox;
+    brevorin::SmtpLink smtp_link;  // after ctx: its connection borrows ctx
     std::array<brevorin::Block, brevorin::kResultSlots> results;
 };
 

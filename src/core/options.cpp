@@ -132,6 +132,10 @@ OptionOutcome apply_option(SessionOptions& options, const std::string& name,
         ok = !value.empty() && value.size() <= 255;
         for (char c : value) ok = ok && static_cast<unsigned char>(c) > ' ' && c != '\x7f';
         next.helo_name = value;
+    } else if (name == "smtp_keep_open") {
+        long seconds = 0;
+        ok = parse_count(value, 0, kMaxTimeoutSeconds, seconds);
+        next.smtp_keep_open_s = static_cast<unsigned>(seconds);
     } else if (name == "list_from") {
         ok = parse_count(value, 1, 2147483647L, next.list_from);
     } else {

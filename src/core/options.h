@@ -41,6 +41,7 @@ struct SessionOptions {
     bool read_only = false;                       // IMAP: EXAMINE rather than SELECT
     bool mark_seen = false;                       // IMAP: a fetch sets \Seen
     std::string helo_name;  // the name EHLO/HELO gives; empty: the machine's own
+    unsigned smtp_keep_open_s = 0;  // 0: QUIT after each message; else idle seconds kept open
 };
 
 enum class OptionOutcome { kSet, kUnknownName, kBadValue };

@@ -152,7 +152,8 @@ class SmtpSasl : public sasl::Peer {
 
 class SmtpDialogue {
   public:
-    SmtpDialogue(Connection& connection, const Context& ctx) : conn_(connection), ctx_(ctx) {}
+    SmtpDialogue(Connection& connection, const Context& ctx, SmtpOffer& offer, bool keep = false)
+        : conn_(connection), ctx_(ctx), offer_(offer), keep_(keep) {}
 
     int greeting() {
         SmtpReply reply;
@@ -196,12 +197,12 @@ class SmtpDialogue {
             ctx_.diag.print('E', 1, "SENDMAIL: EHLO refused by the server");
             return kNetwork;
         }
-        extensions_.clear();
+        offer_.extensions.clear();
         for (size_t n = 1; n < reply.lines.size(); ++n) {
             std::string keyword = upper_case_copy(reply.lines[n]);
             while (!keyword.empty() && (keyword.back() == '\n' || keyword.back() == '\r'))
                 keyword.pop_back();
-            extensions_.push_back(keyword);
+            offer_.extensions.push_back(keyword);
         }
         return kOk;
     }
@@ -386,7 +387,11 @@ class SmtpDialogue {
             if (conn_.uncork() != 0 || !ok) return kRefused;
             for (size_t n = first; n < end; ++n) {
                 int status = verdict(commands[n].step, reply_format(commands[n].step));
-                if (status != kOk) return status;
+                if (status == kOk) continue;
+                if (keep_ && after_ == LinkAfter::kNeedsReset) {
+                    for (size_t owed = n + 1; owed < end; ++owed) drain(commands[owed].step);
+                }
+                return status;
             }
         }
         return kOk;
@@ -394,8 +399,10 @@ class SmtpDialogue {
 
     int message_verdict() {
         SmtpReply reply;
+        after_ = LinkAfter::kUnusable;
         if (read_smtp_reply(conn_, ctx_, reply) != ReplyStatus::kOk) return kNetwork;
         int status = judged(Step::kMessage, reply.code);
+        if (status == kRefused || status == kStorage) after_ = LinkAfter::kNeedsReset;
         if (status != kOk) return status;
         ctx_.diag.print('D', 0,
                         "SENDMAIL: Got reply on send command, code: %d, reply: %s, status = %d",
@@ -413,14 +420,27 @@ class SmtpDialogue {
         return kOk;
     }
 
+    // What the last failed step left the connection fit for.
+    LinkAfter after() const { return after_; }
+
+    int reset() {
+        SmtpReply reply;
+        if (!conn_.write_text("RSET\r\n") ||
+            read_smtp_reply(conn_, ctx_, reply) != ReplyStatus::kOk)
+            return kNetwork;
+        ctx_.diag.print('D', 0, "SENDMAIL: Got reply on RSET command, code: %d, reply: %s",
+                        reply.code, reply.text.c_str());
+        return reply.code == 250 ? kOk : kNetwork;
+    }
+
   private:
     bool has(const std::string& keyword) const {
-        for (const std::string& e : extensions_)
+        for (const std::string& e : offer_.extensions)
             if (e == keyword) return true;
         return false;
     }
     std::string extension(const std::string& keyword) const {
-        for (const std::string& e : extensions_)
+        for (const std::string& e : offer_.extensions)
             if (e.compare(0, keyword.size() + 1, keyword + " ") == 0) return e;
         return std::string();
     }
@@ -431,9 +451,22 @@ class SmtpDialogue {
 
     int verdict(Step step, const char* format) {
         SmtpReply reply;
+        after_ = LinkAfter::kUnusable;
         if (read_smtp_reply(conn_, ctx_, reply) != ReplyStatus::kOk) return kNetwork;
         ctx_.diag.print('D', 0, format, reply.code, reply.text.c_str(), reply.last_length);
-        return judged(step, reply.code);
+        int status = judged(step, reply.code);
+        if (status == kRefused || status == kStorage) after_ = LinkAfter::kNeedsReset;
+        return status;
+    }
+
+    // Reads the reply to a pipelined command after an earlier one failed.
+    // A DATA the server took leaves it waiting for a message that will not
+    // come: only closing the connection ends that without delivering one.
+    void drain(Step step) {
+        SmtpReply reply;
+        if (read_smtp_reply(conn_, ctx_, reply) != ReplyStatus::kOk ||
+            (step == Step::kData && reply.code == 354) || judge(step, reply.code) == kNetwork)
+            after_ = LinkAfter::kUnusable;
     }
 
     // A code that is neither success nor refusal is no answer to the
@@ -446,16 +479,18 @@ class SmtpDialogue {
 
     Connection& conn_;
     const Context& ctx_;
-    std::vector<std::string> extensions_;
+    SmtpOffer& offer_;
+    bool keep_;
     std::string mail_parameters_;
+    LinkAfter after_ = LinkAfter::kUnusable;
 };
 
 }  // namespace
 
-int run_dialogue(Connection& connection, const std::string& host, const HeaderList& headers,
-                 const std::vector<std::string>& recipients, const OutgoingText& text,
-                 AttachmentList& attachments, const Context& ctx) {
-    SmtpDialogue dialogue(connection, ctx);
+int open_dialogue(Connection& connection, const std::string& host, const Context& ctx,
+                  SmtpOffer& offer) {
+    offer = SmtpOffer{};
+    SmtpDialogue dialogue(connection, ctx, offer);
     const SessionOptions& o = ctx.options;
     if (o.security == Security::kImplicitTls &&
         !secure_connection(connection, ctx, host, "SENDMAIL"))
@@ -463,7 +498,6 @@ int run_dialogue(Connection& connection, const std::string& host, const HeaderLi
     int status = dialogue.greeting();
     if (status != kOk) return status;
     bool extended = o.security == Security::kStartTls || o.smtp_auth != SmtpAuth::kNone;
-    bool pipelining = false;
     // The modern rules greet with EHLO to learn SIZE and SMTPUTF8; a server
     // that does not know EHLO gets HELO, as for pipelining.
     if (!extended && o.pipelining == Pipelining::kOff && o.mime != MimeMode::kModern) {
@@ -472,7 +506,7 @@ int run_dialogue(Connection& connection, const std::string& host, const HeaderLi
         // EHLO only to learn of PIPELINING: a server that does not know
         // EHLO gets HELO and the dialogue one command at a time.
         if (dialogue.ehlo() == kOk) {
-            pipelining = o.pipelining == Pipelining::kAuto && dialogue.offers("PIPELINING");
+            offer.pipelining = o.pipelining == Pipelining::kAuto && dialogue.offers("PIPELINING");
         } else if (!connection.is_open() || (status = dialogue.helo()) != kOk) {
             return kNetwork;
         }
@@ -481,31 +515,76 @@ int run_dialogue(Connection& connection, const std::string& host, const HeaderLi
         if (o.security == Security::kStartTls && (status = dialogue.starttls(host)) != kOk)
             return status;
         if ((status = dialogue.authenticate()) != kOk) return status;
-        pipelining = o.pipelining == Pipelining::kAuto && dialogue.offers("PIPELINING");
+        offer.pipelining = o.pipelining == Pipelining::kAuto && dialogue.offers("PIPELINING");
     }
+    offer.chunking = offer.pipelining && o.mime == MimeMode::kModern && dialogue.offers("CHUNKING");
+    return kOk;
+}
+
+TransactionOutcome run_transaction(Connection& connection, const SmtpOffer& offer,
+                                   const HeaderList& headers,
+                                   const std::vector<std::string>& recipients,
+                                   const OutgoingText& text, AttachmentList& attachments,
+                                   const Context& ctx, bool keep) {
+    SmtpOffer known = offer;
+    SmtpDialogue dialogue(connection, ctx, known, keep);
+    TransactionOutcome outcome;
+    auto failed = [&](int status) {
+        outcome.status = status;
+        outcome.after = dialogue.after();
+        return outcome;
+    };
     bool utf8_address = has_8bit(headers.envelope_from);
     for (const std::string& r : recipients) utf8_address = utf8_address || has_8bit(r);
-    if ((status = dialogue.mail_parameters(text.size_estimate, utf8_address)) != kOk) {
-        dialogue.quit();
-        return status;
+    int status = dialogue.mail_parameters(text.size_estimate, utf8_address);
+    if (status != kOk) {
+        // Nothing of this message went out: the connection stays as it was.
+        if (!keep) dialogue.quit();
+        outcome.status = status;
+        outcome.after = LinkAfter::kClean;
+        return outcome;
     }
-    if (pipelining) {
-        if ((status = dialogue.envelope_pipelined(headers, recipients)) != kOk) return status;
+    if (offer.pipelining) {
+        if ((status = dialogue.envelope_pipelined(headers, recipients)) != kOk)
+            return failed(status);
     } else {
-        if ((status = dialogue.mail_from(headers)) != kOk) return status;
-        if ((status = dialogue.rcpt_to(recipients)) != kOk) return status;
-        if ((status = dialogue.data()) != kOk) return status;
+        if ((status = dialogue.mail_from(headers)) != kOk) return failed(status);
+        if ((status = dialogue.rcpt_to(recipients)) != kOk) return failed(status);
+        if ((status = dialogue.data()) != kOk) return failed(status);
     }
+    outcome.data_started = true;
     int result;
     {
         PayloadScope payload(connection);
         result = put_message(connection, headers, text, attachments, ctx);
     }
     ctx.diag.print('F', 2, "SENDMAIL: Putmessage command done, status: %d", result);
-    if (result == kAttachEncode) return kAttachEncode;
-    if (result == -1) return kRefused;
-    if ((status = dialogue.message_verdict()) != kOk) return status;
-    return dialogue.quit();
+    if (result == kAttachEncode) return failed(kAttachEncode);
+    if (result == -1) return failed(kRefused);
+    if ((status = dialogue.message_verdict()) != kOk) return failed(status);
+    outcome.after = LinkAfter::kClean;
+    outcome.status = keep ? kOk : dialogue.quit();
+    return outcome;
+}
+
+bool reset_dialogue(Connection& connection, const Context& ctx) {
+    SmtpOffer none;
+    return SmtpDialogue(connection, ctx, none).reset() == kOk;
+}
+
+int quit_dialogue(Connection& connection, const Context& ctx) {
+    SmtpOffer none;
+    return SmtpDialogue(connection, ctx, none).quit();
+}
+
+int run_dialogue(Connection& connection, const std::string& host, const HeaderList& headers,
+                 const std::vector<std::string>& recipients, const OutgoingText& text,
+                 AttachmentList& attachments, const Context& ctx) {
+    SmtpOffer offer;
+    int status = open_dialogue(connection, host, ctx, offer);
+    if (status != kOk) return status;
+    return run_transaction(connection, offer, headers, recipients, text, attachments, ctx, false)
+        .status;
 }
 
 }  // namespace brevorin

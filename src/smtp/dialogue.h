@@ -47,9 +47,48 @@ std::string local_host_name();
 std::optional<std::string> address_command(const char* verb, const char* address, size_t max_length,
                                            const std::string& parameters = "");
 
-// The whole dialogue of one sending on an open connection: greeting,
-// HELO/EHLO, STARTTLS and AUTH as the session asks, the envelope (pipelined
-// where the server offers it), the message and QUIT. The public status.
+// What the server offers, learnt from EHLO, and whether the envelope goes
+// pipelined; a connection left open keeps it for the messages that follow.
+struct SmtpOffer {
+    std::vector<std::string> extensions;
+    bool pipelining = false;
+    bool chunking = false;  // BDAT may carry a message (modern rules only)
+};
+
+// What a transaction leaves the connection fit for.
+enum class LinkAfter { kClean, kNeedsReset, kUnusable };
+
+struct TransactionOutcome {
+    int status = kOk;
+    LinkAfter after = LinkAfter::kUnusable;
+    bool data_started = false;  // bytes of the message went out: never send it again
+};
+
+// Greeting, HELO/EHLO, STARTTLS and AUTH as the session asks, on a freshly
+// opened connection. The public status; offer gets what the server offers.
+int open_dialogue(Connection& connection, const std::string& host, const Context& ctx,
+                  SmtpOffer& offer);
+
+// One message on a greeted connection: the envelope (pipelined where the
+// server offers it) and the message. With keep false the connection is
+// ended as a single sending always ended it (QUIT after success, and where
+// the size is over the server's limit); with keep true nothing ends it, and
+// a refusal reads every reply still owed so that the next message starts in
+// step.
+TransactionOutcome run_transaction(Connection& connection, const SmtpOffer& offer,
+                                   const HeaderList& headers,
+                                   const std::vector<std::string>& recipients,
+                                   const OutgoingText& text, AttachmentList& attachments,
+                                   const Context& ctx, bool keep);
+
+// RSET: true when the server is ready for a new transaction.
+bool reset_dialogue(Connection& connection, const Context& ctx);
+
+// QUIT and the server's farewell: kOk, or kNetwork when either is lost.
+int quit_dialogue(Connection& connection, const Context& ctx);
+
+// The whole dialogue of one sending on an open connection: open_dialogue,
+// run_transaction and QUIT. The public status.
 int run_dialogue(Connection& connection, const std::string& host, const HeaderList& headers,
                  const std::vector<std::string>& recipients, const OutgoingText& text,
                  AttachmentList& attachments, const Context& ctx);

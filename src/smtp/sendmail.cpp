@@ -16,6 +16,8 @@
 #include "net/connection.h"
 #include "net/secure.h"
 #include "net/server_address.h"
+#include "platform/clock.h"
+#include "platform/sockets.h"
 #include "smtp/compose.h"
 #include "smtp/dialogue.h"
 #include "smtp/header_encoding.h"
@@ -242,8 +244,75 @@ int check_buffer_limits(const HeaderList& headers, const std::vector<std::string
     return kOk;
 }
 
+// The sending over the session's kept connection: reused when it was
+// opened for the same server and settings, is not idle for longer than the
+// option allows and the server has not ended it meanwhile; opened (and
+// kept) otherwise. A message whose first byte has gone out is never sent
+// again; one that met a kept connection already gone goes over a new one.
+int send_kept(SmtpLink& link, const ServerAddress& address, const HeaderList& headers,
+              const std::vector<std::string>& recipients, const OutgoingText& outgoing,
+              AttachmentList& attachments, const Context& session_ctx, const Context& ctx) {
+    const SessionOptions& o = ctx.options;
+    const uint64_t fingerprint = link_fingerprint(address.host, address.port, o);
+    if (link.connection) {
+        const uint64_t idle_ms = platform::monotonic_ms() - link.idle_since_ms;
+        if (closed_while_idle(*link.connection)) {
+            ctx.diag.print('F', 1, "SENDMAIL: Kept connection ended by the server");
+            link.connection.reset();
+        } else if (link.fingerprint != fingerprint ||
+                   idle_ms > static_cast<uint64_t>(o.smtp_keep_open_s) * 1000) {
+            close_smtp_link(link);
+        }
+    }
+    for (bool retried = false;; retried = true) {
+        const bool reused = link.connection != nullptr;
+        if (reused) {
+            ctx.diag.print('F', 1, "SENDMAIL: Reusing connection with server: %s and port: %d",
+                           address.host.c_str(), address.port);
+            if (link.needs_reset && !reset_dialogue(*link.connection, ctx)) {
+                if (ctx.failure != nullptr) *ctx.failure = FailureRecord{};
+                link.connection.reset();
+                continue;
+            }
+        } else {
+            ctx.diag.print('F', 1, "SENDMAIL: Opening connection with server: %s and port: %d",
+                           address.host.c_str(), address.port);
+            // The connection outlives this call: it borrows the session's
+            // context, not this call's copy.
+            link.connection = std::make_unique<Connection>(session_ctx);
+            if (!link.connection->open(address.host.c_str(), address.port)) {
+                link.connection.reset();
+                return kNetwork;
+            }
+            ctx.diag.print('F', 1, "SENDMAIL: Opened socket, nr: %d", link.connection->socket());
+            int status = open_dialogue(*link.connection, address.host, ctx, link.offer);
+            if (status != kOk) {
+                link.connection.reset();
+                return status;
+            }
+            link.fingerprint = fingerprint;
+        }
+        link.needs_reset = false;
+        TransactionOutcome outcome = run_transaction(*link.connection, link.offer, headers,
+                                                     recipients, outgoing, attachments, ctx, true);
+        if (outcome.after != LinkAfter::kUnusable) {
+            link.needs_reset = outcome.after == LinkAfter::kNeedsReset;
+            link.idle_since_ms = platform::monotonic_ms();
+            return outcome.status;
+        }
+        const bool lost_before_message =
+            reused && !retried && !outcome.data_started && link.connection->broken();
+        link.connection.reset();
+        if (!lost_before_message) return outcome.status;
+        // The loss belongs to the old connection, not to this message.
+        if (ctx.failure != nullptr) *ctx.failure = FailureRecord{};
+        ctx.diag.print('F', 1, "SENDMAIL: Kept connection lost before the message, opening anew");
+    }
+}
+
 int send_message(const char* server, const char* header_list, const char* text,
-                 const char* attachment_list, int max_size, const Context& session_ctx) {
+                 const char* attachment_list, int max_size, const Context& session_ctx,
+                 SmtpLink* link) {
     // A US-ASCII host that hands over 8-bit text under the modern rules
     // means UTF-8 when it is valid UTF-8: it goes out labelled so, never as
     // 8-bit bytes called us-ascii. Anything else cannot be labelled at all.
@@ -307,6 +376,11 @@ int send_message(const char* server, const char* header_list, const char* text,
     }
     if (address.port_given)
         ctx.diag.print('F', 1, "SENDMAIL: Using port %d in stead of default port", address.port);
+    if (link != nullptr && o.smtp_keep_open_s > 0)
+        return send_kept(*link, address, headers, recipients, outgoing, attachments, session_ctx,
+                         ctx);
+    // The option was cleared since a connection was kept: it ends here.
+    if (link != nullptr) close_smtp_link(*link);
     ctx.diag.print('F', 1, "SENDMAIL: Opening connection with server: %s and port: %d",
                    address.host.c_str(), address.port);
     Connection connection(ctx);
@@ -317,10 +391,41 @@ int send_message(const char* server, const char* header_list, const char* text,
 
 }  // namespace
 
+uint64_t link_fingerprint(const std::string& host, int port, const SessionOptions& options) {
+    std::string settings = host + '\0' + std::to_string(port) + '\0' +
+                           std::to_string(static_cast<int>(options.security)) +
+                           std::to_string(static_cast<int>(options.verify)) +
+                           std::to_string(static_cast<int>(options.smtp_auth)) +
+                           std::to_string(static_cast<int>(options.mime)) +
+                           std::to_string(static_cast<int>(options.pipelining)) +
+                           (options.allow_plaintext_auth ? "1" : "0") + '\0' + options.ca_file +
+                           '\0' + options.helo_name + '\0' + options.smtp_user + '\0' +
+                           options.smtp_password;
+    // FNV-1a: the fingerprint only tells settings apart, it guards nothing.
+    uint64_t hash = 0xcbf29ce484222325ULL;
+    for (unsigned char c : settings) hash = (hash ^ c) * 0x100000001b3ULL;
+    wipe(settings);
+    return hash;
+}
+
+bool closed_while_idle(Connection& connection) {
+    if (!connection.is_open()) return true;
+    if (connection.buffered() > 0) return true;
+    return platform::socket_api().wait_ready(connection.socket(), false, 0) != 0;
+}
+
+void close_smtp_link(SmtpLink& link) {
+    if (!link.connection) return;
+    if (!closed_while_idle(*link.connection))
+        quit_dialogue(*link.connection, link.connection->context());
+    link.connection.reset();
+    link.needs_reset = false;
+}
+
 int send_mail(const char* server, const char* header_list, const char* text,
-              const char* attachment_list, int max_size, const Context& ctx) {
+              const char* attachment_list, int max_size, const Context& ctx, SmtpLink* link) {
     try {
-        return send_message(server, header_list, text, attachment_list, max_size, ctx);
+        return send_message(server, header_list, text, attachment_list, max_size, ctx, link);
     } catch (const std::bad_alloc&) {
         return kInvalid;
     }

@@ -266,11 +266,19 @@ class SmtpSink:
     users: optional {name: password}; AUTH (PLAIN, LOGIN, and XOAUTH2 with
     the bearer tokens in tokens {name: token}) is then required, and only
     after TLS.
+    refuse: recipients RCPT TO refuses with 550. lose_reply: recipients whose
+    message is kept but whose verdict never comes: the connection drops.
+    idle_timeout: seconds a connection may wait for a command (421 after).
+    greetings, resets and quits count EHLOs, RSETs and QUITs.
     """
 
     def __init__(self, port=None, deliver_to=None, tls=None, implicit_tls=False, users=None,
-                 tokens=None, pipelining=False):
+                 tokens=None, pipelining=False, refuse=(), lose_reply=(), idle_timeout=None):
         self.port = port or free_port()
+        self.refuse = set(refuse)
+        self.lose_reply = set(lose_reply)
+        self.idle_timeout = idle_timeout
+        self.greetings = self.resets = self.quits = 0
         self.pipelining = pipelining
         self.messages = []  # dicts: mail_from, rcpt_tos, data (bytes), tls
         self.logins = []    # (mechanism, user) of each successful AUTH
@@ -296,6 +304,7 @@ class SmtpSink:
             # aiosmtpd reads pipelined commands but does not say so itself.
             async def handle_EHLO(self, server, session, envelope, hostname, responses):
                 session.host_name = hostname
+                sink.greetings += 1
                 if not sink.pipelining:
                     return responses
                 return responses[:-1] + ["250-PIPELINING", responses[-1]]
@@ -311,7 +320,17 @@ class SmtpSink:
                 if sink.deliver_to is not None:
                     dovecot, user = sink.deliver_to
                     dovecot.add_message(user, data)
+                if sink.lose_reply & set(envelope.rcpt_tos):
+                    server.transport.abort()
                 return "250 OK"
+
+            async def handle_RSET(self, server, session, envelope):
+                sink.resets += 1
+                return "250 OK"
+
+            async def handle_QUIT(self, server, session, envelope):
+                sink.quits += 1
+                return "221 Bye"
 
             # XOAUTH2: "user=U^Aauth=Bearer T^A^A" as the initial response;
             # a bad token gets the error report as a challenge, and the
@@ -347,6 +366,15 @@ class SmtpSink:
             options.update(ssl_context=context, auth_require_tls=False)
         elif context is not None:
             options.update(tls_context=context, require_starttls=True)
+        if self.refuse:
+            async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
+                if address in sink.refuse:
+                    return "550 5.1.1 No such user"
+                envelope.rcpt_tos.append(address)
+                return "250 OK"
+            Handler.handle_RCPT = handle_RCPT
+        if self.idle_timeout is not None:
+            options.update(timeout=self.idle_timeout)
         if self.users is not None:
             options.update(auth_required=True, authenticator=authenticator)
             # aiosmtpd logs a deprecation of its own at every AUTH.

@@ -83,6 +83,11 @@ ScriptedPeer& ScriptedPeer::close() {
     return *this;
 }
 
+ScriptedPeer& ScriptedPeer::accept_next() {
+    steps_.push_back(make_step(Step::kAccept, ""));
+    return *this;
+}
+
 void ScriptedPeer::start() {
     thread_ = std::thread([this] { serve(); });
 }
@@ -160,6 +165,14 @@ void ScriptedPeer::serve() {
             }
             case Step::kRun:
                 step.fn(fd);
+                break;
+            case Step::kAccept:
+                ::shutdown(fd, SHUT_RDWR);
+                ::close(fd);
+                pending_.clear();
+                fd = ::accept(listen_fd_, nullptr, nullptr);
+                conn_fd_.store(fd);
+                if (fd < 0) return;
                 break;
             case Step::kClose:
                 conn_fd_.store(-1);

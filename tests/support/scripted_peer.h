@@ -35,6 +35,9 @@ public:
     ScriptedPeer& run(std::function<void(int fd)> step);
     // Closes the connection (remaining steps are skipped).
     ScriptedPeer& close();
+    // Closes the connection and waits for the client to connect again; the
+    // steps after it play on the new connection.
+    ScriptedPeer& accept_next();
 
     // Starts accepting; the script runs for the first client. When the
     // script ends, the peer stops sending (the client then reads the end of
@@ -50,7 +53,7 @@ public:
 
 private:
     struct Step {
-        enum Kind { kSend, kSendSlowly, kReadLine, kReadUntil, kRun, kClose } kind = kSend;
+        enum Kind { kSend, kSendSlowly, kReadLine, kReadUntil, kRun, kClose, kAccept } kind = kSend;
         std::string data;
         size_t chunk = 0;
         std::chrono::milliseconds pause{0};
