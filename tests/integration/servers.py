@@ -207,15 +207,28 @@ class Dovecot:
         return dest
 
     def clear(self, user):
+        # A client that does not wait for the answer to its QUIT may leave
+        # the server still finishing that visit: let it drop its lock first.
+        lock = os.path.join(self.maildir(user), "dovecot-uidlist.lock")
+        deadline = time.time() + 5
+        while os.path.exists(lock) and time.time() < deadline:
+            time.sleep(0.01)
         for sub in ("cur", "new", "tmp"):
             d = os.path.join(self.maildir(user), sub)
             for f in os.listdir(d):
-                os.unlink(os.path.join(d, f))
+                self._unlink_if_there(os.path.join(d, f))
         for f in os.listdir(self.maildir(user)):
             if f.startswith("dovecot"):
                 p = os.path.join(self.maildir(user), f)
                 if os.path.isfile(p):
-                    os.unlink(p)
+                    self._unlink_if_there(p)
+
+    @staticmethod
+    def _unlink_if_there(path):
+        try:
+            os.unlink(path)
+        except FileNotFoundError:
+            pass
 
     def message_files(self, user):
         files = []
