@@ -74,15 +74,39 @@ void add_line(std::string& block, const std::string& line) {
     block += kCrLf;
 }
 
-int write_all(Connection& conn, const char* data, size_t length) {
-    if (length == 0) return 0;
-    int n = static_cast<int>(length);
-    return conn.write(data, n) == n ? 0 : -1;
+// Where a composed message goes: the connection after DATA, where lines
+// beginning with a dot are stuffed and a lone dot ends the message, or a
+// buffer that BDAT carries as it stands, its length stated beforehand.
+class MessageOut {
+  public:
+    explicit MessageOut(Connection& conn) : conn_(&conn) {}
+    explicit MessageOut(std::string& buffer) : buffer_(&buffer) {}
+
+    int put(const char* data, size_t length) {
+        if (length == 0) return 0;
+        if (buffer_ != nullptr) {
+            buffer_->append(data, length);
+            return 0;
+        }
+        int n = static_cast<int>(length);
+        return conn_->write(data, n) == n ? 0 : -1;
+    }
+    bool stuffed() const { return conn_ != nullptr; }
+
+  private:
+    Connection* conn_ = nullptr;
+    std::string* buffer_ = nullptr;
+};
+
+int write_all(MessageOut& conn, const char* data, size_t length) {
+    return conn.put(data, length);
 }
 
-int write_all(Connection& conn, const std::string& data) {
+int write_all(MessageOut& conn, const std::string& data) {
     return write_all(conn, data.data(), data.size());
 }
+
+int put_text_lines(MessageOut& conn, const std::string& text);
 
 // Characters that RFC 2046 allows in a boundary; a zone name may hold others
 // (a localised Windows zone name holds letters of the host's code page).
@@ -359,7 +383,7 @@ namespace {
 // needs them (a base64 line never begins with a dot, so nothing is stuffed).
 // A read error is a failure: the part would otherwise go out cut short with
 // nothing to tell; the message is then never ended, so no server delivers it.
-int stream_attachment(Connection& conn, const Attachment& entry, const Context& ctx) {
+int stream_attachment(MessageOut& conn, const Attachment& entry, const Context& ctx) {
     std::FILE* file = entry.source.get();
     std::rewind(file);
     std::vector<char> chunk(kAttachmentChunk);
@@ -388,7 +412,7 @@ int stream_attachment(Connection& conn, const Attachment& entry, const Context& 
     }
 }
 
-int write_attachment(Connection& conn, const std::string& boundary, const Attachment& entry,
+int write_attachment(MessageOut& conn, const std::string& boundary, const Attachment& entry,
                      const Context& ctx) {
     if (write_all(conn, attachment_part_header(boundary, entry, ctx)) != 0) return -1;
     if (int streamed = stream_attachment(conn, entry, ctx)) return streamed;
@@ -400,7 +424,7 @@ int write_attachment(Connection& conn, const std::string& boundary, const Attach
 // An HTML sending after its header block: the rendering and the HTML as
 // alternatives, the HTML in a related multipart with what it shows inline,
 // and the other attachments around them in a mixed one.
-int write_html_body(Connection& conn, const OutgoingText& text, AttachmentList& attachments,
+int write_html_body(MessageOut& conn, const OutgoingText& text, AttachmentList& attachments,
                     const TopEntity& top, const Context& ctx) {
     bool mixed = top.subtype == "mixed";
     std::string alternative = mixed ? random_boundary("alt") : top.boundary;
@@ -408,7 +432,7 @@ int write_html_body(Connection& conn, const OutgoingText& text, AttachmentList& 
         write_all(conn, multipart_part_header(top.boundary, "alternative", alternative)) != 0)
         return -1;
     if (write_all(conn, text_part_header(alternative, text.plain_encoding, ctx)) != 0) return -1;
-    if (write_text_lines(conn, text.plain) != 0) return -1;
+    if (put_text_lines(conn, text.plain) != 0) return -1;
     bool any_inline = false;
     for (const Attachment& entry : attachments.entries)
         any_inline = any_inline || entry.shown_inline;
@@ -417,7 +441,7 @@ int write_html_body(Connection& conn, const OutgoingText& text, AttachmentList& 
                                                             "; type=\"text/html\"")) != 0)
         return -1;
     if (write_all(conn, text_part_header(related, text.encoding, ctx, true)) != 0) return -1;
-    if (write_text_lines(conn, text.text) != 0) return -1;
+    if (put_text_lines(conn, text.text) != 0) return -1;
     for (const Attachment& entry : attachments.entries)
         if (entry.shown_inline)
             if (int written = write_attachment(conn, related, entry, ctx)) return written;
@@ -431,7 +455,7 @@ int write_html_body(Connection& conn, const OutgoingText& text, AttachmentList& 
     return write_all(conn, std::string(kCrLf) + "--" + top.boundary + "--" + kCrLf);
 }
 
-int write_message(Connection& conn, const HeaderList& headers, const OutgoingText& text,
+int write_message(MessageOut& conn, const HeaderList& headers, const OutgoingText& text,
                   AttachmentList& attachments, const Context& ctx) {
     MessageTime time = current_message_time();
     TopEntity top = top_entity(text, attachments, time, ctx);
@@ -453,15 +477,18 @@ int write_message(Connection& conn, const HeaderList& headers, const OutgoingTex
     } else if (!multipart) {
         ctx.diag.print('F', 2,
                        "SMTP_UTMESSAGE: Writing MIME message using text part and base64 part");
-        if (write_text_lines(conn, text.text) != 0) return -1;
+        if (put_text_lines(conn, text.text) != 0) return -1;
     } else {
         if (write_all(conn, text_part_header(boundary, text.encoding, ctx)) != 0) return -1;
-        if (write_text_lines(conn, text.text) != 0) return -1;
+        if (put_text_lines(conn, text.text) != 0) return -1;
         for (const Attachment& entry : attachments.entries)
             if (int written = write_attachment(conn, boundary, entry, ctx)) return written;
         std::string closing = std::string(kCrLf) + "--" + boundary + "--" + kCrLf;
         if (write_all(conn, closing) != 0) return -1;
     }
+    // BDAT ends with the line break the final dot would have followed, so
+    // that both ways deliver the same bytes.
+    if (!conn.stuffed()) return write_all(conn, kCrLf, 2);
     return write_all(conn, kEndOfData, sizeof kEndOfData - 1);
 }
 
@@ -649,13 +676,15 @@ bool html_names_cid(std::string_view html, const std::string& name) {
     return false;
 }
 
-int write_text_lines(Connection& conn, const std::string& text) {
+namespace {
+
+int put_text_lines(MessageOut& conn, const std::string& text) {
     size_t pos = 0;
     const size_t end = text.size();
     while (pos < end) {
         size_t stop = text.find_first_of("\r\n", pos);
         if (stop == std::string::npos) stop = end;
-        if (text[pos] == '.' && write_all(conn, ".", 1) != 0) return -1;
+        if (conn.stuffed() && text[pos] == '.' && write_all(conn, ".", 1) != 0) return -1;
         if (stop + 1 < end && text[stop] == '\r' && text[stop + 1] == '\n') {
             if (write_all(conn, text.data() + pos, stop + 2 - pos) != 0) return -1;
             pos = stop + 2;
@@ -669,13 +698,29 @@ int write_text_lines(Connection& conn, const std::string& text) {
     return 0;
 }
 
+}  // namespace
+
+int write_text_lines(Connection& conn, const std::string& text) {
+    MessageOut out(conn);
+    return put_text_lines(out, text);
+}
+
+int compose_message(const HeaderList& headers, const OutgoingText& text,
+                    AttachmentList& attachments, const Context& ctx, std::string& message) {
+    message.clear();
+    message.reserve(static_cast<size_t>(std::max<int64_t>(text.size_estimate, 0)));
+    MessageOut out(message);
+    return write_message(out, headers, text, attachments, ctx);
+}
+
 int put_message(Connection& conn, const HeaderList& headers, const OutgoingText& text,
                 AttachmentList& attachments, const Context& ctx) {
     // Gathered into large sends: one system call per text line or 512-byte
     // chunk costs dearly where each socket call is slow. A failed send shows
     // as -1 from the write (or the uncork) that triggered it.
     conn.cork();
-    int result = write_message(conn, headers, text, attachments, ctx);
+    MessageOut out(conn);
+    int result = write_message(out, headers, text, attachments, ctx);
     if (result == kAttachEncode) return result;  // nothing more may go out
     int flushed = conn.uncork();
     return result == 0 && flushed == 0 ? 0 : -1;

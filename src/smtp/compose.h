@@ -101,6 +101,12 @@ bool html_names_cid(std::string_view html, const std::string& name);
 // line beginning with "." gets a second one. 0, or -1 when a write fails.
 int write_text_lines(Connection& conn, const std::string& text);
 
+// The whole message as BDAT carries it, into message: unstuffed, without
+// the final dot, ending with the line break DATA's dot would have followed.
+// 0, -1 when the header block does not fit, or kAttachEncode.
+int compose_message(const HeaderList& headers, const OutgoingText& text,
+                    AttachmentList& attachments, const Context& ctx, std::string& message);
+
 // Writes the whole message after DATA, the final dot included: 0, -1 as
 // soon as a write does not go out whole, or kAttachEncode when an attachment
 // file could not be read (the message is then left unended).

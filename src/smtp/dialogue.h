@@ -2,6 +2,7 @@
 // STARTTLS, AUTH, MAIL FROM, RCPT TO, DATA, QUIT, over the reply engine.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -46,6 +47,10 @@ std::string local_host_name();
 // the command would not fit its buffer.
 std::optional<std::string> address_command(const char* verb, const char* address, size_t max_length,
                                            const std::string& parameters = "");
+
+// Largest estimated message that goes as one BDAT chunk, composed in
+// memory first; a larger one streams through DATA.
+constexpr int64_t kChunkedMessageLimit = 1 << 20;
 
 // What the server offers, learnt from EHLO, and whether the envelope goes
 // pipelined; a connection left open keeps it for the messages that follow.

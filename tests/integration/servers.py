@@ -269,6 +269,47 @@ def server_tls_context(cert_file, key_file):
     return ctx
 
 
+def chunking_controller():
+    """An aiosmtpd controller whose server also takes BDAT (RFC 3030): the
+    chunks of a message gathered, and the message handed to the DATA hook
+    at the LAST one, as if it had come after DATA."""
+    from aiosmtpd.controller import Controller
+    from aiosmtpd.smtp import SMTP
+
+    class ChunkingSmtp(SMTP):
+        async def smtp_BDAT(self, arg):
+            words = (arg or "").split()
+            if not words or not words[0].isdigit() or len(words) > 2 or \
+                    (len(words) == 2 and words[1].upper() != "LAST"):
+                await self.push("501 Syntax: BDAT size [LAST]")
+                return
+            # The chunk is read whatever the verdict, or its bytes would be
+            # taken for commands.
+            chunk = await self._reader.readexactly(int(words[0]))
+            if not self.envelope.rcpt_tos:
+                self.envelope.chunks = []
+                await self.push("554 5.5.1 No valid recipients")
+                return
+            chunks = getattr(self.envelope, "chunks", [])
+            chunks.append(chunk)
+            self.envelope.chunks = chunks
+            if len(words) == 1:
+                await self.push("250 2.0.0 %d octets received" % len(chunk))
+                return
+            self.envelope.content = self.envelope.original_content = b"".join(chunks)
+            self.session.chunked = True
+            status = await self._call_handler_hook("DATA")
+            self.session.chunked = False
+            self._set_post_data_state()
+            await self.push(status)
+
+    class ChunkingController(Controller):
+        def factory(self):
+            return ChunkingSmtp(self.handler, **self.SMTP_kwargs)
+
+    return ChunkingController
+
+
 class SmtpSink:
     """aiosmtpd on 127.0.0.1 keeping every envelope and message it receives.
 
@@ -282,12 +323,17 @@ class SmtpSink:
     refuse: recipients RCPT TO refuses with 550. lose_reply: recipients whose
     message is kept but whose verdict never comes: the connection drops.
     idle_timeout: seconds a connection may wait for a command (421 after).
+    chunking: offer CHUNKING (with PIPELINING) and take BDAT, which
+    aiosmtpd does not know; each message then notes whether it came so.
     greetings, resets and quits count EHLOs, RSETs and QUITs.
     """
 
     def __init__(self, port=None, deliver_to=None, tls=None, implicit_tls=False, users=None,
-                 tokens=None, pipelining=False, refuse=(), lose_reply=(), idle_timeout=None):
+                 tokens=None, pipelining=False, refuse=(), lose_reply=(), idle_timeout=None,
+                 chunking=False):
         self.port = port or free_port()
+        self.chunking = chunking
+        pipelining = pipelining or chunking
         self.refuse = set(refuse)
         self.lose_reply = set(lose_reply)
         self.idle_timeout = idle_timeout
@@ -320,7 +366,8 @@ class SmtpSink:
                 sink.greetings += 1
                 if not sink.pipelining:
                     return responses
-                return responses[:-1] + ["250-PIPELINING", responses[-1]]
+                offered = ["250-PIPELINING"] + (["250-CHUNKING"] if sink.chunking else [])
+                return responses[:-1] + offered + [responses[-1]]
 
             async def handle_DATA(self, server, session, envelope):
                 data = envelope.original_content or envelope.content
@@ -328,7 +375,7 @@ class SmtpSink:
                     data = data.encode("utf-8", "surrogateescape")
                 sink.messages.append({
                     "mail_from": envelope.mail_from, "rcpt_tos": list(envelope.rcpt_tos),
-                    "data": data,
+                    "data": data, "chunked": getattr(session, "chunked", False),
                     "tls": server.transport.get_extra_info("ssl_object") is not None})
                 if sink.deliver_to is not None:
                     dovecot, user = sink.deliver_to
@@ -392,7 +439,8 @@ class SmtpSink:
             options.update(auth_required=True, authenticator=authenticator)
             # aiosmtpd logs a deprecation of its own at every AUTH.
             logging.getLogger("mail.log").setLevel(logging.ERROR)
-        self.controller = Controller(Handler(), hostname="127.0.0.1", port=self.port,
+        controller = chunking_controller() if self.chunking else Controller
+        self.controller = controller(Handler(), hostname="127.0.0.1", port=self.port,
                                      decode_data=False, data_size_limit=0, **options)
         self.controller.start()
         return self

@@ -21,10 +21,12 @@ from test_cli import CLI
 REFUSED = -2  # the server refused the sender, a recipient or the message
 NETWORK = -9
 
-# Each way of greeting the server: with the envelope pipelined or not.
+# Each way of sending: the envelope pipelined or not, or the message as one
+# BDAT chunk where the server offers CHUNKING.
 GREETINGS = [
-    pytest.param({"pipelining": "auto"}, True, id="pipelined"),
-    pytest.param({"pipelining": "off", "mime": "modern"}, False, id="one-at-a-time"),
+    pytest.param({"pipelining": "auto"}, {"pipelining": True}, id="pipelined"),
+    pytest.param({"pipelining": "off", "mime": "modern"}, {}, id="one-at-a-time"),
+    pytest.param({"pipelining": "auto", "mime": "modern"}, {"chunking": True}, id="chunked"),
 ]
 
 
@@ -46,15 +48,16 @@ def session():
     host.close()
 
 
-@pytest.mark.parametrize("options,pipelining", GREETINGS)
-def test_refused_recipient_in_the_middle_of_a_batch(session, options, pipelining):
-    with SmtpSink(pipelining=pipelining, refuse={"nobody@example.org"}) as sink:
+@pytest.mark.parametrize("options,offer", GREETINGS)
+def test_refused_recipient_in_the_middle_of_a_batch(session, options, offer):
+    with SmtpSink(refuse={"nobody@example.org"}, **offer) as sink:
         assert session.setoptions(dict(options, smtp_keep_open="30")) == 0
         batch = [("ann@example.org", "first", 0), ("nobody@example.org", "second", REFUSED),
                  ("bob@example.org", "third", 0), ("cid@example.org", "fourth", 0)]
         for to, subject, status in batch:
             assert session.send(sink.server, headers(to, subject), "body of " + subject) == status
         assert subjects(sink) == ["first", "third", "fourth"]
+        assert all(m["chunked"] == bool(offer.get("chunking")) for m in sink.messages)
         # One connection; the refusal cost one RSET, nothing else did.
         assert (sink.greetings, sink.resets, sink.quits) == (1, 1, 0)
         session.cleanup()
@@ -71,9 +74,11 @@ def test_server_ending_an_idle_connection(session):
         assert sink.greetings == 2
 
 
-def test_lost_reply_after_the_data_is_a_failure_not_a_resend(session):
-    with SmtpSink(pipelining=True, lose_reply={"lost@example.org"}) as sink:
-        assert session.setoptions({"pipelining": "auto", "smtp_keep_open": "30"}) == 0
+@pytest.mark.parametrize("chunking", [False, True], ids=["data", "chunked"])
+def test_lost_reply_after_the_data_is_a_failure_not_a_resend(session, chunking):
+    with SmtpSink(pipelining=True, chunking=chunking, lose_reply={"lost@example.org"}) as sink:
+        assert session.setoptions({"pipelining": "auto", "mime": "modern",
+                                   "smtp_keep_open": "30"}) == 0
         assert session.send(sink.server, headers("ann@example.org", "first"), "one") == 0
         assert session.send(sink.server, headers("lost@example.org", "lost"), "two") == NETWORK
         assert session.send(sink.server, headers("ann@example.org", "third"), "three") == 0
@@ -179,3 +184,67 @@ def test_tool_batch_all_sent_exits_zero():
         assert (rc, err) == (0, "")
         assert out == "line 1: sent\nline 2: sent\n2 sent, 0 failed\n"
         assert sink.greetings == 1
+
+
+def normalised(data):
+    """A message without what differs between two sendings of it: the Date
+    and Message-ID lines and the boundaries."""
+    import re
+    for boundary in set(re.findall(rb'boundary="([^"]+)"', data)):
+        data = data.replace(boundary, b"BOUNDARY")
+    return re.sub(rb"(?m)^(Date|Message-ID): [^\r]*\r\n", b"", data)
+
+
+@pytest.mark.parametrize("text,attachment", [
+    ("plain", None),
+    (".a line with a dot\r\n.\r\n..two\r\nlast", None),
+    ("ends with a break\r\n\r\n", None),
+    ("caf\u00e9 \u00fcber", None),
+    ("with a file\r\n.dot", ("notes.txt", b".begins with a dot\n" * 40)),
+], ids=["plain", "dots", "trailing-breaks", "8bit", "attachment"])
+def test_chunked_message_is_what_data_delivers(session, tmp_path, text, attachment):
+    attachments = b""
+    if attachment is not None:
+        path = tmp_path / attachment[0]
+        path.write_bytes(attachment[1])
+        attachments = str(path).encode()
+    with SmtpSink(pipelining=True) as by_data, SmtpSink(chunking=True) as by_chunk:
+        assert session.setoptions({"pipelining": "auto", "mime": "modern",
+                                   "smtp_keep_open": "30"}) == 0
+        for sink in (by_data, by_chunk):
+            assert session.send(sink.server, headers("ann@example.org", "same"),
+                                text.encode("utf-8"), attachments) == 0
+        (data_message,), (chunk_message,) = by_data.messages, by_chunk.messages
+        assert (data_message["chunked"], chunk_message["chunked"]) == (False, True)
+        assert normalised(chunk_message["data"]) == normalised(data_message["data"])
+
+
+@pytest.mark.parametrize("offer,recipients,turns", [
+    ({"chunking": True}, ["ann@example.org"], 1),
+    # A refused recipient must stop the chunk: their replies come first.
+    ({"chunking": True}, ["ann@example.org", "bob@example.org"], 2),
+    ({"pipelining": True}, ["ann@example.org"], 2),
+], ids=["chunked", "chunked-two-recipients", "data"])
+def test_round_trips_per_kept_message(session, offer, recipients, turns):
+    import sys
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
+                                    "bench"))
+    from pipelining_bench import DelayProxy
+    with SmtpSink(**offer) as sink:
+        proxy = DelayProxy(sink.port, 0.005)
+        try:
+            server = "127.0.0.1+%d" % proxy.port
+            assert session.setoptions({"pipelining": "auto", "mime": "modern",
+                                       "smtp_keep_open": "30"}) == 0
+            to = ",".join(recipients)
+            assert session.send(server, headers(to, "opens"), "x") == 0
+            proxy.reset_turns()
+            for n in range(4):
+                assert session.send(server, headers(to, "m%d" % n), "body %d" % n) == 0
+            # The proxy counts a write after an answer it passed since the
+            # reset: the first message's first write is not one.
+            assert proxy.turns == 4 * turns - 1
+            assert len(sink.messages) == 5 and sink.greetings == 1
+        finally:
+            session.cleanup()
+            proxy.listener.close()

@@ -5,6 +5,7 @@
 #include <poll.h>
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -290,6 +291,126 @@ TEST_F(KeepOpenTest, PipelinedRefusalReadsEveryOwedReply) {
         peer.join();
         EXPECT_EQ(connections(), c.kept ? 1 : 2);
         EXPECT_EQ(occurrences(peer.received(), "RSET"), c.kept ? 1u : 0u) << c.data_reply;
+    }
+}
+
+// A server offering CHUNKING gets the message as one BDAT chunk, and the
+// answers come in the order the commands went.
+class ChunkingTest : public KeepOpenTest {
+  protected:
+    ChunkingTest() {
+        ctx_.options.mime = MimeMode::kModern;
+        ctx_.options.pipelining = Pipelining::kAuto;
+    }
+    static ScriptedPeer& greet_chunking(ScriptedPeer& peer) {
+        return greet(peer, "250-hello\r\n250-PIPELINING\r\n250 CHUNKING\r\n");
+    }
+};
+
+// A dot opening a line is stuffed under DATA; in a chunk it must stay single.
+constexpr char kDottedText[] = "Hello\r\n.dot\r\nend";
+
+// The chunk that followed the first BDAT command, checked against the
+// length the command stated; what came after it in rest.
+std::string first_chunk(const std::string& received, std::string& rest) {
+    size_t at = received.find("BDAT ");
+    if (at == std::string::npos) return std::string();
+    size_t line_end = received.find("\r\n", at);
+    EXPECT_NE(received.find(" LAST\r\n", at), std::string::npos);
+    size_t length = std::stoul(received.substr(at + 5, line_end - at - 5));
+    size_t start = line_end + 2;
+    EXPECT_LE(start + length, received.size());
+    rest = received.substr(std::min(start + length, received.size()));
+    return received.substr(start, length);
+}
+
+TEST_F(ChunkingTest, MessageGoesAsOneChunkAndTheRepliesKeepTheConnectionInStep) {
+    enum class Then { kNext, kResetThenNext, kLost };
+    struct Case {
+        const char* name;
+        const char* replies;  // to what the client sent before waiting
+        int status;
+        Then then;
+    } cases[] = {
+        {"accepted", "250 ok\r\n250 ok\r\n250 queued\r\n", kOk, Then::kNext},
+        {"refused recipient", "250 ok\r\n550 no such user\r\n554 no valid recipients\r\n", kRefused,
+         Then::kResetThenNext},
+        {"refused sender", "550 no\r\n503 need RCPT\r\n554 no valid recipients\r\n", kRefused,
+         Then::kResetThenNext},
+        {"storage", "250 ok\r\n250 ok\r\n452 full\r\n", kStorage, Then::kResetThenNext},
+        {"lost after the chunk", "250 ok\r\n250 ok\r\n", kNetwork, Then::kLost},
+    };
+    for (const Case& c : cases) {
+        host_.clear_lines();
+        ScriptedPeer peer;
+        // Every command and the chunk are read before any reply: a client
+        // waiting for one between them would stall here.
+        greet_chunking(peer).read_line().read_line().read_line().read_until("end\r\n");
+        peer.send(c.replies);
+        if (c.then == Then::kLost) peer.close();
+        if (c.then == Then::kResetThenNext) peer.read_line().send("250 reset\r\n");
+        if (c.then != Then::kLost) {
+            peer.read_line().read_line().read_line().read_until("second\r\n");
+            quit(peer.send("250 ok\r\n250 ok\r\n250 queued\r\n"));
+        }
+        peer.start();
+        EXPECT_EQ(send(peer, kDottedText), c.status) << c.name << host_.all_lines();
+        if (c.then != Then::kLost) {
+            EXPECT_EQ(send(peer, "second"), kOk) << c.name;
+        }
+        close_smtp_link(link_);
+        peer.join();
+        std::string rest;
+        std::string chunk = first_chunk(peer.received(), rest);
+        EXPECT_NE(chunk.find("\r\n\r\nHello\r\n.dot\r\nend\r\n"), std::string::npos) << c.name;
+        EXPECT_EQ(chunk.size() - chunk.rfind("end\r\n"), 5u) << c.name;
+        const char* next = c.then == Then::kNext            ? "MAIL FROM: <f>"
+                           : c.then == Then::kResetThenNext ? "RSET\r\nMAIL FROM: <f>"
+                                                            : "";
+        EXPECT_EQ(rest.compare(0, std::strlen(next), next), 0) << c.name << ": " << rest;
+        EXPECT_EQ(occurrences(peer.received(), "DATA\r\n"), 0u) << c.name;
+        EXPECT_EQ(occurrences(peer.received(), ".dot"), 1u) << c.name;
+        EXPECT_EQ(connections(), 1) << c.name;
+        EXPECT_FALSE(link_.connection) << c.name;
+    }
+}
+
+TEST_F(ChunkingTest, EnvelopeIsSettledBeforeTheChunkOrTheMessageStreams) {
+    struct Case {
+        const char* name;
+        const char* to;
+        std::string text;
+        const char* envelope_replies;  // after MAIL and each RCPT (and DATA)
+        int status;
+        bool chunked;
+    } cases[] = {
+        {"two recipients", "a,b", "x", "250 ok\r\n250 ok\r\n250 ok\r\n", kOk, true},
+        // No chunk follows a refused recipient: the other one gets nothing.
+        {"one of two refused", "a,b", "x", "250 ok\r\n250 ok\r\n550 no b\r\n", kRefused, false},
+        {"over the bound", "a", std::string(1100 * 1024, 'y') + "\r\n",
+         "250 ok\r\n250 ok\r\n354 go\r\n", kOk, false},
+    };
+    for (const Case& c : cases) {
+        host_.clear_lines();
+        ScriptedPeer peer;
+        greet_chunking(peer).read_line().read_line().read_line().send(c.envelope_replies);
+        if (c.chunked)
+            peer.read_line().read_until("x\r\n").send("250 queued\r\n");
+        else if (c.status == kOk)
+            peer.read_until(".\r\n").send("250 queued\r\n");
+        quit(peer);
+        peer.start();
+        std::string headers = std::string("TO=") + c.to + "\033FROM=f";
+        EXPECT_EQ(
+            send_mail(peer.server().c_str(), headers.c_str(), c.text.c_str(), "", 0, ctx_, &link_),
+            c.status)
+            << c.name << host_.all_lines();
+        close_smtp_link(link_);
+        peer.join();
+        std::string rest;
+        EXPECT_EQ(!first_chunk(peer.received(), rest).empty(), c.chunked) << c.name;
+        EXPECT_EQ(occurrences(peer.received(), "DATA\r\n"), c.status == kOk && !c.chunked ? 1u : 0u)
+            << c.name;
     }
 }
 
