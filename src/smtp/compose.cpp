@@ -522,13 +522,13 @@ std::string address_domain(const std::string& address) {
     // The display name may hold an "@" of its own: the address is what the
     // last angle brackets enclose.
     size_t open = address.rfind('<');
-    std::string spec = open == std::string::npos ? address : address.substr(open + 1);
-    spec = spec.substr(0, spec.find('>'));
-    size_t at = spec.rfind('@');
+    std::string bare = open == std::string::npos ? address : address.substr(open + 1);
+    bare = bare.substr(0, bare.find('>'));
+    size_t at = bare.rfind('@');
     if (at == std::string::npos) return std::string();
     // A domain that is no dot-atom as it stands (an address literal, UTF-8)
     // is not made into another domain by dropping characters.
-    std::string domain = spec.substr(at + 1);
+    std::string domain = bare.substr(at + 1);
     return dot_atom_name(domain) == domain ? domain : std::string();
 }
 
