@@ -9,6 +9,7 @@
 #include <string>
 
 #include "core/context.h"
+#include "core/text_block.h"
 #include "fuzz_support.h"
 #include "imap/session.h"
 #include "mailbox/listing.h"
@@ -53,7 +54,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             fuzz::check(box.message_count >= 0 &&
                             visit.uids.size() == static_cast<size_t>(box.message_count) + 1,
                         "a message table out of step with the UID map");
-            std::string list, header, body, files, raw;
+            std::string list, header, body, files;
+            TextBlock raw;
             list_messages(box, list);
             fuzz::check(list.size() < static_cast<size_t>(kHostTextLimit), "list over the limit");
             get_message(box, 1, scratch_directory().c_str(), 0, header, body, files);
